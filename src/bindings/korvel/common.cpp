@@ -1,0 +1,86 @@
+#include "common.hpp"
+
+#include <chrono>
+#include <cstdio>
+
+namespace korvel::bind {
+
+Globals& globals() {
+  static Globals g;
+  return g;
+}
+
+py::dtype dt_dtype() { return py::reinterpret_borrow<py::dtype>(globals().dt); }
+py::dtype dt64_dtype() { return py::reinterpret_borrow<py::dtype>(globals().dt64); }
+
+void raise_blf_error(const char* message) {
+  if (message)
+    PyErr_SetString(globals().blf_error, message);
+  else
+    PyErr_SetNone(globals().blf_error);
+  throw py::error_already_set();
+}
+
+void raise_blf_error(const std::string& message) { raise_blf_error(message.c_str()); }
+
+void raise_zlib_error(const std::string& message) {
+  PyErr_SetString(globals().zlib_error, message.c_str());
+  throw py::error_already_set();
+}
+
+void print_line(const std::string& line) { py::print(line); }
+
+static std::string type_name(py::handle obj) {
+  return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+}
+
+static py::array require_1d_array(py::handle obj, const char* argname) {
+  if (!py::isinstance<py::array>(obj))
+    throw py::type_error(std::string("Argument '") + argname +
+                         "' has incorrect type (expected numpy.ndarray, got " + type_name(obj) +
+                         ")");
+  auto arr = py::reinterpret_borrow<py::array>(obj);
+  if (arr.ndim() != 1)
+    throw py::value_error("Buffer has wrong number of dimensions (expected 1, got " +
+                          std::to_string(arr.ndim()) + ")");
+  return arr;
+}
+
+StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dtype,
+                       const char* dtype_name) {
+  py::array arr = require_1d_array(obj, argname);
+  if (!arr.dtype().equal(dtype))
+    throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
+                          "' (expected " + dtype_name + " records, got " +
+                          std::string(py::str(arr.dtype())) + ")");
+  StridedView v;
+  v.data = static_cast<char*>(const_cast<void*>(arr.data()));
+  v.size = static_cast<size_t>(arr.shape(0));
+  v.stride = arr.strides(0);
+  v.keep = arr;
+  return v;
+}
+
+BytesView bytes_view(py::handle obj, const char* argname) {
+  py::array arr = require_1d_array(obj, argname);
+  if (!arr.dtype().equal(py::dtype::of<uint8_t>()))
+    throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
+                          "' (expected uint8, got " + std::string(py::str(arr.dtype())) + ")");
+  if (arr.shape(0) > 1 && arr.strides(0) != 1)
+    arr = py::module_::import("numpy").attr("ascontiguousarray")(arr);
+  BytesView v;
+  v.data = static_cast<const uint8_t*>(arr.data());
+  v.size = static_cast<size_t>(arr.shape(0));
+  v.keep = arr;
+  return v;
+}
+
+double now_seconds() { return py::cast<double>(py::handle(globals().time)()); }
+
+std::string format_fixed2(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+}  // namespace korvel::bind

@@ -1,0 +1,69 @@
+// Shared pieces of the korvel.korvel bindings: the module's Python-level
+// objects, exceptions, and argument checks for frame arrays.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+namespace py = pybind11;
+
+namespace korvel::bind {
+
+// Objects fixed at import. Held for the life of the process on purpose: they
+// must outlive every call, including calls made during interpreter shutdown.
+struct Globals {
+  PyObject* module = nullptr;     // korvel.korvel
+  PyObject* dt = nullptr;         // numpy dtype DT
+  PyObject* dt64 = nullptr;       // numpy dtype DT64
+  PyObject* dt64_def = nullptr;   // list of (name, code) pairs
+  PyObject* blf_error = nullptr;  // BLFError
+  PyObject* continuable = nullptr;
+  PyObject* zlib_error = nullptr;  // zlib.error
+  PyObject* datetime = nullptr;    // datetime.datetime
+  PyObject* mktime = nullptr;      // time.mktime
+  PyObject* time = nullptr;        // time.time
+};
+Globals& globals();
+
+py::dtype dt_dtype();
+py::dtype dt64_dtype();
+
+// Raises BLFError; without a message when `message` is null.
+[[noreturn]] void raise_blf_error(const char* message);
+[[noreturn]] void raise_blf_error(const std::string& message);
+[[noreturn]] void raise_zlib_error(const std::string& message);
+
+// Prints one line through the interpreter's print().
+void print_line(const std::string& line);
+
+// A one-dimensional array walked by its stride.
+struct StridedView {
+  char* data = nullptr;
+  size_t size = 0;
+  ptrdiff_t stride = 0;
+  py::array keep;  // the array the pointer belongs to
+};
+
+// Checks that `obj` is a one-dimensional ndarray whose dtype equals `dtype`;
+// TypeError for a non-array, ValueError for a wrong shape or layout.
+StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dtype,
+                       const char* dtype_name);
+
+// A one-dimensional uint8 array as one contiguous run (copied if strided).
+struct BytesView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  py::array keep;
+};
+BytesView bytes_view(py::handle obj, const char* argname);
+
+// Seconds since the epoch, for the timing in diagnostic lines.
+double now_seconds();
+
+// "%.2f" of a double, as Python formats it.
+std::string format_fixed2(double v);
+
+}  // namespace korvel::bind

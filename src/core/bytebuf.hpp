@@ -1,0 +1,50 @@
+// A growable byte buffer that never zero-fills: fresh pages are touched only
+// when data is written into them, and the buffer is reused across containers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace korvel {
+
+class ByteBuffer {
+ public:
+  uint8_t* data() { return buf_.get(); }
+  const uint8_t* data() const { return buf_.get(); }
+  size_t size() const { return size_; }
+  size_t capacity() const { return cap_; }
+
+  // Makes room for `extra` more bytes after size(); returns the write position.
+  uint8_t* reserve_more(size_t extra) {
+    size_t need = size_ + extra;
+    if (need > cap_) {
+      size_t cap = cap_ ? cap_ : 4096;
+      while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
+      std::unique_ptr<uint8_t[]> nb(new uint8_t[cap]);
+      if (size_) std::memcpy(nb.get(), buf_.get(), size_);
+      buf_ = std::move(nb);
+      cap_ = cap;
+    }
+    return buf_.get() + size_;
+  }
+  void commit(size_t n) { size_ += n; }
+  // Drops the first n bytes, keeping the rest at the front.
+  void consume_front(size_t n) {
+    if (n >= size_) {
+      size_ = 0;
+      return;
+    }
+    if (n) std::memmove(buf_.get(), buf_.get() + n, size_ - n);
+    size_ -= n;
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+}  // namespace korvel

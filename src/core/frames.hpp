@@ -1,0 +1,79 @@
+// Frame records as they travel through NumPy arrays, the flag bits and the
+// payload locator. Layouts match the NumPy dtypes DT and DT64 byte for byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvel {
+
+#pragma pack(push, 1)
+struct DT_t {
+  int64_t timestamp;  // ns since the Unix epoch
+  uint32_t can_id;    // 11 or 29 bits
+  uint8_t is64;       // read from a CAN FD object
+  uint8_t channel;
+  uint8_t len;  // data length as the frame declares it
+  uint8_t flags;
+  uint64_t loc;  // payload offset | stored count << 48
+};
+
+struct DT64_t {
+  int64_t timestamp;
+  uint32_t can_id;
+  uint8_t is64;
+  uint8_t channel;
+  uint8_t len;
+  uint8_t flags;
+  uint8_t data[64];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DT_t) == 24);
+static_assert(offsetof(DT_t, can_id) == 8);
+static_assert(offsetof(DT_t, is64) == 12);
+static_assert(offsetof(DT_t, channel) == 13);
+static_assert(offsetof(DT_t, len) == 14);
+static_assert(offsetof(DT_t, flags) == 15);
+static_assert(offsetof(DT_t, loc) == 16);
+static_assert(sizeof(DT64_t) == 80);
+static_assert(offsetof(DT64_t, flags) == 15);
+static_assert(offsetof(DT64_t, data) == 16);
+
+// Offset of the inline payload in a DT64-like record of any data width.
+constexpr size_t RECORD_DATA_OFFSET = 16;
+
+// Flag bits of DT_t::flags.
+constexpr uint8_t FLAG_ESI = 0x01;
+constexpr uint8_t FLAG_BRS = 0x02;
+constexpr uint8_t FLAG_RX = 0x04;
+constexpr uint8_t FLAG_FD = 0x08;
+constexpr uint8_t FLAG_ERROR = 0x10;
+constexpr uint8_t FLAG_REMOTE = 0x20;
+constexpr uint8_t FLAG_EXTENDED = 0x40;
+
+constexpr uint64_t LOC_OFFSET_MASK = 0xFFFFFFFFFFFFull;
+constexpr int LOC_COUNT_SHIFT = 48;
+
+inline uint64_t loc_offset(uint64_t loc) { return loc & LOC_OFFSET_MASK; }
+inline uint64_t loc_count(uint64_t loc) { return loc >> LOC_COUNT_SHIFT; }
+inline uint64_t make_loc(uint64_t offset, uint64_t count) {
+  return offset + (count << LOC_COUNT_SHIFT);
+}
+
+// CAN FD data length code -> byte count (ISO 11898-1).
+constexpr int32_t CANFD_LEN[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+inline uint8_t canfd_dlc_to_len(uint8_t dlc) {
+  return dlc > 15 ? 64 : static_cast<uint8_t>(CANFD_LEN[dlc]);
+}
+
+// Smallest code whose length holds `len` bytes; 15 when none does.
+inline uint8_t canfd_len_to_dlc(uint32_t len) {
+  if (len <= 8) return static_cast<uint8_t>(len);
+  for (uint8_t code = 9; code < 15; ++code)
+    if (static_cast<uint32_t>(CANFD_LEN[code]) >= len) return code;
+  return 15;
+}
+
+}  // namespace korvel

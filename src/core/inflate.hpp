@@ -1,0 +1,27 @@
+// One-shot zlib inflation of a container straight into a reused buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "bytebuf.hpp"
+
+namespace korvel {
+
+struct InflateResult {
+  int code = 0;         // zlib return code of the failure; 0 on success
+  std::string message;  // text of the failure, as Python's zlib module words it
+  size_t produced = 0;  // bytes appended to the output buffer
+  bool ok() const { return code == 0; }
+};
+
+// Inflates one zlib stream (window bits 15) from src and appends the output to
+// `out`. `size_hint` is the declared uncompressed size; it is only a first
+// guess, capped by what the input can expand to, so a lying header cannot
+// force a huge allocation. With `allow_truncated`, input that ends before the
+// stream does is not an error: what could be inflated is kept.
+InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
+                             bool allow_truncated = false);
+
+}  // namespace korvel

@@ -1,0 +1,188 @@
+#include "scanner.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "blf_format.hpp"
+
+namespace korvel {
+
+using namespace blf;
+
+uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes) {
+  switch (object_type) {
+    case CAN_MESSAGE:
+    case CAN_MESSAGE2:
+      return header_bytes + sizeof(CanMsg_t);
+    case CAN_ERROR_EXT:
+      return header_bytes + sizeof(CanErrExt_t);
+    case CAN_FD_MESSAGE:
+      return header_bytes + sizeof(CanFdMsg_t);
+    case CAN_FD_MESSAGE_64:
+      return header_bytes + sizeof(CanFdMsg64_t);
+    default:
+      return header_bytes;
+  }
+}
+
+int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp) {
+  double factor = unit_flags == TS_UNIT_10US ? 10000.0 : 1.0;
+  double t = static_cast<double>(static_cast<int64_t>(raw)) * factor +
+             static_cast<double>(start_timestamp);
+  // Saturate instead of the undefined conversion of an out-of-range double.
+  if (t >= 9.2233720368547758e18) return INT64_MAX;
+  if (t <= -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<int64_t>(t);
+}
+
+namespace {
+
+inline bool is_lobj(const uint8_t* p) {
+  return p[0] == 'L' && p[1] == 'O' && p[2] == 'B' && p[3] == 'J';
+}
+
+// Decodes one frame object whose headers and body lie complete in
+// [obj, obj + object_size). Returns false for types that carry no frame.
+inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
+                         uint32_t header_bytes, int64_t ts, FrameSink& sink) {
+  const uint8_t* body = obj + header_bytes;
+  const size_t body_bytes = object_size - header_bytes;
+  DT_t rec;
+  rec.timestamp = ts;
+  const uint8_t* src;
+  size_t n;
+  uint32_t id;
+  switch (object_type) {
+    case CAN_MESSAGE:
+    case CAN_MESSAGE2: {
+      auto m = load<CanMsg_t>(body);
+      id = m.can_id;
+      rec.is64 = 0;
+      rec.channel = static_cast<uint8_t>(m.channel);
+      rec.len = m.dlc;
+      rec.flags = 0;
+      if (m.flags & MSG_FLAG_RTR) rec.flags |= FLAG_REMOTE;
+      if (!(m.flags & MSG_FLAG_TX)) rec.flags |= FLAG_RX;
+      src = body + offsetof(CanMsg_t, data);
+      n = std::min<size_t>(m.dlc, sizeof(m.data));
+      break;
+    }
+    case CAN_ERROR_EXT: {
+      auto m = load<CanErrExt_t>(body);
+      id = m.can_id;
+      rec.is64 = 0;
+      rec.channel = static_cast<uint8_t>(m.channel);
+      rec.len = m.dlc;
+      rec.flags = FLAG_ERROR;
+      src = body + offsetof(CanErrExt_t, data);
+      n = std::min<size_t>(m.dlc, sizeof(m.data));
+      break;
+    }
+    case CAN_FD_MESSAGE: {
+      auto m = load<CanFdMsg_t>(body);
+      id = m.can_id;
+      rec.is64 = 1;
+      rec.channel = static_cast<uint8_t>(m.channel);
+      rec.len = canfd_dlc_to_len(m.dlc);
+      rec.flags = 0;
+      if (m.flags & MSG_FLAG_RTR) rec.flags |= FLAG_REMOTE;
+      if (!(m.flags & MSG_FLAG_TX)) rec.flags |= FLAG_RX;
+      if (m.fd_flags & FD_FLAG_EDL) rec.flags |= FLAG_FD;
+      if (m.fd_flags & FD_FLAG_BRS) rec.flags |= FLAG_BRS;
+      if (m.fd_flags & FD_FLAG_ESI) rec.flags |= FLAG_ESI;
+      src = body + offsetof(CanFdMsg_t, data);
+      n = std::min<size_t>(m.valid_bytes, sizeof(m.data));
+      break;
+    }
+    case CAN_FD_MESSAGE_64: {
+      auto m = load<CanFdMsg64_t>(body);
+      id = m.can_id;
+      rec.is64 = 1;
+      rec.channel = m.channel;
+      rec.len = canfd_dlc_to_len(m.dlc);
+      rec.flags = 0;
+      if (m.direction == 0) rec.flags |= FLAG_RX;
+      if (m.flags & FD64_FLAG_EDL) rec.flags |= FLAG_FD;
+      if (m.flags & FD64_FLAG_BRS) rec.flags |= FLAG_BRS;
+      if (m.flags & FD64_FLAG_ESI) rec.flags |= FLAG_ESI;
+      if (m.flags & FD64_FLAG_RTR) rec.flags |= FLAG_REMOTE;
+      src = body + sizeof(CanFdMsg64_t);
+      // Some loggers declare more valid bytes than the object carries.
+      n = std::min<size_t>(m.valid_bytes, body_bytes - sizeof(CanFdMsg64_t));
+      break;
+    }
+    default:
+      return false;
+  }
+  rec.can_id = id & CAN_ID_MASK;
+  if (id & CAN_ID_EXTENDED) rec.flags |= FLAG_EXTENDED;
+
+  if (sink.record_count >= sink.record_capacity || sink.payload_size + n > sink.payload_capacity)
+    sink.grow(sink.record_count + 1, sink.payload_size + n);
+  rec.loc = make_loc(sink.payload_size, n);
+  std::memcpy(sink.payload + sink.payload_size, src, n);
+  sink.payload_size += n;
+  std::memcpy(sink.records + sink.record_count, &rec, sizeof(rec));
+  sink.record_count += 1;
+  return true;
+}
+
+}  // namespace
+
+ScanResult InnerScanner::scan(FrameSink& sink) {
+  ScanResult res;
+  const uint8_t* data = buf_.data();
+  const size_t llen = buf_.size();
+  size_t pos = 0;
+
+  for (;;) {
+    size_t next = SIZE_MAX;
+    for (size_t k = 0; k < 4 && pos + k + 4 <= llen; ++k) {
+      if (is_lobj(data + pos + k)) {
+        next = pos + k;
+        break;
+      }
+    }
+    if (next == SIZE_MAX) {
+      if (pos + 8 > llen) break;
+      res.status = ScanStatus::NotFound;
+      res.offset = pos;
+      return res;
+    }
+    if (next + sizeof(ObjHeaderBase_t) > llen) break;
+    auto base = load<ObjHeaderBase_t>(data + next);
+
+    uint32_t header_bytes = sizeof(ObjHeaderBase_t);
+    if (base.header_version == 1)
+      header_bytes = OBJ_HEADER_V1_TOTAL;
+    else if (base.header_version == 2)
+      header_bytes = OBJ_HEADER_V2_TOTAL;
+    // An undersized object would make the scan stand still or read outside it.
+    uint32_t required = min_object_size(base.object_type, header_bytes);
+    if (base.object_size < required) {
+      res.status = ScanStatus::ObjectTooSmall;
+      res.offset = next;
+      res.object_size = base.object_size;
+      res.object_type = base.object_type;
+      res.required = required;
+      return res;
+    }
+    size_t max_pos = next + base.object_size;
+    if (max_pos > llen) break;
+
+    if (base.header_version != 1 && base.header_version != 2) {
+      res.unknown_versions.push_back(base.header_version);
+      pos = max_pos;
+      continue;
+    }
+    auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
+    int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_);
+    decode_frame(data + next, base.object_size, base.object_type, header_bytes, ts, sink);
+    pos = max_pos;
+  }
+  buf_.consume_front(pos);
+  return res;
+}
+
+}  // namespace korvel

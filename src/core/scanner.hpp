@@ -1,0 +1,75 @@
+// The inner-object scan: walks the decompressed data of log containers, in
+// file order, and turns every CAN, CAN FD and error frame object into a DT_t
+// record plus payload bytes. An object cut by a container boundary is carried
+// over (as the buffer's tail) and decoded once the next container arrives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bytebuf.hpp"
+#include "frames.hpp"
+
+namespace korvel {
+
+// Where decoded frames go. The owner supplies the storage and grows it on
+// demand, so the scanner never writes past a buffer whatever the log holds.
+class FrameSink {
+ public:
+  DT_t* records = nullptr;
+  size_t record_capacity = 0;
+  size_t record_count = 0;
+  uint8_t* payload = nullptr;
+  size_t payload_capacity = 0;
+  size_t payload_size = 0;
+
+  virtual ~FrameSink() = default;
+  // Must leave record_capacity >= min_records and payload_capacity >=
+  // min_payload (updating the pointers), or throw.
+  virtual void grow(size_t min_records, size_t min_payload) = 0;
+};
+
+enum class ScanStatus {
+  Done,            // every complete object consumed; the rest is the tail
+  NotFound,        // no "LOBJ" at the four offsets after an object
+  ObjectTooSmall,  // object_size smaller than its headers (plus fixed body)
+};
+
+struct ScanResult {
+  ScanStatus status = ScanStatus::Done;
+  size_t offset = 0;         // offset in the scanned data where the fault lies
+  uint32_t object_size = 0;  // for ObjectTooSmall
+  uint32_t object_type = 0;
+  uint32_t required = 0;  // least object_size that type and version need
+  // Header versions of objects skipped as unknown, in order.
+  std::vector<uint16_t> unknown_versions;
+};
+
+class InnerScanner {
+ public:
+  explicit InnerScanner(int64_t start_timestamp) : start_timestamp_(start_timestamp) {}
+
+  // Buffer holding the carried-over tail; new container data is appended to
+  // it (reserve_more/commit) before scan().
+  ByteBuffer& buffer() { return buf_; }
+
+  // Decodes every complete object of the buffer into `sink`. On Done the
+  // buffer keeps only the incomplete remainder.
+  ScanResult scan(FrameSink& sink);
+
+  size_t tail_size() const { return buf_.size(); }
+
+ private:
+  int64_t start_timestamp_;
+  ByteBuffer buf_;
+};
+
+// Least object_size a frame object of this type needs with headers of
+// `header_bytes`; 0 for types that carry no frame.
+uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes);
+
+// Timestamp of a record: in double precision, as the format's readers do.
+int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp);
+
+}  // namespace korvel
