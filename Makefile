@@ -15,7 +15,7 @@ venv: $(PY)
 # Install with the test extras and run the suite.
 test: $(PY)
 	$(PIP) install -q ".[test]"
-	cd tests && ../$(PY) -m pytest -q
+	$(PY) -m pytest -q
 
 # Install and run the quick start on its shipped data.
 demo: $(PY)

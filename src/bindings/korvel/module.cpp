@@ -6,6 +6,9 @@
 
 namespace korvel::bind {
 void register_reader(py::module_& m);
+void register_writer(py::module_& m);
+void register_reshape(py::module_& m);
+void register_decode(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -116,4 +119,7 @@ PYBIND11_MODULE(korvel, m) {
         "Forward-fill NaN values in place and return the same array.");
 
   register_reader(m);
+  register_reshape(m);
+  register_writer(m);
+  register_decode(m);
 }

@@ -1,0 +1,2 @@
+// Records -> frame object bytes and container framing for the writer.
+#pragma once

@@ -1,0 +1,2 @@
+// Signal bit layouts -> extraction triples; the extraction and flag loops.
+#pragma once
