@@ -3,6 +3,10 @@
 #include <cfenv>
 #include <cmath>
 
+#include <pybind11/stl.h>
+
+#include <vector>
+
 #include "common.hpp"
 
 namespace korvel::bind {
@@ -50,6 +54,31 @@ void timestamp_to_systemtime(blf::SystemTime_t& st, int64_t ts) {
   // Python's round(): halves to even, which is nearbyint in the default mode.
   double ms = std::nearbyint(dt.attr("microsecond").cast<double>() / 1000.0);
   st.milliseconds = static_cast<uint16_t>(ms);
+}
+
+}  // namespace korvel::bind
+
+namespace korvel::bind {
+
+// Private hooks so the conversions can be checked on their own.
+void register_calendar(py::module_& m) {
+  m.def(
+      "_systemtime_to_timestamp",
+      [](const std::vector<uint16_t>& st) {
+        if (st.size() != 8) throw py::value_error("a calendar record has 8 fields");
+        blf::SystemTime_t rec{st[0], st[1], st[2], st[3], st[4], st[5], st[6], st[7]};
+        return systemtime_to_timestamp(rec);
+      },
+      py::arg("st"));
+  m.def(
+      "_timestamp_to_systemtime",
+      [](int64_t ts) {
+        blf::SystemTime_t st{};
+        timestamp_to_systemtime(st, ts);
+        return py::make_tuple(st.year, st.month, st.day_of_week, st.day, st.hour, st.minute,
+                              st.second, st.milliseconds);
+      },
+      py::arg("ts"));
 }
 
 }  // namespace korvel::bind

@@ -6,6 +6,7 @@
 
 namespace korvel::bind {
 void register_reader(py::module_& m);
+void register_calendar(py::module_& m);
 void register_writer(py::module_& m);
 void register_reshape(py::module_& m);
 void register_decode(py::module_& m);
@@ -118,6 +119,7 @@ PYBIND11_MODULE(korvel, m) {
   m.def("pad", &pad, py::arg("arr"),
         "Forward-fill NaN values in place and return the same array.");
 
+  register_calendar(m);
   register_reader(m);
   register_reshape(m);
   register_writer(m);
