@@ -26,21 +26,13 @@ uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes) {
   }
 }
 
-int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp) {
-  double factor = unit_flags == TS_UNIT_10US ? 10000.0 : 1.0;
-  double t = static_cast<double>(static_cast<int64_t>(raw)) * factor +
-             static_cast<double>(start_timestamp);
-  // Saturate instead of the undefined conversion of an out-of-range double.
-  if (t >= 9.2233720368547758e18) return INT64_MAX;
-  if (t <= -9.2233720368547758e18) return INT64_MIN;
-  return static_cast<int64_t>(t);
-}
-
 namespace {
 
-inline bool is_lobj(const uint8_t* p) {
-  return p[0] == 'L' && p[1] == 'O' && p[2] == 'B' && p[3] == 'J';
-}
+inline bool is_lobj(const uint8_t* p) { return load<uint32_t>(p) == OBJ_SIGNATURE; }
+
+// Payload room kept free past the write position, so fixed-size copies of
+// whole data fields (faster than exact-length ones) stay inside the buffer.
+constexpr size_t PAYLOAD_SLACK = 256;
 
 // Decodes one frame object whose headers and body lie complete in
 // [obj, obj + object_size). Returns false for types that carry no frame.
@@ -52,6 +44,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
   rec.timestamp = ts;
   const uint8_t* src;
   size_t n;
+  size_t field;  // bytes of the body's data field that may be copied whole
   uint32_t id;
   switch (object_type) {
     case CAN_MESSAGE:
@@ -65,7 +58,8 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       if (m.flags & MSG_FLAG_RTR) rec.flags |= FLAG_REMOTE;
       if (!(m.flags & MSG_FLAG_TX)) rec.flags |= FLAG_RX;
       src = body + offsetof(CanMsg_t, data);
-      n = std::min<size_t>(m.dlc, sizeof(m.data));
+      field = sizeof(m.data);
+      n = std::min<size_t>(m.dlc, field);
       break;
     }
     case CAN_ERROR_EXT: {
@@ -76,7 +70,8 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       rec.len = m.dlc;
       rec.flags = FLAG_ERROR;
       src = body + offsetof(CanErrExt_t, data);
-      n = std::min<size_t>(m.dlc, sizeof(m.data));
+      field = sizeof(m.data);
+      n = std::min<size_t>(m.dlc, field);
       break;
     }
     case CAN_FD_MESSAGE: {
@@ -92,7 +87,8 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       if (m.fd_flags & FD_FLAG_BRS) rec.flags |= FLAG_BRS;
       if (m.fd_flags & FD_FLAG_ESI) rec.flags |= FLAG_ESI;
       src = body + offsetof(CanFdMsg_t, data);
-      n = std::min<size_t>(m.valid_bytes, sizeof(m.data));
+      field = sizeof(m.data);
+      n = std::min<size_t>(m.valid_bytes, field);
       break;
     }
     case CAN_FD_MESSAGE_64: {
@@ -110,6 +106,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       src = body + sizeof(CanFdMsg64_t);
       // Some loggers declare more valid bytes than the object carries.
       n = std::min<size_t>(m.valid_bytes, body_bytes - sizeof(CanFdMsg64_t));
+      field = n;
       break;
     }
     default:
@@ -118,10 +115,19 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
   rec.can_id = id & CAN_ID_MASK;
   if (id & CAN_ID_EXTENDED) rec.flags |= FLAG_EXTENDED;
 
-  if (sink.record_count >= sink.record_capacity || sink.payload_size + n > sink.payload_capacity)
-    sink.grow(sink.record_count + 1, sink.payload_size + n);
+  if (sink.record_count >= sink.record_capacity ||
+      sink.payload_size + PAYLOAD_SLACK > sink.payload_capacity)
+    sink.grow(sink.record_count + 1, sink.payload_size + PAYLOAD_SLACK);
   rec.loc = make_loc(sink.payload_size, n);
-  std::memcpy(sink.payload + sink.payload_size, src, n);
+  // Copy the whole field when it is one of the fixed sizes; the bytes past n
+  // are overwritten by the next payload or cut by the final trim.
+  uint8_t* dst = sink.payload + sink.payload_size;
+  if (field == 8)
+    std::memcpy(dst, src, 8);
+  else if (field == 64)
+    std::memcpy(dst, src, 64);
+  else
+    std::memcpy(dst, src, n);
   sink.payload_size += n;
   std::memcpy(sink.records + sink.record_count, &rec, sizeof(rec));
   sink.record_count += 1;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <climits>
 #include <vector>
 
 #include "bytebuf.hpp"
@@ -70,6 +71,14 @@ class InnerScanner {
 uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes);
 
 // Timestamp of a record: in double precision, as the format's readers do.
-int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp);
+inline int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp) {
+  double factor = unit_flags == 1 ? 10000.0 : 1.0;  // 1: units of 10 us
+  double t = static_cast<double>(static_cast<int64_t>(raw)) * factor +
+             static_cast<double>(start_timestamp);
+  // Saturate instead of the undefined conversion of an out-of-range double.
+  if (t >= 9.2233720368547758e18) return INT64_MAX;
+  if (t <= -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<int64_t>(t);
+}
 
 }  // namespace korvel

@@ -1,0 +1,149 @@
+"""Reading speed: korvel.read against python-can and zlib alone.
+
+Prints frames per second and ratios measured in the same run (medians).
+Usage: python benchmarks/bench_read.py [--repeat N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+import zlib
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import loggen  # noqa: E402
+
+import korvel.korvel as k  # noqa: E402
+
+
+def median_time(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def korvel_read(data):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return k.read(io.BytesIO(data))
+
+
+def python_can_list(data):
+    """The plain way: list(reader), then arrays."""
+    import can
+
+    msgs = list(can.BLFReader(io.BytesIO(data)))
+    n = len(msgs)
+    ts = np.array([m.timestamp for m in msgs])
+    ids = np.array([m.arbitration_id for m in msgs], np.uint32)
+    dlc = np.array([m.dlc for m in msgs], np.uint8)
+    payload = np.frombuffer(b"".join(bytes(m.data) for m in msgs), np.uint8)
+    return n, ts, ids, dlc, payload
+
+
+def python_can_one_pass(data):
+    """The best one-pass way: fill preallocated arrays while iterating."""
+    import can
+
+    n_max = 2_000_000
+    ts = np.empty(n_max)
+    ids = np.empty(n_max, np.uint32)
+    dlc = np.empty(n_max, np.uint8)
+    chunks = []
+    i = 0
+    for m in can.BLFReader(io.BytesIO(data)):
+        ts[i] = m.timestamp
+        ids[i] = m.arbitration_id
+        dlc[i] = m.dlc
+        chunks.append(m.data)
+        i += 1
+    return i, ts[:i], ids[:i], dlc[:i], np.frombuffer(b"".join(map(bytes, chunks)), np.uint8)
+
+
+def zlib_alone(conts):
+    for method, usize, stored in conts:
+        if method == 2:
+            zlib.decompress(stored, 15, usize)
+
+
+def peak_memory(path):
+    """Peak RSS growth of a fresh process reading the log, and the result size."""
+    # VmHWM, not ru_maxrss: the latter carries the parent's peak across exec.
+    code = (
+        "import io, contextlib, korvel.korvel as k\n"
+        "def hwm():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM'):\n"
+        "            return int(line.split()[1]) * 1024\n"
+        "f = open(%r, 'rb')\n"
+        "base = hwm()\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        "    i, c = k.read(f)\n"
+        "print(hwm() - base, i.nbytes + c.nbytes)\n" % str(path)
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    grown, result = map(int, out.stdout.split())
+    return grown, result
+
+
+def bench(name, repeat, with_list):
+    path = loggen.cached_log(name)
+    data = path.read_bytes()
+    conts = loggen.containers(data)
+    idx, _ = korvel_read(data)
+    n = len(idx)
+    t_k = median_time(lambda: korvel_read(data), repeat)
+    t_z = median_time(lambda: zlib_alone(conts), repeat)
+    t_one = median_time(lambda: python_can_one_pass(data), max(1, repeat // 3))
+    t_list = median_time(lambda: python_can_list(data), 1) if with_list else float("nan")
+    grown, result = peak_memory(path)
+    largest = max(len(c[2]) + c[1] for c in conts)
+    res = {
+        "log": name, "frames": n, "containers": len(conts),
+        "korvel_s": t_k, "zlib_decompress_s": t_z,
+        "python_can_one_pass_s": t_one, "python_can_list_s": t_list,
+        "korvel_Mfps": n / t_k / 1e6, "python_can_best_Mfps": n / t_one / 1e6,
+        "zlib_Mfps": n / t_z / 1e6,
+        "speedup_vs_python_can_best": t_one / t_k,
+        "speedup_vs_python_can_list": t_list / t_k,
+        "korvel_over_zlib_alone": t_k / t_z,
+        "peak_rss_growth_over_result_plus_container": grown / (result + largest),
+    }
+    print(f"\n== {name}: {n} frames in {len(conts)} containers (medians of {repeat})")
+    print(f"korvel.read            {t_k * 1e3:9.1f} ms  {n / t_k / 1e6:7.2f} M frames/s")
+    print(f"zlib.decompress alone  {t_z * 1e3:9.1f} ms  {n / t_z / 1e6:7.2f} M frames/s")
+    print(f"python-can one pass    {t_one * 1e3:9.1f} ms  {n / t_one / 1e6:7.2f} M frames/s")
+    if with_list:
+        print(f"python-can list()      {t_list * 1e3:9.1f} ms  {n / t_list / 1e6:7.2f} M frames/s")
+    print(f"ratio python-can best / korvel : {t_one / t_k:6.1f}x  (target >= 15)")
+    print(f"ratio korvel / zlib alone      : {t_k / t_z:6.2f}   (target < 1)")
+    print(f"peak RSS growth {grown / 1e6:.1f} MB for a result of {result / 1e6:.1f} MB: "
+          f"{res['peak_rss_growth_over_result_plus_container']:.2f} x (result + one container)"
+          " (target <= 1.5)")
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--json", help="write the figures to this file")
+    args = ap.parse_args()
+    results = [bench("classic", args.repeat, True), bench("fd", args.repeat, False)]
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
