@@ -20,9 +20,9 @@ import zlib
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import loggen  # noqa: E402
+import loggen
 
-import korvel.korvel as k  # noqa: E402
+import korvel.korvel as k
 
 
 def median_time(fn, repeat):
@@ -86,11 +86,11 @@ def peak_memory(path):
         "    for line in open('/proc/self/status'):\n"
         "        if line.startswith('VmHWM'):\n"
         "            return int(line.split()[1]) * 1024\n"
-        "f = open(%r, 'rb')\n"
+        f"f = open({str(path)!r}, 'rb')\n"
         "base = hwm()\n"
         "with contextlib.redirect_stdout(io.StringIO()):\n"
         "    i, c = k.read(f)\n"
-        "print(hwm() - base, i.nbytes + c.nbytes)\n" % str(path)
+        "print(hwm() - base, i.nbytes + c.nbytes)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     grown, result = map(int, out.stdout.split())

@@ -11,6 +11,7 @@ import sys
 import zlib
 
 import blfbuild as bb
+
 import korvel.korvel as k
 
 ALLOWED = (k.BLFError, zlib.error)

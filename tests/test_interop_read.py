@@ -21,7 +21,7 @@ def make_messages(n=6000):
     msgs = []
     for i in range(n):
         kind = i % 10
-        common = dict(timestamp=t0 + i * 0.000731, channel=int(i % 3), is_rx=bool(i % 4))
+        common = {"timestamp": t0 + i * 0.000731, "channel": int(i % 3), "is_rx": bool(i % 4)}
         if kind == 7:
             size = int(rng.choice([0, 5, 8, 12, 20, 32, 48, 64]))
             msgs.append(can.Message(arbitration_id=int(rng.integers(0, 1 << 29)), is_fd=True,

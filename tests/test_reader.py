@@ -5,10 +5,10 @@ import zlib
 from datetime import datetime
 from time import mktime
 
+import blfbuild as bb
 import numpy as np
 import pytest
 
-import blfbuild as bb
 import korvel.korvel as k
 
 DATE_2024 = (2024, 3, 5, 12, 8, 30, 15, 250)  # 12 March 2024 08:30:15.250, a Tuesday
@@ -303,7 +303,7 @@ def test_truncated_last_object_keeps_earlier_frames(capsys):
     objs = [bb.can_msg(i, bytes([i % 256]) * 8) for i in range(3000)]
     data = bb.blf(objs, split=[48 * 1000, 48 * 2000], method=0)
     cut = len(data) - 48 * 500 - 10  # inside the last container
-    idx, chk = read_bytes(data[:cut])
+    idx, _chk = read_bytes(data[:cut])
     assert 1000 <= len(idx) < 3000
     assert idx["can_id"].tolist() == list(range(len(idx)))
     out = capsys.readouterr().out.splitlines()

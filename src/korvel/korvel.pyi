@@ -1,12 +1,14 @@
-from datetime import datetime as datetime
-from time import mktime as mktime, time as time
-from typing import Any, BinaryIO, Tuple
 import zlib as zlib
+from datetime import datetime as datetime
+from time import mktime as mktime
+from time import time as time
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import TypeAlias
 
-Frames = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
+Frames: TypeAlias = tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
