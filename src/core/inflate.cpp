@@ -1,8 +1,14 @@
 #include "inflate.hpp"
 
 #include <zlib.h>
+#ifdef KORVEL_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+
+#include <memory>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace korvel {
@@ -24,8 +30,10 @@ InflateResult fail(int code, const z_stream& zs, size_t produced) {
 }
 }  // namespace
 
-InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
-                             bool allow_truncated) {
+namespace {
+
+InflateResult inflate_zlib(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
+                           bool allow_truncated) {
   z_stream zs{};
   size_t start = out.size();
   int rc = inflateInit2(&zs, 15);
@@ -74,6 +82,68 @@ InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, Byt
   InflateResult r;
   r.produced = out.size() - start;
   return r;
+}
+
+#ifdef KORVEL_HAVE_LIBDEFLATE
+struct DecompressorFree {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// One decompressor per thread, reused across containers and calls.
+libdeflate_decompressor* thread_decompressor() {
+  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> d(
+      libdeflate_alloc_decompressor());
+  return d.get();
+}
+
+// Whole-buffer inflation; false when zlib must take over (bad data, or no
+// decompressor), with `out` unchanged.
+bool inflate_libdeflate(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
+                        InflateResult& r) {
+  libdeflate_decompressor* d = thread_decompressor();
+  if (!d) return false;
+  size_t bound = n > SIZE_MAX / MAX_RATIO ? SIZE_MAX : n * MAX_RATIO + 64;
+  size_t room = std::max<size_t>(std::min(size_hint, bound), 64);
+  for (;;) {
+    uint8_t* dst = out.reserve_more(room);
+    size_t in_used = 0, got = 0;
+    libdeflate_result rc =
+        libdeflate_zlib_decompress_ex(d, src, n, dst, room, &in_used, &got);
+    if (rc == LIBDEFLATE_SUCCESS) {
+      out.commit(got);
+      r = InflateResult{};
+      r.produced = got;
+      return true;
+    }
+    if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || room >= bound) return false;
+    room = std::min(bound, room * 2);
+  }
+}
+#endif
+
+}  // namespace
+
+static std::atomic<bool> libdeflate_enabled{true};
+
+bool set_libdeflate_enabled(bool enabled) { return libdeflate_enabled.exchange(enabled); }
+
+const char* inflater_name() {
+#ifdef KORVEL_HAVE_LIBDEFLATE
+  return "libdeflate";
+#else
+  return "zlib";
+#endif
+}
+
+InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
+                             bool allow_truncated) {
+#ifdef KORVEL_HAVE_LIBDEFLATE
+  InflateResult r;
+  if (!allow_truncated && libdeflate_enabled.load(std::memory_order_relaxed) &&
+      inflate_libdeflate(src, n, size_hint, out, r))
+    return r;
+#endif
+  return inflate_zlib(src, n, size_hint, out, allow_truncated);
 }
 
 }  // namespace korvel

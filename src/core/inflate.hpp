@@ -21,6 +21,14 @@ struct InflateResult {
 // guess, capped by what the input can expand to, so a lying header cannot
 // force a huge allocation. With `allow_truncated`, input that ends before the
 // stream does is not an error: what could be inflated is kept.
+// "libdeflate" when the build found it (used for complete streams, with zlib
+// kept for truncated ones and for the wording of errors), else "zlib".
+const char* inflater_name();
+
+// Lets tests and benchmarks run the zlib path in a libdeflate build; returns
+// the previous setting. Ignored in a zlib-only build.
+bool set_libdeflate_enabled(bool enabled);
+
 InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
                              bool allow_truncated = false);
 

@@ -136,10 +136,8 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
 
 }  // namespace
 
-ScanResult InnerScanner::scan(FrameSink& sink) {
+ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink) const {
   ScanResult res;
-  const uint8_t* data = buf_.data();
-  const size_t llen = buf_.size();
   size_t pos = 0;
 
   for (;;) {
@@ -187,7 +185,7 @@ ScanResult InnerScanner::scan(FrameSink& sink) {
     decode_frame(data + next, base.object_size, base.object_type, header_bytes, ts, sink);
     pos = max_pos;
   }
-  buf_.consume_front(pos);
+  res.consumed = pos;
   return res;
 }
 

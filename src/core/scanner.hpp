@@ -39,6 +39,7 @@ enum class ScanStatus {
 
 struct ScanResult {
   ScanStatus status = ScanStatus::Done;
+  size_t consumed = 0;       // end of the last complete object
   size_t offset = 0;         // offset in the scanned data where the fault lies
   uint32_t object_size = 0;  // for ObjectTooSmall
   uint32_t object_type = 0;
@@ -51,19 +52,12 @@ class InnerScanner {
  public:
   explicit InnerScanner(int64_t start_timestamp) : start_timestamp_(start_timestamp) {}
 
-  // Buffer holding the carried-over tail; new container data is appended to
-  // it (reserve_more/commit) before scan().
-  ByteBuffer& buffer() { return buf_; }
-
-  // Decodes every complete object of the buffer into `sink`. On Done the
-  // buffer keeps only the incomplete remainder.
-  ScanResult scan(FrameSink& sink);
-
-  size_t tail_size() const { return buf_.size(); }
+  // Decodes every complete object of [data, data + len) into `sink`. On Done,
+  // `consumed` is where the incomplete remainder (to carry over) starts.
+  ScanResult scan(const uint8_t* data, size_t len, FrameSink& sink) const;
 
  private:
   int64_t start_timestamp_;
-  ByteBuffer buf_;
 };
 
 // Least object_size a frame object of this type needs with headers of

@@ -2,6 +2,9 @@
 // decodes frames; this layer reads the stream, inflates containers into the
 // scanner's reused buffer, grows the NumPy outputs and reports.
 #include <algorithm>
+#include <deque>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "common.hpp"
 #include "inflate.hpp"
 #include "scanner.hpp"
+#include "workpool.hpp"
 
 namespace korvel::bind {
 
@@ -145,103 +149,251 @@ void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) 
              " bytes, " + u64(present) + " are present");
 }
 
-py::tuple read(py::object file) {
-  double tm = now_seconds();
-  Stream stream(file);
+// Bytes kept free in front of each container's output, so the tail carried
+// over from the previous container can be put before it without a copy of
+// the whole container.
+constexpr size_t HEADROOM = 16384;
 
-  Piece head = stream.read(sizeof(FileHeader_t));
-  if (head.size < 4 || load<uint32_t>(head.data) != FILE_SIGNATURE)
-    raise_blf_error(
-        "Unsupported file format. This tool only accepts Vector BLF (Binary Logging Format) "
-        "files.");
-  if (head.size < sizeof(FileHeader_t))
-    raise_blf_error("The file header is truncated: " + u64(head.size) +
-                    " bytes present at byte offset 0, 72 needed.");
-  auto header = load<FileHeader_t>(head.data);
-  if (header.header_size < sizeof(FileHeader_t))
-    raise_blf_error("The file header at byte offset 0 declares header_size " +
-                    u64(header.header_size) + ", less than its 72 defined bytes.");
+// One container on its way through inflation and the scan, in file order.
+struct Job {
+  uint64_t object_pos = 0;
+  uint32_t object_size = 0;
+  uint16_t method = 0;
+  uint32_t uncompressed_size = 0;
+  bool truncated = false;
+  Piece stored;  // the object's bytes; only read by the worker
+  const uint8_t* src = nullptr;
+  size_t src_len = 0;
+  ByteBuffer out;  // HEADROOM bytes, then the container's data
+  InflateResult result;
+  std::future<void> done;
 
-  const uint32_t object_count = header.object_count;
-  int64_t start_timestamp = systemtime_to_timestamp(header.start_timestamp);
-  systemtime_to_timestamp(header.stop_timestamp);  // must convert, value unused
-  stream.skip(header.header_size - sizeof(FileHeader_t));
-
-  size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
-  ArraySink sink(cap, cap * 64);
-  InnerScanner scanner(start_timestamp);
-
-  for (;;) {
-    const uint64_t object_pos = stream.position();
-    Piece base_bytes = stream.read(sizeof(ObjHeaderBase_t));
-    if (base_bytes.size == 0) break;
-    if (base_bytes.size < sizeof(ObjHeaderBase_t)) {
-      report_truncated(object_pos, sizeof(ObjHeaderBase_t), base_bytes.size);
-      break;
+  void run() {
+    if (method == ZLIB_DEFLATE) {
+      result = inflate_append(src, src_len, uncompressed_size, out, truncated);
+    } else {
+      std::copy(src, src + src_len, out.reserve_more(src_len));
+      out.commit(src_len);
     }
-    auto base = load<ObjHeaderBase_t>(base_bytes.data);
-    if (base.signature[0] != 'L' || base.signature[1] != 'O' || base.signature[2] != 'B' ||
-        base.signature[3] != 'J')
-      raise_blf_error(nullptr);
-    if (base.object_size < sizeof(ObjHeaderBase_t))
-      raise_blf_error("The log object at byte offset " + u64(object_pos) +
-                      " declares object_size " + u64(base.object_size) +
-                      ", less than its 16-byte header.");
+  }
+};
 
-    Piece obj = stream.read(base.object_size - sizeof(ObjHeaderBase_t));
-    const bool truncated = obj.size < base.object_size - sizeof(ObjHeaderBase_t);
-    if (!truncated) stream.skip(base.object_size % 4);
+class Reader {
+ public:
+  Reader(py::object file, unsigned threads)
+      : stream_(file), threads_(threads), window_(threads > 1 ? 2 * threads : 1) {
+    if (threads_ > 1) pool_ = std::make_unique<WorkPool>(threads_);
+  }
 
-    if (base.object_type == LOG_CONTAINER) {
-      if (!truncated && obj.size < sizeof(LogContainer_t))
-        raise_blf_error("The log container at byte offset " + u64(object_pos) +
+  ~Reader() {
+    // Workers may still use job buffers; let them finish before those go.
+    py::gil_scoped_release release;
+    for (auto& job : pending_)
+      if (job->done.valid()) job->done.wait();
+  }
+
+  py::tuple run() {
+    double tm = now_seconds();
+    Piece head = stream_.read(sizeof(FileHeader_t));
+    if (head.size < 4 || load<uint32_t>(head.data) != FILE_SIGNATURE)
+      raise_blf_error(
+          "Unsupported file format. This tool only accepts Vector BLF (Binary Logging Format) "
+          "files.");
+    if (head.size < sizeof(FileHeader_t))
+      raise_blf_error("The file header is truncated: " + u64(head.size) +
+                      " bytes present at byte offset 0, 72 needed.");
+    auto header = load<FileHeader_t>(head.data);
+    if (header.header_size < sizeof(FileHeader_t))
+      raise_blf_error("The file header at byte offset 0 declares header_size " +
+                      u64(header.header_size) + ", less than its 72 defined bytes.");
+
+    const uint32_t object_count = header.object_count;
+    int64_t start_timestamp = systemtime_to_timestamp(header.start_timestamp);
+    systemtime_to_timestamp(header.stop_timestamp);  // must convert, value unused
+    stream_.skip(header.header_size - sizeof(FileHeader_t));
+
+    size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
+    ArraySink sink(cap, cap * 64);
+    InnerScanner scanner(start_timestamp);
+
+    try {
+      read_objects(scanner, sink);
+    } catch (...) {
+      // Containers read ahead of a failure come first, as they would
+      // without read-ahead; their own errors win.
+      while (!pending_.empty()) finish_oldest(scanner, sink);
+      throw;
+    }
+    while (!pending_.empty()) finish_oldest(scanner, sink);
+
+    sink.trim();
+    size_t idx_mem = sink.record_count * sizeof(DT_t);
+    size_t chk_mem = sink.payload_size;
+    print_line("load blf cost " + format_fixed2((now_seconds() - tm) * 1000) +
+               "ms, obj_cnt=" + u64(object_count) + ", frm_cnt=" + u64(sink.record_count) +
+               ", idx_mem=" + u64(idx_mem) + ", chk_mem=" + u64(chk_mem) +
+               ", tot_mem=" + u64(idx_mem + chk_mem));
+    return py::make_tuple(sink.index, sink.chunk);
+  }
+
+ private:
+  void read_objects(InnerScanner& scanner, ArraySink& sink) {
+    for (bool more = true; more;) {
+      const uint64_t object_pos = stream_.position();
+      Piece base_bytes = stream_.read(sizeof(ObjHeaderBase_t));
+      if (base_bytes.size == 0) break;
+      if (base_bytes.size < sizeof(ObjHeaderBase_t)) {
+        finish_all(scanner, sink);
+        report_truncated(object_pos, sizeof(ObjHeaderBase_t), base_bytes.size);
+        break;
+      }
+      auto base = load<ObjHeaderBase_t>(base_bytes.data);
+      if (load<uint32_t>(base_bytes.data) != OBJ_SIGNATURE) raise_blf_error(nullptr);
+      if (base.object_size < sizeof(ObjHeaderBase_t))
+        raise_blf_error("The log object at byte offset " + u64(object_pos) +
                         " declares object_size " + u64(base.object_size) +
-                        ", less than its 32 bytes of headers.");
-      if (obj.size >= sizeof(LogContainer_t)) {
-        auto container = load<LogContainer_t>(obj.data);
-        const uint8_t* cdata = obj.data + sizeof(LogContainer_t);
-        size_t clen = obj.size - sizeof(LogContainer_t);
-        bool usable = true;
-        if (container.compression_method == NO_COMPRESSION) {
-          std::copy(cdata, cdata + clen, scanner.buffer().reserve_more(clen));
-          scanner.buffer().commit(clen);
-        } else if (container.compression_method == ZLIB_DEFLATE) {
-          InflateResult ir = inflate_append(cdata, clen, container.uncompressed_size,
-                                            scanner.buffer(), truncated);
-          if (!ir.ok()) raise_zlib_error(ir.message);
-        } else {
-          print_line("Unknown compression method " + u64(container.compression_method));
-          usable = false;
-        }
-        if (usable) {
-          ScanResult r = scanner.scan(sink);
-          for (uint16_t v : r.unknown_versions)
-            print_line("Unknown object header version " + u64(v));
-          if (r.status != ScanStatus::Done) raise_scan_error(r, object_pos);
+                        ", less than its 16-byte header.");
+
+      Piece obj = stream_.read(base.object_size - sizeof(ObjHeaderBase_t));
+      const bool truncated = obj.size < base.object_size - sizeof(ObjHeaderBase_t);
+      if (!truncated) stream_.skip(base.object_size % 4);
+      more = !truncated;
+
+      if (base.object_type == LOG_CONTAINER) {
+        if (!truncated && obj.size < sizeof(LogContainer_t))
+          raise_blf_error("The log container at byte offset " + u64(object_pos) +
+                          " declares object_size " + u64(base.object_size) +
+                          ", less than its 32 bytes of headers.");
+        if (obj.size >= sizeof(LogContainer_t)) {
+          submit(object_pos, base.object_size, truncated, std::move(obj), scanner, sink);
+          continue;
         }
       }
-    }
-    if (truncated) {
-      report_truncated(object_pos, base.object_size, sizeof(ObjHeaderBase_t) + obj.size);
-      break;
+      if (truncated) {
+        finish_all(scanner, sink);
+        report_truncated(object_pos, base.object_size, sizeof(ObjHeaderBase_t) + obj.size);
+      }
     }
   }
 
-  sink.trim();
-  size_t idx_mem = sink.record_count * sizeof(DT_t);
-  size_t chk_mem = sink.payload_size;
-  print_line("load blf cost " + format_fixed2((now_seconds() - tm) * 1000) +
-             "ms, obj_cnt=" + u64(object_count) + ", frm_cnt=" + u64(sink.record_count) +
-             ", idx_mem=" + u64(idx_mem) + ", chk_mem=" + u64(chk_mem) +
-             ", tot_mem=" + u64(idx_mem + chk_mem));
-  return py::make_tuple(sink.index, sink.chunk);
+  void submit(uint64_t object_pos, uint32_t object_size, bool truncated, Piece&& obj,
+              InnerScanner& scanner, ArraySink& sink) {
+    auto job = std::make_unique<Job>();
+    auto container = load<LogContainer_t>(obj.data);
+    job->object_pos = object_pos;
+    job->object_size = object_size;
+    job->method = container.compression_method;
+    job->uncompressed_size = container.uncompressed_size;
+    job->truncated = truncated;
+    job->stored = std::move(obj);
+    // A joined piece's pointer must be taken again after the move.
+    if (!job->stored.joined.empty())
+      job->stored.data = reinterpret_cast<const uint8_t*>(job->stored.joined.data());
+    job->src = job->stored.data + sizeof(LogContainer_t);
+    job->src_len = job->stored.size - sizeof(LogContainer_t);
+    if (!spare_.empty()) {
+      job->out = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    job->out.clear();
+    job->out.reserve_more(HEADROOM);
+    job->out.commit(HEADROOM);
+    bool known = job->method == NO_COMPRESSION || job->method == ZLIB_DEFLATE;
+    Job* raw = job.get();
+    if (known && pool_)
+      job->done = pool_->submit([raw] { raw->run(); });
+    else if (known)
+      job->run();
+    pending_.push_back(std::move(job));
+    while (pending_.size() >= window_) finish_oldest(scanner, sink);
+  }
+
+  void finish_all(InnerScanner& scanner, ArraySink& sink) {
+    while (!pending_.empty()) finish_oldest(scanner, sink);
+  }
+
+  // Takes the oldest container's data and scans it after the carried tail.
+  void finish_oldest(InnerScanner& scanner, ArraySink& sink) {
+    std::unique_ptr<Job> job = std::move(pending_.front());
+    pending_.pop_front();
+    if (job->done.valid()) {
+      py::gil_scoped_release release;
+      job->done.wait();
+    }
+    if (job->method != NO_COMPRESSION && job->method != ZLIB_DEFLATE) {
+      print_line("Unknown compression method " + u64(job->method));
+    } else {
+      if (!job->result.ok()) raise_zlib_error(job->result.message);
+      scan(*job, scanner, sink);
+    }
+    if (job->truncated)
+      report_truncated(job->object_pos, job->object_size,
+                       sizeof(ObjHeaderBase_t) + job->stored.size);
+    spare_.push_back(std::move(job->out));
+  }
+
+  void scan(Job& job, InnerScanner& scanner, ArraySink& sink) {
+    ByteBuffer& out = job.out;
+    const uint8_t* region;
+    size_t len;
+    bool in_tail = false;
+    if (tail_.size() <= HEADROOM) {
+      uint8_t* start = out.data() + HEADROOM - tail_.size();
+      std::copy(tail_.data(), tail_.data() + tail_.size(), start);
+      region = start;
+      len = out.size() - HEADROOM + tail_.size();
+    } else {
+      // A tail too large for the headroom (an object bigger than it).
+      size_t n = out.size() - HEADROOM;
+      std::copy(out.data() + HEADROOM, out.data() + out.size(), tail_.reserve_more(n));
+      tail_.commit(n);
+      region = tail_.data();
+      len = tail_.size();
+      in_tail = true;
+    }
+    ScanResult r = scanner.scan(region, len, sink);
+    for (uint16_t v : r.unknown_versions) print_line("Unknown object header version " + u64(v));
+    if (r.status != ScanStatus::Done) raise_scan_error(r, job.object_pos);
+    if (in_tail) {
+      tail_.consume_front(r.consumed);
+    } else {
+      tail_.clear();
+      size_t rest = len - r.consumed;
+      std::copy(region + r.consumed, region + len, tail_.reserve_more(rest));
+      tail_.commit(rest);
+    }
+  }
+
+  Stream stream_;
+  unsigned threads_;
+  size_t window_;
+  std::unique_ptr<WorkPool> pool_;
+  std::deque<std::unique_ptr<Job>> pending_;
+  std::vector<ByteBuffer> spare_;
+  ByteBuffer tail_;
+};
+
+py::tuple read(py::object file, py::object threads) {
+  unsigned n = usable_cores();
+  if (!threads.is_none()) {
+    long t = threads.cast<long>();
+    if (t < 1) throw py::value_error("threads must be at least 1");
+    n = static_cast<unsigned>(std::min<long>(t, 256));
+  }
+  Reader reader(file, n);
+  return reader.run();
 }
 
 }  // namespace
 
 void register_reader(py::module_& m) {
-  m.def("read", &read, py::arg("file"),
+  m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
         "Read a BLF log from a binary stream into a frames pair (index, chunk).");
+  // Which inflater this build uses for complete containers.
+  m.attr("INFLATER") = inflater_name();
+  m.def(
+      "_use_libdeflate", [](bool enabled) { return set_libdeflate_enabled(enabled); },
+      py::arg("enabled"), "Switch libdeflate off or on (tests, benchmarks); returns the old value.");
 }
 
 }  // namespace korvel::bind

@@ -1,0 +1,70 @@
+// A small pool of native worker threads running independent jobs (container
+// inflation, compression) while the caller keeps the file order.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace korvel {
+
+class WorkPool {
+ public:
+  explicit WorkPool(unsigned threads) : threads_(threads) {}
+  WorkPool(const WorkPool&) = delete;
+  WorkPool& operator=(const WorkPool&) = delete;
+  ~WorkPool() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (auto& t : workers_) t.join();
+  }
+
+  // Runs `job` on a worker; workers start on first use, so small inputs that
+  // never need them pay nothing.
+  std::future<void> submit(std::function<void()> job) {
+    std::packaged_task<void()> task(std::move(job));
+    std::future<void> done = task.get_future();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (workers_.empty())
+        for (unsigned i = 0; i < threads_; ++i) workers_.emplace_back([this] { run(); });
+      queue_.push_back(std::move(task));
+    }
+    cv_.notify_one();
+    return done;
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::packaged_task<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        task = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      task();
+    }
+  }
+
+  unsigned threads_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::packaged_task<void()>> queue_;
+  std::vector<std::thread> workers_;
+  bool stop_ = false;
+};
+
+// Cores this process may run on.
+unsigned usable_cores();
+
+}  // namespace korvel
