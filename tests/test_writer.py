@@ -505,3 +505,19 @@ def test_write_read_property(frames):
     np.testing.assert_array_equal(index["flags"], pair[0]["flags"])
     assert chunk.tobytes() == b"".join(
         f["data"] for f in frames)
+
+
+def test_sizes_past_4_gib_are_carried_in_64_bits(capsys):
+    """filesize comes from tell(); a stream already past 4 GiB must not wrap."""
+    shift = 5 << 30
+
+    class FarStream(io.BytesIO):
+        def tell(self):
+            return super().tell() + shift
+
+    f = FarStream()
+    k.write(f, homo(sample_frames(5)))
+    blob = f.getvalue()
+    header, _ = parse(blob)
+    assert header["filesize"] == len(blob) + shift
+    assert f"fsize={len(blob) + shift}," in capsys.readouterr().out
