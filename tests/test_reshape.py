@@ -32,20 +32,19 @@ HEADER = ("timestamp", "can_id", "is64", "channel", "len", "flags")
 # --- to_homo ------------------------------------------------------------------
 
 
-def test_to_homo_three_classic_frames(capsys):
-    pair = pair_of([bytes(range(1, 9)), b"\xab\xcd", b""], gap=3)
+@pytest.mark.parametrize(
+    "payloads, dtype, datas, line",
+    [([bytes(range(1, 9)), b"\xab\xcd", b""], k.newType(8),
+      [bytes(range(1, 9)), b"\xab\xcd" + bytes(6), bytes(8)], "to_homo: tot_mem=72\n"),
+     ([bytes(64), b"\x01"], k.DT64, [bytes(64), b"\x01" + bytes(63)], "to_homo: tot_mem=160\n")],
+)
+def test_to_homo(payloads, dtype, datas, line, capsys):
+    pair = pair_of(payloads, gap=3)
     h = k.to_homo(pair)
-    assert h.dtype == k.newType(8) and h.dtype.itemsize == 24
-    assert [bytes(d) for d in h["data"]] == [bytes(range(1, 9)), b"\xab\xcd" + bytes(6), bytes(8)]
+    assert h.dtype == dtype and [bytes(d) for d in h["data"]] == datas
     for name in HEADER:
         np.testing.assert_array_equal(h[name], pair[0][name])
-    assert capsys.readouterr().out == "to_homo: tot_mem=72\n"
-
-
-def test_to_homo_width_64_is_dt64(capsys):
-    h = k.to_homo(pair_of([bytes(64), b"\x01"]))
-    assert h.dtype == k.DT64
-    assert capsys.readouterr().out == "to_homo: tot_mem=160\n"
+    assert capsys.readouterr().out == line
 
 
 @pytest.mark.parametrize(
@@ -78,29 +77,6 @@ def test_to_homo_payload_past_the_end(bad_loc, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_to_homo_zero_count_may_point_anywhere():
-    idx, ch = pair_of([b"\x01", b""])
-    idx[1]["loc"] = 12345
-    assert bytes(k.to_homo((idx, ch))[1]["data"]) == b"\x00"
-
-
-@pytest.mark.parametrize(
-    "arg, exc",
-    [((np.zeros(1, k.DT), np.zeros(1, np.uint8), 1), ValueError),
-     ((np.zeros(1, k.DT),), ValueError),
-     ((np.zeros(1, k.DT64), np.zeros(1, np.uint8)), ValueError),
-     ((np.zeros((1, 1), k.DT), np.zeros(1, np.uint8)), ValueError),
-     ((np.zeros(1, k.DT), np.zeros(1, np.int16)), ValueError),
-     (([1], np.zeros(1, np.uint8)), TypeError),
-     ((np.zeros(0, k.DT), np.zeros(0, np.uint8)), ValueError)],
-    ids=["three", "one", "dt64-index", "2d", "int16-chunk", "list", "empty"],
-)
-def test_to_homo_bad_arguments(arg, exc, capsys):
-    with pytest.raises(exc):
-        k.to_homo(arg)
-    assert capsys.readouterr().out == ""
-
-
 # --- to_index_chunk ------------------------------------------------------------
 
 
@@ -116,27 +92,18 @@ def test_index_chunk_restores_the_pair(capsys):
     assert capsys.readouterr().out.splitlines()[-1] == f"to_index_chunk: tot_mem=(720 + {total}) Bytes"
 
 
-def test_index_chunk_unstored_bytes_come_back_as_zeros():
-    idx, ch = pair_of([b"\x09"], lens=[4])
-    index, chunk = k.to_index_chunk(k.to_homo((idx, ch)))
-    assert int(index[0]["loc"]) == 4 << 48 and chunk.tobytes() == b"\x09\x00\x00\x00"
-
-
 def test_index_chunk_offsets(capsys):
-    h = np.zeros(4, k.DT64)
-    h["len"] = [0, 0, 64, 3]
+    h = np.zeros(5, k.DT64)
+    h["len"] = [0, 0, 64, 3, 4]
     h["data"][2] = np.arange(64)
-    h["data"][3, :3] = [1, 2, 3]
+    h["data"][3:, :3] = [1, 2, 3]  # the last record's fourth byte is zero
     index, chunk = k.to_index_chunk(h)
-    assert [int(x) for x in index["loc"]] == [0, 0, 64 << 48, 64 + (3 << 48)]
-    assert chunk.tobytes() == bytes(range(64)) + b"\x01\x02\x03"
-    assert capsys.readouterr().out == "to_index_chunk: tot_mem=(96 + 67) Bytes\n"
-
-
-def test_index_chunk_empty(capsys):
-    index, chunk = k.to_index_chunk(np.zeros(0, k.DT64))
-    assert index.dtype == k.DT and chunk.dtype == np.uint8 and len(index) == len(chunk) == 0
-    assert capsys.readouterr().out == "to_index_chunk: tot_mem=(0 + 0) Bytes\n"
+    assert [int(x) for x in index["loc"]] == [0, 0, 64 << 48, 64 + (3 << 48), 67 + (4 << 48)]
+    assert chunk.tobytes() == bytes(range(64)) + b"\x01\x02\x03" + b"\x01\x02\x03\x00"
+    empty = k.to_index_chunk(np.zeros(0, k.DT64))
+    assert empty[0].dtype == k.DT and len(empty[0]) == len(empty[1]) == 0
+    assert capsys.readouterr().out == ("to_index_chunk: tot_mem=(120 + 71) Bytes\n"
+                                       "to_index_chunk: tot_mem=(0 + 0) Bytes\n")
 
 
 @pytest.mark.parametrize(
@@ -164,22 +131,6 @@ def test_index_chunk_len_above_width_is_cut():
     assert list(index["len"]) == [8, 2]
     assert [int(x) for x in index["loc"]] == [4 << 48, 4 + (2 << 48)]
     assert chunk.tobytes() == b"\x01\x02\x03\x04\x05\x06"
-
-
-def test_index_chunk_leaves_input_alone():
-    h = np.zeros(3, k.DT64)
-    h["len"] = 8
-    h["data"] = 0x55
-    before = h.copy()
-    k.to_index_chunk(h)
-    assert h.tobytes() == before.tobytes()
-
-
-@pytest.mark.parametrize("arg", [np.zeros((2, 2), k.DT64), "text"], ids=["2d", "str"])
-def test_index_chunk_bad_input(arg, capsys):
-    with pytest.raises((ValueError, TypeError, AttributeError)):
-        k.to_index_chunk(arg)
-    assert capsys.readouterr().out == ""
 
 
 # --- concat --------------------------------------------------------------------
@@ -211,16 +162,12 @@ def test_concat_single_pair_is_a_copy():
 def test_concat_empty_records_with_bytes_and_generator():
     empty_records = (np.zeros(0, k.DT), np.arange(5, dtype=np.uint8))
     a = pair_of([b"\x09\x08"])
+    assert [len(x) for x in k.concat([])] == [0, 0]
     index, chunk = k.concat(p for p in [a, empty_records, a])
     assert len(index) == 2 and len(chunk) == 2 + 5 + 2
     assert int(index[1]["loc"]) == int(a[0][0]["loc"]) + 7
     assert payload(index, chunk, 1) == b"\x09\x08"
     assert chunk[2:7].tobytes() == bytes(range(5))
-
-
-def test_concat_empty_list():
-    index, chunk = k.concat([])
-    assert index.dtype == k.DT and chunk.dtype == np.uint8 and len(index) == len(chunk) == 0
 
 
 def test_concat_strided_and_foreign_layouts():
@@ -232,16 +179,3 @@ def test_concat_strided_and_foreign_layouts():
     assert len(index) == 9 and len(chunk) == 12
     assert [payload(index, chunk, i) for i in range(9)] == [
         b"\x00", b"\x02", b"\x04"] + [bytes([i]) for i in range(6)]
-
-
-@pytest.mark.parametrize(
-    "pairs, exc",
-    [([(np.zeros(1, k.DT),)], ValueError),
-     ([(np.zeros(1, k.DT), np.zeros(1, np.uint8), None)], ValueError),
-     ([(np.zeros(1, k.DT64), np.zeros(1, np.uint8))], ValueError),
-     ([([1], np.zeros(1, np.uint8))], AttributeError)],
-    ids=["one-item", "three-items", "dt64-index", "no-shape"],
-)
-def test_concat_bad_pairs(pairs, exc):
-    with pytest.raises(exc):
-        k.concat(pairs)
