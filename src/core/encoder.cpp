@@ -1,1 +1,267 @@
 #include "encoder.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvel::enc {
+
+using namespace korvel::blf;
+
+namespace {
+
+inline size_t min3(size_t a, size_t b, size_t c) { return std::min(a, std::min(b, c)); }
+
+inline uint32_t object_type_for(uint8_t flags) {
+  if (flags & FLAG_ERROR) return CAN_ERROR_EXT;
+  if (flags & FLAG_FD) return CAN_FD_MESSAGE;
+  return CAN_MESSAGE;
+}
+
+inline void write_obj_header(uint8_t* out, uint32_t size, uint32_t type, uint64_t ts) {
+  ObjHeaderBase_t base{};
+  std::memcpy(base.signature, "LOBJ", 4);
+  base.header_size = static_cast<uint16_t>(OBJ_HEADER_V1_TOTAL);
+  base.header_version = 1;
+  base.object_size = size;
+  base.object_type = type;
+  ObjHeaderV1_t ext{};
+  ext.flags = TS_UNIT_1NS;
+  ext.timestamp = ts;
+  store(out, base);
+  store(out + sizeof base, ext);
+}
+
+// The 16 header bytes of a record (the DT_t fields before loc); loc is 0.
+inline DT_t load_header(const char* p) {
+  DT_t r{};
+  std::memcpy(&r, p, RECORD_DATA_OFFSET);
+  return r;
+}
+
+}  // namespace
+
+size_t object_size_for(uint8_t flags) {
+  if (flags & FLAG_ERROR) return ERROR_OBJ_SIZE;
+  if (flags & FLAG_FD) return FD_OBJ_SIZE;
+  return CLASSIC_OBJ_SIZE;
+}
+
+size_t encode_object(uint8_t* out, const FrameIn& f, int64_t start_timestamp) {
+  const uint8_t mflg = f.flags;
+  uint32_t can_id = f.can_id;
+  if (mflg & FLAG_EXTENDED) can_id |= CAN_ID_EXTENDED;
+  uint8_t msg_flags = 0;
+  if (mflg & FLAG_REMOTE) msg_flags |= MSG_FLAG_RTR;
+  if (!(mflg & FLAG_RX)) msg_flags |= MSG_FLAG_TX;
+  const uint64_t rel = static_cast<uint64_t>(f.timestamp) - static_cast<uint64_t>(start_timestamp);
+  uint8_t* body = out + OBJ_HEADER_V1_TOTAL;
+
+  if (mflg & FLAG_ERROR) {
+    CanErrExt_t b{};
+    b.channel = f.channel;
+    b.dlc = f.len;
+    b.can_id = can_id;
+    std::memcpy(b.data, f.data, min3(f.len, sizeof b.data, f.avail));
+    write_obj_header(out, ERROR_OBJ_SIZE, CAN_ERROR_EXT, rel);
+    store(body, b);
+    return ERROR_OBJ_SIZE;
+  }
+  if (mflg & FLAG_FD) {
+    CanFdMsg_t b{};
+    b.channel = f.channel;
+    b.flags = msg_flags;
+    b.dlc = canfd_len_to_dlc(f.len);
+    b.can_id = can_id;
+    b.fd_flags = static_cast<uint8_t>(FD_FLAG_EDL | ((mflg & FLAG_BRS) ? FD_FLAG_BRS : 0) |
+                                      ((mflg & FLAG_ESI) ? FD_FLAG_ESI : 0));
+    b.valid_bytes = f.len;
+    std::memcpy(b.data, f.data, min3(f.len, sizeof b.data, f.avail));
+    write_obj_header(out, FD_OBJ_SIZE, CAN_FD_MESSAGE, rel);
+    store(body, b);
+    return FD_OBJ_SIZE;
+  }
+  CanMsg_t b{};
+  b.channel = f.channel;
+  b.flags = msg_flags;
+  b.dlc = f.len;
+  b.can_id = can_id;
+  std::memcpy(b.data, f.data, min3(f.len, sizeof b.data, f.avail));
+  write_obj_header(out, CLASSIC_OBJ_SIZE, CAN_MESSAGE, rel);
+  store(body, b);
+  return CLASSIC_OBJ_SIZE;
+}
+
+bool pair_payload(const PairRecords& src, const DT_t& r, const uint8_t** data, size_t* n) {
+  const uint64_t off = loc_offset(r.loc);
+  const uint64_t cnt = std::min<uint64_t>(loc_count(r.loc), MAX_DATA_WIDTH);
+  *n = static_cast<size_t>(cnt);
+  if (cnt == 0) {
+    *data = src.chunk;
+    return true;
+  }
+  if (off > src.chunk_size || cnt > src.chunk_size - off) return false;
+  *data = src.chunk + off;
+  return true;
+}
+
+PairScan scan_pair(const PairRecords& src) {
+  PairScan s{src.count, 0, 0, 0};
+  const char* p = src.base;
+  for (size_t i = 0; i < src.count; ++i, p += src.stride) {
+    const DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(p));
+    const uint8_t* d;
+    size_t n;
+    if (!pair_payload(src, r, &d, &n)) {
+      s.bad_index = i;
+      return s;
+    }
+    s.max_len = std::max<uint32_t>(s.max_len, r.len);
+    if (i == 0) {
+      s.min_ts = s.max_ts = r.timestamp;
+    } else {
+      s.min_ts = std::min(s.min_ts, r.timestamp);
+      s.max_ts = std::max(s.max_ts, r.timestamp);
+    }
+  }
+  return s;
+}
+
+void timestamp_range(const InlineRecords& src, int64_t* min_ts, int64_t* max_ts) {
+  if (src.count == 0) return;
+  const char* p = src.base;
+  int64_t lo = load<int64_t>(reinterpret_cast<const uint8_t*>(p)), hi = lo;
+  for (size_t i = 1; i < src.count; ++i) {
+    p += src.stride;
+    const int64_t t = load<int64_t>(reinterpret_cast<const uint8_t*>(p));
+    lo = std::min(lo, t);
+    hi = std::max(hi, t);
+  }
+  *min_ts = lo;
+  *max_ts = hi;
+}
+
+namespace {
+
+inline FrameIn frame_of(const InlineRecords& src, const char* p) {
+  const DT_t h = load_header(p);
+  return FrameIn{h.timestamp,
+                 h.can_id,
+                 h.channel,
+                 h.len,
+                 h.flags,
+                 reinterpret_cast<const uint8_t*>(p) + RECORD_DATA_OFFSET,
+                 std::min(src.data_width, MAX_DATA_WIDTH)};
+}
+
+template <class Src, class Make>
+size_t fill(const Src& src, size_t first, int64_t start, uint8_t* buffer, size_t capacity,
+            size_t* used, Make make) {
+  size_t pos = 0;
+  size_t i = first;
+  const char* p = src.base + static_cast<ptrdiff_t>(first) * src.stride;
+  for (; i < src.count; ++i, p += src.stride) {
+    const FrameIn f = make(p);
+    if (pos + object_size_for(f.flags) > capacity) break;
+    pos += encode_object(buffer + pos, f, start);
+  }
+  *used = pos;
+  return i - first;
+}
+
+}  // namespace
+
+size_t fill_container(const InlineRecords& src, size_t first, int64_t start_timestamp,
+                      uint8_t* buffer, size_t capacity, size_t* used) {
+  return fill(src, first, start_timestamp, buffer, capacity, used,
+              [&](const char* p) { return frame_of(src, p); });
+}
+
+size_t fill_container(const PairRecords& src, size_t first, int64_t start_timestamp,
+                      uint8_t* buffer, size_t capacity, size_t* used) {
+  return fill(src, first, start_timestamp, buffer, capacity, used, [&](const char* p) {
+    const DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(p));
+    FrameIn f{r.timestamp, r.can_id, r.channel, r.len, r.flags, src.chunk, 0};
+    // Payload bounds were checked by scan_pair; a failure here stores nothing.
+    if (!pair_payload(src, r, &f.data, &f.avail)) f.avail = 0;
+    return f;
+  });
+}
+
+void container_headers(uint8_t base[16], uint8_t container[16], size_t stored_size,
+                       uint32_t uncompressed_size) {
+  ObjHeaderBase_t b{};
+  std::memcpy(b.signature, "LOBJ", 4);
+  b.header_size = static_cast<uint16_t>(sizeof(ObjHeaderBase_t));
+  b.header_version = 1;
+  b.object_size = static_cast<uint32_t>(CONTAINER_HEADER_TOTAL + stored_size);
+  b.object_type = LOG_CONTAINER;
+  LogContainer_t c{};
+  c.compression_method = ZLIB_DEFLATE;
+  c.uncompressed_size = uncompressed_size;
+  store(base, b);
+  store(container, c);
+}
+
+void file_header(uint8_t out[FILE_HEADER_DEFINED], int64_t filesize, int64_t uncompressed_size,
+                 uint32_t object_count, const SystemTime_t& start, const SystemTime_t& stop) {
+  FileHeader_t h{};
+  std::memcpy(h.signature, "LOGG", 4);
+  h.header_size = FILE_HEADER_SIZE;
+  h.application_id = 5;
+  h.format_major = 2;
+  h.format_minor = 6;
+  h.format_build = 8;
+  h.format_patch = 1;
+  h.filesize = filesize;
+  h.uncompressed_size = uncompressed_size;
+  h.object_count = object_count;
+  h.start_timestamp = start;
+  h.stop_timestamp = stop;
+  store(out, h);
+}
+
+void pair_to_inline(const PairRecords& src, char* out, ptrdiff_t out_stride, size_t out_width) {
+  const char* p = src.base;
+  for (size_t i = 0; i < src.count; ++i, p += src.stride, out += out_stride) {
+    const DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(p));
+    std::memcpy(out, p, RECORD_DATA_OFFSET);
+    const uint8_t* d;
+    size_t n;
+    if (!pair_payload(src, r, &d, &n)) n = 0;
+    n = std::min(n, out_width);
+    uint8_t* data = reinterpret_cast<uint8_t*>(out) + RECORD_DATA_OFFSET;
+    std::memcpy(data, d, n);
+    std::memset(data + n, 0, out_width - n);
+  }
+}
+
+uint64_t inline_payload_total(const InlineRecords& src) {
+  uint64_t total = 0;
+  const char* p = src.base;
+  for (size_t i = 0; i < src.count; ++i, p += src.stride)
+    total += std::min<size_t>(static_cast<uint8_t>(p[offsetof(DT_t, len)]), src.data_width);
+  return total;
+}
+
+void inline_to_pair(const InlineRecords& src, DT_t* out, uint8_t* payload) {
+  uint64_t offset = 0;
+  const char* p = src.base;
+  for (size_t i = 0; i < src.count; ++i, p += src.stride) {
+    DT_t r = load_header(p);
+    const size_t n = std::min<size_t>(r.len, src.data_width);
+    std::memcpy(payload + offset, p + RECORD_DATA_OFFSET, n);
+    r.loc = make_loc(offset, n);
+    store(reinterpret_cast<uint8_t*>(out + i), r);
+    offset += n;
+  }
+}
+
+void copy_rebased(const char* base, size_t count, ptrdiff_t stride, uint64_t rebase, DT_t* out) {
+  for (size_t i = 0; i < count; ++i, base += stride) {
+    DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(base));
+    r.loc += rebase;
+    store(reinterpret_cast<uint8_t*>(out + i), r);
+  }
+}
+
+}  // namespace korvel::enc
