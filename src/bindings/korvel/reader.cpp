@@ -125,7 +125,7 @@ class Stream {
     if (b.is_none()) return py::bytes();
     if (!PyBytes_Check(b.ptr()))
       throw py::type_error("file.read() must return bytes or None, not " +
-                           std::string(py::str(b.get_type().attr("__name__"))));
+                           std::string(py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(b.ptr()))).attr("__name__"))));
     return b;
   }
 

@@ -3,7 +3,10 @@
 // reused container buffer.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <limits>
 #include <memory>
 #include <string>
@@ -14,6 +17,7 @@
 #include "common.hpp"
 #include "encoder.hpp"
 #include "reshape.hpp"
+#include "workpool.hpp"
 
 namespace korvel::bind {
 
@@ -42,24 +46,36 @@ class Stream {
   py::object write_;
 };
 
-// One log container: compress the first n bytes of `buffer`, then four
-// writes (base header, container header, data, padding). Returns n + 32.
-uint64_t flush_container(Stream& out, const uint8_t* buffer, size_t n, std::vector<uint8_t>& z) {
-  uLongf zlen = static_cast<uLongf>(z.size());
-  int rc;
-  {
-    py::gil_scoped_release unlocked;
-    rc = compress2(z.data(), &zlen, buffer, static_cast<uLong>(n), Z_DEFAULT_COMPRESSION);
+// One container's trip: objects encoded into `buffer` on the calling thread,
+// compressed on a worker, written in file order.
+struct ContainerJob {
+  std::unique_ptr<uint8_t[]> buffer{new uint8_t[WRITER_BUFFER_SIZE]};
+  std::vector<uint8_t> z = std::vector<uint8_t>(compressBound(WRITER_BUFFER_SIZE));
+  size_t used = 0;
+  uLongf zlen = 0;
+  int rc = Z_OK;
+  std::future<void> done;
+
+  void compress() {
+    zlen = static_cast<uLongf>(z.size());
+    rc = compress2(z.data(), &zlen, buffer.get(), static_cast<uLong>(used),
+                   Z_DEFAULT_COMPRESSION);
   }
-  if (rc != Z_OK) raise_zlib_error("Error " + std::to_string(rc) + " while compressing data");
+};
+
+// Writes one log container in four writes (base header, container header,
+// data, padding). Returns n + 32.
+uint64_t write_container(Stream& out, const ContainerJob& job) {
+  if (job.rc != Z_OK)
+    raise_zlib_error("Error " + std::to_string(job.rc) + " while compressing data");
   uint8_t base[16], container[16];
-  enc::container_headers(base, container, zlen, static_cast<uint32_t>(n));
+  enc::container_headers(base, container, job.zlen, static_cast<uint32_t>(job.used));
   static const uint8_t zeros[4] = {0, 0, 0, 0};
   out.write(base, sizeof base);
   out.write(container, sizeof container);
-  out.write(z.data(), zlen);
-  out.write(zeros, enc::top_level_padding(CONTAINER_HEADER_TOTAL + zlen));
-  return static_cast<uint64_t>(n) + CONTAINER_HEADER_TOTAL;
+  out.write(job.z.data(), job.zlen);
+  out.write(zeros, enc::top_level_padding(CONTAINER_HEADER_TOTAL + job.zlen));
+  return static_cast<uint64_t>(job.used) + CONTAINER_HEADER_TOTAL;
 }
 
 void write_header(Stream& out, int64_t filesize, int64_t uncompressed_size, uint32_t count,
@@ -135,7 +151,24 @@ Source source_of(py::object arr) {
   return s;
 }
 
-void write(py::object file, py::object arr) {
+// Workers still compressing when an exception leaves write() finish before
+// their buffers are freed.
+struct JobWindow {
+  std::deque<std::unique_ptr<ContainerJob>> jobs;
+  ~JobWindow() {
+    py::gil_scoped_release unlocked;
+    for (auto& j : jobs)
+      if (j->done.valid()) j->done.wait();
+  }
+};
+
+void write(py::object file, py::object arr, py::object threads_arg) {
+  unsigned threads = usable_cores();
+  if (!threads_arg.is_none()) {
+    long t = threads_arg.cast<long>();
+    if (t < 1) throw py::value_error("threads must be at least 1");
+    threads = static_cast<unsigned>(std::min<long>(t, 256));
+  }
   Source src = source_of(arr);
   if (src.count > std::numeric_limits<uint32_t>::max())
     raise_blf_error("Too many frames for one BLF file: " + u64(src.count) +
@@ -146,20 +179,49 @@ void write(py::object file, py::object arr) {
   out.write(placeholder, sizeof placeholder);
   uint64_t uncompressed_size = FILE_HEADER_SIZE;
 
-  // Released on every exit by their owners.
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[WRITER_BUFFER_SIZE]);
-  std::vector<uint8_t> compressed(compressBound(static_cast<uLong>(WRITER_BUFFER_SIZE)));
-
-  size_t i = 0;
-  while (i < src.count) {
-    size_t used = 0;
-    i += src.is_pair ? enc::fill_container(src.pair.records, i, src.start, buffer.get(),
-                                           WRITER_BUFFER_SIZE, &used)
-                     : enc::fill_container(src.records, i, src.start, buffer.get(),
-                                           WRITER_BUFFER_SIZE, &used);
-    uncompressed_size += flush_container(out, buffer.get(), used, compressed);
+  std::unique_ptr<WorkPool> pool;
+  if (threads > 1) pool = std::make_unique<WorkPool>(threads);
+  const size_t window = threads > 1 ? 2 * threads : 1;
+  std::vector<std::unique_ptr<ContainerJob>> spare;
+  {
+    JobWindow pending;
+    auto finish_oldest = [&] {
+      std::unique_ptr<ContainerJob> job = std::move(pending.jobs.front());
+      pending.jobs.pop_front();
+      if (job->done.valid()) {
+        py::gil_scoped_release unlocked;
+        job->done.wait();
+      }
+      uncompressed_size += write_container(out, *job);
+      spare.push_back(std::move(job));
+    };
+    size_t i = 0;
+    while (i < src.count) {
+      std::unique_ptr<ContainerJob> job;
+      if (spare.empty()) {
+        job = std::make_unique<ContainerJob>();
+      } else {
+        job = std::move(spare.back());
+        spare.pop_back();
+      }
+      uint8_t* buffer = job->buffer.get();
+      i += src.is_pair ? enc::fill_container(src.pair.records, i, src.start, buffer,
+                                             WRITER_BUFFER_SIZE, &job->used)
+                       : enc::fill_container(src.records, i, src.start, buffer,
+                                             WRITER_BUFFER_SIZE, &job->used);
+      ContainerJob* raw = job.get();
+      if (pool) {
+        job->done = pool->submit([raw] { raw->compress(); });
+      } else {
+        py::gil_scoped_release unlocked;
+        raw->compress();
+      }
+      pending.jobs.push_back(std::move(job));
+      while (pending.jobs.size() >= window) finish_oldest();
+    }
+    while (!pending.jobs.empty()) finish_oldest();
   }
-  buffer.reset();
+  spare.clear();
 
   if (!py::bool_(file.attr("seekable")())) raise_blf_error(SEEK_MESSAGE);
   const int64_t filesize = py::cast<int64_t>(file.attr("tell")());
@@ -175,7 +237,8 @@ void write(py::object file, py::object arr) {
 }  // namespace
 
 void register_writer(py::module_& m) {
-  m.def("write", &write, py::arg("file"), py::arg("arr"),
+  m.def("write", &write, py::arg("file"), py::arg("arr"), py::kw_only(),
+        py::arg("threads") = py::none(),
         "Write a frames pair or a homogeneous array as a BLF log to a seekable binary stream.");
 }
 

@@ -1,0 +1,131 @@
+"""Worker-thread paths give exactly what the single-threaded paths give."""
+
+import contextlib
+import io
+import threading
+import zlib
+
+import numpy as np
+import pytest
+
+import blfbuild as bb
+import korvel.korvel as k
+
+
+@pytest.fixture(params=["libdeflate", "zlib"])
+def inflater(request):
+    if request.param == "libdeflate" and k.INFLATER != "libdeflate":
+        pytest.skip("built without libdeflate")
+    previous = k._use_libdeflate(request.param == "libdeflate")
+    yield request.param
+    k._use_libdeflate(previous)
+
+
+def many_container_log(n=20000, seed=3):
+    rng = np.random.default_rng(seed)
+    objs = []
+    for i in range(n):
+        if i % 7 == 0:
+            objs.append(bb.can_fd(int(rng.integers(0, 1 << 29)), bytes(rng.integers(
+                0, 256, int(rng.choice([8, 12, 64])), dtype=np.uint8)), extended=True,
+                timestamp=i * 1000))
+        else:
+            objs.append(bb.can_msg(int(rng.integers(0, 0x800)), bytes([i % 256, i // 256 % 256]),
+                                   timestamp=i * 1000, version=1 + i % 2))
+    total = sum(map(len, objs))
+    # Containers of uneven sizes that cut objects and headers anywhere.
+    cuts = sorted(set(int(c) for c in rng.integers(1, total, 60)))
+    return objs, bb.blf(objs, split=cuts)
+
+
+def read_all(data, threads):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        idx, chk = k.read(io.BytesIO(data), threads=threads)
+    lines = [ln for ln in out.getvalue().splitlines() if not ln.startswith("load blf cost")]
+    return idx, chk, lines
+
+
+@pytest.mark.parametrize("threads", [2, 3, 8])
+def test_threaded_read_equals_single_threaded(inflater, threads):
+    objs, data = many_container_log()
+    a = read_all(data, 1)
+    b = read_all(data, threads)
+    assert len(a[0]) == len(objs)
+    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+    assert a[2] == b[2]
+
+
+def test_threaded_read_keeps_printed_lines_in_order(inflater):
+    odd = bb.OBJ_BASE.pack(b"LOBJ", 32, 9, 36, bb.CAN_MESSAGE) + bytes(20)
+    data = bb.file_header(0)
+    for i in range(30):
+        data += bb.container(bb.can_msg(i) + (odd if i % 4 == 0 else b""),
+                             method=7 if i % 5 == 0 else 2)
+    a = read_all(data, 1)
+    b = read_all(data, 4)
+    assert a[2] == b[2] and len(a[2]) > 6
+    assert a[0].tobytes() == b[0].tobytes()
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_corrupt_container_in_the_middle(inflater, threads, capsys):
+    data = bb.file_header(0)
+    for i in range(40):
+        blob = bb.container(bb.can_msg(i, bytes(8)) * 50)
+        if i == 17:
+            blob = bytearray(blob)
+            blob[40:50] = b"\xff" * 10
+            blob = bytes(blob)
+        data += blob
+    data += b"LOBJ" + bytes(12)  # a top-level fault after the corrupt container
+    with pytest.raises(zlib.error) as e:
+        k.read(io.BytesIO(data), threads=threads)
+    ref = e.value.args
+    k._use_libdeflate(False)
+    with pytest.raises(zlib.error) as e:
+        k.read(io.BytesIO(data), threads=1)
+    assert e.value.args == ref
+
+
+def test_threaded_write_equals_single_threaded():
+    objs, data = many_container_log(60000)
+    with contextlib.redirect_stdout(io.StringIO()):
+        pair = k.read(io.BytesIO(data))
+        files = []
+        for threads in (1, 2, 5):
+            f = io.BytesIO()
+            k.write(f, pair, threads=threads)
+            files.append(f.getvalue())
+    assert files[0] == files[1] == files[2]
+    assert files[0].count(b"LOBJ") > 10  # many containers
+
+
+def test_several_threads_read_different_logs_at_once():
+    logs = [many_container_log(3000, seed=s)[1] for s in range(6)]
+    with contextlib.redirect_stdout(io.StringIO()):
+        expected = [k.read(io.BytesIO(d), threads=1) for d in logs]
+    results = [None] * len(logs)
+    errors = []
+
+    def work(i):
+        try:
+            results[i] = k.read(io.BytesIO(logs[i]))
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        ts = [threading.Thread(target=work, args=(i,)) for i in range(len(logs))]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+    assert not errors
+    for (ei, ec), (ri, rc) in zip(expected, results):
+        assert ei.tobytes() == ri.tobytes() and ec.tobytes() == rc.tobytes()
+
+
+@pytest.mark.parametrize("bad", [0, -1])
+def test_thread_count_must_be_positive(bad):
+    with pytest.raises(ValueError):
+        k.read(io.BytesIO(bb.file_header()), threads=bad)
