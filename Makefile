@@ -4,7 +4,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: venv test demo bench clean
+.PHONY: venv test test-zlib demo bench bench-write clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,6 +17,12 @@ test: $(PY)
 	$(PIP) install -q ".[test]"
 	$(PY) -m pytest -q
 
+# The same suite on a build that inflates with zlib only (no libdeflate).
+test-zlib: $(PY)
+	$(PIP) install -q ".[test]" -C cmake.define.KORVEL_USE_LIBDEFLATE=OFF -C build-dir=build/zlib-only
+	$(PY) -c "import korvel.korvel as k; assert k.INFLATER == 'zlib', k.INFLATER"
+	$(PY) -m pytest -q
+
 # Install and run the quick start on its shipped data.
 demo: $(PY)
 	$(PIP) install -q ".[examples]"
@@ -25,6 +31,10 @@ demo: $(PY)
 bench: $(PY)
 	$(PIP) install -q ".[bench]"
 	$(PY) benchmarks/bench_read.py
+
+bench-write: $(PY)
+	$(PIP) install -q ".[bench]"
+	$(PY) benchmarks/bench_write.py
 
 clean:
 	rm -rf build $(VENV)
