@@ -213,7 +213,7 @@ class Reader {
     stream_.skip(header.header_size - sizeof(FileHeader_t));
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
-    ArraySink sink(cap, cap * 64);
+    ArraySink sink(cap, cap * 64 + 256);  // + the scanner's copy slack
     InnerScanner scanner(start_timestamp);
 
     try {
