@@ -72,7 +72,7 @@ void add_signal_identity(py::handle cls) {
 }
 
 // signals.SignalName: the decoder of that signal, built on first use.
-py::object lazy_signals_getattr(py::object self, py::str x) {
+py::object lazy_signals_getattr(py::object self, py::object x) {
   py::object cache = plain_getattr(self, "_cache");
   py::object v = cache.attr("get")(x);
   if (truthy(v)) return v;
