@@ -1,1 +1,204 @@
+// Signal bit layouts -> extraction triples; the extraction and flag loops.
+// Built with -ffp-contract=off: the physical value is a multiplication
+// followed by an addition, rounded twice, exactly as Python computes it.
 #include "signals.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "frames.hpp"
+
+namespace korvel {
+
+namespace {
+
+constexpr size_t CAN_ID_OFFSET = offsetof(DT_t, can_id);
+constexpr size_t FLAGS_OFFSET = offsetof(DT_t, flags);
+constexpr size_t LOC_OFFSET = offsetof(DT_t, loc);
+
+inline uint32_t load_u32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline uint64_t load_u64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+LayoutError signal_ims(int32_t start, int32_t length, int32_t inc, std::vector<int32_t>& out) {
+  out.clear();
+  if (length < 1 || length > 64) return LayoutError::bad_length;
+  if (start < 0) return LayoutError::bad_start;
+  if (inc != 1 && inc != -1) return LayoutError::bad_direction;
+
+  int32_t remaining = length;
+  int32_t consumed = 0;
+  int32_t byte = start / 8;
+  int32_t first_bit = start % 8;
+  while (remaining > 0) {
+    int32_t mask = 0;
+    int32_t taken = 0;
+    for (int32_t bit = first_bit; remaining > 0 && bit >= 0 && bit <= 7; bit += inc) {
+      mask |= 1 << bit;
+      --remaining;
+      ++taken;
+    }
+    // Little-endian: the lowest bit taken (first_bit) lands on word bit
+    // 64 - length + consumed. Big-endian: the highest bit taken (first_bit)
+    // lands on word bit 63 - consumed.
+    int32_t shift = inc > 0 ? 64 - length + consumed - first_bit : 63 - consumed - first_bit;
+    out.push_back(byte);
+    out.push_back(mask);
+    out.push_back(shift);
+    consumed += taken;
+    ++byte;
+    first_bit = inc > 0 ? 0 : 7;
+  }
+  return LayoutError::ok;
+}
+
+TriplesError parse_triples(const char* items, size_t count, ptrdiff_t stride,
+                           std::vector<Piece>& pieces, uint32_t& needed, size_t& bad_item) {
+  pieces.clear();
+  needed = 0;
+  bad_item = 0;
+  if (count % 3 != 0) return TriplesError::bad_count;
+  auto item = [&](size_t i) {
+    int32_t v;
+    std::memcpy(&v, items + static_cast<ptrdiff_t>(i) * stride, sizeof v);
+    return v;
+  };
+  for (size_t i = 0; i < count; i += 3) {
+    int32_t byte = item(i), mask = item(i + 1), shift = item(i + 2);
+    if (byte < 0) {
+      bad_item = i;
+      return TriplesError::bad_byte;
+    }
+    if (mask < 0 || mask > 255) {
+      bad_item = i + 1;
+      return TriplesError::bad_mask;
+    }
+    if (shift < -63 || shift > 63) {
+      bad_item = i + 2;
+      return TriplesError::bad_shift;
+    }
+    Piece p;
+    p.byte = static_cast<uint32_t>(byte);
+    p.mask = static_cast<uint32_t>(mask);
+    p.lshift = shift >= 0 ? static_cast<uint32_t>(shift) : 0u;
+    p.rshift = shift < 0 ? static_cast<uint32_t>(-shift) : 0u;
+    pieces.push_back(p);
+    if (p.byte + 1 > needed) needed = p.byte + 1;
+  }
+  return TriplesError::ok;
+}
+
+namespace {
+
+// The gathered word -> the raw number, one functor per value kind.
+struct SignedInt {
+  uint32_t shift;  // arithmetic right shift
+  double operator()(uint64_t w) const {
+    return static_cast<double>(static_cast<int64_t>(w) >> shift);
+  }
+};
+struct UnsignedInt {
+  uint32_t shift;  // logical right shift
+  double operator()(uint64_t w) const { return static_cast<double>(w >> shift); }
+};
+struct UnsignedAsSigned {  // the integer kind with rshift >= 0
+  uint32_t shift;
+  double operator()(uint64_t w) const {
+    return static_cast<double>(static_cast<int64_t>(w >> shift));
+  }
+};
+struct Single {
+  double operator()(uint64_t w) const {
+    uint32_t bits = static_cast<uint32_t>(w >> 32);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return static_cast<double>(f);
+  }
+};
+struct Double {
+  double operator()(uint64_t w) const {
+    double d;
+    std::memcpy(&d, &w, sizeof d);
+    return d;
+  }
+};
+
+template <class Convert>
+ExtractStatus extract_loop(const ExtractArgs& a, double* out, Convert convert) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const char* rec = a.records;
+  const ptrdiff_t stride = a.stride;
+  const uint32_t can_id = a.can_id;
+  const Piece* pieces = a.pieces;
+  const size_t n_pieces = a.n_pieces;
+  const uint8_t* chunk = a.chunk;
+  const size_t chunk_size = a.chunk_size;
+  const double scale = a.scale, offset = a.offset;
+  const bool pad = a.pad;
+  double fill = nan;  // what frames without the signal get
+
+  for (size_t i = 0; i < a.n; ++i, rec += stride) {
+    if (load_u32(rec + CAN_ID_OFFSET) != can_id) {
+      out[i] = fill;
+      continue;
+    }
+    const uint64_t loc = load_u64(rec + LOC_OFFSET);
+    const uint64_t base = loc_offset(loc), count = loc_count(loc);
+    if (base > chunk_size || count > chunk_size - base) {
+      ExtractStatus s;
+      s.ok = false;
+      s.frame = i;
+      s.offset = base;
+      s.count = count;
+      return s;
+    }
+    if (count < a.needed) {
+      out[i] = fill;
+      continue;
+    }
+    const uint8_t* p = chunk + base;
+    uint64_t w = 0;
+    for (size_t k = 0; k < n_pieces; ++k) {
+      const Piece& pc = pieces[k];
+      w |= (static_cast<uint64_t>(p[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+    }
+    const double v = convert(w) * scale + offset;
+    out[i] = v;
+    if (pad) fill = v;
+  }
+  return ExtractStatus{};
+}
+
+}  // namespace
+
+ExtractStatus extract_values(const ExtractArgs& a, double* out) {
+  switch (a.valtype) {
+    case VALTYPE_INTEGER:
+      if (a.rshift < 0) return extract_loop(a, out, SignedInt{static_cast<uint32_t>(-a.rshift)});
+      return extract_loop(a, out, UnsignedAsSigned{static_cast<uint32_t>(a.rshift)});
+    case VALTYPE_UNSIGNED:
+      return extract_loop(a, out, UnsignedInt{static_cast<uint32_t>(a.rshift)});
+    case VALTYPE_SINGLE:
+      return extract_loop(a, out, Single{});
+    default:
+      return extract_loop(a, out, Double{});
+  }
+}
+
+void flag_loop(const char* records, size_t n, ptrdiff_t stride, uint8_t mask, bool* out) {
+  const char* p = records + FLAGS_OFFSET;
+  for (size_t i = 0; i < n; ++i, p += stride)
+    out[i] = (static_cast<uint8_t>(*p) & mask) != 0;
+}
+
+}  // namespace korvel

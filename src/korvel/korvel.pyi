@@ -2,7 +2,7 @@ import zlib as zlib
 from datetime import datetime as datetime
 from time import mktime as mktime
 from time import time as time
-from typing import Any, BinaryIO, Iterable, Optional, Tuple
+from typing import Any, BinaryIO, Callable, Iterable, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -20,7 +20,31 @@ class Continuable(Exception): ...
 def newType(_len: Any) -> np.dtype[np.void]: ...
 def pad(arr: Any) -> Any: ...
 def read(file: BinaryIO, *, threads: Optional[int] = None) -> Frames: ...
-def write(file: BinaryIO, arr: Frames | npt.NDArray[np.void]) -> None: ...
+def write(
+    file: BinaryIO, arr: Frames | npt.NDArray[np.void], *, threads: Optional[int] = None
+) -> None: ...
 def to_homo(index_chunk_tuple: Frames) -> npt.NDArray[np.void]: ...
 def to_index_chunk(homo_arr: npt.NDArray[np.void]) -> Frames: ...
 def concat(list_of_tuples: Iterable[Frames]) -> Frames: ...
+def sig_values(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    ims: npt.NDArray[np.int32],
+    can_id: int,
+    valtype: int,
+    rshift: int,
+    scale: float,
+    offset: float,
+    pad: int,
+) -> npt.NDArray[np.float64]: ...
+def signal_decoder(
+    can_id: int,
+    start: int,
+    length: int,
+    big_endian: Any = True,
+    is_signed: Any = False,
+    is_float: Any = False,
+    scale: float = 1.0,
+    offset: float = 0.0,
+) -> Callable[..., npt.NDArray[np.float64]]: ...
+def flag_test(index: npt.NDArray[np.void], mask: int) -> npt.NDArray[np.bool_]: ...

@@ -1,7 +1,299 @@
+// sig_values, signal_decoder and flag_test: argument checks and NumPy arrays
+// around the core loops of signals.cpp.
+//
+// The three functions bind their arguments themselves (names, defaults and
+// the argument-count messages of a compiled Python function), so that every
+// conversion error is the Python one: TypeError for a wrong type,
+// OverflowError for an integer outside the 32-bit range.
+#include <climits>
+#include <cmath>
+#include <string>
+#include <vector>
+
 #include "common.hpp"
+#include "signals.hpp"
+
+#include <pybind11/eval.h>
 
 namespace korvel::bind {
 
-void register_decode(py::module_& m) { (void)m; }
+namespace {
+
+// A parameter list: names, how many are required, defaults of the rest.
+struct Signature {
+  const char* fname;
+  std::vector<const char*> names;
+  size_t required;
+  std::vector<py::object> defaults;  // for names[required..]
+};
+// Signatures are built once and never freed: their defaults are Python
+// objects that must not be released after the interpreter has gone.
+
+std::string count_message(const Signature& s, const char* bound, size_t expected, size_t given) {
+  return std::string(s.fname) + "() takes " + bound + " " + std::to_string(expected) +
+         " positional argument" + (expected == 1 ? "" : "s") + " (" + std::to_string(given) +
+         " given)";
+}
+
+std::vector<py::object> bind_args(const Signature& s, const py::args& args,
+                                  const py::kwargs& kwargs) {
+  const size_t max = s.names.size();
+  const size_t given = args.size();
+  const bool exact = s.required == max;
+  if (given > max)
+    throw py::type_error(count_message(s, exact ? "exactly" : "at most", max, given));
+
+  std::vector<py::object> out(max);
+  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+  for (auto item : kwargs) {
+    std::string key = py::str(item.first);
+    size_t i = 0;
+    while (i < max && key != s.names[i]) ++i;
+    if (i == max)
+      throw py::type_error(std::string(s.fname) + "() got an unexpected keyword argument '" + key +
+                           "'");
+    if (out[i])
+      throw py::type_error(std::string(s.fname) + "() got multiple values for argument '" + key +
+                           "'");
+    out[i] = py::reinterpret_borrow<py::object>(item.second);
+  }
+  for (size_t i = 0; i < max; ++i) {
+    if (out[i]) continue;
+    if (i < s.required) {
+      if (kwargs.empty())
+        throw py::type_error(count_message(s, exact ? "exactly" : "at least", s.required, given));
+      throw py::type_error(std::string(s.fname) + "() missing required argument '" + s.names[i] +
+                           "' (pos " + std::to_string(i + 1) + ")");
+    }
+    out[i] = s.defaults[i - s.required];
+  }
+  return out;
+}
+
+// Python integer (anything with __index__) -> int32; TypeError / OverflowError.
+int32_t to_int32(const py::object& o) {
+  PyObject* idx = PyNumber_Index(o.ptr());
+  if (!idx) throw py::error_already_set();
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
+  Py_DECREF(idx);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to a 32-bit integer");
+    throw py::error_already_set();
+  }
+  return static_cast<int32_t>(v);
+}
+
+double to_double(const py::object& o) {
+  double v = PyFloat_AsDouble(o.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+bool truth(const py::object& o) {
+  int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+std::string type_name(py::handle obj) {
+  return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+}
+
+// A one-dimensional int32 array, read by its stride.
+StridedView int32_view(py::handle obj, const char* argname) {
+  if (!py::isinstance<py::array>(obj))
+    throw py::type_error(std::string("Argument '") + argname +
+                         "' has incorrect type (expected numpy.ndarray, got " + type_name(obj) +
+                         ")");
+  auto arr = py::reinterpret_borrow<py::array>(obj);
+  if (arr.ndim() != 1)
+    throw py::value_error("Buffer has wrong number of dimensions (expected 1, got " +
+                          std::to_string(arr.ndim()) + ")");
+  if (!arr.dtype().equal(py::dtype::of<int32_t>()))
+    throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
+                          "' (expected int32, got " + std::string(py::str(arr.dtype())) + ")");
+  StridedView v;
+  v.data = static_cast<char*>(const_cast<void*>(arr.data()));
+  v.size = static_cast<size_t>(arr.shape(0));
+  v.stride = arr.strides(0);
+  v.keep = arr;
+  return v;
+}
+
+py::array new_array(const py::dtype& dtype, size_t n) {
+  return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+}
+
+// ---------------------------------------------------------------------------
+
+const Signature& sig_values_signature() {
+  static const Signature& s = *new Signature{
+      "sig_values",
+      {"index", "chunk", "ims", "can_id", "valtype", "rshift", "scale", "offset", "pad"},
+      9,
+      {}};
+  return s;
+}
+
+py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
+  std::vector<py::object> a = bind_args(sig_values_signature(), args, kwargs);
+
+  // Every check comes before anything is allocated.
+  StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
+  StridedView ims = int32_view(a[2], "ims");
+  if (!py::isinstance<py::array>(a[1]))
+    throw py::type_error("Argument 'chunk' has incorrect type (expected numpy.ndarray, got " +
+                         type_name(a[1]) + ")");
+
+  ExtractArgs x;
+  x.can_id = static_cast<uint32_t>(to_int32(a[3]));
+  x.valtype = to_int32(a[4]);
+  x.rshift = to_int32(a[5]);
+  x.scale = to_double(a[6]);
+  x.offset = to_double(a[7]);
+  x.pad = to_int32(a[8]) != 0;
+
+  if (x.valtype == VALTYPE_INTEGER && (x.rshift < -63 || x.rshift > 63))
+    throw py::value_error("rshift must be within -63..63 for integer values (got " +
+                          std::to_string(x.rshift) + ")");
+  if (x.valtype == VALTYPE_UNSIGNED && (x.rshift < 0 || x.rshift > 63))
+    throw py::value_error("rshift must be within 0..63 for unsigned values (got " +
+                          std::to_string(x.rshift) + ")");
+
+  std::vector<Piece> pieces;
+  size_t bad = 0;
+  switch (parse_triples(ims.data, ims.size, ims.stride, pieces, x.needed, bad)) {
+    case TriplesError::ok:
+      break;
+    case TriplesError::bad_count:
+      throw py::value_error("ims must hold triples: its length " + std::to_string(ims.size) +
+                            " is not a multiple of 3");
+    case TriplesError::bad_byte:
+      throw py::value_error("ims[" + std::to_string(bad) + "]: a byte index must not be negative");
+    case TriplesError::bad_mask:
+      throw py::value_error("ims[" + std::to_string(bad) + "]: a mask must be within 0..255");
+    case TriplesError::bad_shift:
+      throw py::value_error("ims[" + std::to_string(bad) + "]: a shift must be within -63..63");
+  }
+
+  BytesView chunk = bytes_view(a[1], "chunk");  // dtype check; copies a strided view
+
+  x.records = index.data;
+  x.n = index.size;
+  x.stride = index.stride;
+  x.chunk = chunk.data;
+  x.chunk_size = chunk.size;
+  x.pieces = pieces.data();
+  x.n_pieces = pieces.size();
+
+  py::array res = new_array(py::dtype::of<double>(), index.size);
+  ExtractStatus st = extract_values(x, static_cast<double*>(res.mutable_data()));
+  if (!st.ok)
+    throw py::value_error("frame " + std::to_string(st.frame) + ": payload of " +
+                          std::to_string(st.count) + " bytes at offset " +
+                          std::to_string(st.offset) + " lies beyond the payload array of " +
+                          std::to_string(chunk.size) + " bytes");
+  return res;
+}
+
+// ---------------------------------------------------------------------------
+
+// Python's text form of a float; non-finite values as float() calls, which
+// evaluate in any namespace.
+std::string float_text(double v) {
+  if (std::isnan(v)) return "float('nan')";
+  if (std::isinf(v)) return v > 0 ? "float('inf')" : "float('-inf')";
+  return py::repr(py::float_(v));
+}
+
+const Signature& signal_decoder_signature() {
+  static const Signature& s = *new Signature{"signal_decoder",
+                           {"can_id", "start", "length", "big_endian", "is_signed", "is_float",
+                            "scale", "offset"},
+                           3,
+                           {py::bool_(true), py::bool_(false), py::bool_(false), py::float_(1.0),
+                            py::float_(0.0)}};
+  return s;
+}
+
+py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
+  std::vector<py::object> a = bind_args(signal_decoder_signature(), args, kwargs);
+  const int32_t can_id = to_int32(a[0]);
+  const int32_t start = to_int32(a[1]);
+  const int32_t length = to_int32(a[2]);
+  const bool big_endian = truth(a[3]);
+  const bool is_signed = truth(a[4]);
+  const bool is_float = truth(a[5]);
+  const double scale = to_double(a[6]);
+  const double offset = to_double(a[7]);
+
+  const int32_t inc = big_endian ? -1 : 1;
+  int32_t rshift = is_signed ? length - 64 : 64 - length;
+  int32_t valtype = !is_float ? VALTYPE_INTEGER : length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
+  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal is
+  // its own kind so that a set top bit gives a positive value.
+  if (valtype == VALTYPE_INTEGER && !is_signed && length == 64) valtype = VALTYPE_UNSIGNED;
+
+  std::vector<int32_t> ims;
+  switch (korvel::signal_ims(start, length, inc, ims)) {
+    case LayoutError::ok:
+      break;
+    case LayoutError::bad_length:
+      throw py::value_error("signal length must be within 1..64 (got " + std::to_string(length) +
+                            ")");
+    case LayoutError::bad_start:
+      throw py::value_error("signal start bit must not be negative (got " +
+                            std::to_string(start) + ")");
+    case LayoutError::bad_direction:
+      throw py::value_error("bad walking direction");  // not reachable from here
+  }
+
+  std::string src = "lambda arr, pad=0: sig_values(arr[0], arr[1], np.array([";
+  for (size_t i = 0; i < ims.size(); ++i) {
+    if (i) src += ", ";
+    src += std::to_string(ims[i]);
+  }
+  src += "], np.int32), " + std::to_string(can_id) + ", " + std::to_string(valtype) + ", " +
+         std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad)";
+
+  py::dict ns = py::reinterpret_borrow<py::dict>(PyModule_GetDict(globals().module));
+  return py::eval(src, ns);
+}
+
+// ---------------------------------------------------------------------------
+
+const Signature& flag_test_signature() {
+  static const Signature& s = *new Signature{"flag_test", {"index", "mask"}, 2, {}};
+  return s;
+}
+
+py::array flag_test(const py::args& args, const py::kwargs& kwargs) {
+  std::vector<py::object> a = bind_args(flag_test_signature(), args, kwargs);
+  StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
+  const int32_t mask = to_int32(a[1]);
+  py::array out = new_array(py::dtype::of<bool>(), index.size);
+  flag_loop(index.data, index.size, index.stride, static_cast<uint8_t>(mask & 0xFF),
+            static_cast<bool*>(out.mutable_data()));
+  return out;
+}
+
+}  // namespace
+
+void register_decode(py::module_& m) {
+  m.def("sig_values", &sig_values,
+        "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad)\n\n"
+        "Decode one signal of one message from every frame of a frames pair: a float64\n"
+        "array, NaN (or with pad non-zero the last decoded value) for other frames.");
+  m.def("signal_decoder", &signal_decoder,
+        "signal_decoder(can_id, start, length, big_endian=True, is_signed=False,\n"
+        "               is_float=False, scale=1.0, offset=0.0)\n\n"
+        "Build a decoder: a function of a frames pair (and optional pad) that returns\n"
+        "the signal's physical value for every frame.");
+  m.def("flag_test", &flag_test,
+        "flag_test(index, mask)\n\n"
+        "Boolean array: whether any bit of mask is set in each frame's flags.");
+}
 
 }  // namespace korvel::bind

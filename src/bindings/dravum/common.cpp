@@ -1,0 +1,102 @@
+#include "common.hpp"
+
+namespace korvel::dravum {
+
+Globals& globals() {
+  static Globals g;
+  return g;
+}
+
+py::object global(const char* name) {
+  PyObject* dict = PyModule_GetDict(globals().module);
+  PyObject* v = PyDict_GetItemString(dict, name);  // borrowed
+  if (!v) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(v);
+}
+
+bool assertions_enabled() {
+  PyObject* flags = PySys_GetObject("flags");  // borrowed
+  if (!flags) return true;
+  py::object optimize = py::reinterpret_borrow<py::object>(flags).attr("optimize");
+  return py::cast<long>(optimize) == 0;
+}
+
+void raise_assertion() {
+  PyErr_SetNone(PyExc_AssertionError);
+  throw py::error_already_set();
+}
+
+void raise_with(PyObject* type, py::handle value) {
+  PyErr_SetObject(type, py::make_tuple(value).ptr());
+  throw py::error_already_set();
+}
+
+py::object plain_getattr(py::handle obj, const char* name) {
+  py::str key(name);
+  PyObject* v = PyObject_GenericGetAttr(obj.ptr(), key.ptr());
+  if (!v) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(v);
+}
+
+py::object make_class(const char* name, py::dict ns) {
+  ns["__module__"] = "korvel.dravum";
+  ns["__qualname__"] = name;
+  py::handle type(reinterpret_cast<PyObject*>(&PyType_Type));
+  return type(name, py::tuple(), ns);
+}
+
+py::object compare(py::handle a, py::handle b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+namespace {
+
+struct InitSpec {
+  InitBody body;
+  const char* format;
+  const char* const* keywords;
+};
+
+PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
+  auto* spec = static_cast<InitSpec*>(PyCapsule_GetPointer(capsule, nullptr));
+  if (!spec) return nullptr;
+  PyObject* self = nullptr;
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec->format,
+                                   const_cast<char**>(spec->keywords), &self, &arg))
+    return nullptr;
+  try {
+    spec->body(py::reinterpret_borrow<py::object>(self),
+               py::reinterpret_borrow<py::object>(arg));
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef init_def = {"__init__", reinterpret_cast<PyCFunction>(
+                                        reinterpret_cast<void (*)()>(&init_trampoline)),
+                        METH_VARARGS | METH_KEYWORDS, nullptr};
+
+}  // namespace
+
+void def_init(py::handle cls, InitBody body, const char* format, const char* const* keywords) {
+  auto* spec = new InitSpec{body, format, keywords};  // lives as long as the class
+  py::capsule holder(spec, [](void* p) { delete static_cast<InitSpec*>(p); });
+  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_New(&init_def, holder.ptr()));
+  if (!fn) throw py::error_already_set();
+  PyObject* method = PyInstanceMethod_New(fn.ptr());
+  if (!method) throw py::error_already_set();
+  py::setattr(cls, "__init__", py::reinterpret_steal<py::object>(method));
+}
+
+}  // namespace korvel::dravum

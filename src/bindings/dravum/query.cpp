@@ -1,0 +1,120 @@
+// The Query class: construction with its tables and expression namespace
+// `_glob`, the loading operations and the attribute fallback. The query
+// methods themselves are added from expr.cpp, message_queries.cpp and
+// signal_queries.cpp, in the order the class lists them.
+#include "common.hpp"
+
+namespace korvel::dravum {
+
+void add_filter_map(py::handle cls);
+void add_message_queries(py::handle cls);
+void add_signal_queries(py::handle cls);
+
+namespace {
+
+py::handle set_type() { return py::handle((PyObject*)&PySet_Type); }
+
+void query_init(py::object self, py::object) {
+  for (const char* table : {"msg_dict", "msg_idx", "sig_dict", "sig_idx"})
+    py::setattr(self, table, py::dict());
+  py::dict glob;
+  glob["__self__"] = self;
+  for (const char* name : {"np", "P", "isin", "interp", "dt2ts"}) glob[name] = global(name);
+  glob["signals"] = global("LazySignals")(self);
+  py::setattr(self, "_glob", glob);
+  glob.attr("update")(global("FLAG_FUNCS"));
+  py::object class_dict = global("Query").attr("__dict__");
+  for (py::handle k : global("QUERY_FUNCS")) glob[k] = class_dict[k];
+}
+
+void add_messages(py::object self, py::object msgs) {
+  py::object msg_dict = self.attr("msg_dict");
+  py::object msg_idx = self.attr("msg_idx");
+  for (py::handle m : py::iter(msgs)) {
+    msg_dict[m.attr("name")] = m;
+    msg_idx[m.attr("can_id")] = m;
+  }
+}
+
+// `items or []`: the receivers to merge, nothing when falsy.
+py::object or_empty(py::object items) { return truthy(items) ? items : py::list(); }
+
+void add_signals(py::object self, py::object signals) {
+  py::dict rsets;
+  py::object sig_dict = self.attr("sig_dict");
+  py::object sig_idx = self.attr("sig_idx");
+  for (py::handle s : py::iter(signals)) {
+    sig_dict[s.attr("name")] = s;
+    py::object can_id = s.attr("can_id");
+    sig_idx[can_id] = sig_idx.attr("get")(can_id, set_type()());
+    sig_idx[can_id].attr("add")(s);
+    rsets[can_id] = rsets.attr("get")(can_id, set_type()());
+    rsets[can_id].attr("update")(or_empty(s.attr("receivers")));
+  }
+  for (py::handle m : self.attr("msg_dict").attr("values")()) {
+    py::object rset = rsets.attr("get")(m.attr("can_id"), set_type()());
+    rset.attr("update")(or_empty(m.attr("receivers")));
+    py::setattr(m, "receivers", py::list(rset));
+  }
+}
+
+// The database's messages and signals as records, produced lazily (as
+// generators would) so that a failing record leaves the earlier ones stored.
+void add_database(py::object self, py::object dbc) {
+  py::handle map_type((PyObject*)&PyMap_Type);
+  py::object to_message = py::cpp_function([](py::object m) {
+    return global("Message")(m.attr("frame_id"), m.attr("name"), m.attr("senders"),
+                             m.attr("receivers"), m.attr("comment"));
+  });
+  self.attr("addMessages")(map_type(to_message, dbc.attr("messages")));
+
+  py::object signals_of = py::cpp_function([map_type](py::object m) {
+    py::object to_signal = py::cpp_function([m](py::object s) {
+      return global("Signal")(m.attr("frame_id"), s.attr("name"), s.attr("start"),
+                              s.attr("length"), s.attr("scale"), s.attr("offset"),
+                              s.attr("byte_order"), s.attr("is_signed"), s.attr("is_float"),
+                              s.attr("unit"), s.attr("receivers"), s.attr("comment"));
+    });
+    return map_type(to_signal, m.attr("signals"));
+  });
+  py::object chain = py::module_::import("itertools").attr("chain").attr("from_iterable");
+  self.attr("addSignals")(chain(map_type(signals_of, dbc.attr("messages"))));
+}
+
+py::object query_getattr(py::object self, py::object a) {
+  // `_glob` is read without this fallback, so an object made without its
+  // constructor answers AttributeError instead of recursing.
+  py::object glob;
+  try {
+    glob = plain_getattr(self, "_glob");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+  }
+  if (glob) {
+    py::object v = glob.attr("get")(a);
+    if (truthy(v)) return v;
+  }
+  PyObject* text = PyObject_Format(a.ptr(), nullptr);
+  if (!text) throw py::error_already_set();
+  py::str name = py::reinterpret_steal<py::str>(text);
+  throw py::attribute_error(py::str("查询器中没有\"{}\"属性").format(name).cast<std::string>());
+}
+
+}  // namespace
+
+void register_query(py::module_& m) {
+  py::object cls = make_class("Query", py::dict());
+  m.attr("Query") = cls;
+  static const char* const keywords[] = {"self", nullptr};
+  def_init(cls, &query_init, "O:__init__", keywords);
+  def_method(cls, "addMessages", &add_messages, py::arg("msgs"));
+  def_method(cls, "addSignals", &add_signals, py::arg("signals"));
+  def_method(cls, "addDatabase", &add_database, py::arg("dbc"),
+             py::doc("添加一个DBC数据库（使用cantools.database.load_file加载的）"));
+  add_filter_map(cls);
+  add_message_queries(cls);
+  add_signal_queries(cls);
+  def_method(cls, "__getattr__", &query_getattr, py::arg("a"));
+}
+
+}  // namespace korvel::dravum
