@@ -285,3 +285,21 @@ def test_decoder_matches_cantools(db, data):
         sig.is_signed, sig.is_float, sig.scale, sig.offset,
     )
     assert same(decode(frames_pair(frames)), expected)
+
+
+@pytest.mark.parametrize("share", [0.0005, 0.3])
+def test_long_arrays_across_blocks(share):
+    # Long enough for the loop's internal blocks, sparse enough that a gap
+    # with no frame of the identifier spans a whole block.
+    rng = np.random.default_rng(3)
+    n = 9000
+    ids = np.where(rng.random(n) < share, 0x55, 0x56)
+    frames = [(int(i), rng.integers(0, 256, 2, dtype=np.uint8)) for i in ids]
+    index, chunk = frames_pair(frames)
+    decode = k.signal_decoder(0x55, 0, 16, False)
+    plain, padded = decode((index, chunk)), decode((index, chunk), pad=1)
+    match = ids == 0x55
+    offsets = (index["loc"] & np.uint64(0xFFFFFFFFFFFF)).astype(np.int64)
+    expected = chunk[offsets] + 256.0 * chunk[offsets + 1]
+    assert same(plain[match], expected[match]) and np.isnan(plain[~match]).all()
+    assert same(padded, k.pad(plain.copy()))
