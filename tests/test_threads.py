@@ -129,3 +129,29 @@ def test_several_threads_read_different_logs_at_once():
 def test_thread_count_must_be_positive(bad):
     with pytest.raises(ValueError):
         k.read(io.BytesIO(bb.file_header()), threads=bad)
+
+
+def test_decoders_run_in_parallel_threads():
+    rng = np.random.default_rng(5)
+    n = 200_000
+    index = np.zeros(n, k.DT)
+    index["can_id"] = rng.integers(0, 4, n)
+    index["flags"] = rng.integers(0, 256, n)
+    index["loc"] = np.arange(n, dtype=np.uint64) * 8 + (np.uint64(8) << np.uint64(48))
+    chunk = rng.integers(0, 256, n * 8, dtype=np.uint8)
+    decoders = [k.signal_decoder(c, 7, 16) for c in range(4)]
+    expected = [d((index, chunk)) for d in decoders]
+    got = [None] * 4
+
+    def work(i):
+        for _ in range(5):
+            got[i] = (decoders[i]((index, chunk)), k.flag_test(index, 1 << i))
+
+    ts = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in ts:
+        t.start()
+    for t in ts:
+        t.join()
+    for i in range(4):
+        np.testing.assert_array_equal(got[i][0], expected[i])
+        assert (got[i][1] == ((index["flags"] & (1 << i)) != 0)).all()

@@ -1,6 +1,8 @@
-"""Fast CAN / CAN FD BLF logs in NumPy."""
+"""Fast CAN / CAN FD BLF logs in NumPy.
 
-from . import korvel as _korvel
+The query module reaches the decoders through these two package attributes.
+"""
 
-__all__ = [n for n in ("flag_test", "signal_decoder") if hasattr(_korvel, n)]
-globals().update({n: getattr(_korvel, n) for n in __all__})
+from .korvel import flag_test, signal_decoder
+
+__all__ = ["flag_test", "signal_decoder"]

@@ -189,7 +189,14 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
   x.n_pieces = pieces.size();
 
   py::array res = new_array(py::dtype::of<double>(), index.size);
-  ExtractStatus st = extract_values(x, static_cast<double*>(res.mutable_data()));
+  double* values = static_cast<double*>(res.mutable_data());
+  ExtractStatus st;
+  {
+    // The arrays are kept alive by `index`, `chunk` and `res`; the loop
+    // touches no Python object, so other threads may run meanwhile.
+    py::gil_scoped_release unlocked;
+    st = extract_values(x, values);
+  }
   if (!st.ok)
     throw py::value_error("frame " + std::to_string(st.frame) + ": payload of " +
                           std::to_string(st.count) + " bytes at offset " +
@@ -274,8 +281,11 @@ py::array flag_test(const py::args& args, const py::kwargs& kwargs) {
   StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
   const int32_t mask = to_int32(a[1]);
   py::array out = new_array(py::dtype::of<bool>(), index.size);
-  flag_loop(index.data, index.size, index.stride, static_cast<uint8_t>(mask & 0xFF),
-            static_cast<bool*>(out.mutable_data()));
+  bool* flags = static_cast<bool*>(out.mutable_data());
+  {
+    py::gil_scoped_release unlocked;
+    flag_loop(index.data, index.size, index.stride, static_cast<uint8_t>(mask & 0xFF), flags);
+  }
   return out;
 }
 
