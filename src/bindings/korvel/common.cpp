@@ -30,11 +30,11 @@ void raise_zlib_error(const std::string& message) {
 
 void print_line(const std::string& line) { py::print(line); }
 
-static std::string type_name(py::handle obj) {
+std::string type_name(py::handle obj) {
   return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
-static py::array require_1d_array(py::handle obj, const char* argname) {
+py::array require_1d_array(py::handle obj, const char* argname) {
   if (!py::isinstance<py::array>(obj))
     throw py::type_error(std::string("Argument '") + argname +
                          "' has incorrect type (expected numpy.ndarray, got " + type_name(obj) +

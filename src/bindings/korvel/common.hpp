@@ -39,6 +39,12 @@ py::dtype dt64_dtype();
 // Prints one line through the interpreter's print().
 void print_line(const std::string& line);
 
+// Name of an object's type, for messages.
+std::string type_name(py::handle obj);
+
+// TypeError for a non-array, ValueError for more or fewer than one dimension.
+py::array require_1d_array(py::handle obj, const char* argname);
+
 // A one-dimensional array walked by its stride.
 struct StridedView {
   char* data = nullptr;

@@ -97,20 +97,9 @@ bool truth(const py::object& o) {
   return r != 0;
 }
 
-std::string type_name(py::handle obj) {
-  return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
-}
-
 // A one-dimensional int32 array, read by its stride.
 StridedView int32_view(py::handle obj, const char* argname) {
-  if (!py::isinstance<py::array>(obj))
-    throw py::type_error(std::string("Argument '") + argname +
-                         "' has incorrect type (expected numpy.ndarray, got " + type_name(obj) +
-                         ")");
-  auto arr = py::reinterpret_borrow<py::array>(obj);
-  if (arr.ndim() != 1)
-    throw py::value_error("Buffer has wrong number of dimensions (expected 1, got " +
-                          std::to_string(arr.ndim()) + ")");
+  py::array arr = require_1d_array(obj, argname);
   if (!arr.dtype().equal(py::dtype::of<int32_t>()))
     throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
                           "' (expected int32, got " + std::string(py::str(arr.dtype())) + ")");
