@@ -2,10 +2,9 @@
 
 import numpy as np
 import pytest
+from dravum_frames import cantools_values, load_db, make_frames, random_frames
 
 from korvel import dravum as dv
-
-from dravum_frames import cantools_values, load_db, make_frames, random_frames
 
 GLOB_KEYS = [
     "__self__", "np", "P", "isin", "interp", "dt2ts", "signals",

@@ -5,11 +5,10 @@ import re
 
 import numpy as np
 import pytest
+from dravum_frames import load_db, make_frames, random_frames
 
 import korvel
 from korvel import dravum as dv
-
-from dravum_frames import load_db, make_frames, random_frames
 
 
 def test_module_binds_names_in_order():

@@ -5,10 +5,10 @@ import io
 import threading
 import zlib
 
+import blfbuild as bb
 import numpy as np
 import pytest
 
-import blfbuild as bb
 import korvel.korvel as k
 
 

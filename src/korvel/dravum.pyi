@@ -1,19 +1,19 @@
 import dataclasses
 import re as re
 from collections.abc import Iterable as Iterable
-from dataclasses import dataclass as dataclass, field as field
+from dataclasses import dataclass as dataclass
+from dataclasses import field as field
 from time import time as time
-from typing import Any, Callable, Dict, List as List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, Optional, Set, Tuple
+from typing import List as List
 
 import numpy as np
 import numpy.typing as npt
-import portion as P
 from dateutil.parser import parse as parse
+from typing_extensions import TypeAlias
 
-import korvel as fb
-
-Frames = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
-Mask = npt.NDArray[np.bool_]
+Frames: TypeAlias = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
+Mask: TypeAlias = npt.NDArray[np.bool_]
 
 @dataclasses.dataclass
 class Message:

@@ -1,13 +1,15 @@
 import zlib as zlib
+from collections.abc import Iterable
 from datetime import datetime as datetime
 from time import mktime as mktime
 from time import time as time
-from typing import Any, BinaryIO, Callable, Iterable, Optional, Tuple
+from typing import Any, BinaryIO, Callable, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import TypeAlias
 
-Frames = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
+Frames: TypeAlias = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
