@@ -63,15 +63,15 @@ struct InitSpec {
 };
 
 PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-  auto* spec = static_cast<InitSpec*>(PyCapsule_GetPointer(capsule, nullptr));
-  if (!spec) return nullptr;
+  auto* init_spec = static_cast<InitSpec*>(PyCapsule_GetPointer(capsule, nullptr));
+  if (!init_spec) return nullptr;
   PyObject* self = nullptr;
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec->format,
-                                   const_cast<char**>(spec->keywords), &self, &arg))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, init_spec->format,
+                                   const_cast<char**>(init_spec->keywords), &self, &arg))
     return nullptr;
   try {
-    spec->body(py::reinterpret_borrow<py::object>(self),
+    init_spec->body(py::reinterpret_borrow<py::object>(self),
                py::reinterpret_borrow<py::object>(arg));
   } catch (py::error_already_set& e) {
     e.restore();
@@ -90,8 +90,8 @@ PyMethodDef init_def = {"__init__", reinterpret_cast<PyCFunction>(
 }  // namespace
 
 void def_init(py::handle cls, InitBody body, const char* format, const char* const* keywords) {
-  auto* spec = new InitSpec{body, format, keywords};  // lives as long as the class
-  py::capsule holder(spec, [](void* p) { delete static_cast<InitSpec*>(p); });
+  auto* init_spec = new InitSpec{body, format, keywords};  // lives as long as the class
+  py::capsule holder(init_spec, [](void* p) { delete static_cast<InitSpec*>(p); });
   py::object fn = py::reinterpret_steal<py::object>(PyCFunction_New(&init_def, holder.ptr()));
   if (!fn) throw py::error_already_set();
   PyObject* method = PyInstanceMethod_New(fn.ptr());
