@@ -11,12 +11,6 @@ namespace {
 
 inline size_t min3(size_t a, size_t b, size_t c) { return std::min(a, std::min(b, c)); }
 
-inline uint32_t object_type_for(uint8_t flags) {
-  if (flags & FLAG_ERROR) return CAN_ERROR_EXT;
-  if (flags & FLAG_FD) return CAN_FD_MESSAGE;
-  return CAN_MESSAGE;
-}
-
 inline void write_obj_header(uint8_t* out, uint32_t size, uint32_t type, uint64_t ts) {
   ObjHeaderBase_t base{};
   std::memcpy(base.signature, "LOBJ", 4);

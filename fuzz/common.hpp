@@ -1,0 +1,76 @@
+// Shared pieces of the fuzz targets: a reader over the fuzzer's bytes and a
+// frame sink that allocates exactly what the scanner asks for, so that any
+// write past a request lands outside the allocation (where ASan sees it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "scanner.hpp"
+
+namespace fuzz {
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : p_(data), left_(size) {}
+
+  template <class T>
+  T take() {
+    T v{};
+    size_t n = left_ < sizeof(T) ? left_ : sizeof(T);
+    std::memcpy(&v, p_, n);
+    p_ += n;
+    left_ -= n;
+    return v;
+  }
+  const uint8_t* rest() const { return p_; }
+  size_t left() const { return left_; }
+  void skip(size_t n) {
+    n = n < left_ ? n : left_;
+    p_ += n;
+    left_ -= n;
+  }
+
+ private:
+  const uint8_t* p_;
+  size_t left_;
+};
+
+class ExactSink : public korvel::FrameSink {
+ public:
+  std::unique_ptr<korvel::DT_t[]> rec_store;
+  std::unique_ptr<uint8_t[]> pay_store;
+
+  void grow(size_t min_records, size_t min_payload) override {
+    if (min_records > record_capacity) {
+      std::unique_ptr<korvel::DT_t[]> r(new korvel::DT_t[min_records]);
+      if (record_count) std::memcpy(r.get(), records, record_count * sizeof(korvel::DT_t));
+      rec_store = std::move(r);
+      records = rec_store.get();
+      record_capacity = min_records;
+    }
+    if (min_payload > payload_capacity) {
+      std::unique_ptr<uint8_t[]> p(new uint8_t[min_payload]);
+      if (payload_size) std::memcpy(p.get(), payload, payload_size);
+      pay_store = std::move(p);
+      payload = pay_store.get();
+      payload_capacity = min_payload;
+    }
+  }
+};
+
+[[noreturn]] inline void fail(const char* what) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+#define FUZZ_CHECK(cond) \
+  do {                   \
+    if (!(cond)) ::fuzz::fail(#cond); \
+  } while (0)
+
+}  // namespace fuzz
