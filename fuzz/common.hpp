@@ -22,7 +22,7 @@ class Input {
   T take() {
     T v{};
     size_t n = left_ < sizeof(T) ? left_ : sizeof(T);
-    std::memcpy(&v, p_, n);
+    if (n) std::memcpy(&v, p_, n);
     p_ += n;
     left_ -= n;
     return v;
