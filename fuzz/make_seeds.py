@@ -42,6 +42,12 @@ def main(out):
         sizes = [b - a for a, b in zip([0] + cuts, cuts)]
         head = bytes([len(sizes)]) + b"".join(struct.pack("<H", s) for s in sizes)
         write(f"{out}/scan", f"seed{i}", head + struct.pack("<q", 0) + data)
+        # Several containers' worth, split inside objects.
+        many = b"".join(objects(rng) for _ in range(8))
+        cuts = sorted(rng.sample(range(1, len(many)), 5))
+        sizes = [b - a for a, b in zip([0] + cuts, cuts)]
+        write(f"{out}/stitch", f"seed{i}",
+              bytes([len(sizes)]) + b"".join(struct.pack("<H", s) for s in sizes) + many)
         stream = zlib.compress(data, rng.choice([0, 1, 6, 9]))
         mode = rng.randrange(8)
         write(f"{out}/inflate", f"seed{i}", bytes([mode]) + struct.pack("<I", len(data)) + stream)

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
 shift || true
-TARGETS=${*:-scan inflate signals encode}
+TARGETS=${*:-scan stitch inflate signals encode}
 CC=clang CXX=clang++ cmake -S fuzz -B build/fuzz -DFUZZ_ENGINE=libfuzzer \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz -j"$(nproc)" >/dev/null

@@ -155,3 +155,26 @@ def test_decoders_run_in_parallel_threads():
     for i in range(4):
         np.testing.assert_array_equal(got[i][0], expected[i])
         assert (got[i][1] == ((index["flags"] & (1 << i)) != 0)).all()
+
+
+def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater):
+    # Workers guess where a container's first whole object starts; a frame
+    # whose payload holds an object header, cut so that the header opens a
+    # container, must not be taken for a real object.
+    decoy = bb.can_msg(0x55, b"\x11\x22", timestamp=9)  # 48 bytes, valid on its own
+    fd = bb.can_fd(0x77, decoy + bytes(16), timestamp=5)  # decoy inside the payload
+    objs = [bb.can_msg(i, bytes([i]), timestamp=i) for i in range(30)]
+    objs[10] = fd
+    offsets = np.cumsum([0] + [len(o) for o in objs])
+    payload_at = int(offsets[10]) + 32 + 20  # start of the FD frame's data field
+    # Unaligned objects too: padding in front of a header that a cut lands on.
+    padded = [o + b"\0\0" if i == 20 else o for i, o in enumerate(objs)]
+    for stream_objs, cuts in ((objs, [payload_at, payload_at + 40]),
+                              (padded, [int(offsets[21]) + 1, int(offsets[21]) + 60])):
+        data = bb.blf(stream_objs, split=cuts)
+        a = read_all(data, 1)
+        b = read_all(data, 4)
+        assert len(a[0]) == 30
+        assert a[0]["can_id"].tolist()[10] == 0x77
+        assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+        assert a[2] == b[2]

@@ -136,11 +136,12 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
 
 }  // namespace
 
-ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink) const {
+ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
+                              size_t stop_at) const {
   ScanResult res;
   size_t pos = 0;
 
-  for (;;) {
+  while (pos < stop_at) {
     size_t next = SIZE_MAX;
     for (size_t k = 0; k < 4 && pos + k + 4 <= llen; ++k) {
       if (is_lobj(data + pos + k)) {

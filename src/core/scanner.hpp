@@ -54,7 +54,9 @@ class InnerScanner {
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
-  ScanResult scan(const uint8_t* data, size_t len, FrameSink& sink) const;
+  // The walk also stops, Done, once it reaches or passes `stop_at`.
+  ScanResult scan(const uint8_t* data, size_t len, FrameSink& sink,
+                  size_t stop_at = SIZE_MAX) const;
 
  private:
   int64_t start_timestamp_;

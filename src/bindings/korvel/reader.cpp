@@ -13,6 +13,7 @@
 #include "common.hpp"
 #include "inflate.hpp"
 #include "scanner.hpp"
+#include "stitch.hpp"
 #include "workpool.hpp"
 
 namespace korvel::bind {
@@ -149,10 +150,7 @@ void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) 
              " bytes, " + u64(present) + " are present");
 }
 
-// Bytes kept free in front of each container's output, so the tail carried
-// over from the previous container can be put before it without a copy of
-// the whole container.
-constexpr size_t HEADROOM = 16384;
+constexpr size_t HEADROOM = OrderedScan::HEADROOM;
 
 // One container on its way through inflation and the scan, in file order.
 struct Job {
@@ -166,6 +164,10 @@ struct Job {
   size_t src_len = 0;
   ByteBuffer out;  // HEADROOM bytes, then the container's data
   InflateResult result;
+  // With workers: the container scanned right after inflation, while its
+  // data is still in this core's cache.
+  const InnerScanner* scan_ahead_with = nullptr;
+  std::unique_ptr<AheadScan> ahead;
   std::future<void> done;
 
   void run() {
@@ -175,6 +177,8 @@ struct Job {
       std::copy(src, src + src_len, out.reserve_more(src_len));
       out.commit(src_len);
     }
+    if (scan_ahead_with && result.ok())
+      scan_ahead(*scan_ahead_with, out.data() + HEADROOM, out.size() - HEADROOM, *ahead);
   }
 };
 
@@ -214,7 +218,13 @@ class Reader {
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
     ArraySink sink(cap, cap * 64 + 256);  // + the scanner's copy slack
-    InnerScanner scanner(start_timestamp);
+    // Owned by the reader: workers still running when an error leaves
+    // run() use the scanner until the destructor has waited for them.
+    scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
+    InnerScanner& scanner = *scanner_own_;
+    scanner_ = &scanner;
+    ordered_own_ = std::make_unique<OrderedScan>(scanner);
+    ordered_ = ordered_own_.get();
 
     try {
       read_objects(scanner, sink);
@@ -292,8 +302,13 @@ class Reader {
     job->src = job->stored.data + sizeof(LogContainer_t);
     job->src_len = job->stored.size - sizeof(LogContainer_t);
     if (!spare_.empty()) {
-      job->out = std::move(spare_.back());
+      job->out = std::move(spare_.back().out);
+      job->ahead = std::move(spare_.back().ahead);
       spare_.pop_back();
+    }
+    if (pool_) {
+      if (!job->ahead) job->ahead = std::make_unique<AheadScan>();
+      job->scan_ahead_with = scanner_;
     }
     job->out.clear();
     job->out.reserve_more(HEADROOM);
@@ -329,39 +344,14 @@ class Reader {
     if (job->truncated)
       report_truncated(job->object_pos, job->object_size,
                        sizeof(ObjHeaderBase_t) + job->stored.size);
-    spare_.push_back(std::move(job->out));
+    spare_.push_back(Spare{std::move(job->out), std::move(job->ahead)});
   }
 
-  void scan(Job& job, InnerScanner& scanner, ArraySink& sink) {
-    ByteBuffer& out = job.out;
-    const uint8_t* region;
-    size_t len;
-    bool in_tail = false;
-    if (tail_.size() <= HEADROOM) {
-      uint8_t* start = out.data() + HEADROOM - tail_.size();
-      std::copy(tail_.data(), tail_.data() + tail_.size(), start);
-      region = start;
-      len = out.size() - HEADROOM + tail_.size();
-    } else {
-      // A tail too large for the headroom (an object bigger than it).
-      size_t n = out.size() - HEADROOM;
-      std::copy(out.data() + HEADROOM, out.data() + out.size(), tail_.reserve_more(n));
-      tail_.commit(n);
-      region = tail_.data();
-      len = tail_.size();
-      in_tail = true;
-    }
-    ScanResult r = scanner.scan(region, len, sink);
+  void scan(Job& job, InnerScanner&, ArraySink& sink) {
+    ScanResult r = ordered_->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
+                                  job.ahead.get(), sink);
     for (uint16_t v : r.unknown_versions) print_line("Unknown object header version " + u64(v));
     if (r.status != ScanStatus::Done) raise_scan_error(r, job.object_pos);
-    if (in_tail) {
-      tail_.consume_front(r.consumed);
-    } else {
-      tail_.clear();
-      size_t rest = len - r.consumed;
-      std::copy(region + r.consumed, region + len, tail_.reserve_more(rest));
-      tail_.commit(rest);
-    }
   }
 
   Stream stream_;
@@ -369,8 +359,16 @@ class Reader {
   size_t window_;
   std::unique_ptr<WorkPool> pool_;
   std::deque<std::unique_ptr<Job>> pending_;
-  std::vector<ByteBuffer> spare_;
-  ByteBuffer tail_;
+  // Buffers of finished containers, for the next ones.
+  struct Spare {
+    ByteBuffer out;
+    std::unique_ptr<AheadScan> ahead;
+  };
+  std::vector<Spare> spare_;
+  std::unique_ptr<InnerScanner> scanner_own_;
+  std::unique_ptr<OrderedScan> ordered_own_;
+  const InnerScanner* scanner_ = nullptr;
+  OrderedScan* ordered_ = nullptr;
 };
 
 py::tuple read(py::object file, py::object threads) {

@@ -1,0 +1,78 @@
+// Containers scanned ahead of their turn, and put back in file order.
+//
+// Objects may straddle containers, so where the first whole object of a
+// container starts is only known once the previous one has been scanned. A
+// worker guesses it (the first plausible object header) and scans the rest
+// of its container into frames of its own while it is still in cache. In
+// file order, the straddling object is decoded from the carried tail; when
+// the walk lands where the worker began, the worker's frames are appended,
+// otherwise the container is scanned again in order. Either way the frames,
+// the faults and their offsets are those of one scan in file order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "bytebuf.hpp"
+#include "scanner.hpp"
+
+namespace korvel {
+
+// Frames in storage of their own, reused from container to container.
+class LocalFrames : public FrameSink {
+ public:
+  void clear() {
+    record_count = 0;
+    payload_size = 0;
+  }
+  void grow(size_t min_records, size_t min_payload) override;
+
+ private:
+  std::unique_ptr<DT_t[]> records_;
+  std::unique_ptr<uint8_t[]> payload_;
+};
+
+constexpr size_t NO_START = SIZE_MAX;
+
+struct AheadScan {
+  size_t start = NO_START;  // where the scan began in the container's data
+  ScanResult result;        // offsets relative to `start`
+  LocalFrames frames;       // payload offsets relative to `frames`
+  void reset() {
+    start = NO_START;
+    result = ScanResult{};
+    frames.clear();
+  }
+};
+
+// Worker side: scans [data, data + len) from the first plausible object.
+void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out);
+
+// Appends `frames` to `sink`, moving their payload offsets after the
+// sink's payload.
+void append_frames(const FrameSink& frames, FrameSink& sink);
+
+class OrderedScan {
+ public:
+  // Bytes in front of each container's data where the carried tail is put,
+  // so that the container itself is not copied.
+  static constexpr size_t HEADROOM = 16384;
+
+  explicit OrderedScan(const InnerScanner& scanner) : scanner_(scanner) {}
+
+  // The next container's data, in file order. `data` must have HEADROOM
+  // writable bytes in front of it. `ahead` (or null) is its scan ahead.
+  // Fault offsets count from the start of the tail carried into it.
+  ScanResult feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
+
+  size_t tail_size() const { return tail_.size(); }
+
+ private:
+  void keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail);
+
+  const InnerScanner& scanner_;
+  ByteBuffer tail_;
+};
+
+}  // namespace korvel
