@@ -26,7 +26,8 @@ namespace {
 // allocate far more than the file holds.
 constexpr size_t READ_CHUNK = size_t(16) << 20;
 // First allocation bound for a header's object count (it may be corrupt).
-constexpr size_t INITIAL_RECORDS_MAX = size_t(1) << 22;
+// Small enough that a lying count costs little; growth is an in-place resize.
+constexpr size_t INITIAL_RECORDS_MAX = size_t(1) << 16;
 constexpr size_t MIN_RECORDS = 1024;
 
 // Frames go straight into NumPy arrays (NumPy allocates large arrays on huge
