@@ -142,6 +142,22 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
   size_t pos = 0;
 
   while (pos < stop_at) {
+    // Most objects of most logs: a version-1 classic frame right where the
+    // walk stands. Same outcome as the general path below, with the header
+    // checks and the per-type dispatch folded away.
+    if (pos + OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t) <= llen) {
+      auto base = load<ObjHeaderBase_t>(data + pos);
+      if (load<uint32_t>(data + pos) == OBJ_SIGNATURE && base.header_version == 1 &&
+          (base.object_type == CAN_MESSAGE || base.object_type == CAN_MESSAGE2) &&
+          base.object_size >= OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t) &&
+          base.object_size <= llen - pos) {
+        auto ext = load<ObjHeaderV1_t>(data + pos + sizeof(ObjHeaderBase_t));
+        int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_);
+        decode_frame(data + pos, base.object_size, CAN_MESSAGE, OBJ_HEADER_V1_TOTAL, ts, sink);
+        pos += base.object_size;
+        continue;
+      }
+    }
     size_t next = SIZE_MAX;
     for (size_t k = 0; k < 4 && pos + k + 4 <= llen; ++k) {
       if (is_lobj(data + pos + k)) {
