@@ -1,5 +1,9 @@
 #include "common.hpp"
 
+#include <pybind11/numpy.h>
+
+#include <string>
+
 namespace korvel::dravum {
 
 Globals& globals() {
@@ -52,6 +56,42 @@ py::object compare(py::handle a, py::handle b, int op) {
   PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
+}
+
+std::pair<py::object, py::object> frames_pair(py::handle frames) {
+  PyObject* it = PyObject_GetIter(frames.ptr());
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::type_error(std::string("cannot unpack non-iterable ") +
+                         Py_TYPE(frames.ptr())->tp_name + " object");
+  }
+  py::object iter = py::reinterpret_steal<py::object>(it);
+  py::object items[2];
+  size_t n = 0;
+  while (PyObject* item = PyIter_Next(iter.ptr())) {
+    if (n == 2) {
+      Py_DECREF(item);
+      throw py::value_error("too many values to unpack (expected 2)");
+    }
+    items[n++] = py::reinterpret_steal<py::object>(item);
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  if (n < 2)
+    throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(n) +
+                          ")");
+  py::handle index = items[0];
+  if (!py::isinstance<py::array>(index))
+    throw py::type_error(std::string("frames[0] must be a numpy array of frame records, got ") +
+                         Py_TYPE(index.ptr())->tp_name);
+  auto arr = py::reinterpret_borrow<py::array>(index);
+  if (arr.ndim() != 1)
+    throw py::value_error("frames[0] must be one-dimensional (got " + std::to_string(arr.ndim()) +
+                          " dimensions)");
+  if (arr.dtype().attr("names").is_none())
+    throw py::value_error("frames[0] must hold frame records (got " +
+                          std::string(py::str(arr.dtype())) + ")");
+  return {items[0], items[1]};
 }
 
 namespace {

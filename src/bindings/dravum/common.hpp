@@ -67,4 +67,9 @@ inline bool truthy(py::handle obj) {
 // Rich comparison result object.
 py::object compare(py::handle a, py::handle b, int op);
 
+// `index, chunk = frames` with the index checked as a one-dimensional array of
+// records: TypeError / ValueError for anything else, before a query runs any
+// callback or expression on them.
+std::pair<py::object, py::object> frames_pair(py::handle frames);
+
 }  // namespace korvel::dravum

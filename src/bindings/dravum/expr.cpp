@@ -53,21 +53,28 @@ py::object evaluate(py::object self, py::object frames, py::object expr) {
   return py::handle(globals().builtin_eval)(text, gl);
 }
 
+// A result without a dtype and a shape is no array: it fails the check.
+bool array_like(py::handle arr) { return py::hasattr(arr, "dtype") && py::hasattr(arr, "shape"); }
+
 py::object filter(py::object self, py::object frames, py::object expr) {
+  auto [index, chunk] = frames_pair(frames);
   py::object arr = evaluate(self, frames, expr);
   if (assertions_enabled()) {
+    if (!array_like(arr)) raise_assertion();
     py::handle bool_type((PyObject*)&PyBool_Type);
     if (!truthy(compare(arr.attr("dtype"), bool_type, Py_EQ))) raise_assertion();
-    py::object index_shape = frames[py::int_(0)].attr("shape");
+    py::object index_shape = index.attr("shape");
     if (!truthy(compare(arr.attr("shape"), index_shape, Py_EQ))) raise_assertion();
   }
-  py::object selected = frames[py::int_(0)][arr];
-  return py::make_tuple(selected, frames[py::int_(1)]);
+  py::object selected = index[arr];
+  return py::make_tuple(selected, chunk);
 }
 
 py::object map(py::object self, py::object frames, py::object expr) {
+  frames_pair(frames);
   py::object arr = evaluate(self, frames, expr);
   if (assertions_enabled()) {
+    if (!array_like(arr)) raise_assertion();
     py::handle float_type((PyObject*)&PyFloat_Type);
     if (!truthy(compare(arr.attr("dtype"), float_type, Py_EQ))) raise_assertion();
     if (py::len(arr.attr("shape")) != 1) raise_assertion();

@@ -35,19 +35,6 @@ py::object sub(py::handle a, py::handle b) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-// `index, chunk = frames`
-std::pair<py::object, py::object> unpack_pair(py::handle frames) {
-  std::vector<py::object> items;
-  for (py::handle item : py::iter(frames)) {
-    if (items.size() == 2) throw py::value_error("too many values to unpack (expected 2)");
-    items.push_back(py::reinterpret_borrow<py::object>(item));
-  }
-  if (items.size() < 2)
-    throw py::value_error("not enough values to unpack (expected 2, got " +
-                          std::to_string(items.size()) + ")");
-  return {items[0], items[1]};
-}
-
 py::object signal_matches(py::object self, py::object frames, py::object test_callback) {
   return signals_matching(self, frames, test_callback);
 }
@@ -65,7 +52,7 @@ py::object signal_value_matches(py::object self, py::object frames, py::object s
     if (!PyCallable_Check(signal_cb.ptr())) raise_assertion();
     if (!PyCallable_Check(value_cb.ptr())) raise_assertion();
   }
-  auto [index, chunk] = unpack_pair(frames);
+  py::object index = frames_pair(frames).first;
   py::object np = global("np");
   py::object result = np.attr("full")(py::len(index), false);
   py::object container = self.attr("_glob")[py::str("signals")];

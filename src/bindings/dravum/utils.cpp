@@ -43,7 +43,11 @@ py::object invert(py::handle a) {
 
 // Elements of a float64 array inside the first atomic interval of `portion`.
 py::object isin_interval(py::object arr, py::object portion) {
-  py::object first = global("P").attr("to_data")(portion)[py::int_(0)];
+  py::list data = global("P").attr("to_data")(portion);
+  // An empty interval has no atomic interval at all: nothing is inside.
+  if (data.empty())
+    return global("np").attr("zeros")(arr.attr("shape"), py::arg("dtype") = "bool");
+  py::object first = data[0];
   py::object left, low, up, right;
   {
     py::iterator it = py::iter(first);
@@ -64,6 +68,9 @@ py::object isin_interval(py::object arr, py::object portion) {
 }
 
 py::object isin(py::object arr, py::object enumOrPortion) {
+  if (!py::hasattr(arr, "dtype"))
+    throw py::type_error(std::string("isin() argument 'arr' must be an array, got ") +
+                         Py_TYPE(arr.ptr())->tp_name);
   py::object t1 = arr.attr("dtype");
   py::handle t2(reinterpret_cast<PyObject*>(Py_TYPE(enumOrPortion.ptr())));
   py::object np = global("np");

@@ -1,7 +1,11 @@
 #include "common.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+
+#include "workpool.hpp"
 
 namespace korvel::bind {
 
@@ -73,6 +77,19 @@ BytesView bytes_view(py::handle obj, const char* argname) {
   v.size = static_cast<size_t>(arr.shape(0));
   v.keep = arr;
   return v;
+}
+
+unsigned thread_count(py::handle threads) {
+  if (threads.is_none()) return usable_cores();
+  PyObject* idx = PyNumber_Index(threads.ptr());
+  if (!idx) throw py::error_already_set();
+  int overflow = 0;
+  long t = PyLong_AsLongAndOverflow(idx, &overflow);
+  Py_DECREF(idx);
+  if (t == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow > 0) t = LONG_MAX;  // capped below like any large count
+  if (overflow < 0 || t < 1) throw py::value_error("threads must be at least 1");
+  return static_cast<unsigned>(std::min<long>(t, 256));
 }
 
 double now_seconds() { return py::cast<double>(py::handle(globals().time)()); }

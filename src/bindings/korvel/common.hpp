@@ -66,6 +66,11 @@ struct BytesView {
 };
 BytesView bytes_view(py::handle obj, const char* argname);
 
+// The `threads` argument of read and write: all usable cores for None, else an
+// integer of at least 1 (ValueError below), capped at 256; TypeError for a
+// non-integer.
+unsigned thread_count(py::handle threads);
+
 // Seconds since the epoch, for the timing in diagnostic lines.
 double now_seconds();
 

@@ -246,7 +246,7 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
       throw py::value_error("bad walking direction");  // not reachable from here
   }
 
-  std::string src = "lambda arr, pad=0: sig_values(arr[0], arr[1], np.array([";
+  std::string src = "lambda arr, pad=0: sig_values(*_frames_pair(arr), np.array([";
   for (size_t i = 0; i < ims.size(); ++i) {
     if (i) src += ", ";
     src += std::to_string(ims[i]);

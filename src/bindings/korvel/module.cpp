@@ -54,7 +54,10 @@ py::object pad(py::object arr) {
       return arr;
     }
   }
-  // Any other indexable: element by element, as NumPy sees each element.
+  // Any other sequence: element by element, as NumPy sees each element.
+  if (!PySequence_Check(arr.ptr()))
+    throw py::type_error("pad() argument must be an array or a sequence, got " +
+                         type_name(arr));
   py::object isnan = py::module_::import("numpy").attr("isnan");
   py::object last = py::float_(std::nan(""));
   ssize_t n = py::len(arr);

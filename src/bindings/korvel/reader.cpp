@@ -373,13 +373,7 @@ class Reader {
 };
 
 py::tuple read(py::object file, py::object threads) {
-  unsigned n = usable_cores();
-  if (!threads.is_none()) {
-    long t = threads.cast<long>();
-    if (t < 1) throw py::value_error("threads must be at least 1");
-    n = static_cast<unsigned>(std::min<long>(t, 256));
-  }
-  Reader reader(file, n);
+  Reader reader(file, thread_count(threads));
   return reader.run();
 }
 

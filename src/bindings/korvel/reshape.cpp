@@ -101,6 +101,7 @@ InlineInput inline_input(py::handle homo_arr) {
       }
     }
   }
+  require_1d_array(homo_arr, "homo_arr");
   py::object cast = homo_arr.attr("astype")(dt64_dtype());
   StridedView v = frame_view(cast, "homo_arr", dt64_dtype(), "DT64");
   return InlineInput{enc::InlineRecords{v.data, v.size, v.stride, enc::MAX_DATA_WIDTH}, v.keep};
@@ -126,7 +127,11 @@ py::tuple concat(py::object list_of_tuples) {
   py::list pairs(list_of_tuples);
   std::vector<std::pair<py::object, py::object>> items;
   items.reserve(pairs.size());
-  for (py::handle p : pairs) items.push_back(unpack_pair(p));
+  for (py::handle p : pairs) {
+    items.push_back(unpack_pair(p));
+    require_1d_array(items.back().first, "index");
+    require_1d_array(items.back().second, "chunk");
+  }
 
   uint64_t n_records = 0, n_bytes = 0;
   for (auto& it : items) n_records += static_cast<uint64_t>(first_dim(it.first));
@@ -148,7 +153,11 @@ py::tuple concat(py::object list_of_tuples) {
       StridedView v = frame_view(it.first, "index", dt_dtype(), "DT");
       enc::copy_rebased(v.data, v.size, v.stride, c, out_index + i);
     } else {
-      // Any other layout goes through NumPy: copy, rebase, store by position.
+      // Any other record layout goes through NumPy: copy, rebase, store by
+      // position. Plain element types have no fields to take a loc from.
+      if (py::reinterpret_borrow<py::array>(it.first).dtype().attr("names").is_none())
+        throw py::value_error("Buffer dtype mismatch for argument 'index' (expected DT records, "
+                              "got " + std::string(py::str(it.first.attr("dtype"))) + ")");
       py::object copy = it.first.attr("copy")();
       py::object loc = copy[py::str("loc")];
       loc.attr("__iadd__")(py::int_(c));
@@ -181,6 +190,15 @@ void register_reshape(py::module_& m) {
         "Homogeneous array -> frames pair (DT records, payloads back to back).");
   m.def("concat", &concat, py::arg("list_of_tuples"),
         "Join frames pairs into one, rebasing each record's payload offset.");
+  // The decoders unpack their frames argument with this, so that a wrong one
+  // fails as `index, chunk = frames` would.
+  m.def(
+      "_frames_pair",
+      [](py::handle frames) {
+        auto items = unpack_pair(frames);
+        return py::make_tuple(items.first, items.second);
+      },
+      py::arg("frames"), "index, chunk = frames, as a tuple.");
 }
 
 }  // namespace korvel::bind

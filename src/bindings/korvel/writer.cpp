@@ -34,9 +34,17 @@ constexpr const char* SEEK_MESSAGE =
 std::string u64(uint64_t v) { return std::to_string(v); }
 std::string i64(int64_t v) { return std::to_string(v); }
 
+// A method of the file object; TypeError when it has none.
+py::object file_method(py::handle file, const char* name) {
+  if (!py::hasattr(file, name))
+    throw py::type_error(std::string("Argument 'file' has no ") + name + "() method (got " +
+                         type_name(file) + ")");
+  return file.attr(name);
+}
+
 class Stream {
  public:
-  explicit Stream(py::handle file) : write_(file.attr("write")) {}
+  explicit Stream(py::handle file) : write_(file_method(file, "write")) {}
 
   void write(const void* data, size_t n) {
     write_(py::bytes(static_cast<const char*>(data), n));
@@ -118,6 +126,9 @@ Source source_of(py::object arr) {
     return s;
   }
 
+  if (!py::isinstance<py::array>(arr))
+    throw py::type_error("Argument 'arr' has incorrect type (expected a frames pair or "
+                         "numpy.ndarray, got " + type_name(arr) + ")");
   py::object dtype = arr.attr("dtype");
   py::object names = dtype.attr("names");
   py::object last = dtype.attr("fields")[names[py::int_(-1)]][py::int_(0)];
@@ -151,6 +162,17 @@ Source source_of(py::object arr) {
   return s;
 }
 
+// What tell() returned, as an int64: TypeError for a non-integer,
+// OverflowError past the int64 range.
+int64_t file_offset(py::handle pos) {
+  PyObject* idx = PyNumber_Index(pos.ptr());
+  if (!idx) throw py::error_already_set();
+  const long long v = PyLong_AsLongLong(idx);
+  Py_DECREF(idx);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return static_cast<int64_t>(v);
+}
+
 // Workers still compressing when an exception leaves write() finish before
 // their buffers are freed.
 struct JobWindow {
@@ -163,12 +185,9 @@ struct JobWindow {
 };
 
 void write(py::object file, py::object arr, py::object threads_arg) {
-  unsigned threads = usable_cores();
-  if (!threads_arg.is_none()) {
-    long t = threads_arg.cast<long>();
-    if (t < 1) throw py::value_error("threads must be at least 1");
-    threads = static_cast<unsigned>(std::min<long>(t, 256));
-  }
+  const unsigned threads = thread_count(threads_arg);
+  // Before anything is printed or written.
+  file_method(file, "write");
   Source src = source_of(arr);
   if (src.count > std::numeric_limits<uint32_t>::max())
     raise_blf_error("Too many frames for one BLF file: " + u64(src.count) +
@@ -223,9 +242,11 @@ void write(py::object file, py::object arr, py::object threads_arg) {
   }
   spare.clear();
 
-  if (!py::bool_(file.attr("seekable")())) raise_blf_error(SEEK_MESSAGE);
-  const int64_t filesize = py::cast<int64_t>(file.attr("tell")());
-  file.attr("seek")(0);
+  // A stream without seekable() is taken for one that cannot seek.
+  if (!py::hasattr(file, "seekable") || !py::bool_(file.attr("seekable")()))
+    raise_blf_error(SEEK_MESSAGE);
+  const int64_t filesize = file_offset(file_method(file, "tell")());
+  file_method(file, "seek")(0);
   const std::string start_text = py::repr(py::float_(static_cast<double>(src.start) * 1e-9));
   const std::string end_text = py::repr(py::float_(static_cast<double>(src.end) * 1e-9));
   print_line("korvel.write: fsize=" + i64(filesize) + ", uncomp=" + u64(uncompressed_size) +
