@@ -226,12 +226,6 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   const double offset = to_double(a[7]);
 
   const int32_t inc = big_endian ? -1 : 1;
-  int32_t rshift = is_signed ? length - 64 : 64 - length;
-  int32_t valtype = !is_float ? VALTYPE_INTEGER : length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
-  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal is
-  // its own kind so that a set top bit gives a positive value.
-  if (valtype == VALTYPE_INTEGER && !is_signed && length == 64) valtype = VALTYPE_UNSIGNED;
-
   std::vector<int32_t> ims;
   switch (korvel::signal_ims(start, length, inc, ims)) {
     case LayoutError::ok:
@@ -245,6 +239,12 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
     case LayoutError::bad_direction:
       throw py::value_error("bad walking direction");  // not reachable from here
   }
+  // Only now that the length is known to be within 1..64.
+  int32_t rshift = is_signed ? length - 64 : 64 - length;
+  int32_t valtype = !is_float ? VALTYPE_INTEGER : length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
+  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal is
+  // its own kind so that a set top bit gives a positive value.
+  if (valtype == VALTYPE_INTEGER && !is_signed && length == 64) valtype = VALTYPE_UNSIGNED;
 
   std::string src = "lambda arr, pad=0: sig_values(*_frames_pair(arr), np.array([";
   for (size_t i = 0; i < ims.size(); ++i) {

@@ -1,6 +1,7 @@
 // korvel.korvel: module init, record types, exceptions and the small
 // utilities; each area registers its functions from its own file.
 #include <cmath>
+#include <cstring>
 
 #include "common.hpp"
 
@@ -44,12 +45,15 @@ py::object pad(py::object arr) {
       char* p = static_cast<char*>(a.mutable_data());
       ptrdiff_t stride = a.strides(0);
       double last = std::nan("");
+      // By memcpy: a view into packed records need not be aligned.
       for (ssize_t i = 0; i < a.shape(0); ++i) {
-        double* v = reinterpret_cast<double*>(p + i * stride);
-        if (std::isnan(*v))
-          *v = last;
+        char* at = p + i * stride;
+        double v;
+        std::memcpy(&v, at, sizeof v);
+        if (std::isnan(v))
+          std::memcpy(at, &last, sizeof last);
         else
-          last = *v;
+          last = v;
       }
       return arr;
     }
