@@ -25,9 +25,16 @@ namespace {
 // Larger reads are split so that a corrupt size cannot make the stream
 // allocate far more than the file holds.
 constexpr size_t READ_CHUNK = size_t(16) << 20;
-// First allocation bound for a header's object count (it may be corrupt).
-// Small enough that a lying count costs little; growth is an in-place resize.
+// The header's object count may be corrupt: the first allocation trusts it
+// up to INITIAL_RECORDS_MAX records only; once the data has filled that, the
+// count is plausible and the next step goes straight to it (up to
+// TRUSTED_RECORDS_MAX), so a large log grows once instead of doubling
+// through zero-filled resizes.
 constexpr size_t INITIAL_RECORDS_MAX = size_t(1) << 16;
+constexpr size_t TRUSTED_RECORDS_MAX = size_t(1) << 22;
+// First guess of payload bytes per record (classic frames); later growth
+// follows the ratio seen so far.
+constexpr size_t INITIAL_BYTES_PER_RECORD = 8;
 constexpr size_t MIN_RECORDS = 1024;
 
 // Frames go straight into NumPy arrays (NumPy allocates large arrays on huge
@@ -37,19 +44,26 @@ class ArraySink : public FrameSink {
   py::array index;
   py::array chunk;
 
-  ArraySink(size_t n_records, size_t n_bytes)
+  ArraySink(size_t n_records, size_t n_bytes, size_t count_hint)
       : index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)}),
-        chunk(py::dtype::of<uint8_t>(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}) {
+        chunk(py::dtype::of<uint8_t>(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
+        count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)) {
     refresh();
   }
 
   void grow(size_t min_records, size_t min_payload) override {
     if (min_records > record_capacity) {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
+      if (count_hint_ > cap) cap = count_hint_;
+      count_hint_ = 0;
       index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)}, false);
     }
     if (min_payload > payload_capacity) {
-      size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64});
+      // Room for the record capacity at the payload per record seen so far.
+      size_t per = record_count ? (payload_size + record_count - 1) / record_count
+                                : INITIAL_BYTES_PER_RECORD;
+      size_t fit = per * static_cast<size_t>(index.shape(0)) + 256;
+      size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64, fit});
       chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)}, false);
     }
     refresh();
@@ -62,6 +76,8 @@ class ArraySink : public FrameSink {
   }
 
  private:
+  size_t count_hint_;
+
   void refresh() {
     records = reinterpret_cast<DT_t*>(index.mutable_data());
     record_capacity = static_cast<size_t>(index.shape(0));
@@ -218,7 +234,8 @@ class Reader {
     stream_.skip(header.header_size - sizeof(FileHeader_t));
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
-    ArraySink sink(cap, cap * 64 + 256);  // + the scanner's copy slack
+    // + the scanner's copy slack
+    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count);
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
     scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
