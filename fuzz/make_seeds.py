@@ -12,7 +12,7 @@ import sys
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-import blfbuild as bb  # noqa: E402
+import blfbuild as bb
 
 
 def objects(rng):
