@@ -29,6 +29,10 @@ class FrameSink {
   // Must leave record_capacity >= min_records and payload_capacity >=
   // min_payload (updating the pointers), or throw.
   virtual void grow(size_t min_records, size_t min_payload) = 0;
+  // Appends frames decoded into other storage (payload offsets counting
+  // from their own payload). `frames` must stay untouched until the sink
+  // is done with it; owners that copy later say when that is.
+  virtual void append(const FrameSink& frames);
 };
 
 enum class ScanStatus {

@@ -102,6 +102,8 @@ void append_frames(const FrameSink& frames, FrameSink& sink) {
   sink.payload_size += frames.payload_size;
 }
 
+void FrameSink::append(const FrameSink& frames) { append_frames(frames, *this); }
+
 void OrderedScan::keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail) {
   if (in_tail) {
     tail_.consume_front(consumed);
@@ -148,7 +150,7 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
     }
     pos = head.consumed;
     if (pos >= carried && next_object(region, rlen, pos) == carried + ahead->start) {
-      append_frames(ahead->frames, sink);
+      sink.append(ahead->frames);
       append_versions(res, ahead->result);
       const size_t shift = carried + ahead->start;
       if (ahead->result.status != ScanStatus::Done) {

@@ -28,14 +28,18 @@ class WorkPool {
 
   // Runs `job` on a worker; workers start on first use, so small inputs that
   // never need them pay nothing.
-  std::future<void> submit(std::function<void()> job) {
+  // `urgent` jobs go ahead of those already waiting.
+  std::future<void> submit(std::function<void()> job, bool urgent = false) {
     std::packaged_task<void()> task(std::move(job));
     std::future<void> done = task.get_future();
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (workers_.empty())
         for (unsigned i = 0; i < threads_; ++i) workers_.emplace_back([this] { run(); });
-      queue_.push_back(std::move(task));
+      if (urgent)
+        queue_.push_front(std::move(task));
+      else
+        queue_.push_back(std::move(task));
     }
     cv_.notify_one();
     return done;

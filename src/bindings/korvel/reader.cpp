@@ -2,6 +2,9 @@
 // decodes frames; this layer reads the stream, inflates containers into the
 // scanner's reused buffer, grows the NumPy outputs and reports.
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
 #include <deque>
 #include <future>
 #include <memory>
@@ -38,25 +41,39 @@ constexpr size_t INITIAL_BYTES_PER_RECORD = 8;
 constexpr size_t MIN_RECORDS = 1024;
 
 // Frames go straight into NumPy arrays (NumPy allocates large arrays on huge
-// pages); growing and the final trim are in-place resizes.
+// pages). Growing allocates a fresh array and copies the part in use, which
+// touches far less than a resize that zero-fills the new part; the final
+// trim is an in-place resize. With a worker pool, frames scanned ahead are
+// copied into place by the workers: the main thread hands out the ranges in
+// file order and waits for the copies before the arrays move or are handed
+// out.
 class ArraySink : public FrameSink {
  public:
   py::array index;
   py::array chunk;
 
-  ArraySink(size_t n_records, size_t n_bytes, size_t count_hint)
+  ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, WorkPool* pool)
       : index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)}),
         chunk(py::dtype::of<uint8_t>(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
-        count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)) {
+        count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
+        pool_(pool) {
     refresh();
   }
 
+  ~ArraySink() override {
+    // Copies in flight write into the arrays.
+    wait_copies();
+  }
+
   void grow(size_t min_records, size_t min_payload) override {
+    wait_copies();
     if (min_records > record_capacity) {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
       if (count_hint_ > cap) cap = count_hint_;
       count_hint_ = 0;
-      index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)}, false);
+      py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      if (record_count) std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
+      index = bigger;
     }
     if (min_payload > payload_capacity) {
       // Room for the record capacity at the payload per record seen so far.
@@ -64,12 +81,60 @@ class ArraySink : public FrameSink {
                                 : INITIAL_BYTES_PER_RECORD;
       size_t fit = per * static_cast<size_t>(index.shape(0)) + 256;
       size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64, fit});
-      chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)}, false);
+      py::array bigger(py::dtype::of<uint8_t>(),
+                       std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
+      chunk = bigger;
     }
     refresh();
   }
 
+  void append(const FrameSink& frames) override {
+    if (!pool_) {
+      FrameSink::append(frames);
+      return;
+    }
+    const size_t m = frames.record_count;
+    if (m == 0) return;
+    if (record_count + m > record_capacity || payload_size + frames.payload_size > payload_capacity)
+      grow(record_count + m, payload_size + frames.payload_size);
+    DT_t* out = records + record_count;
+    uint8_t* pout = payload + payload_size;
+    const uint64_t rebase = payload_size;
+    const FrameSink* src = &frames;
+    last_copy_ = pool_->submit(
+                          [src, out, pout, rebase] {
+                            for (size_t i = 0; i < src->record_count; ++i) {
+                              DT_t r = src->records[i];
+                              r.loc += rebase;  // the offset part; counts sit above bit 48
+                              out[i] = r;
+                            }
+                            if (src->payload_size)
+                              std::memcpy(pout, src->payload, src->payload_size);
+                          },
+                          /*urgent=*/true)
+                     .share();
+    while (!copies_.empty() &&
+           copies_.front().wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+      copies_.pop_front();
+    copies_.push_back(last_copy_);
+    record_count += m;
+    payload_size += frames.payload_size;
+  }
+
+  // The copy that reads the frames last appended (to be waited for before
+  // their storage is reused); empty when none.
+  std::shared_future<void> take_last_copy() { return std::exchange(last_copy_, {}); }
+
+  void wait_copies() {
+    if (copies_.empty()) return;
+    py::gil_scoped_release release;
+    for (auto& f : copies_) f.wait();
+    copies_.clear();
+  }
+
   void trim() {
+    wait_copies();
     index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
     chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
     refresh();
@@ -77,6 +142,9 @@ class ArraySink : public FrameSink {
 
  private:
   size_t count_hint_;
+  WorkPool* pool_;
+  std::deque<std::shared_future<void>> copies_;
+  std::shared_future<void> last_copy_;
 
   void refresh() {
     records = reinterpret_cast<DT_t*>(index.mutable_data());
@@ -186,6 +254,7 @@ struct Job {
   const InnerScanner* scan_ahead_with = nullptr;
   std::unique_ptr<AheadScan> ahead;
   std::future<void> done;
+  std::shared_future<void> copied;  // workers copying `ahead`'s frames into place
 
   void run() {
     if (method == ZLIB_DEFLATE) {
@@ -235,7 +304,7 @@ class Reader {
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
     // + the scanner's copy slack
-    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count);
+    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, pool_.get());
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
     scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
@@ -319,11 +388,7 @@ class Reader {
       job->stored.data = reinterpret_cast<const uint8_t*>(job->stored.joined.data());
     job->src = job->stored.data + sizeof(LogContainer_t);
     job->src_len = job->stored.size - sizeof(LogContainer_t);
-    if (!spare_.empty()) {
-      job->out = std::move(spare_.back().out);
-      job->ahead = std::move(spare_.back().ahead);
-      spare_.pop_back();
-    }
+    take_spare(*job);
     if (pool_) {
       if (!job->ahead) job->ahead = std::make_unique<AheadScan>();
       job->scan_ahead_with = scanner_;
@@ -362,12 +427,32 @@ class Reader {
     if (job->truncated)
       report_truncated(job->object_pos, job->object_size,
                        sizeof(ObjHeaderBase_t) + job->stored.size);
-    spare_.push_back(Spare{std::move(job->out), std::move(job->ahead)});
+    spare_.push_back(Spare{std::move(job->out), std::move(job->ahead), std::move(job->copied)});
+  }
+
+  // Buffers of a finished container whose frames have been copied out; a
+  // fresh job's own when none is free yet, unless that many are waiting.
+  void take_spare(Job& job) {
+    auto ready = [](const Spare& sp) {
+      return !sp.copied.valid() ||
+             sp.copied.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    auto it = std::find_if(spare_.begin(), spare_.end(), ready);
+    if (it == spare_.end()) {
+      if (spare_.size() < window_) return;
+      it = spare_.begin();
+      py::gil_scoped_release release;
+      it->copied.wait();
+    }
+    job.out = std::move(it->out);
+    job.ahead = std::move(it->ahead);
+    spare_.erase(it);
   }
 
   void scan(Job& job, InnerScanner&, ArraySink& sink) {
     ScanResult r = ordered_->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
                                   job.ahead.get(), sink);
+    job.copied = sink.take_last_copy();
     for (uint16_t v : r.unknown_versions) print_line("Unknown object header version " + u64(v));
     if (r.status != ScanStatus::Done) raise_scan_error(r, job.object_pos);
   }
@@ -381,6 +466,7 @@ class Reader {
   struct Spare {
     ByteBuffer out;
     std::unique_ptr<AheadScan> ahead;
+    std::shared_future<void> copied;
   };
   std::vector<Spare> spare_;
   std::unique_ptr<InnerScanner> scanner_own_;
