@@ -178,3 +178,18 @@ def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater):
         assert a[0]["can_id"].tolist()[10] == 0x77
         assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
         assert a[2] == b[2]
+
+
+@pytest.mark.parametrize("count", [0, 1, 5000, 0xFFFFFFFF])
+def test_threaded_read_while_arrays_grow(inflater, count):
+    # Header counts below, at and far above the truth: the arrays grow (and
+    # move) while workers are still copying frames into them.
+    objs, _ = many_container_log(n=30000, seed=5)
+    rng = np.random.default_rng(1)
+    total = sum(map(len, objs))
+    cuts = sorted(set(int(c) for c in rng.integers(1, total, 200)))
+    data = bb.blf(objs, split=cuts, object_count=count)
+    a = read_all(data, 1)
+    b = read_all(data, 2)
+    assert len(a[0]) == 30000
+    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
