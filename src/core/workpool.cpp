@@ -1,8 +1,11 @@
 #include "workpool.hpp"
 
+#include <map>
+
 #ifdef __linux__
 #include <sched.h>
 #endif
+#include <unistd.h>
 
 namespace korvel {
 
@@ -16,6 +19,21 @@ unsigned usable_cores() {
 #endif
   unsigned n = std::thread::hardware_concurrency();
   return n ? n : 1;
+}
+
+WorkPool& shared_pool(unsigned threads) {
+  static std::mutex mu;
+  static std::map<unsigned, WorkPool*>* pools = new std::map<unsigned, WorkPool*>();
+  static pid_t owner = getpid();
+  std::lock_guard<std::mutex> lock(mu);
+  if (getpid() != owner) {
+    // The parent's workers do not exist in a forked child.
+    pools = new std::map<unsigned, WorkPool*>();
+    owner = getpid();
+  }
+  WorkPool*& pool = (*pools)[threads];
+  if (!pool) pool = new WorkPool(threads);
+  return *pool;
 }
 
 }  // namespace korvel

@@ -71,4 +71,10 @@ class WorkPool {
 // Cores this process may run on.
 unsigned usable_cores();
 
+// A process-wide pool of `threads` workers, kept for later calls so that
+// reads and writes do not start threads (and warm their allocator arenas)
+// each time. Pools are never torn down (their idle threads end with the
+// process); a forked child gets pools of its own.
+WorkPool& shared_pool(unsigned threads);
+
 }  // namespace korvel

@@ -272,7 +272,7 @@ class Reader {
  public:
   Reader(py::object file, unsigned threads)
       : stream_(file), threads_(threads), window_(threads > 1 ? 2 * threads : 1) {
-    if (threads_ > 1) pool_ = std::make_unique<WorkPool>(threads_);
+    if (threads_ > 1) pool_ = &shared_pool(threads_);
   }
 
   ~Reader() {
@@ -304,7 +304,7 @@ class Reader {
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
     // + the scanner's copy slack
-    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, pool_.get());
+    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, pool_);
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
     scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
@@ -460,7 +460,7 @@ class Reader {
   Stream stream_;
   unsigned threads_;
   size_t window_;
-  std::unique_ptr<WorkPool> pool_;
+  WorkPool* pool_ = nullptr;
   std::deque<std::unique_ptr<Job>> pending_;
   // Buffers of finished containers, for the next ones.
   struct Spare {

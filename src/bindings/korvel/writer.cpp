@@ -198,8 +198,7 @@ void write(py::object file, py::object arr, py::object threads_arg) {
   out.write(placeholder, sizeof placeholder);
   uint64_t uncompressed_size = FILE_HEADER_SIZE;
 
-  std::unique_ptr<WorkPool> pool;
-  if (threads > 1) pool = std::make_unique<WorkPool>(threads);
+  WorkPool* pool = threads > 1 ? &shared_pool(threads) : nullptr;
   const size_t window = threads > 1 ? 2 * threads : 1;
   std::vector<std::unique_ptr<ContainerJob>> spare;
   {
