@@ -34,7 +34,7 @@ def many_container_log(n=20000, seed=3):
                                    timestamp=i * 1000, version=1 + i % 2))
     total = sum(map(len, objs))
     # Containers of uneven sizes that cut objects and headers anywhere.
-    cuts = sorted(set(int(c) for c in rng.integers(1, total, 60)))
+    cuts = sorted({int(c) for c in rng.integers(1, total, 60)})
     return objs, bb.blf(objs, split=cuts)
 
 
@@ -89,7 +89,7 @@ def test_corrupt_container_in_the_middle(inflater, threads, capsys):
 
 
 def test_threaded_write_equals_single_threaded():
-    objs, data = many_container_log(60000)
+    _, data = many_container_log(60000)
     with contextlib.redirect_stdout(io.StringIO()):
         pair = k.read(io.BytesIO(data))
         files = []
@@ -187,9 +187,38 @@ def test_threaded_read_while_arrays_grow(inflater, count):
     objs, _ = many_container_log(n=30000, seed=5)
     rng = np.random.default_rng(1)
     total = sum(map(len, objs))
-    cuts = sorted(set(int(c) for c in rng.integers(1, total, 200)))
+    cuts = sorted({int(c) for c in rng.integers(1, total, 200)})
     data = bb.blf(objs, split=cuts, object_count=count)
     a = read_all(data, 1)
     b = read_all(data, 2)
     assert len(a[0]) == 30000
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+
+
+def test_threaded_read_in_a_forked_child():
+    # Worker pools are kept across calls; a forked child has none of the
+    # parent's threads and must make its own instead of waiting forever.
+    import os
+    import signal
+    import time
+
+    _, data = many_container_log(n=3000)
+    expected = read_all(data, 2)[0].tobytes()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child reports by exit status
+        try:
+            ok = read_all(data, 2)[0].tobytes() == expected
+            os._exit(0 if ok else 1)
+        except BaseException:  # noqa: BLE001 - any failure is an exit status
+            os._exit(2)
+    deadline = time.monotonic() + 120
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise AssertionError("threaded read in a forked child hung")
+        time.sleep(0.05)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
