@@ -2,11 +2,12 @@
 // decodes frames; this layer reads the stream, inflates containers into the
 // scanner's reused buffer, grows the NumPy outputs and reports.
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
-#include <utility>
 #include <deque>
 #include <future>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,79 @@ constexpr size_t TRUSTED_RECORDS_MAX = size_t(1) << 22;
 constexpr size_t INITIAL_BYTES_PER_RECORD = 8;
 constexpr size_t MIN_RECORDS = 1024;
 
+// Copies of scanned-ahead frames into the output arrays. They are run by
+// whichever thread gets to them first: a worker once its container is done,
+// or the main thread when it needs them finished. No thread is woken for
+// them, which matters at hundreds of containers per read.
+class CopyQueue {
+ public:
+  struct Task {
+    const FrameSink* src;
+    DT_t* out;
+    uint8_t* payload_out;
+    uint64_t rebase;
+    std::atomic<bool>* pending;
+  };
+
+  void push(const Task& t) {
+    t.pending->store(true);
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push_back(t);
+    ++outstanding_;
+  }
+
+  // Runs queued copies until none is left.
+  void drain() {
+    for (;;) {
+      Task t;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (queue_.empty()) return;
+        t = queue_.front();
+        queue_.pop_front();
+      }
+      for (size_t i = 0; i < t.src->record_count; ++i) {
+        DT_t r = t.src->records[i];
+        r.loc += t.rebase;  // the offset part; counts sit above bit 48
+        t.out[i] = r;
+      }
+      if (t.src->payload_size) std::memcpy(t.payload_out, t.src->payload, t.src->payload_size);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        --outstanding_;
+        t.pending->store(false);
+      }
+      done_.notify_all();
+    }
+  }
+
+  // Every copy finished; the queued ones are run here.
+  void finish_all() {
+    drain();
+    std::unique_lock<std::mutex> lock(mu_);
+    done_.wait(lock, [this] { return outstanding_ == 0; });
+  }
+
+  // The copy that `pending` flags finished.
+  void finish(const std::atomic<bool>& pending) {
+    drain();
+    std::unique_lock<std::mutex> lock(mu_);
+    done_.wait(lock, [&pending] { return !pending.load(); });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable done_;
+  std::deque<Task> queue_;
+  size_t outstanding_ = 0;
+};
+
+// A worker's scan of one container, with the flag of its pending copy.
+struct AheadSlot {
+  AheadScan scan;
+  std::atomic<bool> copying{false};
+};
+
 // Frames go straight into NumPy arrays (NumPy allocates large arrays on huge
 // pages). Growing allocates a fresh array and copies the part in use, which
 // touches far less than a resize that zero-fills the new part; the final
@@ -52,11 +126,11 @@ class ArraySink : public FrameSink {
   py::array index;
   py::array chunk;
 
-  ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, WorkPool* pool)
+  ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, CopyQueue* copies)
       : index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)}),
         chunk(py::dtype::of<uint8_t>(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
         count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
-        pool_(pool) {
+        copies_(copies) {
     refresh();
   }
 
@@ -64,6 +138,10 @@ class ArraySink : public FrameSink {
     // Copies in flight write into the arrays.
     wait_copies();
   }
+
+  // Flag of the scan whose frames the next append() takes; null to copy
+  // them here and now.
+  std::atomic<bool>* copy_flag = nullptr;
 
   void grow(size_t min_records, size_t min_payload) override {
     wait_copies();
@@ -90,7 +168,7 @@ class ArraySink : public FrameSink {
   }
 
   void append(const FrameSink& frames) override {
-    if (!pool_) {
+    if (!copies_ || !copy_flag) {
       FrameSink::append(frames);
       return;
     }
@@ -98,39 +176,16 @@ class ArraySink : public FrameSink {
     if (m == 0) return;
     if (record_count + m > record_capacity || payload_size + frames.payload_size > payload_capacity)
       grow(record_count + m, payload_size + frames.payload_size);
-    DT_t* out = records + record_count;
-    uint8_t* pout = payload + payload_size;
-    const uint64_t rebase = payload_size;
-    const FrameSink* src = &frames;
-    last_copy_ = pool_->submit(
-                          [src, out, pout, rebase] {
-                            for (size_t i = 0; i < src->record_count; ++i) {
-                              DT_t r = src->records[i];
-                              r.loc += rebase;  // the offset part; counts sit above bit 48
-                              out[i] = r;
-                            }
-                            if (src->payload_size)
-                              std::memcpy(pout, src->payload, src->payload_size);
-                          },
-                          /*urgent=*/true)
-                     .share();
-    while (!copies_.empty() &&
-           copies_.front().wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-      copies_.pop_front();
-    copies_.push_back(last_copy_);
+    copies_->push(CopyQueue::Task{&frames, records + record_count, payload + payload_size,
+                                  payload_size, copy_flag});
     record_count += m;
     payload_size += frames.payload_size;
   }
 
-  // The copy that reads the frames last appended (to be waited for before
-  // their storage is reused); empty when none.
-  std::shared_future<void> take_last_copy() { return std::exchange(last_copy_, {}); }
-
   void wait_copies() {
-    if (copies_.empty()) return;
+    if (!copies_) return;
     py::gil_scoped_release release;
-    for (auto& f : copies_) f.wait();
-    copies_.clear();
+    copies_->finish_all();
   }
 
   void trim() {
@@ -142,9 +197,7 @@ class ArraySink : public FrameSink {
 
  private:
   size_t count_hint_;
-  WorkPool* pool_;
-  std::deque<std::shared_future<void>> copies_;
-  std::shared_future<void> last_copy_;
+  CopyQueue* copies_;
 
   void refresh() {
     records = reinterpret_cast<DT_t*>(index.mutable_data());
@@ -252,9 +305,9 @@ struct Job {
   // With workers: the container scanned right after inflation, while its
   // data is still in this core's cache.
   const InnerScanner* scan_ahead_with = nullptr;
-  std::unique_ptr<AheadScan> ahead;
+  CopyQueue* copies = nullptr;  // earlier containers' copies, taken on the way
+  std::unique_ptr<AheadSlot> ahead;
   std::future<void> done;
-  std::shared_future<void> copied;  // workers copying `ahead`'s frames into place
 
   void run() {
     if (method == ZLIB_DEFLATE) {
@@ -264,7 +317,8 @@ struct Job {
       out.commit(src_len);
     }
     if (scan_ahead_with && result.ok())
-      scan_ahead(*scan_ahead_with, out.data() + HEADROOM, out.size() - HEADROOM, *ahead);
+      scan_ahead(*scan_ahead_with, out.data() + HEADROOM, out.size() - HEADROOM, ahead->scan);
+    if (copies) copies->drain();
   }
 };
 
@@ -304,7 +358,8 @@ class Reader {
 
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
     // + the scanner's copy slack
-    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, pool_);
+    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count,
+                   pool_ ? &copies_ : nullptr);
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
     scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
@@ -390,7 +445,8 @@ class Reader {
     job->src_len = job->stored.size - sizeof(LogContainer_t);
     take_spare(*job);
     if (pool_) {
-      if (!job->ahead) job->ahead = std::make_unique<AheadScan>();
+      if (!job->ahead) job->ahead = std::make_unique<AheadSlot>();
+      job->copies = &copies_;
       job->scan_ahead_with = scanner_;
     }
     job->out.clear();
@@ -427,22 +483,19 @@ class Reader {
     if (job->truncated)
       report_truncated(job->object_pos, job->object_size,
                        sizeof(ObjHeaderBase_t) + job->stored.size);
-    spare_.push_back(Spare{std::move(job->out), std::move(job->ahead), std::move(job->copied)});
+    spare_.push_back(Spare{std::move(job->out), std::move(job->ahead)});
   }
 
   // Buffers of a finished container whose frames have been copied out; a
   // fresh job's own when none is free yet, unless that many are waiting.
   void take_spare(Job& job) {
-    auto ready = [](const Spare& sp) {
-      return !sp.copied.valid() ||
-             sp.copied.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    };
+    auto ready = [](const Spare& sp) { return !sp.ahead || !sp.ahead->copying.load(); };
     auto it = std::find_if(spare_.begin(), spare_.end(), ready);
     if (it == spare_.end()) {
       if (spare_.size() < window_) return;
       it = spare_.begin();
       py::gil_scoped_release release;
-      it->copied.wait();
+      copies_.finish(it->ahead->copying);
     }
     job.out = std::move(it->out);
     job.ahead = std::move(it->ahead);
@@ -450,9 +503,10 @@ class Reader {
   }
 
   void scan(Job& job, InnerScanner&, ArraySink& sink) {
+    sink.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
     ScanResult r = ordered_->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
-                                  job.ahead.get(), sink);
-    job.copied = sink.take_last_copy();
+                                  job.ahead ? &job.ahead->scan : nullptr, sink);
+    sink.copy_flag = nullptr;
     for (uint16_t v : r.unknown_versions) print_line("Unknown object header version " + u64(v));
     if (r.status != ScanStatus::Done) raise_scan_error(r, job.object_pos);
   }
@@ -465,10 +519,10 @@ class Reader {
   // Buffers of finished containers, for the next ones.
   struct Spare {
     ByteBuffer out;
-    std::unique_ptr<AheadScan> ahead;
-    std::shared_future<void> copied;
+    std::unique_ptr<AheadSlot> ahead;
   };
   std::vector<Spare> spare_;
+  CopyQueue copies_;
   std::unique_ptr<InnerScanner> scanner_own_;
   std::unique_ptr<OrderedScan> ordered_own_;
   const InnerScanner* scanner_ = nullptr;
