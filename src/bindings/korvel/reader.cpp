@@ -474,6 +474,18 @@ class Reader {
       py::gil_scoped_release release;
       job->done.wait();
     }
+    // If anything below raises, the job is freed while its frames may still
+    // be queued for copying; finish that copy first.
+    struct CopyGuard {
+      CopyQueue& queue;
+      AheadSlot* slot;
+      ~CopyGuard() {
+        if (slot && slot->copying.load()) {
+          py::gil_scoped_release release;
+          queue.finish(slot->copying);
+        }
+      }
+    } guard{copies_, job->ahead.get()};
     if (job->method != NO_COMPRESSION && job->method != ZLIB_DEFLATE) {
       print_line("Unknown compression method " + u64(job->method));
     } else {
@@ -484,6 +496,7 @@ class Reader {
       report_truncated(job->object_pos, job->object_size,
                        sizeof(ObjHeaderBase_t) + job->stored.size);
     spare_.push_back(Spare{std::move(job->out), std::move(job->ahead)});
+    guard.slot = nullptr;  // the spare keeps it until its copy is done
   }
 
   // Buffers of a finished container whose frames have been copied out; a
