@@ -325,7 +325,10 @@ struct Job {
 class Reader {
  public:
   Reader(py::object file, unsigned threads)
-      : stream_(file), threads_(threads), window_(threads > 1 ? 2 * threads : 1) {
+      : stream_(file),
+        threads_(threads),
+        window_(threads > 1 ? 4 * threads : 1),
+        batch_(threads > 1 ? 2 * threads : 1) {
     if (threads_ > 1) pool_ = &shared_pool(threads_);
   }
 
@@ -459,7 +462,17 @@ class Reader {
     else if (known)
       job->run();
     pending_.push_back(std::move(job));
-    while (pending_.size() >= window_) finish_oldest(scanner, sink);
+    if (pending_.size() >= window_) {
+      // Wait for a batch at once rather than once per container: the main
+      // thread's work is light, and every sleep and wake-up costs more than
+      // the container's own stitching.
+      Job& last = *pending_[batch_ - 1];
+      if (last.done.valid()) {
+        py::gil_scoped_release release;
+        last.done.wait();
+      }
+      for (size_t i = 0; i < batch_; ++i) finish_oldest(scanner, sink);
+    }
   }
 
   void finish_all(InnerScanner& scanner, ArraySink& sink) {
@@ -526,7 +539,8 @@ class Reader {
 
   Stream stream_;
   unsigned threads_;
-  size_t window_;
+  size_t window_;  // containers in flight
+  size_t batch_;   // containers finished per wait
   WorkPool* pool_ = nullptr;
   std::deque<std::unique_ptr<Job>> pending_;
   // Buffers of finished containers, for the next ones.
