@@ -73,4 +73,33 @@ class ExactSink : public korvel::FrameSink {
     if (!(cond)) ::fuzz::fail(#cond); \
   } while (0)
 
+// A copy in a buffer of exactly n bytes, so any read past the region is a
+// read past an allocation.
+inline std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* p, size_t n) {
+  std::unique_ptr<uint8_t[]> b(new uint8_t[n ? n : 1]);
+  if (n) std::memcpy(b.get(), p, n);
+  return b;
+}
+
+// Every record points inside the payload written.
+inline void check_sink(const korvel::FrameSink& s) {
+  FUZZ_CHECK(s.record_count <= s.record_capacity);
+  FUZZ_CHECK(s.payload_size <= s.payload_capacity);
+  for (size_t i = 0; i < s.record_count; ++i) {
+    const uint64_t loc = s.records[i].loc;
+    // Counts come from 8-bit length fields (valid bytes of FD64 objects).
+    FUZZ_CHECK(korvel::loc_count(loc) <= 255);
+    FUZZ_CHECK(korvel::loc_offset(loc) + korvel::loc_count(loc) <= s.payload_size);
+  }
+}
+
+// The same records and the same payload bytes.
+inline void check_same_frames(const korvel::FrameSink& a, const korvel::FrameSink& b) {
+  FUZZ_CHECK(a.record_count == b.record_count);
+  FUZZ_CHECK(a.payload_size == b.payload_size);
+  if (a.record_count)
+    FUZZ_CHECK(std::memcmp(a.records, b.records, a.record_count * sizeof(korvel::DT_t)) == 0);
+  if (a.payload_size) FUZZ_CHECK(std::memcmp(a.payload, b.payload, a.payload_size) == 0);
+}
+
 }  // namespace fuzz

@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t hint = in.take<uint32_t>();
   const bool truncated = mode & 1;
   const size_t prefix = (mode >> 1) * 37;
-  std::unique_ptr<uint8_t[]> src(new uint8_t[in.left() ? in.left() : 1]);
-  if (in.left()) std::memcpy(src.get(), in.rest(), in.left());
+  auto src = fuzz::exact_copy(in.rest(), in.left());
   const size_t n = in.left();
 
   Run fast = run(src.get(), n, hint, truncated, prefix, true);

@@ -15,25 +15,6 @@ struct Outcome {
   std::vector<uint16_t> unknown;
 };
 
-void check_sink(const fuzz::ExactSink& s) {
-  FUZZ_CHECK(s.record_count <= s.record_capacity);
-  FUZZ_CHECK(s.payload_size <= s.payload_capacity);
-  for (size_t i = 0; i < s.record_count; ++i) {
-    const uint64_t loc = s.records[i].loc;
-    // Counts come from 8-bit length fields (valid bytes of FD64 objects).
-    FUZZ_CHECK(korvel::loc_count(loc) <= 255);
-    FUZZ_CHECK(korvel::loc_offset(loc) + korvel::loc_count(loc) <= s.payload_size);
-  }
-}
-
-// Copies into a buffer of exactly n bytes so any read past the region is
-// a read past an allocation.
-std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* p, size_t n) {
-  std::unique_ptr<uint8_t[]> b(new uint8_t[n ? n : 1]);
-  if (n) std::memcpy(b.get(), p, n);
-  return b;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -48,14 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Outcome whole;
   {
-    auto buf = exact_copy(body, n);
+    auto buf = fuzz::exact_copy(body, n);
     korvel::ScanResult r = scanner.scan(buf.get(), n, whole.sink);
     whole.status = r.status;
     whole.unknown = r.unknown_versions;
     FUZZ_CHECK(r.consumed <= n);
     if (r.status != korvel::ScanStatus::Done) FUZZ_CHECK(r.offset < n);
   }
-  check_sink(whole.sink);
+  fuzz::check_sink(whole.sink);
 
   Outcome split;
   std::vector<uint8_t> tail;
@@ -65,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> joined(tail);
     joined.insert(joined.end(), body + pos, body + pos + take);
     pos += take;
-    auto buf = exact_copy(joined.data(), joined.size());
+    auto buf = fuzz::exact_copy(joined.data(), joined.size());
     korvel::ScanResult r = scanner.scan(buf.get(), joined.size(), split.sink);
     split.status = r.status;
     split.unknown.insert(split.unknown.end(), r.unknown_versions.begin(),
@@ -73,16 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(r.consumed <= joined.size());
     tail.assign(joined.begin() + static_cast<ptrdiff_t>(r.consumed), joined.end());
   }
-  check_sink(split.sink);
+  fuzz::check_sink(split.sink);
 
   FUZZ_CHECK(split.status == whole.status);
   FUZZ_CHECK(split.unknown == whole.unknown);
-  FUZZ_CHECK(split.sink.record_count == whole.sink.record_count);
-  FUZZ_CHECK(split.sink.payload_size == whole.sink.payload_size);
-  if (whole.sink.record_count)
-    FUZZ_CHECK(std::memcmp(split.sink.records, whole.sink.records,
-                           whole.sink.record_count * sizeof(korvel::DT_t)) == 0);
-  if (whole.sink.payload_size)
-    FUZZ_CHECK(std::memcmp(split.sink.payload, whole.sink.payload, whole.sink.payload_size) == 0);
+  fuzz::check_same_frames(split.sink, whole.sink);
   return 0;
 }

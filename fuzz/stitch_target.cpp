@@ -63,15 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   FUZZ_CHECK(seq.tail == par.tail);
-  FUZZ_CHECK(seq.sink.record_count == par.sink.record_count);
-  FUZZ_CHECK(seq.sink.payload_size == par.sink.payload_size);
-  if (seq.sink.record_count)
-    FUZZ_CHECK(std::memcmp(seq.sink.records, par.sink.records,
-                           seq.sink.record_count * sizeof(korvel::DT_t)) == 0);
-  if (seq.sink.payload_size)
-    FUZZ_CHECK(std::memcmp(seq.sink.payload, par.sink.payload, seq.sink.payload_size) == 0);
-  for (size_t i = 0; i < par.sink.record_count; ++i)
-    FUZZ_CHECK(korvel::loc_offset(par.sink.records[i].loc) +
-                   korvel::loc_count(par.sink.records[i].loc) <= par.sink.payload_size);
+  fuzz::check_same_frames(seq.sink, par.sink);
+  fuzz::check_sink(par.sink);
   return 0;
 }

@@ -83,21 +83,23 @@ void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, Ah
   out.result = scanner.scan(data + out.start, len - out.start, out.frames);
 }
 
+void copy_frames(const FrameSink& frames, DT_t* out, uint8_t* payload_out, uint64_t rebase) {
+  for (size_t i = 0; i < frames.record_count; ++i) {
+    DT_t r = frames.records[i];
+    r.loc += rebase;  // the offset part; counts sit above bit 48
+    out[i] = r;
+  }
+  if (frames.payload_size) std::memcpy(payload_out, frames.payload, frames.payload_size);
+}
+
 void append_frames(const FrameSink& frames, FrameSink& sink) {
   const size_t m = frames.record_count;
   if (m == 0) return;
   if (sink.record_count + m > sink.record_capacity ||
       sink.payload_size + frames.payload_size > sink.payload_capacity)
     sink.grow(sink.record_count + m, sink.payload_size + frames.payload_size);
-  const uint64_t rebase = sink.payload_size;
-  DT_t* out = sink.records + sink.record_count;
-  for (size_t i = 0; i < m; ++i) {
-    DT_t r = frames.records[i];
-    r.loc += rebase;  // the offset part; counts sit above bit 48
-    out[i] = r;
-  }
-  if (frames.payload_size)
-    std::memcpy(sink.payload + sink.payload_size, frames.payload, frames.payload_size);
+  copy_frames(frames, sink.records + sink.record_count, sink.payload + sink.payload_size,
+              sink.payload_size);
   sink.record_count += m;
   sink.payload_size += frames.payload_size;
 }

@@ -49,6 +49,10 @@ struct AheadScan {
 // Worker side: scans [data, data + len) from the first plausible object.
 void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out);
 
+// Copies `frames` to `out` and their payload to `payload_out`, adding
+// `rebase` to each payload offset.
+void copy_frames(const FrameSink& frames, DT_t* out, uint8_t* payload_out, uint64_t rebase);
+
 // Appends `frames` to `sink`, moving their payload offsets after the
 // sink's payload.
 void append_frames(const FrameSink& frames, FrameSink& sink);

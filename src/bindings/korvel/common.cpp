@@ -50,12 +50,12 @@ py::array require_1d_array(py::handle obj, const char* argname) {
   return arr;
 }
 
-StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dtype,
-                       const char* dtype_name) {
+StridedView typed_view(py::handle obj, const char* argname, const py::dtype& dtype,
+                       const std::string& expected) {
   py::array arr = require_1d_array(obj, argname);
   if (!arr.dtype().equal(dtype))
     throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
-                          "' (expected " + dtype_name + " records, got " +
+                          "' (expected " + expected + ", got " +
                           std::string(py::str(arr.dtype())) + ")");
   StridedView v;
   v.data = static_cast<char*>(const_cast<void*>(arr.data()));
@@ -63,6 +63,11 @@ StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dty
   v.stride = arr.strides(0);
   v.keep = arr;
   return v;
+}
+
+StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dtype,
+                       const char* dtype_name) {
+  return typed_view(obj, argname, dtype, std::string(dtype_name) + " records");
 }
 
 BytesView bytes_view(py::handle obj, const char* argname) {

@@ -54,7 +54,11 @@ struct StridedView {
 };
 
 // Checks that `obj` is a one-dimensional ndarray whose dtype equals `dtype`;
-// TypeError for a non-array, ValueError for a wrong shape or layout.
+// TypeError for a non-array, ValueError for a wrong shape or layout or dtype
+// (`expected` names the dtype in that message).
+StridedView typed_view(py::handle obj, const char* argname, const py::dtype& dtype,
+                       const std::string& expected);
+// The same for frame records: "<dtype_name> records".
 StridedView frame_view(py::handle obj, const char* argname, const py::dtype& dtype,
                        const char* dtype_name);
 

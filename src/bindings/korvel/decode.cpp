@@ -97,20 +97,6 @@ bool truth(const py::object& o) {
   return r != 0;
 }
 
-// A one-dimensional int32 array, read by its stride.
-StridedView int32_view(py::handle obj, const char* argname) {
-  py::array arr = require_1d_array(obj, argname);
-  if (!arr.dtype().equal(py::dtype::of<int32_t>()))
-    throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
-                          "' (expected int32, got " + std::string(py::str(arr.dtype())) + ")");
-  StridedView v;
-  v.data = static_cast<char*>(const_cast<void*>(arr.data()));
-  v.size = static_cast<size_t>(arr.shape(0));
-  v.stride = arr.strides(0);
-  v.keep = arr;
-  return v;
-}
-
 py::array new_array(const py::dtype& dtype, size_t n) {
   return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
 }
@@ -131,7 +117,7 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
 
   // Every check comes before anything is allocated.
   StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
-  StridedView ims = int32_view(a[2], "ims");
+  StridedView ims = typed_view(a[2], "ims", py::dtype::of<int32_t>(), "int32");
   if (!py::isinstance<py::array>(a[1]))
     throw py::type_error("Argument 'chunk' has incorrect type (expected numpy.ndarray, got " +
                          type_name(a[1]) + ")");

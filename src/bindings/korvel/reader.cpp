@@ -72,12 +72,7 @@ class CopyQueue {
         t = queue_.front();
         queue_.pop_front();
       }
-      for (size_t i = 0; i < t.src->record_count; ++i) {
-        DT_t r = t.src->records[i];
-        r.loc += t.rebase;  // the offset part; counts sit above bit 48
-        t.out[i] = r;
-      }
-      if (t.src->payload_size) std::memcpy(t.payload_out, t.src->payload, t.src->payload_size);
+      copy_frames(*t.src, t.out, t.payload_out, t.rebase);
       {
         std::lock_guard<std::mutex> lock(mu_);
         --outstanding_;
@@ -365,21 +360,18 @@ class Reader {
                    pool_ ? &copies_ : nullptr);
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
-    scanner_own_ = std::make_unique<InnerScanner>(start_timestamp);
-    InnerScanner& scanner = *scanner_own_;
-    scanner_ = &scanner;
-    ordered_own_ = std::make_unique<OrderedScan>(scanner);
-    ordered_ = ordered_own_.get();
+    scanner_ = std::make_unique<InnerScanner>(start_timestamp);
+    ordered_ = std::make_unique<OrderedScan>(*scanner_);
 
     try {
-      read_objects(scanner, sink);
+      read_objects(sink);
     } catch (...) {
       // Containers read ahead of a failure come first, as they would
       // without read-ahead; their own errors win.
-      while (!pending_.empty()) finish_oldest(scanner, sink);
+      while (!pending_.empty()) finish_oldest(sink);
       throw;
     }
-    while (!pending_.empty()) finish_oldest(scanner, sink);
+    while (!pending_.empty()) finish_oldest(sink);
 
     sink.trim();
     size_t idx_mem = sink.record_count * sizeof(DT_t);
@@ -392,13 +384,13 @@ class Reader {
   }
 
  private:
-  void read_objects(InnerScanner& scanner, ArraySink& sink) {
+  void read_objects(ArraySink& sink) {
     for (bool more = true; more;) {
       const uint64_t object_pos = stream_.position();
       Piece base_bytes = stream_.read(sizeof(ObjHeaderBase_t));
       if (base_bytes.size == 0) break;
       if (base_bytes.size < sizeof(ObjHeaderBase_t)) {
-        finish_all(scanner, sink);
+        finish_all(sink);
         report_truncated(object_pos, sizeof(ObjHeaderBase_t), base_bytes.size);
         break;
       }
@@ -420,19 +412,19 @@ class Reader {
                           " declares object_size " + u64(base.object_size) +
                           ", less than its 32 bytes of headers.");
         if (obj.size >= sizeof(LogContainer_t)) {
-          submit(object_pos, base.object_size, truncated, std::move(obj), scanner, sink);
+          submit(object_pos, base.object_size, truncated, std::move(obj), sink);
           continue;
         }
       }
       if (truncated) {
-        finish_all(scanner, sink);
+        finish_all(sink);
         report_truncated(object_pos, base.object_size, sizeof(ObjHeaderBase_t) + obj.size);
       }
     }
   }
 
   void submit(uint64_t object_pos, uint32_t object_size, bool truncated, Piece&& obj,
-              InnerScanner& scanner, ArraySink& sink) {
+              ArraySink& sink) {
     auto job = std::make_unique<Job>();
     auto container = load<LogContainer_t>(obj.data);
     job->object_pos = object_pos;
@@ -450,7 +442,7 @@ class Reader {
     if (pool_) {
       if (!job->ahead) job->ahead = std::make_unique<AheadSlot>();
       job->copies = &copies_;
-      job->scan_ahead_with = scanner_;
+      job->scan_ahead_with = scanner_.get();
     }
     job->out.clear();
     job->out.reserve_more(HEADROOM);
@@ -471,16 +463,16 @@ class Reader {
         py::gil_scoped_release release;
         last.done.wait();
       }
-      for (size_t i = 0; i < batch_; ++i) finish_oldest(scanner, sink);
+      for (size_t i = 0; i < batch_; ++i) finish_oldest(sink);
     }
   }
 
-  void finish_all(InnerScanner& scanner, ArraySink& sink) {
-    while (!pending_.empty()) finish_oldest(scanner, sink);
+  void finish_all(ArraySink& sink) {
+    while (!pending_.empty()) finish_oldest(sink);
   }
 
   // Takes the oldest container's data and scans it after the carried tail.
-  void finish_oldest(InnerScanner& scanner, ArraySink& sink) {
+  void finish_oldest(ArraySink& sink) {
     std::unique_ptr<Job> job = std::move(pending_.front());
     pending_.pop_front();
     if (job->done.valid()) {
@@ -503,7 +495,7 @@ class Reader {
       print_line("Unknown compression method " + u64(job->method));
     } else {
       if (!job->result.ok()) raise_zlib_error(job->result.message);
-      scan(*job, scanner, sink);
+      scan(*job, sink);
     }
     if (job->truncated)
       report_truncated(job->object_pos, job->object_size,
@@ -528,7 +520,7 @@ class Reader {
     spare_.erase(it);
   }
 
-  void scan(Job& job, InnerScanner&, ArraySink& sink) {
+  void scan(Job& job, ArraySink& sink) {
     sink.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
     ScanResult r = ordered_->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
                                   job.ahead ? &job.ahead->scan : nullptr, sink);
@@ -550,10 +542,8 @@ class Reader {
   };
   std::vector<Spare> spare_;
   CopyQueue copies_;
-  std::unique_ptr<InnerScanner> scanner_own_;
-  std::unique_ptr<OrderedScan> ordered_own_;
-  const InnerScanner* scanner_ = nullptr;
-  OrderedScan* ordered_ = nullptr;
+  std::unique_ptr<InnerScanner> scanner_;
+  std::unique_ptr<OrderedScan> ordered_;
 };
 
 py::tuple read(py::object file, py::object threads) {
