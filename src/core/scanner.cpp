@@ -136,28 +136,67 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
 
 }  // namespace
 
+// Most objects of most logs: version-1 classic frames back to back. Same
+// outcome as the general path of scan(), with the header checks and the
+// per-type dispatch folded away and the sink's counters kept in registers
+// (stores through the payload pointer would otherwise force them to be
+// reloaded for every frame). Stops at the first object it does not take, or
+// when the sink needs to grow; returns where the walk stands.
+size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t pos,
+                                      size_t stop_at, FrameSink& sink) const {
+  constexpr size_t MIN_SIZE = OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t);
+  if (sink.payload_capacity < PAYLOAD_SLACK) return pos;
+  DT_t* const records = sink.records;
+  size_t count = sink.record_count;
+  const size_t record_capacity = sink.record_capacity;
+  uint8_t* const payload = sink.payload;
+  size_t payload_size = sink.payload_size;
+  const size_t payload_limit = sink.payload_capacity - PAYLOAD_SLACK;
+  const int64_t start = start_timestamp_;
+  while (pos < stop_at && llen - pos >= MIN_SIZE && count < record_capacity &&
+         payload_size <= payload_limit) {
+    const uint8_t* obj = data + pos;
+    auto base = load<ObjHeaderBase_t>(obj);
+    if (load<uint32_t>(obj) != OBJ_SIGNATURE || base.header_version != 1 ||
+        (base.object_type != CAN_MESSAGE && base.object_type != CAN_MESSAGE2) ||
+        base.object_size < MIN_SIZE || base.object_size > llen - pos)
+      break;
+    auto ext = load<ObjHeaderV1_t>(obj + sizeof(ObjHeaderBase_t));
+    auto m = load<CanMsg_t>(obj + OBJ_HEADER_V1_TOTAL);
+    DT_t rec;
+    rec.timestamp = record_timestamp(ext.timestamp, ext.flags, start);
+    rec.can_id = m.can_id & CAN_ID_MASK;
+    rec.is64 = 0;
+    rec.channel = static_cast<uint8_t>(m.channel);
+    rec.len = m.dlc;
+    uint8_t flags = 0;
+    if (m.flags & MSG_FLAG_RTR) flags |= FLAG_REMOTE;
+    if (!(m.flags & MSG_FLAG_TX)) flags |= FLAG_RX;
+    if (m.can_id & CAN_ID_EXTENDED) flags |= FLAG_EXTENDED;
+    rec.flags = flags;
+    const size_t n = std::min<size_t>(m.dlc, sizeof(m.data));
+    rec.loc = make_loc(payload_size, n);
+    // The whole field; bytes past n are overwritten by the next payload or
+    // cut by the final trim.
+    std::memcpy(payload + payload_size, m.data, sizeof(m.data));
+    payload_size += n;
+    std::memcpy(records + count, &rec, sizeof(rec));
+    ++count;
+    pos += base.object_size;
+  }
+  sink.record_count = count;
+  sink.payload_size = payload_size;
+  return pos;
+}
+
 ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
                               size_t stop_at) const {
   ScanResult res;
   size_t pos = 0;
 
   while (pos < stop_at) {
-    // Most objects of most logs: a version-1 classic frame right where the
-    // walk stands. Same outcome as the general path below, with the header
-    // checks and the per-type dispatch folded away.
-    if (pos + OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t) <= llen) {
-      auto base = load<ObjHeaderBase_t>(data + pos);
-      if (load<uint32_t>(data + pos) == OBJ_SIGNATURE && base.header_version == 1 &&
-          (base.object_type == CAN_MESSAGE || base.object_type == CAN_MESSAGE2) &&
-          base.object_size >= OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t) &&
-          base.object_size <= llen - pos) {
-        auto ext = load<ObjHeaderV1_t>(data + pos + sizeof(ObjHeaderBase_t));
-        int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_);
-        decode_frame(data + pos, base.object_size, CAN_MESSAGE, OBJ_HEADER_V1_TOTAL, ts, sink);
-        pos += base.object_size;
-        continue;
-      }
-    }
+    pos = scan_classic_run(data, llen, pos, stop_at, sink);
+    if (pos >= stop_at) break;
     size_t next = SIZE_MAX;
     for (size_t k = 0; k < 4 && pos + k + 4 <= llen; ++k) {
       if (is_lobj(data + pos + k)) {

@@ -63,6 +63,9 @@ class InnerScanner {
                   size_t stop_at = SIZE_MAX) const;
 
  private:
+  size_t scan_classic_run(const uint8_t* data, size_t llen, size_t pos, size_t stop_at,
+                          FrameSink& sink) const;
+
   int64_t start_timestamp_;
 };
 
