@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <future>
+#include <exception>
 #include <mutex>
 #include <memory>
 #include <string>
@@ -302,19 +302,106 @@ struct Job {
   const InnerScanner* scan_ahead_with = nullptr;
   CopyQueue* copies = nullptr;  // earlier containers' copies, taken on the way
   std::unique_ptr<AheadSlot> ahead;
-  std::future<void> done;
+  bool done = false;  // guarded by the reader's job lock
+  // Raised in file order, like the container's other errors (an allocation
+  // failing on a worker, say).
+  std::exception_ptr error;
 
-  void run() {
+  // `ahead_of_turn`: other containers are still to be scanned before this
+  // one; when it is next, the in-order scan writes its frames straight into
+  // the output instead.
+  void run(bool ahead_of_turn = true) noexcept {
+    try {
+      run_steps(ahead_of_turn);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+
+ private:
+  void run_steps(bool ahead_of_turn) {
     if (method == ZLIB_DEFLATE) {
       result = inflate_append(src, src_len, uncompressed_size, out, truncated);
     } else {
       std::copy(src, src + src_len, out.reserve_more(src_len));
       out.commit(src_len);
     }
-    if (scan_ahead_with && result.ok())
+    if (scan_ahead_with && result.ok() && ahead_of_turn)
       scan_ahead(*scan_ahead_with, out.data() + HEADROOM, out.size() - HEADROOM, ahead->scan);
+    else if (ahead)
+      ahead->scan.reset();
     if (copies) copies->drain();
   }
+};
+
+// Containers waiting for a thread, oldest first. The pool's workers take
+// them, and so does the main thread whenever it needs a container finished:
+// with threads-1 workers plus the main thread, every core stays busy without
+// threads preempting each other or sleeping and waking per container.
+class JobQueue {
+ public:
+  explicit JobQueue(WorkPool* pool) : pool_(pool) {}
+
+  ~JobQueue() {
+    // Posted tasks refer to this queue and to the jobs; the jobs nobody has
+    // started are dropped.
+    std::unique_lock<std::mutex> lock(mu_);
+    todo_.clear();
+    cv_.wait(lock, [this] { return posted_ == 0; });
+  }
+
+  void submit(Job* job) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      todo_.push_back(job);
+      ++posted_;
+    }
+    pool_->submit([this] { work_one(); });
+  }
+
+  // Returns once `job` is done, running waiting jobs meanwhile.
+  void complete(Job& job) {
+    for (;;) {
+      Job* next;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (job.done) return;
+        if (todo_.empty()) {
+          cv_.wait(lock, [&job] { return job.done; });
+          return;
+        }
+        next = todo_.front();
+        todo_.pop_front();
+      }
+      next->run(next != &job);
+      std::lock_guard<std::mutex> lock(mu_);
+      next->done = true;
+    }
+  }
+
+ private:
+  void work_one() {
+    Job* job = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!todo_.empty()) {
+        job = todo_.front();
+        todo_.pop_front();
+      }
+    }
+    if (job) job->run();
+    // Notified under the lock: once posted_ reaches zero the queue may go.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (job) job->done = true;
+    --posted_;
+    cv_.notify_all();
+  }
+
+  WorkPool* pool_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Job*> todo_;
+  size_t posted_ = 0;  // tasks handed to the pool and not yet finished
 };
 
 class Reader {
@@ -324,14 +411,13 @@ class Reader {
         threads_(threads),
         window_(threads > 1 ? 4 * threads : 1),
         batch_(threads > 1 ? 2 * threads : 1) {
-    if (threads_ > 1) pool_ = &shared_pool(threads_);
+    if (threads_ > 1) jobs_ = std::make_unique<JobQueue>(&shared_pool(threads_ - 1));
   }
 
   ~Reader() {
     // Workers may still use job buffers; let them finish before those go.
     py::gil_scoped_release release;
-    for (auto& job : pending_)
-      if (job->done.valid()) job->done.wait();
+    jobs_.reset();
   }
 
   py::tuple run() {
@@ -357,7 +443,7 @@ class Reader {
     size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
     // + the scanner's copy slack
     ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count,
-                   pool_ ? &copies_ : nullptr);
+                   jobs_ ? &copies_ : nullptr);
     // Owned by the reader: workers still running when an error leaves
     // run() use the scanner until the destructor has waited for them.
     scanner_ = std::make_unique<InnerScanner>(start_timestamp);
@@ -439,7 +525,7 @@ class Reader {
     job->src = job->stored.data + sizeof(LogContainer_t);
     job->src_len = job->stored.size - sizeof(LogContainer_t);
     take_spare(*job);
-    if (pool_) {
+    if (jobs_) {
       if (!job->ahead) job->ahead = std::make_unique<AheadSlot>();
       job->copies = &copies_;
       job->scan_ahead_with = scanner_.get();
@@ -449,22 +535,16 @@ class Reader {
     job->out.commit(HEADROOM);
     bool known = job->method == NO_COMPRESSION || job->method == ZLIB_DEFLATE;
     Job* raw = job.get();
-    if (known && pool_)
-      job->done = pool_->submit([raw] { raw->run(); });
-    else if (known)
-      job->run();
     pending_.push_back(std::move(job));
-    if (pending_.size() >= window_) {
-      // Wait for a batch at once rather than once per container: the main
-      // thread's work is light, and every sleep and wake-up costs more than
-      // the container's own stitching.
-      Job& last = *pending_[batch_ - 1];
-      if (last.done.valid()) {
-        py::gil_scoped_release release;
-        last.done.wait();
-      }
+    if (!known)
+      raw->done = true;
+    else if (jobs_)
+      jobs_->submit(raw);
+    else
+      raw->run();
+    // Finished in batches, so that the stream is read in runs.
+    if (pending_.size() >= window_)
       for (size_t i = 0; i < batch_; ++i) finish_oldest(sink);
-    }
   }
 
   void finish_all(ArraySink& sink) {
@@ -475,9 +555,9 @@ class Reader {
   void finish_oldest(ArraySink& sink) {
     std::unique_ptr<Job> job = std::move(pending_.front());
     pending_.pop_front();
-    if (job->done.valid()) {
+    if (jobs_) {
       py::gil_scoped_release release;
-      job->done.wait();
+      jobs_->complete(*job);
     }
     // If anything below raises, the job is freed while its frames may still
     // be queued for copying; finish that copy first.
@@ -494,6 +574,7 @@ class Reader {
     if (job->method != NO_COMPRESSION && job->method != ZLIB_DEFLATE) {
       print_line("Unknown compression method " + u64(job->method));
     } else {
+      if (job->error) std::rethrow_exception(job->error);
       if (!job->result.ok()) raise_zlib_error(job->result.message);
       scan(*job, sink);
     }
@@ -533,7 +614,6 @@ class Reader {
   unsigned threads_;
   size_t window_;  // containers in flight
   size_t batch_;   // containers finished per wait
-  WorkPool* pool_ = nullptr;
   std::deque<std::unique_ptr<Job>> pending_;
   // Buffers of finished containers, for the next ones.
   struct Spare {
@@ -544,6 +624,9 @@ class Reader {
   CopyQueue copies_;
   std::unique_ptr<InnerScanner> scanner_;
   std::unique_ptr<OrderedScan> ordered_;
+  // Last, so that it is destroyed first: workers still running jobs use
+  // the members above.
+  std::unique_ptr<JobQueue> jobs_;
 };
 
 py::tuple read(py::object file, py::object threads) {
