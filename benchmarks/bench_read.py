@@ -34,6 +34,19 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
+def interleaved(fns, repeat):
+    """Median time of each function, timed in turns (one call of each per
+    round), so that a slow spell of a shared machine hits them alike; also
+    the per-round times, for ratios taken within a round."""
+    rounds = {name: [] for name in fns}
+    for _ in range(repeat):
+        for name, fn in fns.items():
+            t = time.perf_counter()
+            fn()
+            rounds[name].append(time.perf_counter() - t)
+    return {name: statistics.median(v) for name, v in rounds.items()}, rounds
+
+
 def korvel_read(data, threads=None, libdeflate=True):
     previous = k._use_libdeflate(libdeflate)
     try:
@@ -107,11 +120,16 @@ def bench(name, repeat, with_list):
     conts = loggen.containers(data)
     idx, _ = korvel_read(data)
     n = len(idx)
-    t_k = median_time(lambda: korvel_read(data), repeat)
-    t_zlib_1 = median_time(lambda: korvel_read(data, 1, False), repeat)
-    t_zlib_n = median_time(lambda: korvel_read(data, None, False), repeat)
-    t_ld_1 = median_time(lambda: korvel_read(data, 1, True), repeat)
-    t_z = median_time(lambda: zlib_alone(conts), repeat)
+    med, rounds = interleaved({
+        "default": lambda: korvel_read(data),
+        "zlib_1": lambda: korvel_read(data, 1, False),
+        "zlib_n": lambda: korvel_read(data, None, False),
+        "ld_1": lambda: korvel_read(data, 1, True),
+        "zlib_alone": lambda: zlib_alone(conts),
+    }, repeat)
+    t_k, t_zlib_1, t_zlib_n, t_ld_1, t_z = (
+        med[key] for key in ("default", "zlib_1", "zlib_n", "ld_1", "zlib_alone"))
+    paired = statistics.median(a / b for a, b in zip(rounds["default"], rounds["zlib_alone"]))
     t_one = median_time(lambda: python_can_one_pass(data), max(1, repeat // 3))
     t_list = median_time(lambda: python_can_list(data), 1) if with_list else float("nan")
     grown, result = peak_memory(path)
@@ -128,6 +146,7 @@ def bench(name, repeat, with_list):
         "speedup_vs_python_can_best": t_one / t_k,
         "speedup_vs_python_can_list": t_list / t_k,
         "korvel_over_zlib_alone": t_k / t_z,
+        "korvel_over_zlib_alone_per_round": paired,
         "peak_rss_growth_over_result_plus_container": grown / (result + largest),
     }
     print(f"\n== {name}: {n} frames in {len(conts)} containers (medians of {repeat})")
@@ -143,6 +162,7 @@ def bench(name, repeat, with_list):
         print(f"python-can list()      {t_list * 1e3:9.1f} ms  {n / t_list / 1e6:7.2f} M frames/s")
     print(f"ratio python-can best / korvel : {t_one / t_k:6.1f}x  (target >= 15)")
     print(f"ratio korvel / zlib alone      : {t_k / t_z:6.2f}   (target < 1; threaded < 0.35)")
+    print(f"  the same, median of per-round ratios: {paired:6.2f}")
     print(f"ratio korvel zlib 1 thread / zlib alone: {t_zlib_1 / t_z:6.2f}")
     print(f"peak RSS growth {grown / 1e6:.1f} MB for a result of {result / 1e6:.1f} MB: "
           f"{res['peak_rss_growth_over_result_plus_container']:.2f} x (result + one container)"

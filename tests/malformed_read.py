@@ -1,9 +1,13 @@
 """Feeds damaged logs to the reader; run as a script in a child process.
 
-Every case must end in a result or in BLFError / zlib.error. Anything else is
-printed as a failure; a crash kills the process, which the parent sees.
+Every case must end in a result or in BLFError / zlib.error, and the threaded
+reader (with every container scanned ahead of its turn) must end exactly as
+the single-threaded one: same arrays or same error, same printed lines.
+Anything else is printed as a failure; a crash kills the process, which the
+parent sees.
 """
 
+import contextlib
 import io
 import random
 import struct
@@ -57,15 +61,31 @@ def cases():
         yield f"top size {size}", bb.file_header() + top
 
 
+def outcome(data, threads):
+    out = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(out):
+            idx, chk = k.read(io.BytesIO(data), threads=threads)
+        result = ("ok", idx.tobytes(), chk.tobytes())
+    except ALLOWED as e:
+        result = (type(e).__name__, str(e))
+    lines = [ln for ln in out.getvalue().splitlines() if not ln.startswith("load blf cost")]
+    return result, lines
+
+
 def main():
     failures = 0
     count = 0
+    k._always_scan_ahead(True)
     for name, data in cases():
         count += 1
         try:
-            k.read(io.BytesIO(data))
-        except ALLOWED:
-            pass
+            single = outcome(data, 1)
+            threaded = outcome(data, 4)
+            if single != threaded:
+                failures += 1
+                print(f"FAIL {name}: threads=4 gave {threaded!r:.300}, threads=1 {single!r:.300}",
+                      file=sys.stderr)
         except Exception as e:  # noqa: BLE001 - report any other kind
             failures += 1
             print(f"FAIL {name}: {type(e).__name__}: {e}", file=sys.stderr)

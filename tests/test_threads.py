@@ -21,6 +21,17 @@ def inflater(request):
     k._use_libdeflate(previous)
 
 
+# Containers are scanned early only when a worker would otherwise idle, which
+# depends on timing; "early" forces it for every container, so that stitching
+# early scans into the output (and copying them while the arrays grow) is
+# checked on every run.
+@pytest.fixture(params=["auto", "early"])
+def scan_mode(request):
+    previous = k._always_scan_ahead(request.param == "early")
+    yield request.param
+    k._always_scan_ahead(previous)
+
+
 def many_container_log(n=20000, seed=3):
     rng = np.random.default_rng(seed)
     objs = []
@@ -47,7 +58,7 @@ def read_all(data, threads):
 
 
 @pytest.mark.parametrize("threads", [2, 3, 8])
-def test_threaded_read_equals_single_threaded(inflater, threads):
+def test_threaded_read_equals_single_threaded(inflater, scan_mode, threads):
     objs, data = many_container_log()
     a = read_all(data, 1)
     b = read_all(data, threads)
@@ -56,7 +67,7 @@ def test_threaded_read_equals_single_threaded(inflater, threads):
     assert a[2] == b[2]
 
 
-def test_threaded_read_keeps_printed_lines_in_order(inflater):
+def test_threaded_read_keeps_printed_lines_in_order(inflater, scan_mode):
     odd = bb.OBJ_BASE.pack(b"LOBJ", 32, 9, 36, bb.CAN_MESSAGE) + bytes(20)
     data = bb.file_header(0)
     for i in range(30):
@@ -69,7 +80,7 @@ def test_threaded_read_keeps_printed_lines_in_order(inflater):
 
 
 @pytest.mark.parametrize("threads", [1, 4])
-def test_corrupt_container_in_the_middle(inflater, threads, capsys):
+def test_corrupt_container_in_the_middle(inflater, scan_mode, threads, capsys):
     data = bb.file_header(0)
     for i in range(40):
         blob = bb.container(bb.can_msg(i, bytes(8)) * 50)
@@ -86,6 +97,31 @@ def test_corrupt_container_in_the_middle(inflater, threads, capsys):
     with pytest.raises(zlib.error) as e:
         k.read(io.BytesIO(data), threads=1)
     assert e.value.args == ref
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_first_of_two_corrupt_containers_wins(inflater, scan_mode, threads, capsys):
+    # Containers after the first corrupt one are never reached by one thread:
+    # neither a later container's line nor its different error may show.
+    odd = bb.OBJ_BASE.pack(b"LOBJ", 32, 9, 36, bb.CAN_MESSAGE) + bytes(20)
+    frames = bb.can_msg(1, bytes(8)) * 50
+    cut_stream = zlib.compress(frames)[:-9]
+    data = bb.file_header(0)
+    for i in range(40):
+        if i == 17:
+            blob = bytearray(bb.container(frames))
+            blob[32] ^= 0xFF  # the stream's header byte
+            data += bytes(blob)
+        elif i == 25:
+            data += bb.container(frames + odd)
+        elif i == 30:
+            data += bb.top_object(bb.LOG_CONTAINER, bb.CONTAINER.pack(2, len(frames)) + cut_stream)
+        else:
+            data += bb.container(frames)
+    capsys.readouterr()
+    with pytest.raises(zlib.error, match="incorrect header check"):
+        k.read(io.BytesIO(data), threads=threads)
+    assert "Unknown object header version" not in capsys.readouterr().out
 
 
 def test_threaded_write_equals_single_threaded():
@@ -157,7 +193,7 @@ def test_decoders_run_in_parallel_threads():
         assert (got[i][1] == ((index["flags"] & (1 << i)) != 0)).all()
 
 
-def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater):
+def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater, scan_mode):
     # Workers guess where a container's first whole object starts; a frame
     # whose payload holds an object header, cut so that the header opens a
     # container, must not be taken for a real object.
@@ -181,7 +217,7 @@ def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater):
 
 
 @pytest.mark.parametrize("count", [0, 1, 5000, 0xFFFFFFFF])
-def test_threaded_read_while_arrays_grow(inflater, count):
+def test_threaded_read_while_arrays_grow(inflater, scan_mode, count):
     # Header counts below, at and far above the truth: the arrays grow (and
     # move) while workers are still copying frames into them.
     objs, _ = many_container_log(n=30000, seed=5)

@@ -307,26 +307,26 @@ struct Job {
   // failing on a worker, say).
   std::exception_ptr error;
 
-  // `ahead_of_turn`: other containers are still to be scanned before this
-  // one; when it is next, the in-order scan writes its frames straight into
-  // the output instead.
-  void run(bool ahead_of_turn = true) noexcept {
+  // `scan_now`: scan the container right away, ahead of its turn (see
+  // JobQueue for when); otherwise the in-order scan writes its frames
+  // straight into the output when its turn comes.
+  void run(bool scan_now) noexcept {
     try {
-      run_steps(ahead_of_turn);
+      run_steps(scan_now);
     } catch (...) {
       error = std::current_exception();
     }
   }
 
  private:
-  void run_steps(bool ahead_of_turn) {
+  void run_steps(bool scan_now) {
     if (method == ZLIB_DEFLATE) {
       result = inflate_append(src, src_len, uncompressed_size, out, truncated);
     } else {
       std::copy(src, src + src_len, out.reserve_more(src_len));
       out.commit(src_len);
     }
-    if (scan_ahead_with && result.ok() && ahead_of_turn)
+    if (scan_ahead_with && result.ok() && scan_now)
       scan_ahead(*scan_ahead_with, out.data() + HEADROOM, out.size() - HEADROOM, ahead->scan);
     else if (ahead)
       ahead->scan.reset();
@@ -334,10 +334,21 @@ struct Job {
   }
 };
 
+// Tests set this to scan every container ahead of its turn, so that the
+// stitching of early scans is exercised whatever the timing.
+std::atomic<bool> always_scan_ahead{false};
+
 // Containers waiting for a thread, oldest first. The pool's workers take
 // them, and so does the main thread whenever it needs a container finished:
 // with threads-1 workers plus the main thread, every core stays busy without
 // threads preempting each other or sleeping and waking per container.
+//
+// The main thread scans every container in order, straight into the output.
+// A worker scans its container ahead of its turn only when no other
+// container waits for inflation: then it would otherwise go idle while the
+// main thread falls behind (many cores, or a slow stream), and the early
+// scan, though it costs a copy into place later, takes work off the main
+// thread.
 class JobQueue {
  public:
   explicit JobQueue(WorkPool* pool) : pool_(pool) {}
@@ -373,7 +384,7 @@ class JobQueue {
         next = todo_.front();
         todo_.pop_front();
       }
-      next->run(next != &job);
+      next->run(always_scan_ahead.load(std::memory_order_relaxed));
       std::lock_guard<std::mutex> lock(mu_);
       next->done = true;
     }
@@ -382,14 +393,16 @@ class JobQueue {
  private:
   void work_one() {
     Job* job = nullptr;
+    bool last = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (!todo_.empty()) {
         job = todo_.front();
         todo_.pop_front();
+        last = todo_.empty();
       }
     }
-    if (job) job->run();
+    if (job) job->run(last || always_scan_ahead.load(std::memory_order_relaxed));
     // Notified under the lock: once posted_ reaches zero the queue may go.
     std::lock_guard<std::mutex> lock(mu_);
     if (job) job->done = true;
@@ -452,9 +465,12 @@ class Reader {
     try {
       read_objects(sink);
     } catch (...) {
-      // Containers read ahead of a failure come first, as they would
-      // without read-ahead; their own errors win.
-      while (!pending_.empty()) finish_oldest(sink);
+      // Containers read ahead of a failure in the stream come first, as
+      // they would without read-ahead; their own errors win. When the
+      // failure is a container's own, those still pending lie after it and
+      // a single-threaded read would never have reached them.
+      if (!container_failed_)
+        while (!pending_.empty()) finish_oldest(sink);
       throw;
     }
     while (!pending_.empty()) finish_oldest(sink);
@@ -541,7 +557,7 @@ class Reader {
     else if (jobs_)
       jobs_->submit(raw);
     else
-      raw->run();
+      raw->run(false);
     // Finished in batches, so that the stream is read in runs.
     if (pending_.size() >= window_)
       for (size_t i = 0; i < batch_; ++i) finish_oldest(sink);
@@ -553,6 +569,15 @@ class Reader {
 
   // Takes the oldest container's data and scans it after the carried tail.
   void finish_oldest(ArraySink& sink) {
+    try {
+      finish_oldest_steps(sink);
+    } catch (...) {
+      container_failed_ = true;
+      throw;
+    }
+  }
+
+  void finish_oldest_steps(ArraySink& sink) {
     std::unique_ptr<Job> job = std::move(pending_.front());
     pending_.pop_front();
     if (jobs_) {
@@ -621,6 +646,7 @@ class Reader {
     std::unique_ptr<AheadSlot> ahead;
   };
   std::vector<Spare> spare_;
+  bool container_failed_ = false;
   CopyQueue copies_;
   std::unique_ptr<InnerScanner> scanner_;
   std::unique_ptr<OrderedScan> ordered_;
@@ -644,6 +670,11 @@ void register_reader(py::module_& m) {
   m.def(
       "_use_libdeflate", [](bool enabled) { return set_libdeflate_enabled(enabled); },
       py::arg("enabled"), "Switch libdeflate off or on (tests, benchmarks); returns the old value.");
+  m.def(
+      "_always_scan_ahead", [](bool enabled) { return always_scan_ahead.exchange(enabled); },
+      py::arg("enabled"),
+      "Make worker threads scan every container ahead of its turn (tests); returns the old "
+      "value.");
 }
 
 }  // namespace korvel::bind
