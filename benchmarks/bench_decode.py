@@ -98,24 +98,25 @@ def main():
                for p in payloads[:2000]]
         assert np.array_equal(values[sel[:2000]], ref)
 
-        t_korvel = median_time(lambda: decode(frames), args.runs)
+        t_korvel = median_time(lambda decode=decode: decode(frames), args.runs)
         frame_id, dm = msg.frame_id, db.decode_message
 
-        def run_cantools():
+        def run_cantools(payloads=payloads, dm=dm, frame_id=frame_id):
             for p in payloads:
                 dm(frame_id, p, decode_choices=False)
 
         t_cantools = median_time(run_cantools, args.cantools_runs)
         can_ids = index["can_id"]
-        t_numpy = median_time(lambda: can_ids == frame_id, args.runs)
+        t_numpy = median_time(lambda can_ids=can_ids, frame_id=frame_id: can_ids == frame_id,
+                              args.runs)
         share = len(sel) / len(index)
         print(f"decode {sig.name:<10} ({share:5.1%})  {len(sel):>9}"
               f"{t_korvel * 1e3:>9.2f}ms{t_cantools * 1e3:>9.0f}ms{t_numpy * 1e3:>9.2f}ms"
               f"{t_cantools / t_korvel:>11.0f}x{t_korvel / t_numpy:>8.2f}x")
 
     for mask in (0x04, 0x40):
-        t_flag = median_time(lambda: korvel.flag_test(index, mask), args.runs)
-        t_np = median_time(lambda: (index["flags"] & mask) != 0, args.runs)
+        t_flag = median_time(lambda mask=mask: korvel.flag_test(index, mask), args.runs)
+        t_np = median_time(lambda mask=mask: (index["flags"] & mask) != 0, args.runs)
         print(f"flag_test mask 0x{mask:02x}: korvel {t_flag * 1e3:.2f}ms, "
               f"numpy {t_np * 1e3:.2f}ms, korvel/numpy {t_flag / t_np:.2f}x")
 

@@ -207,8 +207,8 @@ def main():
     print()
     print(f"medians over {len(rows)} runs (cpu / wall):")
     for n in rows[0]:
-        print(f"  {n:10s} {median(lambda r: r[n][0]) * 1000:9.1f} ms "
-              f"{median(lambda r: r[n][1]) * 1000:9.1f} ms")
+        print(f"  {n:10s} {median(lambda r, n=n: r[n][0]) * 1000:9.1f} ms "
+              f"{median(lambda r, n=n: r[n][1]) * 1000:9.1f} ms")
     print("ratios (median of the per-run ratios, cpu / wall):")
 
     def ratio(a, b, fmt):

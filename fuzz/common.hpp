@@ -68,8 +68,8 @@ class ExactSink : public korvel::FrameSink {
   std::abort();
 }
 
-#define FUZZ_CHECK(cond) \
-  do {                   \
+#define FUZZ_CHECK(cond)              \
+  do {                                \
     if (!(cond)) ::fuzz::fail(#cond); \
   } while (0)
 

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < n; ++i) {
     DT_t h;
     std::memcpy(&h, recs.get() + i * stride, RECORD_DATA_OFFSET);
-    const uint8_t* d = reinterpret_cast<const uint8_t*>(recs.get() + i * stride) + RECORD_DATA_OFFSET;
+    const uint8_t* d =
+        reinterpret_cast<const uint8_t*>(recs.get() + i * stride) + RECORD_DATA_OFFSET;
     const DT_t& got = sink.records[i];
     FUZZ_CHECK(got.can_id == (h.can_id & blf::CAN_ID_MASK));
     FUZZ_CHECK(got.channel == h.channel);
@@ -70,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::memcmp(p, d, copied) == 0);
     for (size_t k = copied; k < stored; ++k) FUZZ_CHECK(p[k] == 0);
     // Timestamps go through a double on the way back; exact while small.
-    const int64_t rel = static_cast<int64_t>(static_cast<uint64_t>(h.timestamp) -
-                                             static_cast<uint64_t>(start));
+    const int64_t rel =
+        static_cast<int64_t>(static_cast<uint64_t>(h.timestamp) - static_cast<uint64_t>(start));
     if (rel > -(int64_t(1) << 52) && rel < (int64_t(1) << 52) && h.timestamp - rel == start)
       FUZZ_CHECK(got.timestamp == h.timestamp);
   }

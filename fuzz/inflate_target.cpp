@@ -25,7 +25,8 @@ Run run(const uint8_t* src, size_t n, size_t hint, bool truncated, size_t prefix
   out.r = korvel::inflate_append(src, n, hint, buf, truncated);
   FUZZ_CHECK(buf.size() == prefix + out.r.produced || !out.r.ok());
   for (size_t i = 0; i < prefix; ++i) FUZZ_CHECK(buf.data()[i] == 0xAB);
-  if (out.r.ok()) out.bytes.assign(reinterpret_cast<const char*>(buf.data()) + prefix, out.r.produced);
+  if (out.r.ok())
+    out.bytes.assign(reinterpret_cast<const char*>(buf.data()) + prefix, out.r.produced);
   return out;
 }
 

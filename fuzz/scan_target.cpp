@@ -49,8 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto buf = fuzz::exact_copy(joined.data(), joined.size());
     korvel::ScanResult r = scanner.scan(buf.get(), joined.size(), split.sink);
     split.status = r.status;
-    split.unknown.insert(split.unknown.end(), r.unknown_versions.begin(),
-                         r.unknown_versions.end());
+    split.unknown.insert(split.unknown.end(), r.unknown_versions.begin(), r.unknown_versions.end());
     FUZZ_CHECK(r.consumed <= joined.size());
     tail.assign(joined.begin() + static_cast<ptrdiff_t>(r.consumed), joined.end());
   }

@@ -118,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t needed = 0;
   size_t bad = 0;
   FUZZ_CHECK(korvel::parse_triples(reinterpret_cast<const char*>(ims.data()), ims.size(),
-                                   sizeof(int32_t), pieces, needed, bad) ==
-             korvel::TriplesError::ok);
+                                   sizeof(int32_t), pieces, needed,
+                                   bad) == korvel::TriplesError::ok);
 
   korvel::ExtractArgs a;
   a.records = reversed && n ? table.get() + (n - 1) * stride : table.get();
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   a.needed = needed;
   a.can_id = can_id;
   a.rshift = s.is_signed ? s.length - 64 : 64 - s.length;
-  a.valtype = !s.is_float ? korvel::VALTYPE_INTEGER
+  a.valtype = !s.is_float      ? korvel::VALTYPE_INTEGER
               : s.length == 32 ? korvel::VALTYPE_SINGLE
                                : korvel::VALTYPE_DOUBLE;
   if (a.valtype == korvel::VALTYPE_INTEGER && !s.is_signed && s.length == 64)

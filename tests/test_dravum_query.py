@@ -109,9 +109,9 @@ def test_attribute_fallback(q):
         assert str(err.value) == f'查询器中没有"{name}"属性'
     bare = dv.Query.__new__(dv.Query)  # no constructor: no _glob, and no recursion
     with pytest.raises(AttributeError):
-        bare.signals
+        _ = bare.signals
     with pytest.raises(AttributeError):
-        bare._glob
+        _ = bare._glob
 
 
 # --- expression rewriting ---------------------------------------------------------------

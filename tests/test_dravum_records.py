@@ -75,7 +75,7 @@ def test_lazy_signals_builds_each_decoder_once():
     signals = q._glob["signals"]
     assert type(signals).__doc__ == "懒加载的信号解码器容器，可用signals.SignalName方式获取信号的解码函数"
     with pytest.raises(KeyError) as err:
-        signals.Nope
+        _ = signals.Nope
     assert err.value.args == ("Nope",)
     with pytest.raises(KeyError):
         hasattr(signals, "Nope")

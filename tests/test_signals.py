@@ -255,8 +255,8 @@ def dbc_signals(draw):
     lines = [
         'VERSION ""', "", "NS_ :", "", "BS_:", "", "BU_: ECU", "",
         f"BO_ {frame_id} MSG: {size} ECU",
-        f" SG_ S : {start}|{length}@{0 if big_endian else 1}{'-' if is_signed else '+'}"
-        f' ({scale},{offset}) [0|0] "" ECU',
+        (f" SG_ S : {start}|{length}@{0 if big_endian else 1}{'-' if is_signed else '+'}"
+         f' ({scale},{offset}) [0|0] "" ECU'),
         "",
     ]
     if is_float:

@@ -49,14 +49,14 @@ def write_bytes(arr, stream=None):
 def parse(blob):
     """Header fields and containers, decoded straight from the format tables."""
     h = struct.unpack_from("<4sI8BqqII8H8H", blob)
-    header = dict(filesize=h[10], uncompressed_size=h[11], object_count=h[12],
-                  objects_read=h[13], start=h[14:22], stop=h[22:30])
+    header = {"filesize": h[10], "uncompressed_size": h[11], "object_count": h[12],
+              "objects_read": h[13], "start": h[14:22], "stop": h[22:30]}
     containers, pos = [], 144
     while pos < len(blob):
         head = struct.unpack_from("<4sHHIIH6xI4x", blob, pos)
         osize = head[3]
-        containers.append(dict(head=head, data=blob[pos + 32 : pos + osize],
-                               padding=blob[pos + osize : pos + osize + osize % 4]))
+        containers.append({"head": head, "data": blob[pos + 32 : pos + osize],
+                           "padding": blob[pos + osize : pos + osize + osize % 4]})
         pos += osize + osize % 4
     assert pos == len(blob)
     return header, containers
@@ -270,8 +270,8 @@ def test_wide_data_field_rejected_before_writing(arr, printed, capsys):
     f = io.BytesIO()
     with pytest.raises(k.BLFError) as e:
         k.write(f, arr)
-    assert e.value.args == ("Data field length exceeds 64 bytes. J1939 reassembled packets "
-                            "require segmentation prior to export.",)
+    assert e.value.args == (("Data field length exceeds 64 bytes. J1939 reassembled packets "
+                             "require segmentation prior to export."),)
     assert f.getvalue() == b"" and capsys.readouterr().out == printed
 
 

@@ -94,9 +94,9 @@ void container_headers(uint8_t base[16], uint8_t container[16], size_t stored_si
 inline size_t top_level_padding(uint64_t object_size) { return object_size % 4; }
 
 // The 72 defined bytes of the file header.
-void file_header(uint8_t out[blf::FILE_HEADER_DEFINED], int64_t filesize,
-                 int64_t uncompressed_size, uint32_t object_count,
-                 const blf::SystemTime_t& start, const blf::SystemTime_t& stop);
+void file_header(uint8_t out[blf::FILE_HEADER_DEFINED], int64_t filesize, int64_t uncompressed_size,
+                 uint32_t object_count, const blf::SystemTime_t& start,
+                 const blf::SystemTime_t& stop);
 
 // Frames pair -> inline records of `out_width` data bytes (header fields
 // copied, min(stored, 64, out_width) payload bytes, zeros after). The caller

@@ -107,8 +107,7 @@ bool inflate_libdeflate(const uint8_t* src, size_t n, size_t size_hint, ByteBuff
   for (;;) {
     uint8_t* dst = out.reserve_more(room);
     size_t in_used = 0, got = 0;
-    libdeflate_result rc =
-        libdeflate_zlib_decompress_ex(d, src, n, dst, room, &in_used, &got);
+    libdeflate_result rc = libdeflate_zlib_decompress_ex(d, src, n, dst, room, &in_used, &got);
     if (rc == LIBDEFLATE_SUCCESS) {
       out.commit(got);
       r = InflateResult{};

@@ -142,8 +142,8 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
 // (stores through the payload pointer would otherwise force them to be
 // reloaded for every frame). Stops at the first object it does not take, or
 // when the sink needs to grow; returns where the walk stands.
-size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t pos,
-                                      size_t stop_at, FrameSink& sink) const {
+size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t pos, size_t stop_at,
+                                      FrameSink& sink) const {
   constexpr size_t MIN_SIZE = OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t);
   if (sink.payload_capacity < PAYLOAD_SLACK) return pos;
   DT_t* const records = sink.records;

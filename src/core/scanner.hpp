@@ -4,9 +4,9 @@
 // over (as the buffer's tail) and decoded once the next container arrives.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <climits>
 #include <vector>
 
 #include "bytebuf.hpp"

@@ -231,8 +231,7 @@ ExtractStatus extract_values(const ExtractArgs& a, double* out) {
 
 void flag_loop(const char* records, size_t n, ptrdiff_t stride, uint8_t mask, bool* out) {
   const char* p = records + FLAGS_OFFSET;
-  for (size_t i = 0; i < n; ++i, p += stride)
-    out[i] = (static_cast<uint8_t>(*p) & mask) != 0;
+  for (size_t i = 0; i < n; ++i, p += stride) out[i] = (static_cast<uint8_t>(*p) & mask) != 0;
 }
 
 }  // namespace korvel

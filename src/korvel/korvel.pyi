@@ -3,13 +3,13 @@ from collections.abc import Iterable
 from datetime import datetime as datetime
 from time import mktime as mktime
 from time import time as time
-from typing import Any, BinaryIO, Callable, Optional, Tuple
+from typing import Any, BinaryIO, Callable
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import TypeAlias
 
-Frames: TypeAlias = Tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
+Frames: TypeAlias = tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
@@ -21,9 +21,9 @@ class Continuable(Exception): ...
 
 def newType(_len: Any) -> np.dtype[np.void]: ...
 def pad(arr: Any) -> Any: ...
-def read(file: BinaryIO, *, threads: Optional[int] = None) -> Frames: ...
+def read(file: BinaryIO, *, threads: int | None = None) -> Frames: ...
 def write(
-    file: BinaryIO, arr: Frames | npt.NDArray[np.void], *, threads: Optional[int] = None
+    file: BinaryIO, arr: Frames | npt.NDArray[np.void], *, threads: int | None = None
 ) -> None: ...
 def to_homo(index_chunk_tuple: Frames) -> npt.NDArray[np.void]: ...
 def to_index_chunk(homo_arr: npt.NDArray[np.void]) -> Frames: ...

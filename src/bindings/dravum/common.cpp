@@ -112,7 +112,7 @@ PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
     return nullptr;
   try {
     init_spec->body(py::reinterpret_borrow<py::object>(self),
-               py::reinterpret_borrow<py::object>(arg));
+                    py::reinterpret_borrow<py::object>(arg));
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
@@ -123,9 +123,9 @@ PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef init_def = {"__init__", reinterpret_cast<PyCFunction>(
-                                        reinterpret_cast<void (*)()>(&init_trampoline)),
-                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_trampoline)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace
 

@@ -16,8 +16,8 @@ namespace korvel::dravum {
 // Objects fixed at import, held for the life of the process on purpose (no
 // static py::object destructors running at interpreter teardown).
 struct Globals {
-  PyObject* module = nullptr;   // korvel.dravum
-  PyObject* signal = nullptr;   // the Signal class
+  PyObject* module = nullptr;  // korvel.dravum
+  PyObject* signal = nullptr;  // the Signal class
   PyObject* builtin_eval = nullptr;
 };
 Globals& globals();

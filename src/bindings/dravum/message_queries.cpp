@@ -75,8 +75,7 @@ py::object signals_matching(py::object self, py::object frames, py::object test_
 }
 
 void add_message_queries(py::handle cls) {
-  def_method(cls, "message_matches", &message_matches, py::arg("frames"),
-             py::arg("test_callback"));
+  def_method(cls, "message_matches", &message_matches, py::arg("frames"), py::arg("test_callback"));
   def_method(cls, "message_contains", &message_contains, py::arg("frames"), py::arg("strOrList"));
   def_method(cls, "senders_contains", &senders_contains, py::arg("frames"), py::arg("strOrList"));
   def_method(cls, "receivers_contains", &receivers_contains, py::arg("frames"),

@@ -70,10 +70,10 @@ void add_database(py::object self, py::object dbc) {
 
   py::object signals_of = py::cpp_function([map_type](py::object m) {
     py::object to_signal = py::cpp_function([m](py::object s) {
-      return global("Signal")(m.attr("frame_id"), s.attr("name"), s.attr("start"),
-                              s.attr("length"), s.attr("scale"), s.attr("offset"),
-                              s.attr("byte_order"), s.attr("is_signed"), s.attr("is_float"),
-                              s.attr("unit"), s.attr("receivers"), s.attr("comment"));
+      return global("Signal")(m.attr("frame_id"), s.attr("name"), s.attr("start"), s.attr("length"),
+                              s.attr("scale"), s.attr("offset"), s.attr("byte_order"),
+                              s.attr("is_signed"), s.attr("is_float"), s.attr("unit"),
+                              s.attr("receivers"), s.attr("comment"));
     });
     return map_type(to_signal, m.attr("signals"));
   });

@@ -17,8 +17,7 @@ struct FieldSpec {
   py::object default_;
 };
 
-py::object make_dataclass(const char* name, const char* doc,
-                          const std::vector<FieldSpec>& fields,
+py::object make_dataclass(const char* name, const char* doc, const std::vector<FieldSpec>& fields,
                           void (*add_methods)(py::handle cls) = nullptr) {
   py::dict annotations;
   py::dict ns;
@@ -33,9 +32,7 @@ py::object make_dataclass(const char* name, const char* doc,
   return global("dataclass")(cls);
 }
 
-py::object field_default(py::object value) {
-  return global("field")(py::arg("default") = value);
-}
+py::object field_default(py::object value) { return global("field")(py::arg("default") = value); }
 
 py::object field_list() {
   return global("field")(py::arg("default_factory") = py::handle((PyObject*)&PyList_Type));
@@ -95,34 +92,33 @@ py::object lazy_signals_getattr(py::object self, py::object x) {
 }  // namespace
 
 void register_records(py::module_& m) {
-  py::object message = make_dataclass(
-      "Message", "消息（帧）数据类",
-      {
-          {"can_id", "int", {}},
-          {"name", "str", {}},
-          {"senders", "List[str]", field_list()},
-          {"receivers", "List[str]", field_list()},
-          {"comment", "str", field_default(py::str(""))},
-      });
+  py::object message = make_dataclass("Message", "消息（帧）数据类",
+                                      {
+                                          {"can_id", "int", {}},
+                                          {"name", "str", {}},
+                                          {"senders", "List[str]", field_list()},
+                                          {"receivers", "List[str]", field_list()},
+                                          {"comment", "str", field_default(py::str(""))},
+                                      });
   m.attr("Message") = message;
 
-  py::object signal = make_dataclass(
-      "Signal", "信号数据类",
-      {
-          {"can_id", "int", {}},
-          {"name", "str", {}},
-          {"start", "int", {}},
-          {"length", "int", {}},
-          {"scale", "float", field_default(py::float_(1.0))},
-          {"offset", "float", field_default(py::float_(0.0))},
-          {"byte_order", "str", field_default(py::str("big_endian"))},
-          {"is_signed", "bool", field_default(py::bool_(false))},
-          {"is_float", "bool", field_default(py::bool_(false))},
-          {"unit", "str", field_default(py::str(""))},
-          {"receivers", "List[str]", field_list()},
-          {"comment", "str", field_default(py::str(""))},
-      },
-      add_signal_identity);
+  py::object signal =
+      make_dataclass("Signal", "信号数据类",
+                     {
+                         {"can_id", "int", {}},
+                         {"name", "str", {}},
+                         {"start", "int", {}},
+                         {"length", "int", {}},
+                         {"scale", "float", field_default(py::float_(1.0))},
+                         {"offset", "float", field_default(py::float_(0.0))},
+                         {"byte_order", "str", field_default(py::str("big_endian"))},
+                         {"is_signed", "bool", field_default(py::bool_(false))},
+                         {"is_float", "bool", field_default(py::bool_(false))},
+                         {"unit", "str", field_default(py::str(""))},
+                         {"receivers", "List[str]", field_list()},
+                         {"comment", "str", field_default(py::str(""))},
+                     },
+                     add_signal_identity);
   globals().signal = signal.inc_ref().ptr();
   m.attr("Signal") = signal;
 }
@@ -167,12 +163,13 @@ void register_tables(py::module_& m) {
   m.attr("FLAG_FUNCS") = funcs;
 
   py::list query_funcs;
-  for (const char* name : {"message_contains", "senders_contains", "receivers_contains",
-                           "signal_contains", "signal_contains_and_value_eq",
-                           "signal_contains_and_value_ne"})
+  for (const char* name :
+       {"message_contains", "senders_contains", "receivers_contains", "signal_contains",
+        "signal_contains_and_value_eq", "signal_contains_and_value_ne"})
     query_funcs.append(name);
   m.attr("QUERY_FUNCS") = query_funcs;
-  m.attr("QUERY_FUNCS_PTN") = py::str("(") + py::str("|").attr("join")(query_funcs) + py::str(")\\(");
+  m.attr("QUERY_FUNCS_PTN") =
+      py::str("(") + py::str("|").attr("join")(query_funcs) + py::str(")\\(");
 }
 
 }  // namespace korvel::dravum

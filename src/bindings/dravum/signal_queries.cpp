@@ -112,10 +112,9 @@ py::object pattern_value_query(py::object self, py::object frames, py::object st
 
 py::object signal_contains_and_value_eq(py::object self, py::object frames, py::object strOrList,
                                         py::object valOrList) {
-  return pattern_value_query(self, frames, strOrList, valOrList,
-                             [](py::object v, py::object values) {
-                               return global("np").attr("isin")(values, v);
-                             });
+  return pattern_value_query(
+      self, frames, strOrList, valOrList,
+      [](py::object v, py::object values) { return global("np").attr("isin")(values, v); });
 }
 
 py::object signal_contains_and_value_ne(py::object self, py::object frames, py::object strOrList,
@@ -138,10 +137,10 @@ void add_signal_queries(py::handle cls) {
   def_method(cls, "signal_contains", &signal_contains, py::arg("frames"), py::arg("strOrList"));
   def_method(cls, "signal_value_matches", &signal_value_matches, py::arg("frames"),
              py::arg("signal_cb"), py::arg("value_cb"), py::doc(SIGNAL_VALUE_MATCHES_DOC));
-  def_method(cls, "signal_contains_and_value_eq", &signal_contains_and_value_eq,
-             py::arg("frames"), py::arg("strOrList"), py::arg("valOrList"));
-  def_method(cls, "signal_contains_and_value_ne", &signal_contains_and_value_ne,
-             py::arg("frames"), py::arg("strOrList"), py::arg("valOrList"));
+  def_method(cls, "signal_contains_and_value_eq", &signal_contains_and_value_eq, py::arg("frames"),
+             py::arg("strOrList"), py::arg("valOrList"));
+  def_method(cls, "signal_contains_and_value_ne", &signal_contains_and_value_ne, py::arg("frames"),
+             py::arg("strOrList"), py::arg("valOrList"));
 }
 
 }  // namespace korvel::dravum

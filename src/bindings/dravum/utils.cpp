@@ -10,7 +10,9 @@ namespace {
 
 const char* const ISIN_DOC =
     "给定数组内元素是否包含于enumOrPortion内。\n"
-    "    如arr的类型是int64，则认为是纳秒时间戳，参数2必须是2元素的字符串列表，解析为起止时间戳，左闭右开；\n"
+    "    "
+    "如arr的类型是int64，则认为是纳秒时间戳，参数2必须是2元素的字符串列表，解析为起止时间戳，左闭右"
+    "开；\n"
     "    如arr的类型是float64，则参数2只能是portion区间类型\n"
     "    如arr的类型是其它整数类型，则参数2可以是视为枚举的整数列表，也可以是portion区间。\n"
     "    例子:\n"
@@ -45,8 +47,7 @@ py::object invert(py::handle a) {
 py::object isin_interval(py::object arr, py::object portion) {
   py::list data = global("P").attr("to_data")(portion);
   // An empty interval has no atomic interval at all: nothing is inside.
-  if (data.empty())
-    return global("np").attr("zeros")(arr.attr("shape"), py::arg("dtype") = "bool");
+  if (data.empty()) return global("np").attr("zeros")(arr.attr("shape"), py::arg("dtype") = "bool");
   py::object first = data[0];
   py::object left, low, up, right;
   {

@@ -1,10 +1,9 @@
 #include "calendar.hpp"
 
-#include <cfenv>
-#include <cmath>
-
 #include <pybind11/stl.h>
 
+#include <cfenv>
+#include <cmath>
 #include <vector>
 
 #include "common.hpp"
@@ -15,16 +14,15 @@ int64_t systemtime_to_timestamp(const blf::SystemTime_t& st) {
   const Globals& g = globals();
   double seconds;
   try {
-    py::object dt = py::handle(g.datetime)(st.year, st.month, st.day, st.hour, st.minute,
-                                           st.second, 0);
+    py::object dt =
+        py::handle(g.datetime)(st.year, st.month, st.day, st.hour, st.minute, st.second, 0);
     seconds = py::handle(g.mktime)(dt.attr("timetuple")()).cast<double>();
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_ValueError)) return 0;
     throw;
   }
   double ns = seconds * 1e9 + static_cast<double>(st.milliseconds) * 1e6;
-  if (!(ns > -9.2233720368547758e18 && ns < 9.2233720368547758e18))
-  {
+  if (!(ns > -9.2233720368547758e18 && ns < 9.2233720368547758e18)) {
     PyErr_SetString(PyExc_OverflowError, "BLF header date lies outside the int64 nanosecond range");
     throw py::error_already_set();
   }

@@ -55,8 +55,8 @@ StridedView typed_view(py::handle obj, const char* argname, const py::dtype& dty
   py::array arr = require_1d_array(obj, argname);
   if (!arr.dtype().equal(dtype))
     throw py::value_error(std::string("Buffer dtype mismatch for argument '") + argname +
-                          "' (expected " + expected + ", got " +
-                          std::string(py::str(arr.dtype())) + ")");
+                          "' (expected " + expected + ", got " + std::string(py::str(arr.dtype())) +
+                          ")");
   StridedView v;
   v.data = static_cast<char*>(const_cast<void*>(arr.data()));
   v.size = static_cast<size_t>(arr.shape(0));

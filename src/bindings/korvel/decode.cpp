@@ -5,6 +5,8 @@
 // the argument-count messages of a compiled Python function), so that every
 // conversion error is the Python one: TypeError for a wrong type,
 // OverflowError for an integer outside the 32-bit range.
+#include <pybind11/eval.h>
+
 #include <climits>
 #include <cmath>
 #include <string>
@@ -12,8 +14,6 @@
 
 #include "common.hpp"
 #include "signals.hpp"
-
-#include <pybind11/eval.h>
 
 namespace korvel::bind {
 
@@ -191,12 +191,11 @@ std::string float_text(double v) {
 }
 
 const Signature& signal_decoder_signature() {
-  static const Signature& s = *new Signature{"signal_decoder",
-                           {"can_id", "start", "length", "big_endian", "is_signed", "is_float",
-                            "scale", "offset"},
-                           3,
-                           {py::bool_(true), py::bool_(false), py::bool_(false), py::float_(1.0),
-                            py::float_(0.0)}};
+  static const Signature& s = *new Signature{
+      "signal_decoder",
+      {"can_id", "start", "length", "big_endian", "is_signed", "is_float", "scale", "offset"},
+      3,
+      {py::bool_(true), py::bool_(false), py::bool_(false), py::float_(1.0), py::float_(0.0)}};
   return s;
 }
 
@@ -220,8 +219,8 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
       throw py::value_error("signal length must be within 1..64 (got " + std::to_string(length) +
                             ")");
     case LayoutError::bad_start:
-      throw py::value_error("signal start bit must not be negative (got " +
-                            std::to_string(start) + ")");
+      throw py::value_error("signal start bit must not be negative (got " + std::to_string(start) +
+                            ")");
     case LayoutError::bad_direction:
       throw py::value_error("bad walking direction");  // not reachable from here
   }

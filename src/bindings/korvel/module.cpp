@@ -60,8 +60,7 @@ py::object pad(py::object arr) {
   }
   // Any other sequence: element by element, as NumPy sees each element.
   if (!PySequence_Check(arr.ptr()))
-    throw py::type_error("pad() argument must be an array or a sequence, got " +
-                         type_name(arr));
+    throw py::type_error("pad() argument must be an array or a sequence, got " + type_name(arr));
   py::object isnan = py::module_::import("numpy").attr("isnan");
   py::object last = py::float_(std::nan(""));
   ssize_t n = py::len(arr);
@@ -104,9 +103,10 @@ PYBIND11_MODULE(korvel, m) {
   // Loads NumPy's C interface; the import fails if it cannot.
   (void)py::dtype::of<uint8_t>();
 
-  g.blf_error = new_exception("korvel.korvel.BLFError", "BLF file could not be processed correctly.");
-  g.continuable = new_exception("korvel.korvel.Continuable",
-                                "A expected situation, the loop is continuable");
+  g.blf_error =
+      new_exception("korvel.korvel.BLFError", "BLF file could not be processed correctly.");
+  g.continuable =
+      new_exception("korvel.korvel.Continuable", "A expected situation, the loop is continuable");
   m.attr("BLFError") = py::handle(g.blf_error);
   m.attr("Continuable") = py::handle(g.continuable);
 
@@ -123,8 +123,7 @@ PYBIND11_MODULE(korvel, m) {
 
   m.def("newType", &new_type, py::arg("_len"),
         "The DT64 record type with a data field of _len bytes.");
-  m.def("pad", &pad, py::arg("arr"),
-        "Forward-fill NaN values in place and return the same array.");
+  m.def("pad", &pad, py::arg("arr"), "Forward-fill NaN values in place and return the same array.");
 
   register_calendar(m);
   register_reader(m);

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -123,7 +123,8 @@ class ArraySink : public FrameSink {
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, CopyQueue* copies)
       : index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)}),
-        chunk(py::dtype::of<uint8_t>(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
+        chunk(py::dtype::of<uint8_t>(),
+              std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
         count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
         copies_(copies) {
     refresh();
@@ -145,7 +146,8 @@ class ArraySink : public FrameSink {
       if (count_hint_ > cap) cap = count_hint_;
       count_hint_ = 0;
       py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
-      if (record_count) std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
+      if (record_count)
+        std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
       index = bigger;
     }
     if (min_payload > payload_capacity) {
@@ -258,8 +260,10 @@ class Stream {
     py::object b = read_(n);
     if (b.is_none()) return py::bytes();
     if (!PyBytes_Check(b.ptr()))
-      throw py::type_error("file.read() must return bytes or None, not " +
-                           std::string(py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(b.ptr()))).attr("__name__"))));
+      throw py::type_error(
+          "file.read() must return bytes or None, not " +
+          std::string(
+              py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(b.ptr()))).attr("__name__"))));
     return b;
   }
 
@@ -271,10 +275,10 @@ std::string u64(uint64_t v) { return std::to_string(v); }
 
 void raise_scan_error(const ScanResult& r, uint64_t container_pos) {
   if (r.status == ScanStatus::NotFound) raise_blf_error("Next log object not found.");
-  raise_blf_error("Inner log object of type " + u64(r.object_type) + " at offset " +
-                  u64(r.offset) + " of the data scanned after the container at byte offset " +
-                  u64(container_pos) + " declares object_size " + u64(r.object_size) +
-                  ", less than the " + u64(r.required) + " bytes its headers and body need.");
+  raise_blf_error("Inner log object of type " + u64(r.object_type) + " at offset " + u64(r.offset) +
+                  " of the data scanned after the container at byte offset " + u64(container_pos) +
+                  " declares object_size " + u64(r.object_size) + ", less than the " +
+                  u64(r.required) + " bytes its headers and body need.");
 }
 
 void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) {
@@ -669,7 +673,8 @@ void register_reader(py::module_& m) {
   m.attr("INFLATER") = inflater_name();
   m.def(
       "_use_libdeflate", [](bool enabled) { return set_libdeflate_enabled(enabled); },
-      py::arg("enabled"), "Switch libdeflate off or on (tests, benchmarks); returns the old value.");
+      py::arg("enabled"),
+      "Switch libdeflate off or on (tests, benchmarks); returns the old value.");
   m.def(
       "_always_scan_ahead", [](bool enabled) { return always_scan_ahead.exchange(enabled); },
       py::arg("enabled"),

@@ -50,8 +50,8 @@ PairInput prepare_pair(py::handle index_chunk_tuple) {
   PairInput in;
   in.index = frame_view(items.first, "index", dt_dtype(), "DT");
   in.chunk = bytes_view(items.second, "chunk");
-  in.records = enc::PairRecords{in.index.data, in.index.size, in.index.stride, in.chunk.data,
-                                in.chunk.size};
+  in.records =
+      enc::PairRecords{in.index.data, in.index.size, in.index.stride, in.chunk.data, in.chunk.size};
   in.scan = enc::scan_pair(in.records);
   if (in.scan.bad_index < in.index.size) {
     const char* p = in.index.data + static_cast<ptrdiff_t>(in.scan.bad_index) * in.index.stride;
@@ -93,11 +93,10 @@ InlineInput inline_input(py::handle homo_arr) {
         arr.dtype().attr("names").is_none() == false) {
       const size_t width = static_cast<size_t>(itemsize) - RECORD_DATA_OFFSET;
       if (arr.dtype().equal(inline_dtype(width))) {
-        return InlineInput{
-            enc::InlineRecords{static_cast<const char*>(arr.data()),
-                               static_cast<size_t>(arr.shape(0)), arr.strides(0),
-                               std::min(width, enc::MAX_DATA_WIDTH)},
-            arr};
+        return InlineInput{enc::InlineRecords{static_cast<const char*>(arr.data()),
+                                              static_cast<size_t>(arr.shape(0)), arr.strides(0),
+                                              std::min(width, enc::MAX_DATA_WIDTH)},
+                           arr};
       }
     }
   }
@@ -156,17 +155,19 @@ py::tuple concat(py::object list_of_tuples) {
       // Any other record layout goes through NumPy: copy, rebase, store by
       // position. Plain element types have no fields to take a loc from.
       if (py::reinterpret_borrow<py::array>(it.first).dtype().attr("names").is_none())
-        throw py::value_error("Buffer dtype mismatch for argument 'index' (expected DT records, "
-                              "got " + std::string(py::str(it.first.attr("dtype"))) + ")");
+        throw py::value_error(
+            "Buffer dtype mismatch for argument 'index' (expected DT records, "
+            "got " +
+            std::string(py::str(it.first.attr("dtype"))) + ")");
       py::object copy = it.first.attr("copy")();
       py::object loc = copy[py::str("loc")];
       loc.attr("__iadd__")(py::int_(c));
       index[py::slice(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(i + ni), 1)] = copy;
     }
-    const bool native_chunk = py::isinstance<py::array>(it.second) &&
-                              py::reinterpret_borrow<py::array>(it.second).ndim() == 1 &&
-                              py::reinterpret_borrow<py::array>(it.second).dtype().equal(
-                                  py::dtype::of<uint8_t>());
+    const bool native_chunk =
+        py::isinstance<py::array>(it.second) &&
+        py::reinterpret_borrow<py::array>(it.second).ndim() == 1 &&
+        py::reinterpret_borrow<py::array>(it.second).dtype().equal(py::dtype::of<uint8_t>());
     if (native_chunk) {
       BytesView b = bytes_view(it.second, "chunk");
       if (b.size) std::memcpy(out_chunk + c, b.data, b.size);

@@ -46,9 +46,7 @@ class Stream {
  public:
   explicit Stream(py::handle file) : write_(file_method(file, "write")) {}
 
-  void write(const void* data, size_t n) {
-    write_(py::bytes(static_cast<const char*>(data), n));
-  }
+  void write(const void* data, size_t n) { write_(py::bytes(static_cast<const char*>(data), n)); }
 
  private:
   py::object write_;
@@ -66,8 +64,7 @@ struct ContainerJob {
 
   void compress() {
     zlen = static_cast<uLongf>(z.size());
-    rc = compress2(z.data(), &zlen, buffer.get(), static_cast<uLong>(used),
-                   Z_DEFAULT_COMPRESSION);
+    rc = compress2(z.data(), &zlen, buffer.get(), static_cast<uLong>(used), Z_DEFAULT_COMPRESSION);
   }
 };
 
@@ -127,8 +124,10 @@ Source source_of(py::object arr) {
   }
 
   if (!py::isinstance<py::array>(arr))
-    throw py::type_error("Argument 'arr' has incorrect type (expected a frames pair or "
-                         "numpy.ndarray, got " + type_name(arr) + ")");
+    throw py::type_error(
+        "Argument 'arr' has incorrect type (expected a frames pair or "
+        "numpy.ndarray, got " +
+        type_name(arr) + ")");
   py::object dtype = arr.attr("dtype");
   py::object names = dtype.attr("names");
   py::object last = dtype.attr("fields")[names[py::int_(-1)]][py::int_(0)];
@@ -225,8 +224,8 @@ void write(py::object file, py::object arr, py::object threads_arg) {
       uint8_t* buffer = job->buffer.get();
       i += src.is_pair ? enc::fill_container(src.pair.records, i, src.start, buffer,
                                              WRITER_BUFFER_SIZE, &job->used)
-                       : enc::fill_container(src.records, i, src.start, buffer,
-                                             WRITER_BUFFER_SIZE, &job->used);
+                       : enc::fill_container(src.records, i, src.start, buffer, WRITER_BUFFER_SIZE,
+                                             &job->used);
       ContainerJob* raw = job.get();
       if (pool) {
         job->done = pool->submit([raw] { raw->compress(); });
