@@ -296,7 +296,7 @@ struct Job {
   uint16_t method = 0;
   uint32_t uncompressed_size = 0;
   bool truncated = false;
-  Piece stored;  // the object's bytes; only read by the worker
+  Piece stored;  // the object's bytes; only read by the thread that runs the job
   const uint8_t* src = nullptr;
   size_t src_len = 0;
   ByteBuffer out;  // HEADROOM bytes, then the container's data
