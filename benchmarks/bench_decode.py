@@ -11,11 +11,10 @@ Every time is the median of several runs; ratios use those medians.
 """
 
 import argparse
-import statistics
-import time
 
 import cantools
 import numpy as np
+from timing import median_time
 
 import korvel
 from korvel import korvel as k
@@ -59,15 +58,6 @@ BO_ {rare} RARE: 8 ECU
 BO_ {common} COMMON: 8 ECU
  SG_ Torque : 12|14@1+ (0.5,-1000) [0|0] "Nm" ECU
 """
-
-
-def median_time(fn, runs):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def main():

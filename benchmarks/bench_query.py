@@ -15,6 +15,7 @@ import time
 
 import cantools
 import numpy as np
+from timing import median_time
 
 import korvel
 from korvel import dravum
@@ -50,12 +51,7 @@ def generate(n, seed=1):
 
 
 def median_ms(fn, runs):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - t0) * 1e3)
-    return statistics.median(times)
+    return median_time(fn, runs) * 1e3
 
 
 def main():

@@ -21,17 +21,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import loggen
+from timing import median_time
 
 import korvel.korvel as k
-
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
 
 
 def interleaved(fns, repeat):
