@@ -34,6 +34,19 @@ inline bool is_lobj(const uint8_t* p) { return load<uint32_t>(p) == OBJ_SIGNATUR
 // whole data fields (faster than exact-length ones) stay inside the buffer.
 constexpr size_t PAYLOAD_SLACK = 256;
 
+// Record fields of a classic frame besides timestamp and payload locator.
+inline void classic_fields(const CanMsg_t& m, DT_t& rec) {
+  rec.can_id = m.can_id & CAN_ID_MASK;
+  rec.is64 = 0;
+  rec.channel = static_cast<uint8_t>(m.channel);
+  rec.len = m.dlc;
+  uint8_t flags = 0;
+  if (m.flags & MSG_FLAG_RTR) flags |= FLAG_REMOTE;
+  if (!(m.flags & MSG_FLAG_TX)) flags |= FLAG_RX;
+  if (m.can_id & CAN_ID_EXTENDED) flags |= FLAG_EXTENDED;
+  rec.flags = flags;
+}
+
 // Decodes one frame object whose headers and body lie complete in
 // [obj, obj + object_size). Returns false for types that carry no frame.
 inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
@@ -51,12 +64,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
     case CAN_MESSAGE2: {
       auto m = load<CanMsg_t>(body);
       id = m.can_id;
-      rec.is64 = 0;
-      rec.channel = static_cast<uint8_t>(m.channel);
-      rec.len = m.dlc;
-      rec.flags = 0;
-      if (m.flags & MSG_FLAG_RTR) rec.flags |= FLAG_REMOTE;
-      if (!(m.flags & MSG_FLAG_TX)) rec.flags |= FLAG_RX;
+      classic_fields(m, rec);
       src = body + offsetof(CanMsg_t, data);
       field = sizeof(m.data);
       n = std::min<size_t>(m.dlc, field);
@@ -165,15 +173,7 @@ size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t p
     auto m = load<CanMsg_t>(obj + OBJ_HEADER_V1_TOTAL);
     DT_t rec;
     rec.timestamp = record_timestamp(ext.timestamp, ext.flags, start);
-    rec.can_id = m.can_id & CAN_ID_MASK;
-    rec.is64 = 0;
-    rec.channel = static_cast<uint8_t>(m.channel);
-    rec.len = m.dlc;
-    uint8_t flags = 0;
-    if (m.flags & MSG_FLAG_RTR) flags |= FLAG_REMOTE;
-    if (!(m.flags & MSG_FLAG_TX)) flags |= FLAG_RX;
-    if (m.can_id & CAN_ID_EXTENDED) flags |= FLAG_EXTENDED;
-    rec.flags = flags;
+    classic_fields(m, rec);
     const size_t n = std::min<size_t>(m.dlc, sizeof(m.data));
     rec.loc = make_loc(payload_size, n);
     // The whole field; bytes past n are overwritten by the next payload or
