@@ -2,6 +2,9 @@
 
 import contextlib
 import io
+import os
+import subprocess
+import sys
 import threading
 import zlib
 
@@ -258,3 +261,34 @@ def test_threaded_read_in_a_forked_child():
             raise AssertionError("threaded read in a forked child hung")
         time.sleep(0.05)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+
+
+NO_THREADS_CHILD = r"""
+import contextlib, io, resource, sys
+sys.path.insert(0, sys.argv[1])
+import blfbuild as bb
+import korvel.korvel as k
+objs = [bb.can_msg(i % 2048, bytes([i % 256]) * 8, timestamp=i) for i in range(3000)]
+total = sum(map(len, objs))
+data = bb.blf(objs, split=list(range(5000, total, 5000)))
+with contextlib.redirect_stdout(io.StringIO()):
+    ref = k.read(io.BytesIO(data), threads=1)
+    k.read(io.BytesIO(data), threads=1)
+# No room left for a thread's stack: the pool of this thread count cannot start.
+vm = [int(ln.split()[1]) * 1024 for ln in open("/proc/self/status") if ln.startswith("VmSize")][0]
+resource.setrlimit(resource.RLIMIT_AS, (vm + (4 << 20), resource.RLIM_INFINITY))
+with contextlib.redirect_stdout(io.StringIO()):
+    got = k.read(io.BytesIO(data), threads=3)
+print(got[0].tobytes() == ref[0].tobytes() and got[1].tobytes() == ref[1].tobytes())
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="address limits do not mix with AddressSanitizer")
+def test_threaded_read_when_worker_threads_cannot_start():
+    # The calling thread does the work itself instead of waiting forever.
+    here = os.path.dirname(os.path.abspath(__file__))
+    proc = subprocess.run([sys.executable, "-c", NO_THREADS_CHILD, here], capture_output=True,
+                          text=True, timeout=120, check=False)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == "True"

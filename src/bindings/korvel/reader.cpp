@@ -371,7 +371,14 @@ class JobQueue {
       todo_.push_back(job);
       ++posted_;
     }
-    pool_->submit([this] { work_one(); });
+    try {
+      pool_->submit([this] { work_one(); });
+    } catch (...) {
+      // No worker could take it (threads failed to start, say): the main
+      // thread runs it when it needs it, and nothing waits for this task.
+      std::lock_guard<std::mutex> lock(mu_);
+      --posted_;
+    }
   }
 
   // Returns once `job` is done, running waiting jobs meanwhile.
