@@ -40,12 +40,7 @@ def interleaved(fns, repeat):
 
 
 def korvel_read(data, threads=None, libdeflate=True):
-    previous = k._use_libdeflate(libdeflate)
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            return k.read(io.BytesIO(data), threads=threads)
-    finally:
-        k._use_libdeflate(previous)
+    return k.read(io.BytesIO(data), threads=threads, verbose=False, _libdeflate=libdeflate)
 
 
 def python_can_list(data):

@@ -779,7 +779,8 @@ def write_cases():
     closed = io.BytesIO()
     closed.close()
     files = {
-        "None": (None, WRONG), "int": (3, WRONG), "str": ("out.blf", WRONG),
+        "None": (None, WRONG), "int": (3, WRONG),
+        "path in a missing folder": (os.path.join(path, "no", "out.blf"), FileNotFoundError),
         "bytearray": (bytearray(), WRONG), "read-only file": (reader, WRONG),
         "closed": (closed, ValueError), "no seekable": (NoSeekable(), k.BLFError),
         "write None": (WriteOnly(), WRONG),
@@ -799,8 +800,8 @@ def write_cases():
         "write missing": (type("W", (), {"seekable": lambda s: True})(), TypeError),
     }
     for name, (f, must) in files.items():
-        case(f"write file {name}", lambda f=f: k.write(f, PAIR), allowed=BASE + (Boom,),
-             must_raise=must)
+        case(f"write file {name}", lambda f=f: k.write(f, PAIR),
+             allowed=BASE + (Boom, FileNotFoundError), must_raise=must)
     case("write file 2 threads, write raises",
          lambda: k.write(Sink(write=boom), make_pair(3000, seed=4), threads=2),
          allowed=BASE + (Boom,), must_raise=Boom)

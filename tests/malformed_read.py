@@ -65,7 +65,7 @@ def outcome(data, threads):
     out = io.StringIO()
     try:
         with contextlib.redirect_stdout(out):
-            idx, chk = k.read(io.BytesIO(data), threads=threads)
+            idx, chk = k.read(io.BytesIO(data), threads=threads, _scan_ahead=True)
         result = ("ok", idx.tobytes(), chk.tobytes())
     except ALLOWED as e:
         result = (type(e).__name__, str(e))
@@ -76,7 +76,6 @@ def outcome(data, threads):
 def main():
     failures = 0
     count = 0
-    k._always_scan_ahead(True)
     for name, data in cases():
         count += 1
         try:

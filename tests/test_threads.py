@@ -19,9 +19,7 @@ import korvel.korvel as k
 def inflater(request):
     if request.param == "libdeflate" and k.INFLATER != "libdeflate":
         pytest.skip("built without libdeflate")
-    previous = k._use_libdeflate(request.param == "libdeflate")
-    yield request.param
-    k._use_libdeflate(previous)
+    return {"_libdeflate": request.param == "libdeflate"}
 
 
 # Containers are scanned early only when a worker would otherwise idle, which
@@ -30,9 +28,12 @@ def inflater(request):
 # checked on every run.
 @pytest.fixture(params=["auto", "early"])
 def scan_mode(request):
-    previous = k._always_scan_ahead(request.param == "early")
-    yield request.param
-    k._always_scan_ahead(previous)
+    return {"_scan_ahead": request.param == "early"}
+
+
+@pytest.fixture
+def opts(inflater, scan_mode):
+    return {**inflater, **scan_mode}
 
 
 def many_container_log(n=20000, seed=3):
@@ -52,38 +53,38 @@ def many_container_log(n=20000, seed=3):
     return objs, bb.blf(objs, split=cuts)
 
 
-def read_all(data, threads):
+def read_all(data, threads, **opts):
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
-        idx, chk = k.read(io.BytesIO(data), threads=threads)
+        idx, chk = k.read(io.BytesIO(data), threads=threads, **opts)
     lines = [ln for ln in out.getvalue().splitlines() if not ln.startswith("load blf cost")]
     return idx, chk, lines
 
 
 @pytest.mark.parametrize("threads", [2, 3, 8])
-def test_threaded_read_equals_single_threaded(inflater, scan_mode, threads):
+def test_threaded_read_equals_single_threaded(opts, threads):
     objs, data = many_container_log()
-    a = read_all(data, 1)
-    b = read_all(data, threads)
+    a = read_all(data, 1, **opts)
+    b = read_all(data, threads, **opts)
     assert len(a[0]) == len(objs)
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
     assert a[2] == b[2]
 
 
-def test_threaded_read_keeps_printed_lines_in_order(inflater, scan_mode):
+def test_threaded_read_keeps_printed_lines_in_order(opts):
     odd = bb.OBJ_BASE.pack(b"LOBJ", 32, 9, 36, bb.CAN_MESSAGE) + bytes(20)
     data = bb.file_header(0)
     for i in range(30):
         data += bb.container(bb.can_msg(i) + (odd if i % 4 == 0 else b""),
                              method=7 if i % 5 == 0 else 2)
-    a = read_all(data, 1)
-    b = read_all(data, 4)
+    a = read_all(data, 1, **opts)
+    b = read_all(data, 4, **opts)
     assert a[2] == b[2] and len(a[2]) > 6
     assert a[0].tobytes() == b[0].tobytes()
 
 
 @pytest.mark.parametrize("threads", [1, 4])
-def test_corrupt_container_in_the_middle(inflater, scan_mode, threads, capsys):
+def test_corrupt_container_in_the_middle(opts, threads, capsys):
     data = bb.file_header(0)
     for i in range(40):
         blob = bb.container(bb.can_msg(i, bytes(8)) * 50)
@@ -94,16 +95,15 @@ def test_corrupt_container_in_the_middle(inflater, scan_mode, threads, capsys):
         data += blob
     data += b"LOBJ" + bytes(12)  # a top-level fault after the corrupt container
     with pytest.raises(zlib.error) as e:
-        k.read(io.BytesIO(data), threads=threads)
+        k.read(io.BytesIO(data), threads=threads, **opts)
     ref = e.value.args
-    k._use_libdeflate(False)
     with pytest.raises(zlib.error) as e:
-        k.read(io.BytesIO(data), threads=1)
+        k.read(io.BytesIO(data), threads=1, _libdeflate=False)
     assert e.value.args == ref
 
 
 @pytest.mark.parametrize("threads", [1, 4])
-def test_first_of_two_corrupt_containers_wins(inflater, scan_mode, threads, capsys):
+def test_first_of_two_corrupt_containers_wins(opts, threads, capsys):
     # Containers after the first corrupt one are never reached by one thread:
     # neither a later container's line nor its different error may show.
     odd = bb.OBJ_BASE.pack(b"LOBJ", 32, 9, 36, bb.CAN_MESSAGE) + bytes(20)
@@ -123,7 +123,7 @@ def test_first_of_two_corrupt_containers_wins(inflater, scan_mode, threads, caps
             data += bb.container(frames)
     capsys.readouterr()
     with pytest.raises(zlib.error, match="incorrect header check"):
-        k.read(io.BytesIO(data), threads=threads)
+        k.read(io.BytesIO(data), threads=threads, **opts)
     assert "Unknown object header version" not in capsys.readouterr().out
 
 
@@ -196,7 +196,7 @@ def test_decoders_run_in_parallel_threads():
         assert (got[i][1] == ((index["flags"] & (1 << i)) != 0)).all()
 
 
-def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater, scan_mode):
+def test_threaded_read_is_not_misled_by_headers_inside_payloads(opts):
     # Workers guess where a container's first whole object starts; a frame
     # whose payload holds an object header, cut so that the header opens a
     # container, must not be taken for a real object.
@@ -211,8 +211,8 @@ def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater, scan_m
     for stream_objs, cuts in ((objs, [payload_at, payload_at + 40]),
                               (padded, [int(offsets[21]) + 1, int(offsets[21]) + 60])):
         data = bb.blf(stream_objs, split=cuts)
-        a = read_all(data, 1)
-        b = read_all(data, 4)
+        a = read_all(data, 1, **opts)
+        b = read_all(data, 4, **opts)
         assert len(a[0]) == 30
         assert a[0]["can_id"].tolist()[10] == 0x77
         assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
@@ -220,7 +220,7 @@ def test_threaded_read_is_not_misled_by_headers_inside_payloads(inflater, scan_m
 
 
 @pytest.mark.parametrize("count", [0, 1, 5000, 0xFFFFFFFF])
-def test_threaded_read_while_arrays_grow(inflater, scan_mode, count):
+def test_threaded_read_while_arrays_grow(opts, count):
     # Header counts below, at and far above the truth: the arrays grow (and
     # move) while workers are still copying frames into them.
     objs, _ = many_container_log(n=30000, seed=5)
@@ -228,8 +228,8 @@ def test_threaded_read_while_arrays_grow(inflater, scan_mode, count):
     total = sum(map(len, objs))
     cuts = sorted({int(c) for c in rng.integers(1, total, 200)})
     data = bb.blf(objs, split=cuts, object_count=count)
-    a = read_all(data, 1)
-    b = read_all(data, 2)
+    a = read_all(data, 1, **opts)
+    b = read_all(data, 2, **opts)
     assert len(a[0]) == 30000
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
 

@@ -11,6 +11,19 @@ namespace korvel {
 
 class ByteBuffer {
  public:
+  ByteBuffer() = default;
+  // A moved-from buffer is empty and holds nothing (not a stale capacity).
+  ByteBuffer(ByteBuffer&& o) noexcept : buf_(std::move(o.buf_)), size_(o.size_), cap_(o.cap_) {
+    o.size_ = o.cap_ = 0;
+  }
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    buf_ = std::move(o.buf_);
+    size_ = o.size_;
+    cap_ = o.cap_;
+    o.size_ = o.cap_ = 0;
+    return *this;
+  }
+
   uint8_t* data() { return buf_.get(); }
   const uint8_t* data() const { return buf_.get(); }
   size_t size() const { return size_; }

@@ -1,7 +1,12 @@
 #include "reader.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -41,6 +46,57 @@ size_t MemorySource::skip(size_t n) {
   size_t got = std::min(n, size_ - pos_);
   pos_ += got;
   return got;
+}
+
+FileSource::FileSource(const char* path) {
+  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    error_ = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error_ = EISDIR;
+  } else {
+    size_ = static_cast<uint64_t>(st.st_size);
+    return;
+  }
+  ::close(fd_);
+  fd_ = -1;
+}
+
+FileSource::~FileSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t FileSource::read(uint8_t* dst, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t k = ::read(fd_, dst + got, std::min<size_t>(n - got, size_t(1) << 30));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      throw ExternalError();
+    }
+    if (k == 0) break;
+    got += static_cast<size_t>(k);
+  }
+  pos_ += got;
+  return got;
+}
+
+size_t FileSource::skip(size_t n) {
+  // Regular files seek; anything else (a pipe named by path) reads.
+  const uint64_t left = size_ > pos_ ? size_ - pos_ : 0;
+  const size_t step = static_cast<size_t>(std::min<uint64_t>(n, left));
+  if (step && ::lseek(fd_, static_cast<off_t>(step), SEEK_CUR) >= 0) {
+    pos_ += step;
+    if (step == n) return n;
+    return step + ByteSource::skip(n - step);
+  }
+  return ByteSource::skip(n);
 }
 
 namespace {
@@ -368,10 +424,9 @@ class JobQueue {
   size_t posted_ = 0;  // tasks handed to the pool and not yet finished
 };
 
-// Reads n bytes (fewer only at the end of the source) into `buf`, in
+// Appends n bytes (fewer only at the end of the source) to `buf`, in
 // pieces, so a lying size costs no more memory than the source holds.
 size_t read_into(ByteSource& source, ByteBuffer& buf, size_t n) {
-  buf.clear();
   size_t got = 0;
   while (got < n) {
     const size_t want = std::min(READ_CHUNK, n - got);
@@ -392,12 +447,16 @@ struct LogReader::Impl {
   uint64_t pos = 0;  // bytes taken from the source
   size_t window;     // containers in flight
   size_t batch;      // containers finished per wait
-  bool header_rest_skipped = false;
-  uint32_t header_size = 0;
   bool ended = false;
   bool failed = false;
   bool container_failed = false;
   ByteBuffer base_bytes;
+  // Bytes read past a top-level header while looking for it, taken first.
+  ByteBuffer look;
+  size_t look_pos = 0;
+  size_t pending_pad = 0;  // padding of the last top-level object, not yet read
+  size_t container_index = 0;
+  bool lead_in_done = false;
 
   std::deque<std::unique_ptr<Job>> pending;
   // Buffers of finished containers, for the next ones.
@@ -407,6 +466,10 @@ struct LogReader::Impl {
     std::unique_ptr<AheadSlot> ahead;
   };
   std::vector<Spare> spare;
+  // Containers just before a wanted range, to find where its first object
+  // begins.
+  std::deque<std::unique_ptr<Job>> lead;
+  size_t lead_bytes = 0;
   CopyQueue copies;
   Output output;
   std::unique_ptr<InnerScanner> scanner;
@@ -427,15 +490,36 @@ struct LogReader::Impl {
           std::make_unique<JobQueue>(&shared_pool(options.threads - 1), options.always_scan_ahead);
   }
 
+  // Appends up to n bytes to `buf`: what was looked at ahead first.
   size_t take(ByteBuffer& buf, size_t n) {
-    size_t got = read_into(source, buf, n);
+    size_t got = std::min(n, look.size() - look_pos);
+    if (got) {
+      std::memcpy(buf.reserve_more(got), look.data() + look_pos, got);
+      buf.commit(got);
+      look_pos += got;
+    }
+    if (got < n) got += read_into(source, buf, n - got);
     pos += got;
     return got;
   }
   size_t skip(size_t n) {
-    size_t got = source.skip(n);
+    size_t got = std::min(n, look.size() - look_pos);
+    look_pos += got;
+    if (got < n) got += source.skip(n - got);
     pos += got;
     return got;
+  }
+  // Gives back the last n bytes taken into `buf`.
+  void unread(const ByteBuffer& buf, size_t n) {
+    ByteBuffer rest;
+    std::memcpy(rest.reserve_more(n), buf.data() + buf.size() - n, n);
+    rest.commit(n);
+    const size_t left = look.size() - look_pos;
+    std::memcpy(rest.reserve_more(left), look.data() + look_pos, left);
+    rest.commit(left);
+    look = std::move(rest);
+    look_pos = 0;
+    pos -= n;
   }
 
   void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) {
@@ -446,51 +530,125 @@ struct LogReader::Impl {
     notices.notice(n);
   }
 
+  // The next top-level object's base header, after the padding of the one
+  // before; false at the end of the data (a cut header is reported).
+  bool next_header(ObjHeaderBase_t& base, uint64_t& object_pos) {
+    base_bytes.clear();
+    const size_t pad = take(base_bytes, pending_pad);
+    pending_pad = 0;
+    const uint64_t after_previous = pos - pad;
+    object_pos = pos;
+    const size_t got = take(base_bytes, sizeof(ObjHeaderBase_t));
+    if (got == 0) return false;
+    size_t start = pad;
+    if (got < 4 || !is_lobj(base_bytes.data() + pad)) {
+      // Writers that align objects to 8 bytes put up to 7 zeros after one;
+      // the usual padding may have taken some of them, or the beginning of
+      // the next signature.
+      const uint8_t* c = base_bytes.data();
+      const size_t n = base_bytes.size();
+      size_t z = 0;
+      while (z < n && c[z] == 0) ++z;
+      if (z == n && got < sizeof(ObjHeaderBase_t)) return false;  // zeros up to the end
+      const size_t sig = std::min<size_t>(n - z, 4);
+      if (z <= MAX_ZERO_PADDING && sig > 0 && std::memcmp(c + z, "LOBJ", sig) == 0) {
+        start = z;
+        object_pos = after_previous + z;
+        if (n - z < sizeof(ObjHeaderBase_t))
+          take(base_bytes, sizeof(ObjHeaderBase_t) - (n - z));
+        else if (n - z > sizeof(ObjHeaderBase_t))
+          unread(base_bytes, n - z - sizeof(ObjHeaderBase_t));
+      } else if (got == sizeof(ObjHeaderBase_t)) {
+        fail(ErrorKind::Format, "", false);
+      }
+      // Otherwise a header cut by the end, where it was expected.
+    }
+    const size_t have = std::min(base_bytes.size() - start, sizeof(ObjHeaderBase_t));
+    if (have < sizeof(ObjHeaderBase_t)) {
+      finish_all();
+      report_truncated(object_pos, sizeof(ObjHeaderBase_t), have);
+      return false;
+    }
+    base = load<ObjHeaderBase_t>(base_bytes.data() + start);
+    if (base.object_size < sizeof(ObjHeaderBase_t))
+      fail_format("The log object at byte offset " + u64(object_pos) + " declares object_size " +
+                  u64(base.object_size) + ", less than its 16-byte header.");
+    return true;
+  }
+
+  // Takes up to `want` bytes of a top-level object's body into `buf` and
+  // skips the rest; returns how many bytes of the body the source held (all
+  // of them unless the log ends inside it).
+  size_t read_body(const ObjHeaderBase_t& base, ByteBuffer& buf, size_t want) {
+    buf.clear();
+    const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
+    const size_t first = std::min(want, rest);
+    size_t present = take(buf, first);
+    if (present == first && rest > first) present += skip(rest - first);
+    if (present == rest) pending_pad = base.object_size % 4;
+    return present;
+  }
+
+  void check_container(const ObjHeaderBase_t& base, uint64_t object_pos, size_t stored,
+                       bool truncated) {
+    if (!truncated && stored < sizeof(LogContainer_t))
+      fail_format("The log container at byte offset " + u64(object_pos) + " declares object_size " +
+                  u64(base.object_size) + ", less than its 32 bytes of headers.");
+  }
+
   // Top-level objects until the output holds `until` records or the log
   // ends.
   void read_objects(size_t until) {
     while (!ended && output.record_count < until) {
-      const uint64_t object_pos = pos;
-      const size_t got = take(base_bytes, sizeof(ObjHeaderBase_t));
-      if (got == 0) {
+      ObjHeaderBase_t base;
+      uint64_t object_pos;
+      if (!next_header(base, object_pos)) {
         ended = true;
         break;
       }
-      if (got < sizeof(ObjHeaderBase_t)) {
-        ended = true;
-        finish_all();
-        report_truncated(object_pos, sizeof(ObjHeaderBase_t), got);
-        break;
+      const bool container = base.object_type == LOG_CONTAINER;
+      const size_t index = container_index;
+      const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
+      // Containers far before a wanted range are not even read.
+      if (container && index + LEAD_MAX < options.first_container) {
+        ByteBuffer& head = base_bytes;
+        const size_t present = read_body(base, head, sizeof(LogContainer_t));
+        check_container(base, object_pos, head.size(), present < rest);
+        if (head.size() >= sizeof(LogContainer_t)) ++container_index;
+        if (present < rest) end_truncated(object_pos, base.object_size, present);
+        continue;
       }
-      auto base = load<ObjHeaderBase_t>(base_bytes.data());
-      if (load<uint32_t>(base_bytes.data()) != OBJ_SIGNATURE) fail(ErrorKind::Format, "", false);
-      if (base.object_size < sizeof(ObjHeaderBase_t))
-        fail_format("The log object at byte offset " + u64(object_pos) + " declares object_size " +
-                    u64(base.object_size) + ", less than its 16-byte header.");
 
       std::unique_ptr<Job> job = new_job();
-      const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
-      const size_t stored = take(job->stored, rest);
-      const bool truncated = stored < rest;
-      if (!truncated) skip(base.object_size % 4);
-      if (truncated) ended = true;
+      const size_t stored = read_body(base, job->stored, SIZE_MAX);
+      const bool whole = stored == rest;
+      if (!whole) ended = true;
 
-      if (base.object_type == LOG_CONTAINER) {
-        if (!truncated && stored < sizeof(LogContainer_t))
-          fail_format("The log container at byte offset " + u64(object_pos) +
-                      " declares object_size " + u64(base.object_size) +
-                      ", less than its 32 bytes of headers.");
+      if (container) {
+        check_container(base, object_pos, stored, !whole);
         if (stored >= sizeof(LogContainer_t)) {
-          submit(std::move(job), object_pos, base.object_size, truncated);
+          ++container_index;
+          prepare(*job, object_pos, base.object_size, !whole);
+          if (index < options.first_container) {
+            keep_for_lead_in(std::move(job));
+          } else if (index >= options.end_container) {
+            complete_range(std::move(job));
+          } else {
+            if (!lead_in_done) lead_into_range();
+            submit(std::move(job));
+          }
           continue;
         }
       }
       recycle(std::move(job));
-      if (truncated) {
-        finish_all();
-        report_truncated(object_pos, base.object_size, sizeof(ObjHeaderBase_t) + stored);
-      }
+      if (!whole) end_truncated(object_pos, base.object_size, stored);
     }
+  }
+
+  void end_truncated(uint64_t object_pos, uint32_t object_size, size_t stored) {
+    ended = true;
+    finish_all();
+    report_truncated(object_pos, object_size, sizeof(ObjHeaderBase_t) + stored);
   }
 
   // A job with buffers of a finished container whose frames have been
@@ -517,26 +675,35 @@ struct LogReader::Impl {
     spare.push_back(Spare{std::move(job->stored), std::move(job->out), std::move(job->ahead)});
   }
 
-  void submit(std::unique_ptr<Job> job, uint64_t object_pos, uint32_t object_size, bool truncated) {
-    auto container = load<LogContainer_t>(job->stored.data());
-    job->object_pos = object_pos;
-    job->object_size = object_size;
-    job->method = container.compression_method;
-    job->uncompressed_size = container.uncompressed_size;
-    job->truncated = truncated;
-    job->use_libdeflate = options.use_libdeflate;
+  static bool known_method(uint16_t method) {
+    return method == NO_COMPRESSION || method == ZLIB_DEFLATE;
+  }
+
+  void prepare(Job& job, uint64_t object_pos, uint32_t object_size, bool truncated) {
+    auto container = load<LogContainer_t>(job.stored.data());
+    job.object_pos = object_pos;
+    job.object_size = object_size;
+    job.method = container.compression_method;
+    job.uncompressed_size = container.uncompressed_size;
+    job.truncated = truncated;
+    job.use_libdeflate = options.use_libdeflate;
+    job.done = false;
+    job.error = nullptr;
+    job.result = InflateResult{};
+    job.out.clear();
+    job.out.reserve_more(HEADROOM);
+    job.out.commit(HEADROOM);
+  }
+
+  void submit(std::unique_ptr<Job> job) {
     if (jobs) {
       if (!job->ahead) job->ahead = std::make_unique<AheadSlot>();
       job->copies = &copies;
       job->scan_ahead_with = scanner.get();
     }
-    job->out.clear();
-    job->out.reserve_more(HEADROOM);
-    job->out.commit(HEADROOM);
-    bool known = job->method == NO_COMPRESSION || job->method == ZLIB_DEFLATE;
     Job* raw = job.get();
     pending.push_back(std::move(job));
-    if (!known)
+    if (!known_method(raw->method))
       raw->done = true;
     else if (jobs)
       jobs->submit(raw);
@@ -545,6 +712,94 @@ struct LogReader::Impl {
     // Finished in batches, so that the source is read in runs.
     if (pending.size() >= window)
       for (size_t i = 0; i < batch && !pending.empty(); ++i) finish_oldest();
+  }
+
+  // Containers before a wanted range: the last few are kept, to walk up to
+  // the range's first object.
+  static constexpr size_t LEAD_MAX = 64;
+  static constexpr size_t LEAD_BYTES = size_t(4) << 20;
+
+  void keep_for_lead_in(std::unique_ptr<Job> job) {
+    lead_bytes += job->stored.size();
+    lead.push_back(std::move(job));
+    while (lead.size() > 1 && (lead.size() > LEAD_MAX || lead_bytes > LEAD_BYTES)) {
+      lead_bytes -= lead.front()->stored.size();
+      recycle(std::move(lead.front()));
+      lead.pop_front();
+    }
+  }
+
+  // Where the range's first object begins: walk the containers before it,
+  // from the newest one in which an object begins cleanly. When none does
+  // (or one cannot be inflated), the range starts at its first container's
+  // first clean object.
+  void lead_into_range() {
+    lead_in_done = true;
+    if (options.first_container == 0) return;
+    std::vector<ByteBuffer> data;  // inflated, newest first
+    bool found = false;
+    for (size_t k = lead.size(); k-- > 0 && !found;) {
+      Job& j = *lead[k];
+      if (!known_method(j.method)) {
+        data.emplace_back();  // skipped, as the whole read skips it
+        continue;
+      }
+      j.scan_ahead_with = nullptr;
+      j.copies = nullptr;
+      j.run(false);
+      if (j.error || !j.result.ok()) break;
+      data.push_back(std::move(j.out));
+      ByteBuffer region;
+      for (size_t i = data.size(); i-- > 0;) {
+        const size_t n = data[i].size() - (data[i].size() ? HEADROOM : 0);
+        std::memcpy(region.reserve_more(n), data[i].data() + (n ? HEADROOM : 0), n);
+        region.commit(n);
+      }
+      const size_t first_len = data.back().size() ? data.back().size() - HEADROOM : 0;
+      found = ordered->lead_in(region.data(), region.size(), first_len);
+    }
+    if (found)
+      ordered->drop_carried();
+    else
+      ordered->resync();
+    while (!lead.empty()) {
+      recycle(std::move(lead.front()));
+      lead.pop_front();
+    }
+    lead_bytes = 0;
+  }
+
+  // A container after the wanted range: only the object begun before it
+  // and cut at its end is taken from it.
+  void complete_range(std::unique_ptr<Job> job) {
+    finish_all();
+    if (!ordered->cut_object()) {
+      ended = true;
+      recycle(std::move(job));
+      return;
+    }
+    Job& j = *job;
+    if (!known_method(j.method)) {
+      Notice n{NoticeKind::UnknownCompression};
+      n.value = j.method;
+      notices.notice(n);
+      if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
+      recycle(std::move(job));
+      return;
+    }
+    j.scan_ahead_with = nullptr;
+    j.copies = nullptr;
+    j.run(false);
+    if (j.error) std::rethrow_exception(j.error);
+    if (!j.result.ok()) fail(ErrorKind::Zlib, j.result.message);
+    bool more = false;
+    ScanResult r =
+        ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM, output, more);
+    report_versions(r);
+    if (r.status != ScanStatus::Done) fail_scan(r, j.object_pos);
+    if (!more) ended = true;
+    if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
+    recycle(std::move(job));
   }
 
   void finish_all() {
@@ -574,7 +829,7 @@ struct LogReader::Impl {
         if (slot && slot->copying.load()) queue.finish(slot->copying);
       }
     } guard{copies, job->ahead.get()};
-    if (job->method != NO_COMPRESSION && job->method != ZLIB_DEFLATE) {
+    if (!known_method(job->method)) {
       Notice n{NoticeKind::UnknownCompression};
       n.value = job->method;
       notices.notice(n);
@@ -590,16 +845,20 @@ struct LogReader::Impl {
     recycle(std::move(job));
   }
 
-  void scan(Job& job) {
-    output.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
-    ScanResult r = ordered->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
-                                 job.ahead ? &job.ahead->scan : nullptr, output);
-    output.copy_flag = nullptr;
+  void report_versions(const ScanResult& r) {
     for (uint16_t v : r.unknown_versions) {
       Notice n{NoticeKind::UnknownVersion};
       n.value = v;
       notices.notice(n);
     }
+  }
+
+  void scan(Job& job) {
+    output.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
+    ScanResult r = ordered->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
+                                 job.ahead ? &job.ahead->scan : nullptr, output);
+    output.copy_flag = nullptr;
+    report_versions(r);
     if (r.status != ScanStatus::Done) fail_scan(r, job.object_pos);
   }
 
@@ -612,10 +871,6 @@ struct LogReader::Impl {
     }
     output.attach(sink);
     try {
-      if (!header_rest_skipped) {
-        header_rest_skipped = true;
-        skip(header_size - sizeof(FileHeader_t));
-      }
       read_objects(until);
       if (ended) finish_all();
     } catch (...) {
@@ -637,14 +892,45 @@ struct LogReader::Impl {
     done = ended || failed;
     return err;
   }
-};
 
+  ReadError list_containers(std::vector<ContainerEntry>& out) {
+    ReadError err;
+    try {
+      ByteBuffer head;
+      for (;;) {
+        ObjHeaderBase_t base;
+        uint64_t object_pos;
+        if (!next_header(base, object_pos)) break;
+        const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
+        const bool container = base.object_type == LOG_CONTAINER;
+        const size_t present = read_body(base, head, container ? sizeof(LogContainer_t) : 0);
+        if (container) {
+          check_container(base, object_pos, head.size(), present < rest);
+          if (head.size() >= sizeof(LogContainer_t)) {
+            auto c = load<LogContainer_t>(head.data());
+            out.push_back(ContainerEntry{object_pos, base.object_size, c.uncompressed_size,
+                                         c.compression_method});
+          }
+        }
+        if (present < rest) {
+          report_truncated(object_pos, base.object_size, sizeof(ObjHeaderBase_t) + present);
+          break;
+        }
+      }
+    } catch (...) {
+      err = error_of(std::current_exception());
+    }
+    return err;
+  }
+};
 LogReader::LogReader(ByteSource& source, NoticeSink& notices, const ReaderOptions& options)
     : impl_(std::make_unique<Impl>(source, notices, options)) {}
 
 LogReader::~LogReader() = default;
 
 uint64_t LogReader::position() const { return impl_->pos; }
+
+size_t LogReader::containers_seen() const { return impl_->container_index; }
 
 ReadError LogReader::read_header(FileHeader_t& header) {
   ReadError err;
@@ -662,7 +948,11 @@ ReadError LogReader::read_header(FileHeader_t& header) {
     if (header.header_size < sizeof(FileHeader_t))
       fail_format("The file header at byte offset 0 declares header_size " +
                   u64(header.header_size) + ", less than its 72 defined bytes.");
-    impl_->header_size = header.header_size;
+    const size_t reserved = header.header_size - sizeof(FileHeader_t);
+    const size_t present = impl_->skip(reserved);
+    if (present < reserved)
+      fail_format("The file header is truncated: " + u64(sizeof(FileHeader_t) + present) +
+                  " bytes present at byte offset 0, " + u64(header.header_size) + " needed.");
   } catch (...) {
     impl_->failed = true;
     err = error_of(std::current_exception());
@@ -677,6 +967,10 @@ void LogReader::start(int64_t start_timestamp) {
 
 ReadError LogReader::read(FrameSink& sink, size_t until, bool& done) {
   return impl_->read(sink, until, done);
+}
+
+ReadError LogReader::list_containers(std::vector<ContainerEntry>& out) {
+  return impl_->list_containers(out);
 }
 
 }  // namespace korvel

@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "blf_format.hpp"
 #include "scanner.hpp"
@@ -37,6 +38,27 @@ class MemorySource : public ByteSource {
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;
+};
+
+// A file opened and read by the reader itself (no interpreter involved).
+class FileSource : public ByteSource {
+ public:
+  // `error()` is the errno of a failed open (0 when open).
+  explicit FileSource(const char* path);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  // Throws ExternalError with `error()` set when the system call fails.
+  size_t read(uint8_t* dst, size_t n) override;
+  size_t skip(size_t n) override;
+  int error() const { return error_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  uint64_t size_ = 0;
+  uint64_t pos_ = 0;
 };
 
 // Thrown by a source or a sink to end a read; the thrower keeps the cause
@@ -87,6 +109,19 @@ struct ReaderOptions {
   // of early scans is then exercised whatever the timing).
   bool always_scan_ahead = false;
   bool use_libdeflate = true;  // false: inflate with zlib only
+  // Frames of the objects that begin in log containers [first_container,
+  // end_container), counted from 0 in file order; an object begun in the
+  // last of them and cut at its end is completed from the following ones.
+  size_t first_container = 0;
+  size_t end_container = SIZE_MAX;
+};
+
+// A log container as the file stores it.
+struct ContainerEntry {
+  uint64_t offset = 0;  // of the container object in the file
+  uint32_t object_size = 0;
+  uint32_t uncompressed_size = 0;
+  uint16_t method = 0;
 };
 
 class LogReader {
@@ -110,8 +145,14 @@ class LogReader {
   // worker writes into the sink.
   ReadError read(FrameSink& sink, size_t until, bool& done);
 
+  // Instead of read: the log's containers, without inflating anything.
+  ReadError list_containers(std::vector<ContainerEntry>& out);
+
   // Bytes taken from the source so far.
   uint64_t position() const;
+
+  // Log containers met so far (those whose container header is whole).
+  size_t containers_seen() const;
 
  private:
   struct Impl;

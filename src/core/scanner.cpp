@@ -10,25 +10,7 @@ namespace korvel {
 
 using namespace blf;
 
-uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes) {
-  switch (object_type) {
-    case CAN_MESSAGE:
-    case CAN_MESSAGE2:
-      return header_bytes + sizeof(CanMsg_t);
-    case CAN_ERROR_EXT:
-      return header_bytes + sizeof(CanErrExt_t);
-    case CAN_FD_MESSAGE:
-      return header_bytes + sizeof(CanFdMsg_t);
-    case CAN_FD_MESSAGE_64:
-      return header_bytes + sizeof(CanFdMsg64_t);
-    default:
-      return header_bytes;
-  }
-}
-
 namespace {
-
-inline bool is_lobj(const uint8_t* p) { return load<uint32_t>(p) == OBJ_SIGNATURE; }
 
 // Payload room kept free past the write position, so fixed-size copies of
 // whole data fields (faster than exact-length ones) stay inside the buffer.
@@ -197,29 +179,22 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
   while (pos < stop_at) {
     pos = scan_classic_run(data, llen, pos, stop_at, sink);
     if (pos >= stop_at) break;
-    size_t next = SIZE_MAX;
-    for (size_t k = 0; k < 4 && pos + k + 4 <= llen; ++k) {
-      if (is_lobj(data + pos + k)) {
-        next = pos + k;
-        break;
-      }
-    }
-    if (next == SIZE_MAX) {
-      if (pos + 8 > llen) break;
+    const size_t next = next_object(data, llen, pos);
+    if (next == NO_OBJECT) {
+      if (may_continue(data, llen, pos)) break;
       res.status = ScanStatus::NotFound;
       res.offset = pos;
       return res;
     }
-    if (next + sizeof(ObjHeaderBase_t) > llen) break;
+    if (next >= stop_at || next + sizeof(ObjHeaderBase_t) > llen) break;
     auto base = load<ObjHeaderBase_t>(data + next);
 
-    uint32_t header_bytes = sizeof(ObjHeaderBase_t);
-    if (base.header_version == 1)
-      header_bytes = OBJ_HEADER_V1_TOTAL;
-    else if (base.header_version == 2)
-      header_bytes = OBJ_HEADER_V2_TOTAL;
+    // Unknown versions are skipped whole: their base header must fit.
+    const uint32_t headers = header_bytes(base.header_version)
+                                 ? header_bytes(base.header_version)
+                                 : static_cast<uint32_t>(sizeof(ObjHeaderBase_t));
     // An undersized object would make the scan stand still or read outside it.
-    uint32_t required = min_object_size(base.object_type, header_bytes);
+    uint32_t required = min_object_size(base.object_type, headers);
     if (base.object_size < required) {
       res.status = ScanStatus::ObjectTooSmall;
       res.offset = next;
@@ -238,7 +213,7 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
     }
     auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
     int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_);
-    decode_frame(data + next, base.object_size, base.object_type, header_bytes, ts, sink);
+    decode_frame(data + next, base.object_size, base.object_type, headers, ts, sink);
     pos = max_pos;
   }
   res.consumed = pos;

@@ -11,6 +11,7 @@
 
 #include "bytebuf.hpp"
 #include "frames.hpp"
+#include "objects.hpp"
 
 namespace korvel {
 
@@ -37,7 +38,7 @@ class FrameSink {
 
 enum class ScanStatus {
   Done,            // every complete object consumed; the rest is the tail
-  NotFound,        // no "LOBJ" at the four offsets after an object
+  NotFound,        // no "LOBJ" where the next object may start
   ObjectTooSmall,  // object_size smaller than its headers (plus fixed body)
 };
 
@@ -58,7 +59,8 @@ class InnerScanner {
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
-  // The walk also stops, Done, once it reaches or passes `stop_at`.
+  // Objects that start at or after `stop_at` are left for later (Done,
+  // `consumed` where the walk stands).
   ScanResult scan(const uint8_t* data, size_t len, FrameSink& sink,
                   size_t stop_at = SIZE_MAX) const;
 
@@ -68,10 +70,6 @@ class InnerScanner {
 
   int64_t start_timestamp_;
 };
-
-// Least object_size a frame object of this type needs with headers of
-// `header_bytes`; 0 for types that carry no frame.
-uint32_t min_object_size(uint32_t object_type, uint32_t header_bytes);
 
 // Timestamp of a record: in double precision, as the format's readers do.
 inline int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp) {

@@ -30,36 +30,6 @@ void LocalFrames::grow(size_t min_records, size_t min_payload) {
 
 namespace {
 
-inline bool is_lobj(const uint8_t* p) { return load<uint32_t>(p) == OBJ_SIGNATURE; }
-
-// First offset holding an object header that the scan would accept.
-size_t plausible_start(const uint8_t* data, size_t len) {
-  if (len < sizeof(ObjHeaderBase_t)) return NO_START;
-  const size_t last = len - sizeof(ObjHeaderBase_t);
-  for (size_t i = 0; i <= last;) {
-    const void* hit = std::memchr(data + i, 'L', last + 1 - i);
-    if (!hit) break;
-    i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
-    if (is_lobj(data + i)) {
-      auto base = load<ObjHeaderBase_t>(data + i);
-      uint32_t header = base.header_version == 1   ? OBJ_HEADER_V1_TOTAL
-                        : base.header_version == 2 ? OBJ_HEADER_V2_TOTAL
-                                                   : 0;
-      if (header && base.object_size >= min_object_size(base.object_type, header)) return i;
-    }
-    ++i;
-  }
-  return NO_START;
-}
-
-// Where an in-order walk standing at `pos` takes its next object (the
-// signature within the next four bytes), or NO_START.
-size_t next_object(const uint8_t* data, size_t len, size_t pos) {
-  for (size_t k = 0; k < 4 && pos + k + 4 <= len; ++k)
-    if (is_lobj(data + pos + k)) return pos + k;
-  return NO_START;
-}
-
 void append_versions(ScanResult& to, const ScanResult& from) {
   to.unknown_versions.insert(to.unknown_versions.end(), from.unknown_versions.begin(),
                              from.unknown_versions.end());
@@ -79,7 +49,7 @@ void take_fault(ScanResult& to, const ScanResult& from, size_t shift) {
 void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out) {
   out.reset();
   out.start = plausible_start(data, len);
-  if (out.start == NO_START) return;
+  if (out.start == NO_OBJECT) return;
   out.result = scanner.scan(data + out.start, len - out.start, out.frames);
 }
 
@@ -107,6 +77,10 @@ void append_frames(const FrameSink& frames, FrameSink& sink) {
 void FrameSink::append(const FrameSink& frames) { append_frames(frames, *this); }
 
 void OrderedScan::keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail) {
+  // Zero padding after the last object: 8 bytes of it behave as any longer
+  // run (dropped at the end of the log, a fault before an object), so a run
+  // of zero containers cannot grow the tail.
+  if (len - consumed > 8 && all_zero(region + consumed, len - consumed)) consumed = len - 8;
   if (in_tail) {
     tail_.consume_front(consumed);
     return;
@@ -119,30 +93,95 @@ void OrderedScan::keep_tail(const uint8_t* region, size_t len, size_t consumed, 
   }
 }
 
-ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink) {
+const uint8_t* OrderedScan::join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail) {
   const size_t carried = tail_.size();
-  const uint8_t* region;
-  size_t rlen;
-  bool in_tail = false;
+  in_tail = false;
   if (carried <= HEADROOM) {
     uint8_t* start = data - carried;
     if (carried) std::memcpy(start, tail_.data(), carried);
-    region = start;
     rlen = carried + len;
-  } else {
-    // A tail larger than the headroom (an object bigger than it).
-    if (len) {
-      std::memcpy(tail_.reserve_more(len), data, len);
-      tail_.commit(len);
-    }
-    region = tail_.data();
-    rlen = tail_.size();
-    in_tail = true;
+    return start;
   }
+  // A tail larger than the headroom (an object bigger than it).
+  if (len) {
+    std::memcpy(tail_.reserve_more(len), data, len);
+    tail_.commit(len);
+  }
+  rlen = tail_.size();
+  in_tail = true;
+  return tail_.data();
+}
+
+// Candidates tried before settling for the first plausible header: damaged
+// data full of false starts must not cost a walk per byte.
+constexpr int CLEAN_START_TRIES = 16;
+
+size_t OrderedScan::clean_start(const uint8_t* data, size_t len, size_t limit) {
+  const size_t first = plausible_start(data, len);
+  int tries = 0;
+  for (size_t p = first; p != NO_OBJECT && p < limit && tries < CLEAN_START_TRIES;
+       p = plausible_start(data, len, p + 1), ++tries) {
+    discard_.clear();
+    if (scanner_.scan(data + p, len - p, discard_).status == ScanStatus::Done) return p;
+  }
+  discard_.clear();
+  return first < limit ? first : NO_OBJECT;
+}
+
+bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit) {
+  tail_.clear();
+  resync_ = drop_carried_ = false;
+  size_t p = plausible_start(data, len);
+  for (int tries = 0; p != NO_OBJECT && p < start_limit && tries < CLEAN_START_TRIES;
+       p = plausible_start(data, len, p + 1), ++tries) {
+    discard_.clear();
+    ScanResult r = scanner_.scan(data + p, len - p, discard_);
+    if (r.status != ScanStatus::Done) continue;
+    discard_.clear();
+    keep_tail(data, len, p + r.consumed, false);
+    return true;
+  }
+  discard_.clear();
+  return false;
+}
+
+bool OrderedScan::cut_object() const {
+  return cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
+}
+
+ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink) {
+  const size_t carried = tail_.size();
+  size_t rlen;
+  bool in_tail;
+  const uint8_t* region = join(data, len, rlen, in_tail);
 
   ScanResult res;
   size_t pos = 0;
-  if (ahead && ahead->start != NO_START) {
+  if (resync_) {
+    // The tail lies before the damage or outside the range: not ours.
+    pos = clean_start(region + carried, rlen - carried, SIZE_MAX);
+    if (pos == NO_OBJECT) {
+      // No object begins here; try again in the next container.
+      keep_tail(region, rlen, rlen, in_tail);
+      res.consumed = rlen;
+      return res;
+    }
+    resync_ = drop_carried_ = false;
+    pos += carried;
+    ahead = nullptr;
+  } else if (drop_carried_) {
+    drop_carried_ = false;
+    ScanResult head = scanner_.scan(region, rlen, discard_, carried);
+    discard_.clear();
+    append_versions(res, head);
+    if (head.status != ScanStatus::Done) {
+      take_fault(res, head, 0);
+      return res;
+    }
+    pos = head.consumed;
+    ahead = nullptr;
+  }
+  if (ahead && ahead->start != NO_OBJECT) {
     // Up to the first object that starts inside this container.
     ScanResult head = scanner_.scan(region, rlen, sink, carried);
     append_versions(res, head);
@@ -151,7 +190,7 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
       return res;
     }
     pos = head.consumed;
-    if (pos >= carried && next_object(region, rlen, pos) == carried + ahead->start) {
+    if (next_object(region, rlen, pos) == carried + ahead->start) {
       sink.append(ahead->frames);
       append_versions(res, ahead->result);
       const size_t shift = carried + ahead->start;
@@ -175,6 +214,21 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
   }
   res.consumed = pos + rest.consumed;
   keep_tail(region, rlen, res.consumed, in_tail);
+  return res;
+}
+
+ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more) {
+  const size_t start = cut_object_start(tail_.data(), tail_.size());
+  more = false;
+  ScanResult res;
+  if (start == NO_OBJECT) return res;
+  size_t rlen;
+  bool in_tail;
+  const uint8_t* region = join(data, len, rlen, in_tail);
+  res = scanner_.scan(region, rlen, sink, start + 1);
+  if (res.status != ScanStatus::Done) return res;
+  keep_tail(region, rlen, res.consumed, in_tail);
+  more = res.consumed <= start;
   return res;
 }
 

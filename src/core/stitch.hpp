@@ -33,14 +33,12 @@ class LocalFrames : public FrameSink {
   std::unique_ptr<uint8_t[]> payload_;
 };
 
-constexpr size_t NO_START = SIZE_MAX;
-
 struct AheadScan {
-  size_t start = NO_START;  // where the scan began in the container's data
-  ScanResult result;        // offsets relative to `start`
-  LocalFrames frames;       // payload offsets relative to `frames`
+  size_t start = NO_OBJECT;  // where the scan began in the container's data
+  ScanResult result;         // offsets relative to `start`
+  LocalFrames frames;        // payload offsets relative to `frames`
   void reset() {
-    start = NO_START;
+    start = NO_OBJECT;
     result = ScanResult{};
     frames.clear();
   }
@@ -70,13 +68,45 @@ class OrderedScan {
   // Fault offsets count from the start of the tail carried into it.
   ScanResult feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
 
+  // Like feed, but takes only the object begun in the carried tail (see
+  // cut_object), if any: it ends where an earlier container's objects are
+  // completed from later ones. Returns with `more` true while that object
+  // needs further containers.
+  ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more);
+
+  // Whether the carried tail holds the beginning of an object.
+  bool cut_object() const;
+
+  // The next feed drops the carried tail and the container's data up to
+  // the first object from which the walk runs to the end of the data
+  // without a fault (the first plausible header when there is none): the
+  // way back into a log after an unreadable container, or into the middle
+  // of a log.
+  void resync() { resync_ = true; }
+
+  // The next feed decodes the objects begun in the carried tail into
+  // nothing: they belong to containers the caller does not want.
+  void drop_carried() { drop_carried_ = true; }
+
+  // Walks [data, data + len), data of containers the caller does not want
+  // that lie before the wanted ones, from its first object that walks
+  // cleanly, and carries what is cut at its end. `start_limit` bounds where
+  // that first object may start. False when no such object is found.
+  bool lead_in(const uint8_t* data, size_t len, size_t start_limit);
+
   size_t tail_size() const { return tail_.size(); }
 
  private:
   void keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail);
+  // The carried tail, then the data, as one region.
+  const uint8_t* join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail);
+  size_t clean_start(const uint8_t* data, size_t len, size_t limit);
 
   const InnerScanner& scanner_;
   ByteBuffer tail_;
+  LocalFrames discard_;  // frames decoded only to walk past them
+  bool resync_ = false;
+  bool drop_carried_ = false;
 };
 
 }  // namespace korvel

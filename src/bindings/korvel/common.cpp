@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "workpool.hpp"
 
@@ -95,6 +96,25 @@ unsigned thread_count(py::handle threads) {
   if (overflow > 0) t = LONG_MAX;  // capped below like any large count
   if (overflow < 0 || t < 1) throw py::value_error("threads must be at least 1");
   return static_cast<unsigned>(std::min<long>(t, 256));
+}
+
+py::object path_of(py::handle file) {
+  py::module_ os = py::module_::import("os");
+  if (!PyUnicode_Check(file.ptr()) && !py::isinstance(file, os.attr("PathLike"))) return {};
+  py::object path = os.attr("fsencode")(os.attr("fspath")(file));
+  const auto n = static_cast<size_t>(PyBytes_GET_SIZE(path.ptr()));
+  if (std::strlen(PyBytes_AS_STRING(path.ptr())) != n) throw py::value_error("embedded null byte");
+  return path;
+}
+
+std::string text_mode_message(const char* fn, const char* mode) {
+  return std::string(fn) + ": the file must be opened in binary mode ('" + mode +
+         "') or given as a path, not as a text stream";
+}
+
+void check_binary_stream(py::handle file, const char* fn, const char* mode) {
+  if (py::isinstance(file, py::module_::import("io").attr("TextIOBase")))
+    throw py::type_error(text_mode_message(fn, mode));
 }
 
 double now_seconds() { return py::cast<double>(py::handle(globals().time)()); }

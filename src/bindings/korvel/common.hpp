@@ -75,6 +75,16 @@ BytesView bytes_view(py::handle obj, const char* argname);
 // non-integer.
 unsigned thread_count(py::handle threads);
 
+// The file-system path a `file` argument names, as bytes, when it is a str
+// or an os.PathLike; null for anything else (a stream). ValueError for an
+// embedded null byte.
+py::object path_of(py::handle file);
+
+// TypeError for a text-mode stream (an io.TextIOBase) given to `fn`, which
+// needs one opened with `mode`.
+std::string text_mode_message(const char* fn, const char* mode);
+void check_binary_stream(py::handle file, const char* fn, const char* mode);
+
 // Seconds since the epoch, for the timing in diagnostic lines.
 double now_seconds();
 

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -35,10 +37,6 @@ constexpr size_t TRUSTED_RECORDS_MAX = size_t(1) << 22;
 // follows the ratio seen so far.
 constexpr size_t INITIAL_BYTES_PER_RECORD = 8;
 constexpr size_t MIN_RECORDS = 1024;
-
-// Process-wide switches for tests and benchmarks.
-std::atomic<bool> always_scan_ahead{false};
-std::atomic<bool> libdeflate_enabled{true};
 
 std::string u64(uint64_t v) { return std::to_string(v); }
 
@@ -88,13 +86,7 @@ class ArraySink : public FrameSink {
     });
   }
 
-  void trim() {
-    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
-    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
-    refresh();
-  }
-
- private:
+  // With the lock held.
   void grow_locked(size_t min_records, size_t min_payload) {
     if (min_records > record_capacity) {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
@@ -119,6 +111,13 @@ class ArraySink : public FrameSink {
     refresh();
   }
 
+  void trim() {
+    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
+    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
+    refresh();
+  }
+
+ private:
   void refresh() {
     records = reinterpret_cast<DT_t*>(index.mutable_data());
     record_capacity = static_cast<size_t>(index.shape(0));
@@ -129,6 +128,12 @@ class ArraySink : public FrameSink {
   size_t count_hint_;
   Stash& stash_;
 };
+
+void check_bytes(py::handle b) {
+  if (PyBytes_Check(b.ptr())) return;
+  if (PyUnicode_Check(b.ptr())) throw py::type_error(text_mode_message("read", "rb"));
+  throw py::type_error("file.read() must return bytes or None, not " + type_name(b));
+}
 
 // A binary stream's read(n), called with the lock taken back.
 class StreamSource : public ByteSource {
@@ -145,8 +150,7 @@ class StreamSource : public ByteSource {
       py::gil_scoped_acquire gil;
       py::object b = read_(n);
       if (b.is_none()) return size_t(0);
-      if (!PyBytes_Check(b.ptr()))
-        throw py::type_error("file.read() must return bytes or None, not " + type_name(b));
+      check_bytes(b);
       // A stream may hand back more than it was asked for; the rest is not ours.
       size_t got = std::min(n, static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
       if (got) std::memcpy(dst, PyBytes_AS_STRING(b.ptr()), got);
@@ -162,8 +166,7 @@ class StreamSource : public ByteSource {
         py::gil_scoped_acquire gil;
         py::object b = read_(want);
         if (b.is_none()) return size_t(0);
-        if (!PyBytes_Check(b.ptr()))
-          throw py::type_error("file.read() must return bytes or None, not " + type_name(b));
+        check_bytes(b);
         return static_cast<size_t>(PyBytes_GET_SIZE(b.ptr()));
       });
       done += std::min(got, want);
@@ -177,34 +180,51 @@ class StreamSource : public ByteSource {
   Stash& stash_;
 };
 
-// Notices become the reader's printed lines, as they happen.
+std::string notice_text(const Notice& n) {
+  switch (n.kind) {
+    case NoticeKind::Truncated:
+      return "load blf: log truncated at byte offset " + u64(n.object_pos + n.present) +
+             ": the object at byte offset " + u64(n.object_pos) + " declares " + u64(n.declared) +
+             " bytes, " + u64(n.present) + " are present";
+    case NoticeKind::UnknownCompression:
+      return "Unknown compression method " + u64(n.value);
+    case NoticeKind::UnknownVersion:
+      return "Unknown object header version " + u64(n.value);
+  }
+  return {};
+}
+
+// Notices become the reader's printed lines: as they happen, or (for a
+// read in pieces) once the frames before them have been handed out.
 class PrintedNotices : public NoticeSink {
  public:
-  explicit PrintedNotices(Stash& stash) : stash_(stash) {}
+  PrintedNotices(Stash& stash, bool verbose, bool deferred)
+      : stash_(stash), verbose_(verbose), deferred_(deferred) {}
 
   void notice(const Notice& n) override {
+    if (!verbose_) return;
+    if (deferred_) {
+      held_.push_back(notice_text(n));
+      return;
+    }
     stash_.guard([&] {
       py::gil_scoped_acquire gil;
-      print_line(text(n));
+      print_line(notice_text(n));
     });
   }
 
-  static std::string text(const Notice& n) {
-    switch (n.kind) {
-      case NoticeKind::Truncated:
-        return "load blf: log truncated at byte offset " + u64(n.object_pos + n.present) +
-               ": the object at byte offset " + u64(n.object_pos) + " declares " + u64(n.declared) +
-               " bytes, " + u64(n.present) + " are present";
-      case NoticeKind::UnknownCompression:
-        return "Unknown compression method " + u64(n.value);
-      case NoticeKind::UnknownVersion:
-        return "Unknown object header version " + u64(n.value);
-    }
-    return {};
+  // With the lock held.
+  void flush() {
+    std::vector<std::string> lines;
+    lines.swap(held_);
+    for (const std::string& line : lines) print_line(line);
   }
 
  private:
   Stash& stash_;
+  bool verbose_;
+  bool deferred_;
+  std::vector<std::string> held_;
 };
 
 [[noreturn]] void raise_read_error(const ReadError& e, Stash& stash) {
@@ -224,67 +244,409 @@ class PrintedNotices : public NoticeSink {
   throw std::logic_error("raise_read_error without an error");
 }
 
-py::tuple read(py::object file, py::object threads) {
-  double tm = now_seconds();
-  Stash stash;
-  ReaderOptions options;
-  options.threads = thread_count(threads);
-  options.always_scan_ahead = always_scan_ahead.load();
-  options.use_libdeflate = libdeflate_enabled.load();
-  StreamSource source(file, stash);
-  PrintedNotices notices(stash);
-  auto reader = std::make_unique<LogReader>(source, notices, options);
+// A log given as a path (read natively, the lock released) or as a binary
+// stream (read through its read(n)).
+class Input {
+ public:
+  Input(py::object file, Stash& stash, const char* fn) {
+    py::object path = path_of(file);
+    if (path) {
+      file_ = std::make_unique<FileSource>(PyBytes_AS_STRING(path.ptr()));
+      if (file_->error()) {
+        errno = file_->error();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
+        throw py::error_already_set();
+      }
+      name_ = file;
+    } else {
+      check_binary_stream(file, fn, "rb");
+      stream_ = std::make_unique<StreamSource>(file, stash);
+    }
+  }
 
+  ByteSource& source() {
+    if (file_) return *file_;
+    return *stream_;
+  }
+
+  // An error of the file itself, as OSError naming it; else the stashed one.
+  [[noreturn]] void raise(const ReadError& e, Stash& stash) {
+    if (e.kind == ErrorKind::External && file_ && file_->error()) {
+      errno = file_->error();
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name_.ptr());
+      throw py::error_already_set();
+    }
+    raise_read_error(e, stash);
+  }
+
+ private:
+  std::unique_ptr<FileSource> file_;
+  std::unique_ptr<StreamSource> stream_;
+  py::object name_;
+};
+
+// Options shared by the reading functions.
+struct ReadArgs {
+  ReaderOptions options;
+  bool verbose = true;
+};
+
+ReadArgs read_args(py::handle threads, bool verbose, bool scan_ahead, bool libdeflate) {
+  ReadArgs a;
+  a.options.threads = thread_count(threads);
+  a.options.always_scan_ahead = scan_ahead;
+  a.options.use_libdeflate = libdeflate;
+  a.verbose = verbose;
+  return a;
+}
+
+// An integer argument that must not be negative.
+size_t count_arg(py::handle v, const char* what) {
+  PyObject* idx = PyNumber_Index(v.ptr());
+  if (!idx) throw py::error_already_set();
+  py::object i = py::reinterpret_steal<py::object>(idx);
+  if (PyObject_RichCompareBool(i.ptr(), py::int_(0).ptr(), Py_LT) == 1)
+    throw py::value_error(std::string(what) + " must not be negative (got " +
+                          std::string(py::str(i)) + ")");
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow) return SIZE_MAX;
+  return static_cast<size_t>(x);
+}
+
+// containers=(a, b): log containers a to b-1.
+void container_range(py::handle containers, ReaderOptions& o) {
+  if (containers.is_none()) return;
+  if (!PySequence_Check(containers.ptr()) || py::len(containers) != 2)
+    throw py::type_error("containers must be a pair (a, b) of container numbers, got " +
+                         type_name(containers));
+  py::sequence ab = py::reinterpret_borrow<py::sequence>(containers);
+  o.first_container = count_arg(ab[0], "containers[0]");
+  o.end_container = count_arg(ab[1], "containers[1]");
+  if (o.end_container < o.first_container)
+    throw py::value_error("containers=(a, b) needs a <= b (got " +
+                          std::to_string(o.first_container) + ", " +
+                          std::to_string(o.end_container) + ")");
+}
+
+// The header, its dates converted; the reader then starts.
+FileHeader_t open_log(LogReader& reader, Input& input, Stash& stash) {
+  FileHeader_t header;
+  ReadError err;
+  {
+    py::gil_scoped_release unlocked;
+    err = reader.read_header(header);
+  }
+  if (err) input.raise(err, stash);
+  int64_t start_timestamp = systemtime_to_timestamp(header.start_timestamp);
+  systemtime_to_timestamp(header.stop_timestamp);  // must convert, value unused
+  reader.start(start_timestamp);
+  return header;
+}
+
+std::string cost_line(double since, uint64_t object_count, uint64_t records, uint64_t payload) {
+  const uint64_t idx_mem = records * sizeof(DT_t);
+  return "load blf cost " + format_fixed2((now_seconds() - since) * 1000) +
+         "ms, obj_cnt=" + u64(object_count) + ", frm_cnt=" + u64(records) +
+         ", idx_mem=" + u64(idx_mem) + ", chk_mem=" + u64(payload) +
+         ", tot_mem=" + u64(idx_mem + payload);
+}
+
+py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
+               bool scan_ahead, bool libdeflate) {
+  double tm = now_seconds();
+  ReadArgs args = read_args(threads, verbose, scan_ahead, libdeflate);
+  container_range(containers, args.options);
+  Stash stash;
+  Input input(file, stash, "read");
+  PrintedNotices notices(stash, args.verbose, false);
+  auto reader = std::make_unique<LogReader>(input.source(), notices, args.options);
+  const FileHeader_t header = open_log(*reader, input, stash);
+  const uint32_t object_count = header.object_count;
+
+  size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
+  // + the scanner's copy slack
+  ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, stash);
+  ReadError err;
+  size_t containers_seen = 0;
+  {
+    py::gil_scoped_release unlocked;
+    bool done = false;
+    err = reader->read(sink, SIZE_MAX, done);
+    containers_seen = reader->containers_seen();
+    // Workers may still use the reader's buffers; let them finish unlocked.
+    reader.reset();
+  }
+  if (err) input.raise(err, stash);
+  if (!containers.is_none() && args.options.end_container > containers_seen)
+    throw py::value_error("containers=(" + std::to_string(args.options.first_container) + ", " +
+                          std::to_string(args.options.end_container) + ") lies outside the log's " +
+                          std::to_string(containers_seen) + " containers");
+
+  sink.trim();
+  if (args.verbose) print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
+  return py::make_tuple(sink.index, sink.chunk);
+}
+
+// iter_read: the frames in pieces of at most `frames` records, in file
+// order. The reader keeps its place (and its containers in flight) between
+// pieces.
+class PieceReader {
+ public:
+  PieceReader(py::object file, size_t frames, const ReadArgs& args)
+      : since_(now_seconds()),
+        frames_(frames),
+        verbose_(args.verbose),
+        input_(file, stash_, "iter_read"),
+        notices_(stash_, args.verbose, true) {
+    reader_ = std::make_unique<LogReader>(input_.source(), notices_, args.options);
+    object_count_ = open_log(*reader_, input_, stash_).object_count;
+    new_sink(0, nullptr);
+  }
+
+  ~PieceReader() {
+    py::gil_scoped_release unlocked;
+    reader_.reset();
+  }
+
+  py::object next() {
+    if (busy_) throw py::value_error("iter_read: the iterator is already running");
+    busy_ = true;
+    struct Idle {
+      bool& b;
+      ~Idle() { b = false; }
+    } idle{busy_};
+    for (;;) {
+      if (!ready_.empty()) {
+        py::object piece = ready_.front();
+        ready_.pop_front();
+        return piece;
+      }
+      notices_.flush();
+      if (error_) {
+        ReadError e = error_;
+        error_ = ReadError{};
+        finished_ = true;
+        input_.raise(e, stash_);
+      }
+      if (finished_) {
+        if (verbose_ && !reported_) {
+          reported_ = true;
+          print_line(cost_line(since_, object_count_, total_records_, total_payload_));
+        }
+        throw py::stop_iteration();
+      }
+      fill();
+    }
+  }
+
+ private:
+  void fill() {
+    bool done = false;
+    ReadError err;
+    {
+      py::gil_scoped_release unlocked;
+      err = reader_->read(*sink_, frames_, done);
+    }
+    if (err) {
+      error_ = err;
+      done = true;
+    }
+    cut_pieces(done);
+    if (done) {
+      finished_ = true;
+      py::gil_scoped_release unlocked;
+      reader_.reset();
+    }
+  }
+
+  // Every whole piece the sink holds, and at the end what is left.
+  void cut_pieces(bool done) {
+    ArraySink& s = *sink_;
+    const size_t n = s.record_count;
+    const size_t whole = n / frames_;
+    if (whole == 0 && !(done && n)) return;
+    total_records_ += done ? n : whole * frames_;
+    // Pieces after the first are copied out; the first keeps the sink's
+    // arrays, trimmed in place.
+    std::vector<py::tuple> later;
+    for (size_t k = 1; k < whole; ++k) later.push_back(copy_piece(k * frames_, (k + 1) * frames_));
+    const size_t kept = whole ? whole * frames_ : n;
+    std::unique_ptr<ArraySink> rest;
+    if (kept < n) {
+      if (done)
+        later.push_back(copy_piece(kept, n));
+      else
+        new_sink(kept, &rest);
+    }
+    const size_t first_end = whole ? frames_ : n;
+    const uint64_t first_bytes = payload_end(first_end);
+    total_payload_ += first_bytes;
+    for (auto& p : later) total_payload_ += static_cast<uint64_t>(py::len(p[1]));
+    if (!done && kept < n) total_payload_ -= static_cast<uint64_t>(rest->payload_size);
+    s.record_count = first_end;
+    s.payload_size = first_bytes;
+    s.trim();
+    ready_.push_back(py::make_tuple(s.index, s.chunk));
+    for (auto& p : later) ready_.push_back(p);
+    if (rest)
+      sink_ = std::move(rest);
+    else
+      new_sink(0, nullptr);
+  }
+
+  // Where the payload of record i begins (the end of the payload before it).
+  uint64_t payload_end(size_t i) const {
+    const ArraySink& s = *sink_;
+    if (i >= s.record_count) return s.payload_size;
+    return loc_offset(s.records[i].loc);
+  }
+
+  py::tuple copy_piece(size_t a, size_t b) {
+    const ArraySink& s = *sink_;
+    const uint64_t p0 = payload_end(a), p1 = payload_end(b);
+    py::array index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(b - a)});
+    py::array chunk(py::dtype::of<uint8_t>(),
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(p1 - p0)});
+    DT_t* out = static_cast<DT_t*>(index.mutable_data());
+    for (size_t i = a; i < b; ++i) {
+      out[i - a] = s.records[i];
+      out[i - a].loc -= p0;
+    }
+    if (p1 > p0) std::memcpy(chunk.mutable_data(), s.payload + p0, p1 - p0);
+    return py::make_tuple(index, chunk);
+  }
+
+  // A fresh sink for the next piece; with `rest`, it starts with the
+  // records from `from` on of the current one.
+  void new_sink(size_t from, std::unique_ptr<ArraySink>* rest) {
+    const size_t hint = std::min<size_t>(object_count_, frames_ + frames_ / 8 + 8192);
+    const size_t carried = rest ? sink_->record_count - from : 0;
+    const size_t cap = std::max(std::min<size_t>(hint, INITIAL_RECORDS_MAX), carried);
+    auto next =
+        std::make_unique<ArraySink>(cap, cap * INITIAL_BYTES_PER_RECORD + 256, hint, stash_);
+    if (rest) {
+      const uint64_t p0 = payload_end(from);
+      const uint64_t bytes = sink_->payload_size - p0;
+      next->grow_locked(carried, bytes + 256);
+      for (size_t i = from; i < sink_->record_count; ++i) {
+        next->records[i - from] = sink_->records[i];
+        next->records[i - from].loc -= p0;
+      }
+      if (bytes) std::memcpy(next->payload, sink_->payload + p0, bytes);
+      next->record_count = carried;
+      next->payload_size = bytes;
+      *rest = std::move(next);
+    } else {
+      sink_ = std::move(next);
+    }
+  }
+
+  double since_;
+  size_t frames_;
+  bool verbose_;
+  Stash stash_;
+  Input input_;
+  PrintedNotices notices_;
+  std::unique_ptr<LogReader> reader_;
+  std::unique_ptr<ArraySink> sink_;
+  uint32_t object_count_ = 0;
+  std::deque<py::object> ready_;
+  ReadError error_;
+  bool finished_ = false;
+  bool reported_ = false;
+  bool busy_ = false;
+  uint64_t total_records_ = 0;
+  uint64_t total_payload_ = 0;
+};
+
+py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
+                     bool scan_ahead, bool libdeflate) {
+  ReadArgs args = read_args(threads, verbose, scan_ahead, libdeflate);
+  const size_t n = count_arg(frames, "frames");
+  if (n == 0) throw py::value_error("frames must be at least 1");
+  return py::cast(std::make_unique<PieceReader>(file, n, args));
+}
+
+const char* application_name(uint8_t id) {
+  static const char* const names[] = {
+      "Unknown", "CANalyzer", "CANoe",         "CANstress",
+      "CANlog",  "CANape",    "CANcaseXL log", "Vector Logger Configurator"};
+  return id < sizeof names / sizeof *names ? names[id] : "";
+}
+
+py::dict info(py::object file, bool verbose) {
+  Stash stash;
+  Input input(file, stash, "info");
+  PrintedNotices notices(stash, verbose, false);
+  auto reader = std::make_unique<LogReader>(input.source(), notices, ReaderOptions{});
   FileHeader_t header;
   ReadError err;
   {
     py::gil_scoped_release unlocked;
     err = reader->read_header(header);
   }
-  if (err) raise_read_error(err, stash);
-  const uint32_t object_count = header.object_count;
-  int64_t start_timestamp = systemtime_to_timestamp(header.start_timestamp);
-  systemtime_to_timestamp(header.stop_timestamp);  // must convert, value unused
-  reader->start(start_timestamp);
-
-  size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
-  // + the scanner's copy slack
-  ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, stash);
+  if (err) input.raise(err, stash);
+  const int64_t start = systemtime_to_timestamp(header.start_timestamp);
+  const int64_t stop = systemtime_to_timestamp(header.stop_timestamp);
+  std::vector<ContainerEntry> entries;
   {
     py::gil_scoped_release unlocked;
-    bool done = false;
-    err = reader->read(sink, SIZE_MAX, done);
-    // Workers may still use the reader's buffers; let them finish unlocked.
-    reader.reset();
+    err = reader->list_containers(entries);
   }
-  if (err) raise_read_error(err, stash);
+  if (err) input.raise(err, stash);
 
-  sink.trim();
-  size_t idx_mem = sink.record_count * sizeof(DT_t);
-  size_t chk_mem = sink.payload_size;
-  print_line("load blf cost " + format_fixed2((now_seconds() - tm) * 1000) +
-             "ms, obj_cnt=" + u64(object_count) + ", frm_cnt=" + u64(sink.record_count) +
-             ", idx_mem=" + u64(idx_mem) + ", chk_mem=" + u64(chk_mem) +
-             ", tot_mem=" + u64(idx_mem + chk_mem));
-  return py::make_tuple(sink.index, sink.chunk);
+  py::list fields;
+  fields.append(py::make_tuple("offset", "<u8"));
+  fields.append(py::make_tuple("size", "<u4"));
+  fields.append(py::make_tuple("uncompressed_size", "<u4"));
+  fields.append(py::make_tuple("method", "<u2"));
+  py::dtype dtype = py::module_::import("numpy").attr("dtype")(fields);
+  py::array table(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(entries.size())});
+  char* row = static_cast<char*>(table.mutable_data());
+  for (const ContainerEntry& e : entries) {
+    std::memcpy(row, &e.offset, 8);
+    std::memcpy(row + 8, &e.object_size, 4);
+    std::memcpy(row + 12, &e.uncompressed_size, 4);
+    std::memcpy(row + 16, &e.method, 2);
+    row += dtype.itemsize();
+  }
+
+  py::dict application;
+  application["id"] = header.application_id;
+  application["name"] = application_name(header.application_id);
+  application["version"] =
+      py::make_tuple(header.application_major, header.application_minor, header.application_build);
+  py::dict d;
+  d["object_count"] = header.object_count;
+  d["application"] = application;
+  d["file_size"] = header.filesize;
+  d["uncompressed_size"] = header.uncompressed_size;
+  d["start"] = start;
+  d["stop"] = stop;
+  d["containers"] = table;
+  return d;
 }
 
 }  // namespace
 
 void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
-        "Read a BLF log from a binary stream into a frames pair (index, chunk).");
+        py::arg("verbose") = true, py::arg("containers") = py::none(),
+        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
+        "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
+  py::class_<PieceReader>(m, "_PieceReader")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &PieceReader::next);
+  m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
+        py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("_scan_ahead") = false,
+        py::arg("_libdeflate") = true,
+        "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
+  m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
+        "Header facts and the table of log containers, without inflating anything.");
   // Which inflater this build uses for complete containers.
   m.attr("INFLATER") = inflater_name();
-  m.def(
-      "_use_libdeflate", [](bool enabled) { return libdeflate_enabled.exchange(enabled); },
-      py::arg("enabled"),
-      "Switch libdeflate off or on (tests, benchmarks); returns the old value.");
-  m.def(
-      "_always_scan_ahead", [](bool enabled) { return always_scan_ahead.exchange(enabled); },
-      py::arg("enabled"),
-      "Make worker threads scan every container ahead of its turn (tests); returns the old "
-      "value.");
 }
 
 }  // namespace korvel::bind

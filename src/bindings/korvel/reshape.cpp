@@ -67,7 +67,7 @@ PairInput prepare_pair(py::handle index_chunk_tuple) {
 
 namespace {
 
-py::array to_homo(py::object index_chunk_tuple) {
+py::array to_homo(py::object index_chunk_tuple, bool verbose) {
   PairInput in = prepare_pair(index_chunk_tuple);
   const size_t width = in.scan.max_len;
   py::dtype dtype = inline_dtype(width);
@@ -75,7 +75,8 @@ py::array to_homo(py::object index_chunk_tuple) {
   const size_t itemsize = static_cast<size_t>(dtype.itemsize());
   enc::pair_to_inline(in.records, static_cast<char*>(out.mutable_data()),
                       static_cast<ptrdiff_t>(itemsize), width);
-  print_line("to_homo: tot_mem=" + u64(static_cast<uint64_t>(in.index.size) * itemsize));
+  if (verbose)
+    print_line("to_homo: tot_mem=" + u64(static_cast<uint64_t>(in.index.size) * itemsize));
   return out;
 }
 
@@ -106,7 +107,7 @@ InlineInput inline_input(py::handle homo_arr) {
   return InlineInput{enc::InlineRecords{v.data, v.size, v.stride, enc::MAX_DATA_WIDTH}, v.keep};
 }
 
-py::tuple to_index_chunk(py::object homo_arr) {
+py::tuple to_index_chunk(py::object homo_arr, bool verbose) {
   InlineInput in = inline_input(homo_arr);
   const size_t n = in.records.count;
   const uint64_t total = enc::inline_payload_total(in.records);
@@ -114,8 +115,9 @@ py::tuple to_index_chunk(py::object homo_arr) {
   py::array chunk = new_array(py::dtype::of<uint8_t>(), static_cast<size_t>(total));
   enc::inline_to_pair(in.records, static_cast<DT_t*>(index.mutable_data()),
                       static_cast<uint8_t*>(chunk.mutable_data()));
-  print_line("to_index_chunk: tot_mem=(" + u64(static_cast<uint64_t>(n) * sizeof(DT_t)) + " + " +
-             u64(total) + ") Bytes");
+  if (verbose)
+    print_line("to_index_chunk: tot_mem=(" + u64(static_cast<uint64_t>(n) * sizeof(DT_t)) + " + " +
+               u64(total) + ") Bytes");
   return py::make_tuple(index, chunk);
 }
 
@@ -184,10 +186,11 @@ py::tuple concat(py::object list_of_tuples) {
 }  // namespace
 
 void register_reshape(py::module_& m) {
-  m.def("to_homo", &to_homo, py::arg("index_chunk_tuple"),
+  m.def("to_homo", &to_homo, py::arg("index_chunk_tuple"), py::kw_only(), py::arg("verbose") = true,
         "Frames pair -> homogeneous array with each payload inline (data as wide as the "
         "largest len).");
-  m.def("to_index_chunk", &to_index_chunk, py::arg("homo_arr"),
+  m.def("to_index_chunk", &to_index_chunk, py::arg("homo_arr"), py::kw_only(),
+        py::arg("verbose") = true,
         "Homogeneous array -> frames pair (DT records, payloads back to back).");
   m.def("concat", &concat, py::arg("list_of_tuples"),
         "Join frames pairs into one, rebasing each record's payload offset.");

@@ -106,7 +106,7 @@ struct Source {
   int64_t start = 0, end = 0;
 };
 
-Source source_of(py::object arr) {
+Source source_of(py::object arr, bool verbose) {
   Source s;
   if (Py_IS_TYPE(arr.ptr(), &PyTuple_Type) && PyTuple_GET_SIZE(arr.ptr()) == 2) {
     // Same checks, line and result as converting with to_homo first, without
@@ -114,8 +114,9 @@ Source source_of(py::object arr) {
     s.is_pair = true;
     s.pair = prepare_pair(arr);
     const size_t width = s.pair.scan.max_len;
-    print_line("to_homo: tot_mem=" +
-               u64(static_cast<uint64_t>(s.pair.index.size) * (RECORD_DATA_OFFSET + width)));
+    if (verbose)
+      print_line("to_homo: tot_mem=" +
+                 u64(static_cast<uint64_t>(s.pair.index.size) * (RECORD_DATA_OFFSET + width)));
     if (width > enc::MAX_DATA_WIDTH) raise_blf_error(WIDTH_MESSAGE);
     s.count = s.pair.index.size;
     s.start = s.pair.scan.min_ts;
@@ -183,15 +184,7 @@ struct JobWindow {
   }
 };
 
-void write(py::object file, py::object arr, py::object threads_arg) {
-  const unsigned threads = thread_count(threads_arg);
-  // Before anything is printed or written.
-  file_method(file, "write");
-  Source src = source_of(arr);
-  if (src.count > std::numeric_limits<uint32_t>::max())
-    raise_blf_error("Too many frames for one BLF file: " + u64(src.count) +
-                    " records, the file header counts at most 4294967295 objects.");
-
+void write_log(py::object file, Source& src, unsigned threads, bool verbose) {
   Stream out(file);
   const uint8_t placeholder[FILE_HEADER_SIZE] = {};
   out.write(placeholder, sizeof placeholder);
@@ -247,18 +240,53 @@ void write(py::object file, py::object arr, py::object threads_arg) {
   file_method(file, "seek")(0);
   const std::string start_text = py::repr(py::float_(static_cast<double>(src.start) * 1e-9));
   const std::string end_text = py::repr(py::float_(static_cast<double>(src.end) * 1e-9));
-  print_line("korvel.write: fsize=" + i64(filesize) + ", uncomp=" + u64(uncompressed_size) +
-             ", objcnt=" + u64(src.count) + ", start=" + start_text + ", end=" + end_text);
+  if (verbose)
+    print_line("korvel.write: fsize=" + i64(filesize) + ", uncomp=" + u64(uncompressed_size) +
+               ", objcnt=" + u64(src.count) + ", start=" + start_text + ", end=" + end_text);
   write_header(out, filesize, static_cast<int64_t>(uncompressed_size),
                static_cast<uint32_t>(src.count), src.start, src.end);
+}
+
+void write(py::object file, py::object arr, py::object threads_arg, bool verbose) {
+  const unsigned threads = thread_count(threads_arg);
+  // Before anything is printed or written.
+  py::object path = path_of(file);
+  if (!path) {
+    check_binary_stream(file, "write", "wb");
+    file_method(file, "write");
+  }
+  Source src = source_of(arr, verbose);
+  if (src.count > std::numeric_limits<uint32_t>::max())
+    raise_blf_error("Too many frames for one BLF file: " + u64(src.count) +
+                    " records, the file header counts at most 4294967295 objects.");
+  if (!path) {
+    write_log(file, src, threads, verbose);
+    return;
+  }
+  // A path is opened only now that the arguments are known to be good; a
+  // log left half written by a failure is removed.
+  py::object opened = py::module_::import("io").attr("open")(file, "wb");
+  try {
+    write_log(opened, src, threads, verbose);
+  } catch (...) {
+    py::error_scope keep;  // the failure stays the one raised
+    try {
+      opened.attr("close")();
+      py::module_::import("os").attr("remove")(path);
+    } catch (py::error_already_set&) {
+    }
+    throw;
+  }
+  opened.attr("close")();
 }
 
 }  // namespace
 
 void register_writer(py::module_& m) {
   m.def("write", &write, py::arg("file"), py::arg("arr"), py::kw_only(),
-        py::arg("threads") = py::none(),
-        "Write a frames pair or a homogeneous array as a BLF log to a seekable binary stream.");
+        py::arg("threads") = py::none(), py::arg("verbose") = true,
+        "Write a frames pair or a homogeneous array as a BLF log to a path or a seekable binary "
+        "stream.");
 }
 
 }  // namespace korvel::bind
