@@ -7,7 +7,6 @@ Usage: python benchmarks/bench_read.py [--repeat N]
 from __future__ import annotations
 
 import argparse
-import contextlib
 import io
 import json
 import os

@@ -68,6 +68,14 @@ def main(out):
                                rng.choice([0, 3, 8, 12, 64]), rng.choice([0, 4, 8, 0x48, 0x10]))
             enc += os.urandom(width)
         write(f"{out}/encode", f"seed{i}", enc)
+        # reader: a whole log (raw mode), and a description of one (built mode).
+        objs = [objects(rng) for _ in range(6)]
+        stream = b"".join(objs)
+        cuts = sorted(rng.sample(range(1, len(stream)), 3))
+        log = bb.blf([stream], split=cuts, method=rng.choice([0, 2]))
+        write(f"{out}/reader", f"raw{i}", bytes([rng.randrange(3), rng.randrange(256)]) + log)
+        write(f"{out}/reader", f"built{i}",
+              bytes([0x80 | rng.randrange(4), rng.randrange(256)]) + os.urandom(600))
 
 
 if __name__ == "__main__":

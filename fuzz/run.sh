@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs each
 # for a share of a time budget. Usage: fuzz/run.sh [seconds per target] [targets...]
+# With FUZZ_TSAN=1 the targets are built with ThreadSanitizer instead (for the
+# reader target's worker threads), in build/fuzz-tsan.
 # Needs Debian's clang and libclang-rt-14-dev (or newer). Findings are
 # written to build/fuzz/findings/<target>; copy each one into
 # fuzz/regressions/<target>/ once fixed, so that the tests replay it.
@@ -8,15 +10,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
 shift || true
-TARGETS=${*:-scan stitch inflate signals encode}
-CC=clang CXX=clang++ cmake -S fuzz -B build/fuzz -DFUZZ_ENGINE=libfuzzer \
+TARGETS=${*:-scan stitch inflate signals encode reader}
+BUILD=build/fuzz
+TSAN=OFF
+if [ "${FUZZ_TSAN:-0}" = 1 ]; then BUILD=build/fuzz-tsan; TSAN=ON; fi
+CC=clang CXX=clang++ cmake -S fuzz -B "$BUILD" -DFUZZ_ENGINE=libfuzzer -DFUZZ_TSAN=$TSAN \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz -j"$(nproc)" >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" >/dev/null
 python3 fuzz/make_seeds.py build/fuzz/seeds
 for t in $TARGETS; do
   mkdir -p "build/fuzz/corpus/$t" "build/fuzz/findings/$t"
   echo "== fuzz_$t for ${SECONDS_EACH}s"
-  build/fuzz/fuzz_"$t" "build/fuzz/corpus/$t" "build/fuzz/seeds/$t" "fuzz/regressions/$t" \
+  "$BUILD"/fuzz_"$t" "build/fuzz/corpus/$t" "build/fuzz/seeds/$t" "fuzz/regressions/$t" \
     -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
     -artifact_prefix="build/fuzz/findings/$t/" -print_final_stats=1 2>&1 |
     grep -E "^#[0-9]+ +DONE|stat::|ERROR|SUMMARY|Test unit written|fuzz check failed" || true

@@ -1,10 +1,11 @@
 """Feeds damaged logs to the reader; run as a script in a child process.
 
 Every case must end in a result or in BLFError / zlib.error, and the threaded
-reader (with every container scanned ahead of its turn) must end exactly as
-the single-threaded one: same arrays or same error, same printed lines.
-Anything else is printed as a failure; a crash kills the process, which the
-parent sees.
+reader (with every container scanned ahead of its turn) and the read in
+pieces must end exactly as the single-threaded read: same frames or same
+error, same printed lines. The container table and container ranges must end
+cleanly too. Anything else is printed as a failure; a crash kills the
+process, which the parent sees.
 """
 
 import contextlib
@@ -15,6 +16,7 @@ import sys
 import zlib
 
 import blfbuild as bb
+import numpy as np
 
 import korvel.korvel as k
 
@@ -73,6 +75,34 @@ def outcome(data, threads):
     return result, lines
 
 
+def pieces_outcome(data):
+    out = io.StringIO()
+    pieces = []
+    try:
+        with contextlib.redirect_stdout(out):
+            pieces.extend(k.iter_read(io.BytesIO(data), 2, threads=1))
+        idx, chk = k.concat(pieces) if pieces else (np.zeros(0, k.DT), np.zeros(0, np.uint8))
+        result = ("ok", idx.tobytes(), chk.tobytes())
+    except ALLOWED as e:
+        result = (type(e).__name__, str(e))
+    lines = [ln for ln in out.getvalue().splitlines() if not ln.startswith("load blf cost")]
+    return result, lines
+
+
+def table_and_ranges(data):
+    """info() and a range read must end cleanly (ValueError: a range past a
+    cut log's end)."""
+    try:
+        n = len(k.info(io.BytesIO(data), verbose=False)["containers"])
+    except ALLOWED:
+        return
+    for a, b in ((n // 2, n), (0, max(n - 1, 0))):
+        try:
+            k.read(io.BytesIO(data), containers=(a, b), threads=2, verbose=False)
+        except (*ALLOWED, ValueError):
+            pass
+
+
 def main():
     failures = 0
     count = 0
@@ -80,11 +110,12 @@ def main():
         count += 1
         try:
             single = outcome(data, 1)
-            threaded = outcome(data, 4)
-            if single != threaded:
-                failures += 1
-                print(f"FAIL {name}: threads=4 gave {threaded!r:.300}, threads=1 {single!r:.300}",
-                      file=sys.stderr)
+            for how, got in (("threads=4", outcome(data, 4)), ("pieces", pieces_outcome(data))):
+                if single != got:
+                    failures += 1
+                    print(f"FAIL {name}: {how} gave {got!r:.300}, threads=1 {single!r:.300}",
+                          file=sys.stderr)
+            table_and_ranges(data)
         except Exception as e:  # noqa: BLE001 - report any other kind
             failures += 1
             print(f"FAIL {name}: {type(e).__name__}: {e}", file=sys.stderr)

@@ -89,3 +89,50 @@ def test_python_can_log_from_a_real_file(python_can_log, tmp_path):
         assert f.read() == b""  # the whole stream was consumed
     b = k.read(io.BytesIO(python_can_log))
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+
+
+def vblf_log(n=3000):
+    """A log written by vblf: objects aligned to 8 bytes inside containers
+    and in the file, CAN FD 64 objects of odd sizes, several containers."""
+    vblf_writer = pytest.importorskip("vblf.writer")
+    from vblf.can import CanFdMessage64, CanMessage
+    from vblf.constants import CanFdFlags, Compression, ObjFlags, ObjType
+    from vblf.general import ObjectHeader, ObjectHeaderBase
+
+    rng = np.random.default_rng(11)
+    f = KeepOpen()
+    expected = []
+    with vblf_writer.BlfWriter(f, compression_level=Compression.DEFAULT,
+                               buffer_size=4096) as w:
+        for i in range(n):
+            ts = i * 1000
+            if i % 3 == 0:
+                ident = int(rng.integers(0, 1 << 29))
+                data = rng.integers(0, 256, int(rng.integers(0, 65)), dtype=np.uint8).tobytes()
+                size = ObjectHeader.SIZE + CanFdMessage64._FORMAT.size + len(data)
+                base = ObjectHeaderBase(signature=b"LOBJ", header_size=ObjectHeader.SIZE,
+                                        header_version=1, object_size=size,
+                                        object_type=ObjType.CAN_FD_MESSAGE_64)
+                head = ObjectHeader(base=base, object_flags=ObjFlags.TIME_ONE_NANS,
+                                    client_index=0, object_version=0, object_time_stamp=ts)
+                w.write(CanFdMessage64(head, 2, 15, len(data), 0, ident | 0x80000000, 0,
+                                       CanFdFlags(0x1000), 0, 0, 0, 0, 0, 0, 0, 0, data, 0, 0))
+                expected.append((ident, 2, data))
+            else:
+                ident = int(rng.integers(0, 0x800))
+                data = rng.integers(0, 256, int(rng.integers(0, 9)), dtype=np.uint8).tobytes()
+                w.write(CanMessage.new(ObjFlags.TIME_ONE_NANS, ts, 1, 0, len(data), ident, data))
+                expected.append((ident, 1, data))
+    return f.getvalue(), expected
+
+
+def test_vblf_log_reads_frame_for_frame():
+    data, expected = vblf_log()
+    assert data.count(b"LOBJ") > 10  # several containers
+    idx, chk = k.read(io.BytesIO(data), verbose=False)
+    assert len(idx) == len(expected)
+    for rec, (ident, channel, payload) in zip(idx, expected):
+        off, cnt = int(rec["loc"]) & 0xFFFFFFFFFFFF, int(rec["loc"]) >> 48
+        assert (rec["can_id"], rec["channel"], chk[off:off + cnt].tobytes()) == (
+            ident, channel, payload)
+    assert (np.diff(idx["timestamp"]) > 0).all()

@@ -515,7 +515,7 @@ struct LogReader::Impl {
     std::memcpy(rest.reserve_more(n), buf.data() + buf.size() - n, n);
     rest.commit(n);
     const size_t left = look.size() - look_pos;
-    std::memcpy(rest.reserve_more(left), look.data() + look_pos, left);
+    if (left) std::memcpy(rest.reserve_more(left), look.data() + look_pos, left);
     rest.commit(left);
     look = std::move(rest);
     look_pos = 0;

@@ -130,7 +130,8 @@ size_t OrderedScan::clean_start(const uint8_t* data, size_t len, size_t limit) {
 
 bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit) {
   tail_.clear();
-  resync_ = drop_carried_ = false;
+  resync_ = false;
+  drop_ = 0;
   size_t p = plausible_start(data, len);
   for (int tries = 0; p != NO_OBJECT && p < start_limit && tries < CLEAN_START_TRIES;
        p = plausible_start(data, len, p + 1), ++tries) {
@@ -146,7 +147,7 @@ bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit) {
 }
 
 bool OrderedScan::cut_object() const {
-  return cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
+  return !resync_ && drop_ == 0 && cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
 }
 
 ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink) {
@@ -158,20 +159,19 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
   ScanResult res;
   size_t pos = 0;
   if (resync_) {
-    // The tail lies before the damage or outside the range: not ours.
-    pos = clean_start(region + carried, rlen - carried, SIZE_MAX);
+    pos = clean_start(region, rlen, SIZE_MAX);
     if (pos == NO_OBJECT) {
-      // No object begins here; try again in the next container.
-      keep_tail(region, rlen, rlen, in_tail);
-      res.consumed = rlen;
+      // No object begins here; the last bytes may begin a header that the
+      // next container completes.
+      const size_t keep = std::min(rlen, sizeof(blf::ObjHeaderBase_t) - 1);
+      res.consumed = rlen - keep;
+      keep_tail(region, rlen, res.consumed, in_tail);
       return res;
     }
-    resync_ = drop_carried_ = false;
-    pos += carried;
+    resync_ = false;
     ahead = nullptr;
-  } else if (drop_carried_) {
-    drop_carried_ = false;
-    ScanResult head = scanner_.scan(region, rlen, discard_, carried);
+  } else if (drop_) {
+    ScanResult head = scanner_.scan(region, rlen, discard_, drop_);
     discard_.clear();
     append_versions(res, head);
     if (head.status != ScanStatus::Done) {
@@ -180,6 +180,19 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
     }
     pos = head.consumed;
     ahead = nullptr;
+    size_t next = next_object(region, rlen, pos);
+    if (next == NO_OBJECT) {
+      next = cut_object_start(region + pos, rlen - pos);
+      if (next != NO_OBJECT) next += pos;
+    }
+    if (next != NO_OBJECT && next < drop_) {
+      // An unwanted object still unfinished: nothing after it is here yet.
+      drop_ -= pos;
+      res.consumed = pos;
+      keep_tail(region, rlen, pos, in_tail);
+      return res;
+    }
+    drop_ = 0;
   }
   if (ahead && ahead->start != NO_OBJECT) {
     // Up to the first object that starts inside this container.

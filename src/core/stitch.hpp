@@ -82,11 +82,16 @@ class OrderedScan {
   // without a fault (the first plausible header when there is none): the
   // way back into a log after an unreadable container, or into the middle
   // of a log.
-  void resync() { resync_ = true; }
+  void resync() {
+    resync_ = true;
+    tail_.clear();
+    drop_ = 0;
+  }
 
-  // The next feed decodes the objects begun in the carried tail into
-  // nothing: they belong to containers the caller does not want.
-  void drop_carried() { drop_carried_ = true; }
+  // The objects begun in the carried tail are decoded into nothing, in
+  // this feed and later ones: they belong to containers the caller does
+  // not want.
+  void drop_carried() { drop_ = tail_.size(); }
 
   // Walks [data, data + len), data of containers the caller does not want
   // that lie before the wanted ones, from its first object that walks
@@ -106,7 +111,7 @@ class OrderedScan {
   ByteBuffer tail_;
   LocalFrames discard_;  // frames decoded only to walk past them
   bool resync_ = false;
-  bool drop_carried_ = false;
+  size_t drop_ = 0;  // objects that begin in this many tail bytes are not wanted
 };
 
 }  // namespace korvel

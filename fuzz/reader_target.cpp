@@ -1,0 +1,247 @@
+// The whole reader over an in-memory log. Two kinds of input:
+//  - raw bytes: one thread, several threads with every container scanned
+//    ahead, and reads in pieces must end alike (frames, notices, error);
+//  - a log built from the input (frames of every kind, objects padded as
+//    various writers pad them, containers cut anywhere, stored or deflated):
+//    it must read back whole, alike with threads and in pieces, and any
+//    partition of its containers into ranges must give the whole read.
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+#include "encoder.hpp"
+#include "reader.hpp"
+#include "stitch.hpp"
+
+namespace {
+
+using namespace korvel;
+
+struct Notices : NoticeSink {
+  std::vector<std::string> lines;
+  void notice(const Notice& n) override {
+    lines.push_back(std::to_string(static_cast<int>(n.kind)) + " " + std::to_string(n.object_pos) +
+                    " " + std::to_string(n.declared) + " " + std::to_string(n.present) + " " +
+                    std::to_string(n.value));
+  }
+};
+
+struct Outcome {
+  fuzz::ExactSink sink;
+  Notices notices;
+  ReadError error;
+  size_t containers = 0;
+};
+
+void read_log(const std::vector<uint8_t>& log, const ReaderOptions& o, size_t piece, Outcome& out) {
+  MemorySource src(log.data(), log.size());
+  LogReader reader(src, out.notices, o);
+  blf::FileHeader_t header;
+  out.error = reader.read_header(header);
+  if (out.error) return;
+  reader.start(0);
+  for (bool done = false; !done;) {
+    const size_t until = piece ? out.sink.record_count + piece : SIZE_MAX;
+    out.error = reader.read(out.sink, until, done);
+    FUZZ_CHECK(done || out.sink.record_count >= until);
+  }
+  out.containers = reader.containers_seen();
+}
+
+void check_same(const Outcome& a, const Outcome& b) {
+  FUZZ_CHECK(a.error.kind == b.error.kind);
+  FUZZ_CHECK(a.error.message == b.error.message);
+  FUZZ_CHECK(a.notices.lines == b.notices.lines);
+  fuzz::check_same_frames(a.sink, b.sink);
+  fuzz::check_sink(b.sink);
+}
+
+size_t list(const std::vector<uint8_t>& log) {
+  MemorySource src(log.data(), log.size());
+  Notices notices;
+  LogReader reader(src, notices, ReaderOptions{});
+  blf::FileHeader_t header;
+  if (reader.read_header(header)) return 0;
+  std::vector<ContainerEntry> entries;
+  if (reader.list_containers(entries)) return 0;
+  size_t last = 0;
+  for (const ContainerEntry& e : entries) {
+    FUZZ_CHECK(e.offset >= last && e.offset < log.size());
+    last = e.offset + 16;
+  }
+  return entries.size();
+}
+
+void put(std::vector<uint8_t>& v, const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  v.insert(v.end(), b, b + n);
+}
+
+// A log built from the input; false when the input describes none.
+struct Built {
+  std::vector<uint8_t> log;
+  size_t frames = 0;
+  size_t containers = 0;
+  bool clean = true;                   // "LOBJ" appears only where objects begin
+  std::vector<size_t> starts, bounds;  // object starts, container starts (inner offsets)
+};
+
+void build(fuzz::Input& in, Built& b) {
+  const uint8_t style = in.take<uint8_t>();
+  if (getenv("FUZZ_DEBUG")) fprintf(stderr, "style %d\n", style);
+  const size_t inner_align = (style & 3) == 0 ? 1 : (style & 3) == 1 ? 4 : 8;
+  const bool top_align8 = style & 4;
+  const uint8_t methods = in.take<uint8_t>();
+  std::vector<uint8_t> inner;
+  std::vector<size_t> starts;
+  const size_t n = 1 + in.take<uint8_t>() % 64;
+  for (size_t i = 0; i < n && in.left(); ++i) {
+    const uint8_t kind = in.take<uint8_t>();
+    const uint32_t id = in.take<uint16_t>() | ((kind & 8) ? 0x1A000000u : 0);
+    const uint8_t len = in.take<uint8_t>() % 65;
+    uint8_t data[64];
+    for (uint8_t& d : data) d = in.take<uint8_t>();
+    while (inner.size() % inner_align) inner.push_back(0);
+    starts.push_back(inner.size());
+    if ((kind & 3) == 3) {
+      // CAN FD 64 with an odd size.
+      const uint8_t valid = len;
+      const uint32_t size = blf::OBJ_HEADER_V1_TOTAL + sizeof(blf::CanFdMsg64_t) + valid;
+      blf::ObjHeaderBase_t base{{'L', 'O', 'B', 'J'}, 32, 1, size, blf::CAN_FD_MESSAGE_64};
+      blf::ObjHeaderV1_t ext{2, 0, 0, i * 1000};
+      blf::CanFdMsg64_t m{};
+      m.channel = 1;
+      m.dlc = canfd_len_to_dlc(valid);
+      m.valid_bytes = valid;
+      m.can_id = id;
+      m.flags = blf::FD64_FLAG_EDL;
+      put(inner, &base, sizeof base);
+      put(inner, &ext, sizeof ext);
+      put(inner, &m, sizeof m);
+      put(inner, data, valid);
+    } else {
+      const uint8_t flags = (kind & 3) == 1 ? FLAG_FD : (kind & 3) == 2 ? FLAG_ERROR : 0;
+      enc::FrameIn f{static_cast<int64_t>(i) * 1000,
+                     id,
+                     1,
+                     flags == FLAG_FD ? len : uint8_t(len % 9),
+                     flags,
+                     data,
+                     sizeof data};
+      uint8_t obj[enc::MAX_OBJ_SIZE];
+      put(inner, obj, enc::encode_object(obj, f, 0));
+    }
+    ++b.frames;
+  }
+  b.starts = starts;
+  // "LOBJ" inside a payload or a timestamp could pass for an object.
+  for (size_t p = 0, s = 0; p + 4 <= inner.size(); ++p) {
+    while (s < starts.size() && starts[s] < p) ++s;
+    if (is_lobj(inner.data() + p) && !(s < starts.size() && starts[s] == p)) b.clean = false;
+  }
+
+  blf::FileHeader_t h{};
+  std::memcpy(h.signature, "LOGG", 4);
+  h.header_size = blf::FILE_HEADER_SIZE;
+  h.object_count = static_cast<uint32_t>(b.frames);
+  put(b.log, &h, sizeof h);
+  b.log.resize(blf::FILE_HEADER_SIZE);
+  size_t pos = 0;
+  for (size_t k = 0; pos < inner.size(); ++k) {
+    // Containers of at least 64 bytes: a range finds its first object by
+    // walking the 64 containers before it.
+    const size_t take = std::min<size_t>(inner.size() - pos, 64 + in.take<uint16_t>() % 700);
+    const bool deflate = (methods >> (k % 8)) & 1;
+    b.bounds.push_back(pos);
+    std::vector<uint8_t> stored(deflate ? compressBound(take) : take);
+    uLongf zlen = stored.size();
+    if (deflate)
+      compress2(stored.data(), &zlen, inner.data() + pos, take, Z_DEFAULT_COMPRESSION);
+    else
+      std::memcpy(stored.data(), inner.data() + pos, take);
+    stored.resize(zlen);
+    uint8_t base[16], cont[16];
+    enc::container_headers(base, cont, stored.size(), static_cast<uint32_t>(take));
+    if (!deflate) blf::store<uint16_t>(cont, blf::NO_COMPRESSION);
+    if (top_align8)
+      while (b.log.size() % 8) b.log.push_back(0);
+    put(b.log, base, 16);
+    put(b.log, cont, 16);
+    put(b.log, stored.data(), stored.size());
+    if (!top_align8) b.log.resize(b.log.size() + enc::top_level_padding(32 + stored.size()));
+    pos += take;
+    ++b.containers;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  const uint8_t mode = in.take<uint8_t>();
+  ReaderOptions threaded;
+  threaded.threads = 2 + mode % 3;
+  threaded.always_scan_ahead = true;
+  const size_t piece = 1 + in.take<uint8_t>();
+
+  if (!(mode & 0x80)) {
+    std::vector<uint8_t> log(in.rest(), in.rest() + in.left());
+    Outcome one, many, pieces;
+    read_log(log, ReaderOptions{}, 0, one);
+    read_log(log, threaded, 0, many);
+    read_log(log, threaded, piece, pieces);
+    check_same(one, many);
+    check_same(one, pieces);
+    list(log);
+    return 0;
+  }
+
+  Built b;
+  build(in, b);
+  Outcome whole;
+  read_log(b.log, ReaderOptions{}, 0, whole);
+  FUZZ_CHECK(!whole.error);
+  FUZZ_CHECK(whole.notices.lines.empty());
+  FUZZ_CHECK(whole.sink.record_count == b.frames);
+  FUZZ_CHECK(list(b.log) == b.containers);
+  Outcome many, pieces;
+  read_log(b.log, threaded, 0, many);
+  read_log(b.log, ReaderOptions{}, piece, pieces);
+  check_same(whole, many);
+  check_same(whole, pieces);
+  if (getenv("FUZZ_DEBUG")) {
+    fprintf(stderr, "built %zu frames, %zu containers, clean %d, log %zu bytes\n", b.frames,
+            b.containers, b.clean, b.log.size());
+    for (size_t st : b.starts) fprintf(stderr, "start %zu\n", st);
+    for (size_t st : b.bounds) fprintf(stderr, "bound %zu\n", st);
+  }
+  if (!b.clean) return 0;
+
+  // Ranges of a partition of the containers, joined, give the whole read.
+  fuzz::ExactSink joined;
+  for (size_t a = 0; a < b.containers;) {
+    const size_t end = std::min(b.containers, a + 1 + in.take<uint8_t>() % 4);
+    ReaderOptions o = (mode & 1) ? threaded : ReaderOptions{};
+    o.first_container = a;
+    o.end_container = end;
+    Outcome part;
+    read_log(b.log, o, 0, part);
+    if (getenv("FUZZ_DEBUG")) {
+      const size_t lo = b.bounds[a], hi = end < b.bounds.size() ? b.bounds[end] : SIZE_MAX;
+      size_t want = 0;
+      for (size_t st : b.starts) want += st >= lo && st < hi;
+      if (want != part.sink.record_count)
+        fprintf(stderr, "range %zu %zu [%zu, %zu): %zu frames, %zu expected, error %d %s\n", a, end,
+                lo, hi, part.sink.record_count, want, int(part.error.kind),
+                part.error.message.c_str());
+    }
+    FUZZ_CHECK(!part.error);
+    append_frames(part.sink, joined);
+    a = end;
+  }
+  fuzz::check_same_frames(whole.sink, joined);
+  return 0;
+}
