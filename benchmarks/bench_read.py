@@ -80,6 +80,67 @@ def zlib_alone(conts):
             zlib.decompress(stored, 15, usize)
 
 
+def pieces_memory(path, piece):
+    """Peak RSS growth of a fresh process reading the log in pieces (each
+    piece dropped before the next), and the bytes of one piece's arrays."""
+    code = (
+        "import korvel.korvel as k\n"
+        "def hwm():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM'):\n"
+        "            return int(line.split()[1]) * 1024\n"
+        "base = hwm()\n"
+        "biggest = 0\n"
+        f"for i, c in k.iter_read({str(path)!r}, {piece}, verbose=False):\n"
+        "    biggest = max(biggest, i.nbytes + c.nbytes)\n"
+        "print(hwm() - base, biggest)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    grown, biggest = map(int, out.stdout.split())
+    return grown, biggest
+
+
+def engine(repeat):
+    """Paths, pieces and memory of reads in pieces."""
+    path = loggen.cached_log("classic")
+    data = path.read_bytes()
+    conts = loggen.containers(data)
+
+    def pieces():
+        for _ in k.iter_read(io.BytesIO(data), 100_000, verbose=False):
+            pass
+
+    med, rounds = interleaved({
+        "stream": lambda: k.read(io.BytesIO(data), verbose=False),
+        "path": lambda: k.read(path, verbose=False),
+        "pieces": pieces,
+        "zlib_alone": lambda: zlib_alone(conts),
+    }, repeat)
+
+    def per_round(a, b):
+        return statistics.median(x / y for x, y in zip(rounds[a], rounds[b]))
+
+    big = loggen.cached_big_log()
+    grown, piece_bytes = pieces_memory(big, 1_000_000)
+    res = {
+        "path_over_stream": per_round("path", "stream"),
+        "pieces_100k_over_read": per_round("pieces", "stream"),
+        "read_over_zlib_alone": per_round("stream", "zlib_alone"),
+        "pieces_rss_growth_MB": grown / 1e6,
+        "piece_MB": piece_bytes / 1e6,
+        "pieces_rss_limit_MB": (2 * piece_bytes + (32 << 20)) / 1e6,
+    }
+    print(f"\n== reading ways on the classic log (medians of {repeat}, ratios per round)")
+    for name in ("stream", "path", "pieces", "zlib_alone"):
+        print(f"{name:12s} {med[name] * 1e3:9.1f} ms")
+    print(f"path / stream               : {res['path_over_stream']:6.2f}  (target <= 1.0)")
+    print(f"iter_read 100k / read       : {res['pieces_100k_over_read']:6.2f}  (target <= 1.10)")
+    print(f"read / zlib.decompress alone: {res['read_over_zlib_alone']:6.2f}  (target <= 0.35)")
+    print(f"iter_read of 10M frames in 1M pieces: peak RSS growth {grown / 1e6:.1f} MB, "
+          f"one piece {piece_bytes / 1e6:.1f} MB (target <= {res['pieces_rss_limit_MB']:.1f} MB)")
+    return res
+
+
 def peak_memory(path):
     """Peak RSS growth of a fresh process reading the log, and the result size."""
     # VmHWM, not ru_maxrss: the latter carries the parent's peak across exec.
@@ -161,7 +222,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--json", help="write the figures to this file")
     args = ap.parse_args()
-    results = [bench("classic", args.repeat, True), bench("fd", args.repeat, False)]
+    results = [bench("classic", args.repeat, True), bench("fd", args.repeat, False),
+               engine(args.repeat)]
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

@@ -112,6 +112,26 @@ def cached_log(name: str) -> Path:
     return path
 
 
+def cached_big_log(copies=10) -> Path:
+    """The `classic` log repeated `copies` times (10M frames by default),
+    written by korvel, for memory measurements of reads in pieces."""
+    import numpy as np
+
+    import korvel.korvel as k
+
+    path = CACHE / f"classic_x{copies}.blf"
+    if not path.exists():
+        index, chunk = k.read(cached_log("classic"), verbose=False)
+        span = int(index["timestamp"].max() - index["timestamp"].min()) + 1_000_000
+        pairs = []
+        for i in range(copies):
+            shifted = index.copy()
+            shifted["timestamp"] += np.int64(i * span)
+            pairs.append((shifted, chunk))
+        k.write(path, k.concat(pairs), verbose=False)
+    return path
+
+
 def containers(data: bytes):
     """(method, uncompressed size, stored bytes) of every log container."""
     import struct

@@ -1,15 +1,31 @@
+import os
 import zlib as zlib
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from datetime import datetime as datetime
 from time import mktime as mktime
 from time import time as time
-from typing import Any, BinaryIO, Callable
+from typing import Any, BinaryIO, Callable, TypedDict
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import TypeAlias
 
 Frames: TypeAlias = tuple[npt.NDArray[np.void], npt.NDArray[np.uint8]]
+Source: TypeAlias = str | os.PathLike[str] | BinaryIO
+
+class Application(TypedDict):
+    id: int
+    name: str
+    version: tuple[int, int, int]
+
+class Info(TypedDict):
+    object_count: int
+    application: Application
+    file_size: int
+    uncompressed_size: int
+    start: int
+    stop: int
+    containers: npt.NDArray[np.void]  # offset, size, uncompressed_size, method
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
@@ -21,12 +37,26 @@ class Continuable(Exception): ...
 
 def newType(_len: Any) -> np.dtype[np.void]: ...
 def pad(arr: Any) -> Any: ...
-def read(file: BinaryIO, *, threads: int | None = None) -> Frames: ...
+def read(
+    file: Source,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    containers: tuple[int, int] | None = None,
+) -> Frames: ...
+def iter_read(
+    file: Source, frames: int = 1000000, *, threads: int | None = None, verbose: bool = True
+) -> Iterator[Frames]: ...
+def info(file: Source, *, verbose: bool = True) -> Info: ...
 def write(
-    file: BinaryIO, arr: Frames | npt.NDArray[np.void], *, threads: int | None = None
+    file: Source,
+    arr: Frames | npt.NDArray[np.void],
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
 ) -> None: ...
-def to_homo(index_chunk_tuple: Frames) -> npt.NDArray[np.void]: ...
-def to_index_chunk(homo_arr: npt.NDArray[np.void]) -> Frames: ...
+def to_homo(index_chunk_tuple: Frames, *, verbose: bool = True) -> npt.NDArray[np.void]: ...
+def to_index_chunk(homo_arr: npt.NDArray[np.void], *, verbose: bool = True) -> Frames: ...
 def concat(list_of_tuples: Iterable[Frames]) -> Frames: ...
 def sig_values(
     index: npt.NDArray[np.void],
