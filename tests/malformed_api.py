@@ -313,12 +313,12 @@ def sig_values_cases():
                  must_raise=must)
     # rshift at the ends of its range for the two integer kinds; the unsigned one
     # has no left shift.
-    for valtype in (0, 3):
+    for unsigned in (False, True):
         for rshift in (-63, -1, 0, 1, 63):
-            must = ValueError if valtype == 3 and rshift < 0 else None
-            case(f"sig_values valtype {valtype} rshift {rshift}",
-                 lambda v=valtype, s=rshift: k.sig_values(IDX, CHUNK, LE16, IDS[0], v, s, 1.0,
-                                                          0.0, 1), must_raise=must)
+            must = ValueError if unsigned and rshift < 0 else None
+            case(f"sig_values unsigned {unsigned} rshift {rshift}",
+                 lambda u=unsigned, s=rshift: k.sig_values(IDX, CHUNK, LE16, IDS[0], 0, s, 1.0,
+                                                           0.0, 1, unsigned=u), must_raise=must)
 
     # Payload locators: a matching frame past the end is an error, another frame's
     # locator is never read.
@@ -399,18 +399,23 @@ def decoder_cases():
     want = ref_values(IDX, CHUNK, IDS[0])
     case("decoder good", lambda: le16(PAIR), want=lambda r: same(r, want))
     case("decoder list pair", lambda: le16([IDX, CHUNK]), want=lambda r: same(r, want))
-    case("decoder generator pair", lambda: le16(x for x in PAIR), want=lambda r: same(r, want))
+    # A frames pair is anything indexable by 0 and 1.
+    case("decoder 3-tuple", lambda: le16((IDX, CHUNK, CHUNK)), want=lambda r: same(r, want))
+    case("decoder dict", lambda: le16({0: IDX, 1: CHUNK}), want=lambda r: same(r, want))
+    case("decoder generator pair", lambda: le16(x for x in PAIR), must_raise=TypeError)
     for name, view in valid_index_views().items():
         ref = ref_values(np.asarray(view), VIEW_CHUNK, IDS[0])
         case(f"decoder index {name}", lambda v=view: le16((v, VIEW_CHUNK)),
              want=lambda r, ref=ref: same(r, ref))
     frames_bad = {
-        "None": None, "empty tuple": (), "1-tuple": (IDX,), "3-tuple": (IDX, CHUNK, CHUNK),
-        "index only": IDX, "str": "ab", "int": 3, "dict": {0: IDX, 1: CHUNK},
-        "swapped": (CHUNK, IDX),
+        "None": None, "index only": IDX, "str": "ab", "int": 3, "swapped": (CHUNK, IDX),
     }
     for name, frames in frames_bad.items():
         case(f"decoder frames {name}", lambda f=frames: le16(f), must_raise=WRONG)
+    # Too few items: the error of the indexing itself.
+    for name, frames in {"empty tuple": (), "1-tuple": (IDX,), "dict without 1": {0: IDX}}.items():
+        case(f"decoder frames {name}", lambda f=frames: le16(f),
+             allowed=BASE + (IndexError, KeyError), must_raise=(IndexError, KeyError))
     for name, obj in bad_index_objects().items():
         case(f"decoder index {name}", lambda o=obj: le16((o, CHUNK)), must_raise=WRONG)
     for name, obj in bad_chunk_objects().items():
@@ -1054,7 +1059,7 @@ def query_cases():
     unknown[0]["can_id"] = 0x3FF
     empty = (frames[0][:0], frames[1][:0])
     bad_frames = {
-        "None": None, "empty tuple": (), "1-tuple": (frames[0],), "3-tuple": (*frames, 1),
+        "None": None, "empty tuple": (), "1-tuple": (frames[0],),
         "index only": frames[0], "str": "ab", "int": 5, "(None, None)": (None, None),
         "float index": (np.zeros(3), frames[1]), "int index": (np.arange(3), frames[1]),
         "list index": (frames[0].tolist(), frames[1]),
@@ -1064,8 +1069,10 @@ def query_cases():
                                                                         frames[1]),
     }
     # Frames that are odd but may still give a result.
+    # A frames pair is anything indexable by 0 and 1; a too short one fails at
+    # that indexing (IndexError).
     odd_frames = {"unknown ids": unknown, "empty": empty, "list": list(frames),
-                  "dict": {0: frames[0], 1: frames[1]},
+                  "dict": {0: frames[0], 1: frames[1]}, "3-tuple": (*frames, 1),
                   "DT64 index": (np.zeros(3, k.DT64), frames[1])}
     for loc_name, loc, length in bad_locs(len(frames[1]))[:4]:
         odd_frames[f"loc {loc_name}"] = with_record(frames, 0, loc, length)
@@ -1082,8 +1089,10 @@ def query_cases():
         "not a str": None, "number": 5,
     }
     # The expression's own errors pass through; a KeyError names a field access that is
-    # not allowed, or a signal the query does not know.
-    expr_errors = QUERY + (SyntaxError, NameError, ZeroDivisionError, KeyError)
+    # not allowed, or a signal the query does not know; a result without a dtype fails
+    # its check with AttributeError.
+    expr_errors = QUERY + (SyntaxError, NameError, ZeroDivisionError, KeyError, AttributeError,
+                           IndexError)
     for fname in ("filter", "map"):
         for ename, expr in exprs.items():
             case(f"{fname} expr {ename}", lambda f=fname, e=expr: getattr(q, f)(frames, e),
@@ -1093,7 +1102,7 @@ def query_cases():
                 case(f"{fname} frames {frname} expr {ename}",
                      lambda f=fname, fr=fr, e=exprs[ename]: getattr(q, f)(fr, e),
                      allowed=expr_errors,
-                     must_raise=WRONG + (AssertionError,) if frname in bad_frames else None)
+                     must_raise=WRONG + (AssertionError, IndexError) if frname in bad_frames else None)
     case("filter unknown ids", lambda: q.filter(unknown, "signals.Low(frames) > 0"),
          allowed=QUERY, want=lambda r: len(r[0]) == 0)
     case("filter empty frames", lambda: q.filter(empty, "is_fd(frames) | ~is_fd(frames)"),
@@ -1115,32 +1124,34 @@ def query_cases():
     values = {"int": 1, "list": [1, 2], "None": None, "nan": math.nan, "str": "a",
               "mixed": [1, "a"], "nested": [[1], [2]], "array": np.arange(3), "empty": []}
     for frname, fr in {**bad_frames, **odd_frames, "good": frames}.items():
-        must = WRONG + (AssertionError,) if frname in bad_frames else None
+        must = WRONG + (AssertionError, IndexError) if frname in bad_frames else None
+        # The message and signal record queries read frames[0] alone.
+        must_index = None if frname == "1-tuple" else must
         for cname, cb in callbacks.items():
             for method in ("message_matches", "signal_matches"):
                 case(f"{method} frames {frname} callback {cname}",
                      lambda m=method, fr=fr, cb=cb: getattr(q, m)(fr, cb),
-                     allowed=QUERY + (Boom,), must_raise=must)
+                     allowed=QUERY + (Boom, IndexError), must_raise=must_index)
         for pname, pat in patterns.items():
             for method in ("message_contains", "senders_contains", "receivers_contains",
                            "signal_contains"):
                 # Items without lower() fail before the frames are looked at.
                 case(f"{method} frames {frname} pattern {pname}",
                      lambda m=method, fr=fr, p=pat: getattr(q, m)(fr, p),
-                     allowed=QUERY + (AttributeError,),
-                     must_raise=None if pname in ("ints", "mixed") else must)
+                     allowed=QUERY + (AttributeError, IndexError),
+                     must_raise=None if pname in ("ints", "mixed") else must_index)
         for vname, val in values.items():
             for method in ("signal_contains_and_value_eq", "signal_contains_and_value_ne"):
                 case(f"{method} frames {frname} values {vname}",
                      lambda m=method, fr=fr, v=val: getattr(q, m)(fr, "low", v),
-                     allowed=QUERY, must_raise=must)
+                     allowed=QUERY + (IndexError,), must_raise=must)
         for cname, cb in callbacks.items():
             case(f"signal_value_matches frames {frname} signal_cb {cname}",
                  lambda fr=fr, cb=cb: q.signal_value_matches(fr, cb, lambda v, x: x > 0),
-                 allowed=QUERY + (Boom,), must_raise=must)
+                 allowed=QUERY + (Boom, IndexError), must_raise=must)
             case(f"signal_value_matches frames {frname} value_cb {cname}",
                  lambda fr=fr, cb=cb: q.signal_value_matches(fr, lambda s: 1, cb),
-                 allowed=QUERY + (Boom,), must_raise=must)
+                 allowed=QUERY + (Boom, IndexError), must_raise=must)
     case("message_contains unknown ids", lambda: q.message_contains(unknown, ""),
          allowed=QUERY, want=lambda r: not r.any() and r.shape == (20,))
     case("signal_contains_and_value_eq empty", lambda: q.signal_contains_and_value_eq(

@@ -51,11 +51,12 @@ enum class TriplesError { ok, bad_count, bad_byte, bad_mask, bad_shift };
 TriplesError parse_triples(const char* items, size_t count, ptrdiff_t stride,
                            std::vector<Piece>& pieces, uint32_t& needed, size_t& bad_item);
 
-// Value kinds.
+// Value kinds of the loop. The bindings map their own codes onto these: the
+// unsigned kind is asked for separately, never by a bare code.
 constexpr int32_t VALTYPE_INTEGER = 0;   // signedness from rshift's sign
 constexpr int32_t VALTYPE_SINGLE = 1;    // upper 32 bits: IEEE single
 constexpr int32_t VALTYPE_UNSIGNED = 3;  // logical shift by rshift, converted unsigned
-// any other value: IEEE double (the decoders use 2)
+// any other value: IEEE double
 constexpr int32_t VALTYPE_DOUBLE = 2;
 
 struct ExtractArgs {

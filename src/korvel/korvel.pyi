@@ -38,6 +38,8 @@ def sig_values(
     scale: float,
     offset: float,
     pad: int,
+    *,
+    unsigned: bool = False,
 ) -> npt.NDArray[np.float64]: ...
 def signal_decoder(
     can_id: int,

@@ -36,7 +36,7 @@ std::string count_message(const Signature& s, const char* bound, size_t expected
 }
 
 std::vector<py::object> bind_args(const Signature& s, const py::args& args,
-                                  const py::kwargs& kwargs) {
+                                  const py::dict& kwargs) {
   const size_t max = s.names.size();
   const size_t given = args.size();
   const bool exact = s.required == max;
@@ -113,7 +113,15 @@ const Signature& sig_values_signature() {
 }
 
 py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
-  std::vector<py::object> a = bind_args(sig_values_signature(), args, kwargs);
+  // `unsigned` is keyword-only: the nine positional parameters keep their
+  // meaning, and an integer whose top bit is set can still come out positive.
+  py::dict rest(kwargs);
+  bool is_unsigned = false;
+  if (rest.contains("unsigned")) {
+    is_unsigned = truth(rest["unsigned"]);
+    PyDict_DelItemString(rest.ptr(), "unsigned");
+  }
+  std::vector<py::object> a = bind_args(sig_values_signature(), args, rest);
 
   // Every check comes before anything is allocated.
   StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
@@ -124,7 +132,11 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
 
   ExtractArgs x;
   x.can_id = static_cast<uint32_t>(to_int32(a[3]));
-  x.valtype = to_int32(a[4]);
+  // valtype 0 is the integer kind, 1 single precision, anything else double.
+  const int32_t valtype = to_int32(a[4]);
+  x.valtype = valtype == 0   ? (is_unsigned ? VALTYPE_UNSIGNED : VALTYPE_INTEGER)
+              : valtype == 1 ? VALTYPE_SINGLE
+                             : VALTYPE_DOUBLE;
   x.rshift = to_int32(a[5]);
   x.scale = to_double(a[6]);
   x.offset = to_double(a[7]);
@@ -226,18 +238,19 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   }
   // Only now that the length is known to be within 1..64.
   int32_t rshift = is_signed ? length - 64 : 64 - length;
-  int32_t valtype = !is_float ? VALTYPE_INTEGER : length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
-  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal is
-  // its own kind so that a set top bit gives a positive value.
-  if (valtype == VALTYPE_INTEGER && !is_signed && length == 64) valtype = VALTYPE_UNSIGNED;
+  int32_t valtype = !is_float ? 0 : length == 32 ? 1 : 2;
+  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal asks
+  // for the unsigned conversion so that a set top bit gives a positive value.
+  const bool unsigned64 = !is_float && !is_signed && length == 64;
 
-  std::string src = "lambda arr, pad=0: sig_values(*_frames_pair(arr), np.array([";
+  std::string src = "lambda arr, pad=0: sig_values(arr[0], arr[1], np.array([";
   for (size_t i = 0; i < ims.size(); ++i) {
     if (i) src += ", ";
     src += std::to_string(ims[i]);
   }
   src += "], np.int32), " + std::to_string(can_id) + ", " + std::to_string(valtype) + ", " +
-         std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad)";
+         std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad" +
+         (unsigned64 ? ", unsigned=True)" : ")");
 
   py::dict ns = py::reinterpret_borrow<py::dict>(PyModule_GetDict(globals().module));
   return py::eval(src, ns);
@@ -267,9 +280,13 @@ py::array flag_test(const py::args& args, const py::kwargs& kwargs) {
 
 void register_decode(py::module_& m) {
   m.def("sig_values", &sig_values,
-        "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad)\n\n"
+        "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad, *,\n"
+        "           unsigned=False)\n\n"
         "Decode one signal of one message from every frame of a frames pair: a float64\n"
-        "array, NaN (or with pad non-zero the last decoded value) for other frames.");
+        "array, NaN (or with pad non-zero the last decoded value) for other frames.\n"
+        "valtype 0 is an integer, 1 single precision, any other value double precision.\n"
+        "With unsigned true an integer is shifted logically by rshift (0..63) and\n"
+        "converted unsigned, so a 64-bit value with its top bit set stays positive.");
   m.def("signal_decoder", &signal_decoder,
         "signal_decoder(can_id, start, length, big_endian=True, is_signed=False,\n"
         "               is_float=False, scale=1.0, offset=0.0)\n\n"
