@@ -307,26 +307,26 @@ class Table(Mapping):
 
     def to_arrow(self) -> Any:
         """A pyarrow.Table: numeric columns without a copy, value-table columns
-        dictionary-encoded (null where there is no value)."""
+        dictionary-encoded (null where there is no value); units as field
+        metadata."""
         _need("pyarrow")
         import pyarrow as pa
 
-        arrays = []
+        kinds = {"d": pa.float64(), "q": pa.int64(), "l": pa.int64(), "B": pa.uint8()}
+        fields, arrays = [], []
         for name, col in self._columns.items():
             lab = self._labels.get(name)
             if lab is None:
-                arrays.append(pa.array(col))
+                # The column's own memory, wrapped (the columns are contiguous).
+                array = pa.Array.from_buffers(
+                    kinds[col.dtype.char], len(col), [None, pa.py_buffer(col)]
+                )
             else:
                 codes = pa.array(lab.codes, mask=lab.codes < 0)
-                arrays.append(
-                    pa.DictionaryArray.from_arrays(codes, pa.array(lab.categories, pa.string()))
-                )
-        fields = [
-            pa.field(
-                name, a.type, metadata={"unit": self.units[name]} if self.units.get(name) else None
-            )
-            for name, a in zip(self._columns, arrays)
-        ]
+                array = pa.DictionaryArray.from_arrays(codes, pa.array(lab.categories, pa.string()))
+            unit = self.units.get(name)
+            fields.append(pa.field(name, array.type, metadata={"unit": unit} if unit else None))
+            arrays.append(array)
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
 
 
