@@ -8,7 +8,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 
 namespace korvel {
@@ -122,10 +121,6 @@ bool inflate_libdeflate(const uint8_t* src, size_t n, size_t size_hint, ByteBuff
 
 }  // namespace
 
-static std::atomic<bool> libdeflate_enabled{true};
-
-bool set_libdeflate_enabled(bool enabled) { return libdeflate_enabled.exchange(enabled); }
-
 const char* inflater_name() {
 #ifdef KORVEL_HAVE_LIBDEFLATE
   return "libdeflate";
@@ -135,12 +130,12 @@ const char* inflater_name() {
 }
 
 InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
-                             bool allow_truncated) {
+                             bool allow_truncated, bool use_libdeflate) {
 #ifdef KORVEL_HAVE_LIBDEFLATE
   InflateResult r;
-  if (!allow_truncated && libdeflate_enabled.load(std::memory_order_relaxed) &&
-      inflate_libdeflate(src, n, size_hint, out, r))
-    return r;
+  if (!allow_truncated && use_libdeflate && inflate_libdeflate(src, n, size_hint, out, r)) return r;
+#else
+  (void)use_libdeflate;
 #endif
   return inflate_zlib(src, n, size_hint, out, allow_truncated);
 }

@@ -25,11 +25,9 @@ struct InflateResult {
 // kept for truncated ones and for the wording of errors), else "zlib".
 const char* inflater_name();
 
-// Lets tests and benchmarks run the zlib path in a libdeflate build; returns
-// the previous setting. Ignored in a zlib-only build.
-bool set_libdeflate_enabled(bool enabled);
-
+// `use_libdeflate` false runs the zlib path in a libdeflate build (tests,
+// benchmarks); ignored in a zlib-only build.
 InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
-                             bool allow_truncated = false);
+                             bool allow_truncated = false, bool use_libdeflate = true);
 
 }  // namespace korvel
