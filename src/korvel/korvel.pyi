@@ -40,6 +40,7 @@ def sig_values(
     pad: int,
     *,
     unsigned: bool = False,
+    mux: Iterable[tuple[int, int, bool, bool, Iterable[int]]] = (),
 ) -> npt.NDArray[np.float64]: ...
 def signal_decoder(
     can_id: int,
@@ -50,5 +51,13 @@ def signal_decoder(
     is_float: Any = False,
     scale: float = 1.0,
     offset: float = 0.0,
+    *,
+    multiplexers: Iterable[tuple[int, int, bool, bool, Iterable[int]]] = (),
 ) -> Callable[..., npt.NDArray[np.float64]]: ...
+def _decode_tables(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    messages: Iterable[tuple[Any, ...]],
+    threads: int | None = None,
+) -> list[Any]: ...
 def flag_test(index: npt.NDArray[np.void], mask: int) -> npt.NDArray[np.bool_]: ...
