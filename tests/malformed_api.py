@@ -1288,11 +1288,69 @@ def random_cases(count=1500):
 # --- runner ----------------------------------------------------------------------------
 
 
+def table_cases():
+    """korvel.decode's native half with broken plans, and decode with odd arguments."""
+    sig = (0, 16, False, False, False, SCALE, OFFSET, -1, (), False)
+    good = [(IDS[0], (), [sig, (8, 8, True, True, False, 1.0, 0.0, 0, (1, 2), True)])]
+    case("_decode_tables good", lambda: k._decode_tables(IDX, CHUNK, good),
+         want=lambda r: same(r[0][2][0], ref_values(IDX, CHUNK, IDS[0])[IDX["can_id"] == IDS[0]]))
+    plans = {
+        "no messages": [], "None": None, "int": 5, "message of 2": [(IDS[0], ())],
+        "can_id -1": [(-1, (), [])], "can_id 2**32": [(2**32, (), [])],
+        "channel 256": [(IDS[0], (256,), [])], "channel None": [(IDS[0], (None,), [])],
+        "mixed channels": [(IDS[0], (1,), []), (IDS[1], (), [])],
+        "signal of 3": [(IDS[0], (), [(0, 8, False)])],
+        "length 0": [(IDS[0], (), [(0, 0, *sig[2:])])],
+        "length 65": [(IDS[0], (), [(0, 65, *sig[2:])])],
+        "start -1": [(IDS[0], (), [(-1, 8, *sig[2:])])],
+        "start 2**31-1": [(IDS[0], (), [(2**31 - 1, 8, *sig[2:])])],
+        "mux out of range": [(IDS[0], (), [(*sig[:7], 3, (1,), False)])],
+        "mux of itself": [(IDS[0], (), [(*sig[:7], 0, (1,), False)])],
+        "mux cycle": [(IDS[0], (), [(*sig[:7], 1, (1,), False), (*sig[:7], 0, (1,), False)])],
+        "float mux": [(IDS[0], (), [(0, 32, False, False, True, 1.0, 0.0, -1, (), False),
+                                    (*sig[:7], 0, (1,), False)])],
+        "mux ids not ints": [(IDS[0], (), [sig, (*sig[:7], 0, ("a",), False)])],
+        "mux ids 2**64": [(IDS[0], (), [sig, (*sig[:7], 0, (2**64,), False)])],
+        "scale str": [(IDS[0], (), [(*sig[:5], "1", *sig[6:])])],
+        "codes on a float": [(IDS[0], (), [(0, 64, False, False, True, 1.0, 0.0, -1, (), True)])],
+        "duplicate messages": [good[0], good[0]],
+    }
+    for name, plan in plans.items():
+        case(f"_decode_tables {name}", lambda p=plan: k._decode_tables(IDX, CHUNK, p))
+    for name, obj in bad_index_objects().items():
+        case(f"_decode_tables index {name}", lambda o=obj: k._decode_tables(o, CHUNK, good),
+             must_raise=WRONG)
+    for name, obj in bad_chunk_objects().items():
+        case(f"_decode_tables chunk {name}", lambda o=obj: k._decode_tables(IDX, o, good),
+             must_raise=WRONG)
+    for name, loc, length in bad_locs(len(CHUNK)):
+        bad = with_record(PAIR, 3, loc, length, can_id=IDS[0])
+        case(f"_decode_tables loc {name}", lambda b=bad: k._decode_tables(b[0], b[1], good),
+             must_raise=ValueError)
+    for threads in (0, -1, 1, 2, 2**40, None, "2", 1.5):
+        case(f"_decode_tables threads {threads!r}",
+             lambda t=threads: k._decode_tables(IDX, CHUNK, good, t))
+    for name, view in valid_index_views().items():
+        case(f"_decode_tables index {name}", lambda v=view: k._decode_tables(v, VIEW_CHUNK, good))
+
+    import korvel
+
+    for name, frames in {"None": None, "int": 3, "1-tuple": (IDX,), "dict": {0: IDX, 1: CHUNK},
+                         "missing path": "/nonexistent.blf", "bytes stream": io.BytesIO(b"xx")}.items():
+        case(f"decode frames {name}", lambda f=frames: korvel.decode(f, []),
+             allowed=BASE + (IndexError, KeyError, OSError))
+    for name, db in {"None": None, "int": 1, "dict str key": {"1": []}, "dict bool key": {True: []},
+                     "dict channel 300": {300: []}, "list of ints": [1], "empty": []}.items():
+        case(f"decode db {name}", lambda d=db: korvel.decode(PAIR, d))
+    case("decode unknown message", lambda: korvel.decode(PAIR, [], messages=["x"]),
+         allowed=BASE + (KeyError,), must_raise=KeyError)
+
+
 def all_cases():
     for build in (sig_values_cases, decoder_cases, flag_test_cases, type_cases, pad_cases,
                   to_homo_cases, to_index_chunk_cases, concat_cases, write_cases,
                   calendar_cases, dravum_util_cases, record_cases, loading_cases, query_cases,
-                  random_cases):
+                  table_cases, random_cases):
         build()
     return CASES
 
