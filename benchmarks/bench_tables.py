@@ -447,12 +447,12 @@ def main():
         print(f"  {name:24s} {t:8.3f}   {t / med['korvel']:6.2f} x korvel")
 
     # Decoding alone, frames in memory.
-    spec = korvel.tables.decode_spec(db)
+    plan = korvel.tables.decode_plan(db)
     dec, flo, arrow = [], [], []
     for _ in range(args.runs * 2):
-        dec.append(timed(lambda: korvel.decode(frames, spec)))
+        dec.append(timed(lambda: korvel.decode(frames, plan)))
         flo.append(timed(lambda: floor_decode(frames, ids)))
-        tables = korvel.decode(frames, spec)
+        tables = korvel.decode(frames, plan)
         arrow.append(timed(lambda tables=tables: [t.to_arrow() for t in tables.values()]))
     d, fl, ar = statistics.median(dec), statistics.median(flo), statistics.median(arrow)
     print(
@@ -460,7 +460,7 @@ def main():
         f"{d / fl:.2f} x the floor"
     )
     print(f"to_arrow of every table: {ar * 1e3:.2f} ms")
-    one = [timed(lambda: korvel.decode(frames, spec, threads=1)) for _ in range(args.runs)]
+    one = [timed(lambda: korvel.decode(frames, plan, threads=1)) for _ in range(args.runs)]
     print(f"decode alone, threads=1: {statistics.median(one) * 1e3:.1f} ms")
 
     fb, tb, peak = memory()

@@ -14,7 +14,7 @@ from dravum_frames import make_frames
 import korvel
 import korvel.korvel as kv
 from korvel import dravum as dv
-from korvel.tables import decode_spec
+from korvel.tables import decode_plan
 
 # Multiplexing (simple and nested, with SG_MUL_VAL_ ranges), value tables with
 # unlabelled raw values, floats, an extended identifier and a 64-byte message.
@@ -246,7 +246,7 @@ def test_paths_streams_lists_and_channels(db, log, tmp_path, capsys):
     for got in (
         korvel.decode(blf, str(dbc)),
         korvel.decode(io.BytesIO(blf.read_bytes()), [dbc]),
-        korvel.decode(str(blf), decode_spec(db)),
+        korvel.decode(str(blf), decode_plan(db)),
     ):
         assert list(got) == list(want)
         for name in want:
@@ -265,10 +265,10 @@ def test_paths_streams_lists_and_channels(db, log, tmp_path, capsys):
     )
 
 
-def test_spec_is_small_and_picklable(db):
-    spec = decode_spec(db, ["Nested"])
-    again = pickle.loads(pickle.dumps(spec))
-    assert again == spec and [m.name for m in again.messages] == ["Nested"]
+def test_plan_is_small_and_picklable(db):
+    plan = decode_plan(db, ["Nested"])
+    again = pickle.loads(pickle.dumps(plan))
+    assert again == plan and [m.name for m in again.messages] == ["Nested"]
     s4 = again.messages[0].signals[4]
     assert (s4.name, s4.mux, s4.mux_ids, s4.scale, s4.offset) == ("S4", 1, (3, 4), 2.0, 1.0)
 

@@ -1,6 +1,6 @@
 """One table of decoded signals per message: korvel.decode, Table and Tables.
 
-The database is boiled down once to a DecodeSpec (plain numbers and strings,
+The database is boiled down once to a DecodePlan (plain numbers and strings,
 picklable), and the native ``_decode_tables`` does the work: one pass groups
 the frames by message, then each message's payloads are gathered once and all
 of its signals extracted from them, with the interpreter lock released.
@@ -22,14 +22,14 @@ import numpy as np
 
 from . import korvel as _k
 
-__all__ = ["DecodeSpec", "MessageSpec", "SignalSpec", "Table", "Tables", "decode", "decode_spec"]
+__all__ = ["DecodePlan", "MessagePlan", "SignalPlan", "Table", "Tables", "decode", "decode_plan"]
 
 
-# --- the compact decode specification ------------------------------------------------
+# --- the compact decode plan ---------------------------------------------------------
 
 
 @dataclass(frozen=True)
-class SignalSpec:
+class SignalPlan:
     """One signal: its bit layout, scaling, multiplexer condition and value table."""
 
     name: str
@@ -58,23 +58,23 @@ class SignalSpec:
 
 
 @dataclass(frozen=True)
-class MessageSpec:
+class MessagePlan:
     """One message: its identifier (without the extended bit), the channels it is
     read from (empty: every channel) and its signals in database order."""
 
     name: str
     can_id: int
-    signals: tuple[SignalSpec, ...]
+    signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
 
 
 @dataclass(frozen=True)
-class DecodeSpec:
+class DecodePlan:
     """What decode needs of a database, and nothing else."""
 
-    messages: tuple[MessageSpec, ...] = field(default_factory=tuple)
+    messages: tuple[MessagePlan, ...] = field(default_factory=tuple)
 
-    def select(self, names: Sequence[str] | None) -> DecodeSpec:
+    def select(self, names: Sequence[str] | None) -> DecodePlan:
         """Only the named messages (KeyError for a name not among them)."""
         if names is None:
             return self
@@ -85,7 +85,7 @@ class DecodeSpec:
             if name not in known:
                 raise KeyError(name)
         wanted = set(names)
-        return DecodeSpec(tuple(m for m in self.messages if m.name in wanted))
+        return DecodePlan(tuple(m for m in self.messages if m.name in wanted))
 
     def native(self, choices: bool) -> list[tuple[Any, ...]]:
         """The argument of _decode_tables."""
@@ -117,11 +117,11 @@ def _is_integral(value: Any) -> bool:
     return isinstance(value, int) or (isinstance(value, float) and value.is_integer())
 
 
-def _signal_spec(sig: Any, index: Mapping[str, int]) -> SignalSpec:
+def _signal_plan(sig: Any, index: Mapping[str, int]) -> SignalPlan:
     mux_name = getattr(sig, "multiplexer_signal", None)
     mux_ids = getattr(sig, "multiplexer_ids", None) or ()
     choices = getattr(sig, "choices", None) or {}
-    return SignalSpec(
+    return SignalPlan(
         name=sig.name,
         start=int(sig.start),
         length=int(sig.length),
@@ -138,12 +138,12 @@ def _signal_spec(sig: Any, index: Mapping[str, int]) -> SignalSpec:
     )
 
 
-def _message_spec(msg: Any, channels: tuple[int, ...] = ()) -> MessageSpec:
+def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
     index = {s.name: i for i, s in enumerate(msg.signals)}
-    return MessageSpec(
+    return MessagePlan(
         name=msg.name,
         can_id=int(msg.frame_id) & 0x1FFFFFFF,
-        signals=tuple(_signal_spec(s, index) for s in msg.signals),
+        signals=tuple(_signal_plan(s, index) for s in msg.signals),
         channels=channels,
     )
 
@@ -170,24 +170,24 @@ def _load(db: Any) -> list[Any]:
     return [db]
 
 
-def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessageSpec]:
+def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessagePlan]:
     """The messages of several databases; a later message of the same name
     replaces an earlier one in its place."""
-    out: dict[str, MessageSpec] = {}
+    out: dict[str, MessagePlan] = {}
     for d in dbs:
         for msg in d.messages:
-            out[msg.name] = _message_spec(msg, channels)
+            out[msg.name] = _message_plan(msg, channels)
     return list(out.values())
 
 
-def decode_spec(db: Any, messages: Sequence[str] | None = None) -> DecodeSpec:
-    """The DecodeSpec of `db` (anything decode takes), with only `messages` when given."""
-    if isinstance(db, DecodeSpec):
+def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
+    """The DecodePlan of `db` (anything decode takes), with only `messages` when given."""
+    if isinstance(db, DecodePlan):
         return db.select(messages)
     if not isinstance(db, Mapping):
-        return DecodeSpec(tuple(_merged(_load(db)))).select(messages)
+        return DecodePlan(tuple(_merged(_load(db)))).select(messages)
 
-    per_channel: list[tuple[int, list[MessageSpec]]] = []
+    per_channel: list[tuple[int, list[MessagePlan]]] = []
     for channel, item in db.items():
         if not isinstance(channel, numbers.Integral) or isinstance(channel, bool):
             raise TypeError(f"channel keys must be int, got {type(channel).__name__}")
@@ -196,36 +196,36 @@ def decode_spec(db: Any, messages: Sequence[str] | None = None) -> DecodeSpec:
         per_channel.append((int(channel), _merged(_load(item), (int(channel),))))
     # One message on several channels with one definition is one table whose
     # channel column tells them apart; differing definitions are Name@channel.
-    by_name: dict[str, list[MessageSpec]] = {}
-    for _, specs in per_channel:
-        for spec in specs:
-            by_name.setdefault(spec.name, []).append(spec)
+    by_name: dict[str, list[MessagePlan]] = {}
+    for _, plans in per_channel:
+        for plan in plans:
+            by_name.setdefault(plan.name, []).append(plan)
     out = []
-    for name, specs in by_name.items():
-        first = specs[0]
-        same = all(s.can_id == first.can_id and s.signals == first.signals for s in specs[1:])
+    for name, plans in by_name.items():
+        first = plans[0]
+        same = all(s.can_id == first.can_id and s.signals == first.signals for s in plans[1:])
         if same:
-            channels = tuple(c for s in specs for c in s.channels)
-            out.append(MessageSpec(name, first.can_id, first.signals, channels))
+            channels = tuple(c for s in plans for c in s.channels)
+            out.append(MessagePlan(name, first.can_id, first.signals, channels))
         else:
             out.extend(
-                MessageSpec(f"{name}@{s.channels[0]}", s.can_id, s.signals, s.channels)
-                for s in specs
+                MessagePlan(f"{name}@{s.channels[0]}", s.can_id, s.signals, s.channels)
+                for s in plans
             )
-    spec = DecodeSpec(tuple(out))
+    plan = DecodePlan(tuple(out))
     if messages is None:
-        return spec
+        return plan
     if isinstance(messages, str):
         messages = [messages]
     # A name selects its table, or every Name@channel of it.
-    names = [m.name for m in spec.messages]
+    names = [m.name for m in plan.messages]
     chosen = []
     for wanted in messages:
         hits = [n for n in names if n == wanted or n.rsplit("@", 1)[0] == wanted]
         if not hits:
             raise KeyError(wanted)
         chosen.extend(hits)
-    return spec.select(chosen)
+    return plan.select(chosen)
 
 
 # --- tables ----------------------------------------------------------------------------
@@ -376,12 +376,12 @@ def _read_quietly(src: Any, threads: int | None) -> tuple[np.ndarray, np.ndarray
         return _k.read(src, threads=threads)
 
 
-def _labels(spec: SignalSpec, codes: np.ndarray, raws: np.ndarray) -> _Labels:
-    if spec.length == 64 and not spec.is_signed:
+def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray) -> _Labels:
+    if plan.length == 64 and not plan.is_signed:
         raws = raws.view(np.uint64)
-    table = dict(spec.choices)
+    table = dict(plan.choices)
     texts = [table.get(r, None) for r in raws.tolist()]
-    texts = [t if t is not None else spec.number_text(r) for t, r in zip(texts, raws.tolist())]
+    texts = [t if t is not None else plan.number_text(r) for t, r in zip(texts, raws.tolist())]
     # Two raw values may read alike (a shared label, a label spelling another
     # value's number): one category each.
     first: dict[str, int] = {}
@@ -404,16 +404,16 @@ def decode(
     frames: a frames pair, a path or a binary stream (read quietly).
     db: a cantools database, a path cantools loads, a list of those (merged),
     a dict {channel: database, path or list} (frames on other channels left
-    out), or a DecodeSpec. messages: names to keep. choices: value-table signals
+    out), or a DecodePlan. messages: names to keep. choices: value-table signals
     as labels. threads: messages decoded in parallel (all cores for None).
     """
-    spec = decode_spec(db, messages)
+    plan = decode_plan(db, messages)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
         frames = _read_quietly(frames, threads)
     index, chunk = frames[0], frames[1]
-    results = _k._decode_tables(index, chunk, spec.native(bool(choices)), threads)
+    results = _k._decode_tables(index, chunk, plan.native(bool(choices)), threads)
     tables = {}
-    for msg, res in zip(spec.messages, results):
+    for msg, res in zip(plan.messages, results):
         if res is None:
             continue
         timestamps, channels, values, codes = res

@@ -9,7 +9,7 @@ from typing_extensions import TypeAlias
 from .korvel import Frames
 
 @dataclass(frozen=True)
-class SignalSpec:
+class SignalPlan:
     name: str
     start: int
     length: int
@@ -26,16 +26,16 @@ class SignalSpec:
     def number_text(self, raw: int) -> str: ...
 
 @dataclass(frozen=True)
-class MessageSpec:
+class MessagePlan:
     name: str
     can_id: int
-    signals: tuple[SignalSpec, ...]
+    signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
 
 @dataclass(frozen=True)
-class DecodeSpec:
-    messages: tuple[MessageSpec, ...] = ()
-    def select(self, names: Sequence[str] | None) -> DecodeSpec: ...
+class DecodePlan:
+    messages: tuple[MessagePlan, ...] = ()
+    def select(self, names: Sequence[str] | None) -> DecodePlan: ...
     def native(self, choices: bool) -> list[tuple[Any, ...]]: ...
 
 Database: TypeAlias = Any  # a cantools database
@@ -57,13 +57,13 @@ class Tables(Mapping[str, Table]):
     def to_pandas(self) -> dict[str, Any]: ...
     def to_parquet(self, directory: str | os.PathLike[str]) -> None: ...
 
-def decode_spec(
-    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodeSpec,
+def decode_plan(
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
     messages: Sequence[str] | None = None,
-) -> DecodeSpec: ...
+) -> DecodePlan: ...
 def decode(
     frames: Frames | str | os.PathLike[str] | BinaryIO,
-    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodeSpec,
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
     *,
     messages: Sequence[str] | None = None,
     choices: bool = False,
