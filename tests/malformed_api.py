@@ -313,12 +313,12 @@ def sig_values_cases():
                  must_raise=must)
     # rshift at the ends of its range for the two integer kinds; the unsigned one
     # has no left shift.
-    for valtype in (0, 3):
+    for unsigned in (False, True):
         for rshift in (-63, -1, 0, 1, 63):
-            must = ValueError if valtype == 3 and rshift < 0 else None
-            case(f"sig_values valtype {valtype} rshift {rshift}",
-                 lambda v=valtype, s=rshift: k.sig_values(IDX, CHUNK, LE16, IDS[0], v, s, 1.0,
-                                                          0.0, 1), must_raise=must)
+            must = ValueError if unsigned and rshift < 0 else None
+            case(f"sig_values unsigned {unsigned} rshift {rshift}",
+                 lambda u=unsigned, s=rshift: k.sig_values(IDX, CHUNK, LE16, IDS[0], 0, s, 1.0,
+                                                           0.0, 1, unsigned=u), must_raise=must)
 
     # Payload locators: a matching frame past the end is an error, another frame's
     # locator is never read.
@@ -399,18 +399,23 @@ def decoder_cases():
     want = ref_values(IDX, CHUNK, IDS[0])
     case("decoder good", lambda: le16(PAIR), want=lambda r: same(r, want))
     case("decoder list pair", lambda: le16([IDX, CHUNK]), want=lambda r: same(r, want))
-    case("decoder generator pair", lambda: le16(x for x in PAIR), want=lambda r: same(r, want))
+    # A frames pair is anything indexable by 0 and 1.
+    case("decoder 3-tuple", lambda: le16((IDX, CHUNK, CHUNK)), want=lambda r: same(r, want))
+    case("decoder dict", lambda: le16({0: IDX, 1: CHUNK}), want=lambda r: same(r, want))
+    case("decoder generator pair", lambda: le16(x for x in PAIR), must_raise=TypeError)
     for name, view in valid_index_views().items():
         ref = ref_values(np.asarray(view), VIEW_CHUNK, IDS[0])
         case(f"decoder index {name}", lambda v=view: le16((v, VIEW_CHUNK)),
              want=lambda r, ref=ref: same(r, ref))
     frames_bad = {
-        "None": None, "empty tuple": (), "1-tuple": (IDX,), "3-tuple": (IDX, CHUNK, CHUNK),
-        "index only": IDX, "str": "ab", "int": 3, "dict": {0: IDX, 1: CHUNK},
-        "swapped": (CHUNK, IDX),
+        "None": None, "index only": IDX, "str": "ab", "int": 3, "swapped": (CHUNK, IDX),
     }
     for name, frames in frames_bad.items():
         case(f"decoder frames {name}", lambda f=frames: le16(f), must_raise=WRONG)
+    # Too few items: the error of the indexing itself.
+    for name, frames in {"empty tuple": (), "1-tuple": (IDX,), "dict without 1": {0: IDX}}.items():
+        case(f"decoder frames {name}", lambda f=frames: le16(f),
+             allowed=BASE + (IndexError, KeyError), must_raise=(IndexError, KeyError))
     for name, obj in bad_index_objects().items():
         case(f"decoder index {name}", lambda o=obj: le16((o, CHUNK)), must_raise=WRONG)
     for name, obj in bad_chunk_objects().items():
@@ -1055,7 +1060,7 @@ def query_cases():
     unknown[0]["can_id"] = 0x3FF
     empty = (frames[0][:0], frames[1][:0])
     bad_frames = {
-        "None": None, "empty tuple": (), "1-tuple": (frames[0],), "3-tuple": (*frames, 1),
+        "None": None, "empty tuple": (), "1-tuple": (frames[0],),
         "index only": frames[0], "str": "ab", "int": 5, "(None, None)": (None, None),
         "float index": (np.zeros(3), frames[1]), "int index": (np.arange(3), frames[1]),
         "list index": (frames[0].tolist(), frames[1]),
@@ -1065,8 +1070,10 @@ def query_cases():
                                                                         frames[1]),
     }
     # Frames that are odd but may still give a result.
+    # A frames pair is anything indexable by 0 and 1; a too short one fails at
+    # that indexing (IndexError).
     odd_frames = {"unknown ids": unknown, "empty": empty, "list": list(frames),
-                  "dict": {0: frames[0], 1: frames[1]},
+                  "dict": {0: frames[0], 1: frames[1]}, "3-tuple": (*frames, 1),
                   "DT64 index": (np.zeros(3, k.DT64), frames[1])}
     for loc_name, loc, length in bad_locs(len(frames[1]))[:4]:
         odd_frames[f"loc {loc_name}"] = with_record(frames, 0, loc, length)
@@ -1083,8 +1090,10 @@ def query_cases():
         "not a str": None, "number": 5,
     }
     # The expression's own errors pass through; a KeyError names a field access that is
-    # not allowed, or a signal the query does not know.
-    expr_errors = QUERY + (SyntaxError, NameError, ZeroDivisionError, KeyError)
+    # not allowed, or a signal the query does not know; a result without a dtype fails
+    # its check with AttributeError.
+    expr_errors = QUERY + (SyntaxError, NameError, ZeroDivisionError, KeyError, AttributeError,
+                           IndexError)
     for fname in ("filter", "map"):
         for ename, expr in exprs.items():
             case(f"{fname} expr {ename}", lambda f=fname, e=expr: getattr(q, f)(frames, e),
@@ -1094,7 +1103,7 @@ def query_cases():
                 case(f"{fname} frames {frname} expr {ename}",
                      lambda f=fname, fr=fr, e=exprs[ename]: getattr(q, f)(fr, e),
                      allowed=expr_errors,
-                     must_raise=WRONG + (AssertionError,) if frname in bad_frames else None)
+                     must_raise=WRONG + (AssertionError, IndexError) if frname in bad_frames else None)
     case("filter unknown ids", lambda: q.filter(unknown, "signals.Low(frames) > 0"),
          allowed=QUERY, want=lambda r: len(r[0]) == 0)
     case("filter empty frames", lambda: q.filter(empty, "is_fd(frames) | ~is_fd(frames)"),
@@ -1116,32 +1125,34 @@ def query_cases():
     values = {"int": 1, "list": [1, 2], "None": None, "nan": math.nan, "str": "a",
               "mixed": [1, "a"], "nested": [[1], [2]], "array": np.arange(3), "empty": []}
     for frname, fr in {**bad_frames, **odd_frames, "good": frames}.items():
-        must = WRONG + (AssertionError,) if frname in bad_frames else None
+        must = WRONG + (AssertionError, IndexError) if frname in bad_frames else None
+        # The message and signal record queries read frames[0] alone.
+        must_index = None if frname == "1-tuple" else must
         for cname, cb in callbacks.items():
             for method in ("message_matches", "signal_matches"):
                 case(f"{method} frames {frname} callback {cname}",
                      lambda m=method, fr=fr, cb=cb: getattr(q, m)(fr, cb),
-                     allowed=QUERY + (Boom,), must_raise=must)
+                     allowed=QUERY + (Boom, IndexError), must_raise=must_index)
         for pname, pat in patterns.items():
             for method in ("message_contains", "senders_contains", "receivers_contains",
                            "signal_contains"):
                 # Items without lower() fail before the frames are looked at.
                 case(f"{method} frames {frname} pattern {pname}",
                      lambda m=method, fr=fr, p=pat: getattr(q, m)(fr, p),
-                     allowed=QUERY + (AttributeError,),
-                     must_raise=None if pname in ("ints", "mixed") else must)
+                     allowed=QUERY + (AttributeError, IndexError),
+                     must_raise=None if pname in ("ints", "mixed") else must_index)
         for vname, val in values.items():
             for method in ("signal_contains_and_value_eq", "signal_contains_and_value_ne"):
                 case(f"{method} frames {frname} values {vname}",
                      lambda m=method, fr=fr, v=val: getattr(q, m)(fr, "low", v),
-                     allowed=QUERY, must_raise=must)
+                     allowed=QUERY + (IndexError,), must_raise=must)
         for cname, cb in callbacks.items():
             case(f"signal_value_matches frames {frname} signal_cb {cname}",
                  lambda fr=fr, cb=cb: q.signal_value_matches(fr, cb, lambda v, x: x > 0),
-                 allowed=QUERY + (Boom,), must_raise=must)
+                 allowed=QUERY + (Boom, IndexError), must_raise=must)
             case(f"signal_value_matches frames {frname} value_cb {cname}",
                  lambda fr=fr, cb=cb: q.signal_value_matches(fr, lambda s: 1, cb),
-                 allowed=QUERY + (Boom,), must_raise=must)
+                 allowed=QUERY + (Boom, IndexError), must_raise=must)
     case("message_contains unknown ids", lambda: q.message_contains(unknown, ""),
          allowed=QUERY, want=lambda r: not r.any() and r.shape == (20,))
     case("signal_contains_and_value_eq empty", lambda: q.signal_contains_and_value_eq(
@@ -1278,11 +1289,69 @@ def random_cases(count=1500):
 # --- runner ----------------------------------------------------------------------------
 
 
+def table_cases():
+    """korvel.decode's native half with broken plans, and decode with odd arguments."""
+    sig = (0, 16, False, False, False, SCALE, OFFSET, -1, (), False)
+    good = [(IDS[0], (), [sig, (8, 8, True, True, False, 1.0, 0.0, 0, (1, 2), True)])]
+    case("_decode_tables good", lambda: k._decode_tables(IDX, CHUNK, good),
+         want=lambda r: same(r[0][2][0], ref_values(IDX, CHUNK, IDS[0])[IDX["can_id"] == IDS[0]]))
+    plans = {
+        "no messages": [], "None": None, "int": 5, "message of 2": [(IDS[0], ())],
+        "can_id -1": [(-1, (), [])], "can_id 2**32": [(2**32, (), [])],
+        "channel 256": [(IDS[0], (256,), [])], "channel None": [(IDS[0], (None,), [])],
+        "mixed channels": [(IDS[0], (1,), []), (IDS[1], (), [])],
+        "signal of 3": [(IDS[0], (), [(0, 8, False)])],
+        "length 0": [(IDS[0], (), [(0, 0, *sig[2:])])],
+        "length 65": [(IDS[0], (), [(0, 65, *sig[2:])])],
+        "start -1": [(IDS[0], (), [(-1, 8, *sig[2:])])],
+        "start 2**31-1": [(IDS[0], (), [(2**31 - 1, 8, *sig[2:])])],
+        "mux out of range": [(IDS[0], (), [(*sig[:7], 3, (1,), False)])],
+        "mux of itself": [(IDS[0], (), [(*sig[:7], 0, (1,), False)])],
+        "mux cycle": [(IDS[0], (), [(*sig[:7], 1, (1,), False), (*sig[:7], 0, (1,), False)])],
+        "float mux": [(IDS[0], (), [(0, 32, False, False, True, 1.0, 0.0, -1, (), False),
+                                    (*sig[:7], 0, (1,), False)])],
+        "mux ids not ints": [(IDS[0], (), [sig, (*sig[:7], 0, ("a",), False)])],
+        "mux ids 2**64": [(IDS[0], (), [sig, (*sig[:7], 0, (2**64,), False)])],
+        "scale str": [(IDS[0], (), [(*sig[:5], "1", *sig[6:])])],
+        "codes on a float": [(IDS[0], (), [(0, 64, False, False, True, 1.0, 0.0, -1, (), True)])],
+        "duplicate messages": [good[0], good[0]],
+    }
+    for name, plan in plans.items():
+        case(f"_decode_tables {name}", lambda p=plan: k._decode_tables(IDX, CHUNK, p))
+    for name, obj in bad_index_objects().items():
+        case(f"_decode_tables index {name}", lambda o=obj: k._decode_tables(o, CHUNK, good),
+             must_raise=WRONG)
+    for name, obj in bad_chunk_objects().items():
+        case(f"_decode_tables chunk {name}", lambda o=obj: k._decode_tables(IDX, o, good),
+             must_raise=WRONG)
+    for name, loc, length in bad_locs(len(CHUNK)):
+        bad = with_record(PAIR, 3, loc, length, can_id=IDS[0])
+        case(f"_decode_tables loc {name}", lambda b=bad: k._decode_tables(b[0], b[1], good),
+             must_raise=ValueError)
+    for threads in (0, -1, 1, 2, 2**40, None, "2", 1.5):
+        case(f"_decode_tables threads {threads!r}",
+             lambda t=threads: k._decode_tables(IDX, CHUNK, good, t))
+    for name, view in valid_index_views().items():
+        case(f"_decode_tables index {name}", lambda v=view: k._decode_tables(v, VIEW_CHUNK, good))
+
+    import korvel
+
+    for name, frames in {"None": None, "int": 3, "1-tuple": (IDX,), "dict": {0: IDX, 1: CHUNK},
+                         "missing path": "/nonexistent.blf", "bytes stream": io.BytesIO(b"xx")}.items():
+        case(f"decode frames {name}", lambda f=frames: korvel.decode(f, []),
+             allowed=BASE + (IndexError, KeyError, OSError))
+    for name, db in {"None": None, "int": 1, "dict str key": {"1": []}, "dict bool key": {True: []},
+                     "dict channel 300": {300: []}, "list of ints": [1], "empty": []}.items():
+        case(f"decode db {name}", lambda d=db: korvel.decode(PAIR, d))
+    case("decode unknown message", lambda: korvel.decode(PAIR, [], messages=["x"]),
+         allowed=BASE + (KeyError,), must_raise=KeyError)
+
+
 def all_cases():
     for build in (sig_values_cases, decoder_cases, flag_test_cases, type_cases, pad_cases,
                   to_homo_cases, to_index_chunk_cases, concat_cases, write_cases,
                   calendar_cases, dravum_util_cases, record_cases, loading_cases, query_cases,
-                  random_cases):
+                  table_cases, random_cases):
         build()
     return CASES
 

@@ -7,10 +7,24 @@ from dravum_frames import cantools_values, load_db, make_frames, random_frames
 from korvel import dravum as dv
 
 GLOB_KEYS = [
-    "__self__", "np", "P", "isin", "interp", "dt2ts", "signals",
-    "is_extended_id", "is_remote_frame", "is_error_frame", "is_fd", "is_rx",
-    "message_contains", "senders_contains", "receivers_contains", "signal_contains",
-    "signal_contains_and_value_eq", "signal_contains_and_value_ne",
+    "__self__",
+    "np",
+    "P",
+    "isin",
+    "interp",
+    "dt2ts",
+    "signals",
+    "is_extended_id",
+    "is_remote_frame",
+    "is_error_frame",
+    "is_fd",
+    "is_rx",
+    "message_contains",
+    "senders_contains",
+    "receivers_contains",
+    "signal_contains",
+    "signal_contains_and_value_eq",
+    "signal_contains_and_value_ne",
 ]
 
 
@@ -42,6 +56,7 @@ def decoded(db, log, name):
 
 # --- construction, loading, attribute fallback ---------------------------------------
 
+
 def test_new_query_tables_and_namespace():
     class Sub(dv.Query):
         pass
@@ -59,17 +74,27 @@ def test_new_query_tables_and_namespace():
 def test_add_database_tables_and_merged_receivers(q):
     assert list(q.msg_dict) == ["VCU_Status", "BMS_Info", "GW_Diag", "ECU_Ext"]
     assert sorted(q.msg_idx) == [35, 291, 1024, 0x19000000]
-    expected = {"VCU_Status": {"BMS", "ECU"}, "BMS_Info": {"VCU", "GW"},
-                "GW_Diag": {"VCU"}, "ECU_Ext": {"GW"}}
+    expected = {
+        "VCU_Status": {"BMS", "ECU"},
+        "BMS_Info": {"VCU", "GW"},
+        "GW_Diag": {"VCU"},
+        "ECU_Ext": {"GW"},
+    }
     for name, receivers in expected.items():
         m = q.msg_dict[name]
         assert isinstance(m.receivers, list) and sorted(m.receivers) == sorted(receivers)
     bms = q.msg_dict["BMS_Info"]
     assert (bms.can_id, bms.senders, bms.comment) == (291, ["BMS"], "Battery management info")
     speed = q.sig_dict["Speed"]
-    assert (speed.can_id, speed.start, speed.length, speed.scale, speed.byte_order, speed.unit,
-            speed.comment) == (35, 7 + 8, 16, 0.1, "big_endian", "km/h",
-                               "vehicle speed over ground")
+    assert (
+        speed.can_id,
+        speed.start,
+        speed.length,
+        speed.scale,
+        speed.byte_order,
+        speed.unit,
+        speed.comment,
+    ) == (35, 7 + 8, 16, 0.1, "big_endian", "km/h", "vehicle speed over ground")
     assert {s.name for s in q.sig_idx[291]} == {"Temp", "Mode", "Current"}
     assert q.sig_dict["Temp"].is_signed and q.sig_dict["Temp"].byte_order == "little_endian"
 
@@ -88,9 +113,13 @@ def test_same_names_and_identifiers():
 def test_receivers_merge_rules():
     query = dv.Query()
     query.addMessages([dv.Message(1, "A", receivers=["X", "X"]), dv.Message(2, "B")])
-    query.addSignals([dv.Signal(1, "s1", 0, 1, receivers=None),
-                      dv.Signal(2, "s2", 0, 1, receivers=["Y", "Z"]),
-                      dv.Signal(9, "s9", 0, 1, receivers=["W"])])
+    query.addSignals(
+        [
+            dv.Signal(1, "s1", 0, 1, receivers=None),
+            dv.Signal(2, "s2", 0, 1, receivers=["Y", "Z"]),
+            dv.Signal(9, "s9", 0, 1, receivers=["W"]),
+        ]
+    )
     assert query.msg_dict["A"].receivers == ["X"]
     assert sorted(query.msg_dict["B"].receivers) == ["Y", "Z"]
     late = dv.Message(2, "C", receivers=["K", "K"])
@@ -116,15 +145,20 @@ def test_attribute_fallback(q):
 
 # --- expression rewriting ---------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "expr, want",
     [
         ("frames['can_id'] == 35", "frames[0]['can_id'] == 35"),
         ('frames["len"] > 4', "frames[0]['len'] > 4"),
-        ("(frames['channel'] == 1) & is_fd(frames) & signal_contains(frames, 'Speed')",
-         "(frames[0]['channel'] == 1) & is_fd(frames) & __self__.signal_contains(frames, 'Speed')"),
-        ("signal_contains_and_value_eq(frames, 'A', 1)",
-         "__self__.signal_contains_and_value_eq(frames, 'A', 1)"),
+        (
+            "(frames['channel'] == 1) & is_fd(frames) & signal_contains(frames, 'Speed')",
+            "(frames[0]['channel'] == 1) & is_fd(frames) & __self__.signal_contains(frames, 'Speed')",
+        ),
+        (
+            "signal_contains_and_value_eq(frames, 'A', 1)",
+            "__self__.signal_contains_and_value_eq(frames, 'A', 1)",
+        ),
         ("xframes['timestamp']", "xframes[0]['timestamp']"),
         ("q.message_contains(frames, 'x')", "q.__self__.message_contains(frames, 'x')"),
         ("message_contains (frames, 'x')", "message_contains (frames, 'x')"),
@@ -137,8 +171,18 @@ def test_exp_repair(expr, want):
 
 @pytest.mark.parametrize(
     "expr, key",
-    [("frames['flags'] > 0", "'flags'"), ('frames["loc"]', '"loc"'), ("frames[0]", "0"),
-     ("frames[\"can_id']", "\"can_id'"), ("frames['can_id'] + frames[1]", "1")],
+    [
+        ("frames['flags'] > 0", "'flags'"),
+        ('frames["loc"]', '"loc"'),
+        ("frames[0]", "0"),
+        ("frames[\"can_id']", "\"can_id'"),
+        ("frames['can_id'] + frames[1]", "1"),
+        # Any code point, lone surrogates included, comes out whole in the KeyError.
+        ("frames['\ud800']", "'\ud800'"),
+        ("frames[\udcff]", "\udcff"),
+        ("frames['can_id\ud800']", "'can_id\ud800'"),
+        ("frames['\u00e9']", "'\u00e9'"),
+    ],
 )
 def test_exp_repair_rejects_other_accesses(expr, key, q, frames):
     with pytest.raises(KeyError) as err:
@@ -150,11 +194,49 @@ def test_exp_repair_rejects_other_accesses(expr, key, q, frames):
 
 # --- filter and map ---------------------------------------------------------------------
 
+
+@pytest.mark.parametrize("kind", ["3-tuple", "dict", "list"])
+def test_frames_are_read_by_index_0_and_1(q, frames, kind):
+    """A frames pair is anything indexable by 0 and 1."""
+    other = {
+        "3-tuple": (frames[0], frames[1], "meta"),
+        "dict": {0: frames[0], 1: frames[1]},
+        "list": [frames[0], frames[1]],
+    }[kind]
+    expr = "(signals.Speed(frames) > 1000) | message_contains(frames, 'diag')"
+    want = q.filter(frames, expr)
+    got = q.filter(other, expr)
+    assert isinstance(got, tuple) and len(got) == 2 and got[1] is frames[1]
+    assert np.array_equal(got[0], want[0]) and len(want[0]) > 0
+    assert np.array_equal(
+        q.map(other, "signals.Temp(frames)"), q.map(frames, "signals.Temp(frames)"), equal_nan=True
+    )
+    for method, arg in (
+        ("message_contains", "bms"),
+        ("signal_contains", "gear"),
+        ("senders_contains", "gw"),
+    ):
+        assert np.array_equal(getattr(q, method)(other, arg), getattr(q, method)(frames, arg))
+    assert np.array_equal(q.signals.Gear(other), q.signals.Gear(frames), equal_nan=True)
+
+
+@pytest.mark.parametrize("method", ["filter", "map"])
+@pytest.mark.parametrize("expr", ["True", "1.0", "[True, True]", "None", "frames"])
+def test_result_without_dtype_fails_its_check_with_attribute_error(q, frames, method, expr):
+    with pytest.raises(AttributeError):
+        getattr(q, method)(frames, expr)
+
+
 def test_filter_matches_a_hand_computed_mask(db, q, log, frames):
-    expr = ("(frames['can_id'] == 35) & (signals.Speed(frames) > 1000) "
-            "& ~is_rx(frames) | (signals.Temp(frames) < -100)")
-    mask = (((frames[0]["can_id"] == 35) & (decoded(db, log, "Speed") > 1000)
-             & ((frames[0]["flags"] & 4) == 0)) | (decoded(db, log, "Temp") < -100))
+    expr = (
+        "(frames['can_id'] == 35) & (signals.Speed(frames) > 1000) "
+        "& ~is_rx(frames) | (signals.Temp(frames) < -100)"
+    )
+    mask = (
+        (frames[0]["can_id"] == 35)
+        & (decoded(db, log, "Speed") > 1000)
+        & ((frames[0]["flags"] & 4) == 0)
+    ) | (decoded(db, log, "Temp") < -100)
     got = q.filter(frames, expr)
     assert mask.any() and not mask.all()
     assert isinstance(got, tuple) and got[1] is frames[1]
@@ -174,15 +256,24 @@ def test_filter_quotes_flags_and_extremes(q, frames):
 
 
 @pytest.mark.parametrize(
-    "expr", ["frames['can_id']", "np.ones(3, bool)", "(frames['can_id'] == 35).reshape(-1, 1)"])
+    "expr", ["frames['can_id']", "np.ones(3, bool)", "(frames['can_id'] == 35).reshape(-1, 1)"]
+)
 def test_filter_result_check(q, frames, expr):
     with pytest.raises(AssertionError):
         q.filter(frames, expr)
 
 
 def test_map_values_equal_cantools(db, q, log, frames):
-    for name in ("VCUMyTestSig1", "Speed", "Gear", "Temp", "Mode", "Current", "DiagCode",
-                 "ExtCounter"):
+    for name in (
+        "VCUMyTestSig1",
+        "Speed",
+        "Gear",
+        "Temp",
+        "Mode",
+        "Current",
+        "DiagCode",
+        "ExtCounter",
+    ):
         got = q.map(frames, f"signals.{name}(frames)")
         assert np.array_equal(got, decoded(db, log, name), equal_nan=True), name
     speed = q.map(frames, "interp(signals.Speed(frames))")
@@ -191,7 +282,9 @@ def test_map_values_equal_cantools(db, q, log, frames):
     assert q.map(frames, "np.zeros(2)").shape == (2,)
 
 
-@pytest.mark.parametrize("expr", ["frames['can_id']", "np.zeros(3, np.float32)", "np.zeros((2, 2))"])
+@pytest.mark.parametrize(
+    "expr", ["frames['can_id']", "np.zeros(3, np.float32)", "np.zeros((2, 2))"]
+)
 def test_map_result_check(q, frames, expr):
     with pytest.raises(AssertionError):
         q.map(frames, expr)
@@ -199,8 +292,12 @@ def test_map_result_check(q, frames, expr):
 
 @pytest.mark.parametrize(
     "expr, error",
-    [("signals.Missing(frames)", KeyError), ("nothing(frames)", NameError),
-     ("frames[", SyntaxError), ("message_contains (frames, 'x')", TypeError)],
+    [
+        ("signals.Missing(frames)", KeyError),
+        ("nothing(frames)", NameError),
+        ("frames[", SyntaxError),
+        ("message_contains (frames, 'x')", TypeError),
+    ],
 )
 def test_expression_errors_propagate(q, frames, expr, error):
     with pytest.raises(error):
@@ -208,6 +305,7 @@ def test_expression_errors_propagate(q, frames, expr, error):
 
 
 # --- message queries --------------------------------------------------------------------
+
 
 def ids_mask(frames, *ids):
     return np.isin(frames[0]["can_id"], list(ids))
@@ -241,14 +339,22 @@ def test_message_queries_inside_expressions(q, frames):
 
 def test_message_matches_and_identifier_link():
     query = dv.Query()
-    query.addMessages([dv.Message(5, "A", comment=None), dv.Message(5, "B", comment="xyz"),
-                       dv.Message(6, "C")])
+    query.addMessages(
+        [dv.Message(5, "A", comment=None), dv.Message(5, "B", comment="xyz"), dv.Message(6, "C")]
+    )
     frames = make_frames([5, 6, 5, 7], [b"\0"] * 4, flags=[0x40, 0, 0, 0], channels=[1, 2, 3, 4])
-    assert query.message_matches(frames, lambda m: m.name == "B").tolist() == [True, False, True, False]
+    assert query.message_matches(frames, lambda m: m.name == "B").tolist() == [
+        True,
+        False,
+        True,
+        False,
+    ]
     assert query.message_contains(frames, "XYZ").tolist() == [True, False, True, False]
+
     # A str subclass is iterated: each character is a pattern.
     class Text(str):
         pass
+
     assert query.message_contains(frames, Text("cq")).tolist() == [False, True, False, False]
     assert not dv.Query().message_contains(frames, "").any()
     with pytest.raises(AssertionError):
@@ -259,6 +365,7 @@ def test_message_matches_and_identifier_link():
 
 
 # --- signal queries ---------------------------------------------------------------------
+
 
 def test_signal_contains_and_matches(q, frames):
     assert np.array_equal(q.signal_contains(frames, "speed"), ids_mask(frames, 35))
@@ -272,11 +379,19 @@ def test_signal_contains_and_matches(q, frames):
 
 @pytest.mark.parametrize(
     "pattern, values",
-    [("mode", [1, 2]), ("MODE", 3), ("gear", (0, 15)), ("temp", np.array([-40.0, 0.0])),
-     (["gear", "mode"], [5]), ("speed", [])],
+    [
+        ("mode", [1, 2]),
+        ("MODE", 3),
+        ("gear", (0, 15)),
+        ("temp", np.array([-40.0, 0.0])),
+        (["gear", "mode"], [5]),
+        ("speed", []),
+    ],
 )
 def test_value_queries_equal_cantools(db, q, log, frames, pattern, values, capsys):
-    wanted = [s for s in q.sig_dict.values() if any(p in s.name.lower() for p in dv._lolist(pattern))]
+    wanted = [
+        s for s in q.sig_dict.values() if any(p in s.name.lower() for p in dv._lolist(pattern))
+    ]
     vals = values if np.iterable(values) else [values]
     eq = np.zeros(len(frames[0]), bool)
     ne = np.zeros(len(frames[0]), bool)
@@ -289,8 +404,13 @@ def test_value_queries_equal_cantools(db, q, log, frames, pattern, values, capsy
     expr = f"signal_contains_and_value_eq(frames, {pattern!r}, {list(vals)!r})"
     assert np.array_equal(q.filter(frames, expr)[0], frames[0][eq])
     lines = capsys.readouterr().out.splitlines()
-    assert all(line.startswith(f">>signal_value_matches: num_signals={len(wanted)}, tm1=")
-               for line in lines) and len(lines) == 3
+    assert (
+        all(
+            line.startswith(f">>signal_value_matches: num_signals={len(wanted)}, tm1=")
+            for line in lines
+        )
+        and len(lines) == 3
+    )
 
 
 def test_signal_value_matches_callbacks(q, frames, capsys):

@@ -214,10 +214,44 @@ def test_sig_values_empty_triples_give_offset():
 def test_sig_values_keywords_and_id_compare_is_32_bit():
     index, chunk = frames_pair([(0xFFFFFFFF, b"\x07")])
     values = k.sig_values(
-        pad=0, offset=0.0, scale=1.0, rshift=56, valtype=0, can_id=-1,
-        ims=np.array([0, 255, 56], np.int32), chunk=chunk, index=index,
+        pad=0,
+        offset=0.0,
+        scale=1.0,
+        rshift=56,
+        valtype=0,
+        can_id=-1,
+        ims=np.array([0, 255, 56], np.int32),
+        chunk=chunk,
+        index=index,
     )
     assert same(values, [7.0])
+
+
+MINUS_2_5 = np.float64(-2.5).tobytes()
+LE64 = np.array([i for b in range(8) for i in (b, 255, 8 * b)], np.int32)
+
+
+@pytest.mark.parametrize(
+    "payload, valtype, rshift, unsigned, expected",
+    [
+        # Any valtype but 0 and 1 reads the word as a double; rshift plays no part.
+        (MINUS_2_5, 2, 0, False, -2.5),
+        (MINUS_2_5, 3, 0, False, -2.5),
+        (MINUS_2_5, 3, -7, False, -2.5),
+        (MINUS_2_5, -1, 5, False, -2.5),
+        (MINUS_2_5, 2**31 - 1, 0, True, -2.5),
+        # The integer kind: signed at rshift 0 unless asked for unsigned.
+        (b"\xff" * 8, 0, 0, False, -1.0),
+        (b"\xff" * 8, 0, 0, True, float(2**64 - 1)),
+        (b"\xff" * 8, 0, 8, True, float(2**56 - 1)),
+    ],
+)
+def test_sig_values_value_kinds(payload, valtype, rshift, unsigned, expected):
+    index, chunk = frames_pair([(9, payload)])
+    values = k.sig_values(index, chunk, LE64, 9, valtype, rshift, 1.0, 0.0, 0, unsigned=unsigned)
+    assert same(values, [expected])
+    with pytest.raises(TypeError):  # keyword-only
+        k.sig_values(index, chunk, LE64, 9, valtype, rshift, 1.0, 0.0, 0, unsigned)
 
 
 # ---------------------------------------------------------------------------
@@ -253,10 +287,19 @@ def dbc_signals(draw):
         offset = str(draw(st.integers(-(10**6), 10**6)))
     frame_id = draw(st.integers(1, 0x7FF))
     lines = [
-        'VERSION ""', "", "NS_ :", "", "BS_:", "", "BU_: ECU", "",
+        'VERSION ""',
+        "",
+        "NS_ :",
+        "",
+        "BS_:",
+        "",
+        "BU_: ECU",
+        "",
         f"BO_ {frame_id} MSG: {size} ECU",
-        (f" SG_ S : {start}|{length}@{0 if big_endian else 1}{'-' if is_signed else '+'}"
-         f' ({scale},{offset}) [0|0] "" ECU'),
+        (
+            f" SG_ S : {start}|{length}@{0 if big_endian else 1}{'-' if is_signed else '+'}"
+            f' ({scale},{offset}) [0|0] "" ECU'
+        ),
         "",
     ]
     if is_float:
@@ -281,8 +324,14 @@ def test_decoder_matches_cantools(db, data):
     ]
     # The call the query layer makes for a cantools signal.
     decode = korvel.signal_decoder(
-        msg.frame_id, sig.start, sig.length, sig.byte_order == "big_endian",
-        sig.is_signed, sig.is_float, sig.scale, sig.offset,
+        msg.frame_id,
+        sig.start,
+        sig.length,
+        sig.byte_order == "big_endian",
+        sig.is_signed,
+        sig.is_float,
+        sig.scale,
+        sig.offset,
     )
     assert same(decode(frames_pair(frames)), expected)
 

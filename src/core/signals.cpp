@@ -3,6 +3,7 @@
 // followed by an addition, rounded twice, exactly as Python computes it.
 #include "signals.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -100,38 +101,20 @@ TriplesError parse_triples(const char* items, size_t count, ptrdiff_t stride,
 
 namespace {
 
-// The gathered word -> the raw number, one functor per value kind.
-struct SignedInt {
-  uint32_t shift;  // arithmetic right shift
-  double operator()(uint64_t w) const {
-    return static_cast<double>(static_cast<int64_t>(w) >> shift);
+// Whether every multiplexer on the chain selects the frame.
+bool selected(const MuxTest* mux, size_t n_mux, const uint8_t* p, uint64_t count) {
+  for (size_t k = 0; k < n_mux; ++k) {
+    const MuxTest& t = mux[k];
+    if (count < t.needed) return false;
+    uint64_t w = 0;
+    for (const Piece& pc : t.pieces)
+      w |= (static_cast<uint64_t>(p[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+    const int64_t raw =
+        t.is_signed ? static_cast<int64_t>(w) >> t.shift : static_cast<int64_t>(w >> t.shift);
+    if (!std::binary_search(t.ids.begin(), t.ids.end(), raw)) return false;
   }
-};
-struct UnsignedInt {
-  uint32_t shift;  // logical right shift
-  double operator()(uint64_t w) const { return static_cast<double>(w >> shift); }
-};
-struct UnsignedAsSigned {  // the integer kind with rshift >= 0
-  uint32_t shift;
-  double operator()(uint64_t w) const {
-    return static_cast<double>(static_cast<int64_t>(w >> shift));
-  }
-};
-struct Single {
-  double operator()(uint64_t w) const {
-    uint32_t bits = static_cast<uint32_t>(w >> 32);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return static_cast<double>(f);
-  }
-};
-struct Double {
-  double operator()(uint64_t w) const {
-    double d;
-    std::memcpy(&d, &w, sizeof d);
-    return d;
-  }
-};
+  return true;
+}
 
 // Frames are taken in blocks. A first pass over a block sets every value to
 // NaN and lists the frames of the identifier, without branches; the second
@@ -193,6 +176,7 @@ ExtractStatus extract_loop(const ExtractArgs& a, double* out, Convert convert) {
       }
       if (count < a.needed) continue;  // stays NaN; not decoded
       const uint8_t* p = chunk + base;
+      if (a.n_mux && !selected(a.mux, a.n_mux, p, count)) continue;
       uint64_t w = 0;
       for (size_t k = 0; k < n_pieces; ++k) {
         const Piece& pc = pieces[k];
@@ -216,6 +200,7 @@ ExtractStatus extract_loop(const ExtractArgs& a, double* out, Convert convert) {
 }  // namespace
 
 ExtractStatus extract_values(const ExtractArgs& a, double* out) {
+  using namespace word;
   switch (a.valtype) {
     case VALTYPE_INTEGER:
       if (a.rshift < 0) return extract_loop(a, out, SignedInt{static_cast<uint32_t>(-a.rshift)});

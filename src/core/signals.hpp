@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace korvel {
@@ -51,12 +52,23 @@ enum class TriplesError { ok, bad_count, bad_byte, bad_mask, bad_shift };
 TriplesError parse_triples(const char* items, size_t count, ptrdiff_t stride,
                            std::vector<Piece>& pieces, uint32_t& needed, size_t& bad_item);
 
-// Value kinds.
+// Value kinds of the loop. The bindings map their own codes onto these: the
+// unsigned kind is asked for separately, never by a bare code.
 constexpr int32_t VALTYPE_INTEGER = 0;   // signedness from rshift's sign
 constexpr int32_t VALTYPE_SINGLE = 1;    // upper 32 bits: IEEE single
 constexpr int32_t VALTYPE_UNSIGNED = 3;  // logical shift by rshift, converted unsigned
-// any other value: IEEE double (the decoders use 2)
+// any other value: IEEE double
 constexpr int32_t VALTYPE_DOUBLE = 2;
+
+// A multiplexer on a signal's chain: a frame has the signal only where the
+// multiplexer's raw value (from the same payload) is one of `ids`.
+struct MuxTest {
+  std::vector<Piece> pieces;
+  uint32_t needed = 0;  // payload bytes the multiplexer needs
+  uint32_t shift = 0;   // 64 - length
+  bool is_signed = false;
+  std::vector<int64_t> ids;  // sorted
+};
 
 struct ExtractArgs {
   const char* records = nullptr;  // first DT_t record
@@ -73,6 +85,8 @@ struct ExtractArgs {
   double scale = 1.0;
   double offset = 0.0;
   bool pad = false;
+  const MuxTest* mux = nullptr;  // every one must select the frame
+  size_t n_mux = 0;
 };
 
 struct ExtractStatus {
@@ -82,9 +96,45 @@ struct ExtractStatus {
   uint64_t count = 0;
 };
 
+// The gathered word -> the raw number, one functor per value kind.
+namespace word {
+struct SignedInt {
+  uint32_t shift;  // arithmetic right shift
+  double operator()(uint64_t w) const {
+    return static_cast<double>(static_cast<int64_t>(w) >> shift);
+  }
+};
+struct UnsignedInt {
+  uint32_t shift;  // logical right shift
+  double operator()(uint64_t w) const { return static_cast<double>(w >> shift); }
+};
+struct UnsignedAsSigned {  // the integer kind with rshift >= 0
+  uint32_t shift;
+  double operator()(uint64_t w) const {
+    return static_cast<double>(static_cast<int64_t>(w >> shift));
+  }
+};
+struct Single {
+  double operator()(uint64_t w) const {
+    uint32_t bits = static_cast<uint32_t>(w >> 32);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return static_cast<double>(f);
+  }
+};
+struct Double {
+  double operator()(uint64_t w) const {
+    double d;
+    std::memcpy(&d, &w, sizeof d);
+    return d;
+  }
+};
+}  // namespace word
+
 // Writes one value per record into out[0..n). A frame of `can_id` whose
-// stored payload (loc >> 48) is shorter than `needed` counts as a frame
-// without the signal (NaN, or the carried value with pad). A matching frame
+// stored payload (loc >> 48) is shorter than `needed`, or whose multiplexers
+// select another group, counts as a frame without the signal (NaN, or the
+// carried value with pad). A matching frame
 // whose offset + count lies beyond the chunk stops the loop with an error.
 ExtractStatus extract_values(const ExtractArgs& a, double* out);
 

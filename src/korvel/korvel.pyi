@@ -68,6 +68,9 @@ def sig_values(
     scale: float,
     offset: float,
     pad: int,
+    *,
+    unsigned: bool = False,
+    mux: Iterable[tuple[int, int, bool, bool, Iterable[int]]] = (),
 ) -> npt.NDArray[np.float64]: ...
 def signal_decoder(
     can_id: int,
@@ -78,5 +81,13 @@ def signal_decoder(
     is_float: Any = False,
     scale: float = 1.0,
     offset: float = 0.0,
+    *,
+    multiplexers: Iterable[tuple[int, int, bool, bool, Iterable[int]]] = (),
 ) -> Callable[..., npt.NDArray[np.float64]]: ...
+def _decode_tables(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    messages: Iterable[tuple[Any, ...]],
+    threads: int | None = None,
+) -> list[Any]: ...
 def flag_test(index: npt.NDArray[np.void], mask: int) -> npt.NDArray[np.bool_]: ...

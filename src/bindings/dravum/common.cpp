@@ -58,6 +58,24 @@ py::object compare(py::handle a, py::handle b, int op) {
   return py::reinterpret_steal<py::object>(r);
 }
 
+namespace {
+
+// What the queries need of frames[0]: a one-dimensional array of records.
+void check_index(py::handle index) {
+  if (!py::isinstance<py::array>(index))
+    throw py::type_error(std::string("frames[0] must be a numpy array of frame records, got ") +
+                         Py_TYPE(index.ptr())->tp_name);
+  auto arr = py::reinterpret_borrow<py::array>(index);
+  if (arr.ndim() != 1)
+    throw py::value_error("frames[0] must be one-dimensional (got " + std::to_string(arr.ndim()) +
+                          " dimensions)");
+  if (arr.dtype().attr("names").is_none())
+    throw py::value_error("frames[0] must hold frame records (got " +
+                          std::string(py::str(arr.dtype())) + ")");
+}
+
+}  // namespace
+
 std::pair<py::object, py::object> frames_pair(py::handle frames) {
   PyObject* it = PyObject_GetIter(frames.ptr());
   if (!it) {
@@ -80,19 +98,17 @@ std::pair<py::object, py::object> frames_pair(py::handle frames) {
   if (n < 2)
     throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(n) +
                           ")");
-  py::handle index = items[0];
-  if (!py::isinstance<py::array>(index))
-    throw py::type_error(std::string("frames[0] must be a numpy array of frame records, got ") +
-                         Py_TYPE(index.ptr())->tp_name);
-  auto arr = py::reinterpret_borrow<py::array>(index);
-  if (arr.ndim() != 1)
-    throw py::value_error("frames[0] must be one-dimensional (got " + std::to_string(arr.ndim()) +
-                          " dimensions)");
-  if (arr.dtype().attr("names").is_none())
-    throw py::value_error("frames[0] must hold frame records (got " +
-                          std::string(py::str(arr.dtype())) + ")");
+  check_index(items[0]);
   return {items[0], items[1]};
 }
+
+py::object frames_index(py::handle frames) {
+  py::object index = frames[py::int_(0)];
+  check_index(index);
+  return index;
+}
+
+py::object frames_chunk(py::handle frames) { return frames[py::int_(1)]; }
 
 namespace {
 

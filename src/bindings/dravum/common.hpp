@@ -72,4 +72,11 @@ py::object compare(py::handle a, py::handle b, int op);
 // callback or expression on them.
 std::pair<py::object, py::object> frames_pair(py::handle frames);
 
+// `frames[0]`, checked the same way: a frames pair is anything indexable by 0
+// and 1, so a longer tuple or a dict of the two items serves as well.
+py::object frames_index(py::handle frames);
+
+// `frames[1]`.
+py::object frames_chunk(py::handle frames);
+
 }  // namespace korvel::dravum

@@ -1,7 +1,5 @@
 // The expression filter and map: `_exp_repair` rewrites the expression text,
 // the interpreter's own eval runs it in a copy of the query's namespace.
-#include <string>
-
 #include "common.hpp"
 
 namespace korvel::dravum {
@@ -22,20 +20,28 @@ const char* const FILTER_DOC =
     "            (ndarray[DT], ndarray(uint8))\n"
     "        ";
 
-bool allowed_field(const std::string& f) {
-  return f == "can_id" || f == "channel" || f == "timestamp" || f == "len";
+// Compared as Python texts: the bracket content may hold any code point,
+// lone surrogates included, and must come out whole in the KeyError.
+bool allowed_field(py::handle f) {
+  for (const char* name : {"can_id", "channel", "timestamp", "len"})
+    if (PyUnicode_CompareWithASCIIString(f.ptr(), name) == 0) return true;
+  return false;
 }
 
 // frames["field"] -> frames[0]['field'] for an allowed field; KeyError with
 // the bracket content otherwise.
 py::str field_access(py::object match) {
   py::object group = match.attr("group")(1);
-  std::string s = group.cast<std::string>();
-  size_t n = s.size();
-  bool quoted = n >= 1 && (s[0] == '"' || s[0] == '\'') && s[n - 1] == s[0];
-  std::string inner = n >= 2 ? s.substr(1, n - 2) : std::string();
-  if (!quoted || !allowed_field(inner)) raise_with(PyExc_KeyError, group);
-  return py::str("frames[0]['" + inner + "']");
+  if (!PyUnicode_Check(group.ptr())) raise_with(PyExc_KeyError, group);
+  const Py_ssize_t n = PyUnicode_GetLength(group.ptr());
+  const Py_UCS4 first = n >= 1 ? PyUnicode_ReadChar(group.ptr(), 0) : 0;
+  const bool quoted =
+      n >= 2 && (first == '"' || first == '\'') && PyUnicode_ReadChar(group.ptr(), n - 1) == first;
+  if (!quoted) raise_with(PyExc_KeyError, group);
+  py::object inner = py::reinterpret_steal<py::object>(PyUnicode_Substring(group.ptr(), 1, n - 1));
+  if (!inner) throw py::error_already_set();
+  if (!allowed_field(inner)) raise_with(PyExc_KeyError, group);
+  return py::str("frames[0]['") + py::str(inner) + py::str("']");
 }
 
 py::object exp_repair(py::object e) {
@@ -53,30 +59,28 @@ py::object evaluate(py::object self, py::object frames, py::object expr) {
   return py::handle(globals().builtin_eval)(text, gl);
 }
 
-// A result without a dtype and a shape is no array: it fails the check.
-bool array_like(py::handle arr) { return py::hasattr(arr, "dtype") && py::hasattr(arr, "shape"); }
+// `arr.dtype == expected`: a result without a dtype fails with the
+// AttributeError of that lookup, as the plain check would.
+bool dtype_is(py::handle arr, PyTypeObject* expected) {
+  return truthy(compare(arr.attr("dtype"), py::handle((PyObject*)expected), Py_EQ));
+}
 
 py::object filter(py::object self, py::object frames, py::object expr) {
-  auto [index, chunk] = frames_pair(frames);
+  py::object index = frames_index(frames);
   py::object arr = evaluate(self, frames, expr);
   if (assertions_enabled()) {
-    if (!array_like(arr)) raise_assertion();
-    py::handle bool_type((PyObject*)&PyBool_Type);
-    if (!truthy(compare(arr.attr("dtype"), bool_type, Py_EQ))) raise_assertion();
-    py::object index_shape = index.attr("shape");
-    if (!truthy(compare(arr.attr("shape"), index_shape, Py_EQ))) raise_assertion();
+    if (!dtype_is(arr, &PyBool_Type)) raise_assertion();
+    if (!truthy(compare(arr.attr("shape"), index.attr("shape"), Py_EQ))) raise_assertion();
   }
   py::object selected = index[arr];
-  return py::make_tuple(selected, chunk);
+  return py::make_tuple(selected, frames_chunk(frames));
 }
 
 py::object map(py::object self, py::object frames, py::object expr) {
-  frames_pair(frames);
+  frames_index(frames);
   py::object arr = evaluate(self, frames, expr);
   if (assertions_enabled()) {
-    if (!array_like(arr)) raise_assertion();
-    py::handle float_type((PyObject*)&PyFloat_Type);
-    if (!truthy(compare(arr.attr("dtype"), float_type, Py_EQ))) raise_assertion();
+    if (!dtype_is(arr, &PyFloat_Type)) raise_assertion();
     if (py::len(arr.attr("shape")) != 1) raise_assertion();
   }
   return arr;

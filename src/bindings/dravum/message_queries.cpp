@@ -32,7 +32,7 @@ namespace {
 // np.isin(frames[0]['can_id'], [r.can_id for r in records if test_callback(r)])
 py::object records_matching(py::object frames, py::object test_callback, py::object records) {
   if (assertions_enabled() && !PyCallable_Check(test_callback.ptr())) raise_assertion();
-  py::object ids = frames_pair(frames).first[py::str("can_id")];
+  py::object ids = frames_index(frames)[py::str("can_id")];
   py::list wanted;
   for (py::handle r : records.attr("values")())
     if (truthy(test_callback(r))) wanted.append(r.attr("can_id"));

@@ -17,6 +17,9 @@ py::handle set_type() { return py::handle((PyObject*)&PySet_Type); }
 void query_init(py::object self, py::object) {
   for (const char* table : {"msg_dict", "msg_idx", "sig_dict", "sig_idx"})
     py::setattr(self, table, py::dict());
+  // (can_id, signal name) -> the multiplexers that must select a frame for it
+  // to carry the signal, read from the databases; the decoders follow them.
+  py::setattr(self, "_mux", py::dict());
   py::dict glob;
   glob["__self__"] = self;
   for (const char* name : {"np", "P", "isin", "interp", "dt2ts"}) glob[name] = global(name);
@@ -58,6 +61,8 @@ void add_signals(py::object self, py::object signals) {
   }
 }
 
+void add_multiplexers(py::object self, py::object dbc);
+
 // The database's messages and signals as records, produced lazily (as
 // generators would) so that a failing record leaves the earlier ones stored.
 void add_database(py::object self, py::object dbc) {
@@ -79,6 +84,49 @@ void add_database(py::object self, py::object dbc) {
   });
   py::object chain = py::module_::import("itertools").attr("chain").attr("from_iterable");
   self.attr("addSignals")(chain(map_type(signals_of, dbc.attr("messages"))));
+  add_multiplexers(self, dbc);
+}
+
+// The multiplexer chain of a cantools signal: (start, length, big_endian,
+// is_signed, ids) of its multiplexer, then of that one's, and so on.
+py::tuple multiplexer_chain(py::handle message, py::handle signal) {
+  py::list chain;
+  py::object none = py::none();
+  py::object cur = py::reinterpret_borrow<py::object>(signal);
+  const size_t most = py::len(message.attr("signals"));
+  for (size_t depth = 0; depth <= most; ++depth) {
+    py::object mux_name = py::getattr(cur, "multiplexer_signal", none);
+    py::object ids = py::getattr(cur, "multiplexer_ids", none);
+    if (mux_name.is_none() || !truthy(ids)) break;
+    py::object mux;
+    for (py::handle s : message.attr("signals"))
+      if (truthy(compare(s.attr("name"), mux_name, Py_EQ)))
+        mux = py::reinterpret_borrow<py::object>(s);
+    if (!mux) break;
+    chain.append(py::make_tuple(mux.attr("start"), mux.attr("length"),
+                                compare(mux.attr("byte_order"), py::str("big_endian"), Py_EQ),
+                                mux.attr("is_signed"), py::tuple(ids)));
+    cur = mux;
+  }
+  return py::tuple(chain);
+}
+
+// Remembers which signals of the database are multiplexed, and by what.
+void add_multiplexers(py::object self, py::object dbc) {
+  py::object table;
+  try {
+    table = plain_getattr(self, "_mux");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+    return;  // made without the constructor: decoders without multiplexers
+  }
+  for (py::handle m : dbc.attr("messages")) {
+    for (py::handle s : m.attr("signals")) {
+      if (py::getattr(s, "multiplexer_signal", py::none()).is_none()) continue;
+      py::tuple chain = multiplexer_chain(m, s);
+      if (chain.size()) table[py::make_tuple(m.attr("frame_id"), s.attr("name"))] = chain;
+    }
+  }
 }
 
 py::object query_getattr(py::object self, py::object a) {

@@ -83,8 +83,21 @@ py::object lazy_signals_getattr(py::object self, py::object x) {
   py::object is_float = sig.attr("is_float");
   py::object scale = sig.attr("scale");
   py::object offset = sig.attr("offset");
-  v = global("fb").attr("signal_decoder")(can_id, start, length, big_endian, is_signed, is_float,
-                                          scale, offset);
+  // A multiplexed signal's decoder also takes its multiplexer chain, so that
+  // frames whose multiplexer selects another group give no value.
+  py::object chain;
+  try {
+    py::object table = plain_getattr(plain_getattr(self, "_qry"), "_mux");
+    chain = table.attr("get")(py::make_tuple(can_id, x));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+  }
+  py::object decoder = global("fb").attr("signal_decoder");
+  if (chain && truthy(chain))
+    v = decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset,
+                py::arg("multiplexers") = chain);
+  else
+    v = decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset);
   cache[x] = v;
   return v;
 }

@@ -7,6 +7,7 @@
 // OverflowError for an integer outside the 32-bit range.
 #include <pybind11/eval.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <string>
@@ -36,7 +37,7 @@ std::string count_message(const Signature& s, const char* bound, size_t expected
 }
 
 std::vector<py::object> bind_args(const Signature& s, const py::args& args,
-                                  const py::kwargs& kwargs) {
+                                  const py::dict& kwargs) {
   const size_t max = s.names.size();
   const size_t given = args.size();
   const bool exact = s.required == max;
@@ -101,6 +102,60 @@ py::array new_array(const py::dtype& dtype, size_t n) {
   return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
 }
 
+// Removes `name` from keyword arguments; null when absent.
+py::object pop_keyword(py::dict& kwargs, const char* name) {
+  if (!kwargs.contains(name)) return py::object();
+  py::object v = kwargs[name];
+  PyDict_DelItemString(kwargs.ptr(), name);
+  return v;
+}
+
+std::string layout_message(LayoutError e, int32_t start, int32_t length) {
+  if (e == LayoutError::bad_length)
+    return "signal length must be within 1..64 (got " + std::to_string(length) + ")";
+  return "signal start bit must not be negative (got " + std::to_string(start) + ")";
+}
+
+// A multiplexer chain: items (start, length, big_endian, is_signed, ids),
+// the signal's own multiplexer first.
+std::vector<MuxTest> multiplexer_chain(py::handle chain, py::tuple* normalised = nullptr) {
+  std::vector<MuxTest> out;
+  py::list items;
+  for (py::handle item : py::iter(chain)) {
+    py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(item));
+    if (t.size() != 5)
+      throw py::value_error("a multiplexer is (start, length, big_endian, is_signed, ids), got " +
+                            std::to_string(t.size()) + " items");
+    const int32_t start = to_int32(t[0]), length = to_int32(t[1]);
+    const bool big_endian = truth(t[2]), is_signed = truth(t[3]);
+    MuxTest m;
+    py::list ids;
+    for (py::handle id : py::iter(t[4])) {
+      PyObject* idx = PyNumber_Index(id.ptr());
+      if (!idx) throw py::error_already_set();
+      long long v = PyLong_AsLongLong(idx);
+      Py_DECREF(idx);
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      m.ids.push_back(v);
+      ids.append(py::int_(v));
+    }
+    std::sort(m.ids.begin(), m.ids.end());
+    std::vector<int32_t> ims;
+    LayoutError e = korvel::signal_ims(start, length, big_endian ? -1 : 1, ims);
+    if (e != LayoutError::ok)
+      throw py::value_error("multiplexer: " + layout_message(e, start, length));
+    size_t bad = 0;
+    parse_triples(reinterpret_cast<const char*>(ims.data()), ims.size(), sizeof(int32_t), m.pieces,
+                  m.needed, bad);
+    m.shift = static_cast<uint32_t>(64 - length);
+    m.is_signed = is_signed;
+    out.push_back(std::move(m));
+    items.append(py::make_tuple(start, length, big_endian, is_signed, py::tuple(ids)));
+  }
+  if (normalised) *normalised = py::tuple(items);
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 
 const Signature& sig_values_signature() {
@@ -113,7 +168,17 @@ const Signature& sig_values_signature() {
 }
 
 py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
-  std::vector<py::object> a = bind_args(sig_values_signature(), args, kwargs);
+  // `unsigned` is keyword-only: the nine positional parameters keep their
+  // meaning, and an integer whose top bit is set can still come out positive.
+  // `mux` (keyword-only too) makes frames whose multiplexers select another
+  // group count as frames without the signal.
+  py::dict rest(kwargs);
+  py::object unsigned_arg = pop_keyword(rest, "unsigned");
+  py::object mux_arg = pop_keyword(rest, "mux");
+  std::vector<py::object> a = bind_args(sig_values_signature(), args, rest);
+  const bool is_unsigned = unsigned_arg && truth(unsigned_arg);
+  std::vector<MuxTest> mux;
+  if (mux_arg && !mux_arg.is_none()) mux = multiplexer_chain(mux_arg);
 
   // Every check comes before anything is allocated.
   StridedView index = frame_view(a[0], "index", dt_dtype(), "DT");
@@ -124,7 +189,11 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
 
   ExtractArgs x;
   x.can_id = static_cast<uint32_t>(to_int32(a[3]));
-  x.valtype = to_int32(a[4]);
+  // valtype 0 is the integer kind, 1 single precision, anything else double.
+  const int32_t valtype = to_int32(a[4]);
+  x.valtype = valtype == 0   ? (is_unsigned ? VALTYPE_UNSIGNED : VALTYPE_INTEGER)
+              : valtype == 1 ? VALTYPE_SINGLE
+                             : VALTYPE_DOUBLE;
   x.rshift = to_int32(a[5]);
   x.scale = to_double(a[6]);
   x.offset = to_double(a[7]);
@@ -162,6 +231,8 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
   x.chunk_size = chunk.size;
   x.pieces = pieces.data();
   x.n_pieces = pieces.size();
+  x.mux = mux.data();
+  x.n_mux = mux.size();
 
   py::array res = new_array(py::dtype::of<double>(), index.size);
   double* values = static_cast<double*>(res.mutable_data());
@@ -200,7 +271,11 @@ const Signature& signal_decoder_signature() {
 }
 
 py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
-  std::vector<py::object> a = bind_args(signal_decoder_signature(), args, kwargs);
+  // `multiplexers` is keyword-only: the chain of multiplexers that must
+  // select a frame for it to have the signal.
+  py::dict rest(kwargs);
+  py::object chain_arg = pop_keyword(rest, "multiplexers");
+  std::vector<py::object> a = bind_args(signal_decoder_signature(), args, rest);
   const int32_t can_id = to_int32(a[0]);
   const int32_t start = to_int32(a[1]);
   const int32_t length = to_int32(a[2]);
@@ -212,32 +287,27 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
 
   const int32_t inc = big_endian ? -1 : 1;
   std::vector<int32_t> ims;
-  switch (korvel::signal_ims(start, length, inc, ims)) {
-    case LayoutError::ok:
-      break;
-    case LayoutError::bad_length:
-      throw py::value_error("signal length must be within 1..64 (got " + std::to_string(length) +
-                            ")");
-    case LayoutError::bad_start:
-      throw py::value_error("signal start bit must not be negative (got " + std::to_string(start) +
-                            ")");
-    case LayoutError::bad_direction:
-      throw py::value_error("bad walking direction");  // not reachable from here
-  }
+  LayoutError e = korvel::signal_ims(start, length, inc, ims);
+  if (e != LayoutError::ok) throw py::value_error(layout_message(e, start, length));
+  py::tuple chain;
+  if (chain_arg && !chain_arg.is_none()) multiplexer_chain(chain_arg, &chain);
   // Only now that the length is known to be within 1..64.
   int32_t rshift = is_signed ? length - 64 : 64 - length;
-  int32_t valtype = !is_float ? VALTYPE_INTEGER : length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
-  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal is
-  // its own kind so that a set top bit gives a positive value.
-  if (valtype == VALTYPE_INTEGER && !is_signed && length == 64) valtype = VALTYPE_UNSIGNED;
+  int32_t valtype = !is_float ? 0 : length == 32 ? 1 : 2;
+  // The integer kind reads rshift 0 as signed; an unsigned 64-bit signal asks
+  // for the unsigned conversion so that a set top bit gives a positive value.
+  const bool unsigned64 = !is_float && !is_signed && length == 64;
 
-  std::string src = "lambda arr, pad=0: sig_values(*_frames_pair(arr), np.array([";
+  std::string src = "lambda arr, pad=0: sig_values(arr[0], arr[1], np.array([";
   for (size_t i = 0; i < ims.size(); ++i) {
     if (i) src += ", ";
     src += std::to_string(ims[i]);
   }
   src += "], np.int32), " + std::to_string(can_id) + ", " + std::to_string(valtype) + ", " +
-         std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad)";
+         std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad" +
+         (unsigned64 ? ", unsigned=True" : "");
+  if (chain.size()) src += ", mux=" + std::string(py::repr(chain));
+  src += ")";
 
   py::dict ns = py::reinterpret_borrow<py::dict>(PyModule_GetDict(globals().module));
   return py::eval(src, ns);
@@ -267,14 +337,21 @@ py::array flag_test(const py::args& args, const py::kwargs& kwargs) {
 
 void register_decode(py::module_& m) {
   m.def("sig_values", &sig_values,
-        "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad)\n\n"
+        "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad, *,\n"
+        "           unsigned=False, mux=())\n\n"
         "Decode one signal of one message from every frame of a frames pair: a float64\n"
-        "array, NaN (or with pad non-zero the last decoded value) for other frames.");
+        "array, NaN (or with pad non-zero the last decoded value) for other frames.\n"
+        "valtype 0 is an integer, 1 single precision, any other value double precision.\n"
+        "With unsigned true an integer is shifted logically by rshift (0..63) and\n"
+        "converted unsigned, so a 64-bit value with its top bit set stays positive.\n"
+        "mux: multiplexers (start, length, big_endian, is_signed, ids) that must all\n"
+        "select a frame (raw value in ids) for it to have the signal.");
   m.def("signal_decoder", &signal_decoder,
         "signal_decoder(can_id, start, length, big_endian=True, is_signed=False,\n"
-        "               is_float=False, scale=1.0, offset=0.0)\n\n"
+        "               is_float=False, scale=1.0, offset=0.0, *, multiplexers=())\n\n"
         "Build a decoder: a function of a frames pair (and optional pad) that returns\n"
-        "the signal's physical value for every frame.");
+        "the signal's physical value for every frame. multiplexers: the chain\n"
+        "(start, length, big_endian, is_signed, ids) that must select a frame.");
   m.def("flag_test", &flag_test,
         "flag_test(index, mask)\n\n"
         "Boolean array: whether any bit of mask is set in each frame's flags.");

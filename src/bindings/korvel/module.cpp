@@ -11,6 +11,7 @@ void register_calendar(py::module_& m);
 void register_writer(py::module_& m);
 void register_reshape(py::module_& m);
 void register_decode(py::module_& m);
+void register_tables(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -130,4 +131,5 @@ PYBIND11_MODULE(korvel, m) {
   register_reshape(m);
   register_writer(m);
   register_decode(m);
+  register_tables(m);
 }

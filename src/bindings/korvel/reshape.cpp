@@ -194,15 +194,6 @@ void register_reshape(py::module_& m) {
         "Homogeneous array -> frames pair (DT records, payloads back to back).");
   m.def("concat", &concat, py::arg("list_of_tuples"),
         "Join frames pairs into one, rebasing each record's payload offset.");
-  // The decoders unpack their frames argument with this, so that a wrong one
-  // fails as `index, chunk = frames` would.
-  m.def(
-      "_frames_pair",
-      [](py::handle frames) {
-        auto items = unpack_pair(frames);
-        return py::make_tuple(items.first, items.second);
-      },
-      py::arg("frames"), "index, chunk = frames, as a tuple.");
 }
 
 }  // namespace korvel::bind

@@ -1,0 +1,235 @@
+// _decode_tables: the native half of korvel.decode. Takes a frames pair and a
+// compact plan of the messages, groups and decodes with the interpreter lock
+// released, and hands back NumPy arrays: one block per kind of column, each
+// message's columns views into them (large blocks get huge pages, and the
+// tables need no copy on their way to Arrow).
+#include "tables.hpp"
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+
+namespace korvel::bind {
+
+namespace {
+
+namespace kt = korvel::tables;
+
+int64_t to_int64(py::handle o) {
+  PyObject* idx = PyNumber_Index(o.ptr());
+  if (!idx) throw py::error_already_set();
+  long long v = PyLong_AsLongLong(idx);
+  Py_DECREF(idx);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+bool truth(py::handle o) {
+  int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+double to_double(py::handle o) {
+  double v = PyFloat_AsDouble(o.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+int32_t to_int32(py::handle o, const std::string& what) {
+  int64_t v = to_int64(o);
+  if (v < INT32_MIN || v > INT32_MAX) throw py::value_error(what + " out of range");
+  return static_cast<int32_t>(v);
+}
+
+py::tuple items(py::handle o, size_t n, const std::string& what) {
+  py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(o));
+  if (t.size() != n)
+    throw py::value_error(what + " must have " + std::to_string(n) + " items, got " +
+                          std::to_string(t.size()));
+  return t;
+}
+
+const char* plan_error_text(kt::PlanError e) {
+  switch (e) {
+    case kt::PlanError::bad_length:
+      return "length must be within 1..64";
+    case kt::PlanError::bad_start:
+      return "start bit must not be negative";
+    case kt::PlanError::bad_mux:
+      return "multiplexer index out of range";
+    case kt::PlanError::mux_cycle:
+      return "multiplexers select each other in a cycle";
+    case kt::PlanError::float_mux:
+      return "a multiplexer must be an integer signal";
+    default:
+      return "bad signal";
+  }
+}
+
+// message: (can_id, channels, signals); channels: a sequence of channel
+// numbers, empty for every channel; signal: (start, length, big_endian,
+// is_signed, is_float, scale, offset, mux, mux_ids, codes).
+kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bool& any_channel) {
+  const std::string where = "message " + std::to_string(index);
+  py::tuple t = items(item, 3, where);
+  kt::MessagePlan m;
+  const int64_t can_id = to_int64(t[0]);
+  if (can_id < 0 || can_id > UINT32_MAX) throw py::value_error(where + ": can_id out of range");
+  py::tuple channels = py::tuple(py::reinterpret_borrow<py::object>(t[1]));
+  for (py::handle c : channels) {
+    const int64_t ch = to_int64(c);
+    if (ch < 0 || ch > 255) throw py::value_error(where + ": channel must be within 0..255");
+    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), static_cast<int>(ch)));
+  }
+  if (channels.empty()) m.keys.push_back(static_cast<uint32_t>(can_id));
+  (channels.empty() ? any_channel : by_channel) = true;
+
+  size_t si = 0;
+  for (py::handle sig : py::iter(t[2])) {
+    const std::string swhere = where + ", signal " + std::to_string(si++);
+    py::tuple s = items(sig, 10, swhere);
+    kt::SignalPlan p;
+    kt::PlanError e =
+        kt::plan_signal(to_int32(s[0], swhere + " start"), to_int32(s[1], swhere + " length"),
+                        truth(s[2]), truth(s[3]), truth(s[4]), to_double(s[5]), to_double(s[6]), p);
+    if (e != kt::PlanError::ok) throw py::value_error(swhere + ": " + plan_error_text(e));
+    p.mux = to_int32(s[7], swhere + " multiplexer");
+    for (py::handle id : py::iter(s[8])) p.mux_ids.push_back(to_int64(id));
+    p.codes = truth(s[9]) && (p.kind == VALTYPE_INTEGER || p.kind == VALTYPE_UNSIGNED);
+    m.signals.push_back(std::move(p));
+  }
+  size_t bad = 0;
+  kt::PlanError e = kt::finish_message(m, bad);
+  if (e != kt::PlanError::ok)
+    throw py::value_error(where + ", signal " + std::to_string(bad) + ": " + plan_error_text(e));
+  return m;
+}
+
+py::array block(const py::dtype& dtype, size_t n) {
+  return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+}
+
+py::object slice(const py::array& a, size_t from, size_t n) {
+  return a[py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(from + n), 1)];
+}
+
+// -> per message None (no frames) or (timestamps, channels, values, codes):
+// values is (signals, frames) float64; codes maps a signal index to
+// (int32 codes, int64 raw value of each code).
+py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
+                       py::handle threads) {
+  StridedView idx = frame_view(index, "index", dt_dtype(), "DT");
+  BytesView bytes = bytes_view(chunk, "chunk");
+  const unsigned n_threads = thread_count(threads);
+
+  std::vector<kt::MessagePlan> plans;
+  bool by_channel = false, any_channel = false;
+  for (py::handle m : py::iter(messages))
+    plans.push_back(message_plan(m, plans.size(), by_channel, any_channel));
+  if (by_channel && any_channel)
+    throw py::value_error("either every message names its channels or none does");
+
+  kt::Frames f;
+  f.records = idx.data;
+  f.n = idx.size;
+  f.stride = idx.stride;
+  f.chunk = bytes.data;
+  f.chunk_size = bytes.size;
+
+  kt::Grouping g;
+  {
+    py::gil_scoped_release unlocked;
+    kt::group_frames(f, plans, by_channel, g);
+  }
+  if (g.too_many) throw py::value_error("too many frames (at most 2**32 - 1)");
+  if (!g.ok)
+    throw py::value_error("frame " + std::to_string(g.bad_frame) + ": payload of " +
+                          std::to_string(g.length) + " bytes at offset " +
+                          std::to_string(g.offset) + " lies beyond the payload array of " +
+                          std::to_string(bytes.size) + " bytes");
+
+  size_t rows = 0, values = 0, codes = 0;
+  for (size_t m = 0; m < plans.size(); ++m) {
+    rows += g.count[m];
+    values += g.count[m] * plans[m].signals.size();
+    for (const kt::SignalPlan& s : plans[m].signals) codes += s.codes ? g.count[m] : 0;
+  }
+  py::array ts = block(py::dtype::of<int64_t>(), rows);
+  py::array ch = block(py::dtype::of<uint8_t>(), rows);
+  py::array vals = block(py::dtype::of<double>(), values);
+  py::array cds = block(py::dtype::of<int32_t>(), codes);
+
+  std::vector<kt::MessageOutput> outs(plans.size());
+  std::vector<size_t> row_at(plans.size()), value_at(plans.size());
+  std::vector<std::vector<size_t>> code_at(plans.size());
+  {
+    size_t r = 0, v = 0, c = 0;
+    for (size_t m = 0; m < plans.size(); ++m) {
+      const size_t n = g.count[m];
+      kt::MessageOutput& o = outs[m];
+      row_at[m] = r;
+      value_at[m] = v;
+      o.timestamps = static_cast<int64_t*>(ts.mutable_data()) + r;
+      o.channels = static_cast<uint8_t*>(ch.mutable_data()) + r;
+      o.values = static_cast<double*>(vals.mutable_data()) + v;
+      o.codes.assign(plans[m].signals.size(), nullptr);
+      code_at[m].assign(plans[m].signals.size(), 0);
+      for (size_t s = 0; s < plans[m].signals.size(); ++s) {
+        if (!plans[m].signals[s].codes) continue;
+        o.codes[s] = static_cast<int32_t*>(cds.mutable_data()) + c;
+        code_at[m][s] = c;
+        c += n;
+      }
+      r += n;
+      v += n * plans[m].signals.size();
+    }
+  }
+  {
+    // The arrays are held by this frame; the loops touch no Python object.
+    py::gil_scoped_release unlocked;
+    kt::decode_messages(f, g, plans, outs, n_threads);
+  }
+
+  py::list out;
+  for (size_t m = 0; m < plans.size(); ++m) {
+    const size_t n = g.count[m];
+    if (!n) {
+      out.append(py::none());
+      continue;
+    }
+    const size_t n_signals = plans[m].signals.size();
+    py::object columns =
+        slice(vals, value_at[m], n * n_signals)
+            .attr("reshape")(static_cast<py::ssize_t>(n_signals), static_cast<py::ssize_t>(n));
+    py::dict code_columns;
+    for (size_t s = 0; s < n_signals; ++s) {
+      if (!plans[m].signals[s].codes) continue;
+      const std::vector<int64_t>& raws = outs[m].raws[s];
+      py::array raw = block(py::dtype::of<int64_t>(), raws.size());
+      if (!raws.empty())
+        std::memcpy(raw.mutable_data(), raws.data(), raws.size() * sizeof(int64_t));
+      code_columns[py::int_(s)] = py::make_tuple(slice(cds, code_at[m][s], n), raw);
+    }
+    out.append(
+        py::make_tuple(slice(ts, row_at[m], n), slice(ch, row_at[m], n), columns, code_columns));
+  }
+  return out;
+}
+
+}  // namespace
+
+void register_tables(py::module_& m) {
+  m.def("_decode_tables", &decode_tables, py::arg("index"), py::arg("chunk"), py::arg("messages"),
+        py::arg("threads") = py::none(),
+        "_decode_tables(index, chunk, messages, threads=None)\n\n"
+        "Every message's signals from a frames pair, decoded natively (korvel.decode's\n"
+        "engine). messages: (can_id, channels, signals) per message, signals as\n"
+        "(start, length, big_endian, is_signed, is_float, scale, offset, mux, mux_ids,\n"
+        "codes). Returns per message None or (timestamps, channels, values, codes).");
+}
+
+}  // namespace korvel::bind

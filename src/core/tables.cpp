@@ -1,0 +1,456 @@
+// Per-message tables. Built with -ffp-contract=off, like signals.cpp: a value
+// is x * scale + offset rounded twice, as Python computes it.
+#include "tables.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <limits>
+#include <memory>
+
+#include "frames.hpp"
+#include "workpool.hpp"
+
+namespace korvel::tables {
+
+namespace {
+
+constexpr size_t CAN_ID_OFFSET = offsetof(DT_t, can_id);
+constexpr size_t CHANNEL_OFFSET = offsetof(DT_t, channel);
+constexpr size_t LOC_OFFSET = offsetof(DT_t, loc);
+
+template <class T>
+inline T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Open addressing from a 64-bit key to a small index; keys are never removed.
+class KeyTable {
+ public:
+  explicit KeyTable(size_t expected) {
+    size_t cap = 16;
+    while (cap < expected * 2) cap *= 2;
+    resize(cap);
+  }
+
+  // The index of `key`, added as `size()` when new.
+  int32_t insert(uint64_t key) {
+    if ((size_ + 1) * 2 > keys_.size()) grow();
+    size_t i = slot(key);
+    if (keys_[i] == key && used_[i]) return values_[i];
+    keys_[i] = key;
+    used_[i] = 1;
+    values_[i] = static_cast<int32_t>(size_++);
+    return values_[i];
+  }
+
+  int32_t find(uint64_t key) const {
+    size_t i = slot(key);
+    return used_[i] ? values_[i] : -1;
+  }
+
+  size_t size() const { return size_; }
+
+ private:
+  size_t slot(uint64_t key) const {
+    size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    while (used_[i] && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
+    return i;
+  }
+
+  void resize(size_t cap) {
+    keys_.assign(cap, 0);
+    values_.assign(cap, -1);
+    used_.assign(cap, 0);
+    shift_ = 64;
+    for (size_t c = cap; c > 1; c /= 2) --shift_;
+  }
+
+  void grow() {
+    std::vector<uint64_t> keys = std::move(keys_);
+    std::vector<int32_t> values = std::move(values_);
+    std::vector<uint8_t> used = std::move(used_);
+    resize(keys.size() * 2);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (!used[i]) continue;
+      size_t j = slot(keys[i]);
+      keys_[j] = keys[i];
+      values_[j] = values[i];
+      used_[j] = 1;
+    }
+  }
+
+  std::vector<uint64_t> keys_;
+  std::vector<int32_t> values_;
+  std::vector<uint8_t> used_;
+  size_t size_ = 0;
+  unsigned shift_ = 60;
+};
+
+}  // namespace
+
+PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_signed, bool is_float,
+                      double scale, double offset, SignalPlan& out) {
+  std::vector<int32_t> ims;
+  switch (signal_ims(start, length, big_endian ? -1 : 1, ims)) {
+    case LayoutError::ok:
+      break;
+    case LayoutError::bad_start:
+      return PlanError::bad_start;
+    default:
+      return PlanError::bad_length;
+  }
+  size_t bad = 0;
+  parse_triples(reinterpret_cast<const char*>(ims.data()), ims.size(), sizeof(int32_t), out.pieces,
+                out.needed, bad);  // signal_ims gives valid triples
+  out.scale = scale;
+  out.offset = offset;
+  out.is_signed = is_signed && !is_float;
+  out.shift = static_cast<uint32_t>(64 - length);
+  if (is_float)
+    out.kind = length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
+  else
+    out.kind = is_signed ? VALTYPE_INTEGER : VALTYPE_UNSIGNED;
+  return PlanError::ok;
+}
+
+PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
+  const size_t n = m.signals.size();
+  std::vector<size_t> depth(n, 0);
+  for (size_t s = 0; s < n; ++s) {
+    int32_t at = m.signals[s].mux;
+    size_t d = 0;
+    while (at >= 0) {
+      bad_signal = s;
+      if (static_cast<size_t>(at) >= n) return PlanError::bad_mux;
+      const int32_t kind = m.signals[static_cast<size_t>(at)].kind;
+      if (kind == VALTYPE_SINGLE || kind == VALTYPE_DOUBLE) return PlanError::float_mux;
+      if (++d > n) return PlanError::mux_cycle;
+      at = m.signals[static_cast<size_t>(at)].mux;
+    }
+    depth[s] = d;
+    std::sort(m.signals[s].mux_ids.begin(), m.signals[s].mux_ids.end());
+  }
+  m.order.resize(n);
+  for (size_t s = 0; s < n; ++s) m.order[s] = static_cast<uint32_t>(s);
+  std::stable_sort(m.order.begin(), m.order.end(),
+                   [&](uint32_t a, uint32_t b) { return depth[a] < depth[b]; });
+  return PlanError::ok;
+}
+
+void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
+                  Grouping& out) {
+  out = Grouping{};
+  if (f.n > std::numeric_limits<uint32_t>::max()) {
+    out.ok = false;
+    out.too_many = true;
+    return;
+  }
+  size_t n_keys = 0;
+  for (const MessagePlan& m : messages) n_keys += m.keys.size();
+  KeyTable table(n_keys);
+  out.groups_of.resize(messages.size());
+  for (size_t m = 0; m < messages.size(); ++m) {
+    for (uint64_t key : messages[m].keys) {
+      const uint32_t g = static_cast<uint32_t>(table.insert(key));
+      auto& mine = out.groups_of[m];
+      if (std::find(mine.begin(), mine.end(), g) == mine.end()) mine.push_back(g);
+    }
+  }
+  const size_t n_groups = table.size();
+
+  // Pass 1: each frame's group, the group sizes, and the payload check.
+  std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
+  std::vector<size_t> size(n_groups + 1, 0);
+  uint64_t last_key = std::numeric_limits<uint64_t>::max();
+  int32_t last_group = -1;
+  const char* rec = f.records;
+  for (size_t i = 0; i < f.n; ++i, rec += f.stride) {
+    const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
+    const uint64_t key =
+        by_channel
+            ? (static_cast<uint64_t>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) + 1) << 32 | id
+            : id;
+    if (key != last_key) {
+      last_key = key;
+      last_group = table.find(key);
+    }
+    group[i] = last_group;
+    if (last_group < 0) continue;
+    const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
+    const uint64_t base = loc_offset(loc), count = loc_count(loc);
+    if (base > f.chunk_size || count > f.chunk_size - base) {
+      out.ok = false;
+      out.bad_frame = i;
+      out.offset = base;
+      out.length = count;
+      return;
+    }
+    ++size[static_cast<size_t>(last_group)];
+  }
+
+  // Pass 2: a stable counting sort of the frame numbers by group.
+  out.start.assign(n_groups + 1, 0);
+  for (size_t g = 0; g < n_groups; ++g) out.start[g + 1] = out.start[g] + size[g];
+  out.rows.resize(out.start[n_groups]);
+  std::vector<size_t> next(out.start.begin(), out.start.end() - 1);
+  for (size_t i = 0; i < f.n; ++i) {
+    const int32_t g = group[i];
+    if (g >= 0) out.rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
+  }
+  out.count.assign(messages.size(), 0);
+  for (size_t m = 0; m < messages.size(); ++m)
+    for (uint32_t g : out.groups_of[m]) out.count[m] += out.start[g + 1] - out.start[g];
+}
+
+namespace {
+
+// Raw value -> code, in order of first sight; then renumbered by raw value.
+class Coder {
+ public:
+  int32_t code(int64_t raw) {
+    const uint64_t key = static_cast<uint64_t>(raw);
+    if (key == last_ && last_code_ >= 0) return last_code_;
+    int32_t c = table_.find(key);
+    if (c < 0) {
+      c = table_.insert(key);
+      raws_.push_back(raw);
+    }
+    last_ = key;
+    last_code_ = c;
+    return c;
+  }
+
+  // Codes follow ascending raw values; `raws` gets the raw value of each.
+  void finish(int32_t* codes, size_t n, std::vector<int64_t>& raws) {
+    const size_t k = raws_.size();
+    std::vector<uint32_t> by_raw(k);
+    for (size_t i = 0; i < k; ++i) by_raw[i] = static_cast<uint32_t>(i);
+    std::sort(by_raw.begin(), by_raw.end(),
+              [&](uint32_t a, uint32_t b) { return raws_[a] < raws_[b]; });
+    std::vector<int32_t> renumber(k);
+    raws.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+      renumber[by_raw[i]] = static_cast<int32_t>(i);
+      raws[i] = raws_[by_raw[i]];
+    }
+    for (size_t r = 0; r < n; ++r)
+      if (codes[r] >= 0) codes[r] = renumber[static_cast<size_t>(codes[r])];
+  }
+
+ private:
+  KeyTable table_{16};
+  std::vector<int64_t> raws_;
+  uint64_t last_ = 0;
+  int32_t last_code_ = -1;
+};
+
+// One message's payloads, gathered row by row into `width` bytes each (zero
+// past what the frame stored).
+struct Gathered {
+  size_t n = 0;
+  size_t width = 0;
+  std::unique_ptr<uint8_t[]> bytes;
+  std::unique_ptr<uint16_t[]> stored;  // payload bytes each row really has (<= width)
+};
+
+template <class Convert>
+void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
+             double* col, int64_t* raw, uint8_t* present) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Piece* pieces = s.pieces.data();
+  const size_t n_pieces = s.pieces.size();
+  const size_t width = g.width;
+  const uint32_t needed = s.needed;
+  const double scale = s.scale, offset = s.offset;
+  const uint8_t* row = g.bytes.get();
+  for (size_t r = 0; r < g.n; ++r, row += width) {
+    uint64_t w = 0;
+    for (size_t k = 0; k < n_pieces; ++k) {
+      const Piece& pc = pieces[k];
+      w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+    }
+    const bool ok = g.stored[r] >= needed && (!select || select[r]);
+    const double v = convert(w) * scale + offset;
+    col[r] = ok ? v : nan;
+    if (raw)
+      raw[r] =
+          s.is_signed ? static_cast<int64_t>(w) >> s.shift : static_cast<int64_t>(w >> s.shift);
+    if (present) present[r] = ok;
+  }
+}
+
+void extract_signal(const Gathered& g, const SignalPlan& s, const uint8_t* select, double* col,
+                    int64_t* raw, uint8_t* present) {
+  using namespace word;
+  switch (s.kind) {
+    case VALTYPE_INTEGER:
+      return extract(g, s, select, SignedInt{s.shift}, col, raw, present);
+    case VALTYPE_UNSIGNED:
+      return extract(g, s, select, UnsignedInt{s.shift}, col, raw, present);
+    case VALTYPE_SINGLE:
+      return extract(g, s, select, Single{}, col, raw, present);
+    default:
+      return extract(g, s, select, Double{}, col, raw, present);
+  }
+}
+
+void decode_message(const Frames& f, const uint32_t* rows, size_t n, const MessagePlan& m,
+                    MessageOutput& out) {
+  const size_t n_signals = m.signals.size();
+  uint32_t width = 0;
+  for (const SignalPlan& s : m.signals) width = std::max(width, s.needed);
+
+  // Gather: timestamps, channels and the payload bytes the signals need.
+  Gathered g;
+  g.n = n;
+  g.stored.reset(new uint16_t[n]);
+  std::vector<const uint8_t*> payload(n);
+  uint64_t longest = 0;
+  for (size_t r = 0; r < n; ++r) {
+    const char* rec = f.records + static_cast<ptrdiff_t>(rows[r]) * f.stride;
+    out.timestamps[r] = load<int64_t>(rec);
+    out.channels[r] = static_cast<uint8_t>(rec[CHANNEL_OFFSET]);
+    const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
+    payload[r] = f.chunk + loc_offset(loc);  // checked when grouped
+    const uint64_t count = loc_count(loc);
+    g.stored[r] = static_cast<uint16_t>(count);
+    longest = std::max(longest, count);
+  }
+  // No row holds more than `longest` bytes: a signal beyond them has no value.
+  g.width = std::min<uint64_t>(width, longest);
+  g.bytes.reset(new uint8_t[n * g.width]);
+  for (size_t r = 0; r < n; ++r) {
+    uint8_t* dst = g.bytes.get() + r * g.width;
+    const size_t have = std::min<size_t>(g.stored[r], g.width);
+    std::memcpy(dst, payload[r], have);
+    std::memset(dst + have, 0, g.width - have);
+    g.stored[r] = static_cast<uint16_t>(have);
+  }
+  payload = {};
+
+  // Signals in multiplexer order; a multiplexer keeps its raw values and
+  // where it has a value for the signals it selects.
+  std::vector<std::vector<int64_t>> raw(n_signals);
+  std::vector<std::vector<uint8_t>> present(n_signals);
+  std::vector<bool> is_mux(n_signals, false);
+  for (const SignalPlan& s : m.signals)
+    if (s.mux >= 0) is_mux[static_cast<size_t>(s.mux)] = true;
+  struct Selection {
+    int32_t mux;
+    const std::vector<int64_t>* ids;
+    std::vector<uint8_t> rows;
+  };
+  std::vector<Selection> selections;
+  out.raws.assign(n_signals, {});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+
+  for (uint32_t si : m.order) {
+    const SignalPlan& s = m.signals[si];
+    double* col = out.values + static_cast<size_t>(si) * n;
+    const bool wants_raw = is_mux[si] || s.codes;
+    if (wants_raw) {
+      raw[si].assign(n, 0);
+      present[si].assign(n, 0);
+    }
+    int32_t* codes = s.codes ? out.codes[si] : nullptr;
+    if (s.needed > g.width) {  // beyond every stored payload
+      std::fill(col, col + n, nan);
+      if (codes) std::fill(codes, codes + n, -1);
+      continue;
+    }
+    const uint8_t* select = nullptr;
+    if (s.mux >= 0) {
+      Selection* sel = nullptr;
+      for (Selection& c : selections)
+        if (c.mux == s.mux && *c.ids == s.mux_ids) sel = &c;
+      if (!sel) {
+        const size_t mi = static_cast<size_t>(s.mux);
+        selections.push_back(Selection{s.mux, &s.mux_ids, std::vector<uint8_t>(n)});
+        sel = &selections.back();
+        const int64_t* mraw = raw[mi].data();
+        const uint8_t* mpresent = present[mi].data();
+        for (size_t r = 0; r < n; ++r)
+          sel->rows[r] =
+              mpresent[r] && std::binary_search(s.mux_ids.begin(), s.mux_ids.end(), mraw[r]);
+      }
+      select = sel->rows.data();
+    }
+    extract_signal(g, s, select, col, wants_raw ? raw[si].data() : nullptr,
+                   wants_raw ? present[si].data() : nullptr);
+    if (codes) {
+      Coder coder;
+      const int64_t* sraw = raw[si].data();
+      const uint8_t* has = present[si].data();
+      for (size_t r = 0; r < n; ++r) codes[r] = has[r] ? coder.code(sraw[r]) : -1;
+      coder.finish(codes, n, out.raws[si]);
+    }
+  }
+}
+
+}  // namespace
+
+void decode_messages(const Frames& f, const Grouping& g, const std::vector<MessagePlan>& messages,
+                     std::vector<MessageOutput>& outs, unsigned threads) {
+  std::vector<size_t> jobs;
+  for (size_t m = 0; m < messages.size(); ++m)
+    if (g.count[m]) jobs.push_back(m);
+  // The largest first, so that the last jobs are short.
+  std::stable_sort(jobs.begin(), jobs.end(), [&](size_t a, size_t b) {
+    return g.count[a] * (messages[a].signals.size() + 1) >
+           g.count[b] * (messages[b].signals.size() + 1);
+  });
+
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    std::vector<uint32_t> merged;
+    for (;;) {
+      const size_t j = next.fetch_add(1);
+      if (j >= jobs.size()) return;
+      const size_t m = jobs[j];
+      const std::vector<uint32_t>& groups = g.groups_of[m];
+      const uint32_t* rows;
+      if (groups.size() == 1) {
+        rows = g.rows.data() + g.start[groups[0]];
+      } else {  // several keys (channels): their frames in frame order
+        merged.clear();
+        for (uint32_t k : groups)
+          merged.insert(merged.end(), g.rows.begin() + static_cast<ptrdiff_t>(g.start[k]),
+                        g.rows.begin() + static_cast<ptrdiff_t>(g.start[k + 1]));
+        std::sort(merged.begin(), merged.end());
+        rows = merged.data();
+      }
+      decode_message(f, rows, g.count[m], messages[m], outs[m]);
+    }
+  };
+
+  const size_t helpers =
+      jobs.size() > 1 && threads > 1 ? std::min<size_t>(threads - 1, jobs.size() - 1) : 0;
+  std::vector<std::future<void>> done;
+  std::exception_ptr failure;
+  try {
+    if (helpers > 0) {
+      WorkPool& pool = shared_pool(threads - 1);
+      for (size_t i = 0; i < helpers; ++i) done.push_back(pool.submit(work));
+    }
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+    next.store(jobs.size());  // the others stop at their next message
+  }
+  // The workers use this frame's locals: wait for every one of them.
+  for (auto& d : done) {
+    try {
+      d.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace korvel::tables

@@ -1,0 +1,93 @@
+// Per-message tables: frames grouped by message in one pass, each message's
+// payloads gathered once, then all of its signals extracted from them.
+//
+// Plain C++ over raw pointers; errors are returned as values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "signals.hpp"
+
+namespace korvel::tables {
+
+// One signal as the table loop decodes it.
+struct SignalPlan {
+  std::vector<Piece> pieces;
+  uint32_t needed = 0;  // payload bytes the signal needs
+  int32_t kind = VALTYPE_INTEGER;
+  uint32_t shift = 0;  // final right shift of an integer kind
+  bool is_signed = false;
+  double scale = 1.0;
+  double offset = 0.0;
+  int32_t mux = -1;              // the signal (index in its message) that selects this one
+  std::vector<int64_t> mux_ids;  // raw values of `mux` that select it, sorted
+  bool codes = false;            // also give codes of its raw values (value tables)
+};
+
+enum class PlanError { ok, bad_length, bad_start, bad_mux, mux_cycle, float_mux };
+
+// The DBC description of a signal -> its plan (mux and codes left as they are).
+PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_signed, bool is_float,
+                      double scale, double offset, SignalPlan& out);
+
+struct MessagePlan {
+  // Frames whose key is one of these belong to the message: the can_id, or
+  // with channels (channel + 1) << 32 | can_id.
+  std::vector<uint64_t> keys;
+  std::vector<SignalPlan> signals;
+  std::vector<uint32_t> order;  // every multiplexer before the signals it selects
+};
+
+// Checks the multiplexer links (in range, no cycles, integer multiplexers) and
+// fills `order`. `bad_signal` names the failing signal.
+PlanError finish_message(MessagePlan& m, size_t& bad_signal);
+
+inline uint64_t frame_key(uint32_t can_id, int channel) {
+  return channel < 0 ? can_id : (static_cast<uint64_t>(channel) + 1) << 32 | can_id;
+}
+
+struct Frames {
+  const char* records = nullptr;  // DT_t records walked by stride
+  size_t n = 0;
+  ptrdiff_t stride = 0;
+  const uint8_t* chunk = nullptr;
+  size_t chunk_size = 0;
+};
+
+struct Grouping {
+  // Frame indices of each key group, in frame order: group g is
+  // rows[start[g] .. start[g + 1]).
+  std::vector<uint32_t> rows;
+  std::vector<size_t> start;
+  std::vector<std::vector<uint32_t>> groups_of;  // per message: its key groups
+  std::vector<size_t> count;                     // per message: its frames
+  // A frame of a message whose payload lies outside the chunk.
+  bool ok = true;
+  bool too_many = false;  // more frames than 32-bit row numbers hold
+  size_t bad_frame = 0;
+  uint64_t offset = 0, length = 0;
+};
+
+// One pass over the records: each frame's key looked up once; a stable
+// counting sort by group. `by_channel` keys frames by channel and can_id.
+void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
+                  Grouping& out);
+
+// Where one message's table goes (arrays of count[m] elements).
+struct MessageOutput {
+  int64_t* timestamps = nullptr;
+  uint8_t* channels = nullptr;
+  double* values = nullptr;     // signal s at values[s * n .. (s + 1) * n)
+  std::vector<int32_t*> codes;  // per signal: its codes, or null; -1 where no value
+  // Per signal with codes: the raw value of each code, ascending (filled in).
+  std::vector<std::vector<int64_t>> raws;
+};
+
+// Decodes every message with frames; `threads` - 1 pool workers help the
+// calling thread, one message at a time each.
+void decode_messages(const Frames& f, const Grouping& g, const std::vector<MessagePlan>& messages,
+                     std::vector<MessageOutput>& outs, unsigned threads);
+
+}  // namespace korvel::tables

@@ -1,0 +1,428 @@
+"""One table of decoded signals per message: korvel.decode, Table and Tables.
+
+The database is boiled down once to a DecodePlan (plain numbers and strings,
+picklable), and the native ``_decode_tables`` does the work: one pass groups
+the frames by message, then each message's payloads are gathered once and all
+of its signals extracted from them, with the interpreter lock released.
+pandas and pyarrow are imported only by the ``to_*`` methods, cantools only to
+load a database from a path.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import numbers
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import korvel as _k
+
+__all__ = ["DecodePlan", "MessagePlan", "SignalPlan", "Table", "Tables", "decode", "decode_plan"]
+
+
+# --- the compact decode plan ---------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class SignalPlan:
+    """One signal: its bit layout, scaling, multiplexer condition and value table."""
+
+    name: str
+    start: int
+    length: int
+    big_endian: bool
+    is_signed: bool
+    is_float: bool
+    scale: float
+    offset: float
+    unit: str = ""
+    # Index (in the message's signals) of the multiplexer that selects this
+    # signal, -1 for none, and the raw multiplexer values that select it.
+    mux: int = -1
+    mux_ids: tuple[int, ...] = ()
+    # Value table: (raw value, label) pairs.
+    choices: tuple[tuple[int, str], ...] = ()
+    # How an unlabelled raw value reads as text, as cantools scales it:
+    # an integer (integer scale and offset) or a float.
+    int_text: bool = True
+
+    def number_text(self, raw: int) -> str:
+        if self.int_text:
+            return str(raw * int(self.scale) + int(self.offset))
+        return str(raw * float(self.scale) + float(self.offset))
+
+
+@dataclass(frozen=True)
+class MessagePlan:
+    """One message: its identifier (without the extended bit), the channels it is
+    read from (empty: every channel) and its signals in database order."""
+
+    name: str
+    can_id: int
+    signals: tuple[SignalPlan, ...]
+    channels: tuple[int, ...] = ()
+
+
+@dataclass(frozen=True)
+class DecodePlan:
+    """What decode needs of a database, and nothing else."""
+
+    messages: tuple[MessagePlan, ...] = field(default_factory=tuple)
+
+    def select(self, names: Sequence[str] | None) -> DecodePlan:
+        """Only the named messages (KeyError for a name not among them)."""
+        if names is None:
+            return self
+        if isinstance(names, str):
+            names = [names]
+        known = {m.name for m in self.messages}
+        for name in names:
+            if name not in known:
+                raise KeyError(name)
+        wanted = set(names)
+        return DecodePlan(tuple(m for m in self.messages if m.name in wanted))
+
+    def native(self, choices: bool) -> list[tuple[Any, ...]]:
+        """The argument of _decode_tables."""
+        return [
+            (
+                m.can_id,
+                m.channels,
+                [
+                    (
+                        s.start,
+                        s.length,
+                        s.big_endian,
+                        s.is_signed,
+                        s.is_float,
+                        s.scale,
+                        s.offset,
+                        s.mux,
+                        s.mux_ids,
+                        choices and bool(s.choices) and not s.is_float,
+                    )
+                    for s in m.signals
+                ],
+            )
+            for m in self.messages
+        ]
+
+
+def _is_integral(value: Any) -> bool:
+    return isinstance(value, int) or (isinstance(value, float) and value.is_integer())
+
+
+def _signal_plan(sig: Any, index: Mapping[str, int]) -> SignalPlan:
+    mux_name = getattr(sig, "multiplexer_signal", None)
+    mux_ids = getattr(sig, "multiplexer_ids", None) or ()
+    choices = getattr(sig, "choices", None) or {}
+    return SignalPlan(
+        name=sig.name,
+        start=int(sig.start),
+        length=int(sig.length),
+        big_endian=sig.byte_order == "big_endian",
+        is_signed=bool(sig.is_signed),
+        is_float=bool(sig.is_float),
+        scale=float(sig.scale),
+        offset=float(sig.offset),
+        unit=sig.unit or "",
+        mux=index[mux_name] if mux_name is not None and mux_ids else -1,
+        mux_ids=tuple(int(i) for i in mux_ids) if mux_name is not None else (),
+        choices=tuple((int(raw), str(label)) for raw, label in choices.items()),
+        int_text=not sig.is_float and _is_integral(sig.scale) and _is_integral(sig.offset),
+    )
+
+
+def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
+    index = {s.name: i for i, s in enumerate(msg.signals)}
+    return MessagePlan(
+        name=msg.name,
+        can_id=int(msg.frame_id) & 0x1FFFFFFF,
+        signals=tuple(_signal_plan(s, index) for s in msg.signals),
+        channels=channels,
+    )
+
+
+def _load(db: Any) -> list[Any]:
+    """A database, a path, or a list of them -> the cantools databases."""
+    if isinstance(db, (str, os.PathLike)):
+        import cantools  # only when a path must be loaded
+
+        path = os.fspath(db)
+        try:
+            return [cantools.database.load_file(path)]
+        except Exception as e:
+            if path not in str(e):
+                e.args = (f"{path}: {e.args[0] if e.args else e}", *e.args[1:])
+            raise
+    if isinstance(db, (list, tuple)):
+        return [d for item in db for d in _load(item)]
+    if not hasattr(db, "messages"):
+        raise TypeError(
+            f"db must be a cantools database, a path, a list of those or a dict of them "
+            f"by channel, got {type(db).__name__}"
+        )
+    return [db]
+
+
+def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessagePlan]:
+    """The messages of several databases; a later message of the same name
+    replaces an earlier one in its place."""
+    out: dict[str, MessagePlan] = {}
+    for d in dbs:
+        for msg in d.messages:
+            out[msg.name] = _message_plan(msg, channels)
+    return list(out.values())
+
+
+def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
+    """The DecodePlan of `db` (anything decode takes), with only `messages` when given."""
+    if isinstance(db, DecodePlan):
+        return db.select(messages)
+    if not isinstance(db, Mapping):
+        return DecodePlan(tuple(_merged(_load(db)))).select(messages)
+
+    per_channel: list[tuple[int, list[MessagePlan]]] = []
+    for channel, item in db.items():
+        if not isinstance(channel, numbers.Integral) or isinstance(channel, bool):
+            raise TypeError(f"channel keys must be int, got {type(channel).__name__}")
+        if not 0 <= int(channel) <= 255:
+            raise ValueError(f"channel {channel} is outside 0..255")
+        per_channel.append((int(channel), _merged(_load(item), (int(channel),))))
+    # One message on several channels with one definition is one table whose
+    # channel column tells them apart; differing definitions are Name@channel.
+    by_name: dict[str, list[MessagePlan]] = {}
+    for _, plans in per_channel:
+        for plan in plans:
+            by_name.setdefault(plan.name, []).append(plan)
+    out = []
+    for name, plans in by_name.items():
+        first = plans[0]
+        same = all(s.can_id == first.can_id and s.signals == first.signals for s in plans[1:])
+        if same:
+            channels = tuple(c for s in plans for c in s.channels)
+            out.append(MessagePlan(name, first.can_id, first.signals, channels))
+        else:
+            out.extend(
+                MessagePlan(f"{name}@{s.channels[0]}", s.can_id, s.signals, s.channels)
+                for s in plans
+            )
+    plan = DecodePlan(tuple(out))
+    if messages is None:
+        return plan
+    if isinstance(messages, str):
+        messages = [messages]
+    # A name selects its table, or every Name@channel of it.
+    names = [m.name for m in plan.messages]
+    chosen = []
+    for wanted in messages:
+        hits = [n for n in names if n == wanted or n.rsplit("@", 1)[0] == wanted]
+        if not hits:
+            raise KeyError(wanted)
+        chosen.extend(hits)
+    return plan.select(chosen)
+
+
+# --- tables ----------------------------------------------------------------------------
+
+
+def _need(module: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as e:
+        raise ImportError(
+            f"{module} is needed for this; install it with: pip install 'korvel[tables]'"
+        ) from e
+
+
+@dataclass(frozen=True)
+class _Labels:
+    """A value-table column: codes into categories, -1 where there is no value."""
+
+    codes: np.ndarray
+    categories: tuple[str, ...]
+
+    def text(self) -> np.ndarray:
+        lookup = np.array([*self.categories, None], dtype=object)
+        return lookup[self.codes]
+
+
+class Table(Mapping):
+    """One message's decoded frames: column name -> one-dimensional NumPy array.
+
+    Columns: ``timestamp`` (int64 ns), ``channel`` (uint8), then each signal in
+    database order, float64 with NaN where the frame has no value for it (its
+    multiplexer selects another group, or the stored payload is too short).
+    With choices=True a signal with a value table is text (an object array of
+    labels, None where there is no value).
+    """
+
+    def __init__(
+        self,
+        name: str,
+        columns: dict[str, np.ndarray],
+        units: dict[str, str],
+        labels: dict[str, _Labels] | None = None,
+    ):
+        self.name = name
+        self.units = units
+        self._columns = columns
+        self._labels = labels or {}
+        self._text: dict[str, np.ndarray] = {}
+
+    def __getitem__(self, key: str) -> np.ndarray:
+        if key in self._labels:
+            if key not in self._text:
+                self._text[key] = self._labels[key].text()
+            return self._text[key]
+        return self._columns[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._columns)
+
+    def __len__(self) -> int:
+        return len(self._columns)
+
+    def __repr__(self) -> str:
+        rows = len(self._columns["timestamp"])
+        return f"<korvel.Table {self.name}: {rows} rows, {len(self) - 2} signals>"
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame; value-table columns as Categorical."""
+        pd = _need("pandas")
+        data = {}
+        for name, col in self._columns.items():
+            lab = self._labels.get(name)
+            data[name] = (
+                pd.Categorical.from_codes(lab.codes, categories=list(lab.categories))
+                if lab is not None
+                else col
+            )
+        return pd.DataFrame(data, copy=False)
+
+    def to_arrow(self) -> Any:
+        """A pyarrow.Table: numeric columns without a copy, value-table columns
+        dictionary-encoded (null where there is no value); units as field
+        metadata."""
+        _need("pyarrow")
+        import pyarrow as pa
+
+        kinds = {"d": pa.float64(), "q": pa.int64(), "l": pa.int64(), "B": pa.uint8()}
+        fields, arrays = [], []
+        for name, col in self._columns.items():
+            lab = self._labels.get(name)
+            if lab is None:
+                # The column's own memory, wrapped (the columns are contiguous).
+                array = pa.Array.from_buffers(
+                    kinds[col.dtype.char], len(col), [None, pa.py_buffer(col)]
+                )
+            else:
+                codes = pa.array(lab.codes, mask=lab.codes < 0)
+                array = pa.DictionaryArray.from_arrays(codes, pa.array(lab.categories, pa.string()))
+            unit = self.units.get(name)
+            fields.append(pa.field(name, array.type, metadata={"unit": unit} if unit else None))
+            arrays.append(array)
+        return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
+
+
+class Tables(Mapping):
+    """Message name -> Table, in database order; messages without frames left out."""
+
+    def __init__(self, tables: dict[str, Table]):
+        self._tables = tables
+
+    def __getitem__(self, key: str) -> Table:
+        return self._tables[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._tables)
+
+    def __len__(self) -> int:
+        return len(self._tables)
+
+    def __repr__(self) -> str:
+        return f"<korvel.Tables: {len(self)} messages>"
+
+    def to_pandas(self) -> dict[str, Any]:
+        """A dict of DataFrames, one per message."""
+        return {name: t.to_pandas() for name, t in self._tables.items()}
+
+    def to_parquet(self, directory: str | os.PathLike) -> None:
+        """Writes one <Message>.parquet file per message into `directory`."""
+        _need("pyarrow")
+        import pyarrow.parquet as pq
+
+        os.makedirs(directory, exist_ok=True)
+        for name, t in self._tables.items():
+            pq.write_table(t.to_arrow(), os.path.join(directory, f"{name}.parquet"))
+
+
+# --- decode ------------------------------------------------------------------------------
+
+
+def _read_quietly(src: Any, threads: int | None) -> tuple[np.ndarray, np.ndarray]:
+    # Stop-gap until read takes verbose=False: then this whole function is
+    # `return _k.read(src, verbose=False, threads=threads)`.
+    out = io.StringIO()
+    if isinstance(src, (str, os.PathLike)):
+        with open(src, "rb") as f, contextlib.redirect_stdout(out):
+            return _k.read(f, threads=threads)
+    with contextlib.redirect_stdout(out):
+        return _k.read(src, threads=threads)
+
+
+def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray) -> _Labels:
+    if plan.length == 64 and not plan.is_signed:
+        raws = raws.view(np.uint64)
+    table = dict(plan.choices)
+    texts = [table.get(r, None) for r in raws.tolist()]
+    texts = [t if t is not None else plan.number_text(r) for t, r in zip(texts, raws.tolist())]
+    # Two raw values may read alike (a shared label, a label spelling another
+    # value's number): one category each.
+    first: dict[str, int] = {}
+    remap = [first.setdefault(t, len(first)) for t in texts]
+    if len(first) != len(texts):
+        codes = np.append(np.array(remap, np.int32), np.int32(-1))[codes]
+    return _Labels(codes, tuple(first))
+
+
+def decode(
+    frames: Any,
+    db: Any,
+    *,
+    messages: Sequence[str] | None = None,
+    choices: bool = False,
+    threads: int | None = None,
+) -> Tables:
+    """Every signal of a database, one Table per message.
+
+    frames: a frames pair, a path or a binary stream (read quietly).
+    db: a cantools database, a path cantools loads, a list of those (merged),
+    a dict {channel: database, path or list} (frames on other channels left
+    out), or a DecodePlan. messages: names to keep. choices: value-table signals
+    as labels. threads: messages decoded in parallel (all cores for None).
+    """
+    plan = decode_plan(db, messages)
+    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
+        frames = _read_quietly(frames, threads)
+    index, chunk = frames[0], frames[1]
+    results = _k._decode_tables(index, chunk, plan.native(bool(choices)), threads)
+    tables = {}
+    for msg, res in zip(plan.messages, results):
+        if res is None:
+            continue
+        timestamps, channels, values, codes = res
+        columns: dict[str, np.ndarray] = {"timestamp": timestamps, "channel": channels}
+        labels = {}
+        for i, sig in enumerate(msg.signals):
+            columns[sig.name] = values[i]
+            if i in codes:
+                labels[sig.name] = _labels(sig, *codes[i])
+        units = {s.name: s.unit for s in msg.signals}
+        tables[msg.name] = Table(msg.name, columns, units, labels)
+    return Tables(tables)

@@ -1,0 +1,71 @@
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, BinaryIO
+
+import numpy.typing as npt
+from typing_extensions import TypeAlias
+
+from .korvel import Frames
+
+@dataclass(frozen=True)
+class SignalPlan:
+    name: str
+    start: int
+    length: int
+    big_endian: bool
+    is_signed: bool
+    is_float: bool
+    scale: float
+    offset: float
+    unit: str = ""
+    mux: int = -1
+    mux_ids: tuple[int, ...] = ()
+    choices: tuple[tuple[int, str], ...] = ()
+    int_text: bool = True
+    def number_text(self, raw: int) -> str: ...
+
+@dataclass(frozen=True)
+class MessagePlan:
+    name: str
+    can_id: int
+    signals: tuple[SignalPlan, ...]
+    channels: tuple[int, ...] = ()
+
+@dataclass(frozen=True)
+class DecodePlan:
+    messages: tuple[MessagePlan, ...] = ()
+    def select(self, names: Sequence[str] | None) -> DecodePlan: ...
+    def native(self, choices: bool) -> list[tuple[Any, ...]]: ...
+
+Database: TypeAlias = Any  # a cantools database
+DatabaseSource: TypeAlias = Database | str | os.PathLike[str] | Sequence[Any]
+
+class Table(Mapping[str, npt.NDArray[Any]]):
+    name: str
+    units: dict[str, str]
+    def __getitem__(self, key: str) -> npt.NDArray[Any]: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def to_pandas(self) -> Any: ...
+    def to_arrow(self) -> Any: ...
+
+class Tables(Mapping[str, Table]):
+    def __getitem__(self, key: str) -> Table: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def to_pandas(self) -> dict[str, Any]: ...
+    def to_parquet(self, directory: str | os.PathLike[str]) -> None: ...
+
+def decode_plan(
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
+    messages: Sequence[str] | None = None,
+) -> DecodePlan: ...
+def decode(
+    frames: Frames | str | os.PathLike[str] | BinaryIO,
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
+    *,
+    messages: Sequence[str] | None = None,
+    choices: bool = False,
+    threads: int | None = None,
+) -> Tables: ...

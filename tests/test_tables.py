@@ -1,0 +1,341 @@
+"""korvel.decode: one table per message, every sample checked against cantools."""
+
+import io
+import math
+import pickle
+import subprocess
+import sys
+
+import cantools
+import numpy as np
+import pytest
+from dravum_frames import make_frames
+
+import korvel
+import korvel.korvel as kv
+from korvel import dravum as dv
+from korvel.tables import decode_plan
+
+# Multiplexing (simple and nested, with SG_MUL_VAL_ ranges), value tables with
+# unlabelled raw values, floats, an extended identifier and a 64-byte message.
+DBC = """VERSION ""
+
+NS_ :
+
+BS_:
+
+BU_: ECU GW
+
+BO_ 100 Plain: 8 ECU
+ SG_ Speed : 7|16@0+ (0.01,0) [0|655.35] "km/h" GW
+ SG_ Temp : 16|8@1- (1,-40) [-168|87] "C" GW
+ SG_ Mode : 24|3@1+ (1,0) [0|7] "" GW
+ SG_ Ratio : 32|32@1- (1,0) [0|0] "" GW
+
+BO_ 200 Muxed: 8 ECU
+ SG_ Mux M : 0|8@1+ (1,0) [0|255] "" GW
+ SG_ A m0 : 8|16@1+ (0.5,0) [0|0] "" GW
+ SG_ B m1 : 8|8@1- (1,0) [0|0] "" GW
+ SG_ C m1 : 23|16@0+ (1,0) [0|0] "" GW
+ SG_ Common : 56|8@1+ (1,0) [0|0] "" GW
+
+BO_ 300 Nested: 8 ECU
+ SG_ S0 M : 0|4@1+ (1,0) [0|0] "" GW
+ SG_ S1 m0M : 4|4@1+ (1,0) [0|0] "" GW
+ SG_ S2 m1 : 8|8@1+ (1,0) [0|0] "" GW
+ SG_ S3 m2 : 8|16@1+ (1,0) [0|0] "" GW
+ SG_ S4 m3 : 8|8@1- (2,1) [0|0] "" GW
+ SG_ S5 : 40|8@1+ (0.5,0) [0|0] "" GW
+
+BO_ 2147484160 ExtFd: 64 ECU
+ SG_ Wide : 0|64@1+ (1,0) [0|0] "" GW
+ SG_ F64 : 64|64@1- (1,0) [0|0] "" GW
+ SG_ Far : 500|12@1+ (1,0) [0|0] "" GW
+ SG_ BigFar : 487|16@0- (0.25,-3) [0|0] "" GW
+
+VAL_ 100 Mode 0 "Off" 1 "On" 2 "Fault" ;
+VAL_ 200 Mux 0 "Alpha" 1 "Beta" ;
+VAL_ 300 S5 3 "6" 4 "Four" ;
+VAL_ 2147484160 Far 4095 "Max" 7 "Max" ;
+SIG_VALTYPE_ 100 Ratio : 1;
+SIG_VALTYPE_ 2147484160 F64 : 2;
+SG_MUL_VAL_ 300 S1 S0 0-0;
+SG_MUL_VAL_ 300 S2 S0 1-1;
+SG_MUL_VAL_ 300 S3 S1 2-2;
+SG_MUL_VAL_ 300 S4 S1 3-4;
+"""
+
+
+@pytest.fixture(scope="module")
+def db():
+    return cantools.database.load_string(DBC, "dbc")
+
+
+def payload(rng, can_id):
+    """Random bytes with valid multiplexer values; some frames cut short."""
+    data = bytearray(rng.integers(0, 256, 64 if can_id == 512 else 8, dtype=np.uint8).tobytes())
+    if can_id == 200:
+        data[0] = rng.integers(0, 2)
+    elif can_id == 300:
+        s0 = int(rng.integers(0, 2))
+        data[0] = s0 | (int(rng.integers(2, 5)) << 4 if s0 == 0 else data[0] & 0xF0)
+        data[5] = rng.choice([3, 4, 5, data[5]])
+    elif can_id == 512 and rng.random() < 0.5:
+        data[62:64] = b"\xff\xff" if rng.random() < 0.5 else data[62:64]
+    if rng.random() < 0.1:
+        data = data[: int(rng.integers(0, len(data)))]
+    return bytes(data)
+
+
+@pytest.fixture(scope="module")
+def log():
+    rng = np.random.default_rng(3)
+    ids = rng.choice([100, 200, 300, 512, 0x7FF], 4000)
+    payloads = [payload(rng, int(i)) for i in ids]
+    channels = rng.integers(1, 4, len(ids))
+    return make_frames(ids, payloads, channels=channels), payloads
+
+
+def expected(db, msg_name, payloads, ids, choices):
+    """cantools' value of every signal on every frame of the message (None: no value)."""
+    msg = db.get_message_by_name(msg_name)
+    out = {s.name: [] for s in msg.signals}
+    for cid, data in zip(ids, payloads):
+        if cid != msg.frame_id:
+            continue
+        got = msg.decode(data, decode_choices=choices, scaling=True, allow_truncated=True)
+        for name, values in out.items():
+            values.append(got.get(name))
+    return out
+
+
+def same_value(got, want, choices):
+    if want is None:
+        return got is None or (isinstance(got, float) and math.isnan(got))
+    if choices and isinstance(got, str):
+        return got == str(want)
+    return got == float(want) or (math.isnan(got) and math.isnan(float(want)))
+
+
+@pytest.mark.parametrize("choices", [False, True])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_every_sample_equals_cantools(db, log, choices, threads):
+    frames, payloads = log
+    ids = frames[0]["can_id"].tolist()
+    tables = korvel.decode(frames, db, choices=choices, threads=threads)
+    assert list(tables) == ["Plain", "Muxed", "Nested", "ExtFd"]
+    for name, table in tables.items():
+        msg = db.get_message_by_name(name)
+        mine = frames[0]["can_id"] == msg.frame_id
+        assert list(table) == ["timestamp", "channel", *(s.name for s in msg.signals)]
+        assert np.array_equal(table["timestamp"], frames[0]["timestamp"][mine])
+        assert np.array_equal(table["channel"], frames[0]["channel"][mine])
+        assert table["channel"].dtype == np.uint8 and table["timestamp"].dtype == np.int64
+        for sig, want in expected(db, name, payloads, ids, choices).items():
+            got = table[sig].tolist()
+            assert len(got) == len(want)
+            bad = [(g, w) for g, w in zip(got, want) if not same_value(g, w, choices)]
+            assert not bad, (name, sig, bad[:5])
+            labelled = choices and db.get_message_by_name(name).get_signal_by_name(sig).choices
+            assert table[sig].dtype == (object if labelled else np.float64)
+
+
+def test_multiplexed_samples_only_where_selected(db, log):
+    """Nothing extra, nothing missing: the samples of each multiplexed signal are
+    exactly those cantools decodes."""
+    frames, payloads = log
+    ids = frames[0]["can_id"].tolist()
+    tables = korvel.decode(frames, db)
+    for name in ("Muxed", "Nested"):
+        for sig, want in expected(db, name, payloads, ids, False).items():
+            has = ~np.isnan(tables[name][sig])
+            assert has.tolist() == [w is not None for w in want], sig
+            assert 0 < has.sum() < len(has) or sig in ("Mux", "S0", "Common", "S5")
+
+
+def test_multiplexer_selecting_no_group(db):
+    # Mux 7 selects nothing: A, B, C have no value, Common has.
+    frames = make_frames(
+        [200, 200], [bytes([7, 1, 2, 3, 4, 5, 6, 9]), bytes([0, 4, 0, 0, 0, 0, 0, 1])]
+    )
+    t = korvel.decode(frames, db, messages=["Muxed"])["Muxed"]
+    assert np.isnan([t["A"][0], t["B"][0], t["C"][0]]).all()
+    assert t["Common"].tolist() == [9.0, 1.0] and t["A"][1] == 2.0 and t["Mux"][0] == 7.0
+
+
+def test_choices_labels_and_numbers_as_text(db):
+    ids = [100] * 5 + [300] * 3
+    payloads = [bytes([0, 0, 0, m, 0, 0, 0, 0]) for m in (0, 1, 2, 5, 7)] + [
+        bytes([1, 0, 0, 0, 0, v, 0, 0]) for v in (3, 4, 6)
+    ]
+    t = korvel.decode(make_frames(ids, payloads), db, choices=True)
+    assert t["Plain"]["Mode"].tolist() == ["Off", "On", "Fault", "5", "7"]
+    # S5 scales by 0.5: raw 6 reads "3.0"; raw 3 is labelled "6".
+    assert t["Nested"]["S5"].tolist() == ["6", "Four", "3.0"]
+    df = t["Plain"].to_pandas()
+    assert df["Mode"].dtype == "category" and df["Mode"].tolist() == [
+        "Off",
+        "On",
+        "Fault",
+        "5",
+        "7",
+    ]
+    arrow = t["Plain"].to_arrow()
+    assert (
+        str(arrow.schema.field("Mode").type)
+        == "dictionary<values=string, indices=int32, ordered=0>"
+    )
+    assert arrow.column("Mode").to_pylist() == ["Off", "On", "Fault", "5", "7"]
+
+
+def test_shared_labels_and_missing_values(db):
+    # Far: raws 7 and 4095 share the label "Max"; short frames have no value.
+    data = [bytes(62) + b"\x70\x00", bytes(62) + b"\xf0\xff", bytes(8), bytes(62) + b"\x10\x00"]
+    t = korvel.decode(make_frames([512] * 4, data), db, choices=True)["ExtFd"]
+    assert t["Far"].tolist() == ["Max", "Max", None, "1"]
+    assert t.to_pandas()["Far"].cat.categories.tolist() == ["1", "Max"]
+    assert t.to_arrow().column("Far").to_pylist() == ["Max", "Max", None, "1"]
+
+
+def test_arrow_is_zero_copy_and_parquet_round_trips(db, log, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    tables = korvel.decode(log[0], db)
+    plain = tables["Plain"]
+    arrow = plain.to_arrow()
+    for name in plain:
+        assert arrow.column(name).chunks[0].buffers()[1].address == plain[name].ctypes.data
+    assert arrow.schema.field("Speed").metadata == {b"unit": b"km/h"}
+    frames = tables.to_pandas()
+    assert list(frames) == list(tables) and frames["Plain"]["Speed"].equals(
+        arrow.to_pandas()["Speed"]
+    )
+    tables.to_parquet(tmp_path / "out")
+    back = pq.read_table(tmp_path / "out" / "Nested.parquet")
+    assert back.schema.equals(tables["Nested"].to_arrow().schema)
+    assert back.to_pandas().equals(tables["Nested"].to_pandas())
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(
+        f"{n}.parquet" for n in tables
+    )
+
+
+@pytest.mark.parametrize("module", ["pandas", "pyarrow"])
+def test_missing_extra_names_it(db, log, monkeypatch, module):
+    monkeypatch.setitem(sys.modules, module, None)
+    table = korvel.decode(log[0], db)["Plain"]
+    call = table.to_pandas if module == "pandas" else table.to_arrow
+    with pytest.raises(ImportError, match=r"korvel\[tables\]"):
+        call()
+
+
+def test_import_loads_no_optional_library():
+    code = "import sys, korvel; print([m for m in ('pandas', 'pyarrow', 'cantools') if m in sys.modules])"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+def test_paths_streams_lists_and_channels(db, log, tmp_path, capsys):
+    frames, _ = log
+    blf = tmp_path / "log.blf"
+    with open(blf, "wb") as f:
+        kv.write(f, frames)
+    dbc = tmp_path / "n.dbc"
+    dbc.write_text(DBC)
+    capsys.readouterr()
+    want = korvel.decode(kv.read(io.BytesIO(blf.read_bytes())), db)
+    capsys.readouterr()
+    for got in (
+        korvel.decode(blf, str(dbc)),
+        korvel.decode(io.BytesIO(blf.read_bytes()), [dbc]),
+        korvel.decode(str(blf), decode_plan(db)),
+    ):
+        assert list(got) == list(want)
+        for name in want:
+            for col in want[name]:
+                assert np.array_equal(got[name][col], want[name][col], equal_nan=True)
+    assert capsys.readouterr().out == ""
+
+    # One database per channel: other channels left out; the same definition on
+    # two channels is one table.
+    by_channel = korvel.decode(frames, {1: db, 3: [dbc]}, messages=["Plain"])
+    assert list(by_channel) == ["Plain"]
+    ch = frames[0]["channel"][frames[0]["can_id"] == 100]
+    assert np.array_equal(by_channel["Plain"]["channel"], ch[ch != 2])
+    assert np.array_equal(
+        by_channel["Plain"]["Temp"], want["Plain"]["Temp"][ch != 2], equal_nan=True
+    )
+
+
+def test_plan_is_small_and_picklable(db):
+    plan = decode_plan(db, ["Nested"])
+    again = pickle.loads(pickle.dumps(plan))
+    assert again == plan and [m.name for m in again.messages] == ["Nested"]
+    s4 = again.messages[0].signals[4]
+    assert (s4.name, s4.mux, s4.mux_ids, s4.scale, s4.offset) == ("S4", 1, (3, 4), 2.0, 1.0)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda fr, db: korvel.decode(fr, db, messages=["Plain", "Nope"]), KeyError, "Nope"),
+        (lambda fr, db: korvel.decode(fr, {"1": db}), TypeError, "int"),
+        (lambda fr, db: korvel.decode(fr, {1.0: db}), TypeError, "int"),
+        (lambda fr, db: korvel.decode(fr, "/nowhere/x.dbc"), OSError, "/nowhere/x.dbc"),
+        (lambda fr, db: korvel.decode(fr, 5), TypeError, "cantools database"),
+    ],
+)
+def test_bad_arguments(db, log, call, error, text):
+    with pytest.raises(error, match=text):
+        call(log[0], db)
+
+
+def test_bad_database_file_names_the_path(tmp_path, log):
+    bad = tmp_path / "broken.dbc"
+    bad.write_text('VERSION ""\nBO_ x X: 8 A\n')
+    with pytest.raises(cantools.database.UnsupportedDatabaseFormatError, match="broken.dbc"):
+        korvel.decode(log[0], bad)
+
+
+@pytest.mark.parametrize("offset, count", [(10**6, 8), (12, 8), (2**48 - 1, 1), (16, 1)])
+def test_payload_outside_chunk_is_refused(db, offset, count):
+    frames = make_frames([100, 100], [bytes(8), bytes(8)])
+    frames[0]["loc"][1] = offset + (count << 48)
+    with pytest.raises(ValueError, match="frame 1"):
+        korvel.decode(frames, db)
+    frames[0]["can_id"][1] = 0x7FF  # not a message: its payload is never read
+    assert len(korvel.decode(frames, db)["Plain"]["Speed"]) == 1
+
+
+# --- the query decoders respect the multiplexer ------------------------------------------
+
+
+def test_query_decoders_follow_multiplexers(db, log):
+    frames = log[0]
+    q = dv.Query()
+    q.addDatabase(db)
+    tables = korvel.decode(frames, db)
+    for msg, sig in (
+        ("Muxed", "A"),
+        ("Muxed", "C"),
+        ("Nested", "S3"),
+        ("Nested", "S4"),
+        ("Nested", "S1"),
+        ("Plain", "Speed"),
+    ):
+        mine = frames[0]["can_id"] == db.get_message_by_name(msg).frame_id
+        values = q.signals.__getattr__(sig)(frames)
+        assert np.array_equal(values[mine], tables[msg][sig], equal_nan=True), sig
+        assert np.isnan(values[~mine]).all()
+    # With pad, frames without the signal (another group selected) repeat its last value.
+    a = tables["Muxed"]["A"]
+    padded = q.signals.A(frames, 1)
+    last = padded[frames[0]["can_id"] == 200]
+    filled = a.copy()
+    for i in range(1, len(filled)):
+        if np.isnan(filled[i]):
+            filled[i] = filled[i - 1]
+    assert np.array_equal(last, filled, equal_nan=True)
+    # Filters and value queries see only real values.
+    sel = q.filter(frames, "signals.B(frames) > -1000")
+    assert len(sel[0]) == (~np.isnan(tables["Muxed"]["B"])).sum()
+    ne = q.signal_contains_and_value_ne(frames, "s4", [1e9])
+    assert ne.sum() == (~np.isnan(tables["Nested"]["S4"])).sum()
