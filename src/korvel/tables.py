@@ -10,8 +10,6 @@ load a database from a path.
 
 from __future__ import annotations
 
-import contextlib
-import io
 import numbers
 import os
 from collections.abc import Iterator, Mapping, Sequence
@@ -365,17 +363,6 @@ class Tables(Mapping):
 # --- decode ------------------------------------------------------------------------------
 
 
-def _read_quietly(src: Any, threads: int | None) -> tuple[np.ndarray, np.ndarray]:
-    # Stop-gap until read takes verbose=False: then this whole function is
-    # `return _k.read(src, verbose=False, threads=threads)`.
-    out = io.StringIO()
-    if isinstance(src, (str, os.PathLike)):
-        with open(src, "rb") as f, contextlib.redirect_stdout(out):
-            return _k.read(f, threads=threads)
-    with contextlib.redirect_stdout(out):
-        return _k.read(src, threads=threads)
-
-
 def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray) -> _Labels:
     if plan.length == 64 and not plan.is_signed:
         raws = raws.view(np.uint64)
@@ -409,7 +396,7 @@ def decode(
     """
     plan = decode_plan(db, messages)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        frames = _read_quietly(frames, threads)
+        frames = _k.read(frames, verbose=False, threads=threads)
     index, chunk = frames[0], frames[1]
     results = _k._decode_tables(index, chunk, plan.native(bool(choices)), threads)
     tables = {}
