@@ -85,13 +85,16 @@ struct Built {
   std::vector<uint8_t> log;
   size_t frames = 0;
   size_t containers = 0;
-  bool clean = true;                   // "LOBJ" appears only where objects begin
-  std::vector<size_t> starts, bounds;  // object starts, container starts (inner offsets)
+  bool clean = true;  // "LOBJ" appears only where objects begin
+  // Inner offsets: where objects begin and end, where containers begin.
+  std::vector<size_t> starts, ends, bounds;
+  // Each container in the log: its offset, stored bytes, whether deflated.
+  std::vector<size_t> offsets, stored;
+  std::vector<bool> deflated;
 };
 
 void build(fuzz::Input& in, Built& b) {
   const uint8_t style = in.take<uint8_t>();
-  if (getenv("FUZZ_DEBUG")) fprintf(stderr, "style %d\n", style);
   const size_t inner_align = (style & 3) == 0 ? 1 : (style & 3) == 1 ? 4 : 8;
   const bool top_align8 = style & 4;
   const uint8_t methods = in.take<uint8_t>();
@@ -134,6 +137,7 @@ void build(fuzz::Input& in, Built& b) {
       uint8_t obj[enc::MAX_OBJ_SIZE];
       put(inner, obj, enc::encode_object(obj, f, 0));
     }
+    b.ends.push_back(inner.size());
     ++b.frames;
   }
   b.starts = starts;
@@ -168,6 +172,9 @@ void build(fuzz::Input& in, Built& b) {
     if (!deflate) blf::store<uint16_t>(cont, blf::NO_COMPRESSION);
     if (top_align8)
       while (b.log.size() % 8) b.log.push_back(0);
+    b.offsets.push_back(b.log.size());
+    b.stored.push_back(stored.size());
+    b.deflated.push_back(deflate);
     put(b.log, base, 16);
     put(b.log, cont, 16);
     put(b.log, stored.data(), stored.size());
@@ -175,6 +182,52 @@ void build(fuzz::Input& in, Built& b) {
     pos += take;
     ++b.containers;
   }
+}
+
+// One record and its payload bytes are alike.
+bool same_frame(const FrameSink& a, size_t i, const FrameSink& b, size_t j) {
+  DT_t x = a.records[i], y = b.records[j];
+  if (loc_count(x.loc) != loc_count(y.loc)) return false;
+  const bool bytes = std::memcmp(a.payload + loc_offset(x.loc), b.payload + loc_offset(y.loc),
+                                 loc_count(x.loc)) == 0;
+  x.loc = y.loc = 0;
+  return bytes && std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+// A deflated container damaged: read past it, every frame of the objects
+// that neither begin in it nor are cut into it comes out as in the whole
+// read, and nothing else.
+void check_skipping(const Built& b, const Outcome& whole, fuzz::Input& in,
+                    const ReaderOptions& threaded) {
+  std::vector<size_t> victims;
+  for (size_t k = 0; k < b.containers; ++k)
+    if (b.deflated[k]) victims.push_back(k);
+  if (victims.empty()) return;
+  const size_t k = victims[in.take<uint8_t>() % victims.size()];
+  std::vector<uint8_t> log = b.log;
+  log[b.offsets[k] + 32 + in.take<uint16_t>() % b.stored[k]] ^= 1 | in.take<uint8_t>();
+  ReaderOptions o = (in.take<uint8_t>() & 1) ? threaded : ReaderOptions{};
+  o.skip_damaged = true;
+  Outcome got;
+  read_log(log, o, 0, got);
+  FUZZ_CHECK(!got.error);
+  fuzz::check_sink(got.sink);
+  if (got.notices.lines.empty()) {  // damage that changes nothing (unused bits)
+    fuzz::check_same_frames(whole.sink, got.sink);
+    return;
+  }
+  FUZZ_CHECK(got.notices.lines.size() == 1);
+  const size_t lo = b.bounds[k], hi = k + 1 < b.containers ? b.bounds[k + 1] : SIZE_MAX;
+  size_t j = 0;
+  for (size_t i = 0; i < b.frames; ++i) {
+    const bool lost =
+        (b.starts[i] >= lo && b.starts[i] < hi) || (b.starts[i] < lo && b.ends[i] > lo);
+    if (lost) continue;
+    FUZZ_CHECK(j < got.sink.record_count);
+    FUZZ_CHECK(same_frame(whole.sink, i, got.sink, j));
+    ++j;
+  }
+  FUZZ_CHECK(j == got.sink.record_count);
 }
 
 }  // namespace
@@ -196,6 +249,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_same(one, many);
     check_same(one, pieces);
     list(log);
+    ReaderOptions skip, skip_threaded = threaded;
+    skip.skip_damaged = skip_threaded.skip_damaged = true;
+    Outcome skip_one, skip_many;
+    read_log(log, skip, 0, skip_one);
+    read_log(log, skip_threaded, piece, skip_many);
+    check_same(skip_one, skip_many);
     return 0;
   }
 
@@ -212,13 +271,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   read_log(b.log, ReaderOptions{}, piece, pieces);
   check_same(whole, many);
   check_same(whole, pieces);
-  if (getenv("FUZZ_DEBUG")) {
-    fprintf(stderr, "built %zu frames, %zu containers, clean %d, log %zu bytes\n", b.frames,
-            b.containers, b.clean, b.log.size());
-    for (size_t st : b.starts) fprintf(stderr, "start %zu\n", st);
-    for (size_t st : b.bounds) fprintf(stderr, "bound %zu\n", st);
-  }
   if (!b.clean) return 0;
+  check_skipping(b, whole, in, threaded);
 
   // Ranges of a partition of the containers, joined, give the whole read.
   fuzz::ExactSink joined;
@@ -229,15 +283,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.end_container = end;
     Outcome part;
     read_log(b.log, o, 0, part);
-    if (getenv("FUZZ_DEBUG")) {
-      const size_t lo = b.bounds[a], hi = end < b.bounds.size() ? b.bounds[end] : SIZE_MAX;
-      size_t want = 0;
-      for (size_t st : b.starts) want += st >= lo && st < hi;
-      if (want != part.sink.record_count)
-        fprintf(stderr, "range %zu %zu [%zu, %zu): %zu frames, %zu expected, error %d %s\n", a, end,
-                lo, hi, part.sink.record_count, want, int(part.error.kind),
-                part.error.message.c_str());
-    }
     FUZZ_CHECK(!part.error);
     append_frames(part.sink, joined);
     a = end;

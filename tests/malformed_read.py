@@ -4,7 +4,8 @@ Every case must end in a result or in BLFError / zlib.error, and the threaded
 reader (with every container scanned ahead of its turn) and the read in
 pieces must end exactly as the single-threaded read: same frames or same
 error, same printed lines. The container table and container ranges must end
-cleanly too. Anything else is printed as a failure; a crash kills the
+cleanly too, and reading past the damage must give frames (the same with
+threads) whatever the damage. Anything else is printed as a failure; a crash kills the
 process, which the parent sees.
 """
 
@@ -13,6 +14,7 @@ import io
 import random
 import struct
 import sys
+import warnings
 import zlib
 
 import blfbuild as bb
@@ -89,6 +91,19 @@ def pieces_outcome(data):
     return result, lines
 
 
+def skip_outcome(data, threads):
+    """Reading past damage: frames, or BLFError for a file header that is no
+    log's; never any other end."""
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            idx, chk = k.read(io.BytesIO(data), threads=threads, errors="skip", verbose=False,
+                              _scan_ahead=True)
+        return ("ok", idx.tobytes(), chk.tobytes(), [str(w.message) for w in caught])
+    except k.BLFError as e:
+        return ("BLFError", str(e))
+
+
 def table_and_ranges(data):
     """info() and a range read must end cleanly (ValueError: a range past a
     cut log's end)."""
@@ -116,6 +131,10 @@ def main():
                     print(f"FAIL {name}: {how} gave {got!r:.300}, threads=1 {single!r:.300}",
                           file=sys.stderr)
             table_and_ranges(data)
+            skipped = skip_outcome(data, 1)
+            if skipped != skip_outcome(data, 3):
+                failures += 1
+                print(f"FAIL {name}: skipping damage differs with threads", file=sys.stderr)
         except Exception as e:  # noqa: BLE001 - report any other kind
             failures += 1
             print(f"FAIL {name}: {type(e).__name__}: {e}", file=sys.stderr)

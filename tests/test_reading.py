@@ -247,3 +247,73 @@ def test_path_reads_in_parallel_threads(log_file, capsys):
         t.join()
     assert len(results) == 4 and all(same(r, ref) for r in results)
     assert capsys.readouterr().out == ""
+
+
+def damaged_log(victims, top_level=()):
+    """A log whose objects cross container boundaries, with the deflate
+    streams of some containers (and the top-level headers of others)
+    damaged; also what a reader that skips the damage must give back."""
+    objs = [bb.can_msg(i % 2000, bytes([i % 256]) * (i % 9), timestamp=i) for i in range(3000)]
+    starts = np.cumsum([0] + [len(o) for o in objs])
+    cuts = [int(c) for c in np.linspace(0, starts[-1], 41)[1:-1]] + [int(starts[-1]) - 5]
+    data = bytearray(bb.blf(objs, split=cuts))
+    table = k.info(io.BytesIO(bytes(data)))["containers"]
+    bounds = [0, *cuts, int(starts[-1])]
+    keep = np.ones(len(objs), bool)
+    for v in victims:
+        data[int(table[v]["offset"]) + 40] ^= 0xFF
+        lo, hi = bounds[v], bounds[v + 1]
+        keep &= ~(((starts[:-1] >= lo) & (starts[:-1] < hi)) |
+                  ((starts[:-1] < lo) & (starts[1:] > lo)))
+    for v in top_level:
+        data[int(table[v]["offset"])] = 0
+        lo, hi = bounds[v], bounds[v + 1]
+        keep &= ~(((starts[:-1] >= lo) & (starts[:-1] < hi)) |
+                  ((starts[:-1] < lo) & (starts[1:] > lo)))
+    return bytes(data), keep
+
+
+@pytest.mark.parametrize("victims, top_level", [([0], []), ([7, 8, 30], []), ([40], []),
+                                                ([], [12]), ([3], [20, 25])])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_skip_reads_past_damage(victims, top_level, threads):
+    data, keep = damaged_log(victims, top_level)
+    whole = k.read(io.BytesIO(bb.blf(
+        [bb.can_msg(i % 2000, bytes([i % 256]) * (i % 9), timestamp=i) for i in range(3000)])),
+        verbose=False)
+    with pytest.raises((zlib.error, k.BLFError)):
+        k.read(io.BytesIO(data), verbose=False)
+    with pytest.warns(k.BLFWarning) as caught:
+        got = k.read(io.BytesIO(data), errors="skip", threads=threads, verbose=False,
+                     _scan_ahead=True)
+    assert len(caught) == len(victims) + len(top_level)
+    texts = " ".join(str(w.message) for w in caught)
+    for v in victims:
+        assert f"(container {v}): Error -3 while decompressing data" in texts
+    for i, v in enumerate(top_level):  # damaged headers are not counted as containers
+        assert f"(before container {v - i}): no log object header" in texts
+    assert got[0]["timestamp"].tolist() == whole[0]["timestamp"][keep].tolist()
+    with pytest.warns(k.BLFWarning):
+        pieces = list(k.iter_read(io.BytesIO(data), 250, errors="skip", verbose=False))
+    assert same(k.concat(pieces), got)
+
+
+def test_skipped_regions_are_printed_and_can_be_errors(capsys):
+    import warnings
+
+    data, _ = damaged_log([5])
+    with pytest.warns(k.BLFWarning):
+        k.read(io.BytesIO(data), errors="skip")
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("load blf: skipped the log container at byte offset ")
+    assert lines[1].startswith("load blf cost ")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", k.BLFWarning)
+        with pytest.raises(k.BLFWarning, match=r"container 5\)"):
+            k.read(io.BytesIO(data), errors="skip", verbose=False)
+
+
+@pytest.mark.parametrize("entry", [k.read, k.iter_read])
+def test_errors_takes_two_values(entry):
+    with pytest.raises(ValueError, match="'raise' or 'skip'"):
+        entry(io.BytesIO(bb.blf([])), errors="ignore")

@@ -124,12 +124,35 @@ struct Failure {
 
 [[noreturn]] void fail_format(std::string message) { fail(ErrorKind::Format, std::move(message)); }
 
+std::string scan_message(const ScanResult& r, uint64_t container_pos) {
+  if (r.status == ScanStatus::NotFound) return "Next log object not found.";
+  return "Inner log object of type " + u64(r.object_type) + " at offset " + u64(r.offset) +
+         " of the data scanned after the container at byte offset " + u64(container_pos) +
+         " declares object_size " + u64(r.object_size) + ", less than the " + u64(r.required) +
+         " bytes its headers and body need.";
+}
+
 [[noreturn]] void fail_scan(const ScanResult& r, uint64_t container_pos) {
-  if (r.status == ScanStatus::NotFound) fail_format("Next log object not found.");
-  fail_format("Inner log object of type " + u64(r.object_type) + " at offset " + u64(r.offset) +
-              " of the data scanned after the container at byte offset " + u64(container_pos) +
-              " declares object_size " + u64(r.object_size) + ", less than the " + u64(r.required) +
-              " bytes its headers and body need.");
+  fail_format(scan_message(r, container_pos));
+}
+
+// Whether [p, p + avail) begins with a header that a log container would
+// have: "LOBJ", a container's header size and type, sizes that can be
+// true, a known method and, for zlib, a valid stream header.
+bool plausible_container(const uint8_t* p, size_t avail) {
+  constexpr size_t NEED = CONTAINER_HEADER_TOTAL + 2;
+  if (avail < NEED || !is_lobj(p)) return false;
+  auto base = load<ObjHeaderBase_t>(p);
+  auto c = load<LogContainer_t>(p + sizeof(ObjHeaderBase_t));
+  if (base.object_type != LOG_CONTAINER || (base.header_size != 16 && base.header_size != 32) ||
+      base.object_size < NEED || base.object_size > (uint32_t(1) << 30))
+    return false;
+  const uint64_t stored = base.object_size - CONTAINER_HEADER_TOTAL;
+  if (c.compression_method == NO_COMPRESSION) return c.uncompressed_size == stored;
+  if (c.compression_method != ZLIB_DEFLATE) return false;
+  const uint8_t cmf = p[CONTAINER_HEADER_TOTAL], flg = p[CONTAINER_HEADER_TOTAL + 1];
+  return c.uncompressed_size >= 1 && c.uncompressed_size <= stored * 1032 + 64 &&
+         (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && !(flg & 0x20) && ((cmf << 8) | flg) % 31 == 0;
 }
 
 // The error an exception in flight stands for.
@@ -288,6 +311,7 @@ class Output final : public FrameSink {
 // One container on its way through inflation and the scan, in file order.
 struct Job {
   uint64_t object_pos = 0;
+  size_t index = 0;  // of the container, from 0 in file order
   uint32_t object_size = 0;
   uint16_t method = 0;
   uint32_t uncompressed_size = 0;
@@ -533,13 +557,25 @@ struct LogReader::Impl {
   // The next top-level object's base header, after the padding of the one
   // before; false at the end of the data (a cut header is reported).
   bool next_header(ObjHeaderBase_t& base, uint64_t& object_pos) {
+    for (;;) {
+      std::string damage;
+      const int r = try_header(base, object_pos, damage);
+      if (r >= 0) return r == 1;
+      // Damaged, with skip_damaged: go on at the next plausible container.
+      if (!find_container(object_pos, damage)) return false;
+    }
+  }
+
+  // 1: a header; 0: the end of the data; -1: a damaged header (only with
+  // skip_damaged; otherwise the fault is raised), `damage` saying why.
+  int try_header(ObjHeaderBase_t& base, uint64_t& object_pos, std::string& damage) {
     base_bytes.clear();
     const size_t pad = take(base_bytes, pending_pad);
     pending_pad = 0;
     const uint64_t after_previous = pos - pad;
     object_pos = pos;
     const size_t got = take(base_bytes, sizeof(ObjHeaderBase_t));
-    if (got == 0) return false;
+    if (got == 0) return 0;
     size_t start = pad;
     if (got < 4 || !is_lobj(base_bytes.data() + pad)) {
       // Writers that align objects to 8 bytes put up to 7 zeros after one;
@@ -549,7 +585,7 @@ struct LogReader::Impl {
       const size_t n = base_bytes.size();
       size_t z = 0;
       while (z < n && c[z] == 0) ++z;
-      if (z == n && got < sizeof(ObjHeaderBase_t)) return false;  // zeros up to the end
+      if (z == n && got < sizeof(ObjHeaderBase_t)) return 0;  // zeros up to the end
       const size_t sig = std::min<size_t>(n - z, 4);
       if (z <= MAX_ZERO_PADDING && sig > 0 && std::memcmp(c + z, "LOBJ", sig) == 0) {
         start = z;
@@ -559,7 +595,9 @@ struct LogReader::Impl {
         else if (n - z > sizeof(ObjHeaderBase_t))
           unread(base_bytes, n - z - sizeof(ObjHeaderBase_t));
       } else if (got == sizeof(ObjHeaderBase_t)) {
-        fail(ErrorKind::Format, "", false);
+        if (!options.skip_damaged) fail(ErrorKind::Format, "", false);
+        damage = "no log object header at byte offset " + u64(object_pos);
+        return -1;
       }
       // Otherwise a header cut by the end, where it was expected.
     }
@@ -567,13 +605,64 @@ struct LogReader::Impl {
     if (have < sizeof(ObjHeaderBase_t)) {
       finish_all();
       report_truncated(object_pos, sizeof(ObjHeaderBase_t), have);
-      return false;
+      return 0;
     }
     base = load<ObjHeaderBase_t>(base_bytes.data() + start);
-    if (base.object_size < sizeof(ObjHeaderBase_t))
-      fail_format("The log object at byte offset " + u64(object_pos) + " declares object_size " +
-                  u64(base.object_size) + ", less than its 16-byte header.");
-    return true;
+    if (base.object_size < sizeof(ObjHeaderBase_t)) {
+      damage = "The log object at byte offset " + u64(object_pos) + " declares object_size " +
+               u64(base.object_size) + ", less than its 16-byte header.";
+      if (!options.skip_damaged) fail_format(damage);
+      return -1;
+    }
+    if (options.skip_damaged && base.object_type == LOG_CONTAINER &&
+        base.object_size < CONTAINER_HEADER_TOTAL) {
+      damage = "The log container at byte offset " + u64(object_pos) + " declares object_size " +
+               u64(base.object_size) + ", less than its 32 bytes of headers.";
+      return -1;
+    }
+    return 1;
+  }
+
+  // After damage met at `damage_pos`: goes on at the next plausible log
+  // container header (reported as a Damaged region); false when the data
+  // ends first.
+  bool find_container(uint64_t damage_pos, const std::string& cause) {
+    // The bytes after the damaged header's first one are searched again.
+    unread(base_bytes, static_cast<size_t>(pos - (damage_pos + 1)));
+    finish_all();  // their notices come first
+    constexpr size_t WINDOW = size_t(1) << 16;
+    constexpr size_t KEEP = CONTAINER_HEADER_TOTAL + 2;
+    ByteBuffer win;
+    uint64_t win_pos = pos;
+    uint64_t found = NO_OBJECT;
+    for (size_t from = 0;;) {
+      const size_t got = take(win, WINDOW);
+      for (size_t i = from; i < win.size() && found == NO_OBJECT;) {
+        const void* hit = std::memchr(win.data() + i, 'L', win.size() - i);
+        if (!hit) break;
+        i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - win.data());
+        if (win.size() - i < KEEP && got == WINDOW) break;  // decided with more bytes
+        if (plausible_container(win.data() + i, win.size() - i)) found = win_pos + i;
+        ++i;
+      }
+      if (found != NO_OBJECT) {
+        unread(win, static_cast<size_t>(win_pos + win.size() - found));
+        break;
+      }
+      if (got < WINDOW) break;  // the end of the data
+      const size_t drop = win.size() - KEEP;
+      win.consume_front(drop);
+      win_pos += drop;
+      from = 0;
+    }
+    Notice n{NoticeKind::Damaged};
+    n.object_pos = damage_pos;
+    n.declared = found != NO_OBJECT ? found : pos;
+    n.container = container_index;
+    n.cause = cause;
+    notices.notice(n);
+    pending_pad = 0;
+    return found != NO_OBJECT;
   }
 
   // Takes up to `want` bytes of a top-level object's body into `buf` and
@@ -682,6 +771,7 @@ struct LogReader::Impl {
   void prepare(Job& job, uint64_t object_pos, uint32_t object_size, bool truncated) {
     auto container = load<LogContainer_t>(job.stored.data());
     job.object_pos = object_pos;
+    job.index = container_index - 1;
     job.object_size = object_size;
     job.method = container.compression_method;
     job.uncompressed_size = container.uncompressed_size;
@@ -791,12 +881,25 @@ struct LogReader::Impl {
     j.copies = nullptr;
     j.run(false);
     if (j.error) std::rethrow_exception(j.error);
-    if (!j.result.ok()) fail(ErrorKind::Zlib, j.result.message);
+    if (!j.result.ok()) {
+      if (!options.skip_damaged) fail(ErrorKind::Zlib, j.result.message);
+      skip_container(j, j.result.message);
+      ended = true;
+      recycle(std::move(job));
+      return;
+    }
     bool more = false;
+    const size_t records = output.record_count, payload = output.payload_size;
     ScanResult r =
         ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM, output, more);
     report_versions(r);
-    if (r.status != ScanStatus::Done) fail_scan(r, j.object_pos);
+    if (r.status != ScanStatus::Done) {
+      if (!options.skip_damaged) fail_scan(r, j.object_pos);
+      output.record_count = records;
+      output.payload_size = payload;
+      skip_container(j, scan_message(r, j.object_pos));
+      more = false;
+    }
     if (!more) ended = true;
     if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
     recycle(std::move(job));
@@ -835,8 +938,12 @@ struct LogReader::Impl {
       notices.notice(n);
     } else {
       if (job->error) std::rethrow_exception(job->error);
-      if (!job->result.ok()) fail(ErrorKind::Zlib, job->result.message);
-      scan(*job);
+      if (!job->result.ok()) {
+        if (!options.skip_damaged) fail(ErrorKind::Zlib, job->result.message);
+        skip_container(*job, job->result.message);
+      } else {
+        scan(*job);
+      }
     }
     if (job->truncated)
       report_truncated(job->object_pos, job->object_size,
@@ -854,12 +961,31 @@ struct LogReader::Impl {
   }
 
   void scan(Job& job) {
+    const size_t records = output.record_count, payload = output.payload_size;
     output.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
     ScanResult r = ordered->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
                                  job.ahead ? &job.ahead->scan : nullptr, output);
     output.copy_flag = nullptr;
     report_versions(r);
-    if (r.status != ScanStatus::Done) fail_scan(r, job.object_pos);
+    if (r.status == ScanStatus::Done) return;
+    if (!options.skip_damaged) fail_scan(r, job.object_pos);
+    // None of the container's frames: the fault may lie after damage that
+    // the walk took for objects.
+    output.wait_copies();
+    output.record_count = records;
+    output.payload_size = payload;
+    skip_container(job, scan_message(r, job.object_pos));
+  }
+
+  void skip_container(const Job& job, const std::string& cause) {
+    ordered->resync();
+    Notice n{NoticeKind::Damaged};
+    n.object_pos = job.object_pos;
+    n.declared = job.object_pos + job.object_size;
+    n.container = job.index;
+    n.whole_container = true;
+    n.cause = cause;
+    notices.notice(n);
   }
 
   ReadError read(FrameSink& sink, size_t until, bool& done) {

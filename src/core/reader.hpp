@@ -71,14 +71,21 @@ enum class NoticeKind {
   Truncated,           // the log ends inside an object
   UnknownCompression,  // a container skipped
   UnknownVersion,      // an inner object skipped
+  Damaged,             // bytes read past with skip_damaged
 };
 
 struct Notice {
+  explicit Notice(NoticeKind k) : kind(k) {}
   NoticeKind kind;
-  uint64_t object_pos = 0;  // Truncated: byte offset of the cut object
-  uint64_t declared = 0;    // Truncated: bytes it declares
+  uint64_t object_pos = 0;  // Truncated: byte offset of the cut object; Damaged: first byte
+  uint64_t declared = 0;    // Truncated: bytes it declares; Damaged: end of the bytes
   uint64_t present = 0;     // Truncated: bytes present
   uint32_t value = 0;       // the method or the header version
+  // Damaged: the container (counted from 0), or the next one when the
+  // bytes hold no whole container; and why.
+  size_t container = 0;
+  bool whole_container = false;
+  std::string cause;
 };
 
 // Receives notices on the thread that calls the reader, in file order.
@@ -114,6 +121,12 @@ struct ReaderOptions {
   // last of them and cut at its end is completed from the following ones.
   size_t first_container = 0;
   size_t end_container = SIZE_MAX;
+  // Read past damage instead of failing: a container that cannot be
+  // inflated or scanned is left out (with the object cut into it and the
+  // next container's bytes up to its first whole object), and after a
+  // damaged top-level header the reader goes on at the next plausible
+  // container header. Each such region is a Damaged notice.
+  bool skip_damaged = false;
 };
 
 // A log container as the file stores it.

@@ -33,6 +33,7 @@ DT64_def: list[tuple[str, str]]
 INFLATER: str
 
 class BLFError(Exception): ...
+class BLFWarning(UserWarning): ...
 class Continuable(Exception): ...
 
 def newType(_len: Any) -> np.dtype[np.void]: ...
@@ -43,9 +44,15 @@ def read(
     threads: int | None = None,
     verbose: bool = True,
     containers: tuple[int, int] | None = None,
+    errors: str = "raise",
 ) -> Frames: ...
 def iter_read(
-    file: Source, frames: int = 1000000, *, threads: int | None = None, verbose: bool = True
+    file: Source,
+    frames: int = 1000000,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
 ) -> Iterator[Frames]: ...
 def info(file: Source, *, verbose: bool = True) -> Info: ...
 def write(

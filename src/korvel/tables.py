@@ -385,6 +385,7 @@ def decode(
     messages: Sequence[str] | None = None,
     choices: bool = False,
     threads: int | None = None,
+    errors: str = "raise",
 ) -> Tables:
     """Every signal of a database, one Table per message.
 
@@ -393,10 +394,13 @@ def decode(
     a dict {channel: database, path or list} (frames on other channels left
     out), or a DecodePlan. messages: names to keep. choices: value-table signals
     as labels. threads: messages decoded in parallel (all cores for None).
+    errors: "skip" reads past damaged parts of a log (BLFWarning for each).
     """
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
     plan = decode_plan(db, messages)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        frames = _k.read(frames, verbose=False, threads=threads)
+        frames = _k.read(frames, verbose=False, threads=threads, errors=errors)
     index, chunk = frames[0], frames[1]
     results = _k._decode_tables(index, chunk, plan.native(bool(choices)), threads)
     tables = {}

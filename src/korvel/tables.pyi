@@ -68,4 +68,5 @@ def decode(
     messages: Sequence[str] | None = None,
     choices: bool = False,
     threads: int | None = None,
+    errors: str = "raise",
 ) -> Tables: ...

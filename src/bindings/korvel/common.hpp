@@ -21,10 +21,11 @@ struct Globals {
   PyObject* dt64_def = nullptr;   // list of (name, code) pairs
   PyObject* blf_error = nullptr;  // BLFError
   PyObject* continuable = nullptr;
-  PyObject* zlib_error = nullptr;  // zlib.error
-  PyObject* datetime = nullptr;    // datetime.datetime
-  PyObject* mktime = nullptr;      // time.mktime
-  PyObject* time = nullptr;        // time.time
+  PyObject* blf_warning = nullptr;  // BLFWarning
+  PyObject* zlib_error = nullptr;   // zlib.error
+  PyObject* datetime = nullptr;     // datetime.datetime
+  PyObject* mktime = nullptr;       // time.mktime
+  PyObject* time = nullptr;         // time.time
 };
 Globals& globals();
 

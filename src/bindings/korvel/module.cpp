@@ -108,6 +108,11 @@ PYBIND11_MODULE(korvel, m) {
       new_exception("korvel.korvel.BLFError", "BLF file could not be processed correctly.");
   g.continuable =
       new_exception("korvel.korvel.Continuable", "A expected situation, the loop is continuable");
+  g.blf_warning = PyErr_NewExceptionWithDoc("korvel.korvel.BLFWarning",
+                                            "Damage in a BLF log that the reader read past.",
+                                            PyExc_UserWarning, nullptr);
+  if (!g.blf_warning) throw py::error_already_set();
+  m.attr("BLFWarning") = py::handle(g.blf_warning);
   m.attr("BLFError") = py::handle(g.blf_error);
   m.attr("Continuable") = py::handle(g.continuable);
 

@@ -180,6 +180,14 @@ class StreamSource : public ByteSource {
   Stash& stash_;
 };
 
+std::string damage_text(const Notice& n) {
+  const std::string range = "byte offset " + u64(n.object_pos) + " to " + u64(n.declared);
+  if (n.whole_container)
+    return "skipped the log container at " + range + " (container " + u64(n.container) +
+           "): " + n.cause;
+  return "skipped " + range + " (before container " + u64(n.container) + "): " + n.cause;
+}
+
 std::string notice_text(const Notice& n) {
   switch (n.kind) {
     case NoticeKind::Truncated:
@@ -190,41 +198,51 @@ std::string notice_text(const Notice& n) {
       return "Unknown compression method " + u64(n.value);
     case NoticeKind::UnknownVersion:
       return "Unknown object header version " + u64(n.value);
+    case NoticeKind::Damaged:
+      return "load blf: " + damage_text(n);
   }
   return {};
 }
 
-// Notices become the reader's printed lines: as they happen, or (for a
-// read in pieces) once the frames before them have been handed out.
+// Notices become the reader's printed lines, and damage read past a
+// BLFWarning: as they happen, or (for a read in pieces) once the frames
+// before them have been handed out.
 class PrintedNotices : public NoticeSink {
  public:
   PrintedNotices(Stash& stash, bool verbose, bool deferred)
       : stash_(stash), verbose_(verbose), deferred_(deferred) {}
 
   void notice(const Notice& n) override {
-    if (!verbose_) return;
+    if (!verbose_ && n.kind != NoticeKind::Damaged) return;
     if (deferred_) {
-      held_.push_back(notice_text(n));
+      held_.push_back(n);
       return;
     }
     stash_.guard([&] {
       py::gil_scoped_acquire gil;
-      print_line(notice_text(n));
+      emit(n);
     });
   }
 
   // With the lock held.
   void flush() {
-    std::vector<std::string> lines;
-    lines.swap(held_);
-    for (const std::string& line : lines) print_line(line);
+    std::vector<Notice> held;
+    held.swap(held_);
+    for (const Notice& n : held) emit(n);
   }
 
  private:
+  void emit(const Notice& n) {
+    if (verbose_) print_line(notice_text(n));
+    if (n.kind == NoticeKind::Damaged &&
+        PyErr_WarnEx(globals().blf_warning, damage_text(n).c_str(), 1) < 0)
+      throw py::error_already_set();
+  }
+
   Stash& stash_;
   bool verbose_;
   bool deferred_;
-  std::vector<std::string> held_;
+  std::vector<Notice> held_;
 };
 
 [[noreturn]] void raise_read_error(const ReadError& e, Stash& stash) {
@@ -291,8 +309,13 @@ struct ReadArgs {
   bool verbose = true;
 };
 
-ReadArgs read_args(py::handle threads, bool verbose, bool scan_ahead, bool libdeflate) {
+ReadArgs read_args(py::handle threads, bool verbose, const std::string& errors, bool scan_ahead,
+                   bool libdeflate) {
   ReadArgs a;
+  if (errors == "skip")
+    a.options.skip_damaged = true;
+  else if (errors != "raise")
+    throw py::value_error("errors must be 'raise' or 'skip' (got '" + errors + "')");
   a.options.threads = thread_count(threads);
   a.options.always_scan_ahead = scan_ahead;
   a.options.use_libdeflate = libdeflate;
@@ -354,9 +377,9 @@ std::string cost_line(double since, uint64_t object_count, uint64_t records, uin
 }
 
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
-               bool scan_ahead, bool libdeflate) {
+               const std::string& errors, bool scan_ahead, bool libdeflate) {
   double tm = now_seconds();
-  ReadArgs args = read_args(threads, verbose, scan_ahead, libdeflate);
+  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate);
   container_range(containers, args.options);
   Stash stash;
   Input input(file, stash, "read");
@@ -562,8 +585,8 @@ class PieceReader {
 };
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
-                     bool scan_ahead, bool libdeflate) {
-  ReadArgs args = read_args(threads, verbose, scan_ahead, libdeflate);
+                     const std::string& errors, bool scan_ahead, bool libdeflate) {
+  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate);
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
   return py::cast(std::make_unique<PieceReader>(file, n, args));
@@ -633,15 +656,15 @@ py::dict info(py::object file, bool verbose) {
 
 void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
-        py::arg("verbose") = true, py::arg("containers") = py::none(),
+        py::arg("verbose") = true, py::arg("containers") = py::none(), py::arg("errors") = "raise",
         py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
   py::class_<PieceReader>(m, "_PieceReader")
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", &PieceReader::next);
   m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
-        py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("_scan_ahead") = false,
-        py::arg("_libdeflate") = true,
+        py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("errors") = "raise",
+        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         "Header facts and the table of log containers, without inflating anything.");
