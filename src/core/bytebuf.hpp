@@ -53,6 +53,8 @@ class ByteBuffer {
     size_ -= n;
   }
   void clear() { size_ = 0; }
+  // Drops the last n bytes.
+  void drop_back(size_t n) { size_ = n < size_ ? size_ - n : 0; }
 
  private:
   std::unique_ptr<uint8_t[]> buf_;

@@ -533,8 +533,8 @@ struct LogReader::Impl {
     pos += got;
     return got;
   }
-  // Gives back the last n bytes taken into `buf`.
-  void unread(const ByteBuffer& buf, size_t n) {
+  // Gives back the last n bytes taken into `buf` (and drops them there).
+  void unread(ByteBuffer& buf, size_t n) {
     ByteBuffer rest;
     std::memcpy(rest.reserve_more(n), buf.data() + buf.size() - n, n);
     rest.commit(n);
@@ -544,6 +544,7 @@ struct LogReader::Impl {
     look = std::move(rest);
     look_pos = 0;
     pos -= n;
+    buf.drop_back(n);
   }
 
   void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) {
