@@ -13,6 +13,7 @@ from pathlib import Path
 import cantools
 import numpy as np
 
+import korvel
 import korvel.korvel as kv
 from korvel.dravum import Query
 
@@ -55,6 +56,13 @@ def main():
     payload = chunk[loc & 0xFFFFFFFFFFFF:][: loc >> 48].tobytes()
     ref = db.decode_message(256, payload, decode_choices=False)["EngineSpeed"]
     print(f"    first EngineSpeed: korvel {rpm[first]} / cantools {ref}")
+
+    with step("every signal of the database into one table per message"):
+        tables = korvel.decode(frames, db, choices=True)
+    for name, table in tables.items():
+        print(f"    {name}: {len(table['timestamp'])} rows, signals {', '.join(list(table)[2:])}")
+    gears = tables["Transmission"]["GearActual"]  # value-table labels with choices=True
+    print(f"    GearActual labels seen: {sorted(set(gears.tolist()) - {None})}")
 
     with step("message and signal queries"):
         from_abs = q.senders_contains(frames, "ABS")
