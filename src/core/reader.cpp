@@ -107,33 +107,38 @@ constexpr size_t READ_CHUNK = size_t(16) << 20;
 
 constexpr size_t HEADROOM = OrderedScan::HEADROOM;
 
-std::string u64(uint64_t v) { return std::to_string(v); }
-
 // A failure of the read, carried out of the loops to read()'s boundary.
 struct Failure {
   ReadError error;
 };
 
-[[noreturn]] void fail(ErrorKind kind, std::string message, bool has_message = true) {
-  Failure f;
-  f.error.kind = kind;
-  f.error.message = std::move(message);
-  f.error.has_message = has_message;
-  throw f;
+ReadError error(ErrorCode code, uint64_t offset = 0, uint64_t size = 0) {
+  ReadError e;
+  e.code = code;
+  e.offset = offset;
+  e.size = size;
+  return e;
 }
 
-[[noreturn]] void fail_format(std::string message) { fail(ErrorKind::Format, std::move(message)); }
-
-std::string scan_message(const ScanResult& r, uint64_t container_pos) {
-  if (r.status == ScanStatus::NotFound) return "Next log object not found.";
-  return "Inner log object of type " + u64(r.object_type) + " at offset " + u64(r.offset) +
-         " of the data scanned after the container at byte offset " + u64(container_pos) +
-         " declares object_size " + u64(r.object_size) + ", less than the " + u64(r.required) +
-         " bytes its headers and body need.";
+[[noreturn]] void fail(const ReadError& e) { throw Failure{e}; }
+[[noreturn]] void fail(ErrorCode code, uint64_t offset = 0, uint64_t size = 0) {
+  fail(error(code, offset, size));
 }
 
-[[noreturn]] void fail_scan(const ScanResult& r, uint64_t container_pos) {
-  fail_format(scan_message(r, container_pos));
+ReadError zlib_error(const std::string& message) {
+  ReadError e;
+  e.code = ErrorCode::Zlib;
+  e.zlib_message = message;
+  return e;
+}
+
+ReadError scan_error(const ScanResult& r, uint64_t container_pos) {
+  if (r.status == ScanStatus::NotFound) return error(ErrorCode::NextObjectNotFound);
+  ReadError e = error(ErrorCode::InnerObjectTooSmall, container_pos, r.object_size);
+  e.object_type = r.object_type;
+  e.inner_offset = r.offset;
+  e.needed = r.required;
+  return e;
 }
 
 // Whether [p, p + avail) begins with a header that a log container would
@@ -162,13 +167,9 @@ ReadError error_of(std::exception_ptr e) {
   } catch (Failure& f) {
     return f.error;
   } catch (ExternalError&) {
-    ReadError r;
-    r.kind = ErrorKind::External;
-    return r;
+    return error(ErrorCode::External);
   } catch (std::bad_alloc&) {
-    ReadError r;
-    r.kind = ErrorKind::NoMemory;
-    return r;
+    return error(ErrorCode::NoMemory);
   }
   // Anything else is a bug of ours; let it surface.
 }
@@ -559,7 +560,7 @@ struct LogReader::Impl {
   // before; false at the end of the data (a cut header is reported).
   bool next_header(ObjHeaderBase_t& base, uint64_t& object_pos) {
     for (;;) {
-      std::string damage;
+      ReadError damage;
       const int r = try_header(base, object_pos, damage);
       if (r >= 0) return r == 1;
       // Damaged, with skip_damaged: go on at the next plausible container.
@@ -569,7 +570,7 @@ struct LogReader::Impl {
 
   // 1: a header; 0: the end of the data; -1: a damaged header (only with
   // skip_damaged; otherwise the fault is raised), `damage` saying why.
-  int try_header(ObjHeaderBase_t& base, uint64_t& object_pos, std::string& damage) {
+  int try_header(ObjHeaderBase_t& base, uint64_t& object_pos, ReadError& damage) {
     base_bytes.clear();
     const size_t pad = take(base_bytes, pending_pad);
     pending_pad = 0;
@@ -596,8 +597,8 @@ struct LogReader::Impl {
         else if (n - z > sizeof(ObjHeaderBase_t))
           unread(base_bytes, n - z - sizeof(ObjHeaderBase_t));
       } else if (got == sizeof(ObjHeaderBase_t)) {
-        if (!options.skip_damaged) fail(ErrorKind::Format, "", false);
-        damage = "no log object header at byte offset " + u64(object_pos);
+        damage = error(ErrorCode::NoObjectHeader, object_pos);
+        if (!options.skip_damaged) fail(damage);
         return -1;
       }
       // Otherwise a header cut by the end, where it was expected.
@@ -610,15 +611,13 @@ struct LogReader::Impl {
     }
     base = load<ObjHeaderBase_t>(base_bytes.data() + start);
     if (base.object_size < sizeof(ObjHeaderBase_t)) {
-      damage = "The log object at byte offset " + u64(object_pos) + " declares object_size " +
-               u64(base.object_size) + ", less than its 16-byte header.";
-      if (!options.skip_damaged) fail_format(damage);
+      damage = error(ErrorCode::ObjectTooSmall, object_pos, base.object_size);
+      if (!options.skip_damaged) fail(damage);
       return -1;
     }
     if (options.skip_damaged && base.object_type == LOG_CONTAINER &&
         base.object_size < CONTAINER_HEADER_TOTAL) {
-      damage = "The log container at byte offset " + u64(object_pos) + " declares object_size " +
-               u64(base.object_size) + ", less than its 32 bytes of headers.";
+      damage = error(ErrorCode::ContainerTooSmall, object_pos, base.object_size);
       return -1;
     }
     return 1;
@@ -627,7 +626,7 @@ struct LogReader::Impl {
   // After damage met at `damage_pos`: goes on at the next plausible log
   // container header (reported as a Damaged region); false when the data
   // ends first.
-  bool find_container(uint64_t damage_pos, const std::string& cause) {
+  bool find_container(uint64_t damage_pos, const ReadError& cause) {
     // The bytes after the damaged header's first one are searched again.
     unread(base_bytes, static_cast<size_t>(pos - (damage_pos + 1)));
     finish_all();  // their notices come first
@@ -682,8 +681,7 @@ struct LogReader::Impl {
   void check_container(const ObjHeaderBase_t& base, uint64_t object_pos, size_t stored,
                        bool truncated) {
     if (!truncated && stored < sizeof(LogContainer_t))
-      fail_format("The log container at byte offset " + u64(object_pos) + " declares object_size " +
-                  u64(base.object_size) + ", less than its 32 bytes of headers.");
+      fail(ErrorCode::ContainerTooSmall, object_pos, base.object_size);
   }
 
   // Top-level objects until the output holds `until` records or the log
@@ -883,8 +881,8 @@ struct LogReader::Impl {
     j.run(false);
     if (j.error) std::rethrow_exception(j.error);
     if (!j.result.ok()) {
-      if (!options.skip_damaged) fail(ErrorKind::Zlib, j.result.message);
-      skip_container(j, j.result.message);
+      if (!options.skip_damaged) fail(zlib_error(j.result.message));
+      skip_container(j, zlib_error(j.result.message));
       ended = true;
       recycle(std::move(job));
       return;
@@ -895,10 +893,10 @@ struct LogReader::Impl {
         ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM, output, more);
     report_versions(r);
     if (r.status != ScanStatus::Done) {
-      if (!options.skip_damaged) fail_scan(r, j.object_pos);
+      if (!options.skip_damaged) fail(scan_error(r, j.object_pos));
       output.record_count = records;
       output.payload_size = payload;
-      skip_container(j, scan_message(r, j.object_pos));
+      skip_container(j, scan_error(r, j.object_pos));
       more = false;
     }
     if (!more) ended = true;
@@ -940,8 +938,8 @@ struct LogReader::Impl {
     } else {
       if (job->error) std::rethrow_exception(job->error);
       if (!job->result.ok()) {
-        if (!options.skip_damaged) fail(ErrorKind::Zlib, job->result.message);
-        skip_container(*job, job->result.message);
+        if (!options.skip_damaged) fail(zlib_error(job->result.message));
+        skip_container(*job, zlib_error(job->result.message));
       } else {
         scan(*job);
       }
@@ -969,16 +967,16 @@ struct LogReader::Impl {
     output.copy_flag = nullptr;
     report_versions(r);
     if (r.status == ScanStatus::Done) return;
-    if (!options.skip_damaged) fail_scan(r, job.object_pos);
+    if (!options.skip_damaged) fail(scan_error(r, job.object_pos));
     // None of the container's frames: the fault may lie after damage that
     // the walk took for objects.
     output.wait_copies();
     output.record_count = records;
     output.payload_size = payload;
-    skip_container(job, scan_message(r, job.object_pos));
+    skip_container(job, scan_error(r, job.object_pos));
   }
 
-  void skip_container(const Job& job, const std::string& cause) {
+  void skip_container(const Job& job, const ReadError& cause) {
     ordered->resync();
     Notice n{NoticeKind::Damaged};
     n.object_pos = job.object_pos;
@@ -1064,22 +1062,23 @@ ReadError LogReader::read_header(FileHeader_t& header) {
   try {
     ByteBuffer head;
     const size_t got = impl_->take(head, sizeof(FileHeader_t));
-    if (got < 4 || load<uint32_t>(head.data()) != FILE_SIGNATURE)
-      fail_format(
-          "Unsupported file format. This tool only accepts Vector BLF (Binary Logging Format) "
-          "files.");
-    if (got < sizeof(FileHeader_t))
-      fail_format("The file header is truncated: " + u64(got) +
-                  " bytes present at byte offset 0, 72 needed.");
+    if (got < 4 || load<uint32_t>(head.data()) != FILE_SIGNATURE) fail(ErrorCode::NotBlf);
+    ReadError cut = error(ErrorCode::HeaderTruncated);
+    if (got < sizeof(FileHeader_t)) {
+      cut.present = got;
+      cut.needed = sizeof(FileHeader_t);
+      fail(cut);
+    }
     header = load<FileHeader_t>(head.data());
     if (header.header_size < sizeof(FileHeader_t))
-      fail_format("The file header at byte offset 0 declares header_size " +
-                  u64(header.header_size) + ", less than its 72 defined bytes.");
+      fail(ErrorCode::HeaderSizeTooSmall, 0, header.header_size);
     const size_t reserved = header.header_size - sizeof(FileHeader_t);
     const size_t present = impl_->skip(reserved);
-    if (present < reserved)
-      fail_format("The file header is truncated: " + u64(sizeof(FileHeader_t) + present) +
-                  " bytes present at byte offset 0, " + u64(header.header_size) + " needed.");
+    if (present < reserved) {
+      cut.present = sizeof(FileHeader_t) + present;
+      cut.needed = header.header_size;
+      fail(cut);
+    }
   } catch (...) {
     impl_->failed = true;
     err = error_of(std::current_exception());

@@ -67,6 +67,62 @@ struct ExternalError : std::exception {
   const char* what() const noexcept override { return "read stopped by its source or sink"; }
 };
 
+enum class ErrorKind {
+  None,
+  Format,    // BLFError
+  Zlib,      // zlib.error
+  NoMemory,  // MemoryError
+  External,  // the source's or sink's own exception
+};
+
+// What went wrong, as facts; the bindings word them.
+enum class ErrorCode {
+  None,
+  NotBlf,               // no "LOGG" signature
+  HeaderTruncated,      // `present` bytes of the `needed`-byte file header
+  HeaderSizeTooSmall,   // header_size `size` below 72
+  NoObjectHeader,       // no "LOBJ" at the top-level object at `offset`
+  ObjectTooSmall,       // the top-level object at `offset` declares `size` < 16
+  ContainerTooSmall,    // the container at `offset` declares `size` < 32
+  NextObjectNotFound,   // inner data: no object where the next one may start
+  InnerObjectTooSmall,  // object of `object_type` at `inner_offset` of the data scanned after
+                        // the container at `offset` declares `size` < `needed`
+  Zlib,                 // `zlib_message`, worded as Python's zlib module words it
+  NoMemory,
+  External,
+};
+
+struct ReadError {
+  ErrorCode code = ErrorCode::None;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  uint64_t needed = 0;
+  uint64_t present = 0;
+  uint64_t inner_offset = 0;
+  uint32_t object_type = 0;
+  std::string zlib_message;
+  ErrorKind kind() const {
+    switch (code) {
+      case ErrorCode::None:
+        return ErrorKind::None;
+      case ErrorCode::Zlib:
+        return ErrorKind::Zlib;
+      case ErrorCode::NoMemory:
+        return ErrorKind::NoMemory;
+      case ErrorCode::External:
+        return ErrorKind::External;
+      default:
+        return ErrorKind::Format;
+    }
+  }
+  bool operator==(const ReadError& o) const {
+    return code == o.code && offset == o.offset && size == o.size && needed == o.needed &&
+           present == o.present && inner_offset == o.inner_offset && object_type == o.object_type &&
+           zlib_message == o.zlib_message;
+  }
+  explicit operator bool() const { return code != ErrorCode::None; }
+};
+
 enum class NoticeKind {
   Truncated,           // the log ends inside an object
   UnknownCompression,  // a container skipped
@@ -85,7 +141,7 @@ struct Notice {
   // bytes hold no whole container; and why.
   size_t container = 0;
   bool whole_container = false;
-  std::string cause;
+  ReadError cause;
 };
 
 // Receives notices on the thread that calls the reader, in file order.
@@ -93,21 +149,6 @@ class NoticeSink {
  public:
   virtual ~NoticeSink() = default;
   virtual void notice(const Notice& n) = 0;
-};
-
-enum class ErrorKind {
-  None,
-  Format,    // BLFError
-  Zlib,      // zlib.error
-  NoMemory,  // MemoryError
-  External,  // the source's or sink's own exception
-};
-
-struct ReadError {
-  ErrorKind kind = ErrorKind::None;
-  bool has_message = true;  // one format error carries none
-  std::string message;
-  explicit operator bool() const { return kind != ErrorKind::None; }
 };
 
 struct ReaderOptions {

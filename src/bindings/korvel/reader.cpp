@@ -180,12 +180,56 @@ class StreamSource : public ByteSource {
   Stash& stash_;
 };
 
+// The reader's errors in words: BLFError's messages, zlib's own wording.
+std::string error_text(const ReadError& e) {
+  switch (e.code) {
+    case ErrorCode::NotBlf:
+      return "Unsupported file format. This tool only accepts Vector BLF (Binary Logging Format) "
+             "files.";
+    case ErrorCode::HeaderTruncated:
+      return "The file header is truncated: " + u64(e.present) +
+             " bytes present at byte offset 0, " + u64(e.needed) + " needed.";
+    case ErrorCode::HeaderSizeTooSmall:
+      return "The file header at byte offset 0 declares header_size " + u64(e.size) +
+             ", less than its 72 defined bytes.";
+    case ErrorCode::NoObjectHeader:
+      return "";  // BLFError without a message
+    case ErrorCode::ObjectTooSmall:
+      return "The log object at byte offset " + u64(e.offset) + " declares object_size " +
+             u64(e.size) + ", less than its 16-byte header.";
+    case ErrorCode::ContainerTooSmall:
+      return "The log container at byte offset " + u64(e.offset) + " declares object_size " +
+             u64(e.size) + ", less than its 32 bytes of headers.";
+    case ErrorCode::NextObjectNotFound:
+      return "Next log object not found.";
+    case ErrorCode::InnerObjectTooSmall:
+      return "Inner log object of type " + u64(e.object_type) + " at offset " +
+             u64(e.inner_offset) + " of the data scanned after the container at byte offset " +
+             u64(e.offset) + " declares object_size " + u64(e.size) + ", less than the " +
+             u64(e.needed) + " bytes its headers and body need.";
+    case ErrorCode::Zlib:
+      return e.zlib_message;
+    case ErrorCode::None:
+    case ErrorCode::NoMemory:
+    case ErrorCode::External:
+      break;
+  }
+  return {};
+}
+
+std::string cause_text(const ReadError& e) {
+  if (e.code == ErrorCode::NoObjectHeader)
+    return "no log object header at byte offset " + u64(e.offset);
+  return error_text(e);
+}
+
 std::string damage_text(const Notice& n) {
   const std::string range = "byte offset " + u64(n.object_pos) + " to " + u64(n.declared);
   if (n.whole_container)
     return "skipped the log container at " + range + " (container " + u64(n.container) +
-           "): " + n.cause;
-  return "skipped " + range + " (before container " + u64(n.container) + "): " + n.cause;
+           "): " + cause_text(n.cause);
+  return "skipped " + range + " (before container " + u64(n.container) +
+         "): " + cause_text(n.cause);
 }
 
 std::string notice_text(const Notice& n) {
@@ -246,12 +290,12 @@ class PrintedNotices : public NoticeSink {
 };
 
 [[noreturn]] void raise_read_error(const ReadError& e, Stash& stash) {
-  switch (e.kind) {
+  switch (e.kind()) {
     case ErrorKind::Format:
-      if (!e.has_message) raise_blf_error(nullptr);
-      raise_blf_error(e.message);
+      if (e.code == ErrorCode::NoObjectHeader) raise_blf_error(nullptr);
+      raise_blf_error(error_text(e));
     case ErrorKind::Zlib:
-      raise_zlib_error(e.message);
+      raise_zlib_error(e.zlib_message);
     case ErrorKind::NoMemory:
       throw std::bad_alloc();
     case ErrorKind::External:
@@ -289,7 +333,7 @@ class Input {
 
   // An error of the file itself, as OSError naming it; else the stashed one.
   [[noreturn]] void raise(const ReadError& e, Stash& stash) {
-    if (e.kind == ErrorKind::External && file_ && file_->error()) {
+    if (e.kind() == ErrorKind::External && file_ && file_->error()) {
       errno = file_->error();
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name_.ptr());
       throw py::error_already_set();
