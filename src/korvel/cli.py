@@ -196,7 +196,7 @@ class Session:
             if not line.strip() or line.startswith("load blf cost "):
                 continue
             text = line.removeprefix("load blf: ")
-            if "truncated" in text:
+            if "truncated" in text and not self.strict:
                 text += "; the frames before it are kept"
             self.damaged(Damaged(path, text))
 
@@ -476,7 +476,7 @@ def cmd_decode(args: argparse.Namespace, session: Session) -> None:
         raise Failure(args.output, e.strerror or _exc_text(e)) from None
 
     several = len(args.logs) > 1
-    writers: dict[str, Any] = {}
+    writers: dict[str, tuple[Any, Any]] = {}  # message -> (writer, schema)
     rows: dict[str, int] = {}
     try:
         for path in args.logs:
@@ -491,20 +491,20 @@ def cmd_decode(args: argparse.Namespace, session: Session) -> None:
                             out = out.add_column(
                                 0, "log", pa.DictionaryArray.from_arrays(codes, log_name)
                             )
-                        writer = writers.get(name)
-                        if writer is None:
+                        if name not in writers:
                             target = os.path.join(args.output, f"{name}.{args.format}")
-                            writer = writers[name] = writer_of(target, out.schema)
+                            writers[name] = (writer_of(target, out.schema), out.schema)
                             rows[name] = 0
-                        elif not out.schema.equals(writer.schema):
-                            out = out.cast(writer.schema)
+                        writer, schema = writers[name]
+                        if not out.schema.equals(schema):
+                            out = out.cast(schema)
                         # One row group (or CSV batch) per piece: nothing piles up.
                         writer.write_table(out)
                         rows[name] += out.num_rows
             except Damaged as e:
                 session.damaged(e)
     finally:
-        for writer in writers.values():
+        for writer, _ in writers.values():
             writer.close()
 
     if not writers:
@@ -529,12 +529,19 @@ def cmd_filter(args: argparse.Namespace, session: Session) -> None:
         if os.path.samefile(args.log, args.output):
             raise Failure(args.output, "the output would overwrite the log being filtered")
 
+    def select(frames: Any) -> Any:
+        try:
+            # Some queries print a timing line of their own; stdout is ours.
+            with contextlib.redirect_stdout(io.StringIO()):
+                return query.filter(frames, args.expr)
+        except Exception as e:  # noqa: BLE001 - evaluated Python: anything can go wrong
+            text = f"unknown name {e.args[0]!r}" if isinstance(e, KeyError) else _exc_text(e)
+            raise Failure(None, f"bad expression {args.expr!r}: {text}") from None
+
+    # On no frames first: a broken expression fails before a long read.
+    select((np.zeros(0, kv.DT), np.zeros(0, np.uint8)))
     (frames,) = session.read(args.log, None)
-    try:
-        selected = query.filter(frames, args.expr)
-    except Exception as e:  # noqa: BLE001 - evaluated Python: anything can go wrong
-        text = f"unknown name {e.args[0]!r}" if isinstance(e, KeyError) else _exc_text(e)
-        raise Failure(None, f"bad expression {args.expr!r}: {text}") from None
+    selected = select(frames)
     if not len(selected[0]):
         raise Failure(args.log, f"no frame matches {args.expr!r}; {args.output} not written")
     kv.write(args.output, selected, threads=args.threads, verbose=False)
@@ -669,7 +676,8 @@ def cmd_plot(args: argparse.Namespace, session: Session) -> None:
     else:
         fig.savefig(args.output)
         if not args.quiet:
-            print(f"{sum(len(i) for i in axes_of.values())} signals -> {args.output}")
+            n = sum(len(i) for i in axes_of.values())
+            print(f"{n} signal{'s' if n != 1 else ''} -> {args.output}")
 
 
 # --- command line ------------------------------------------------------------------------
