@@ -186,18 +186,21 @@ class Session:
         self.say(e.line())
         self.status = 1
 
-    def _notices(self, path: str, printed: io.StringIO) -> None:
+    def _notices(self, path: str, printed: io.StringIO, seen: set[str]) -> None:
         # The reader's printed lines: its cost line is of no interest here;
-        # the others tell of damage (a log cut short, skipped containers).
+        # the others tell of damage (a log cut short, skipped objects), each
+        # once per log however often it recurs.
         lines = printed.getvalue().splitlines()
         printed.seek(0)
         printed.truncate()
         for line in lines:
-            if not line.strip() or line.startswith("load blf cost "):
+            if not line.strip() or line.startswith("load blf cost ") or line in seen:
                 continue
+            seen.add(line)
             text = line.removeprefix("load blf: ")
-            if "truncated" in text and not self.strict:
-                text += "; the frames before it are kept"
+            if not self.strict:
+                text += ("; the frames before it are kept" if "truncated" in text
+                         else "; such objects are skipped")
             self.damaged(Damaged(path, text))
 
     def read(self, path: str, piece_frames: int | None) -> Iterator[Any]:
@@ -205,6 +208,7 @@ class Session:
         Faults raise Damaged naming the file and the byte offset."""
         self.progress.describe(path)
         printed = io.StringIO()
+        seen: set[str] = set()
         try:
             with open(path, "rb") as f:
                 stream = _CountingStream(f, self.progress.update)
@@ -216,7 +220,7 @@ class Session:
                 while True:
                     with contextlib.redirect_stdout(printed):
                         piece = next(pieces, None)
-                    self._notices(path, printed)
+                    self._notices(path, printed, seen)
                     if piece is None:
                         return
                     yield piece
