@@ -591,6 +591,11 @@ def cmd_plot(args: argparse.Namespace, session: Session) -> None:
     if show:
         if not _has_display():
             raise Failure(None, "no display to show the plot on; write it to a file with -o FILE.png")
+        import matplotlib.pyplot as plt
+
+        if matplotlib.get_backend().lower() in _FILE_ONLY_BACKENDS:
+            raise Failure(None, f"matplotlib's backend {matplotlib.get_backend()!r} cannot show "
+                                "a window; write the plot to a file with -o FILE.png")
     else:
         from matplotlib.backend_bases import FigureCanvasBase
 
@@ -634,11 +639,6 @@ def cmd_plot(args: argparse.Namespace, session: Session) -> None:
         raise Failure(args.log, "none of the signals has samples in this log")
 
     if show:
-        import matplotlib.pyplot as plt
-
-        if matplotlib.get_backend().lower() in _FILE_ONLY_BACKENDS:
-            raise Failure(None, f"matplotlib's backend {matplotlib.get_backend()!r} cannot show "
-                                "a window; write the plot to a file with -o FILE.png")
         fig = plt.figure(figsize=(10, 1.0 + 2.2 * len(axes_of)), layout="constrained")
     else:
         from matplotlib.figure import Figure
@@ -674,8 +674,6 @@ def cmd_plot(args: argparse.Namespace, session: Session) -> None:
     axes[-1].set_xlabel("time since the log's start [s]")
     fig.suptitle(os.path.basename(args.log))
     if show:
-        import matplotlib.pyplot as plt
-
         plt.show()
     else:
         fig.savefig(args.output)
