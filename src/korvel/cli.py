@@ -533,17 +533,21 @@ def cmd_filter(args: argparse.Namespace, session: Session) -> None:
         if os.path.samefile(args.log, args.output):
             raise Failure(args.output, "the output would overwrite the log being filtered")
 
-    def select(frames: Any) -> Any:
+    def select(frames: Any, fatal: tuple[type[BaseException], ...] = (Exception,)) -> Any:
         try:
             # Some queries print a timing line of their own; stdout is ours.
             with contextlib.redirect_stdout(io.StringIO()):
                 return query.filter(frames, args.expr)
-        except Exception as e:  # noqa: BLE001 - evaluated Python: anything can go wrong
+        except fatal as e:
             text = f"unknown name {e.args[0]!r}" if isinstance(e, KeyError) else _exc_text(e)
             raise Failure(None, f"bad expression {args.expr!r}: {text}") from None
+        except Exception:  # noqa: BLE001 - may well work on real frames
+            return None
 
-    # On no frames first: a broken expression fails before a long read.
-    select((np.zeros(0, kv.DT), np.zeros(0, np.uint8)))
+    # On no frames first, so that a misspelt expression fails before a long
+    # read; only errors that no frames can mend count there (a minimum of no
+    # timestamps, say, is no fault of the expression).
+    select((np.zeros(0, kv.DT), np.zeros(0, np.uint8)), (SyntaxError, NameError, KeyError))
     (frames,) = session.read(args.log, None)
     selected = select(frames)
     if not len(selected[0]):
