@@ -276,19 +276,19 @@ def _load_db(path: str) -> Any:
     return _loaded[path]
 
 
-def _db_names(specs: Sequence[tuple[int | None, str]]) -> str:
-    return ", ".join(dict.fromkeys(path for _, path in specs))
+def _db_names(dbcs: Sequence[tuple[int | None, str]]) -> str:
+    return ", ".join(dict.fromkeys(path for _, path in dbcs))
 
 
-def _plan(specs: Sequence[tuple[int | None, str]], messages: Sequence[str] | None) -> Any:
+def _plan(dbcs: Sequence[tuple[int | None, str]], messages: Sequence[str] | None) -> Any:
     """The decode plan of --dbc DB and --dbc CH:DB. A database bound to a
     channel decodes that channel; the others decode every channel no database
     is bound to."""
     from .tables import DecodePlan, decode_plan
 
-    plain = [_load_db(p) for ch, p in specs if ch is None]
+    plain = [_load_db(p) for ch, p in dbcs if ch is None]
     bound: dict[int, list[Any]] = {}
-    for ch, p in specs:
+    for ch, p in dbcs:
         if ch is not None:
             bound.setdefault(ch, []).append(_load_db(p))
     if not bound:
@@ -315,7 +315,7 @@ def _plan(specs: Sequence[tuple[int | None, str]], messages: Sequence[str] | Non
     for wanted in messages:
         hits = [n for n in names if n == wanted or n.split("@", 1)[0] == wanted]
         if not hits:
-            raise Failure(_db_names(specs), f"no message named {wanted!r}")
+            raise Failure(_db_names(dbcs), f"no message named {wanted!r}")
         chosen.extend(h for h in hits if h not in chosen)
     return plan.select(chosen)
 
