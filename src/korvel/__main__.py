@@ -1,0 +1,7 @@
+"""python -m korvel: the command line."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

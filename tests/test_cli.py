@@ -1,0 +1,300 @@
+"""The command line, run as `python -m korvel` in child processes; every output
+read back and compared with the library's own results."""
+
+import json
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import cantools
+import numpy as np
+import pytest
+
+import korvel
+import korvel.korvel as kv
+from korvel.dravum import Query
+
+DATA = Path(__file__).resolve().parents[1] / "examples" / "data"
+DRIVE, DBC = str(DATA / "drive.blf"), str(DATA / "vehicle.dbc")
+ENV = {**os.environ, "MPLBACKEND": "Agg"}
+ENV.pop("DISPLAY", None)
+ENV.pop("WAYLAND_DISPLAY", None)
+
+
+def korvel_cli(*args, cwd=None, code=None):
+    """Runs the command line; `code` runs it through main() after some setup."""
+    cmd = [sys.executable, "-m", "korvel", *args]
+    if code is not None:
+        run = f"from korvel.cli import main; import sys; sys.exit(main({list(args)!r}))"
+        cmd = [sys.executable, "-c", f"{code}; {run}"]
+    return subprocess.run(cmd, capture_output=True, text=True, env=ENV, cwd=cwd, check=False)
+
+
+@pytest.fixture(scope="module")
+def logs(tmp_path_factory):
+    """drive.blf's copy, a log of every frame kind on three channels, and damaged logs."""
+    d = tmp_path_factory.mktemp("logs")
+    raw = Path(DRIVE).read_bytes()
+    (d / "copy.blf").write_bytes(raw)
+    (d / "cut.blf").write_bytes(raw[:70000])
+    (d / "notblf.blf").write_bytes(b"not a log" * 20)
+    corrupt = bytearray(raw)
+    corrupt[1000:1010] = b"\xff" * 10  # inside the first container's deflate stream
+    (d / "corrupt.blf").write_bytes(bytes(corrupt))
+    (d / "bad.dbc").write_text("this is no database\n")
+
+    a = np.zeros(9, kv.DT64)
+    a["timestamp"] = 1_735_000_000_000_000_000 + np.arange(9) * 10_000_000
+    a["can_id"] = [0x100, 0x100, 0x100, 0x1234567, 0x200, 0, 0x300, 0x1234567, 0x100]
+    a["flags"] = [0, 0x04, 0x0C, 0x40, 0x20, 0x10, 0x0A, 0x44, 0x08]
+    a["len"] = [8, 8, 64, 8, 0, 0, 12, 8, 16]
+    a["channel"] = [1, 1, 2, 2, 1, 3, 3, 2, 1]
+    a["data"][:, :8] = np.arange(8)
+    kv.write(str(d / "kinds.blf"), a, verbose=False)
+    return d
+
+
+def errors(proc):
+    assert "Traceback" not in proc.stderr
+    return proc.stderr.strip().splitlines()
+
+
+# --- info ------------------------------------------------------------------------------
+
+
+def test_info_json_matches_library(logs):
+    paths = [DRIVE, str(logs / "kinds.blf")]
+    proc = korvel_cli("info", "--json", "--piece-frames", "1000", *paths)
+    assert proc.returncode == 0 and proc.stderr == ""
+    records = [json.loads(line) for line in proc.stdout.splitlines()]
+    assert [r["path"] for r in records] == paths
+    for path, r in zip(paths, records):
+        index, _ = kv.read(path, verbose=False)
+        header = kv.info(path, verbose=False)
+        flags = index["flags"]
+        error = flags & 0x10 != 0
+        remote = ~error & (flags & 0x20 != 0)
+        fd = ~error & ~remote & (flags & 0x08 != 0)
+        assert r["frames"] == len(index)
+        assert r["by_kind"] == {"classic": int((~error & ~remote & ~fd).sum()), "fd": int(fd.sum()),
+                                "error": int(error.sum()), "remote": int(remote.sum())}
+        assert r["channels"] == np.unique(index["channel"]).tolist()
+        ids, counts = np.unique(index["can_id"][~error], return_counts=True)
+        assert r["identifiers"] == len(ids)
+        assert (r["start"], r["stop"]) == (header["start"], header["stop"])
+        busiest = sorted(zip(counts.tolist(), ids.tolist()), key=lambda c: (-c[0], c[1]))[:10]
+        assert [(b["frames"], b["can_id"]) for b in r["busiest"]] == busiest
+        top = r["busiest"][0]
+        t = index["timestamp"][(index["can_id"] == top["can_id"]) & ~error]
+        assert top["mean_period"] == pytest.approx((t.max() - t.min()) / (len(t) - 1) / 1e9)
+    assert records[1]["by_kind"] == {"classic": 4, "fd": 3, "error": 1, "remote": 1}
+
+
+def test_info_text():
+    proc = korvel_cli("info", DRIVE)
+    assert proc.returncode == 0
+    assert DRIVE in proc.stdout
+    assert "10320 (9720 classic, 600 CAN FD, 0 error, 0 remote)" in proc.stdout
+    assert "0x18FECA15 ext" in proc.stdout and "10.000 ms" in proc.stdout
+
+
+# --- decode ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fmt, choices", [("parquet", False), ("parquet", True), ("csv", True)])
+def test_decode_matches_library(tmp_path, fmt, choices):
+    pd = pytest.importorskip("pandas")
+    flags = ["--choices"] if choices else []
+    proc = korvel_cli("decode", DRIVE, "--dbc", DBC, "-o", str(tmp_path), "--format", fmt,
+                      "--piece-frames", "700", *flags)
+    assert proc.returncode == 0, proc.stderr
+    want = korvel.decode(DRIVE, DBC, choices=choices)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"{m}.{fmt}" for m in want)
+    for name, table in want.items():
+        path = tmp_path / f"{name}.{fmt}"
+        got = pd.read_parquet(path) if fmt == "parquet" else pd.read_csv(path)
+        expected = table.to_pandas()
+        assert list(got.columns) == list(expected.columns)
+        for col in expected.columns:
+            if isinstance(expected[col].dtype, pd.CategoricalDtype):
+                assert got[col].astype(str).tolist() == expected[col].astype(str).tolist()
+            else:
+                np.testing.assert_array_equal(got[col].to_numpy(), expected[col].to_numpy())
+
+
+def test_decode_several_logs_share_files(tmp_path, logs):
+    pq = pytest.importorskip("pyarrow.parquet")
+    paths = [DRIVE, str(logs / "corrupt.blf"), str(logs / "copy.blf")]
+    args = ["decode", *paths, "--dbc", f"1:{DBC}", "--messages", "Transmission,BodyStatus"]
+
+    proc = korvel_cli(*args, "-o", str(tmp_path / "all"))
+    lines = errors(proc)
+    assert proc.returncode == 1 and len(lines) == 1 and "corrupt.blf" in lines[0]
+    want = korvel.decode(DRIVE, {1: DBC}, messages=["Transmission", "BodyStatus"])
+    assert sorted(p.name for p in (tmp_path / "all").iterdir()) == [
+        "BodyStatus.parquet", "Transmission.parquet"]
+    table = pq.read_table(tmp_path / "all" / "Transmission.parquet").to_pandas()
+    assert table["log"].astype(str).tolist() == [DRIVE] * 600 + [paths[2]] * 600
+    for _, part in table.groupby("log", observed=True):
+        np.testing.assert_array_equal(part["GearActual"], want["Transmission"]["GearActual"])
+        np.testing.assert_array_equal(part["timestamp"], want["Transmission"]["timestamp"])
+
+    # --strict: the damaged log stops the run; what came before it stays written.
+    proc = korvel_cli(*args, "-o", str(tmp_path / "strict"), "--strict")
+    assert proc.returncode == 1 and len(errors(proc)) == 1
+    table = pq.read_table(tmp_path / "strict" / "Transmission.parquet")
+    assert set(table.column("log").to_pylist()) == {DRIVE}
+
+    # A database bound to another channel decodes nothing.
+    proc = korvel_cli("decode", DRIVE, "--dbc", f"2:{DBC}", "-o", str(tmp_path / "none"))
+    assert proc.returncode == 0 and not list((tmp_path / "none").iterdir())
+
+
+# --- filter ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("expr", [
+    "(signals.EngineSpeed(frames) > 2500) & ~is_fd(frames)",
+    'signal_contains_and_value_eq(frames, "GearActual", 3) | is_fd(frames)',
+    # Fails on no frames (the maximum of nothing), works on the log's.
+    "~is_fd(frames) | (signals.EngineSpeed(frames).max() > 0)",
+])
+def test_filter_matches_query(tmp_path, expr):
+    out = tmp_path / "out.blf"
+    proc = korvel_cli("filter", DRIVE, "--dbc", DBC, "--expr", expr, "-o", str(out))
+    assert proc.returncode == 0 and proc.stderr == ""
+    q = Query()
+    q.addDatabase(cantools.database.load_file(DBC))
+    selected = q.filter(kv.read(DRIVE, verbose=False), expr)
+    assert proc.stdout.startswith(f"{len(selected[0])} of 10320 frames")
+    kv.write(str(tmp_path / "lib.blf"), selected, verbose=False)
+    got, want = kv.read(str(out), verbose=False), kv.read(str(tmp_path / "lib.blf"), verbose=False)
+    assert 0 < len(got[0]) < 10320
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
+# --- plot ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name, magic, signals", [
+    ("p.png", b"\x89PNG\r\n\x1a\n", ["EngineSpeed", "WheelSpeedFL", "WheelSpeedFR", "GearActual"]),
+    ("p.svg", b"<?xml", ["Transmission.GearActual", "BatteryFD.PackVoltage"]),
+    ("p.pdf", b"%PDF", ["YawRate"]),
+])
+def test_plot_writes_image(tmp_path, name, magic, signals):
+    out = tmp_path / name
+    proc = korvel_cli("plot", DRIVE, "--dbc", DBC, *signals, "-o", str(out))
+    assert proc.returncode == 0, proc.stderr
+    data = out.read_bytes()
+    assert data.startswith(magic) and len(data) > 5000
+    if name.endswith(".png"):
+        width, height = np.frombuffer(data[16:24], ">u4")
+        assert width > 300 and height > 300
+
+
+# --- bad input -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args, code, words", [
+    (["info", "{d}/corrupt.blf"], 1, ["corrupt.blf", "byte offset 44676"]),
+    (["info", "{d}/notblf.blf"], 1, ["notblf.blf", "byte offset 0"]),
+    (["info", "{d}/cut.blf"], 1, ["cut.blf", "truncated at byte offset 70000"]),
+    (["info", "{d}/missing.blf"], 1, ["missing.blf", "No such file"]),
+    (["decode", DRIVE, "--dbc", "{d}/bad.dbc", "-o", "{d}/o"], 1, ["bad.dbc", "does not load"]),
+    (["decode", DRIVE, "--dbc", "{d}/no.dbc", "-o", "{d}/o"], 1, ["no.dbc"]),
+    (["decode", DRIVE, "--dbc", DBC, "--messages", "Nope", "-o", "{d}/o"], 1, ["vehicle.dbc", "Nope"]),
+    (["plot", DRIVE, "--dbc", DBC, "NoSuchSignal", "-o", "{d}/p.png"], 1,
+     ["vehicle.dbc", "NoSuchSignal"]),
+    (["plot", "{d}/corrupt.blf", "--dbc", DBC, "YawRate", "-o", "{d}/p.png"], 1, ["corrupt.blf"]),
+    (["plot", DRIVE, "--dbc", DBC, "YawRate"], 1, ["display", "-o"]),
+    (["filter", DRIVE, "--dbc", DBC, "--expr", "signals.Nope(frames) > 1", "-o", "{d}/f.blf"], 1,
+     ["bad expression", "Nope"]),
+    (["filter", DRIVE, "--expr", "is_fd(frames", "-o", "{d}/f.blf"], 1, ["bad expression"]),
+    (["filter", DRIVE, "--expr", "is_error_frame(frames)", "-o", "{d}/f.blf"], 1, ["no frame"]),
+    (["filter", "{d}/cut.blf", "--expr", "is_fd(frames)", "-o", "{d}/f.blf"], 1, ["cut.blf"]),
+    (["decode", DRIVE, "--dbc", f"300:{DBC}", "-o", "{d}/o"], 2, ["300"]),
+    (["filter", DRIVE, "--dbc", f"1:{DBC}", "--expr", "is_fd(frames)", "-o", "{d}/f.blf"], 2, []),
+    (["plot", DRIVE, "YawRate"], 2, ["--dbc"]),
+    ([], 2, ["COMMAND"]),
+])
+def test_bad_input_one_line(logs, args, code, words):
+    proc = korvel_cli(*[a.format(d=logs) for a in args])
+    assert proc.returncode == code
+    lines = errors(proc)
+    if code == 1:
+        assert len(lines) == 1 and lines[0].startswith("korvel: ")
+    for word in words:
+        assert word in lines[-1]
+
+
+def test_several_logs_one_damaged(logs):
+    paths = [DRIVE, str(logs / "notblf.blf"), str(logs / "copy.blf")]
+    proc = korvel_cli("info", "--json", *paths)
+    assert proc.returncode == 1 and len(errors(proc)) == 1
+    assert [json.loads(line)["path"] for line in proc.stdout.splitlines()] == paths[::2]
+    proc = korvel_cli("info", "--json", "--strict", *paths)
+    assert proc.returncode == 1 and len(errors(proc)) == 1
+    assert [json.loads(line)["path"] for line in proc.stdout.splitlines()] == paths[:1]
+
+
+@pytest.mark.parametrize("module, extra, args", [
+    ("matplotlib", "plot", ["plot", DRIVE, "--dbc", DBC, "YawRate", "-o", "p.png"]),
+    ("pyarrow", "cli", ["decode", DRIVE, "--dbc", DBC, "-o", "out"]),
+    ("cantools", "cli", ["filter", DRIVE, "--dbc", DBC, "--expr", "is_fd(frames)", "-o", "f.blf"]),
+])
+def test_missing_extra_is_named(tmp_path, module, extra, args):
+    proc = korvel_cli(*args, cwd=tmp_path, code=f"import sys; sys.modules[{module!r}] = None")
+    assert proc.returncode == 1
+    need = f"korvel: {module} is needed for this; install it with: pip install 'korvel[{extra}]'"
+    assert errors(proc) == [need]
+
+
+# --- help and progress -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("command", ["info", "decode", "filter", "plot"])
+def test_help_shows_an_example(command):
+    proc = korvel_cli(command, "--help")
+    assert proc.returncode == 0
+    assert "example:" in proc.stdout and f"korvel {command} examples/data/" in proc.stdout
+
+
+def test_import_leaves_the_command_line_out():
+    code = ("import sys, korvel; print([m for m in ('korvel.cli', 'argparse', 'tqdm', "
+            "'matplotlib', 'pyarrow', 'pandas', 'cantools') if m in sys.modules])")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
+    assert proc.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_on_a_terminal_only(logs, quiet):
+    pytest.importorskip("tqdm")
+    many = [str(logs / "copy.blf")] * 10
+    if quiet:  # and not on a pipe either
+        proc = korvel_cli("info", *many)
+        assert proc.returncode == 0 and proc.stderr == ""
+    termios = pytest.importorskip("termios")
+    import fcntl
+
+    master, slave = os.openpty()
+    # A fresh pseudo-terminal is 0 columns wide: the bar would be empty.
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    args = ["info", *many] + (["--quiet"] if quiet else [])
+    child = subprocess.Popen([sys.executable, "-m", "korvel", *args], env=ENV,
+                             stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the child closed its end
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    assert child.wait() == 0
+    assert (b"B/s" in shown) != quiet
