@@ -1,6 +1,6 @@
 """Feeds wrong and extreme arguments to every public function of korvel.korvel
-(read has malformed_read.py) and korvel.dravum; run as a script in a child
-process.
+(damaged logs are malformed_read.py's) and korvel.dravum; run as a script in a
+child process.
 
 Every case must end in a result or in an allowed exception: BLFError,
 zlib.error, TypeError, ValueError, and OverflowError (an integer argument
@@ -1347,11 +1347,40 @@ def table_cases():
          allowed=BASE + (KeyError,), must_raise=KeyError)
 
 
+def reading_cases():
+    """The reading functions besides read's damaged logs: wrong files, piece
+    sizes, container ranges and error modes."""
+    blob = write_to_bytes(PAIR)
+    n = len(k.info(io.BytesIO(blob))["containers"])
+    text = io.TextIOWrapper(io.BytesIO(blob), encoding="latin-1")
+    files = {"None": None, "int": 3, "bytes": blob, "list": [blob], "no read": object(),
+             "text": text, "missing path": "/nonexistent/x.blf", "null in path": "a\0b",
+             "directory": tempfile.gettempdir()}
+    for name, f in files.items():
+        for fn_name, fn in (("iter_read", lambda f: list(k.iter_read(f))), ("info", k.info),
+                            ("read", k.read)):
+            case(f"{fn_name} file {name}", lambda f=f, fn=fn: fn(f),
+                 allowed=BASE + (OSError, AttributeError), must_raise=Exception)
+    for frames in (0, -1, 1, 2**70, 1.5, "2", None, np.int64(3), True):
+        case(f"iter_read frames {frames!r}",
+             lambda x=frames: list(k.iter_read(io.BytesIO(blob), x, verbose=False)),
+             want=lambda r: same_frames(k.concat(r), PAIR))
+    for rng in ((0, n), (n, n), (0, 0), (1, 0), (0, n + 1), (-1, 1), (2**70, 2**71), (0,),
+                (0, 1, 2), "ab", None, 5, (0.0, 1.0), (np.int64(0), np.int64(n))):
+        case(f"read containers {rng!r}",
+             lambda r=rng: k.read(io.BytesIO(blob), containers=r, verbose=False))
+    for errors in ("raise", "skip", "Skip", "", None, 1, b"skip"):
+        for fn_name, fn in (("read", k.read), ("iter_read", lambda *a, **kw: list(
+                k.iter_read(*a, **kw)))):
+            case(f"{fn_name} errors {errors!r}",
+                 lambda e=errors, fn=fn: fn(io.BytesIO(blob), errors=e, verbose=False))
+
+
 def all_cases():
     for build in (sig_values_cases, decoder_cases, flag_test_cases, type_cases, pad_cases,
                   to_homo_cases, to_index_chunk_cases, concat_cases, write_cases,
                   calendar_cases, dravum_util_cases, record_cases, loading_cases, query_cases,
-                  table_cases, random_cases):
+                  table_cases, reading_cases, random_cases):
         build()
     return CASES
 
