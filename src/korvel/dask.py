@@ -18,13 +18,14 @@ from typing import Any
 import numpy as np
 
 from . import korvel as _k
-from .tables import DecodePlan, MessagePlan, Table, _Labels, decode_plan
+from .tables import DecodePlan, MessagePlan, Table, Tables, _Labels, decode_plan
 from .tables import decode as _decode
 
 try:
     import dask.dataframe as dd
     import pandas as pd
     from dask.dataframe.utils import clear_known_categories
+    from dask.sizeof import sizeof
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError(
         "korvel.dask needs dask and distributed; install them with: pip install 'korvel[dask]'"
@@ -195,3 +196,13 @@ def _message_frame(
     if table is None:
         return _empty(next(m for m in plan.messages if m.name == name), choices, index)
     return _with_log(table.to_pandas(), log, index)
+
+
+@sizeof.register(Tables)
+def _tables_size(tables: Tables) -> int:
+    """What a decoded piece holds, so that the workers count its memory."""
+    size = 0
+    for table in tables.values():
+        size += sum(col.nbytes for col in table._columns.values())
+        size += sum(lab.codes.nbytes for lab in table._labels.values())
+    return size
