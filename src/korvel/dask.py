@@ -102,10 +102,10 @@ def decode(
 def _paths(paths: Any) -> list[str]:
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
-    names = [os.fspath(p) for p in paths]
+    names = [os.fsdecode(p) for p in paths]
     if not names:
         raise ValueError("paths is empty: there is no log to decode")
-    return [n.decode() if isinstance(n, bytes) else n for n in names]
+    return names
 
 
 def _pieces(
