@@ -10,7 +10,6 @@ import pytest
 from dravum_frames import cantools_values, load_db, make_frames, random_frames
 
 import korvel
-import korvel._decoders
 from korvel import dravum as dv
 
 GLOB_KEYS = [
@@ -480,24 +479,21 @@ def test_query_round_trips_through_pickle(db, frames):
         query.addDatabase(db)
         speed = query.signals.Speed  # built before pickling: travels with the query
         again = pickle.loads(pickle.dumps(query))
-        assert type(again) is type(query) and getattr(again, "tag", None) == getattr(query, "tag", None)
+        assert type(again) is type(query) and again.__dict__.keys() == query.__dict__.keys()
         assert list(again._glob) == GLOB_KEYS and again._glob["__self__"] is again
         assert again.signals._qry is again and again.signals._cache == {"Speed": speed}
         assert again.msg_dict == query.msg_dict and again.sig_idx == query.sig_idx
-        assert again._mux == query._mux
         for expr in ("(signals.Speed(frames) > 500) & ~is_fd(frames)", "message_contains(frames, 'BMS')"):
             assert np.array_equal(again.filter(frames, expr)[0], query.filter(frames, expr)[0])
         expr = "signals.Current(frames) * 2"
         assert np.array_equal(again.map(frames, expr), query.map(frames, expr), equal_nan=True)
-        # Loading into the copy leaves the original alone.
         again.addSignals([dv.Signal(35, "Extra", 0, 8)])
-        assert "Extra" not in query.sig_dict
+        assert "Extra" not in query.sig_dict  # the copy has tables of its own
 
 
 CHILD = """import pickle, sys
 decoders, frames = pickle.load(sys.stdin.buffer)
-out = [d(frames) for d in decoders], [d.__qualname__ for d in decoders], pickle.dumps(decoders)
-pickle.dump(out, sys.stdout.buffer)
+pickle.dump(([d(frames) for d in decoders], pickle.dumps(decoders)), sys.stdout.buffer)
 """
 
 
@@ -511,24 +507,11 @@ def test_decoders_pickle_by_reference_and_rebuild_in_another_process(frames):
         korvel.signal_decoder(291, 8, 4, False, multiplexers=chain),
     ]
     assert pickle.loads(pickle.dumps(decoders)) == decoders  # the very objects, here
-    child = subprocess.run(
-        [sys.executable, "-c", CHILD],
-        input=pickle.dumps((decoders, frames)),
-        capture_output=True,
-        check=True,
-    )
-    values, names, again = pickle.loads(child.stdout)
+    child = [sys.executable, "-c", CHILD]
+    run = subprocess.run(child, input=pickle.dumps((decoders, frames)), capture_output=True, check=True)
+    values, again = pickle.loads(run.stdout)
     for d, got in zip(decoders, values):
         assert np.array_equal(got, d(frames), equal_nan=True)
-    # Rebuilt decoders keep their names, so they pickle back to the same ones.
-    assert names == [d.__qualname__ for d in decoders] and len(set(names)) == 5
+    # Rebuilt under the names they were saved with, they pickle back as the same ones.
     assert pickle.loads(again) == decoders
     assert all(type(d) is types.FunctionType and d.__name__ == "<lambda>" for d in decoders)
-
-
-@pytest.mark.parametrize(
-    "name", ["nothing", "signal_decoder_x_e30", "signal_decoder_1_!!", "signal_decoder_1_WzFd"]
-)
-def test_other_names_are_not_decoders(name):
-    with pytest.raises(AttributeError):
-        getattr(korvel._decoders, name)
