@@ -57,6 +57,9 @@ def decode(
     partition per log. threads: native threads per read and decode in a worker
     (Dask runs the partitions in parallel). index: ``log`` as the index rather
     than a column; without split the divisions are then known.
+
+    An error reading a piece is raised again as the same kind of exception, its
+    message beginning with the log's path (and the container range with split).
     """
     plan = decode_plan(db, messages)
     names = _paths(paths)
@@ -66,8 +69,8 @@ def decode(
         raise ValueError(f"split must be a positive number of containers, got {split!r}")
     logs, files, spans = _pieces(names, split)
     divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
-    # Partitions of this collection are (log, Tables), not DataFrames: it is
-    # only ever consumed by the map_partitions below.
+    # Partitions of this collection are (log, Tables, plan), not DataFrames:
+    # it is only ever consumed by the map_partitions below.
     source = dd.from_map(
         _read_piece,
         logs,
