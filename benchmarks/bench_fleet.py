@@ -14,7 +14,11 @@ Runs alternate between the two; medians and their ratio are printed, with the
 peak memory of each worker (its high-water mark reset before every run) and the
 bytes moved between workers (the workers' logs of incoming transfers).
 
-    python benchmarks/bench_fleet.py [--runs R] [--logs N]
+--keep-freed-memory starts the workers without the MALLOC_TRIM_THRESHOLD_ of
+64 KiB that distributed's nanny sets by default, so that glibc keeps freed memory
+for the next piece instead of faulting fresh pages in again.
+
+    python benchmarks/bench_fleet.py [--runs R] [--logs N] [--keep-freed-memory]
 """
 
 from __future__ import annotations
@@ -116,16 +120,22 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--logs", type=int, default=8)
+    ap.add_argument("--keep-freed-memory", action="store_true")
     args = ap.parse_args()
 
+    import dask
     from distributed import Client, LocalCluster
+
+    if args.keep_freed_memory:
+        dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None})
 
     db, paths = prepare(args.logs)
     cols = aggregations(db)
     n_containers = sum(len(k.info(p, verbose=False)["containers"]) for p in paths)
     size = sum(os.path.getsize(p) for p in paths)
     print(f"{len(paths)} logs, {size / 2**20:.0f} MiB, {n_containers} containers; messages {MESSAGES}")
-    print(f"load average before: {os.getloadavg()[0]:.2f}")
+    trim = "unset" if args.keep_freed_memory else "distributed's default"
+    print(f"workers' MALLOC_TRIM_THRESHOLD_: {trim}; load average before: {os.getloadavg()[0]:.2f}")
 
     scratch = Path(tempfile.mkdtemp(prefix="korvel-fleet-"))
     times = {"dask": [], "loop": []}
