@@ -116,7 +116,7 @@ struct InitSpec {
   InitBody body;
   const char* format;
   const char* const* keywords;
-  PyMethodDef def;  // outlives the function object, which holds this spec
+  PyMethodDef def;  // lives as long as the function object, which owns all of this
 };
 
 PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
