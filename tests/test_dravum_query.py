@@ -1,9 +1,15 @@
 """korvel.dravum Query: loading, namespace, filter/map and the message and signal queries."""
 
+import pickle
+import subprocess
+import sys
+import types
+
 import numpy as np
 import pytest
 from dravum_frames import cantools_values, load_db, make_frames, random_frames
 
+import korvel
 from korvel import dravum as dv
 
 GLOB_KEYS = [
@@ -457,3 +463,55 @@ def test_float_signal_nan_is_never_selected():
     frames = make_frames([9, 9, 8], [nan, one, one])
     assert query.signal_contains_and_value_ne(frames, "f", [2.0]).tolist() == [False, True, False]
     assert query.signal_contains_and_value_eq(frames, "f", 1.0).tolist() == [False, True, False]
+
+
+# --- pickling --------------------------------------------------------------------------
+
+
+class TaggedQuery(dv.Query):
+    def __init__(self, tag):
+        super().__init__()
+        self.tag = tag
+
+
+def test_query_round_trips_through_pickle(db, frames):
+    for query in (dv.Query(), TaggedQuery("fleet")):
+        query.addDatabase(db)
+        speed = query.signals.Speed  # built before pickling: travels with the query
+        again = pickle.loads(pickle.dumps(query))
+        assert type(again) is type(query) and again.__dict__.keys() == query.__dict__.keys()
+        assert list(again._glob) == GLOB_KEYS and again._glob["__self__"] is again
+        assert again.signals._qry is again and again.signals._cache == {"Speed": speed}
+        assert again.msg_dict == query.msg_dict and again.sig_idx == query.sig_idx
+        for expr in ("(signals.Speed(frames) > 500) & ~is_fd(frames)", "message_contains(frames, 'BMS')"):
+            assert np.array_equal(again.filter(frames, expr)[0], query.filter(frames, expr)[0])
+        expr = "signals.Current(frames) * 2"
+        assert np.array_equal(again.map(frames, expr), query.map(frames, expr), equal_nan=True)
+        again.addSignals([dv.Signal(35, "Extra", 0, 8)])
+        assert "Extra" not in query.sig_dict  # the copy has tables of its own
+
+
+CHILD = """import pickle, sys
+decoders, frames = pickle.load(sys.stdin.buffer)
+pickle.dump(([d(frames) for d in decoders], pickle.dumps(decoders)), sys.stdout.buffer)
+"""
+
+
+def test_decoders_pickle_by_reference_and_rebuild_in_another_process(frames):
+    chain = [(0, 4, False, False, [1, 3])]
+    decoders = [
+        korvel.signal_decoder(35, 15, 16, True, False, False, 0.1, 0.0),
+        korvel.signal_decoder(35, 15, 16, True, False, False, 0.1, 0.0),  # same arguments
+        korvel.signal_decoder(291, 16, 16, False, True, False, float("inf"), float("nan")),
+        korvel.signal_decoder(291, 8, 64, False, False, True, 2.5, -1.0, multiplexers=chain),
+        korvel.signal_decoder(291, 8, 4, False, multiplexers=chain),
+    ]
+    assert pickle.loads(pickle.dumps(decoders)) == decoders  # the very objects, here
+    child = [sys.executable, "-c", CHILD]
+    run = subprocess.run(child, input=pickle.dumps((decoders, frames)), capture_output=True, check=True)
+    values, again = pickle.loads(run.stdout)
+    for d, got in zip(decoders, values):
+        assert np.array_equal(got, d(frames), equal_nan=True)
+    # Rebuilt under the names they were saved with, they pickle back as the same ones.
+    assert pickle.loads(again) == decoders
+    assert all(type(d) is types.FunctionType and d.__name__ == "<lambda>" for d in decoders)

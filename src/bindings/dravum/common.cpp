@@ -116,6 +116,7 @@ struct InitSpec {
   InitBody body;
   const char* format;
   const char* const* keywords;
+  PyMethodDef def;  // lives as long as the function object, which owns all of this
 };
 
 PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
@@ -139,20 +140,21 @@ PyObject* init_trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_trampoline)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
-
 }  // namespace
 
-void def_init(py::handle cls, InitBody body, const char* format, const char* const* keywords) {
-  auto* init_spec = new InitSpec{body, format, keywords};  // lives as long as the class
+void def_c_method(py::handle cls, const char* name, InitBody body, const char* format,
+                  const char* const* keywords) {
+  auto* init_spec = new InitSpec{
+      body, format, keywords,
+      PyMethodDef{name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_trampoline)),
+                  METH_VARARGS | METH_KEYWORDS, nullptr}};
   py::capsule holder(init_spec, [](void* p) { delete static_cast<InitSpec*>(p); });
-  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_New(&init_def, holder.ptr()));
+  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_New(&init_spec->def, holder.ptr()));
   if (!fn) throw py::error_already_set();
   PyObject* method = PyInstanceMethod_New(fn.ptr());
   if (!method) throw py::error_already_set();
-  py::setattr(cls, "__init__", py::reinterpret_steal<py::object>(method));
+  py::setattr(cls, name, py::reinterpret_steal<py::object>(method));
 }
 
 }  // namespace korvel::dravum

@@ -50,12 +50,20 @@ void def_method(py::handle cls, const char* name, F&& f, const Extra&... extra) 
   py::setattr(cls, name, fn);
 }
 
-// Adds `__init__` to a plain class. pybind11 reserves that name for the
-// constructors of its own classes, so this one goes through the C API:
-// `body` receives the positional and keyword arguments after `self`, parsed
-// by PyArg_ParseTupleAndKeywords with `format` and `keywords` (self first).
+// Adds a method returning None to a plain class through the C API, for the
+// names pybind11 reserves for the constructors of its own classes (`__init__`,
+// `__setstate__`): `body` receives the positional and keyword arguments after
+// `self`, parsed by PyArg_ParseTupleAndKeywords with `format` and `keywords`
+// (self first).
 using InitBody = void (*)(py::object self, py::object arg);
-void def_init(py::handle cls, InitBody body, const char* format, const char* const* keywords);
+void def_c_method(py::handle cls, const char* name, InitBody body, const char* format,
+                  const char* const* keywords);
+
+// Adds `__init__` to a plain class (see def_c_method).
+inline void def_init(py::handle cls, InitBody body, const char* format,
+                     const char* const* keywords) {
+  def_c_method(cls, "__init__", body, format, keywords);
+}
 
 // truth value of obj, as `if obj:` tests it.
 inline bool truthy(py::handle obj) {

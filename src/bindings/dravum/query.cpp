@@ -148,6 +148,37 @@ py::object query_getattr(py::object self, py::object a) {
   throw py::attribute_error(py::str("查询器中没有\"{}\"属性").format(name).cast<std::string>());
 }
 
+// Pickling. The namespace holds modules, flag predicates and the query itself,
+// so a query travels as its instance attributes without `_glob`, plus the
+// decoders its `signals` has built (they keep their definition even if a later
+// database changed the signal); loading makes the namespace anew.
+py::tuple query_reduce(py::object self) {
+  py::dict attrs;
+  for (auto item : py::reinterpret_borrow<py::dict>(plain_getattr(self, "__dict__")))
+    if (!truthy(compare(item.first, py::str("_glob"), Py_EQ))) attrs[item.first] = item.second;
+  py::object decoders = py::dict();
+  try {
+    py::object signals = plain_getattr(self, "_glob").attr("get")("signals");
+    if (!signals.is_none()) decoders = plain_getattr(signals, "_cache");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;  // made without the constructor
+  }
+  py::object newobj = py::module_::import("copyreg").attr("__newobj__");
+  py::handle cls((PyObject*)Py_TYPE(self.ptr()));
+  return py::make_tuple(newobj, py::make_tuple(cls), py::make_tuple(attrs, decoders));
+}
+
+// Made by copyreg.__newobj__ without __init__ (a subclass's constructor may
+// want arguments): the base construction first, then the saved attributes.
+void query_setstate(py::object self, py::object state) {
+  if (!py::isinstance<py::tuple>(state) || py::len(state) != 2)
+    throw py::type_error("a Query's state is a tuple (attributes, decoders)");
+  query_init(self, py::none());
+  plain_getattr(self, "__dict__").attr("update")(state[py::int_(0)]);
+  py::object signals = plain_getattr(self, "_glob")["signals"];
+  plain_getattr(signals, "_cache").attr("update")(state[py::int_(1)]);
+}
+
 }  // namespace
 
 void register_query(py::module_& m) {
@@ -163,6 +194,9 @@ void register_query(py::module_& m) {
   add_message_queries(cls);
   add_signal_queries(cls);
   def_method(cls, "__getattr__", &query_getattr, py::arg("a"));
+  def_method(cls, "__reduce__", &query_reduce);
+  static const char* const state_keywords[] = {"self", "state", nullptr};
+  def_c_method(cls, "__setstate__", &query_setstate, "OO:__setstate__", state_keywords);
 }
 
 }  // namespace korvel::dravum

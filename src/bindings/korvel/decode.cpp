@@ -310,7 +310,14 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   src += ")";
 
   py::dict ns = py::reinterpret_borrow<py::dict>(PyModule_GetDict(globals().module));
-  return py::eval(src, ns);
+  py::object decoder = py::eval(src, ns);
+  // A function evaluated from text cannot be pickled by value; korvel._decoders
+  // names it after these arguments, so that pickle saves it by reference and
+  // another process rebuilds it from them.
+  py::module_::import("korvel._decoders")
+      .attr("_adopt")(decoder, py::make_tuple(can_id, start, length, big_endian, is_signed,
+                                              is_float, scale, offset, chain));
+  return decoder;
 }
 
 // ---------------------------------------------------------------------------

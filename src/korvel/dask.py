@@ -1,0 +1,211 @@
+"""Fleets of logs on Dask: korvel.dask.decode.
+
+The graph only arranges calls; the reading and decoding are korvel.korvel.read
+and korvel.decode, run inside the workers. One hidden collection reads and
+decodes each piece (a log, or a range of its containers) for every selected
+message at once; each message's DataFrame takes its table from it, so messages
+computed together read each piece once. Tasks carry the DecodePlan of the
+selected messages, never the database.
+"""
+
+from __future__ import annotations
+
+import numbers
+import os
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from . import korvel as _k
+from .tables import DecodePlan, MessagePlan, Table, Tables, _Labels, decode_plan
+from .tables import decode as _decode
+
+try:
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.dataframe.utils import clear_known_categories
+    from dask.sizeof import sizeof
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "korvel.dask needs dask and distributed; install them with: pip install 'korvel[dask]'"
+    ) from e
+
+__all__ = ["decode"]
+
+
+def decode(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    db: Any,
+    *,
+    messages: Sequence[str] | None = None,
+    split: int | None = None,
+    choices: bool = False,
+    threads: int | None = 1,
+    index: bool = False,
+) -> dict[str, dd.DataFrame]:
+    """korvel.decode over many logs: message name -> dask DataFrame.
+
+    Columns: ``log`` (the position of the log in `paths`), ``timestamp`` (int64
+    ns), ``channel`` (uint8), then the message's signals, as korvel.decode gives
+    them for each log. Every selected message gets a DataFrame, empty where no
+    log has its frames.
+
+    paths: log paths the workers can open. db, messages, choices: as for
+    korvel.decode (the database is read here, once). split: containers per
+    partition (each log's container table is read here); None makes one
+    partition per log. threads: native threads per read and decode in a worker
+    (Dask runs the partitions in parallel). index: ``log`` as the index rather
+    than a column; without split the divisions are then known.
+
+    An error reading a piece is raised again as the same kind of exception, its
+    message beginning with the log's path (and the container range with split).
+    """
+    plan = decode_plan(db, messages)
+    names = _paths(paths)
+    if split is not None and (
+        not isinstance(split, numbers.Integral) or isinstance(split, bool) or split < 1
+    ):
+        raise ValueError(f"split must be a positive number of containers, got {split!r}")
+    logs, files, spans = _pieces(names, split)
+    divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
+    # Partitions of this collection are (log, Tables, plan), not DataFrames:
+    # it is only ever consumed by the map_partitions below.
+    source = dd.from_map(
+        _read_piece,
+        logs,
+        files,
+        spans,
+        plan=plan,
+        choices=bool(choices),
+        threads=threads,
+        meta=pd.DataFrame(),
+        divisions=divisions,
+        label="korvel-read",
+        enforce_metadata=False,
+    )
+    out = {}
+    for msg in plan.messages:
+        meta = _empty(msg, bool(choices), bool(index))
+        if choices:
+            meta = clear_known_categories(meta)  # each piece has its own labels
+        out[msg.name] = source.map_partitions(
+            _message_frame,
+            msg.name,
+            bool(choices),
+            bool(index),
+            meta=meta,
+            enforce_metadata=False,
+            transform_divisions=False,
+            align_dataframes=False,
+        )
+    return out
+
+
+def _paths(paths: Any) -> list[str]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    names = [os.fsdecode(p) for p in paths]
+    if not names:
+        raise ValueError("paths is empty: there is no log to decode")
+    return names
+
+
+def _pieces(
+    paths: list[str], split: int | None
+) -> tuple[list[int], list[str], list[tuple[int, int] | None]]:
+    """Parallel lists (log, path, container range or None for the whole log)."""
+    logs, files, spans = [], [], []
+    for log, path in enumerate(paths):
+        ranges: list[tuple[int, int] | None] = [None]
+        if split is not None:
+            try:
+                count = len(_k.info(path, verbose=False)["containers"])
+            except Exception as e:
+                raise _naming(e, path) from e
+            ranges = [(a, min(a + split, count)) for a in range(0, count, split)] or [None]
+        for span in ranges:
+            logs.append(log)
+            files.append(path)
+            spans.append(span)
+    return logs, files, spans
+
+
+def _naming(e: Exception, where: str) -> Exception:
+    """The same kind of error with `where` first in its message (a RuntimeError
+    when that kind cannot be made from a message)."""
+    if isinstance(e, OSError) and e.errno is not None:
+        args: tuple[Any, ...] = (e.errno, f"{where}: {e.strerror}")
+        if e.filename is not None:
+            args += (e.filename,)
+    else:
+        args = (f"{where}: {e}",)
+    try:
+        named = type(e)(*args)
+        if where in str(named):
+            return named
+    except (TypeError, ValueError):
+        pass
+    return RuntimeError(f"{where}: {type(e).__name__}: {e}")
+
+
+def _read_piece(
+    log: int,
+    path: str,
+    span: tuple[int, int] | None,
+    *,
+    plan: DecodePlan,
+    choices: bool,
+    threads: int | None,
+) -> tuple[int, Any, DecodePlan]:
+    try:
+        frames = _k.read(path, threads=threads, verbose=False, containers=span)
+        # The plan rides along (by reference) for the messages without frames.
+        return log, _decode(frames, plan, choices=choices, threads=threads), plan
+    except Exception as e:
+        where = path if span is None else f"{path}, containers={span}"
+        raise _naming(e, where) from e
+
+
+def _empty(msg: MessagePlan, choices: bool, index: bool) -> pd.DataFrame:
+    """A message's frame without rows, made as its tables are."""
+    columns: dict[str, np.ndarray] = {
+        "timestamp": np.empty(0, np.int64),
+        "channel": np.empty(0, np.uint8),
+    }
+    labels = {}
+    for s in msg.signals:
+        columns[s.name] = np.empty(0, np.float64)
+        if choices and s.choices and not s.is_float:
+            labels[s.name] = _Labels(np.empty(0, np.int32), ())
+    units = {s.name: s.unit for s in msg.signals}
+    return _with_log(Table(msg.name, columns, units, labels).to_pandas(), 0, index)
+
+
+def _with_log(df: pd.DataFrame, log: int, index: bool) -> pd.DataFrame:
+    logs = np.full(len(df), log, np.int64)
+    if index:
+        df.index = pd.Index(logs, name="log")
+    else:
+        df.insert(0, "log", logs)
+    return df
+
+
+def _message_frame(
+    piece: tuple[int, Any, DecodePlan], name: str, choices: bool, index: bool
+) -> pd.DataFrame:
+    log, tables, plan = piece
+    table = tables.get(name)
+    if table is None:
+        return _empty(next(m for m in plan.messages if m.name == name), choices, index)
+    return _with_log(table.to_pandas(), log, index)
+
+
+@sizeof.register(Tables)
+def _tables_size(tables: Tables) -> int:
+    """What a decoded piece holds, so that the workers count its memory."""
+    size = 0
+    for table in tables.values():
+        size += sum(col.nbytes for col in table._columns.values())
+        size += sum(lab.codes.nbytes for lab in table._labels.values())
+    return size

@@ -1,0 +1,17 @@
+import os
+from collections.abc import Mapping, Sequence
+
+import dask.dataframe as dd
+
+from .tables import DatabaseSource, DecodePlan
+
+def decode(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
+    *,
+    messages: Sequence[str] | None = None,
+    split: int | None = None,
+    choices: bool = False,
+    threads: int | None = 1,
+    index: bool = False,
+) -> dict[str, dd.DataFrame]: ...
