@@ -322,8 +322,7 @@ def floor_decode(frames, ids):
 
 
 def run_floor(ids):
-    with open(BLF_PATH, "rb") as f:
-        frames = k.read(f)
+    frames = k.read(BLF_PATH, verbose=False)
     return floor_decode(frames, ids)
 
 
@@ -378,8 +377,7 @@ def rss():
     for line in open('/proc/self/status'):
         if line.startswith('VmRSS'):
             return int(line.split()[1]) * 1024
-with open(sys.argv[2], 'rb') as f:
-    frames = k.read(f)
+frames = k.read(sys.argv[2], verbose=False)
 frames_bytes = frames[0].nbytes + frames[1].nbytes
 base = rss()
 open('/proc/self/clear_refs', 'w').write('5')
@@ -423,8 +421,7 @@ def main():
         f"{sum(m.length == 64 for m in db.messages)} of 64 bytes"
     )
 
-    with open(BLF_PATH, "rb") as f:
-        frames = k.read(f, threads=None)
+    frames = k.read(BLF_PATH, verbose=False)
     ids = sorted({m.frame_id for m in db.messages})
     print(f"{len(frames[0])} frames")
 
