@@ -18,6 +18,7 @@
 #include "blf_format.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
+#include "encoder.hpp"
 #include "inflate.hpp"
 
 namespace korvel::bind {
@@ -145,37 +146,34 @@ class StreamSource : public ByteSource {
     read_ = py::object();
   }
 
-  size_t read(uint8_t* dst, size_t n) override {
-    return stash_.guard([&] {
-      py::gil_scoped_acquire gil;
-      py::object b = read_(n);
-      if (b.is_none()) return size_t(0);
-      check_bytes(b);
-      // A stream may hand back more than it was asked for; the rest is not ours.
-      size_t got = std::min(n, static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-      if (got) std::memcpy(dst, PyBytes_AS_STRING(b.ptr()), got);
-      return got;
-    });
-  }
+  size_t read(uint8_t* dst, size_t n) override { return call_read(n, dst); }
 
   size_t skip(size_t n) override {
     size_t done = 0;
     while (done < n) {
-      size_t want = std::min(size_t(16) << 20, n - done);
-      size_t got = stash_.guard([&] {
-        py::gil_scoped_acquire gil;
-        py::object b = read_(want);
-        if (b.is_none()) return size_t(0);
-        check_bytes(b);
-        return static_cast<size_t>(PyBytes_GET_SIZE(b.ptr()));
-      });
-      done += std::min(got, want);
+      const size_t want = std::min(size_t(16) << 20, n - done);
+      const size_t got = call_read(want, nullptr);
+      done += got;
       if (got < want) break;
     }
     return done;
   }
 
  private:
+  // One read(n): its bytes copied to `dst` (dropped when null). A stream may
+  // hand back more than it was asked for; the rest is not ours.
+  size_t call_read(size_t n, uint8_t* dst) {
+    return stash_.guard([&] {
+      py::gil_scoped_acquire gil;
+      py::object b = read_(n);
+      if (b.is_none()) return size_t(0);
+      check_bytes(b);
+      const size_t got = std::min(n, static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+      if (dst && got) std::memcpy(dst, PyBytes_AS_STRING(b.ptr()), got);
+      return got;
+    });
+  }
+
   py::object read_;
   Stash& stash_;
 };
@@ -570,18 +568,24 @@ class PieceReader {
     return loc_offset(s.records[i].loc);
   }
 
-  py::tuple copy_piece(size_t a, size_t b) {
+  // Records [a, b) and their payload into `records` and `payload`, the
+  // payload offsets counting from 0 again.
+  void copy_records(size_t a, size_t b, DT_t* records, uint8_t* payload) const {
     const ArraySink& s = *sink_;
     const uint64_t p0 = payload_end(a), p1 = payload_end(b);
+    // Adding the two's complement takes p0 off each offset.
+    enc::copy_rebased(reinterpret_cast<const char*>(s.records + a), b - a, sizeof(DT_t),
+                      uint64_t(0) - p0, records);
+    if (p1 > p0) std::memcpy(payload, s.payload + p0, p1 - p0);
+  }
+
+  py::tuple copy_piece(size_t a, size_t b) {
+    const uint64_t bytes = payload_end(b) - payload_end(a);
     py::array index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(b - a)});
     py::array chunk(py::dtype::of<uint8_t>(),
-                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(p1 - p0)});
-    DT_t* out = static_cast<DT_t*>(index.mutable_data());
-    for (size_t i = a; i < b; ++i) {
-      out[i - a] = s.records[i];
-      out[i - a].loc -= p0;
-    }
-    if (p1 > p0) std::memcpy(chunk.mutable_data(), s.payload + p0, p1 - p0);
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(bytes)});
+    copy_records(a, b, static_cast<DT_t*>(index.mutable_data()),
+                 static_cast<uint8_t*>(chunk.mutable_data()));
     return py::make_tuple(index, chunk);
   }
 
@@ -594,14 +598,9 @@ class PieceReader {
     auto next =
         std::make_unique<ArraySink>(cap, cap * INITIAL_BYTES_PER_RECORD + 256, hint, stash_);
     if (rest) {
-      const uint64_t p0 = payload_end(from);
-      const uint64_t bytes = sink_->payload_size - p0;
+      const uint64_t bytes = sink_->payload_size - payload_end(from);
       next->grow_locked(carried, bytes + 256);
-      for (size_t i = from; i < sink_->record_count; ++i) {
-        next->records[i - from] = sink_->records[i];
-        next->records[i - from].loc -= p0;
-      }
-      if (bytes) std::memcpy(next->payload, sink_->payload + p0, bytes);
+      copy_records(from, sink_->record_count, next->records, next->payload);
       next->record_count = carried;
       next->payload_size = bytes;
       *rest = std::move(next);
