@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "scanner.hpp"
+#include "blf/scanner.hpp"
 
 namespace fuzz {
 

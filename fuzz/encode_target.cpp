@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "blf/encoder.hpp"
+#include "blf/scanner.hpp"
 #include "common.hpp"
-#include "encoder.hpp"
-#include "scanner.hpp"
 
 namespace {
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (n == 0) return 0;
   std::unique_ptr<char[]> recs(new char[n * stride]);
   std::memcpy(recs.get(), in.rest(), n * stride);
-  enc::InlineRecords src{recs.get(), n, static_cast<ptrdiff_t>(stride), width};
+  InlineRecords src{recs.get(), n, static_cast<ptrdiff_t>(stride), width};
 
   InnerScanner scanner(start);
   fuzz::ExactSink sink;
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t field = fd ? 64 : 8;
     const size_t stored = std::min<size_t>(h.len, field);
     FUZZ_CHECK(loc_count(got.loc) == stored);
-    const size_t copied = std::min({stored, width, enc::MAX_DATA_WIDTH});
+    const size_t copied = std::min({stored, width, MAX_DATA_WIDTH});
     const uint8_t* p = sink.payload + loc_offset(got.loc);
     FUZZ_CHECK(std::memcmp(p, d, copied) == 0);
     for (size_t k = copied; k < stored; ++k) FUZZ_CHECK(p[k] == 0);

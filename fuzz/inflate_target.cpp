@@ -3,8 +3,8 @@
 // message), since a build's choice of inflater must not change results.
 #include <string>
 
+#include "blf/inflate.hpp"
 #include "common.hpp"
-#include "inflate.hpp"
 
 namespace {
 

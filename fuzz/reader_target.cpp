@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "blf/encoder.hpp"
+#include "blf/reader.hpp"
+#include "blf/stitch.hpp"
 #include "common.hpp"
-#include "encoder.hpp"
-#include "reader.hpp"
-#include "stitch.hpp"
 
 namespace {
 

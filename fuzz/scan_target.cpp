@@ -4,8 +4,8 @@
 // every record must point inside the payload that was written.
 #include <vector>
 
+#include "blf/scanner.hpp"
 #include "common.hpp"
-#include "scanner.hpp"
 
 namespace {
 

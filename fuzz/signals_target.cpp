@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "signals.hpp"
+#include "decode/signals.hpp"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // fault at the same offset, the same carried tail.
 #include <vector>
 
+#include "blf/stitch.hpp"
 #include "common.hpp"
-#include "stitch.hpp"
 
 namespace {
 

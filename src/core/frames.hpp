@@ -1,9 +1,11 @@
-// Frame records as they travel through NumPy arrays, the flag bits and the
-// payload locator. Layouts match the NumPy dtypes DT and DT64 byte for byte.
+// Frame records as they travel through NumPy arrays, the flag bits, the
+// payload locator, and the sinks that readers decode frames into. Layouts
+// match the NumPy dtypes DT and DT64 byte for byte.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace korvel {
 
@@ -75,5 +77,48 @@ inline uint8_t canfd_len_to_dlc(uint32_t len) {
     if (static_cast<uint32_t>(CANFD_LEN[code]) >= len) return code;
   return 15;
 }
+
+// Where decoded frames go. The owner supplies the storage and grows it on
+// demand, so the scanner never writes past a buffer whatever the log holds.
+class FrameSink {
+ public:
+  DT_t* records = nullptr;
+  size_t record_capacity = 0;
+  size_t record_count = 0;
+  uint8_t* payload = nullptr;
+  size_t payload_capacity = 0;
+  size_t payload_size = 0;
+
+  virtual ~FrameSink() = default;
+  // Must leave record_capacity >= min_records and payload_capacity >=
+  // min_payload (updating the pointers), or throw.
+  virtual void grow(size_t min_records, size_t min_payload) = 0;
+  // Appends frames decoded into other storage (payload offsets counting
+  // from their own payload). `frames` must stay untouched until the sink
+  // is done with it; owners that copy later say when that is.
+  virtual void append(const FrameSink& frames);
+};
+
+// Frames in storage of their own, reused from container to container.
+class LocalFrames : public FrameSink {
+ public:
+  void clear() {
+    record_count = 0;
+    payload_size = 0;
+  }
+  void grow(size_t min_records, size_t min_payload) override;
+
+ private:
+  std::unique_ptr<DT_t[]> records_;
+  std::unique_ptr<uint8_t[]> payload_;
+};
+
+// Copies `frames` to `out` and their payload to `payload_out`, adding
+// `rebase` to each payload offset.
+void copy_frames(const FrameSink& frames, DT_t* out, uint8_t* payload_out, uint64_t rebase);
+
+// Appends `frames` to `sink`, moving their payload offsets after the
+// sink's payload.
+void append_frames(const FrameSink& frames, FrameSink& sink);
 
 }  // namespace korvel

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "blf_format.hpp"
+#include "blf/format.hpp"
 
 namespace korvel::bind {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "signals.hpp"
+#include "decode/signals.hpp"
 
 namespace korvel::bind {
 

@@ -3,7 +3,7 @@
 // reader's errors into Python exceptions; the reading itself runs with the
 // interpreter lock released, taken back only to call the stream, allocate
 // arrays and print.
-#include "reader.hpp"
+#include "blf/reader.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "blf_format.hpp"
+#include "blf/format.hpp"
+#include "blf/inflate.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
-#include "encoder.hpp"
-#include "inflate.hpp"
+#include "records.hpp"
 
 namespace korvel::bind {
 
@@ -574,8 +574,8 @@ class PieceReader {
     const ArraySink& s = *sink_;
     const uint64_t p0 = payload_end(a), p1 = payload_end(b);
     // Adding the two's complement takes p0 off each offset.
-    enc::copy_rebased(reinterpret_cast<const char*>(s.records + a), b - a, sizeof(DT_t),
-                      uint64_t(0) - p0, records);
+    copy_rebased(reinterpret_cast<const char*>(s.records + a), b - a, sizeof(DT_t),
+                 uint64_t(0) - p0, records);
     if (p1 > p0) std::memcpy(payload, s.payload + p0, p1 - p0);
   }
 

@@ -41,7 +41,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair) {
 }
 
 py::dtype inline_dtype(size_t width) {
-  if (width == enc::MAX_DATA_WIDTH) return dt64_dtype();
+  if (width == MAX_DATA_WIDTH) return dt64_dtype();
   return py::handle(globals().module).attr("newType")(width);
 }
 
@@ -51,8 +51,8 @@ PairInput prepare_pair(py::handle index_chunk_tuple) {
   in.index = frame_view(items.first, "index", dt_dtype(), "DT");
   in.chunk = bytes_view(items.second, "chunk");
   in.records =
-      enc::PairRecords{in.index.data, in.index.size, in.index.stride, in.chunk.data, in.chunk.size};
-  in.scan = enc::scan_pair(in.records);
+      PairRecords{in.index.data, in.index.size, in.index.stride, in.chunk.data, in.chunk.size};
+  in.scan = scan_pair(in.records);
   if (in.scan.bad_index < in.index.size) {
     const char* p = in.index.data + static_cast<ptrdiff_t>(in.scan.bad_index) * in.index.stride;
     const DT_t r = blf::load<DT_t>(reinterpret_cast<const uint8_t*>(p));
@@ -73,8 +73,8 @@ py::array to_homo(py::object index_chunk_tuple, bool verbose) {
   py::dtype dtype = inline_dtype(width);
   py::array out = new_array(dtype, in.index.size);
   const size_t itemsize = static_cast<size_t>(dtype.itemsize());
-  enc::pair_to_inline(in.records, static_cast<char*>(out.mutable_data()),
-                      static_cast<ptrdiff_t>(itemsize), width);
+  pair_to_inline(in.records, static_cast<char*>(out.mutable_data()),
+                 static_cast<ptrdiff_t>(itemsize), width);
   if (verbose)
     print_line("to_homo: tot_mem=" + u64(static_cast<uint64_t>(in.index.size) * itemsize));
   return out;
@@ -82,7 +82,7 @@ py::array to_homo(py::object index_chunk_tuple, bool verbose) {
 
 // The record layout of newType(W) for some W, or the input cast to DT64.
 struct InlineInput {
-  enc::InlineRecords records;
+  InlineRecords records;
   py::array keep;
 };
 
@@ -94,27 +94,27 @@ InlineInput inline_input(py::handle homo_arr) {
         arr.dtype().attr("names").is_none() == false) {
       const size_t width = static_cast<size_t>(itemsize) - RECORD_DATA_OFFSET;
       if (arr.dtype().equal(inline_dtype(width))) {
-        return InlineInput{enc::InlineRecords{static_cast<const char*>(arr.data()),
-                                              static_cast<size_t>(arr.shape(0)), arr.strides(0),
-                                              std::min(width, enc::MAX_DATA_WIDTH)},
-                           arr};
+        return InlineInput{
+            InlineRecords{static_cast<const char*>(arr.data()), static_cast<size_t>(arr.shape(0)),
+                          arr.strides(0), std::min(width, MAX_DATA_WIDTH)},
+            arr};
       }
     }
   }
   require_1d_array(homo_arr, "homo_arr");
   py::object cast = homo_arr.attr("astype")(dt64_dtype());
   StridedView v = frame_view(cast, "homo_arr", dt64_dtype(), "DT64");
-  return InlineInput{enc::InlineRecords{v.data, v.size, v.stride, enc::MAX_DATA_WIDTH}, v.keep};
+  return InlineInput{InlineRecords{v.data, v.size, v.stride, MAX_DATA_WIDTH}, v.keep};
 }
 
 py::tuple to_index_chunk(py::object homo_arr, bool verbose) {
   InlineInput in = inline_input(homo_arr);
   const size_t n = in.records.count;
-  const uint64_t total = enc::inline_payload_total(in.records);
+  const uint64_t total = inline_payload_total(in.records);
   py::array index = new_array(dt_dtype(), n);
   py::array chunk = new_array(py::dtype::of<uint8_t>(), static_cast<size_t>(total));
-  enc::inline_to_pair(in.records, static_cast<DT_t*>(index.mutable_data()),
-                      static_cast<uint8_t*>(chunk.mutable_data()));
+  inline_to_pair(in.records, static_cast<DT_t*>(index.mutable_data()),
+                 static_cast<uint8_t*>(chunk.mutable_data()));
   if (verbose)
     print_line("to_index_chunk: tot_mem=(" + u64(static_cast<uint64_t>(n) * sizeof(DT_t)) + " + " +
                u64(total) + ") Bytes");
@@ -152,7 +152,7 @@ py::tuple concat(py::object list_of_tuples) {
                               py::reinterpret_borrow<py::array>(it.first).dtype().equal(dt_dtype());
     if (native_index) {
       StridedView v = frame_view(it.first, "index", dt_dtype(), "DT");
-      enc::copy_rebased(v.data, v.size, v.stride, c, out_index + i);
+      copy_rebased(v.data, v.size, v.stride, c, out_index + i);
     } else {
       // Any other record layout goes through NumPy: copy, rebase, store by
       // position. Plain element types have no fields to take a loc from.

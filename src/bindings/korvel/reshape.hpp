@@ -4,8 +4,9 @@
 
 #include <utility>
 
+#include "blf/format.hpp"
 #include "common.hpp"
-#include "encoder.hpp"
+#include "records.hpp"
 
 namespace korvel::bind {
 
@@ -20,8 +21,8 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair);
 struct PairInput {
   StridedView index;
   BytesView chunk;
-  enc::PairRecords records;
-  enc::PairScan scan;
+  PairRecords records;
+  PairScan scan;
 };
 PairInput prepare_pair(py::handle index_chunk_tuple);
 

@@ -3,7 +3,7 @@
 // released, and hands back NumPy arrays: one block per kind of column, each
 // message's columns views into them (large blocks get huge pages, and the
 // tables need no copy on their way to Arrow).
-#include "tables.hpp"
+#include "decode/tables.hpp"
 
 #include <climits>
 #include <cstring>

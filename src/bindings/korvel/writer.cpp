@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "blf_format.hpp"
+#include "blf/encoder.hpp"
+#include "blf/format.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
-#include "encoder.hpp"
 #include "reshape.hpp"
 #include "workpool.hpp"
 
@@ -100,7 +100,7 @@ void write_header(Stream& out, int64_t filesize, int64_t uncompressed_size, uint
 struct Source {
   bool is_pair = false;
   PairInput pair;
-  enc::InlineRecords records{};
+  InlineRecords records{};
   py::object keep;
   size_t count = 0;
   int64_t start = 0, end = 0;
@@ -117,7 +117,7 @@ Source source_of(py::object arr, bool verbose) {
     if (verbose)
       print_line("to_homo: tot_mem=" +
                  u64(static_cast<uint64_t>(s.pair.index.size) * (RECORD_DATA_OFFSET + width)));
-    if (width > enc::MAX_DATA_WIDTH) raise_blf_error(WIDTH_MESSAGE);
+    if (width > MAX_DATA_WIDTH) raise_blf_error(WIDTH_MESSAGE);
     s.count = s.pair.index.size;
     s.start = s.pair.scan.min_ts;
     s.end = s.pair.scan.max_ts;
@@ -133,7 +133,7 @@ Source source_of(py::object arr, bool verbose) {
   py::object names = dtype.attr("names");
   py::object last = dtype.attr("fields")[names[py::int_(-1)]][py::int_(0)];
   const size_t last_size = py::cast<size_t>(last.attr("itemsize"));
-  if (last_size > enc::MAX_DATA_WIDTH) raise_blf_error(WIDTH_MESSAGE);
+  if (last_size > MAX_DATA_WIDTH) raise_blf_error(WIDTH_MESSAGE);
 
   // DT64 and the newType(W) layouts are walked as they are (bytes past W
   // would be zeros after a cast to DT64); anything else is cast first.
@@ -154,11 +154,11 @@ Source source_of(py::object arr, bool verbose) {
     py::module_::import("numpy").attr("amin")(walked[py::str("timestamp")]);
     throw py::value_error("zero-size array to reduction operation minimum which has no identity");
   }
-  s.records = enc::InlineRecords{v.data, v.size, v.stride,
-                                 static_cast<size_t>(walked_dtype.itemsize()) - RECORD_DATA_OFFSET};
+  s.records = InlineRecords{v.data, v.size, v.stride,
+                            static_cast<size_t>(walked_dtype.itemsize()) - RECORD_DATA_OFFSET};
   s.keep = v.keep;
   s.count = v.size;
-  enc::timestamp_range(s.records, &s.start, &s.end);
+  timestamp_range(s.records, &s.start, &s.end);
   return s;
 }
 

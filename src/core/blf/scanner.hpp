@@ -9,32 +9,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "blf/objects.hpp"
 #include "bytebuf.hpp"
 #include "frames.hpp"
-#include "objects.hpp"
 
 namespace korvel {
-
-// Where decoded frames go. The owner supplies the storage and grows it on
-// demand, so the scanner never writes past a buffer whatever the log holds.
-class FrameSink {
- public:
-  DT_t* records = nullptr;
-  size_t record_capacity = 0;
-  size_t record_count = 0;
-  uint8_t* payload = nullptr;
-  size_t payload_capacity = 0;
-  size_t payload_size = 0;
-
-  virtual ~FrameSink() = default;
-  // Must leave record_capacity >= min_records and payload_capacity >=
-  // min_payload (updating the pointers), or throw.
-  virtual void grow(size_t min_records, size_t min_payload) = 0;
-  // Appends frames decoded into other storage (payload offsets counting
-  // from their own payload). `frames` must stay untouched until the sink
-  // is done with it; owners that copy later say when that is.
-  virtual void append(const FrameSink& frames);
-};
 
 enum class ScanStatus {
   Done,            // every complete object consumed; the rest is the tail

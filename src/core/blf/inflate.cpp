@@ -1,4 +1,4 @@
-#include "inflate.hpp"
+#include "blf/inflate.hpp"
 
 #include <zlib.h>
 #ifdef KORVEL_HAVE_LIBDEFLATE

@@ -1,10 +1,10 @@
-#include "scanner.hpp"
+#include "blf/scanner.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "blf_format.hpp"
+#include "blf/format.hpp"
 
 namespace korvel {
 

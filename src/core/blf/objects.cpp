@@ -1,4 +1,4 @@
-#include "objects.hpp"
+#include "blf/objects.hpp"
 
 namespace korvel {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "blf_format.hpp"
+#include "blf/format.hpp"
 
 namespace korvel {
 

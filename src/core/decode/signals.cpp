@@ -1,7 +1,7 @@
 // Signal bit layouts -> extraction triples; the extraction and flag loops.
 // Built with -ffp-contract=off: the physical value is a multiplication
 // followed by an addition, rounded twice, exactly as Python computes it.
-#include "signals.hpp"
+#include "decode/signals.hpp"
 
 #include <algorithm>
 #include <cstring>

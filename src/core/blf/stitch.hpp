@@ -14,24 +14,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "blf/scanner.hpp"
 #include "bytebuf.hpp"
-#include "scanner.hpp"
 
 namespace korvel {
-
-// Frames in storage of their own, reused from container to container.
-class LocalFrames : public FrameSink {
- public:
-  void clear() {
-    record_count = 0;
-    payload_size = 0;
-  }
-  void grow(size_t min_records, size_t min_payload) override;
-
- private:
-  std::unique_ptr<DT_t[]> records_;
-  std::unique_ptr<uint8_t[]> payload_;
-};
 
 struct AheadScan {
   size_t start = NO_OBJECT;  // where the scan began in the container's data
@@ -46,14 +32,6 @@ struct AheadScan {
 
 // Worker side: scans [data, data + len) from the first plausible object.
 void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out);
-
-// Copies `frames` to `out` and their payload to `payload_out`, adding
-// `rebase` to each payload offset.
-void copy_frames(const FrameSink& frames, DT_t* out, uint8_t* payload_out, uint64_t rebase);
-
-// Appends `frames` to `sink`, moving their payload offsets after the
-// sink's payload.
-void append_frames(const FrameSink& frames, FrameSink& sink);
 
 class OrderedScan {
  public:

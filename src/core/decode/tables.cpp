@@ -1,6 +1,6 @@
 // Per-message tables. Built with -ffp-contract=off, like signals.cpp: a value
 // is x * scale + offset rounded twice, as Python computes it.
-#include "tables.hpp"
+#include "decode/tables.hpp"
 
 #include <algorithm>
 #include <atomic>

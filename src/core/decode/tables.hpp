@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "signals.hpp"
+#include "decode/signals.hpp"
 
 namespace korvel::tables {
 

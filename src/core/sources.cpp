@@ -1,0 +1,89 @@
+#include "sources.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace korvel {
+
+size_t ByteSource::skip(size_t n) {
+  uint8_t scratch[4096];
+  size_t done = 0;
+  while (done < n) {
+    size_t want = std::min(sizeof scratch, n - done);
+    size_t got = read(scratch, want);
+    done += got;
+    if (got < want) break;
+  }
+  return done;
+}
+
+size_t MemorySource::read(uint8_t* dst, size_t n) {
+  size_t got = std::min(n, size_ - pos_);
+  if (got) std::memcpy(dst, data_ + pos_, got);
+  pos_ += got;
+  return got;
+}
+
+size_t MemorySource::skip(size_t n) {
+  size_t got = std::min(n, size_ - pos_);
+  pos_ += got;
+  return got;
+}
+
+FileSource::FileSource(const char* path) {
+  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    error_ = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error_ = EISDIR;
+  } else {
+    size_ = static_cast<uint64_t>(st.st_size);
+    return;
+  }
+  ::close(fd_);
+  fd_ = -1;
+}
+
+FileSource::~FileSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t FileSource::read(uint8_t* dst, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t k = ::read(fd_, dst + got, std::min<size_t>(n - got, size_t(1) << 30));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      throw ExternalError();
+    }
+    if (k == 0) break;
+    got += static_cast<size_t>(k);
+  }
+  pos_ += got;
+  return got;
+}
+
+size_t FileSource::skip(size_t n) {
+  // Regular files seek; anything else (a pipe named by path) reads.
+  const uint64_t left = size_ > pos_ ? size_ - pos_ : 0;
+  const size_t step = static_cast<size_t>(std::min<uint64_t>(n, left));
+  if (step && ::lseek(fd_, static_cast<off_t>(step), SEEK_CUR) >= 0) {
+    pos_ += step;
+    if (step == n) return n;
+    return step + ByteSource::skip(n - step);
+  }
+  return ByteSource::skip(n);
+}
+
+}  // namespace korvel

@@ -1,0 +1,62 @@
+// Where bytes come from: memory, or a file read with plain system calls (no
+// interpreter involved); the bindings add Python streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+
+namespace korvel {
+
+// The bytes of a log, front to back.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to n bytes into dst; fewer only at the end of the data. May throw
+  // (ExternalError, std::bad_alloc).
+  virtual size_t read(uint8_t* dst, size_t n) = 0;
+  // Drops the next n bytes; returns how many there were.
+  virtual size_t skip(size_t n);
+};
+
+// Bytes already in memory.
+class MemorySource : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t read(uint8_t* dst, size_t n) override;
+  size_t skip(size_t n) override;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// A file opened and read by the reader itself (no interpreter involved).
+class FileSource : public ByteSource {
+ public:
+  // `error()` is the errno of a failed open (0 when open).
+  explicit FileSource(const char* path);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  // Throws ExternalError with `error()` set when the system call fails.
+  size_t read(uint8_t* dst, size_t n) override;
+  size_t skip(size_t n) override;
+  int error() const { return error_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  uint64_t size_ = 0;
+  uint64_t pos_ = 0;
+};
+
+// Thrown by a source or a sink to end a read; the thrower keeps the cause
+// (a Python exception, say) and the reader reports ErrorKind::External.
+struct ExternalError : std::exception {
+  const char* what() const noexcept override { return "read stopped by its source or sink"; }
+};
+
+}  // namespace korvel

@@ -1,0 +1,110 @@
+"""The korvel command line: info, decode, filter and plot over BLF logs.
+
+A thin layer over the library. Logs are read through a stream that counts the
+bytes it hands out (that drives the progress bar), in pieces wherever the work
+allows, so memory stays bounded however large a log is. cantools, pyarrow,
+tqdm and matplotlib are imported only by the commands that need them.
+
+Exit status: 0 when every log was read whole, 1 for a damaged or missing log
+or any other failure (one line on standard error, never a traceback), 2 for
+usage errors.
+
+session.py holds what the commands share (reading, messages, exit status),
+databases.py the --dbc arguments; each command is a module of its own with a
+register() that adds its parser and a run() that does the work.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from collections.abc import Sequence
+
+from . import decode, filter, info, plot
+from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
+
+COMMANDS = (info, decode, filter, plot)
+
+
+def positive(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {n}")
+    return n
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog=PROG,
+        description="Look into CAN / CAN FD bus logs in the BLF format: summarise them, "
+        "decode DBC signals into tables, cut out frames, plot signals.",
+        epilog="Run 'korvel COMMAND --help' for a command's options and an example. Exit "
+        "status: 0 when every log was read whole, 1 for a damaged or missing log or any "
+        "other failure, 2 for usage errors.",
+    )
+    from importlib.metadata import PackageNotFoundError, version
+
+    # A source tree on sys.path is no installed distribution and has no version.
+    with contextlib.suppress(PackageNotFoundError):
+        top.add_argument("--version", action="version", version=f"{PROG} {version('korvel')}")
+    sub = top.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress bar and no summary; errors are still shown")
+    common.add_argument("--threads", type=positive, metavar="N",
+                        help="worker threads for reading and decoding (default: all cores)")
+    several = argparse.ArgumentParser(add_help=False)
+    several.add_argument("--strict", action="store_true",
+                         help="stop at the first damaged log (by default the others go on; "
+                         "the exit status is 1 either way)")
+    pieces = argparse.ArgumentParser(add_help=False)
+    pieces.add_argument("--piece-frames", type=positive, default=PIECE_FRAMES, metavar="N",
+                        help="frames read at a time; memory grows with it "
+                        f"(default: {PIECE_FRAMES})")
+    parents = {"common": common, "several": several, "pieces": pieces}
+
+    def command(name: str, helptext: str, uses: Sequence[str], example: str
+                ) -> argparse.ArgumentParser:
+        return sub.add_parser(name, help=helptext, description=helptext, epilog=example,
+                              parents=[parents[u] for u in uses],
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    for module in COMMANDS:
+        module.register(command)
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    session = Session(args)
+    try:
+        args.run(args, session)
+    except Failure as e:
+        session.say(e.line())
+        return 1
+    except BrokenPipeError:
+        # Standard output closed early (korvel info ... | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as e:
+        where = e.filename if e.filename is not None else None
+        session.say(Failure(where, e.strerror or exc_text(e)).line())
+        return 1
+    except KeyboardInterrupt:
+        session.progress.close()
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except Exception as e:  # noqa: BLE001 - never a traceback: one line, exit status 1
+        session.say(f"unexpected error: {exc_text(e)}")
+        return 1
+    finally:
+        session.progress.close()
+    return session.status

@@ -1,0 +1,69 @@
+"""korvel filter: the frames an expression selects, as a new BLF log."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import os
+from typing import Any, Callable
+
+import numpy as np
+
+from .. import korvel as kv
+from .databases import load_db, plain_dbc_arg
+from .session import Failure, Session, exc_text
+
+
+def run(args: argparse.Namespace, session: Session) -> None:
+    from ..dravum import Query
+
+    query = Query()
+    for _, path in args.dbc:
+        query.addDatabase(load_db(path))
+    with contextlib.suppress(OSError):
+        if os.path.samefile(args.log, args.output):
+            raise Failure(args.output, "the output would overwrite the log being filtered")
+
+    def select(frames: Any, fatal: tuple[type[BaseException], ...] = (Exception,)) -> Any:
+        try:
+            # Some queries print a timing line of their own; stdout is ours.
+            with contextlib.redirect_stdout(io.StringIO()):
+                return query.filter(frames, args.expr)
+        except fatal as e:
+            text = f"unknown name {e.args[0]!r}" if isinstance(e, KeyError) else exc_text(e)
+            raise Failure(None, f"bad expression {args.expr!r}: {text}") from None
+        except Exception:  # noqa: BLE001 - may well work on real frames
+            return None
+
+    # On no frames first, so that a misspelt expression fails before a long
+    # read; only errors that no frames can mend count there (a minimum of no
+    # timestamps, say, is no fault of the expression).
+    select((np.zeros(0, kv.DT), np.zeros(0, np.uint8)), (SyntaxError, NameError, KeyError))
+    (frames,) = session.read(args.log, None)
+    selected = select(frames)
+    if not len(selected[0]):
+        raise Failure(args.log, f"no frame matches {args.expr!r}; {args.output} not written")
+    kv.write(args.output, selected, threads=args.threads, verbose=False)
+    if not args.quiet:
+        print(f"{len(selected[0])} of {len(frames[0])} frames -> {args.output}")
+
+
+EXAMPLE = """example:
+  korvel filter examples/data/drive.blf --dbc examples/data/vehicle.dbc \\
+      --expr "signals.EngineSpeed(frames) > 2500" -o fast.blf
+  korvel filter drive.blf --expr "is_fd(frames) | is_error_frame(frames)" -o fd.blf"""
+
+
+def register(command: Callable[..., argparse.ArgumentParser]) -> None:
+    p = command("filter", "Write the frames an expression selects as a new BLF log.",
+                ["common"], EXAMPLE)
+    p.add_argument("log", metavar="LOG")
+    p.add_argument("--dbc", type=plain_dbc_arg, action="append", default=[], metavar="DB",
+                   help="a database whose signals the expression names; repeatable")
+    p.add_argument("--expr", required=True, metavar="EXPR",
+                   help="a Query.filter expression over frames, signals.NAME(frames) and "
+                   "is_fd, is_rx, is_extended_id, is_remote_frame, is_error_frame "
+                   "(evaluated as Python: never pass untrusted text)")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.blf")
+    p.set_defaults(run=run)

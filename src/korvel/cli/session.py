@@ -1,0 +1,220 @@
+"""The parts every command shares: the session (progress bar, messages, exit
+status), reading logs in pieces through a byte-counting stream, and turning
+failures into one line on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import os
+import re
+import sys
+import zlib
+from collections.abc import Iterator
+from typing import Any, Callable
+
+from .. import korvel as kv
+
+PROG = "korvel"
+# Work this large (in log bytes) or over this many logs gets a progress bar.
+LONG_WORK_BYTES = 100 * 2**20
+MANY_LOGS = 10
+PIECE_FRAMES = 1_000_000
+
+
+class Failure(Exception):
+    """Ends the command with one line on standard error and exit status 1."""
+
+    def __init__(self, where: str | None, message: str):
+        super().__init__(message)
+        self.where = where
+        self.message = message
+
+    def line(self) -> str:
+        return f"{self.where}: {self.message}" if self.where else self.message
+
+
+class Damaged(Failure):
+    """A log that could not be read: with several logs, the others go on."""
+
+
+def one_line(text: str) -> str:
+    return " ".join(str(text).split())
+
+
+def exc_text(e: BaseException) -> str:
+    text = one_line(str(e))
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__
+
+
+def need(module: str, extra: str) -> Any:
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise Failure(
+            None, f"{module} is needed for this; install it with: pip install 'korvel[{extra}]'"
+        ) from None
+
+
+class _Progress:
+    """A byte-counting bar on standard error, or nothing."""
+
+    def __init__(self, total: int, show: bool):
+        self.bar = None
+        if not show:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            print(f"{PROG}: no progress bar without tqdm (pip install 'korvel[cli]')",
+                  file=sys.stderr)
+            return
+        self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024,
+                        file=sys.stderr, leave=False, dynamic_ncols=True, mininterval=0.25)
+
+    def update(self, n: int) -> None:
+        if self.bar is not None and n:
+            self.bar.update(n)
+
+    def describe(self, path: str) -> None:
+        if self.bar is not None:
+            self.bar.set_description(os.path.basename(path), refresh=False)
+
+    def write(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
+class _CountingStream:
+    """What the reader reads through: a file that tells how far it got."""
+
+    def __init__(self, f: Any, on_read: Callable[[int], None]):
+        self._f = f
+        self._on_read = on_read
+        self.pos = 0
+
+    def read(self, n: int = -1) -> bytes:
+        b = self._f.read(n)
+        self.pos += len(b)
+        self._on_read(len(b))
+        return b
+
+
+def _locate(path: str) -> int | None:
+    """Where a single-threaded read finds the fault: there the stream stands
+    when the reader gives up (a threaded read may have run a few containers
+    ahead of it)."""
+    try:
+        with open(path, "rb") as f:
+            stream = _CountingStream(f, lambda n: None)
+            try:
+                for _ in kv.iter_read(stream, PIECE_FRAMES, threads=1, verbose=False):
+                    pass
+            except (kv.BLFError, zlib.error):
+                return stream.pos
+    except OSError:
+        pass
+    return None
+
+
+def _fault(path: str, e: Exception) -> str:
+    """One line for a damaged log, with the byte offset of the fault."""
+    text = one_line(str(e))
+    if isinstance(e, zlib.error):
+        text = f"corrupt compressed data ({text})"
+    if re.search(r"byte offset \d", text):
+        return text
+    if text.startswith("Unsupported file format"):
+        return "not a BLF log: no BLF signature at byte offset 0"
+    text = text or "damaged log: no log object signature where an object should begin"
+    where = _locate(path)
+    return f"{text}; found reading up to byte offset {where}" if where is not None else text
+
+
+class Session:
+    """One command's run: its progress bar, its messages and its exit status."""
+
+    def __init__(self, args: argparse.Namespace):
+        self.quiet = args.quiet
+        self.strict = getattr(args, "strict", False)
+        self.threads = args.threads
+        self.status = 0
+        logs = getattr(args, "logs", [])
+        total = 0
+        for path in logs:
+            with contextlib.suppress(OSError):
+                total += os.path.getsize(path)
+        long_work = total >= LONG_WORK_BYTES or len(logs) >= MANY_LOGS
+        self.progress = _Progress(total, long_work and not self.quiet and sys.stderr.isatty())
+
+    def say(self, line: str) -> None:
+        self.progress.write(f"{PROG}: {line}")
+
+    def damaged(self, e: Damaged) -> None:
+        """A log that failed: the others go on, unless --strict."""
+        if self.strict:
+            raise e
+        self.say(e.line())
+        self.status = 1
+
+    def _notices(self, path: str, printed: io.StringIO, seen: set[str]) -> None:
+        # The reader's printed lines: its cost line is of no interest here;
+        # the others tell of damage (a log cut short, skipped objects), each
+        # once per log however often it recurs.
+        lines = printed.getvalue().splitlines()
+        printed.seek(0)
+        printed.truncate()
+        for line in lines:
+            if not line.strip() or line.startswith("load blf cost ") or line in seen:
+                continue
+            seen.add(line)
+            text = line.removeprefix("load blf: ")
+            if not self.strict:
+                text += ("; the frames before it are kept" if "truncated" in text
+                         else "; such objects are skipped")
+            self.damaged(Damaged(path, text))
+
+    def read(self, path: str, piece_frames: int | None) -> Iterator[Any]:
+        """The frames of one log: in pieces of piece_frames, or whole (None).
+        Faults raise Damaged naming the file and the byte offset."""
+        self.progress.describe(path)
+        printed = io.StringIO()
+        seen: set[str] = set()
+        try:
+            with open(path, "rb") as f:
+                stream = _CountingStream(f, self.progress.update)
+                with contextlib.redirect_stdout(printed):
+                    if piece_frames is None:
+                        pieces = iter([kv.read(stream, threads=self.threads)])
+                    else:
+                        pieces = kv.iter_read(stream, piece_frames, threads=self.threads)
+                while True:
+                    with contextlib.redirect_stdout(printed):
+                        piece = next(pieces, None)
+                    self._notices(path, printed, seen)
+                    if piece is None:
+                        return
+                    yield piece
+        except (kv.BLFError, zlib.error) as e:
+            raise Damaged(path, _fault(path, e)) from None
+        except OSError as e:  # a missing log, a directory, a failing disk
+            raise Damaged(path, e.strerror or exc_text(e)) from None
+
+    def header(self, path: str) -> dict:
+        try:
+            return kv.info(path, verbose=False)
+        except (kv.BLFError, zlib.error) as e:
+            raise Damaged(path, _fault(path, e)) from None
+        except OSError as e:
+            raise Damaged(path, e.strerror or exc_text(e)) from None
