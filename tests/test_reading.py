@@ -83,7 +83,8 @@ def test_write_to_a_path(log_file, tmp_path):
 def test_verbose_false_prints_nothing(log_file, capsys):
     path, data, ref = log_file
     truncated = io.BytesIO(data[: len(data) // 2])
-    k.read(truncated, verbose=False)
+    with pytest.warns(k.BLFWarning, match="^log truncated at byte offset"):
+        k.read(truncated, verbose=False)
     list(k.iter_read(path, 1000, verbose=False))
     k.info(path, verbose=False)
     homo = k.to_homo(ref, verbose=False)

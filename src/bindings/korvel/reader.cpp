@@ -178,6 +178,11 @@ class StreamSource : public ByteSource {
   Stash& stash_;
 };
 
+std::string inner_object(const ReadError& e) {
+  return "the inner object at offset " + u64(e.inner_offset) +
+         " of the data of the log container at byte offset " + u64(e.offset);
+}
+
 // The reader's errors in words: BLFError's messages, zlib's own wording.
 std::string error_text(const ReadError& e) {
   switch (e.code) {
@@ -205,6 +210,12 @@ std::string error_text(const ReadError& e) {
              u64(e.inner_offset) + " of the data scanned after the container at byte offset " +
              u64(e.offset) + " declares object_size " + u64(e.size) + ", less than the " +
              u64(e.needed) + " bytes its headers and body need.";
+    case ErrorCode::InnerObjectCut:
+      return inner_object(e) + " is cut by a log container that is not read";
+    case ErrorCode::InnerObjectPastEnd:
+      if (!e.needed) return inner_object(e) + " is cut inside its header";
+      return inner_object(e) + " declares " + u64(e.size) + " bytes, more than the " +
+             u64(e.present) + " left in the log";
     case ErrorCode::Zlib:
       return e.zlib_message;
     case ErrorCode::None:
@@ -233,6 +244,14 @@ std::string damage_text(const Notice& n) {
 std::string notice_text(const Notice& n) {
   switch (n.kind) {
     case NoticeKind::Truncated:
+      if (n.inner)
+        return "load blf: log truncated inside the log container at byte offset " +
+               u64(n.object_pos) + ": the inner object at offset " + u64(n.data_offset) +
+               " of its data " +
+               (n.declared ? "declares " + u64(n.declared) + " bytes, " + u64(n.present) +
+                                 " are present"
+                           : "is cut inside its header") +
+               "; those " + u64(n.present) + " bytes were not read";
       return "load blf: log truncated at byte offset " + u64(n.object_pos + n.present) +
              ": the object at byte offset " + u64(n.object_pos) + " declares " + u64(n.declared) +
              " bytes, " + u64(n.present) + " are present";
@@ -246,16 +265,23 @@ std::string notice_text(const Notice& n) {
   return {};
 }
 
-// Notices become the reader's printed lines, and damage read past a
-// BLFWarning: as they happen, or (for a read in pieces) once the frames
-// before them have been handed out.
+// A notice as a warning: its line without the reader's label.
+std::string warning_text(const Notice& n) {
+  std::string text = notice_text(n);
+  const std::string label = "load blf: ";
+  return text.compare(0, label.size(), label) == 0 ? text.substr(label.size()) : text;
+}
+
+// Notices become the reader's printed lines (verbose) or BLFWarnings
+// (quiet), and damage read past is a BLFWarning either way: as they happen,
+// or (for a read in pieces) once the frames before them have been handed
+// out.
 class PrintedNotices : public NoticeSink {
  public:
   PrintedNotices(Stash& stash, bool verbose, bool deferred)
       : stash_(stash), verbose_(verbose), deferred_(deferred) {}
 
   void notice(const Notice& n) override {
-    if (!verbose_ && n.kind != NoticeKind::Damaged) return;
     if (deferred_) {
       held_.push_back(n);
       return;
@@ -276,8 +302,8 @@ class PrintedNotices : public NoticeSink {
  private:
   void emit(const Notice& n) {
     if (verbose_) print_line(notice_text(n));
-    if (n.kind == NoticeKind::Damaged &&
-        PyErr_WarnEx(globals().blf_warning, damage_text(n).c_str(), 1) < 0)
+    if ((n.kind == NoticeKind::Damaged || !verbose_) &&
+        PyErr_WarnEx(globals().blf_warning, warning_text(n).c_str(), 1) < 0)
       throw py::error_already_set();
   }
 

@@ -109,6 +109,9 @@ struct LogReader::Impl {
   size_t window;     // containers in flight
   size_t batch;      // containers finished per wait
   bool ended = false;
+  bool range_done = false;  // a range's last object is complete (the log goes on)
+  bool top_truncated = false;  // the log ends inside a top-level object
+  bool tail_done = false;  // what the walk carried at the end has been dealt with
   bool failed = false;
   bool container_failed = false;
   ByteBuffer base_bytes;
@@ -185,6 +188,7 @@ struct LogReader::Impl {
   }
 
   void report_truncated(uint64_t object_pos, uint64_t declared, uint64_t present) {
+    top_truncated = true;
     Notice n{NoticeKind::Truncated};
     n.object_pos = object_pos;
     n.declared = declared;
@@ -365,7 +369,15 @@ struct LogReader::Impl {
         }
       }
       recycle(std::move(job));
-      if (!whole) end_truncated(object_pos, base.object_size, stored);
+      if (!whole) {
+        end_truncated(object_pos, base.object_size, stored);
+      } else if (!container && options.skip_damaged && index < options.end_container &&
+                 (lead_in_done || options.first_container == 0)) {
+        // Salvage: a container whose type was damaged reads as some other
+        // object, and an object carried into it cannot be finished.
+        finish_all();
+        if (drop_cut_object(object_pos + base.object_size, index)) ordered->resync();
+      }
     }
   }
 
@@ -462,9 +474,11 @@ struct LogReader::Impl {
     lead_in_done = true;
     if (options.first_container == 0) return;
     std::vector<ByteBuffer> data;  // inflated, newest first
+    std::vector<DataOrigin> origins;
     bool found = false;
     for (size_t k = lead.size(); k-- > 0 && !found;) {
       Job& j = *lead[k];
+      origins.push_back(origin_of(j));
       if (!known_method(j.method)) {
         data.emplace_back();  // skipped, as the whole read skips it
         continue;
@@ -475,13 +489,15 @@ struct LogReader::Impl {
       if (j.error || !j.result.ok()) break;
       data.push_back(std::move(j.out));
       ByteBuffer region;
+      std::vector<TailPiece> pieces;
       for (size_t i = data.size(); i-- > 0;) {
         const size_t n = data[i].size() - (data[i].size() ? HEADROOM : 0);
+        if (n) pieces.push_back(TailPiece{region.size(), origins[i], 0});
         std::memcpy(region.reserve_more(n), data[i].data() + (n ? HEADROOM : 0), n);
         region.commit(n);
       }
       const size_t first_len = data.back().size() ? data.back().size() - HEADROOM : 0;
-      found = ordered->lead_in(region.data(), region.size(), first_len);
+      found = ordered->lead_in(region.data(), region.size(), first_len, pieces);
     }
     if (found)
       ordered->drop_carried();
@@ -499,7 +515,7 @@ struct LogReader::Impl {
   void complete_range(std::unique_ptr<Job> job) {
     finish_all();
     if (!ordered->cut_object()) {
-      ended = true;
+      ended = range_done = true;
       recycle(std::move(job));
       return;
     }
@@ -519,14 +535,14 @@ struct LogReader::Impl {
     if (!j.result.ok()) {
       if (!options.skip_damaged) fail(zlib_error(j.result.message));
       skip_container(j, zlib_error(j.result.message));
-      ended = true;
+      ended = range_done = true;
       recycle(std::move(job));
       return;
     }
     bool more = false;
     const size_t records = output.record_count, payload = output.payload_size;
-    ScanResult r =
-        ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM, output, more);
+    ScanResult r = ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM,
+                                              output, more, origin_of(j));
     report_versions(r);
     if (r.status != ScanStatus::Done) {
       if (!options.skip_damaged) fail(scan_error(r, j.object_pos));
@@ -535,7 +551,7 @@ struct LogReader::Impl {
       skip_container(j, scan_error(r, j.object_pos));
       more = false;
     }
-    if (!more) ended = true;
+    if (!more) ended = range_done = true;
     if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
     recycle(std::move(job));
   }
@@ -571,6 +587,12 @@ struct LogReader::Impl {
       Notice n{NoticeKind::UnknownCompression};
       n.value = job->method;
       notices.notice(n);
+      // Salvage: whatever follows may begin inside an object of this
+      // container, and the object cut into it cannot be finished.
+      if (options.skip_damaged) {
+        drop_cut_object(job->object_pos + job->object_size, job->index + 1);
+        ordered->resync();
+      }
     } else {
       if (job->error) std::rethrow_exception(job->error);
       if (!job->result.ok()) {
@@ -599,7 +621,7 @@ struct LogReader::Impl {
     const size_t records = output.record_count, payload = output.payload_size;
     output.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
     ScanResult r = ordered->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
-                                 job.ahead ? &job.ahead->scan : nullptr, output);
+                                 job.ahead ? &job.ahead->scan : nullptr, output, origin_of(job));
     output.copy_flag = nullptr;
     report_versions(r);
     if (r.status == ScanStatus::Done) return;
@@ -614,13 +636,108 @@ struct LogReader::Impl {
 
   void skip_container(const Job& job, const ReadError& cause) {
     ordered->resync();
+    skipped_container(origin_of(job), cause);
+  }
+
+  void skipped_container(const DataOrigin& o, const ReadError& cause) {
     Notice n{NoticeKind::Damaged};
-    n.object_pos = job.object_pos;
-    n.declared = job.object_pos + job.object_size;
-    n.container = job.index;
+    n.object_pos = o.container_pos;
+    n.declared = o.container_pos + o.object_size;
+    n.container = o.container;
     n.whole_container = true;
     n.cause = cause;
     notices.notice(n);
+  }
+
+  static DataOrigin origin_of(const Job& j) {
+    return DataOrigin{j.object_pos, j.object_size, j.index};
+  }
+
+  // The carried object as the cause of a skipped region.
+  static ReadError carried_error(ErrorCode code, const CarriedObject& c) {
+    ReadError e = error(code, c.origin.container_pos, c.declared);
+    e.inner_offset = c.data_offset;
+    e.present = c.present;
+    e.needed = c.header_whole;
+    return e;
+  }
+
+  // With skip_damaged, an object carried into a container that is not read
+  // can never be finished: it is dropped, with the region it began in.
+  // `end`: where the object not read ends; `next`: the container after it.
+  bool drop_cut_object(uint64_t end, size_t next) {
+    CarriedObject c;
+    if (!ordered->carried_object(c)) return false;
+    Notice n{NoticeKind::Damaged};
+    n.object_pos = c.origin.container_pos;
+    n.declared = end;
+    n.container = next;
+    n.cause = carried_error(ErrorCode::InnerObjectCut, c);
+    notices.notice(n);
+    return true;
+  }
+
+  // At the end of the log: an object still carried declares more bytes than
+  // the log held. With skip_damaged it is dropped and the containers carried
+  // behind it are walked again from the first clean object after it; else
+  // (or when it began in the last container) the log counts as truncated
+  // there.
+  void finish_tail() {
+    tail_done = true;
+    CarriedObject c;
+    ByteBuffer bytes;
+    std::vector<TailPiece> pieces;
+    while (ordered->carried_object(c)) {
+      const bool resumable = c.next_piece < ordered->pieces().size();
+      if (!options.skip_damaged || !resumable) {
+        if (!top_truncated) {
+          Notice n{NoticeKind::Truncated};
+          n.inner = true;
+          n.object_pos = c.origin.container_pos;
+          n.container = c.origin.container;
+          n.data_offset = c.data_offset;
+          n.declared = c.header_whole ? c.declared : 0;
+          n.present = c.present;
+          notices.notice(n);
+        }
+        return;
+      }
+      const DataOrigin resume = ordered->pieces()[c.next_piece].origin;
+      Notice n{NoticeKind::Damaged};
+      n.object_pos = c.origin.container_pos;
+      n.declared = resume.container_pos;
+      n.container = resume.container;
+      n.cause = carried_error(ErrorCode::InnerObjectPastEnd, c);
+      notices.notice(n);
+      // Containers past a wanted range give nothing but the cut object.
+      if (resume.container >= options.end_container) {
+        ordered->resync();
+        return;
+      }
+      ordered->take_from(c.next_piece, bytes, pieces);
+      for (size_t k = 0; k < pieces.size(); ++k) {
+        if (pieces[k].origin.container >= options.end_container) break;
+        const size_t end = k + 1 < pieces.size() ? pieces[k + 1].pos : bytes.size();
+        feed_again(bytes.data() + pieces[k].pos, end - pieces[k].pos, pieces[k].origin);
+      }
+    }
+  }
+
+  // A container's data walked again, in order, straight into the output.
+  void feed_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
+    ByteBuffer buf;
+    buf.reserve_more(HEADROOM + len);
+    buf.commit(HEADROOM);
+    if (len) std::memcpy(buf.reserve_more(len), data, len);
+    buf.commit(len);
+    const size_t records = output.record_count, payload = output.payload_size;
+    ScanResult r = ordered->feed(buf.data() + HEADROOM, len, nullptr, output, origin);
+    report_versions(r);
+    if (r.status == ScanStatus::Done) return;
+    output.record_count = records;
+    output.payload_size = payload;
+    ordered->resync();
+    skipped_container(origin, scan_error(r, origin.container_pos));
   }
 
   ReadError read(FrameSink& sink, size_t until, bool& done) {
@@ -634,6 +751,7 @@ struct LogReader::Impl {
     try {
       read_objects(until);
       if (ended) finish_all();
+      if (ended && !range_done && !tail_done) finish_tail();
     } catch (...) {
       failed = true;
       err = error_of(std::current_exception());

@@ -37,6 +37,11 @@ enum class ErrorCode {
   NextObjectNotFound,   // inner data: no object where the next one may start
   InnerObjectTooSmall,  // object of `object_type` at `inner_offset` of the data scanned after
                         // the container at `offset` declares `size` < `needed`
+  // Salvage: the object at `inner_offset` of the data of the container at
+  // `offset` (`size` its object_size when `needed` is 1, `present` bytes of
+  // it read) can never be finished:
+  InnerObjectCut,      // a container it continues in is not read
+  InnerObjectPastEnd,  // it declares more bytes than the rest of the log holds
   Zlib,                 // `zlib_message`, worded as Python's zlib module words it
   NoMemory,
   External,
@@ -86,6 +91,11 @@ struct Notice {
   uint64_t object_pos = 0;  // Truncated: byte offset of the cut object; Damaged: first byte
   uint64_t declared = 0;    // Truncated: bytes it declares; Damaged: end of the bytes
   uint64_t present = 0;     // Truncated: bytes present
+  // Truncated inside an inner object: `object_pos` is the container it
+  // begins in, `data_offset` where in that container's data, `declared` 0
+  // when its header is cut.
+  bool inner = false;
+  uint64_t data_offset = 0;
   uint32_t value = 0;       // the method or the header version
   // Damaged: the container (counted from 0), or the next one when the
   // bytes hold no whole container; and why.

@@ -41,6 +41,7 @@ void OrderedScan::keep_tail(const uint8_t* region, size_t len, size_t consumed, 
   if (len - consumed > 8 && all_zero(region + consumed, len - consumed)) consumed = len - 8;
   if (in_tail) {
     tail_.consume_front(consumed);
+    trim_pieces(len);
     return;
   }
   tail_.clear();
@@ -49,6 +50,26 @@ void OrderedScan::keep_tail(const uint8_t* region, size_t len, size_t consumed, 
     std::memcpy(tail_.reserve_more(rest), region + consumed, rest);
     tail_.commit(rest);
   }
+  trim_pieces(len);
+}
+
+void OrderedScan::add_piece(size_t pos, size_t len, const DataOrigin& origin) {
+  if (len) pieces_.push_back(TailPiece{pos, origin, 0});
+}
+
+void OrderedScan::trim_pieces(size_t region_len) {
+  // The tail is always the end of the region it was cut from.
+  const size_t cut = region_len - tail_.size();
+  size_t first = 0;
+  while (first + 1 < pieces_.size() && pieces_[first + 1].pos <= cut) ++first;
+  if (tail_.size() == 0 || pieces_.empty()) {
+    pieces_.clear();
+    return;
+  }
+  pieces_.erase(pieces_.begin(), pieces_.begin() + static_cast<ptrdiff_t>(first));
+  if (pieces_[0].pos < cut) pieces_[0].data_offset += cut - pieces_[0].pos;
+  pieces_[0].pos = cut;
+  for (TailPiece& pc : pieces_) pc.pos -= cut;
 }
 
 const uint8_t* OrderedScan::join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail) {
@@ -86,8 +107,10 @@ size_t OrderedScan::clean_start(const uint8_t* data, size_t len, size_t limit) {
   return first < limit ? first : NO_OBJECT;
 }
 
-bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit) {
+bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit,
+                          const std::vector<TailPiece>& pieces) {
   tail_.clear();
+  pieces_ = pieces;
   resync_ = false;
   drop_ = 0;
   size_t p = plausible_start(data, len);
@@ -101,6 +124,7 @@ bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit) {
     return true;
   }
   discard_.clear();
+  pieces_.clear();
   return false;
 }
 
@@ -108,7 +132,14 @@ bool OrderedScan::cut_object() const {
   return !resync_ && drop_ == 0 && cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
 }
 
-ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink) {
+ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink,
+                             const DataOrigin& origin) {
+  add_piece(tail_.size(), len, origin);
+  return feed_data(data, len, ahead, sink);
+}
+
+ScanResult OrderedScan::feed_data(uint8_t* data, size_t len, const AheadScan* ahead,
+                                  FrameSink& sink) {
   const size_t carried = tail_.size();
   size_t rlen;
   bool in_tail;
@@ -188,11 +219,13 @@ ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, 
   return res;
 }
 
-ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more) {
+ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
+                                          const DataOrigin& origin) {
   const size_t start = cut_object_start(tail_.data(), tail_.size());
   more = false;
   ScanResult res;
   if (start == NO_OBJECT) return res;
+  add_piece(tail_.size(), len, origin);
   size_t rlen;
   bool in_tail;
   const uint8_t* region = join(data, len, rlen, in_tail);
@@ -201,6 +234,45 @@ ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& 
   keep_tail(region, rlen, res.consumed, in_tail);
   more = res.consumed <= start;
   return res;
+}
+
+bool OrderedScan::carried_object(CarriedObject& out) const {
+  const uint8_t* t = tail_.data();
+  const size_t n = tail_.size();
+  if (resync_ || drop_ || n < 4) return false;
+  // A whole signature within the padding the walk allows in front of it.
+  size_t start = next_object(t, n, 0);
+  if (start == NO_OBJECT) return false;
+  out = CarriedObject{};
+  out.tail_pos = start;
+  out.present = n - start;
+  out.header_whole = out.present >= sizeof(ObjHeaderBase_t);
+  if (out.header_whole) out.declared = load<ObjHeaderBase_t>(t + start).object_size;
+  out.next_piece = pieces_.size();
+  for (size_t k = 0; k < pieces_.size(); ++k) {
+    if (pieces_[k].pos <= start) {
+      out.origin = pieces_[k].origin;
+      out.data_offset = pieces_[k].data_offset + (start - pieces_[k].pos);
+    } else {
+      out.next_piece = k;
+      break;
+    }
+  }
+  return true;
+}
+
+void OrderedScan::take_from(size_t k, ByteBuffer& bytes, std::vector<TailPiece>& pieces) {
+  bytes.clear();
+  pieces.clear();
+  if (k < pieces_.size()) {
+    const size_t from = pieces_[k].pos;
+    const size_t len = tail_.size() - from;
+    std::memcpy(bytes.reserve_more(len), tail_.data() + from, len);
+    bytes.commit(len);
+    pieces.assign(pieces_.begin() + static_cast<ptrdiff_t>(k), pieces_.end());
+    for (TailPiece& pc : pieces) pc.pos -= from;
+  }
+  resync();
 }
 
 }  // namespace korvel

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "blf/scanner.hpp"
 #include "bytebuf.hpp"
@@ -33,6 +34,32 @@ struct AheadScan {
 // Worker side: scans [data, data + len) from the first plausible object.
 void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out);
 
+// Where a container's data lies in the log.
+struct DataOrigin {
+  uint64_t container_pos = 0;  // byte offset of the container object in the file
+  uint32_t object_size = 0;    // of the container object
+  size_t container = 0;        // its number, from 0 in file order
+};
+
+// The carried tail is the end of one or more containers' data; a piece is
+// what one of them holds of it.
+struct TailPiece {
+  size_t pos = 0;  // where the piece begins in the tail
+  DataOrigin origin;
+  uint64_t data_offset = 0;  // of that first byte in its container's data
+};
+
+// An object begun in the carried tail and not finished there.
+struct CarriedObject {
+  size_t tail_pos = 0;  // where it begins in the tail
+  DataOrigin origin;
+  uint64_t data_offset = 0;  // where that is in its container's data
+  bool header_whole = false;  // its base header lies in the tail
+  uint32_t declared = 0;      // object_size, when the base header is whole
+  size_t present = 0;         // bytes of it in the tail
+  size_t next_piece = 0;      // the first piece that begins after it (pieces() when none)
+};
+
 class OrderedScan {
  public:
   // Bytes in front of each container's data where the carried tail is put,
@@ -44,13 +71,16 @@ class OrderedScan {
   // The next container's data, in file order. `data` must have HEADROOM
   // writable bytes in front of it. `ahead` (or null) is its scan ahead.
   // Fault offsets count from the start of the tail carried into it.
-  ScanResult feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
+  // `origin`: where the data lies in the log.
+  ScanResult feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink,
+                  const DataOrigin& origin = {});
 
   // Like feed, but takes only the object begun in the carried tail (see
   // cut_object), if any: it ends where an earlier container's objects are
   // completed from later ones. Returns with `more` true while that object
   // needs further containers.
-  ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more);
+  ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
+                               const DataOrigin& origin = {});
 
   // Whether the carried tail holds the beginning of an object.
   bool cut_object() const;
@@ -63,6 +93,7 @@ class OrderedScan {
   void resync() {
     resync_ = true;
     tail_.clear();
+    pieces_.clear();
     drop_ = 0;
   }
 
@@ -75,21 +106,40 @@ class OrderedScan {
   // that lie before the wanted ones, from its first object that walks
   // cleanly, and carries what is cut at its end. `start_limit` bounds where
   // that first object may start. False when no such object is found.
-  bool lead_in(const uint8_t* data, size_t len, size_t start_limit);
+  // `pieces`: where [data, data + len) came from, in order.
+  bool lead_in(const uint8_t* data, size_t len, size_t start_limit,
+               const std::vector<TailPiece>& pieces = {});
 
   size_t tail_size() const { return tail_.size(); }
+  const std::vector<TailPiece>& pieces() const { return pieces_; }
+
+  // The object that the carried tail begins (after up to 7 bytes of
+  // padding), if it holds a whole "LOBJ"; bytes that hold none (zero
+  // padding, or a few bytes of nothing) are not one.
+  bool carried_object(CarriedObject& out) const;
+
+  // Hands out the carried tail from piece `k` on (and those pieces, their
+  // positions counting from there) and drops it, as resync() does: the way
+  // past an object that cannot be finished. The caller feeds the pieces
+  // again, each as the container data it is.
+  void take_from(size_t k, ByteBuffer& bytes, std::vector<TailPiece>& pieces);
 
  private:
   void keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail);
   // The carried tail, then the data, as one region.
   const uint8_t* join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail);
   size_t clean_start(const uint8_t* data, size_t len, size_t limit);
+  ScanResult feed_data(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
+  // The pieces after `len - tail_.size()` bytes of a region were dropped.
+  void trim_pieces(size_t region_len);
+  void add_piece(size_t pos, size_t len, const DataOrigin& origin);
 
   const InnerScanner& scanner_;
   ByteBuffer tail_;
   LocalFrames discard_;  // frames decoded only to walk past them
   bool resync_ = false;
   size_t drop_ = 0;  // objects that begin in this many tail bytes are not wanted
+  std::vector<TailPiece> pieces_;  // where the tail came from
 };
 
 }  // namespace korvel

@@ -7,10 +7,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import io
 import os
 import re
 import sys
+import warnings
 import zlib
 from collections.abc import Iterator
 from typing import Any, Callable
@@ -149,6 +149,7 @@ class Session:
         self.quiet = args.quiet
         self.strict = getattr(args, "strict", False)
         self.threads = args.threads
+        self.errors = getattr(args, "errors", "raise")
         self.status = 0
         logs = getattr(args, "logs", [])
         total = 0
@@ -168,18 +169,22 @@ class Session:
         self.say(e.line())
         self.status = 1
 
-    def _notices(self, path: str, printed: io.StringIO, seen: set[str]) -> None:
-        # The reader's printed lines: its cost line is of no interest here;
-        # the others tell of damage (a log cut short, skipped objects), each
-        # once per log however often it recurs.
-        lines = printed.getvalue().splitlines()
-        printed.seek(0)
-        printed.truncate()
-        for line in lines:
-            if not line.strip() or line.startswith("load blf cost ") or line in seen:
+    def _notices(self, path: str, caught: list[warnings.WarningMessage], seen: set[str]) -> None:
+        # The reader's warnings, each once per log however often it recurs: a
+        # region read past (--errors skip) as it is; a log cut short or
+        # objects skipped also say what became of the frames.
+        for w in caught:
+            if not issubclass(w.category, kv.BLFWarning):
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
                 continue
-            seen.add(line)
-            text = line.removeprefix("load blf: ")
+            text = one_line(str(w.message))
+            if text in seen:
+                continue
+            seen.add(text)
+            if text.startswith("skipped "):
+                self.say(f"{path}: {text}")
+                self.status = 1
+                continue
             if not self.strict:
                 text += ("; the frames before it are kept" if "truncated" in text
                          else "; such objects are skipped")
@@ -189,20 +194,20 @@ class Session:
         """The frames of one log: in pieces of piece_frames, or whole (None).
         Faults raise Damaged naming the file and the byte offset."""
         self.progress.describe(path)
-        printed = io.StringIO()
         seen: set[str] = set()
+        quiet = {"threads": self.threads, "verbose": False, "errors": self.errors}
         try:
             with open(path, "rb") as f:
                 stream = _CountingStream(f, self.progress.update)
-                with contextlib.redirect_stdout(printed):
-                    if piece_frames is None:
-                        pieces = iter([kv.read(stream, threads=self.threads)])
-                    else:
-                        pieces = kv.iter_read(stream, piece_frames, threads=self.threads)
+                if piece_frames is None:
+                    pieces = (kv.read(stream, **quiet) for _ in range(1))  # read on next()
+                else:
+                    pieces = kv.iter_read(stream, piece_frames, **quiet)
                 while True:
-                    with contextlib.redirect_stdout(printed):
+                    with warnings.catch_warnings(record=True) as caught:
+                        warnings.simplefilter("always", kv.BLFWarning)
                         piece = next(pieces, None)
-                    self._notices(path, printed, seen)
+                    self._notices(path, caught, seen)
                     if piece is None:
                         return
                     yield piece
@@ -213,7 +218,10 @@ class Session:
 
     def header(self, path: str) -> dict:
         try:
-            return kv.info(path, verbose=False)
+            with warnings.catch_warnings():
+                # A cut log is reported by the read that follows.
+                warnings.simplefilter("ignore", kv.BLFWarning)
+                return kv.info(path, verbose=False)
         except (kv.BLFError, zlib.error) as e:
             raise Damaged(path, _fault(path, e)) from None
         except OSError as e:
