@@ -90,7 +90,46 @@ struct Built {
   // Each container in the log: its offset, stored bytes, whether deflated.
   std::vector<size_t> offsets, stored;
   std::vector<bool> deflated;
+  // What the log was made of, to make it again with other inner bytes.
+  std::vector<uint8_t> inner;
+  bool top_align8 = false;
 };
+
+// The file: header and containers of b.inner cut at b.bounds.
+void assemble(Built& b, const std::vector<uint8_t>& inner) {
+  b.log.clear();
+  b.offsets.clear();
+  b.stored.clear();
+  blf::FileHeader_t h{};
+  std::memcpy(h.signature, "LOGG", 4);
+  h.header_size = blf::FILE_HEADER_SIZE;
+  h.object_count = static_cast<uint32_t>(b.frames);
+  put(b.log, &h, sizeof h);
+  b.log.resize(blf::FILE_HEADER_SIZE);
+  for (size_t k = 0; k < b.bounds.size(); ++k) {
+    const size_t pos = b.bounds[k];
+    const size_t take = (k + 1 < b.bounds.size() ? b.bounds[k + 1] : inner.size()) - pos;
+    const bool deflate = b.deflated[k];
+    std::vector<uint8_t> stored(deflate ? compressBound(take) : take);
+    uLongf zlen = stored.size();
+    if (deflate)
+      compress2(stored.data(), &zlen, inner.data() + pos, take, Z_DEFAULT_COMPRESSION);
+    else
+      std::memcpy(stored.data(), inner.data() + pos, take);
+    stored.resize(zlen);
+    uint8_t base[16], cont[16];
+    enc::container_headers(base, cont, stored.size(), static_cast<uint32_t>(take));
+    if (!deflate) blf::store<uint16_t>(cont, blf::NO_COMPRESSION);
+    if (b.top_align8)
+      while (b.log.size() % 8) b.log.push_back(0);
+    b.offsets.push_back(b.log.size());
+    b.stored.push_back(stored.size());
+    put(b.log, base, 16);
+    put(b.log, cont, 16);
+    put(b.log, stored.data(), stored.size());
+    if (!b.top_align8) b.log.resize(b.log.size() + enc::top_level_padding(32 + stored.size()));
+  }
+}
 
 void build(fuzz::Input& in, Built& b) {
   const uint8_t style = in.take<uint8_t>();
@@ -146,41 +185,19 @@ void build(fuzz::Input& in, Built& b) {
     if (is_lobj(inner.data() + p) && !(s < starts.size() && starts[s] == p)) b.clean = false;
   }
 
-  blf::FileHeader_t h{};
-  std::memcpy(h.signature, "LOGG", 4);
-  h.header_size = blf::FILE_HEADER_SIZE;
-  h.object_count = static_cast<uint32_t>(b.frames);
-  put(b.log, &h, sizeof h);
-  b.log.resize(blf::FILE_HEADER_SIZE);
   size_t pos = 0;
   for (size_t k = 0; pos < inner.size(); ++k) {
     // Containers of at least 64 bytes: a range finds its first object by
     // walking the 64 containers before it.
     const size_t take = std::min<size_t>(inner.size() - pos, 64 + in.take<uint16_t>() % 700);
-    const bool deflate = (methods >> (k % 8)) & 1;
     b.bounds.push_back(pos);
-    std::vector<uint8_t> stored(deflate ? compressBound(take) : take);
-    uLongf zlen = stored.size();
-    if (deflate)
-      compress2(stored.data(), &zlen, inner.data() + pos, take, Z_DEFAULT_COMPRESSION);
-    else
-      std::memcpy(stored.data(), inner.data() + pos, take);
-    stored.resize(zlen);
-    uint8_t base[16], cont[16];
-    enc::container_headers(base, cont, stored.size(), static_cast<uint32_t>(take));
-    if (!deflate) blf::store<uint16_t>(cont, blf::NO_COMPRESSION);
-    if (top_align8)
-      while (b.log.size() % 8) b.log.push_back(0);
-    b.offsets.push_back(b.log.size());
-    b.stored.push_back(stored.size());
-    b.deflated.push_back(deflate);
-    put(b.log, base, 16);
-    put(b.log, cont, 16);
-    put(b.log, stored.data(), stored.size());
-    if (!top_align8) b.log.resize(b.log.size() + enc::top_level_padding(32 + stored.size()));
+    b.deflated.push_back((methods >> (k % 8)) & 1);
     pos += take;
     ++b.containers;
   }
+  b.top_align8 = top_align8;
+  b.inner = std::move(inner);
+  assemble(b, b.inner);
 }
 
 // One record and its payload bytes are alike.
@@ -229,6 +246,44 @@ void check_skipping(const Built& b, const Outcome& whole, fuzz::Input& in,
   FUZZ_CHECK(j == got.sink.record_count);
 }
 
+// One inner object's object_size damaged so that it reaches past the end of
+// the log: read as is, the frames before it come out and the log counts as
+// truncated there; read with skip_damaged, the walk goes on at the first
+// object of the next container, and every frame of the objects that begin
+// from there on comes out as in the whole read.
+void check_carried_damage(const Built& b, const Outcome& whole, fuzz::Input& in) {
+  if (b.frames == 0) return;
+  const size_t d = in.take<uint8_t>() % b.frames;
+  std::vector<uint8_t> inner = b.inner;
+  const size_t at = b.starts[d] + offsetof(blf::ObjHeaderBase_t, object_size);
+  blf::store<uint32_t>(inner.data() + at, blf::load<uint32_t>(inner.data() + at) | 0x10000000u);
+  Built damaged = b;
+  assemble(damaged, inner);
+  size_t c = 0;
+  while (c + 1 < b.containers && b.bounds[c + 1] <= b.starts[d]) ++c;
+  const size_t resume = c + 1 < b.containers ? b.bounds[c + 1] : SIZE_MAX;
+  for (const bool skip : {false, true}) {
+    ReaderOptions o;
+    o.skip_damaged = skip;
+    Outcome got;
+    read_log(damaged.log, o, 0, got);
+    FUZZ_CHECK(!got.error);
+    fuzz::check_sink(got.sink);
+    FUZZ_CHECK(got.notices.lines.size() == 1);
+    const bool salvaged = skip && resume != SIZE_MAX;
+    const NoticeKind kind = salvaged ? NoticeKind::Damaged : NoticeKind::Truncated;
+    FUZZ_CHECK(got.notices.lines[0].rfind(std::to_string(static_cast<int>(kind)) + " ", 0) == 0);
+    size_t j = 0;
+    for (size_t i = 0; i < b.frames; ++i) {
+      if (i >= d && !(salvaged && b.starts[i] >= resume)) continue;
+      FUZZ_CHECK(j < got.sink.record_count);
+      FUZZ_CHECK(same_frame(whole.sink, i, got.sink, j));
+      ++j;
+    }
+    FUZZ_CHECK(j == got.sink.record_count);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -272,6 +327,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_same(whole, pieces);
   if (!b.clean) return 0;
   check_skipping(b, whole, in, threaded);
+  check_carried_damage(b, whole, in);
 
   // Ranges of a partition of the containers, joined, give the whole read.
   fuzz::ExactSink joined;

@@ -1292,28 +1292,28 @@ def random_cases(count=1500):
 def table_cases():
     """korvel.decode's native half with broken plans, and decode with odd arguments."""
     sig = (0, 16, False, False, False, SCALE, OFFSET, -1, (), False)
-    good = [(IDS[0], (), [sig, (8, 8, True, True, False, 1.0, 0.0, 0, (1, 2), True)])]
+    good = [(IDS[0], False, (), [sig, (8, 8, True, True, False, 1.0, 0.0, 0, (1, 2), True)])]
     case("_decode_tables good", lambda: k._decode_tables(IDX, CHUNK, good),
          want=lambda r: same(r[0][2][0], ref_values(IDX, CHUNK, IDS[0])[IDX["can_id"] == IDS[0]]))
     plans = {
         "no messages": [], "None": None, "int": 5, "message of 2": [(IDS[0], ())],
-        "can_id -1": [(-1, (), [])], "can_id 2**32": [(2**32, (), [])],
-        "channel 256": [(IDS[0], (256,), [])], "channel None": [(IDS[0], (None,), [])],
-        "mixed channels": [(IDS[0], (1,), []), (IDS[1], (), [])],
-        "signal of 3": [(IDS[0], (), [(0, 8, False)])],
-        "length 0": [(IDS[0], (), [(0, 0, *sig[2:])])],
-        "length 65": [(IDS[0], (), [(0, 65, *sig[2:])])],
-        "start -1": [(IDS[0], (), [(-1, 8, *sig[2:])])],
-        "start 2**31-1": [(IDS[0], (), [(2**31 - 1, 8, *sig[2:])])],
-        "mux out of range": [(IDS[0], (), [(*sig[:7], 3, (1,), False)])],
-        "mux of itself": [(IDS[0], (), [(*sig[:7], 0, (1,), False)])],
-        "mux cycle": [(IDS[0], (), [(*sig[:7], 1, (1,), False), (*sig[:7], 0, (1,), False)])],
-        "float mux": [(IDS[0], (), [(0, 32, False, False, True, 1.0, 0.0, -1, (), False),
+        "can_id -1": [(-1, False, (), [])], "can_id 2**32": [(2**32, False, (), [])],
+        "channel 256": [(IDS[0], False, (256,), [])], "channel None": [(IDS[0], False, (None,), [])],
+        "mixed channels": [(IDS[0], False, (1,), []), (IDS[1], False, (), [])],
+        "signal of 3": [(IDS[0], False, (), [(0, 8, False)])],
+        "length 0": [(IDS[0], False, (), [(0, 0, *sig[2:])])],
+        "length 65": [(IDS[0], False, (), [(0, 65, *sig[2:])])],
+        "start -1": [(IDS[0], False, (), [(-1, 8, *sig[2:])])],
+        "start 2**31-1": [(IDS[0], False, (), [(2**31 - 1, 8, *sig[2:])])],
+        "mux out of range": [(IDS[0], False, (), [(*sig[:7], 3, (1,), False)])],
+        "mux of itself": [(IDS[0], False, (), [(*sig[:7], 0, (1,), False)])],
+        "mux cycle": [(IDS[0], False, (), [(*sig[:7], 1, (1,), False), (*sig[:7], 0, (1,), False)])],
+        "float mux": [(IDS[0], False, (), [(0, 32, False, False, True, 1.0, 0.0, -1, (), False),
                                     (*sig[:7], 0, (1,), False)])],
-        "mux ids not ints": [(IDS[0], (), [sig, (*sig[:7], 0, ("a",), False)])],
-        "mux ids 2**64": [(IDS[0], (), [sig, (*sig[:7], 0, (2**64,), False)])],
-        "scale str": [(IDS[0], (), [(*sig[:5], "1", *sig[6:])])],
-        "codes on a float": [(IDS[0], (), [(0, 64, False, False, True, 1.0, 0.0, -1, (), True)])],
+        "mux ids not ints": [(IDS[0], False, (), [sig, (*sig[:7], 0, ("a",), False)])],
+        "mux ids 2**64": [(IDS[0], False, (), [sig, (*sig[:7], 0, (2**64,), False)])],
+        "scale str": [(IDS[0], False, (), [(*sig[:5], "1", *sig[6:])])],
+        "codes on a float": [(IDS[0], False, (), [(0, 64, False, False, True, 1.0, 0.0, -1, (), True)])],
         "duplicate messages": [good[0], good[0]],
     }
     for name, plan in plans.items():

@@ -40,12 +40,14 @@ def db():
 
 
 def objects(seed, n, ids=(100, 200, 300, 512, 0x7FF)):
-    """Frames of the test database's messages as BLF objects (512 as 64-byte CAN FD)."""
+    """Frames of the test database's messages as BLF objects (512 as 64-byte CAN FD
+    with an extended identifier)."""
     rng = np.random.default_rng(seed)
     out = []
     for i, can_id in enumerate(rng.choice(ids, n).tolist()):
         make = bb.can_fd64 if can_id == 512 else bb.can_msg
-        out.append(make(can_id, payload(rng, can_id), channel=i % 3 + 1, timestamp=1000 * i))
+        out.append(make(can_id, payload(rng, can_id), channel=i % 3 + 1, timestamp=1000 * i,
+                        extended=can_id == 512))
     return out
 
 

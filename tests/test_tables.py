@@ -93,7 +93,8 @@ def log():
     ids = rng.choice([100, 200, 300, 512, 0x7FF], 4000)
     payloads = [payload(rng, int(i)) for i in ids]
     channels = rng.integers(1, 4, len(ids))
-    return make_frames(ids, payloads, channels=channels), payloads
+    flags = np.where(ids == 512, 0x40, 0)  # ExtFd's identifier is extended
+    return make_frames(ids, payloads, channels=channels, flags=flags), payloads
 
 
 def expected(db, msg_name, payloads, ids, choices):
@@ -191,7 +192,7 @@ def test_choices_labels_and_numbers_as_text(db):
 def test_shared_labels_and_missing_values(db):
     # Far: raws 7 and 4095 share the label "Max"; short frames have no value.
     data = [bytes(62) + b"\x70\x00", bytes(62) + b"\xf0\xff", bytes(8), bytes(62) + b"\x10\x00"]
-    t = korvel.decode(make_frames([512] * 4, data), db, choices=True)["ExtFd"]
+    t = korvel.decode(make_frames([512] * 4, data, flags=[0x40] * 4), db, choices=True)["ExtFd"]
     assert t["Far"].tolist() == ["Max", "Max", None, "1"]
     assert t.to_pandas()["Far"].cat.categories.tolist() == ["1", "Max"]
     assert t.to_arrow().column("Far").to_pylist() == ["Max", "Max", None, "1"]

@@ -1,4 +1,4 @@
-"""Fleets of logs on Dask: korvel.dask.decode.
+"""Fleets of logs on Dask: korvel.dask.decode, and korvel.dask.scan for their health.
 
 The graph only arranges calls; the reading and decoding are korvel.korvel.read
 and korvel.decode, run inside the workers. One hidden collection reads and
@@ -31,7 +31,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
         "korvel.dask needs dask and distributed; install them with: pip install 'korvel[dask]'"
     ) from e
 
-__all__ = ["decode"]
+__all__ = ["decode", "scan"]
 
 
 def decode(
@@ -43,6 +43,7 @@ def decode(
     choices: bool = False,
     threads: int | None = 1,
     index: bool = False,
+    errors: str = "raise",
 ) -> dict[str, dd.DataFrame]:
     """korvel.decode over many logs: message name -> dask DataFrame.
 
@@ -56,18 +57,17 @@ def decode(
     partition (each log's container table is read here); None makes one
     partition per log. threads: native threads per read and decode in a worker
     (Dask runs the partitions in parallel). index: ``log`` as the index rather
-    than a column; without split the divisions are then known.
+    than a column; without split the divisions are then known. errors: "skip"
+    reads past damaged parts of the logs, as korvel.decode does (the warnings
+    stay on the workers: scan() reports what was skipped).
 
     An error reading a piece is raised again as the same kind of exception, its
     message beginning with the log's path (and the container range with split).
     """
+    _check_errors(errors)
     plan = decode_plan(db, messages)
     names = _paths(paths)
-    if split is not None and (
-        not isinstance(split, numbers.Integral) or isinstance(split, bool) or split < 1
-    ):
-        raise ValueError(f"split must be a positive number of containers, got {split!r}")
-    logs, files, spans = _pieces(names, split)
+    logs, files, spans = _pieces(names, _split(split))
     divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
     # Partitions of this collection are (log, Tables, plan), not DataFrames:
     # it is only ever consumed by the map_partitions below.
@@ -79,6 +79,7 @@ def decode(
         plan=plan,
         choices=bool(choices),
         threads=threads,
+        errors=errors,
         meta=pd.DataFrame(),
         divisions=divisions,
         label="korvel-read",
@@ -100,6 +101,85 @@ def decode(
             align_dataframes=False,
         )
     return out
+
+
+SCAN_COLUMNS = {
+    "log": "int64",
+    "path": "object",
+    "frames": "int64",
+    "start": "Int64",
+    "stop": "Int64",
+    "truncated": "bool",
+    "skipped": "int64",
+    "skipped_bytes": "int64",
+    "notices": "object",
+}
+
+
+def scan(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    *,
+    split: int | None = None,
+    errors: str = "raise",
+) -> dd.DataFrame:
+    """The health of a fleet of logs: a dask DataFrame with one row per log (or
+    per piece of `split` containers).
+
+    Columns: ``log`` (the position of the log in `paths`), ``path``, ``frames``
+    (read), ``start`` and ``stop`` (the least and greatest frame timestamp, int64
+    ns, missing without frames), ``truncated`` (the log ends inside an object),
+    ``skipped`` (regions read past with errors="skip"), ``skipped_bytes`` (their
+    bytes in the file) and ``notices`` (a list of the texts the reader would have
+    warned with). Each piece is read on a worker, quietly; scan and decode can be
+    computed together in one dask.compute. Errors come back as decode's do.
+    """
+    _check_errors(errors)
+    names = _paths(paths)
+    logs, files, spans = _pieces(names, _split(split))
+    meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SCAN_COLUMNS.items()})
+    return dd.from_map(
+        _scan_piece, logs, files, spans, errors=errors, meta=meta, label="korvel-scan",
+        enforce_metadata=False,
+    )
+
+
+def _scan_piece(
+    log: int, path: str, span: tuple[int, int] | None, *, errors: str
+) -> pd.DataFrame:
+    notices: list[tuple[str, str, int | None, int | None]] = []
+    try:
+        index, _ = _k.read(path, threads=1, verbose=False, containers=span, errors=errors,
+                           _notices=notices)
+    except Exception as e:
+        where = path if span is None else f"{path}, containers={span}"
+        raise _naming(e, where) from e
+    ts = index["timestamp"]
+    skipped = [(a, b) for kind, _, a, b in notices if kind == "skipped"]
+    row = {
+        "log": [log],
+        "path": [path],
+        "frames": [len(index)],
+        "start": [int(ts.min()) if len(ts) else None],
+        "stop": [int(ts.max()) if len(ts) else None],
+        "truncated": [any(kind == "truncated" for kind, *_ in notices)],
+        "skipped": [len(skipped)],
+        "skipped_bytes": [sum(b - a for a, b in skipped)],
+        "notices": [[text for _, text, *_ in notices]],
+    }
+    return pd.DataFrame({c: pd.Series(v, dtype=SCAN_COLUMNS[c]) for c, v in row.items()})
+
+
+def _check_errors(errors: str) -> None:
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
+
+
+def _split(split: Any) -> int | None:
+    if split is not None and (
+        not isinstance(split, numbers.Integral) or isinstance(split, bool) or split < 1
+    ):
+        raise ValueError(f"split must be a positive number of containers, got {split!r}")
+    return split
 
 
 def _paths(paths: Any) -> list[str]:
@@ -157,9 +237,10 @@ def _read_piece(
     plan: DecodePlan,
     choices: bool,
     threads: int | None,
+    errors: str = "raise",
 ) -> tuple[int, Any, DecodePlan]:
     try:
-        frames = _k.read(path, threads=threads, verbose=False, containers=span)
+        frames = _k.read(path, threads=threads, verbose=False, containers=span, errors=errors)
         # The plan rides along (by reference) for the messages without frames.
         return log, _decode(frames, plan, choices=choices, threads=threads), plan
     except Exception as e:

@@ -14,4 +14,11 @@ def decode(
     choices: bool = False,
     threads: int | None = 1,
     index: bool = False,
+    errors: str = "raise",
 ) -> dict[str, dd.DataFrame]: ...
+def scan(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    *,
+    split: int | None = None,
+    errors: str = "raise",
+) -> dd.DataFrame: ...

@@ -13,7 +13,7 @@ from __future__ import annotations
 import numbers
 import os
 from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -36,8 +36,8 @@ class SignalPlan:
     big_endian: bool
     is_signed: bool
     is_float: bool
-    scale: float
-    offset: float
+    scale: int | float  # exact when the database gives an integer
+    offset: int | float
     unit: str = ""
     # Index (in the message's signals) of the multiplexer that selects this
     # signal, -1 for none, and the raw multiplexer values that select it.
@@ -58,12 +58,19 @@ class SignalPlan:
 @dataclass(frozen=True)
 class MessagePlan:
     """One message: its identifier (without the extended bit), the channels it is
-    read from (empty: every channel) and its signals in database order."""
+    read from (empty: every channel), its signals in database order, and whether
+    its identifier is extended (29-bit): it takes data frames of that kind only.
+    None reads an identifier above 0x7FF as extended."""
 
     name: str
     can_id: int
     signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
+    extended: bool | None = None
+
+    @property
+    def is_extended(self) -> bool:
+        return self.can_id > 0x7FF if self.extended is None else bool(self.extended)
 
 
 @dataclass(frozen=True)
@@ -87,9 +94,20 @@ class DecodePlan:
 
     def native(self, choices: bool) -> list[tuple[Any, ...]]:
         """The argument of _decode_tables."""
+
+        def mux_ids(m: MessagePlan, s: SignalPlan) -> tuple[int, ...]:
+            # Raw values are compared as the native loop holds them: int64, an
+            # unsigned 64-bit multiplexer's as its two's complement.
+            mux = m.signals[s.mux] if 0 <= s.mux < len(m.signals) else None
+            if mux is not None and mux.length == 64 and not mux.is_signed:
+                return tuple(i - (1 << 64) if i >= 1 << 63 else i
+                             for i in s.mux_ids if 0 <= i < 1 << 64)
+            return tuple(i for i in s.mux_ids if -(1 << 63) <= i < 1 << 63)
+
         return [
             (
                 m.can_id,
+                m.is_extended,
                 m.channels,
                 [
                     (
@@ -101,7 +119,7 @@ class DecodePlan:
                         s.scale,
                         s.offset,
                         s.mux,
-                        s.mux_ids,
+                        mux_ids(m, s),
                         choices and bool(s.choices) and not s.is_float,
                     )
                     for s in m.signals
@@ -109,6 +127,12 @@ class DecodePlan:
             )
             for m in self.messages
         ]
+
+
+def _exact(value: Any) -> int | float:
+    """A DBC number as the database holds it: integers stay exact (labels of
+    unlabelled values are computed from them, as cantools does)."""
+    return int(value) if isinstance(value, int) else float(value)
 
 
 def _is_integral(value: Any) -> bool:
@@ -126,8 +150,8 @@ def _signal_plan(sig: Any, index: Mapping[str, int]) -> SignalPlan:
         big_endian=sig.byte_order == "big_endian",
         is_signed=bool(sig.is_signed),
         is_float=bool(sig.is_float),
-        scale=float(sig.scale),
-        offset=float(sig.offset),
+        scale=_exact(sig.scale),
+        offset=_exact(sig.offset),
         unit=sig.unit or "",
         mux=index[mux_name] if mux_name is not None and mux_ids else -1,
         mux_ids=tuple(int(i) for i in mux_ids) if mux_name is not None else (),
@@ -138,11 +162,13 @@ def _signal_plan(sig: Any, index: Mapping[str, int]) -> SignalPlan:
 
 def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
     index = {s.name: i for i, s in enumerate(msg.signals)}
+    extended = getattr(msg, "is_extended_frame", None)
     return MessagePlan(
         name=msg.name,
         can_id=int(msg.frame_id) & 0x1FFFFFFF,
         signals=tuple(_signal_plan(s, index) for s in msg.signals),
         channels=channels,
+        extended=None if extended is None else bool(extended),
     )
 
 
@@ -201,15 +227,15 @@ def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
     out = []
     for name, plans in by_name.items():
         first = plans[0]
-        same = all(s.can_id == first.can_id and s.signals == first.signals for s in plans[1:])
+        same = all(
+            (s.can_id, s.is_extended, s.signals) == (first.can_id, first.is_extended, first.signals)
+            for s in plans[1:]
+        )
         if same:
             channels = tuple(c for s in plans for c in s.channels)
-            out.append(MessagePlan(name, first.can_id, first.signals, channels))
+            out.append(replace(first, channels=channels))
         else:
-            out.extend(
-                MessagePlan(f"{name}@{s.channels[0]}", s.can_id, s.signals, s.channels)
-                for s in plans
-            )
+            out.extend(replace(s, name=f"{name}@{s.channels[0]}") for s in plans)
     plan = DecodePlan(tuple(out))
     if messages is None:
         return plan

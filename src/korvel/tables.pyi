@@ -16,8 +16,8 @@ class SignalPlan:
     big_endian: bool
     is_signed: bool
     is_float: bool
-    scale: float
-    offset: float
+    scale: int | float
+    offset: int | float
     unit: str = ""
     mux: int = -1
     mux_ids: tuple[int, ...] = ()
@@ -31,6 +31,9 @@ class MessagePlan:
     can_id: int
     signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
+    extended: bool | None = None
+    @property
+    def is_extended(self) -> bool: ...
 
 @dataclass(frozen=True)
 class DecodePlan:

@@ -1,10 +1,13 @@
 #include "common.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #include "workpool.hpp"
 
@@ -115,6 +118,49 @@ std::string text_mode_message(const char* fn, const char* mode) {
 void check_binary_stream(py::handle file, const char* fn, const char* mode) {
   if (py::isinstance(file, py::module_::import("io").attr("TextIOBase")))
     throw py::type_error(text_mode_message(fn, mode));
+  const bool reading = mode[0] == 'r';
+  if (!py::hasattr(file, reading ? "read" : "write"))
+    throw py::type_error(std::string(fn) + ": file must be a path (str or os.PathLike) or " +
+                         (reading ? "a binary stream with read(n)" : "a seekable binary stream") +
+                         ", not " + type_name(file));
+}
+
+namespace {
+
+// Published functions: each a trampoline of its own into the pybind11
+// function it replaces. Held for the life of the process, like Globals.
+constexpr size_t MAX_PUBLISHED = 24;
+PyObject* published_impl[MAX_PUBLISHED];
+PyMethodDef published_def[MAX_PUBLISHED];
+size_t published_count = 0;
+
+template <size_t I>
+PyObject* call_published(PyObject*, PyObject* args, PyObject* kwargs) {
+  return PyObject_Call(published_impl[I], args, kwargs);
+}
+
+template <size_t... I>
+std::array<PyCFunctionWithKeywords, sizeof...(I)> trampolines(std::index_sequence<I...>) {
+  return {&call_published<I>...};
+}
+
+}  // namespace
+
+void publish(py::module_& m, const char* name, const char* doc) {
+  static const auto calls = trampolines(std::make_index_sequence<MAX_PUBLISHED>{});
+  if (published_count == MAX_PUBLISHED) throw std::logic_error("publish: too many functions");
+  const size_t i = published_count++;
+  published_impl[i] = py::object(m.attr(name)).release().ptr();
+  PyMethodDef& d = published_def[i];
+  d.ml_name = name;
+  // The documented way to store a METH_KEYWORDS function.
+  d.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calls[i]));
+  d.ml_flags = METH_VARARGS | METH_KEYWORDS;
+  d.ml_doc = doc;
+  py::object module_name = m.attr("__name__");
+  PyObject* f = PyCFunction_NewEx(&d, m.ptr(), module_name.ptr());
+  if (!f) throw py::error_already_set();
+  m.attr(name) = py::reinterpret_steal<py::object>(f);
 }
 
 double now_seconds() { return py::cast<double>(py::handle(globals().time)()); }

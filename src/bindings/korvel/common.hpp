@@ -82,9 +82,17 @@ unsigned thread_count(py::handle threads);
 py::object path_of(py::handle file);
 
 // TypeError for a text-mode stream (an io.TextIOBase) given to `fn`, which
-// needs one opened with `mode`.
+// needs one opened with `mode`, and for anything that is neither a path nor a
+// stream with the method `mode` needs (read or write).
 std::string text_mode_message(const char* fn, const char* mode);
 void check_binary_stream(py::handle file, const char* fn, const char* mode);
+
+// Makes the module function `name` a plain builtin of the module whose help()
+// is `doc`: "name(signature)\n--\n\n" then the text (the signature is what
+// inspect.signature reads). pybind11's own functions are bound to an
+// internal record object, which help() would show, and carry no signature
+// inspect can read. `name` and `doc` must be string literals.
+void publish(py::module_& m, const char* name, const char* doc);
 
 // Seconds since the epoch, for the timing in diagnostic lines.
 double now_seconds();

@@ -362,6 +362,43 @@ void register_decode(py::module_& m) {
   m.def("flag_test", &flag_test,
         "flag_test(index, mask)\n\n"
         "Boolean array: whether any bit of mask is set in each frame's flags.");
+
+  publish(m, "sig_values",
+          "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad, *, "
+          "unsigned=False, mux=())\n--\n\n"
+          "Decode one signal of one message from every frame of a frames pair: a float64\n"
+          "array, NaN (or with pad non-zero the last decoded value) for other frames.\n"
+          "ims: the signal's byte map (triples of int32); a frame belongs to the message\n"
+          "when its can_id equals can_id. valtype 0 is an integer, 1 single precision,\n"
+          "any other value double precision; the raw value is shifted right by rshift\n"
+          "and scaled: raw * scale + offset.\n\n"
+          "Keywords (extensions):\n"
+          "unsigned: an integer is shifted logically and converted unsigned, so a 64-bit\n"
+          "    value with its top bit set stays positive.\n"
+          "mux: multiplexers (start, length, big_endian, is_signed, ids) that must all\n"
+          "    select a frame (raw value in ids) for it to have the signal.\n\n"
+          "Raises TypeError or ValueError for arrays of the wrong type or shape, a byte\n"
+          "map that is not triples, and payload offsets outside chunk.");
+  publish(m, "signal_decoder",
+          "signal_decoder(can_id, start, length, big_endian=True, is_signed=False, "
+          "is_float=False, scale=1.0, offset=0.0, *, multiplexers=())\n--\n\n"
+          "Build a decoder of one DBC signal: decoder(frames, pad=0) returns a float64\n"
+          "array with the signal's physical value for every frame of a frames pair, NaN\n"
+          "for frames of other identifiers (or with pad=1 the last value decoded).\n"
+          "start and length are the DBC's bit position and size; big_endian,\n"
+          "is_signed, is_float, scale and offset as the DBC gives them.\n\n"
+          "Keywords (extensions):\n"
+          "multiplexers: the chain (start, length, big_endian, is_signed, ids) that\n"
+          "    must select a frame (raw value in ids) for it to have the signal.\n\n"
+          "Decoders pickle (by reference to korvel._decoders).\n\n"
+          "Raises ValueError for a length outside 1..64 or a negative start.");
+  publish(m, "flag_test",
+          "flag_test(index, mask)\n--\n\n"
+          "A boolean array: whether any bit of mask is set in each frame's flags\n"
+          "(0x01 ESI, 0x02 BRS, 0x04 received, 0x08 CAN FD, 0x10 error frame,\n"
+          "0x20 remote frame, 0x40 extended identifier).\n\n"
+          "Raises TypeError or ValueError when index is not a one-dimensional array of\n"
+          "DT records.");
 }
 
 }  // namespace korvel::bind

@@ -137,4 +137,15 @@ PYBIND11_MODULE(korvel, m) {
   register_writer(m);
   register_decode(m);
   register_tables(m);
+
+  publish(m, "newType",
+          "newType(_len)\n--\n\n"
+          "The DT64 record type with a data field of _len bytes: newType(8) gives\n"
+          "24-byte records, newType(64) a type equal to DT64. DT64_def is not changed.\n"
+          "An unusable _len fails with NumPy's own error.");
+  publish(m, "pad",
+          "pad(arr)\n--\n\n"
+          "Forward-fill NaN values in place and return the same array: each NaN takes\n"
+          "the last value before it that is not NaN (leading NaNs stay NaN).\n\n"
+          "Raises TypeError for an argument that is neither an array nor a sequence.");
 }

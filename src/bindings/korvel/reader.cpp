@@ -248,9 +248,9 @@ std::string notice_text(const Notice& n) {
         return "load blf: log truncated inside the log container at byte offset " +
                u64(n.object_pos) + ": the inner object at offset " + u64(n.data_offset) +
                " of its data " +
-               (n.declared ? "declares " + u64(n.declared) + " bytes, " + u64(n.present) +
-                                 " are present"
-                           : "is cut inside its header") +
+               (n.declared
+                    ? "declares " + u64(n.declared) + " bytes, " + u64(n.present) + " are present"
+                    : "is cut inside its header") +
                "; those " + u64(n.present) + " bytes were not read";
       return "load blf: log truncated at byte offset " + u64(n.object_pos + n.present) +
              ": the object at byte offset " + u64(n.object_pos) + " declares " + u64(n.declared) +
@@ -278,8 +278,12 @@ std::string warning_text(const Notice& n) {
 // out.
 class PrintedNotices : public NoticeSink {
  public:
-  PrintedNotices(Stash& stash, bool verbose, bool deferred)
-      : stash_(stash), verbose_(verbose), deferred_(deferred) {}
+  // `collect`: a list that takes every notice instead, as (kind, text, first
+  // byte, end) with kind "truncated", "compression", "version" or "skipped"
+  // and the byte range for skipped regions (None otherwise); for callers that
+  // must not go through the warnings machinery (threads of a Dask worker).
+  PrintedNotices(Stash& stash, bool verbose, bool deferred, py::object collect = py::none())
+      : stash_(stash), verbose_(verbose), deferred_(deferred), collect_(std::move(collect)) {}
 
   void notice(const Notice& n) override {
     if (deferred_) {
@@ -301,6 +305,15 @@ class PrintedNotices : public NoticeSink {
 
  private:
   void emit(const Notice& n) {
+    if (!collect_.is_none()) {
+      static const char* const kinds[] = {"truncated", "compression", "version", "skipped"};
+      const bool skipped = n.kind == NoticeKind::Damaged;
+      py::list(collect_).append(
+          py::make_tuple(kinds[static_cast<int>(n.kind)], warning_text(n),
+                         skipped ? py::object(py::int_(n.object_pos)) : py::object(py::none()),
+                         skipped ? py::object(py::int_(n.declared)) : py::object(py::none())));
+      return;
+    }
     if (verbose_) print_line(notice_text(n));
     if ((n.kind == NoticeKind::Damaged || !verbose_) &&
         PyErr_WarnEx(globals().blf_warning, warning_text(n).c_str(), 1) < 0)
@@ -310,6 +323,7 @@ class PrintedNotices : public NoticeSink {
   Stash& stash_;
   bool verbose_;
   bool deferred_;
+  py::object collect_;
   std::vector<Notice> held_;
 };
 
@@ -375,11 +389,15 @@ class Input {
 struct ReadArgs {
   ReaderOptions options;
   bool verbose = true;
+  py::object notices;  // None, or the list of PrintedNotices' `collect`
 };
 
 ReadArgs read_args(py::handle threads, bool verbose, const std::string& errors, bool scan_ahead,
-                   bool libdeflate) {
+                   bool libdeflate, py::object notices) {
   ReadArgs a;
+  if (!notices.is_none() && !PyList_Check(notices.ptr()))
+    throw py::type_error("_notices must be a list, got " + type_name(notices));
+  a.notices = std::move(notices);
   if (errors == "skip")
     a.options.skip_damaged = true;
   else if (errors != "raise")
@@ -445,13 +463,13 @@ std::string cost_line(double since, uint64_t object_count, uint64_t records, uin
 }
 
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
-               const std::string& errors, bool scan_ahead, bool libdeflate) {
+               const std::string& errors, bool scan_ahead, bool libdeflate, py::object collect) {
   double tm = now_seconds();
-  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate);
+  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   container_range(containers, args.options);
   Stash stash;
   Input input(file, stash, "read");
-  PrintedNotices notices(stash, args.verbose, false);
+  PrintedNotices notices(stash, args.verbose, false, args.notices);
   auto reader = std::make_unique<LogReader>(input.source(), notices, args.options);
   const FileHeader_t header = open_log(*reader, input, stash);
   const uint32_t object_count = header.object_count;
@@ -490,7 +508,7 @@ class PieceReader {
         frames_(frames),
         verbose_(args.verbose),
         input_(file, stash_, "iter_read"),
-        notices_(stash_, args.verbose, true) {
+        notices_(stash_, args.verbose, true, args.notices) {
     reader_ = std::make_unique<LogReader>(input_.source(), notices_, args.options);
     object_count_ = open_log(*reader_, input_, stash_).object_count;
     new_sink(0, nullptr);
@@ -654,8 +672,9 @@ class PieceReader {
 };
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
-                     const std::string& errors, bool scan_ahead, bool libdeflate) {
-  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate);
+                     const std::string& errors, bool scan_ahead, bool libdeflate,
+                     py::object collect) {
+  ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
   return py::cast(std::make_unique<PieceReader>(file, n, args));
@@ -727,6 +746,7 @@ void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
         py::arg("verbose") = true, py::arg("containers") = py::none(), py::arg("errors") = "raise",
         py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
+        py::arg("_notices") = py::none(),
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
   py::class_<PieceReader>(m, "_PieceReader")
       .def("__iter__", [](py::object self) { return self; })
@@ -734,11 +754,63 @@ void register_reader(py::module_& m) {
   m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
         py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("errors") = "raise",
         py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
+        py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         "Header facts and the table of log containers, without inflating anything.");
   // Which inflater this build uses for complete containers.
   m.attr("INFLATER") = inflater_name();
+
+  publish(m, "read",
+          "read(file, *, threads=None, verbose=True, containers=None, errors='raise')\n--\n\n"
+          "Read a BLF log into a frames pair (index, chunk).\n\n"
+          "The log is read once, front to back: every CAN, CAN FD and error frame object\n"
+          "(objects split across log containers included) becomes a DT record, in file\n"
+          "order, and its payload bytes go back to back into chunk; a record finds them\n"
+          "through loc = offset + (stored count << 48). Prints \"load blf cost ...ms,\n"
+          "obj_cnt=..., frm_cnt=..., idx_mem=..., chk_mem=..., tot_mem=...\", and a line\n"
+          "for a log cut short, a container of an unknown compression method or an\n"
+          "object of an unknown header version (each skipped).\n\n"
+          "file: a path (str or os.PathLike), read natively without the interpreter\n"
+          "    lock, or a binary stream with read(n).\n\n"
+          "Keywords (extensions):\n"
+          "threads: native threads inflating and scanning containers (None: all usable\n"
+          "    cores); the result is the same for any number.\n"
+          "verbose: False prints nothing; what the lines would have said about the log\n"
+          "    comes as a BLFWarning instead (a UserWarning).\n"
+          "containers: (a, b) gives the frames of the objects that begin in log\n"
+          "    containers a to b-1 (counted from 0, see info()); the ranges of any\n"
+          "    partition of the containers, joined, equal the whole read.\n"
+          "errors: 'raise', or 'skip' to read past damage: a container that cannot be\n"
+          "    read, and an object that can never be finished, are left out, with a\n"
+          "    BLFWarning for each region skipped.\n\n"
+          "Returns (index, chunk): a new DT array and a new uint8 array.\n\n"
+          "A log cut short returns every frame before the cut and says so. Raises\n"
+          "BLFError for a file that is not a BLF log and for format faults (naming the\n"
+          "byte offset), zlib.error for corrupt compressed data, OSError when a path\n"
+          "cannot be read, TypeError for a text stream or an argument that is neither a\n"
+          "path nor a binary stream, ValueError for bad keyword values.");
+  publish(m, "iter_read",
+          "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise')"
+          "\n--\n\n"
+          "Read a BLF log in frames pairs of at most `frames` records each, in file\n"
+          "order: an iterator whose pieces, joined with concat, equal read(file). Memory\n"
+          "stays at one piece plus the containers in flight, whatever the size of the\n"
+          "log. The \"load blf cost\" line comes after the last piece.\n\n"
+          "file, threads, verbose, errors: as for read().\n\n"
+          "Returns an iterator of (index, chunk) pairs.\n\n"
+          "Yields the pieces before a fault, then raises what read() raises; notices\n"
+          "(lines, or BLFWarnings when quiet) come after the frames before them.\n"
+          "ValueError for frames below 1.");
+  publish(m, "info",
+          "info(file, *, verbose=True)\n--\n\n"
+          "Header facts and the table of log containers, without inflating anything.\n\n"
+          "Returns a dict: object_count, application (id, name, version), file_size and\n"
+          "uncompressed_size (as the header says), start and stop (ns since the epoch),\n"
+          "and containers: an array of (offset, size, uncompressed_size, method), one\n"
+          "per log container in file order (the numbers read()'s containers= counts).\n\n"
+          "file, verbose: as for read() (a log cut short is reported).\n\n"
+          "Raises what read() raises for the file header and the top-level objects.");
 }
 
 }  // namespace korvel::bind

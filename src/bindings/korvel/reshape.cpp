@@ -194,6 +194,32 @@ void register_reshape(py::module_& m) {
         "Homogeneous array -> frames pair (DT records, payloads back to back).");
   m.def("concat", &concat, py::arg("list_of_tuples"),
         "Join frames pairs into one, rebasing each record's payload offset.");
+
+  publish(m, "to_homo",
+          "to_homo(index_chunk_tuple, *, verbose=True)\n--\n\n"
+          "A frames pair as a homogeneous array: each record with its payload inline,\n"
+          "in a data field as wide as the largest len (newType(width)); bytes past a\n"
+          "record's stored count are zero. Prints \"to_homo: tot_mem=...\".\n\n"
+          "Keywords (extensions):\n"
+          "verbose: False prints nothing.\n\n"
+          "Raises TypeError or ValueError for arrays of the wrong type or shape, and for\n"
+          "payload offsets outside the payload array.");
+  publish(m, "to_index_chunk",
+          "to_index_chunk(homo_arr, *, verbose=True)\n--\n\n"
+          "A homogeneous array as a frames pair (index, chunk): DT records and their\n"
+          "payloads back to back, min(len, data width) bytes each. Prints\n"
+          "\"to_index_chunk: tot_mem=(...)\".\n\n"
+          "Keywords (extensions):\n"
+          "verbose: False prints nothing.\n\n"
+          "Raises TypeError or ValueError for an array that is not one-dimensional or\n"
+          "not of a DT64-like record type.");
+  publish(m, "concat",
+          "concat(list_of_tuples)\n--\n\n"
+          "Join frames pairs into one, in order: records one after the other, payloads\n"
+          "back to back, each record's payload offset moved to where its payload now\n"
+          "lies.\n\n"
+          "Raises TypeError or ValueError for anything that is not a sequence of frames\n"
+          "pairs, and for payload offsets outside a pair's payload array.");
 }
 
 }  // namespace korvel::bind

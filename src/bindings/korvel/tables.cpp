@@ -70,26 +70,28 @@ const char* plan_error_text(kt::PlanError e) {
   }
 }
 
-// message: (can_id, channels, signals); channels: a sequence of channel
-// numbers, empty for every channel; signal: (start, length, big_endian,
-// is_signed, is_float, scale, offset, mux, mux_ids, codes).
+// message: (can_id, extended, channels, signals); channels: a sequence of
+// channel numbers, empty for every channel; signal: (start, length,
+// big_endian, is_signed, is_float, scale, offset, mux, mux_ids, codes).
 kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bool& any_channel) {
   const std::string where = "message " + std::to_string(index);
-  py::tuple t = items(item, 3, where);
+  py::tuple t = items(item, 4, where);
   kt::MessagePlan m;
   const int64_t can_id = to_int64(t[0]);
   if (can_id < 0 || can_id > UINT32_MAX) throw py::value_error(where + ": can_id out of range");
-  py::tuple channels = py::tuple(py::reinterpret_borrow<py::object>(t[1]));
+  const bool extended = truth(t[1]);
+  py::tuple channels = py::tuple(py::reinterpret_borrow<py::object>(t[2]));
   for (py::handle c : channels) {
     const int64_t ch = to_int64(c);
     if (ch < 0 || ch > 255) throw py::value_error(where + ": channel must be within 0..255");
-    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), static_cast<int>(ch)));
+    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), extended, static_cast<int>(ch)));
   }
-  if (channels.empty()) m.keys.push_back(static_cast<uint32_t>(can_id));
+  if (channels.empty())
+    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), extended, -1));
   (channels.empty() ? any_channel : by_channel) = true;
 
   size_t si = 0;
-  for (py::handle sig : py::iter(t[2])) {
+  for (py::handle sig : py::iter(t[3])) {
     const std::string swhere = where + ", signal " + std::to_string(si++);
     py::tuple s = items(sig, 10, swhere);
     kt::SignalPlan p;
@@ -227,7 +229,8 @@ void register_tables(py::module_& m) {
         py::arg("threads") = py::none(),
         "_decode_tables(index, chunk, messages, threads=None)\n\n"
         "Every message's signals from a frames pair, decoded natively (korvel.decode's\n"
-        "engine). messages: (can_id, channels, signals) per message, signals as\n"
+        "engine); only data frames, keyed by identifier and its extended bit.\n"
+        "messages: (can_id, extended, channels, signals) per message, signals as\n"
         "(start, length, big_endian, is_signed, is_float, scale, offset, mux, mux_ids,\n"
         "codes). Returns per message None or (timestamps, channels, values, codes).");
 }

@@ -287,6 +287,27 @@ void register_writer(py::module_& m) {
         py::arg("threads") = py::none(), py::arg("verbose") = true,
         "Write a frames pair or a homogeneous array as a BLF log to a path or a seekable binary "
         "stream.");
+  publish(m, "write",
+          "write(file, arr, *, threads=None, verbose=True)\n--\n\n"
+          "Write a frames pair or a homogeneous array (DT64 or newType records) as a BLF\n"
+          "log: one version-1 object per record (classic, CAN FD or error frame, by its\n"
+          "flags), timestamps in nanoseconds from the earliest frame, zlib containers of\n"
+          "at most 200000 bytes, then the file header rewritten at the start. Prints\n"
+          "\"korvel.write: fsize=..., uncomp=..., objcnt=..., start=..., end=...\".\n"
+          "A CAN FD frame of a frames pair is written with the payload bytes it stores\n"
+          "(its DLC still says its length), so no byte is made up.\n\n"
+          "file: a path (str or os.PathLike; opened only once the arguments are known\n"
+          "    to be good, and removed when the write fails half way) or a seekable\n"
+          "    binary stream, written from its current position, which must be the start.\n\n"
+          "Keywords (extensions):\n"
+          "threads: native threads compressing containers (None: all usable cores); the\n"
+          "    file is the same for any number.\n"
+          "verbose: False prints nothing.\n\n"
+          "Returns None.\n\n"
+          "Raises BLFError for a record wider than 64 data bytes, more than 2**32 - 1\n"
+          "records, or a stream that cannot seek; ValueError for no records; TypeError\n"
+          "for an argument that is neither a path nor a binary stream, a text stream, or\n"
+          "records of another type; OSError from the file or stream.");
 }
 
 }  // namespace korvel::bind

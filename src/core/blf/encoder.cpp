@@ -68,8 +68,9 @@ size_t encode_object(uint8_t* out, const FrameIn& f, int64_t start_timestamp) {
     b.can_id = can_id;
     b.fd_flags = static_cast<uint8_t>(FD_FLAG_EDL | ((mflg & FLAG_BRS) ? FD_FLAG_BRS : 0) |
                                       ((mflg & FLAG_ESI) ? FD_FLAG_ESI : 0));
-    b.valid_bytes = f.len;
-    std::memcpy(b.data, f.data, min3(f.len, sizeof b.data, f.avail));
+    const size_t valid = f.stored ? std::min(f.avail, sizeof b.data) : f.len;
+    b.valid_bytes = static_cast<uint8_t>(valid);
+    std::memcpy(b.data, f.data, min3(valid, sizeof b.data, f.avail));
     write_obj_header(out, FD_OBJ_SIZE, CAN_FD_MESSAGE, rel);
     store(body, b);
     return FD_OBJ_SIZE;
@@ -125,7 +126,7 @@ size_t fill_container(const PairRecords& src, size_t first, int64_t start_timest
                       uint8_t* buffer, size_t capacity, size_t* used) {
   return fill(src, first, start_timestamp, buffer, capacity, used, [&](const char* p) {
     const DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(p));
-    FrameIn f{r.timestamp, r.can_id, r.channel, r.len, r.flags, src.chunk, 0};
+    FrameIn f{r.timestamp, r.can_id, r.channel, r.len, r.flags, src.chunk, 0, true};
     // Payload bounds were checked by scan_pair; a failure here stores nothing.
     if (!pair_payload(src, r, &f.data, &f.avail)) f.avail = 0;
     return f;

@@ -20,7 +20,9 @@ constexpr size_t MAX_OBJ_SIZE = FD_OBJ_SIZE;
 
 // One frame as the encoder sees it. `data` holds `avail` readable bytes; the
 // encoder copies min(len, body data field, avail) of them and leaves the
-// rest of the body's data field zero.
+// rest of the body's data field zero. A CAN FD object says how many of its
+// bytes are valid: `len`, or with `stored` set, `avail` (a frame read with
+// fewer bytes than its length keeps that count, and gains no zeros).
 struct FrameIn {
   int64_t timestamp;
   uint32_t can_id;
@@ -29,6 +31,7 @@ struct FrameIn {
   uint8_t flags;
   const uint8_t* data;
   size_t avail;
+  bool stored = false;
 };
 
 // Object size and type that a record's flags select.

@@ -109,9 +109,9 @@ struct LogReader::Impl {
   size_t window;     // containers in flight
   size_t batch;      // containers finished per wait
   bool ended = false;
-  bool range_done = false;  // a range's last object is complete (the log goes on)
+  bool range_done = false;     // a range's last object is complete (the log goes on)
   bool top_truncated = false;  // the log ends inside a top-level object
-  bool tail_done = false;  // what the walk carried at the end has been dealt with
+  bool tail_done = false;      // what the walk carried at the end has been dealt with
   bool failed = false;
   bool container_failed = false;
   ByteBuffer base_bytes;

@@ -42,7 +42,7 @@ enum class ErrorCode {
   // it read) can never be finished:
   InnerObjectCut,      // a container it continues in is not read
   InnerObjectPastEnd,  // it declares more bytes than the rest of the log holds
-  Zlib,                 // `zlib_message`, worded as Python's zlib module words it
+  Zlib,                // `zlib_message`, worded as Python's zlib module words it
   NoMemory,
   External,
 };
@@ -96,7 +96,7 @@ struct Notice {
   // when its header is cut.
   bool inner = false;
   uint64_t data_offset = 0;
-  uint32_t value = 0;       // the method or the header version
+  uint32_t value = 0;  // the method or the header version
   // Damaged: the container (counted from 0), or the next one when the
   // bytes hold no whole container; and why.
   size_t container = 0;

@@ -53,7 +53,7 @@ struct TailPiece {
 struct CarriedObject {
   size_t tail_pos = 0;  // where it begins in the tail
   DataOrigin origin;
-  uint64_t data_offset = 0;  // where that is in its container's data
+  uint64_t data_offset = 0;   // where that is in its container's data
   bool header_whole = false;  // its base header lies in the tail
   uint32_t declared = 0;      // object_size, when the base header is whole
   size_t present = 0;         // bytes of it in the tail
@@ -138,7 +138,7 @@ class OrderedScan {
   ByteBuffer tail_;
   LocalFrames discard_;  // frames decoded only to walk past them
   bool resync_ = false;
-  size_t drop_ = 0;  // objects that begin in this many tail bytes are not wanted
+  size_t drop_ = 0;                // objects that begin in this many tail bytes are not wanted
   std::vector<TailPiece> pieces_;  // where the tail came from
 };
 

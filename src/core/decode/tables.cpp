@@ -19,6 +19,7 @@ namespace {
 
 constexpr size_t CAN_ID_OFFSET = offsetof(DT_t, can_id);
 constexpr size_t CHANNEL_OFFSET = offsetof(DT_t, channel);
+constexpr size_t FLAGS_OFFSET = offsetof(DT_t, flags);
 constexpr size_t LOC_OFFSET = offsetof(DT_t, loc);
 
 template <class T>
@@ -170,11 +171,16 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
   int32_t last_group = -1;
   const char* rec = f.records;
   for (size_t i = 0; i < f.n; ++i, rec += f.stride) {
+    const uint8_t flags = static_cast<uint8_t>(rec[FLAGS_OFFSET]);
+    // Error and remote frames carry no signal values.
+    if (flags & (FLAG_ERROR | FLAG_REMOTE)) {
+      group[i] = -1;
+      continue;
+    }
     const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
     const uint64_t key =
-        by_channel
-            ? (static_cast<uint64_t>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) + 1) << 32 | id
-            : id;
+        frame_key(id, flags & FLAG_EXTENDED,
+                  by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1);
     if (key != last_key) {
       last_key = key;
       last_group = table.find(key);
@@ -258,6 +264,14 @@ struct Gathered {
   std::unique_ptr<uint16_t[]> stored;  // payload bytes each row really has (<= width)
 };
 
+// A raw value's physical value: x * scale + offset.
+template <class Convert>
+struct Scaled {
+  Convert convert;
+  double scale, offset;
+  double operator()(uint64_t w) const { return convert(w) * scale + offset; }
+};
+
 template <class Convert>
 void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
              double* col, int64_t* raw, uint8_t* present) {
@@ -266,7 +280,6 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
   const size_t n_pieces = s.pieces.size();
   const size_t width = g.width;
   const uint32_t needed = s.needed;
-  const double scale = s.scale, offset = s.offset;
   const uint8_t* row = g.bytes.get();
   for (size_t r = 0; r < g.n; ++r, row += width) {
     uint64_t w = 0;
@@ -275,7 +288,7 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
       w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
     }
     const bool ok = g.stored[r] >= needed && (!select || select[r]);
-    const double v = convert(w) * scale + offset;
+    const double v = convert(w);
     col[r] = ok ? v : nan;
     if (raw)
       raw[r] =
@@ -289,13 +302,19 @@ void extract_signal(const Gathered& g, const SignalPlan& s, const uint8_t* selec
   using namespace word;
   switch (s.kind) {
     case VALTYPE_INTEGER:
-      return extract(g, s, select, SignedInt{s.shift}, col, raw, present);
+      return extract(g, s, select, Scaled<SignedInt>{{s.shift}, s.scale, s.offset}, col, raw,
+                     present);
     case VALTYPE_UNSIGNED:
-      return extract(g, s, select, UnsignedInt{s.shift}, col, raw, present);
+      return extract(g, s, select, Scaled<UnsignedInt>{{s.shift}, s.scale, s.offset}, col, raw,
+                     present);
     case VALTYPE_SINGLE:
-      return extract(g, s, select, Single{}, col, raw, present);
+      if (s.scale == 1.0 && s.offset == 0.0)  // as is: -0.0 stays -0.0, as cantools keeps it
+        return extract(g, s, select, Single{}, col, raw, present);
+      return extract(g, s, select, Scaled<Single>{{}, s.scale, s.offset}, col, raw, present);
     default:
-      return extract(g, s, select, Double{}, col, raw, present);
+      if (s.scale == 1.0 && s.offset == 0.0)
+        return extract(g, s, select, Double{}, col, raw, present);
+      return extract(g, s, select, Scaled<Double>{{}, s.scale, s.offset}, col, raw, present);
   }
 }
 

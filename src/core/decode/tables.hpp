@@ -33,8 +33,8 @@ PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_si
                       double scale, double offset, SignalPlan& out);
 
 struct MessagePlan {
-  // Frames whose key is one of these belong to the message: the can_id, or
-  // with channels (channel + 1) << 32 | can_id.
+  // Data frames (neither error nor remote frames) whose key is one of these
+  // belong to the message: see frame_key.
   std::vector<uint64_t> keys;
   std::vector<SignalPlan> signals;
   std::vector<uint32_t> order;  // every multiplexer before the signals it selects
@@ -44,8 +44,13 @@ struct MessagePlan {
 // fills `order`. `bad_signal` names the failing signal.
 PlanError finish_message(MessagePlan& m, size_t& bad_signal);
 
-inline uint64_t frame_key(uint32_t can_id, int channel) {
-  return channel < 0 ? can_id : (static_cast<uint64_t>(channel) + 1) << 32 | can_id;
+// The identifier, whether it is extended (a base and an extended message of
+// the same number are different messages) and, when messages are bound to
+// channels (channel >= 0), the channel.
+inline uint64_t frame_key(uint32_t can_id, bool extended, int channel) {
+  uint64_t key = can_id | static_cast<uint64_t>(extended) << 32;
+  if (channel >= 0) key |= (static_cast<uint64_t>(channel) + 1) << 33;
+  return key;
 }
 
 struct Frames {
@@ -70,8 +75,8 @@ struct Grouping {
   uint64_t offset = 0, length = 0;
 };
 
-// One pass over the records: each frame's key looked up once; a stable
-// counting sort by group. `by_channel` keys frames by channel and can_id.
+// One pass over the records: each data frame's key looked up once; a stable
+// counting sort by group. `by_channel` keys frames by channel too.
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
                   Grouping& out);
 

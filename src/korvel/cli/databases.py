@@ -74,7 +74,9 @@ def plan_of(dbcs: Sequence[tuple[int | None, str]], messages: Sequence[str] | No
             same = shared.get(m.name)
             if same is None:
                 own.append(m)
-            elif (same.can_id, same.signals) == (m.can_id, m.signals):
+            elif (same.can_id, same.is_extended, same.signals) == (
+                m.can_id, m.is_extended, m.signals
+            ):
                 shared[m.name] = replace(same, channels=same.channels + m.channels)
             else:
                 own.append(replace(m, name=f"{m.name}@{'+'.join(map(str, m.channels))}"))
