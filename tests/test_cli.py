@@ -149,7 +149,9 @@ def test_decode_several_logs_share_files(tmp_path, logs):
 
     # A database bound to another channel decodes nothing.
     proc = korvel_cli("decode", DRIVE, "--dbc", f"2:{DBC}", "-o", str(tmp_path / "none"))
-    assert proc.returncode == 0 and not list((tmp_path / "none").iterdir())
+    assert proc.returncode == 1 and not list((tmp_path / "none").iterdir())
+    assert errors(proc) == [f"korvel: channel 2 of --dbc 2:{DBC} is not in the logs "
+                            "(their channels: 1)"]
 
 
 # --- filter ----------------------------------------------------------------------------
@@ -259,7 +261,9 @@ def test_missing_extra_is_named(tmp_path, module, extra, args):
 def test_help_shows_an_example(command):
     proc = korvel_cli(command, "--help")
     assert proc.returncode == 0
-    assert "example:" in proc.stdout and f"korvel {command} examples/data/" in proc.stdout
+    # The sample files it names, and where a pip user finds them.
+    assert f"examples:\n  korvel {command} drive.blf" in proc.stdout
+    assert "examples/data/ of\nkorvel's source distribution" in proc.stdout
 
 
 def test_import_leaves_the_command_line_out():

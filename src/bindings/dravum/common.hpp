@@ -18,6 +18,9 @@ namespace korvel::dravum {
 struct Globals {
   PyObject* module = nullptr;  // korvel.dravum
   PyObject* signal = nullptr;  // the Signal class
+  // signals.Message: the class of a message's signals (kept off the module's
+  // names, whose list is fixed).
+  PyObject* message_signals = nullptr;
   PyObject* builtin_eval = nullptr;
 };
 Globals& globals();

@@ -68,13 +68,9 @@ void add_signal_identity(py::handle cls) {
       py::arg("s"));
 }
 
-// signals.SignalName: the decoder of that signal, built on first use.
-py::object lazy_signals_getattr(py::object self, py::object x) {
-  py::object cache = plain_getattr(self, "_cache");
-  py::object v = cache.attr("get")(x);
-  if (truthy(v)) return v;
-  py::object sig = plain_getattr(self, "_qry").attr("sig_dict").attr("get")(x);
-  if (!truthy(sig)) raise_with(PyExc_KeyError, x);
+// The decoder of a signal record, with its multiplexer chain; `lazy` is the
+// LazySignals whose query holds the chains.
+py::object build_decoder(py::object lazy, py::object sig) {
   py::object can_id = sig.attr("can_id");
   py::object start = sig.attr("start");
   py::object length = sig.attr("length");
@@ -87,18 +83,58 @@ py::object lazy_signals_getattr(py::object self, py::object x) {
   // frames whose multiplexer selects another group give no value.
   py::object chain;
   try {
-    py::object table = plain_getattr(plain_getattr(self, "_qry"), "_mux");
-    chain = table.attr("get")(py::make_tuple(can_id, x));
+    py::object table = plain_getattr(plain_getattr(lazy, "_qry"), "_mux");
+    chain = table.attr("get")(py::make_tuple(can_id, sig.attr("name")));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_AttributeError)) throw;
   }
   py::object decoder = global("fb").attr("signal_decoder");
   if (chain && truthy(chain))
-    v = decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset,
-                py::arg("multiplexers") = chain);
-  else
-    v = decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset);
+    return decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset,
+                   py::arg("multiplexers") = chain);
+  return decoder(can_id, start, length, big_endian, is_signed, is_float, scale, offset);
+}
+
+// signals.SignalName: the decoder of that signal, built on first use. A name
+// that is no signal but a message gives that message's signals, as
+// signals.Message.Signal (a name that is both stays the signal).
+py::object lazy_signals_getattr(py::object self, py::object x) {
+  py::object cache = plain_getattr(self, "_cache");
+  py::object v = cache.attr("get")(x);
+  if (truthy(v)) return v;
+  py::object qry = plain_getattr(self, "_qry");
+  py::object sig = qry.attr("sig_dict").attr("get")(x);
+  if (!truthy(sig)) {
+    py::object message = qry.attr("msg_dict").attr("get")(x);
+    if (message.is_none()) raise_with(PyExc_KeyError, x);
+    py::handle cls(globals().message_signals);
+    py::object of = py::handle((PyObject*)&PyBaseObject_Type).attr("__new__")(cls);
+    py::setattr(of, "_lazy", self);
+    py::setattr(of, "_message", message);
+    return of;
+  }
+  v = build_decoder(self, sig);
   cache[x] = v;
+  return v;
+}
+
+// signals.Message.Signal: the decoder of that message's signal, cached under
+// (message, signal) beside the plain names.
+py::object message_signals_getattr(py::object self, py::object x) {
+  py::object lazy = plain_getattr(self, "_lazy");
+  py::object message = plain_getattr(self, "_message");
+  py::object cache = plain_getattr(lazy, "_cache");
+  py::tuple key = py::make_tuple(message.attr("name"), x);
+  py::object v = cache.attr("get")(key);
+  if (truthy(v)) return v;
+  py::object sigs = plain_getattr(lazy, "_qry").attr("sig_idx").attr("get")(message.attr("can_id"));
+  py::object sig;
+  if (!sigs.is_none())
+    for (py::handle s : sigs)
+      if (truthy(compare(s.attr("name"), x, Py_EQ))) sig = py::reinterpret_borrow<py::object>(s);
+  if (!sig) raise_with(PyExc_KeyError, py::str("{}.{}").format(message.attr("name"), x));
+  v = build_decoder(lazy, sig);
+  cache[key] = v;
   return v;
 }
 
@@ -150,6 +186,12 @@ void register_lazy_signals(py::module_& m) {
       "OO:__init__", keywords);
   def_method(cls, "__getattr__", &lazy_signals_getattr, py::arg("x"));
   m.attr("LazySignals") = cls;
+
+  py::dict mns;
+  mns["__doc__"] = "The signals of one message: signals.Message.Signal(frames).";
+  py::object of_message = make_class("_MessageSignals", mns);
+  def_method(of_message, "__getattr__", &message_signals_getattr, py::arg("x"));
+  globals().message_signals = of_message.release().ptr();
 }
 
 void register_tables(py::module_& m) {

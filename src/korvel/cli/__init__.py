@@ -20,7 +20,7 @@ import argparse
 import contextlib
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from . import decode, filter, info, plot
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
@@ -57,7 +57,8 @@ def parser() -> argparse.ArgumentParser:
 
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-q", "--quiet", action="store_true",
-                        help="no progress bar and no summary; errors are still shown")
+                        help="hide the progress bar and the closing summary; the command's "
+                        "answer and errors are still shown")
     common.add_argument("--threads", type=positive, metavar="N",
                         help="worker threads for reading and decoding (default: all cores)")
     several = argparse.ArgumentParser(add_help=False)
@@ -68,7 +69,12 @@ def parser() -> argparse.ArgumentParser:
     pieces.add_argument("--piece-frames", type=positive, default=PIECE_FRAMES, metavar="N",
                         help="frames read at a time; memory grows with it "
                         f"(default: {PIECE_FRAMES})")
-    parents = {"common": common, "several": several, "pieces": pieces}
+    errors = argparse.ArgumentParser(add_help=False)
+    errors.add_argument("--errors", choices=("raise", "skip"), default="raise",
+                        help="skip: read past damaged parts of a log, one line on standard "
+                        "error for each region skipped, exit status 1 at the end (default: "
+                        "raise, a damaged log fails)")
+    parents = {"common": common, "several": several, "pieces": pieces, "errors": errors}
 
     def command(name: str, helptext: str, uses: Sequence[str], example: str
                 ) -> argparse.ArgumentParser:
@@ -81,7 +87,31 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+@contextlib.contextmanager
+def _bytes_names() -> Iterator[None]:
+    """File names that are not valid UTF-8 reach the command as surrogate
+    escapes (as os does it); printed, they come out as the bytes they were."""
+    saved = []
+    for stream in (sys.stdout, sys.stderr):
+        errors = getattr(stream, "errors", None)
+        if errors is not None and hasattr(stream, "reconfigure"):
+            with contextlib.suppress(ValueError, OSError):
+                stream.reconfigure(errors="surrogateescape")
+                saved.append((stream, errors))
+    try:
+        yield
+    finally:
+        for stream, errors in saved:
+            with contextlib.suppress(ValueError, OSError):
+                stream.reconfigure(errors=errors)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    with _bytes_names():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     args = parser().parse_args(argv)
     session = Session(args)
     try:

@@ -4,74 +4,188 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 from typing import Any, Callable
 
 import numpy as np
 
 from .databases import DBC_HELP, dbc_arg, plan_of
-from .session import Damaged, Failure, Session, exc_text, need
+from .session import SAMPLES, Damaged, Failure, Session, exc_text, need, readable
+
+
+class _Files:
+    """One <Message>.<format> file per message in the output directory, each piece
+    a row group (or CSV batch) of its own, so nothing piles up."""
+
+    def __init__(self, directory: str, fmt: str):
+        self.directory, self.fmt = directory, fmt
+        mod = need("pyarrow.parquet" if fmt == "parquet" else "pyarrow.csv", "cli")
+        self.writer_of = mod.ParquetWriter if fmt == "parquet" else mod.CSVWriter
+        self.open: dict[str, tuple[Any, Any, Any]] = {}  # message -> (file, writer, schema)
+        self.rows: dict[str, int] = {}
+
+    def target(self, name: str) -> str:
+        return os.path.join(self.directory, f"{name}.{self.fmt}")
+
+    def add(self, tables: dict[str, Any]) -> None:
+        for name, out in tables.items():
+            if name not in self.open:
+                # Opened here: any name the file system takes, as bytes or not.
+                f = open(self.target(name), "wb")  # noqa: SIM115 - closed in close()
+                self.open[name] = (f, self.writer_of(f, out.schema), out.schema)
+                self.rows[name] = 0
+            _, writer, schema = self.open[name]
+            writer.write_table(out if out.schema.equals(schema) else out.cast(schema))
+            self.rows[name] += out.num_rows
+
+    def close(self) -> None:
+        for f, writer, _ in self.open.values():
+            writer.close()
+            f.close()
+
+
+class _Stdout:
+    """CSV on standard output: one message's table as it is; several messages'
+    rows in time order with the columns message, timestamp, channel and every
+    signal of the selection (empty where a message has no such signal)."""
+
+    def __init__(self, plan: Any, choices: bool, several_logs: bool):
+        self.pa = need("pyarrow", "cli")
+        self.csv = need("pyarrow.csv", "cli")
+        self.compute = need("pyarrow.compute", "cli")
+        self.merged = len(plan.messages) > 1
+        self.writer: Any = None
+        self.schema: Any = None
+        self.rows: dict[str, int] = {}
+        pa = self.pa
+        # A column is text where any selected message labels that signal.
+        kinds: dict[str, Any] = {}
+        for m in plan.messages:
+            for sig in m.signals:
+                labelled = choices and bool(sig.choices) and not sig.is_float
+                if labelled or sig.name not in kinds:
+                    kinds[sig.name] = pa.string() if labelled else pa.float64()
+        head = [("log", pa.string())] if several_logs else []
+        self.columns = [*head, ("message", pa.string()), ("timestamp", pa.int64()),
+                        ("channel", pa.uint8()), *kinds.items()]
+
+    def add(self, tables: dict[str, Any]) -> None:
+        pa = self.pa
+        for name, out in tables.items():
+            self.rows[name] = self.rows.get(name, 0) + out.num_rows
+        if not tables:
+            return
+        if not self.merged:
+            (out,) = tables.values()
+            self._write(out)
+            return
+        parts = []
+        for name, out in tables.items():
+            n = out.num_rows
+            arrays = []
+            for col, kind in self.columns:
+                if col == "message":
+                    arrays.append(pa.array([name] * n, pa.string()))
+                elif col in out.column_names:
+                    a = out.column(col).combine_chunks()
+                    if pa.types.is_dictionary(a.type):
+                        a = a.dictionary_decode()
+                    arrays.append(a.cast(kind))
+                else:
+                    arrays.append(pa.nulls(n, kind))
+            parts.append(pa.Table.from_arrays(arrays, schema=pa.schema(self.columns)))
+        merged = pa.concat_tables(parts)
+        order = self.compute.sort_indices(merged, sort_keys=[("timestamp", "ascending")])
+        self._write(merged.take(order))
+
+    def _write(self, table: Any) -> None:
+        if self.writer is None:
+            self.schema = table.schema
+            self.writer = self.csv.CSVWriter(sys.stdout.buffer, self.schema)
+        self.writer.write_table(table if table.schema.equals(self.schema) else
+                                table.cast(self.schema))
+
+    def close(self) -> None:
+        if self.writer is not None:
+            self.writer.close()
+        sys.stdout.flush()
+
+
+def _nothing_decoded(args: argparse.Namespace, plan: Any, channels: set[int],
+                     messages: list[str] | None) -> str:
+    """Why no row was written, in one line."""
+    have = ", ".join(map(str, sorted(channels))) or "none"
+    for channel, path in args.dbc:
+        if channel is not None and channel not in channels:
+            return (f"channel {channel} of --dbc {channel}:{path} is not in the logs "
+                    f"(their channels: {have})")
+    if messages:
+        names = ", ".join(m.name for m in plan.messages)
+        return f"no frame of the logs belongs to the messages {names}"
+    return "no frame of the logs belongs to a message of the databases"
 
 
 def run(args: argparse.Namespace, session: Session) -> None:
     from ..tables import decode
 
     pa = need("pyarrow", "cli")
-    if args.format == "parquet":
-        writer_of = need("pyarrow.parquet", "cli").ParquetWriter
-    else:
-        writer_of = need("pyarrow.csv", "cli").CSVWriter
+    to_stdout = args.output == "-"
+    if to_stdout and args.format == "parquet":
+        raise Failure(None, "Parquet cannot go to standard output: use --format csv, or -o DIR")
     messages = [n for group in args.messages for n in group] if args.messages else None
     plan = plan_of(args.dbc, messages)
-    try:
-        os.makedirs(args.output, exist_ok=True)
-    except OSError as e:
-        raise Failure(args.output, e.strerror or exc_text(e)) from None
-
     several = len(args.logs) > 1
-    writers: dict[str, tuple[Any, Any]] = {}  # message -> (writer, schema)
-    rows: dict[str, int] = {}
+    if to_stdout:
+        sink: Any = _Stdout(plan, args.choices, several)
+    else:
+        try:
+            os.makedirs(args.output, exist_ok=True)
+        except OSError as e:
+            raise Failure(args.output, e.strerror or exc_text(e)) from None
+        sink = _Files(args.output, args.format or "parquet")
+
+    channels: set[int] = set()
+    read_any = False
     try:
         for path in args.logs:
-            log_name = pa.array([path])
+            log_name = pa.array([readable(path)])
             try:
                 for piece in session.read(path, args.piece_frames):
-                    tables = decode(piece, plan, choices=args.choices, threads=args.threads)
-                    for name, table in tables.items():
+                    read_any = True
+                    channels.update(np.unique(piece[0]["channel"]).tolist())
+                    tables = {}
+                    for name, table in decode(piece, plan, choices=args.choices,
+                                              threads=args.threads).items():
                         out = table.to_arrow()
                         if several:
                             codes = pa.array(np.zeros(out.num_rows, np.int32))
                             out = out.add_column(
                                 0, "log", pa.DictionaryArray.from_arrays(codes, log_name)
                             )
-                        if name not in writers:
-                            target = os.path.join(args.output, f"{name}.{args.format}")
-                            writers[name] = (writer_of(target, out.schema), out.schema)
-                            rows[name] = 0
-                        writer, schema = writers[name]
-                        if not out.schema.equals(schema):
-                            out = out.cast(schema)
-                        # One row group (or CSV batch) per piece: nothing piles up.
-                        writer.write_table(out)
-                        rows[name] += out.num_rows
+                        tables[name] = out
+                    sink.add(tables)
             except Damaged as e:
                 session.damaged(e)
     finally:
-        for writer, _ in writers.values():
-            writer.close()
+        sink.close()
 
-    if not writers:
-        session.say("no frame of the logs belongs to a message of the databases")
-    elif not args.quiet:
-        width = max(map(len, rows))
-        for name, n in rows.items():
-            target = os.path.join(args.output, f"{name}.{args.format}")
-            print(f"{name:<{width}}  {n:>9} rows  {target}")
+    if not any(sink.rows.values()):
+        if read_any:
+            raise Failure(None, _nothing_decoded(args, plan, channels, messages))
+        return  # every log failed, each with its line
+    if not args.quiet and not to_stdout:
+        width = max(map(len, sink.rows))
+        for name, n in sink.rows.items():
+            print(f"{name:<{width}}  {n:>9} rows  {sink.target(name)}")
 
 
-EXAMPLE = """example:
-  korvel decode examples/data/drive.blf --dbc examples/data/vehicle.dbc -o tables/
-  korvel decode day1/*.blf --dbc pt.dbc --dbc 2:body.dbc --messages EngineData,Doors \\
-      --choices --format csv -o tables/"""
+EXAMPLE = """examples:
+  korvel decode drive.blf --dbc vehicle.dbc -o tables/
+  korvel decode drive.blf --dbc vehicle.dbc --messages EngineData,Transmission \\
+      --choices -o - | head
+  korvel decode day1/*.blf --dbc pt.dbc --dbc 2:body.dbc --format csv -o tables/
+
+""" + SAMPLES
 
 
 def names_arg(text: str) -> list[str]:
@@ -80,7 +194,7 @@ def names_arg(text: str) -> list[str]:
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("decode", "Decode every signal of the databases into one file per message.",
-                ["common", "several", "pieces"], EXAMPLE)
+                ["common", "several", "pieces", "errors"], EXAMPLE)
     p.add_argument("logs", nargs="+", metavar="LOG")
     p.add_argument("--dbc", type=dbc_arg, action="append", required=True, metavar="[CH:]DB",
                    help=DBC_HELP)
@@ -89,7 +203,10 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p.add_argument("--choices", action="store_true",
                    help="value-table signals as their labels instead of numbers")
     p.add_argument("-o", "--output", required=True, metavar="OUT",
-                   help="directory for <Message>.parquet or <Message>.csv "
-                   "(several logs share the files, told apart by a 'log' column)")
-    p.add_argument("--format", choices=("parquet", "csv"), default="parquet")
+                   help="directory for <Message>.parquet or <Message>.csv (several logs "
+                   "share the files, told apart by a 'log' column), or - for CSV on standard "
+                   "output: one message's table, or the rows of several in time order with a "
+                   "'message' column")
+    p.add_argument("--format", choices=("parquet", "csv"),
+                   help="file format in OUT (default: parquet; csv with -o -)")
     p.set_defaults(run=run)

@@ -6,21 +6,45 @@ import argparse
 import contextlib
 import io
 import os
+import re
 from typing import Any, Callable
 
 import numpy as np
 
 from .. import korvel as kv
 from .databases import load_db, plain_dbc_arg
-from .session import Failure, Session, exc_text
+from .session import SAMPLES, Failure, Session, exc_text
+
+# signals.Name not followed by .Signal: a bare signal name.
+_BARE = re.compile(r"\bsignals\s*\.\s*([A-Za-z_]\w*)\b(?!\s*\.)")
+
+
+def _ambiguity(expr: str, dbs: list[Any]) -> str | None:
+    """A bare signal name that several messages define: the query would take
+    one of them without a word."""
+    owners: dict[str, dict[str, None]] = {}
+    for db in dbs:
+        for m in db.messages:
+            for s in m.signals:
+                owners.setdefault(s.name, {})[m.name] = None
+    for name in dict.fromkeys(_BARE.findall(expr)):
+        messages = list(owners.get(name, ()))
+        if len(messages) > 1:
+            return (f"signal {name!r} is in several messages ({', '.join(messages)}); name "
+                    f"one, as in signals.{messages[0]}.{name}(frames)")
+    return None
 
 
 def run(args: argparse.Namespace, session: Session) -> None:
     from ..dravum import Query
 
     query = Query()
-    for _, path in args.dbc:
-        query.addDatabase(load_db(path))
+    dbs = [load_db(path) for _, path in args.dbc]
+    for db in dbs:
+        query.addDatabase(db)
+    ambiguous = _ambiguity(args.expr, dbs)
+    if ambiguous:
+        raise Failure(None, f"bad expression {args.expr!r}: {ambiguous}")
     with contextlib.suppress(OSError):
         if os.path.samefile(args.log, args.output):
             raise Failure(args.output, "the output would overwrite the log being filtered")
@@ -49,15 +73,19 @@ def run(args: argparse.Namespace, session: Session) -> None:
         print(f"{len(selected[0])} of {len(frames[0])} frames -> {args.output}")
 
 
-EXAMPLE = """example:
-  korvel filter examples/data/drive.blf --dbc examples/data/vehicle.dbc \\
+EXAMPLE = """examples:
+  korvel filter drive.blf --dbc vehicle.dbc \\
       --expr "signals.EngineSpeed(frames) > 2500" -o fast.blf
-  korvel filter drive.blf --expr "is_fd(frames) | is_error_frame(frames)" -o fd.blf"""
+  korvel filter drive.blf --dbc vehicle.dbc \\
+      --expr "signals.Transmission.GearActual(frames) == 4" -o gear4.blf
+  korvel filter drive.blf --expr "is_fd(frames) | is_error_frame(frames)" -o fd.blf
+
+""" + SAMPLES
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("filter", "Write the frames an expression selects as a new BLF log.",
-                ["common"], EXAMPLE)
+                ["common", "errors"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     p.add_argument("--dbc", type=plain_dbc_arg, action="append", default=[], metavar="DB",
                    help="a database whose signals the expression names; repeatable")

@@ -11,7 +11,7 @@ from typing import Callable
 
 import numpy as np
 
-from .session import Damaged, Session
+from .session import SAMPLES, Damaged, Session
 
 KINDS = ("classic", "fd", "error", "remote")
 FLAG_FD, FLAG_ERROR, FLAG_REMOTE, FLAG_EXTENDED = 0x08, 0x10, 0x20, 0x40
@@ -81,13 +81,13 @@ class _Census:
         ]
 
 
-def _info_record(path: str, header: dict, census: _Census) -> dict:
+def _header_record(path: str, header: dict, census: _Census | None = None) -> dict:
     # The header's span; a header never rewritten at the end (a logger that
     # lost power) gives way to the frames'.
     start, stop = int(header["start"]), int(header["stop"])
-    if start <= 0 and census.first is not None:
+    if census is not None and start <= 0 and census.first is not None:
         start = census.first
-    if stop < start and census.last is not None:
+    if census is not None and stop < start and census.last is not None:
         stop = census.last
     app = header["application"]
     return {
@@ -99,6 +99,12 @@ def _info_record(path: str, header: dict, census: _Census) -> dict:
         "start": start,
         "stop": stop,
         "duration": max(stop - start, 0) / 1e9,
+    }
+
+
+def _info_record(path: str, header: dict, census: _Census) -> dict:
+    return {
+        **_header_record(path, header, census),
         "frames": census.frames,
         "by_kind": census.kinds,
         "channels": sorted(census.channels),
@@ -116,15 +122,21 @@ def _id_text(can_id: int, extended: bool) -> str:
     return f"0x{can_id:08X} ext" if extended else f"0x{can_id:03X}"
 
 
-def _info_text(r: dict) -> str:
-    k = r["by_kind"]
+def _header_text(r: dict) -> list[str]:
     app = r["application"]
-    lines = [
+    return [
         r["path"],
         f"  application  {app['name'] or app['id']} {app['version']}",
         f"  start        {_clock(r['start'])}",
         f"  stop         {_clock(r['stop'])}",
         f"  duration     {r['duration']:.3f} s",
+    ]
+
+
+def _info_text(r: dict) -> str:
+    k = r["by_kind"]
+    lines = [
+        *_header_text(r),
         (f"  frames       {r['frames']} ({k['classic']} classic, {k['fd']} CAN FD, "
          f"{k['error']} error, {k['remote']} remote)"),
         f"  channels     {', '.join(map(str, r['channels'])) or '-'}",
@@ -141,6 +153,7 @@ def _info_text(r: dict) -> str:
 
 def run(args: argparse.Namespace, session: Session) -> None:
     for n, path in enumerate(args.logs):
+        header = None
         try:
             header = session.header(path)
             census = _Census()
@@ -148,6 +161,13 @@ def run(args: argparse.Namespace, session: Session) -> None:
                 census.add(index)
             record = _info_record(path, header, census)
         except Damaged as e:
+            if header is not None:
+                # Damage after an intact header: what the header says, then the error.
+                part = _header_record(path, header)
+                if args.json:
+                    print(json.dumps({**part, "error": e.message}), flush=True)
+                else:
+                    print(("\n" if n else "") + "\n".join(_header_text(part)), flush=True)
             session.damaged(e)
             continue
         if args.json:
@@ -156,14 +176,17 @@ def run(args: argparse.Namespace, session: Session) -> None:
             print(("\n" if n else "") + _info_text(record), flush=True)
 
 
-EXAMPLE = """example:
-  korvel info examples/data/drive.blf
-  korvel info --json logs/*.blf > summary.jsonl"""
+EXAMPLE = """examples:
+  korvel info drive.blf
+  korvel info --json logs/*.blf > summary.jsonl
+
+""" + SAMPLES
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("info", "Summarise logs: application, time span, frames by kind, channels, "
-                "identifiers and the busiest ones.", ["common", "several", "pieces"], EXAMPLE)
+                "identifiers and the busiest ones.", ["common", "several", "pieces", "errors"],
+                EXAMPLE)
     p.add_argument("logs", nargs="+", metavar="LOG")
     p.add_argument("--json", action="store_true", help="one JSON object per log and line")
     p.set_defaults(run=run)

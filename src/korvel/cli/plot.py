@@ -6,12 +6,13 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from fnmatch import fnmatchcase
 from typing import Any, Callable
 
 import numpy as np
 
 from .databases import DBC_HELP, db_names, dbc_arg, plan_of
-from .session import Failure, Session, need
+from .session import SAMPLES, Failure, Session, need, readable
 
 _FILE_ONLY_BACKENDS = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 
@@ -22,25 +23,36 @@ def _has_display() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+def _wild(text: str) -> bool:
+    return any(c in text for c in "*?[")
+
+
 def _resolve(plan: Any, names: Sequence[str], where: str) -> list[tuple[str, Any, Any]]:
-    """SIGNAL or MESSAGE.SIGNAL -> (name as given, message plan, signal plan)."""
-    out = []
+    """SIGNAL or MESSAGE.SIGNAL, either part a shell-style pattern -> (label,
+    message plan, signal plan) for each signal meant, in the order given."""
+    out: dict[tuple[str, str], tuple[str, Any, Any]] = {}
     for given in names:
         msg_name, _, sig_name = given.rpartition(".")
-        hits = [
-            (m, s)
-            for m in plan.messages
-            if not msg_name or m.name == msg_name
-            for s in m.signals
-            if s.name == sig_name
-        ]
+        messages = [m for m in plan.messages
+                    if not msg_name or fnmatchcase(m.name, msg_name)]
+        if msg_name and not messages:
+            raise Failure(where, f"no message matches {msg_name!r}" if _wild(msg_name)
+                          else f"no message {msg_name!r}")
+        hits = [(m, s) for m in messages for s in m.signals if fnmatchcase(s.name, sig_name)]
         if not hits:
-            raise Failure(where, f"no signal named {given!r}")
-        if len(hits) > 1:
+            raise Failure(where, f"no signal matches {given!r}" if _wild(given)
+                          else f"no signal named {given!r}")
+        if len(hits) > 1 and not _wild(given):
             choices = ", ".join(f"{m.name}.{s.name}" for m, s in hits)
             raise Failure(where, f"signal {given!r} is in several messages: name one of {choices}")
-        out.append((given, *hits[0]))
-    return out
+        for m, s in hits:
+            if _wild(given):
+                alike = sum(1 for _, t in hits if t.name == s.name)
+                label = f"{m.name}.{s.name}" if alike > 1 else s.name
+            else:
+                label = given
+            out.setdefault((m.name, s.name), (label, m, s))
+    return list(out.values())
 
 
 def run(args: argparse.Namespace, session: Session) -> None:
@@ -67,6 +79,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
     plan = plan_of(args.dbc, None)
     wanted = _resolve(plan, args.signals, where)
     plan = plan.select(list(dict.fromkeys(m.name for _, m, _ in wanted)))
+    if args.start is not None and args.stop is not None and args.stop <= args.start:
+        raise Failure(None, f"--stop {args.stop:g} is not after --start {args.start:g}")
 
     header = session.header(args.log)
     samples: dict[str, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {g: [] for g, *_ in wanted}
@@ -79,6 +93,12 @@ def run(args: argparse.Namespace, session: Session) -> None:
             if m.name in tables:
                 t = tables[m.name]
                 keep = ~np.isnan(t[s.name])
+                if first is not None and (args.start is not None or args.stop is not None):
+                    since = (t["timestamp"] - first) / 1e9  # --start/--stop: from the first frame
+                    if args.start is not None:
+                        keep &= since >= args.start
+                    if args.stop is not None:
+                        keep &= since < args.stop
                 samples[given].append((t["timestamp"][keep], t["channel"][keep], t[s.name][keep]))
     start = int(header["start"])
     if start <= 0 and first is not None:
@@ -94,7 +114,11 @@ def run(args: argparse.Namespace, session: Session) -> None:
         key = s.unit if s.unit else f"\0{given}"
         axes_of.setdefault(key, []).append((given, s, parts))
     if not axes_of:
-        raise Failure(args.log, "none of the signals has samples in this log")
+        window = ""
+        if args.start is not None or args.stop is not None:
+            window = (f" from {args.start:g} s" if args.start is not None else "") + (
+                f" before {args.stop:g} s" if args.stop is not None else "")
+        raise Failure(args.log, f"none of the signals has samples in this log{window}")
 
     if show:
         fig = plt.figure(figsize=(10, 1.0 + 2.2 * len(axes_of)), layout="constrained")
@@ -130,30 +154,40 @@ def run(args: argparse.Namespace, session: Session) -> None:
         ax.grid(True, alpha=0.3)
         ax.legend(loc="upper right", fontsize="small")
     axes[-1].set_xlabel("time since the log's start [s]")
-    fig.suptitle(os.path.basename(args.log))
+    fig.suptitle(readable(os.path.basename(args.log)))
     if show:
         plt.show()
     else:
-        fig.savefig(args.output)
+        # Opened here: any name the file system takes, as bytes or not.
+        with open(args.output, "wb") as f:
+            fig.savefig(f, format=suffix)
         if not args.quiet:
             n = sum(len(i) for i in axes_of.values())
             print(f"{n} signal{'s' if n != 1 else ''} -> {args.output}")
 
 
-EXAMPLE = """example:
-  korvel plot examples/data/drive.blf --dbc examples/data/vehicle.dbc \\
-      EngineSpeed WheelSpeedFL WheelSpeedFR Transmission.GearActual -o drive.png"""
+EXAMPLE = """examples:
+  korvel plot drive.blf --dbc vehicle.dbc \\
+      EngineSpeed WheelSpeedFL WheelSpeedFR Transmission.GearActual -o drive.png
+  korvel plot drive.blf --dbc vehicle.dbc 'WheelSpeed*' --start 10 --stop 20 -o wheels.svg
+
+""" + SAMPLES
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("plot", "Plot signals against time in seconds from the log's start; signals "
-                "with one unit share an axis, value-table signals step.", ["common", "pieces"],
-                EXAMPLE)
+                "with one unit share an axis, value-table signals step.",
+                ["common", "pieces", "errors"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     p.add_argument("--dbc", type=dbc_arg, action="append", required=True, metavar="[CH:]DB",
                    help=DBC_HELP)
     p.add_argument("signals", nargs="+", metavar="SIGNAL",
-                   help="a signal name, or MESSAGE.SIGNAL where several messages have it")
+                   help="a signal name, or MESSAGE.SIGNAL where several messages have it; "
+                   "either part may be a shell-style pattern ('*Speed', 'EngineData.*')")
+    p.add_argument("--start", type=float, metavar="S",
+                   help="plot from S seconds after the log's first frame")
+    p.add_argument("--stop", type=float, metavar="S",
+                   help="plot up to (not including) S seconds after the log's first frame")
     p.add_argument("-o", "--output", metavar="FILE",
                    help="write a .png, .svg or .pdf file instead of showing a window")
     p.set_defaults(run=run)

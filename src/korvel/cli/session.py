@@ -22,6 +22,8 @@ PROG = "korvel"
 LONG_WORK_BYTES = 100 * 2**20
 MANY_LOGS = 10
 PIECE_FRAMES = 1_000_000
+SAMPLES = ("drive.blf and vehicle.dbc are the sample log and database in examples/data/ of\n"
+           "korvel's source distribution.")
 
 
 class Failure(Exception):
@@ -38,6 +40,12 @@ class Failure(Exception):
 
 class Damaged(Failure):
     """A log that could not be read: with several logs, the others go on."""
+
+
+def readable(path: str) -> str:
+    """A path as text for tables and figures: bytes that are not UTF-8 (which
+    os hands over as surrogate escapes) become U+FFFD."""
+    return path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
 def one_line(text: str) -> str:
