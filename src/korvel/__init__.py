@@ -4,7 +4,8 @@ The query module reaches the decoders through the package attributes
 flag_test and signal_decoder.
 """
 
+from ._version import __version__
 from .korvel import flag_test, signal_decoder
 from .tables import Table, Tables, decode
 
-__all__ = ["Table", "Tables", "decode", "flag_test", "signal_decoder"]
+__all__ = ["Table", "Tables", "__version__", "decode", "flag_test", "signal_decoder"]

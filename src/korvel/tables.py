@@ -312,9 +312,13 @@ class Table(Mapping):
     def __len__(self) -> int:
         return len(self._columns)
 
+    @property
+    def num_rows(self) -> int:
+        """The number of rows (frames of the message)."""
+        return len(self._columns["timestamp"])
+
     def __repr__(self) -> str:
-        rows = len(self._columns["timestamp"])
-        return f"<korvel.Table {self.name}: {rows} rows, {len(self) - 2} signals>"
+        return f"<korvel.Table {self.name}: {self.num_rows} rows, {len(self) - 2} signals>"
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame; value-table columns as Categorical."""
@@ -415,12 +419,34 @@ def decode(
 ) -> Tables:
     """Every signal of a database, one Table per message.
 
-    frames: a frames pair, a path or a binary stream (read quietly).
-    db: a cantools database, a path cantools loads, a list of those (merged),
-    a dict {channel: database, path or list} (frames on other channels left
-    out), or a DecodePlan. messages: names to keep. choices: value-table signals
-    as labels. threads: messages decoded in parallel (all cores for None).
-    errors: "skip" reads past damaged parts of a log (BLFWarning for each).
+    A data frame belongs to a message when its identifier equals the message's
+    and both are extended (29-bit) or both base (11-bit); remote and error
+    frames carry no values. Each Table holds ``timestamp`` (int64 ns),
+    ``channel`` (uint8) and every signal in database order (float64, NaN where a
+    frame has no value: payload too short, or its multiplexer selects another
+    group), as cantools decodes them.
+
+    frames: a frames pair, or a path or a binary stream, read quietly (what the
+        reader would print comes as a korvel.korvel.BLFWarning).
+    db: a cantools database, a path cantools loads, a list of those (merged; a
+        later message of the same name replaces an earlier one), a dict
+        {channel: database, path or list} (frames on other channels are left
+        out), or a DecodePlan.
+    messages: the names of the messages to decode (all when None).
+    choices: signals with a value table as labels (text, None where there is
+        no value); an unlabelled raw value keeps its number as text.
+    threads: messages decoded in parallel on native threads (all usable cores
+        when None).
+    errors: "raise", or "skip" to read past damaged parts of a log given as a
+        path or stream (a BLFWarning for each region skipped).
+
+    Returns a korvel.Tables: message name -> Table, in database order, without
+    the messages that have no frames.
+
+    Raises KeyError for a name in messages that the database lacks, TypeError
+    for a db of another kind, cantools' error (naming the path) for a database
+    it cannot load, ValueError for a bad errors value or payload offsets
+    outside the payload array, and what korvel.korvel.read raises for a log.
     """
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")

@@ -22,6 +22,7 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 
+from .._version import __version__
 from . import decode, filter, info, plot
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
@@ -47,11 +48,7 @@ def parser() -> argparse.ArgumentParser:
         "status: 0 when every log was read whole, 1 for a damaged or missing log or any "
         "other failure, 2 for usage errors.",
     )
-    from importlib.metadata import PackageNotFoundError, version
-
-    # A source tree on sys.path is no installed distribution and has no version.
-    with contextlib.suppress(PackageNotFoundError):
-        top.add_argument("--version", action="version", version=f"{PROG} {version('korvel')}")
+    top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = top.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
