@@ -3,6 +3,7 @@
 import io
 import math
 import pickle
+import struct
 import subprocess
 import sys
 
@@ -340,3 +341,83 @@ def test_query_decoders_follow_multiplexers(db, log):
     assert len(sel[0]) == (~np.isnan(tables["Muxed"]["B"])).sum()
     ne = q.signal_contains_and_value_ne(frames, "s4", [1e9])
     assert ne.sum() == (~np.isnan(tables["Nested"]["S4"])).sum()
+
+
+# --- which frames carry values --------------------------------------------------------
+
+KINDS_DBC = """VERSION ""
+BO_ 384 Base: 8 E
+ SG_ Rpm : 0|16@1+ (0.25,0) [0|0] "rpm" E
+BO_ 2147484032 Ext: 8 E
+ SG_ Load : 0|8@1+ (1,0) [0|0] "%" E
+"""
+
+
+@pytest.mark.parametrize("entry", ["decode", "decode_path", "query"])
+def test_only_data_frames_of_the_identifiers_kind_carry_values(entry, tmp_path):
+    """0x180 as a base data frame, a remote request, an error frame, and as an
+    extended data frame; the base message takes only the first, the extended
+    message (same number) only the last, each equal to cantools."""
+    db = cantools.database.load_string(KINDS_DBC, "dbc")
+    data = bytes([0x10, 0x27, 50, 0, 0, 0, 0, 0])
+    flags = [0x04, 0x24, 0x10, 0x44]
+    frames = make_frames([0x180] * 4, [data] * 4, flags=flags)
+    if entry == "query":
+        # The query layer keeps matching by identifier alone, remote frames included.
+        q = dv.Query()
+        q.addDatabase(db)
+        assert np.isnan(q.signals.Rpm(frames)).tolist() == [False, False, False, False]
+        keep = q.filter(frames, "~is_remote_frame(frames) & ~is_error_frame(frames)")
+        assert keep[0]["flags"].tolist() == [0x04, 0x44]
+        return
+    if entry == "decode_path":
+        path = tmp_path / "kinds.blf"
+        kv.write(path, frames, verbose=False)
+        frames = str(path)
+    tables = korvel.decode(frames, db)
+    want = {m.name: m.decode(data) for m in db.messages}
+    assert tables["Base"]["Rpm"].tolist() == [want["Base"]["Rpm"]]
+    assert tables["Ext"]["Load"].tolist() == [want["Ext"]["Load"]]
+    assert tables["Base"].num_rows == tables["Ext"].num_rows == 1
+
+
+EDGE_DBC = """VERSION ""
+BO_ 100 Big: 8 E
+ SG_ Huge : 0|16@1+ (12345678901234567891,3) [0|0] "" E
+ SG_ Times : 16|48@1+ (3,0) [0|0] "" E
+BO_ 101 Mux64: 8 E
+ SG_ Sel M : 0|64@1+ (1,0) [0|0] "" E
+ SG_ A m18446744073709551615 : 0|8@1+ (1,0) [0|0] "" E
+BO_ 102 Flt: 8 E
+ SG_ F : 0|64@1- (1,0) [0|0] "" E
+VAL_ 100 Huge 1 "one" ;
+VAL_ 100 Times 1 "one" ;
+SIG_VALTYPE_ 102 F : 2;
+"""
+
+
+def test_decode_at_its_edges_equals_cantools():
+    """Labels of unlabelled values beyond 2**53 from exact integers, a float's
+    -0.0 kept, and a 64-bit multiplexer value of 2**64 - 1."""
+    db = cantools.database.load_string(EDGE_DBC, "dbc", strict=False)
+    payloads = [bytes([5, 0]) + (2**48 - 1).to_bytes(6, "little"), b"\xff" * 8,
+                struct.pack("<d", -0.0), bytes(8)]
+    frames = make_frames([100, 101, 102, 101], payloads)
+    got = korvel.decode(frames, db, choices=True)
+    for name, rows in (("Big", [0]), ("Mux64", [1]), ("Flt", [2])):
+        msg = db.get_message_by_name(name)
+        for sig in msg.signals:
+            want = [msg.decode(payloads[r], decode_choices=True).get(sig.name) for r in rows]
+            column = got[name][sig.name][: len(rows)]
+            if column.dtype == object:  # labels, and numbers as cantools writes them
+                assert column.tolist() == [str(w) for w in want], (name, sig.name)
+            else:
+                assert column.tolist() == [float(w) for w in want], (name, sig.name)
+    assert math.copysign(1, got["Flt"]["F"][0]) == -1
+    assert math.isnan(got["Mux64"]["A"][1])  # the multiplexer selects no group there
+
+
+def test_version_is_the_installed_one():
+    from importlib.metadata import version
+
+    assert korvel.__version__ == version("korvel")

@@ -799,7 +799,7 @@ void register_reader(py::module_& m) {
           "log. The \"load blf cost\" line comes after the last piece.\n\n"
           "file, threads, verbose, errors: as for read().\n\n"
           "Returns an iterator of (index, chunk) pairs.\n\n"
-          "Yields the pieces before a fault, then raises what read() raises; notices\n"
+          "Raises what read() raises, once the pieces before the fault are out; notices\n"
           "(lines, or BLFWarnings when quiet) come after the frames before them.\n"
           "ValueError for frames below 1.");
   publish(m, "info",

@@ -515,7 +515,7 @@ struct LogReader::Impl {
   void complete_range(std::unique_ptr<Job> job) {
     finish_all();
     if (!ordered->cut_object()) {
-      ended = range_done = true;
+      if (!follow_unwanted(*job)) ended = range_done = true;
       recycle(std::move(job));
       return;
     }
@@ -554,6 +554,26 @@ struct LogReader::Impl {
     if (!more) ended = range_done = true;
     if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
     recycle(std::move(job));
+  }
+
+  // Salvage in a range: an object begun before the range and still
+  // unfinished at its end may have swallowed the range's objects (a whole
+  // read would drop it and walk them again); the containers after the range
+  // are followed until it finishes, or to the end of the log, where
+  // finish_tail() walks the range's containers again. True while following.
+  bool follow_unwanted(Job& j) {
+    CarriedObject c;
+    if (!options.skip_damaged || !ordered->carried_object(c) || !c.unwanted) return false;
+    if (!known_method(j.method)) return false;  // cut: the whole read resumes past the range
+    j.scan_ahead_with = nullptr;
+    j.copies = nullptr;
+    j.run(false);
+    if (j.error) std::rethrow_exception(j.error);
+    if (!j.result.ok()) return false;
+    const bool more =
+        ordered->follow_unwanted(j.out.data() + HEADROOM, j.out.size() - HEADROOM, origin_of(j));
+    if (more && j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
+    return more;
   }
 
   void finish_all() {
@@ -688,9 +708,15 @@ struct LogReader::Impl {
     ByteBuffer bytes;
     std::vector<TailPiece> pieces;
     while (ordered->carried_object(c)) {
-      const bool resumable = c.next_piece < ordered->pieces().size();
+      // Where the walk goes on: the first container after the object's that
+      // is wanted (a range's lead-in may have carried it in).
+      const std::vector<TailPiece>& carried = ordered->pieces();
+      size_t k = c.next_piece;
+      while (k < carried.size() && carried[k].origin.container < options.first_container) ++k;
+      const bool resumable = k < carried.size();
       if (!options.skip_damaged || !resumable) {
-        if (!top_truncated) {
+        // An object begun before a range is reported by the range it begins in.
+        if (!top_truncated && !c.unwanted) {
           Notice n{NoticeKind::Truncated};
           n.inner = true;
           n.object_pos = c.origin.container_pos;
@@ -702,34 +728,64 @@ struct LogReader::Impl {
         }
         return;
       }
-      const DataOrigin resume = ordered->pieces()[c.next_piece].origin;
-      Notice n{NoticeKind::Damaged};
-      n.object_pos = c.origin.container_pos;
-      n.declared = resume.container_pos;
-      n.container = resume.container;
-      n.cause = carried_error(ErrorCode::InnerObjectPastEnd, c);
-      notices.notice(n);
+      const DataOrigin resume = carried[k].origin;
+      if (!c.unwanted) {
+        Notice n{NoticeKind::Damaged};
+        n.object_pos = c.origin.container_pos;
+        n.declared = resume.container_pos;
+        n.container = resume.container;
+        n.cause = carried_error(ErrorCode::InnerObjectPastEnd, c);
+        notices.notice(n);
+      }
       // Containers past a wanted range give nothing but the cut object.
       if (resume.container >= options.end_container) {
         ordered->resync();
         return;
       }
-      ordered->take_from(c.next_piece, bytes, pieces);
-      for (size_t k = 0; k < pieces.size(); ++k) {
-        if (pieces[k].origin.container >= options.end_container) break;
-        const size_t end = k + 1 < pieces.size() ? pieces[k + 1].pos : bytes.size();
-        feed_again(bytes.data() + pieces[k].pos, end - pieces[k].pos, pieces[k].origin);
+      ordered->take_from(k, bytes, pieces);
+      for (size_t i = 0; i < pieces.size(); ++i) {
+        const uint8_t* data = bytes.data() + pieces[i].pos;
+        const size_t len = (i + 1 < pieces.size() ? pieces[i + 1].pos : bytes.size()) - pieces[i].pos;
+        if (pieces[i].origin.container < options.end_container) {
+          feed_again(data, len, pieces[i].origin);
+        } else if (!complete_again(data, len, pieces[i].origin)) {
+          ordered->resync();  // the range is complete
+          return;
+        }
       }
     }
   }
 
-  // A container's data walked again, in order, straight into the output.
-  void feed_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
+  // A container's data with room in front for the carried tail.
+  static ByteBuffer with_headroom(const uint8_t* data, size_t len) {
     ByteBuffer buf;
     buf.reserve_more(HEADROOM + len);
     buf.commit(HEADROOM);
     if (len) std::memcpy(buf.reserve_more(len), data, len);
     buf.commit(len);
+    return buf;
+  }
+
+  // Past a range, walked again: only the object the range's last container
+  // cut. True while it needs further containers.
+  bool complete_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
+    if (!ordered->cut_object()) return false;
+    ByteBuffer buf = with_headroom(data, len);
+    const size_t records = output.record_count, payload = output.payload_size;
+    bool more = false;
+    ScanResult r = ordered->finish_cut_object(buf.data() + HEADROOM, len, output, more, origin);
+    report_versions(r);
+    if (r.status == ScanStatus::Done) return more;
+    output.record_count = records;
+    output.payload_size = payload;
+    ordered->resync();
+    skipped_container(origin, scan_error(r, origin.container_pos));
+    return false;
+  }
+
+  // A container's data walked again, in order, straight into the output.
+  void feed_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
+    ByteBuffer buf = with_headroom(data, len);
     const size_t records = output.record_count, payload = output.payload_size;
     ScanResult r = ordered->feed(buf.data() + HEADROOM, len, nullptr, output, origin);
     report_versions(r);

@@ -128,7 +128,37 @@ bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit,
   return false;
 }
 
+ScanResult OrderedScan::finish_cut_object_resync(uint8_t* data, size_t len, FrameSink& sink,
+                                                 bool& more, const DataOrigin& origin) {
+  // No clean object since the last fault: one may still begin in the bytes
+  // kept from the end of the range's last container, as the whole walk
+  // would find it.
+  ScanResult res;
+  const size_t carried = tail_.size();
+  if (!carried) return res;
+  add_piece(carried, len, origin);
+  size_t rlen;
+  bool in_tail;
+  const uint8_t* region = join(data, len, rlen, in_tail);
+  const size_t start = clean_start(region, rlen, carried);
+  if (start == NO_OBJECT) {
+    resync();
+    return res;
+  }
+  resync_ = false;
+  res = scanner_.scan(region + start, rlen - start, sink, 1);
+  if (res.status != ScanStatus::Done) {
+    res.offset += start;
+    return res;
+  }
+  res.consumed += start;
+  keep_tail(region, rlen, res.consumed, in_tail);
+  more = res.consumed <= start;
+  return res;
+}
+
 bool OrderedScan::cut_object() const {
+  if (resync_) return tail_.size() != 0;
   return !resync_ && drop_ == 0 && cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
 }
 
@@ -221,9 +251,10 @@ ScanResult OrderedScan::feed_data(uint8_t* data, size_t len, const AheadScan* ah
 
 ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                           const DataOrigin& origin) {
-  const size_t start = cut_object_start(tail_.data(), tail_.size());
   more = false;
   ScanResult res;
+  if (resync_) return finish_cut_object_resync(data, len, sink, more, origin);
+  const size_t start = cut_object_start(tail_.data(), tail_.size());
   if (start == NO_OBJECT) return res;
   add_piece(tail_.size(), len, origin);
   size_t rlen;
@@ -236,15 +267,40 @@ ScanResult OrderedScan::finish_cut_object(uint8_t* data, size_t len, FrameSink& 
   return res;
 }
 
+bool OrderedScan::follow_unwanted(uint8_t* data, size_t len, const DataOrigin& origin) {
+  if (!drop_) return false;
+  add_piece(tail_.size(), len, origin);
+  size_t rlen;
+  bool in_tail;
+  const uint8_t* region = join(data, len, rlen, in_tail);
+  ScanResult head = scanner_.scan(region, rlen, discard_, drop_);
+  discard_.clear();
+  if (head.status != ScanStatus::Done) {
+    resync();
+    return false;
+  }
+  const size_t pos = head.consumed;
+  size_t next = next_object(region, rlen, pos);
+  if (next == NO_OBJECT) {
+    next = cut_object_start(region + pos, rlen - pos);
+    if (next != NO_OBJECT) next += pos;
+  }
+  const bool unfinished = next != NO_OBJECT && next < drop_;
+  drop_ = unfinished ? drop_ - pos : 0;
+  keep_tail(region, rlen, pos, in_tail);
+  return unfinished;
+}
+
 bool OrderedScan::carried_object(CarriedObject& out) const {
   const uint8_t* t = tail_.data();
   const size_t n = tail_.size();
-  if (resync_ || drop_ || n < 4) return false;
+  if (resync_ || n < 4) return false;
   // A whole signature within the padding the walk allows in front of it.
   size_t start = next_object(t, n, 0);
   if (start == NO_OBJECT) return false;
   out = CarriedObject{};
   out.tail_pos = start;
+  out.unwanted = start < drop_;
   out.present = n - start;
   out.header_whole = out.present >= sizeof(ObjHeaderBase_t);
   if (out.header_whole) out.declared = load<ObjHeaderBase_t>(t + start).object_size;

@@ -58,6 +58,7 @@ struct CarriedObject {
   uint32_t declared = 0;      // object_size, when the base header is whole
   size_t present = 0;         // bytes of it in the tail
   size_t next_piece = 0;      // the first piece that begins after it (pieces() when none)
+  bool unwanted = false;      // it began before the wanted containers (see drop_carried)
 };
 
 class OrderedScan {
@@ -82,8 +83,17 @@ class OrderedScan {
   ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                const DataOrigin& origin = {});
 
-  // Whether the carried tail holds the beginning of an object.
+  // Whether the carried tail holds the beginning of an object (after a
+  // fault, whether it holds bytes in which one may begin).
   bool cut_object() const;
+
+  // After a range's last container, when the carried tail holds only an
+  // object begun before the range (drop_carried): the next container's data
+  // joins the tail, nothing decoded, while that object is unfinished
+  // (returns true); false once it is finished or cannot be (a fault).
+  // Salvage needs to know which: an object that never finishes has
+  // swallowed the range's own objects.
+  bool follow_unwanted(uint8_t* data, size_t len, const DataOrigin& origin);
 
   // The next feed drops the carried tail and the container's data up to
   // the first object from which the walk runs to the end of the data
@@ -130,6 +140,8 @@ class OrderedScan {
   const uint8_t* join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail);
   size_t clean_start(const uint8_t* data, size_t len, size_t limit);
   ScanResult feed_data(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
+  ScanResult finish_cut_object_resync(uint8_t* data, size_t len, FrameSink& sink, bool& more,
+                                      const DataOrigin& origin);
   // The pieces after `len - tail_.size()` bytes of a region were dropped.
   void trim_pieces(size_t region_len);
   void add_piece(size_t pos, size_t len, const DataOrigin& origin);
