@@ -1,6 +1,7 @@
 """The command line, run as `python -m korvel` in child processes; every output
 read back and compared with the library's own results."""
 
+import io
 import json
 import os
 import struct
@@ -302,3 +303,151 @@ def test_progress_bar_on_a_terminal_only(logs, quiet):
     os.close(master)
     assert child.wait() == 0
     assert (b"B/s" in shown) != quiet
+
+
+# --- answers a user can rely on ----------------------------------------------------------
+
+TWO_SPEEDS = """VERSION ""
+BO_ 256 EngineData: 8 ECM
+ SG_ EngineSpeed : 0|16@1+ (0.25,0) [0|0] "rpm" GW
+BO_ 291 WheelSpeeds: 8 ABS
+ SG_ EngineSpeed : 7|16@0+ (0.01,0) [0|0] "km/h" GW
+BO_ 1962 Absent: 8 ABS
+ SG_ Nothing : 0|8@1+ (1,0) [0|0] "" GW
+"""
+
+
+@pytest.fixture(scope="module")
+def damaged(tmp_path_factory):
+    """drive.blf with one byte of its second container flipped, and a database
+    with a signal name in two messages and a message without frames."""
+    d = tmp_path_factory.mktemp("damaged")
+    data = bytearray(Path(DRIVE).read_bytes())
+    data[44716] ^= 0xFF
+    (d / "damaged.blf").write_bytes(bytes(data))
+    (d / "two.dbc").write_text(TWO_SPEEDS)
+    return d
+
+
+def test_decode_writes_csv_to_standard_output(tmp_path):
+    pd = pytest.importorskip("pandas")
+    proc = korvel_cli("decode", DRIVE, "--dbc", DBC, "--messages", "Transmission", "--choices",
+                      "-o", "-")
+    assert proc.returncode == 0 and proc.stderr == ""
+    want = korvel.decode(DRIVE, DBC, messages=["Transmission"], choices=True)["Transmission"]
+    got = pd.read_csv(io.StringIO(proc.stdout))
+    assert list(got.columns) == list(want) and got["GearActual"].tolist() == list(
+        want["GearActual"])
+    proc = korvel_cli("decode", DRIVE, "--dbc", DBC, "--messages", "Transmission,BodyStatus",
+                      "--piece-frames", "3000", "-o", "-")
+    rows = pd.read_csv(io.StringIO(proc.stdout))
+    assert list(rows.columns) == ["message", "timestamp", "channel", "GearActual", "GearTarget",
+                                  "OilTemp", "AmbientTemp", "DoorsOpen"]
+    tables = korvel.decode(DRIVE, DBC, messages=["Transmission", "BodyStatus"])
+    for name, table in tables.items():
+        mine = rows[rows["message"] == name]
+        assert mine["timestamp"].tolist() == table["timestamp"].tolist()
+        for sig in list(table)[2:]:
+            assert np.allclose(mine[sig], table[sig])
+        assert mine.drop(columns=list(table) + ["message"]).isna().all().all()
+    # Time order within each piece read.
+    for piece in np.array_split(rows["timestamp"].to_numpy(), 4):
+        assert (np.diff(piece) >= 0).all() or len(piece) < 2
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--dbc", "{d}/two.dbc", "--messages", "Absent"],
+     "korvel: no frame of the logs belongs to the messages Absent"),
+    (["--dbc", f"3:{DBC}"], f"korvel: channel 3 of --dbc 3:{DBC} is not in the logs "
+                            "(their channels: 1)"),
+    (["--dbc", "{d}/absent.dbc"], "korvel: no frame of the logs belongs to a message of the "
+                                  "databases"),
+])
+def test_decode_says_why_nothing_was_decoded(damaged, tmp_path, args, line):
+    (damaged / "absent.dbc").write_text(TWO_SPEEDS.split("BO_ 256")[0] +
+                                        "BO_ 1962" + TWO_SPEEDS.split("BO_ 1962")[1])
+    proc = korvel_cli("decode", DRIVE, *[a.format(d=damaged) for a in args], "-o",
+                      str(tmp_path / "out"))
+    assert proc.returncode == 1 and errors(proc) == [line] and proc.stdout == ""
+
+
+@pytest.mark.parametrize("command, args, answer", [
+    ("info", [], "frames       6471 (6095 classic, 376 CAN FD, 0 error, 0 remote)"),
+    ("decode", ["--dbc", DBC, "-o", "{o}"], "EngineData         3763 rows"),
+    ("filter", ["--expr", "is_fd(frames)", "-o", "{o}.blf"], "376 of 6471 frames"),
+    ("plot", ["--dbc", DBC, "YawRate", "-o", "{o}.png"], "1 signal -> "),
+])
+def test_errors_skip_reads_past_damage_everywhere(damaged, tmp_path, command, args, answer):
+    log = str(damaged / "damaged.blf")
+    args = [a.format(o=tmp_path / "out") for a in args]
+    proc = korvel_cli(command, log, *args)
+    assert proc.returncode == 1 and len(errors(proc)) == 1 and "byte offset" in errors(proc)[0]
+    proc = korvel_cli(command, "--errors", "skip", log, *args)
+    assert proc.returncode == 1 and answer in proc.stdout
+    assert errors(proc) == [f"korvel: {log}: skipped the log container at byte offset 44676 to "
+                            "88814 (container 1): Error -3 while decompressing data: invalid "
+                            "code lengths set"]
+    proc = korvel_cli(command, "--errors", "skip", "-q", DRIVE, *args)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert (proc.stdout != "") == (command == "info")  # -q: the answer stays, summaries go
+
+
+def test_info_of_a_log_damaged_after_its_header(damaged):
+    log = str(damaged / "damaged.blf")
+    proc = korvel_cli("info", log)
+    assert proc.returncode == 1 and "frames" not in proc.stdout
+    assert proc.stdout.splitlines()[1:5] == [
+        "  application  CANape 0.0.0", "  start        2024-12-24 00:26:40.000+00:00",
+        "  stop         2024-12-24 00:27:39.990+00:00", "  duration     59.990 s"]
+    record = json.loads(korvel_cli("info", "--json", log).stdout)
+    assert record["objects"] == 10320 and "corrupt compressed data" in record["error"]
+
+
+def test_plot_patterns_and_time_window(tmp_path):
+    out = str(tmp_path / "p.png")
+    cases = [
+        (["WheelSpeed*", "Transmission.*"], 0, "5 signals -> "),
+        (["EngineData.Engine*", "--start", "10", "--stop", "12.5"], 0, "3 signals -> "),
+        (["YawRate", "--start", "100"], 1, "none of the signals has samples in this log from "
+                                           "100 s"),
+        (["Engine.Speed"], 1, "no message 'Engine'"),
+        (["*Nothing*"], 1, "no signal matches '*Nothing*'"),
+        (["YawRate", "--start", "5", "--stop", "5"], 1, "--stop 5 is not after --start 5"),
+    ]
+    for args, code, text in cases:
+        proc = korvel_cli("plot", DRIVE, "--dbc", DBC, *args, "-o", out)
+        assert proc.returncode == code and text in (proc.stdout + proc.stderr), args
+
+
+def test_filter_names_the_messages_of_an_ambiguous_signal(damaged, tmp_path):
+    dbc, out = str(damaged / "two.dbc"), str(tmp_path / "f.blf")
+    proc = korvel_cli("filter", DRIVE, "--dbc", dbc, "--expr",
+                      "signals.EngineSpeed(frames) > 2500", "-o", out)
+    assert proc.returncode == 1 and len(errors(proc)) == 1
+    assert "'EngineSpeed' is in several messages (EngineData, WheelSpeeds)" in errors(proc)[0]
+    proc = korvel_cli("filter", DRIVE, "--dbc", dbc, "--expr",
+                      "signals.EngineData.EngineSpeed(frames) > 2500", "-o", out)
+    assert proc.returncode == 0 and proc.stdout.startswith("3281 of 10320 frames")
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    base = os.fsencode(tmp_path)
+    log, dbc = base + b"/dr\xffive.blf", base + b"/v\xfe.dbc"
+    with open(log, "wb") as f:
+        f.write(Path(DRIVE).read_bytes())
+    with open(dbc, "wb") as f:
+        f.write(Path(DBC).read_bytes())
+    runs = [[b"info", log], [b"decode", log, b"--dbc", dbc, b"-o", base + b"/out\xfd"],
+            [b"filter", log, b"--dbc", dbc, b"--expr", b"is_fd(frames)", b"-o",
+             base + b"/f\xfc.blf"],
+            [b"plot", log, b"--dbc", dbc, b"YawRate", b"-o", base + b"/p\xfb.png"]]
+    for args in runs:
+        proc = subprocess.run([sys.executable, "-m", "korvel", *args], capture_output=True,
+                              env=ENV, check=False)
+        assert proc.returncode == 0 and proc.stderr == b"", (args, proc.stderr)
+    assert b"dr\xffive.blf\n" in subprocess.run(
+        [sys.executable, "-m", "korvel", "info", log], capture_output=True, env=ENV).stdout
+    made = set(os.listdir(base))
+    assert {b"out\xfd", b"f\xfc.blf", b"p\xfb.png"} <= made
+    assert len(os.listdir(base + b"/out\xfd")) == 5

@@ -3,6 +3,7 @@
 import pickle
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import blfbuild as bb
@@ -169,3 +170,37 @@ def test_dask_is_optional():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.startswith("[]\n") and "pip install 'korvel[dask]'" in out.stdout
+
+
+@pytest.mark.parametrize("split", [None, 3])
+def test_scan_reports_each_logs_health_with_decode(client, db, logs, tmp_path, split):
+    """Intact, cut and damaged logs: scan's rows say what the quiet reads of the
+    same pieces warn about, and decode with errors="skip" gives what korvel.decode
+    gives; both in one dask.compute."""
+    raw = Path(logs[3]).read_bytes()
+    (tmp_path / "cut.blf").write_bytes(raw[: len(raw) - 500])
+    damaged = bytearray(raw)
+    damaged[int(kv.info(logs[3], verbose=False)["containers"][5]["offset"]) + 40] ^= 0xFF
+    (tmp_path / "damaged.blf").write_bytes(bytes(damaged))
+    paths = [logs[3], str(tmp_path / "cut.blf"), str(tmp_path / "damaged.blf")]
+    health, muxed = dask.compute(
+        kd.scan(paths, split=split, errors="skip"),
+        kd.decode(paths, db, messages=["Muxed"], split=split, errors="skip")["Muxed"])
+    rows = health.groupby("log").agg(frames=("frames", "sum"), truncated=("truncated", "any"),
+                                     skipped=("skipped", "sum"), bytes=("skipped_bytes", "sum"))
+    for log, path in enumerate(paths):
+        notices = []
+        index, _ = kv.read(path, verbose=False, errors="skip", _notices=notices)
+        row = rows.loc[log]
+        assert row["frames"] == len(index)
+        assert row["truncated"] == (log == 1) and row["skipped"] == (log == 2)
+        assert row["bytes"] == sum(b - a for kind, _, a, b in notices if kind == "skipped")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", kv.BLFWarning)
+            want = korvel.decode(path, db, messages=["Muxed"], errors="skip")["Muxed"]
+        pd.testing.assert_frame_equal(per_log(muxed, log, False), want.to_pandas())
+    texts = [t for row in health[health["log"] == 2]["notices"] for t in row]
+    assert any(t.startswith("skipped the log container at byte offset") for t in texts), texts
+    assert health["start"].dtype == "Int64" and health["start"].notna().all()
+    with pytest.raises(ValueError, match="'raise' or 'skip'"):
+        kd.scan(paths, errors="ignore")

@@ -5,6 +5,7 @@ import subprocess
 import sys
 import types
 
+import cantools
 import numpy as np
 import pytest
 from dravum_frames import cantools_values, load_db, make_frames, random_frames
@@ -515,3 +516,31 @@ def test_decoders_pickle_by_reference_and_rebuild_in_another_process(frames):
     # Rebuilt under the names they were saved with, they pickle back as the same ones.
     assert pickle.loads(again) == decoders
     assert all(type(d) is types.FunctionType and d.__name__ == "<lambda>" for d in decoders)
+
+
+def test_signals_of_one_message():
+    """signals.Message.Signal picks the message where two define a name; a name
+    that is both a message and a signal stays the signal; the decoders pickle."""
+    db = cantools.database.load_string('''VERSION ""
+BO_ 16 Front: 8 E
+ SG_ Speed : 0|16@1+ (0.5,0) [0|0] "" E
+BO_ 32 Rear: 8 E
+ SG_ Speed : 16|16@1+ (2,0) [0|0] "" E
+ SG_ Gear : 0|8@1+ (1,0) [0|0] "" E
+BO_ 48 Gear: 8 E
+ SG_ Level : 0|8@1+ (1,0) [0|0] "" E
+''', "dbc")
+    query = dv.Query()
+    query.addDatabase(db)
+    data = bytes([3, 0, 7, 0, 0, 0, 0, 0])
+    pair = make_frames([16, 32], [data, data])
+    front, rear = (query.signals.Front.Speed(pair), query.signals.Rear.Speed(pair))
+    want = [db.get_message_by_name(m).decode(data)["Speed"] for m in ("Front", "Rear")]
+    assert front[0] == want[0] and np.isnan(front[1]) and rear[1] == want[1]
+    assert np.array_equal(query.signals.Speed(pair), rear, equal_nan=True)  # the last loaded
+    assert query.signals.Gear(pair).tolist()[1] == 3.0  # the signal Rear.Gear, not the message
+    assert query.filter(pair, "signals.Front.Speed(frames) > 1")[0]["can_id"].tolist() == [16]
+    with pytest.raises(KeyError, match="Rear.Nope"):
+        query.signals.Rear.Nope
+    again = pickle.loads(pickle.dumps(query))
+    assert np.array_equal(again.signals.Rear.Speed(pair), rear, equal_nan=True)

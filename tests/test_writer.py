@@ -307,3 +307,19 @@ def test_sizes_past_4_gib_are_carried_in_64_bits(capsys):
     blob = write_bytes(make_pair(sample_frames(5)), FarStream())
     assert parse(blob)[0]["filesize"] == len(blob) + shift
     assert f"fsize={len(blob) + shift}," in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("stored, length", [(5, 12), (12, 12), (16, 12), (0, 64), (64, 64)])
+def test_fd_pair_keeps_its_stored_count(stored, length):
+    """A CAN FD frame read with fewer (or more) bytes than its length is written
+    with those bytes as valid, and reads back alike here and in python-can; the
+    inline array (whose records hold len bytes) keeps writing len."""
+    data = bytes(range(1, stored + 1))
+    pair = make_pair([(T0, 0x321, 1, 0x0C, data, length)])
+    index, chunk = k.read(io.BytesIO(write_bytes(pair)), verbose=False)
+    assert (index[0]["len"], int(index[0]["loc"]) >> 48) == (length, stored)
+    assert chunk.tobytes() == data
+    (msg,) = can.BLFReader(io.BytesIO(write_bytes(pair)))
+    assert bytes(msg.data) == data and msg.is_fd
+    inline, _ = k.read(io.BytesIO(write_bytes(k.to_homo(pair, verbose=False))), verbose=False)
+    assert int(inline[0]["loc"]) >> 48 == length

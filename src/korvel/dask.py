@@ -103,17 +103,21 @@ def decode(
     return out
 
 
-SCAN_COLUMNS = {
-    "log": "int64",
-    "path": "object",
-    "frames": "int64",
-    "start": "Int64",
-    "stop": "Int64",
-    "truncated": "bool",
-    "skipped": "int64",
-    "skipped_bytes": "int64",
-    "notices": "object",
-}
+def _scan_columns() -> dict[str, Any]:
+    import pyarrow as pa
+
+    return {
+        "log": "int64",
+        "path": pd.ArrowDtype(pa.string()),
+        "frames": "int64",
+        "start": "Int64",
+        "stop": "Int64",
+        "truncated": "bool",
+        "skipped": "int64",
+        "skipped_bytes": "int64",
+        # A list per row: Dask turns object columns into text.
+        "notices": pd.ArrowDtype(pa.list_(pa.string())),
+    }
 
 
 def scan(
@@ -136,7 +140,7 @@ def scan(
     _check_errors(errors)
     names = _paths(paths)
     logs, files, spans = _pieces(names, _split(split))
-    meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SCAN_COLUMNS.items()})
+    meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in _scan_columns().items()})
     return dd.from_map(
         _scan_piece, logs, files, spans, errors=errors, meta=meta, label="korvel-scan",
         enforce_metadata=False,
@@ -166,7 +170,8 @@ def _scan_piece(
         "skipped_bytes": [sum(b - a for a, b in skipped)],
         "notices": [[text for _, text, *_ in notices]],
     }
-    return pd.DataFrame({c: pd.Series(v, dtype=SCAN_COLUMNS[c]) for c, v in row.items()})
+    columns = _scan_columns()
+    return pd.DataFrame({c: pd.Series(v, dtype=columns[c]) for c, v in row.items()})
 
 
 def _check_errors(errors: str) -> None:
@@ -200,7 +205,8 @@ def _pieces(
         ranges: list[tuple[int, int] | None] = [None]
         if split is not None:
             try:
-                count = len(_k.info(path, verbose=False)["containers"])
+                # A cut log is reported by the read of its last piece.
+                count = len(_k.info(path, verbose=False, _notices=[])["containers"])
             except Exception as e:
                 raise _naming(e, path) from e
             ranges = [(a, min(a + split, count)) for a in range(0, count, split)] or [None]

@@ -687,10 +687,12 @@ const char* application_name(uint8_t id) {
   return id < sizeof names / sizeof *names ? names[id] : "";
 }
 
-py::dict info(py::object file, bool verbose) {
+py::dict info(py::object file, bool verbose, py::object collect) {
+  if (!collect.is_none() && !PyList_Check(collect.ptr()))
+    throw py::type_error("_notices must be a list, got " + type_name(collect));
   Stash stash;
   Input input(file, stash, "info");
-  PrintedNotices notices(stash, verbose, false);
+  PrintedNotices notices(stash, verbose, false, collect);
   auto reader = std::make_unique<LogReader>(input.source(), notices, ReaderOptions{});
   FileHeader_t header;
   ReadError err;
@@ -757,6 +759,7 @@ void register_reader(py::module_& m) {
         py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
+        py::arg("_notices") = py::none(),
         "Header facts and the table of log containers, without inflating anything.");
   // Which inflater this build uses for complete containers.
   m.attr("INFLATER") = inflater_name();
