@@ -541,6 +541,6 @@ BO_ 48 Gear: 8 E
     assert query.signals.Gear(pair).tolist()[1] == 3.0  # the signal Rear.Gear, not the message
     assert query.filter(pair, "signals.Front.Speed(frames) > 1")[0]["can_id"].tolist() == [16]
     with pytest.raises(KeyError, match="Rear.Nope"):
-        query.signals.Rear.Nope
+        _ = query.signals.Rear.Nope
     again = pickle.loads(pickle.dumps(query))
     assert np.array_equal(again.signals.Rear.Speed(pair), rear, equal_nan=True)

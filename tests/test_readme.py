@@ -61,7 +61,7 @@ def test_python_blocks(workdir, monkeypatch, capsys):
                 namespace.update(test.globs)
                 assert result.failed == 0, text
             else:
-                exec(compile(text, "README.md", "exec"), namespace)
+                exec(compile(text, "README.md", "exec"), namespace)  # noqa: S102
         ran += 1
     capsys.readouterr()
     assert ran >= 4

@@ -50,9 +50,9 @@ NOTICES = {
                     + bb.container(bb.can_msg(2)), "Unknown compression method 5"),
     "version": (bb.blf([bb.can_msg(1), bb.OBJ_BASE.pack(b"LOBJ", 32, 3, 36, 1) + bytes(20)]),
                 "Unknown object header version 3"),
-    "carried": (log(damaged=4), "log truncated inside the log container at byte offset 144: "
-                "the inner object at offset 192 of its data declares 1048624 bytes, 1248 are "
-                "present; those 1248 bytes were not read"),
+    "carried": (log(damaged=4), ("log truncated inside the log container at byte offset 144: "
+                                 "the inner object at offset 192 of its data declares 1048624 "
+                                 "bytes, 1248 are present; those 1248 bytes were not read")),
 }
 
 
@@ -78,9 +78,9 @@ def test_a_damaged_object_size_does_not_swallow_the_log(threads):
     # Skipping: 24 of the 25 frames after it; the one cut into the next container is lost.
     ids, notices = read(log(damaged=4), errors="skip", threads=threads, _scan_ahead=True)
     assert ids == [0, 1, 2, 3, *range(6, FRAMES)]
-    assert notices == ["skipped byte offset 144 to 256 (before container 1): the inner object at "
-                       "offset 192 of the data of the log container at byte offset 144 declares "
-                       "1048624 bytes, more than the 1248 left in the log"]
+    assert notices == [("skipped byte offset 144 to 256 (before container 1): the inner object "
+                        "at offset 192 of the data of the log container at byte offset 144 "
+                        "declares 1048624 bytes, more than the 1248 left in the log")]
     pieces = list(k.iter_read(io.BytesIO(log(damaged=4)), 4, errors="skip", verbose=False,
                               _notices=[]))
     assert (k.concat(pieces)[0]["can_id"] - 0x100).tolist() == ids
@@ -114,7 +114,7 @@ def test_a_range_does_not_reach_past_its_end_to_salvage():
     data = log(damaged=22)  # in container 4
     whole, _ = read(data, errors="skip")
     parts = [read(data, errors="skip", containers=r)[0] for r in ((0, 2), (2, 5), (5, 6))]
-    assert sum(parts, []) == whole == [*range(22), *range(26, FRAMES)]
+    assert [i for part in parts for i in part] == whole == [*range(22), *range(26, FRAMES)]
 
 
 @pytest.mark.parametrize("bad, word", [(b"log.blf", "bytes"), (5, "int"), (None, "NoneType")])
