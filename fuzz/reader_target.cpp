@@ -246,6 +246,25 @@ void check_skipping(const Built& b, const Outcome& whole, fuzz::Input& in,
   FUZZ_CHECK(j == got.sink.record_count);
 }
 
+// The ranges of a partition of the log's containers (read with `o`), joined,
+// give `whole`.
+void check_partition(const std::vector<uint8_t>& log, size_t containers, const ReaderOptions& o,
+                     const FrameSink& whole, fuzz::Input& in) {
+  fuzz::ExactSink joined;
+  for (size_t a = 0; a < containers;) {
+    const size_t end = std::min(containers, a + 1 + in.take<uint8_t>() % 4);
+    ReaderOptions r = o;
+    r.first_container = a;
+    r.end_container = end;
+    Outcome part;
+    read_log(log, r, 0, part);
+    FUZZ_CHECK(!part.error);
+    append_frames(part.sink, joined);
+    a = end;
+  }
+  fuzz::check_same_frames(whole, joined);
+}
+
 // One inner object's object_size damaged so that it reaches past the end of
 // the log: read as is, the frames before it come out and the log counts as
 // truncated there; read with skip_damaged, the walk goes on at the first
@@ -281,21 +300,8 @@ void check_carried_damage(const Built& b, const Outcome& whole, fuzz::Input& in)
       ++j;
     }
     FUZZ_CHECK(j == got.sink.record_count);
-    if (!skip) continue;
     // Ranges of a partition, joined, salvage alike.
-    fuzz::ExactSink joined;
-    for (size_t a = 0; a < b.containers;) {
-      const size_t end = std::min(b.containers, a + 1 + in.take<uint8_t>() % 4);
-      ReaderOptions r = o;
-      r.first_container = a;
-      r.end_container = end;
-      Outcome part;
-      read_log(damaged.log, r, 0, part);
-      FUZZ_CHECK(!part.error);
-      append_frames(part.sink, joined);
-      a = end;
-    }
-    fuzz::check_same_frames(got.sink, joined);
+    if (skip) check_partition(damaged.log, b.containers, o, got.sink, in);
   }
 }
 
@@ -345,18 +351,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_carried_damage(b, whole, in);
 
   // Ranges of a partition of the containers, joined, give the whole read.
-  fuzz::ExactSink joined;
-  for (size_t a = 0; a < b.containers;) {
-    const size_t end = std::min(b.containers, a + 1 + in.take<uint8_t>() % 4);
-    ReaderOptions o = (mode & 1) ? threaded : ReaderOptions{};
-    o.first_container = a;
-    o.end_container = end;
-    Outcome part;
-    read_log(b.log, o, 0, part);
-    FUZZ_CHECK(!part.error);
-    append_frames(part.sink, joined);
-    a = end;
-  }
-  fuzz::check_same_frames(whole.sink, joined);
+  check_partition(b.log, b.containers, (mode & 1) ? threaded : ReaderOptions{}, whole.sink, in);
   return 0;
 }

@@ -745,7 +745,8 @@ struct LogReader::Impl {
       ordered->take_from(k, bytes, pieces);
       for (size_t i = 0; i < pieces.size(); ++i) {
         const uint8_t* data = bytes.data() + pieces[i].pos;
-        const size_t len = (i + 1 < pieces.size() ? pieces[i + 1].pos : bytes.size()) - pieces[i].pos;
+        const size_t len =
+            (i + 1 < pieces.size() ? pieces[i + 1].pos : bytes.size()) - pieces[i].pos;
         if (pieces[i].origin.container < options.end_container) {
           feed_again(data, len, pieces[i].origin);
         } else if (!complete_again(data, len, pieces[i].origin)) {
