@@ -127,7 +127,7 @@ def _locate(path: str) -> int | None:
         with open(path, "rb") as f:
             stream = _CountingStream(f, lambda n: None)
             try:
-                for _ in kv.iter_read(stream, PIECE_FRAMES, threads=1, verbose=False):
+                for _ in kv.iter_read(stream, PIECE_FRAMES, threads=1, verbose=False, _notices=[]):
                     pass
             except (kv.BLFError, zlib.error):
                 return stream.pos
