@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import korvel as _k
-from .tables import DecodePlan, MessagePlan, Table, Tables, _Labels, decode_plan
+from .tables import DecodePlan, MessagePlan, Table, Tables, _errors_arg, _Labels, decode_plan
 from .tables import decode as _decode
 
 try:
@@ -64,7 +64,7 @@ def decode(
     An error reading a piece is raised again as the same kind of exception, its
     message beginning with the log's path (and the container range with split).
     """
-    _check_errors(errors)
+    _errors_arg(errors)
     plan = decode_plan(db, messages)
     names = _paths(paths)
     logs, files, spans = _pieces(names, _split(split))
@@ -137,7 +137,7 @@ def scan(
     warned with). Each piece is read on a worker, quietly; scan and decode can be
     computed together in one dask.compute. Errors come back as decode's do.
     """
-    _check_errors(errors)
+    _errors_arg(errors)
     names = _paths(paths)
     logs, files, spans = _pieces(names, _split(split))
     meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in _scan_columns().items()})
@@ -155,8 +155,7 @@ def _scan_piece(
         index, _ = _k.read(path, threads=1, verbose=False, containers=span, errors=errors,
                            _notices=notices)
     except Exception as e:
-        where = path if span is None else f"{path}, containers={span}"
-        raise _naming(e, where) from e
+        raise _naming(e, _where(path, span)) from e
     ts = index["timestamp"]
     skipped = [(a, b) for kind, _, a, b in notices if kind == "skipped"]
     row = {
@@ -172,11 +171,6 @@ def _scan_piece(
     }
     columns = _scan_columns()
     return pd.DataFrame({c: pd.Series(v, dtype=columns[c]) for c, v in row.items()})
-
-
-def _check_errors(errors: str) -> None:
-    if errors not in ("raise", "skip"):
-        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
 
 
 def _split(split: Any) -> int | None:
@@ -250,8 +244,11 @@ def _read_piece(
         # The plan rides along (by reference) for the messages without frames.
         return log, _decode(frames, plan, choices=choices, threads=threads), plan
     except Exception as e:
-        where = path if span is None else f"{path}, containers={span}"
-        raise _naming(e, where) from e
+        raise _naming(e, _where(path, span)) from e
+
+
+def _where(path: str, span: tuple[int, int] | None) -> str:
+    return path if span is None else f"{path}, containers={span}"
 
 
 def _empty(msg: MessagePlan, choices: bool, index: bool) -> pd.DataFrame:

@@ -393,6 +393,11 @@ class Tables(Mapping):
 # --- decode ------------------------------------------------------------------------------
 
 
+def _errors_arg(errors: str) -> None:
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
+
+
 def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray) -> _Labels:
     if plan.length == 64 and not plan.is_signed:
         raws = raws.view(np.uint64)
@@ -448,8 +453,7 @@ def decode(
     it cannot load, ValueError for a bad errors value or payload offsets
     outside the payload array, and what korvel.korvel.read raises for a log.
     """
-    if errors not in ("raise", "skip"):
-        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
+    _errors_arg(errors)
     plan = decode_plan(db, messages)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
         frames = _k.read(frames, verbose=False, threads=threads, errors=errors)

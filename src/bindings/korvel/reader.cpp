@@ -392,12 +392,17 @@ struct ReadArgs {
   py::object notices;  // None, or the list of PrintedNotices' `collect`
 };
 
+// The private _notices argument: None or a list.
+py::object notices_list(py::object notices) {
+  if (!notices.is_none() && !PyList_Check(notices.ptr()))
+    throw py::type_error("_notices must be a list, got " + type_name(notices));
+  return notices;
+}
+
 ReadArgs read_args(py::handle threads, bool verbose, const std::string& errors, bool scan_ahead,
                    bool libdeflate, py::object notices) {
   ReadArgs a;
-  if (!notices.is_none() && !PyList_Check(notices.ptr()))
-    throw py::type_error("_notices must be a list, got " + type_name(notices));
-  a.notices = std::move(notices);
+  a.notices = notices_list(std::move(notices));
   if (errors == "skip")
     a.options.skip_damaged = true;
   else if (errors != "raise")
@@ -688,11 +693,9 @@ const char* application_name(uint8_t id) {
 }
 
 py::dict info(py::object file, bool verbose, py::object collect) {
-  if (!collect.is_none() && !PyList_Check(collect.ptr()))
-    throw py::type_error("_notices must be a list, got " + type_name(collect));
   Stash stash;
   Input input(file, stash, "info");
-  PrintedNotices notices(stash, verbose, false, collect);
+  PrintedNotices notices(stash, verbose, false, notices_list(std::move(collect)));
   auto reader = std::make_unique<LogReader>(input.source(), notices, ReaderOptions{});
   FileHeader_t header;
   ReadError err;

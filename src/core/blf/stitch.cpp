@@ -159,7 +159,7 @@ ScanResult OrderedScan::finish_cut_object_resync(uint8_t* data, size_t len, Fram
 
 bool OrderedScan::cut_object() const {
   if (resync_) return tail_.size() != 0;
-  return !resync_ && drop_ == 0 && cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
+  return drop_ == 0 && cut_object_start(tail_.data(), tail_.size()) != NO_OBJECT;
 }
 
 ScanResult OrderedScan::feed(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink,
@@ -190,8 +190,8 @@ ScanResult OrderedScan::feed_data(uint8_t* data, size_t len, const AheadScan* ah
     resync_ = false;
     ahead = nullptr;
   } else if (drop_) {
-    ScanResult head = scanner_.scan(region, rlen, discard_, drop_);
-    discard_.clear();
+    ScanResult head;
+    const bool unfinished = skip_unwanted(region, rlen, head);
     append_versions(res, head);
     if (head.status != ScanStatus::Done) {
       take_fault(res, head, 0);
@@ -199,19 +199,11 @@ ScanResult OrderedScan::feed_data(uint8_t* data, size_t len, const AheadScan* ah
     }
     pos = head.consumed;
     ahead = nullptr;
-    size_t next = next_object(region, rlen, pos);
-    if (next == NO_OBJECT) {
-      next = cut_object_start(region + pos, rlen - pos);
-      if (next != NO_OBJECT) next += pos;
-    }
-    if (next != NO_OBJECT && next < drop_) {
-      // An unwanted object still unfinished: nothing after it is here yet.
-      drop_ -= pos;
+    if (unfinished) {  // nothing after it is here yet
       res.consumed = pos;
       keep_tail(region, rlen, pos, in_tail);
       return res;
     }
-    drop_ = 0;
   }
   if (ahead && ahead->start != NO_OBJECT) {
     // Up to the first object that starts inside this container.
@@ -273,12 +265,20 @@ bool OrderedScan::follow_unwanted(uint8_t* data, size_t len, const DataOrigin& o
   size_t rlen;
   bool in_tail;
   const uint8_t* region = join(data, len, rlen, in_tail);
-  ScanResult head = scanner_.scan(region, rlen, discard_, drop_);
-  discard_.clear();
+  ScanResult head;
+  const bool unfinished = skip_unwanted(region, rlen, head);
   if (head.status != ScanStatus::Done) {
     resync();
     return false;
   }
+  keep_tail(region, rlen, head.consumed, in_tail);
+  return unfinished;
+}
+
+bool OrderedScan::skip_unwanted(const uint8_t* region, size_t rlen, ScanResult& head) {
+  head = scanner_.scan(region, rlen, discard_, drop_);
+  discard_.clear();
+  if (head.status != ScanStatus::Done) return false;
   const size_t pos = head.consumed;
   size_t next = next_object(region, rlen, pos);
   if (next == NO_OBJECT) {
@@ -287,7 +287,6 @@ bool OrderedScan::follow_unwanted(uint8_t* data, size_t len, const DataOrigin& o
   }
   const bool unfinished = next != NO_OBJECT && next < drop_;
   drop_ = unfinished ? drop_ - pos : 0;
-  keep_tail(region, rlen, pos, in_tail);
   return unfinished;
 }
 

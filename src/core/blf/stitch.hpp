@@ -142,6 +142,11 @@ class OrderedScan {
   ScanResult feed_data(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
   ScanResult finish_cut_object_resync(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                       const DataOrigin& origin);
+  // Walks the unwanted objects at the front of the region (those that begin
+  // in its first drop_ bytes) into nothing; `head.consumed` is where the walk
+  // stands. True while one of them is unfinished (drop_ then counts from
+  // there; else it is 0).
+  bool skip_unwanted(const uint8_t* region, size_t rlen, ScanResult& head);
   // The pieces after `len - tail_.size()` bytes of a region were dropped.
   void trim_pieces(size_t region_len);
   void add_piece(size_t pos, size_t len, const DataOrigin& origin);
