@@ -103,10 +103,10 @@ def console_script(text):
     return "\n".join(commands), shown
 
 
-@pytest.mark.parametrize("n", range(2))
+@pytest.mark.parametrize("n", range(3))
 def test_console_blocks(workdir, n):
     consoles = [text for lang, text, _ in blocks() if lang == "console"]
-    assert len(consoles) == 2
+    assert len(consoles) == 3
     script, shown = console_script(consoles[n])
     env = {**os.environ, "TZ": "UTC", "MPLBACKEND": "Agg",
            "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}
