@@ -78,6 +78,16 @@ inline uint8_t canfd_len_to_dlc(uint32_t len) {
   return 15;
 }
 
+// A frames pair seen from native code: records walked by stride (a field
+// view of a larger record is fine) and the payload array.
+struct FrameView {
+  const char* records = nullptr;
+  size_t n = 0;
+  ptrdiff_t stride = 0;
+  const uint8_t* chunk = nullptr;
+  size_t chunk_size = 0;
+};
+
 // Where decoded frames go. The owner supplies the storage and grows it on
 // demand, so the scanner never writes past a buffer whatever the log holds.
 class FrameSink {

@@ -67,10 +67,25 @@ class MessagePlan:
     signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
     extended: bool | None = None
+    # The database marks it as a J1939 parameter group; whether frames are
+    # matched to it by PGN is decided per decode (by_pgn).
+    j1939: bool = False
+    by_pgn: bool = False
 
     @property
     def is_extended(self) -> bool:
         return self.can_id > 0x7FF if self.extended is None else bool(self.extended)
+
+    @property
+    def pdu1(self) -> bool:
+        """A J1939 destination-specific format (PDU format below 240)."""
+        return ((self.can_id >> 16) & 0xFF) < 240
+
+    def address_columns(self) -> tuple[str, ...]:
+        """The columns between ``channel`` and the signals."""
+        if not self.by_pgn:
+            return ()
+        return ("source", "destination") if self.pdu1 else ("source",)
 
 
 @dataclass(frozen=True)
@@ -92,8 +107,21 @@ class DecodePlan:
         wanted = set(names)
         return DecodePlan(tuple(m for m in self.messages if m.name in wanted))
 
-    def native(self, choices: bool) -> list[tuple[Any, ...]]:
+    def matching(self, j1939: bool | str = "auto") -> DecodePlan:
+        """The plan with each message's PGN matching decided: "auto" for the
+        messages the database marks as J1939, True for every extended one,
+        False for none."""
+        _j1939_arg(j1939)
+        return DecodePlan(
+            tuple(
+                replace(m, by_pgn=m.is_extended and (m.j1939 if j1939 == "auto" else bool(j1939)))
+                for m in self.messages
+            )
+        )
+
+    def native(self, choices: bool, j1939_na: str = "nan") -> list[tuple[Any, ...]]:
         """The argument of _decode_tables."""
+        _j1939_na_arg(j1939_na)
 
         def mux_ids(m: MessagePlan, s: SignalPlan) -> tuple[int, ...]:
             # Raw values are compared as the native loop holds them: int64, an
@@ -121,12 +149,40 @@ class DecodePlan:
                         s.mux,
                         mux_ids(m, s),
                         choices and bool(s.choices) and not s.is_float,
+                        _missing_from(s) if m.by_pgn and j1939_na == "nan" else 0,
                     )
                     for s in m.signals
                 ],
+                m.by_pgn,
             )
             for m in self.messages
         ]
+
+
+# J1939's error-indicator and not-available ranges: raw values from these up,
+# by signal length.
+_J1939_MISSING = {2: 2, 8: 0xFE, 16: 0xFE00, 32: 0xFE000000}
+
+
+def _missing_from(s: SignalPlan) -> int:
+    if s.is_signed or s.is_float:
+        return 0
+    return _J1939_MISSING.get(s.length, 0)
+
+
+def _j1939_arg(j1939: Any) -> None:
+    if isinstance(j1939, bool) or (isinstance(j1939, str) and j1939 == "auto"):
+        return
+    if isinstance(j1939, str):
+        raise ValueError(f"j1939 must be 'auto', True or False (got {j1939!r})")
+    raise TypeError(f"j1939 must be 'auto', True or False, got {type(j1939).__name__}")
+
+
+def _j1939_na_arg(j1939_na: Any) -> None:
+    if not isinstance(j1939_na, str):
+        raise TypeError(f"j1939_na must be 'nan' or 'keep', got {type(j1939_na).__name__}")
+    if j1939_na not in ("nan", "keep"):
+        raise ValueError(f"j1939_na must be 'nan' or 'keep' (got {j1939_na!r})")
 
 
 def _exact(value: Any) -> int | float:
@@ -169,6 +225,7 @@ def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
         signals=tuple(_signal_plan(s, index) for s in msg.signals),
         channels=channels,
         extended=None if extended is None else bool(extended),
+        j1939=getattr(msg, "protocol", None) == "j1939",
     )
 
 
@@ -318,7 +375,8 @@ class Table(Mapping):
         return len(self._columns["timestamp"])
 
     def __repr__(self) -> str:
-        return f"<korvel.Table {self.name}: {self.num_rows} rows, {len(self) - 2} signals>"
+        signals = len(self) - 2 - sum(c in self._columns for c in ("source", "destination"))
+        return f"<korvel.Table {self.name}: {self.num_rows} rows, {signals} signals>"
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame; value-table columns as Categorical."""
@@ -398,16 +456,20 @@ def _errors_arg(errors: str) -> None:
         raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
 
 
-def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray) -> _Labels:
+def _labels(plan: SignalPlan, codes: np.ndarray, raws: np.ndarray, missing_from: int = 0) -> _Labels:
     if plan.length == 64 and not plan.is_signed:
         raws = raws.view(np.uint64)
     table = dict(plan.choices)
-    texts = [table.get(r, None) for r in raws.tolist()]
-    texts = [t if t is not None else plan.number_text(r) for t, r in zip(texts, raws.tolist())]
+    texts: list[str | None] = []
+    for r in raws.tolist():
+        text = table.get(r)
+        if text is None and not (missing_from and r >= missing_from):
+            text = plan.number_text(r)
+        texts.append(text)  # None: not available, and no label says otherwise
     # Two raw values may read alike (a shared label, a label spelling another
     # value's number): one category each.
     first: dict[str, int] = {}
-    remap = [first.setdefault(t, len(first)) for t in texts]
+    remap = [-1 if t is None else first.setdefault(t, len(first)) for t in texts]
     if len(first) != len(texts):
         codes = np.append(np.array(remap, np.int32), np.int32(-1))[codes]
     return _Labels(codes, tuple(first))
@@ -421,6 +483,8 @@ def decode(
     choices: bool = False,
     threads: int | None = None,
     errors: str = "raise",
+    j1939: bool | str = "auto",
+    j1939_na: str = "nan",
 ) -> Tables:
     """Every signal of a database, one Table per message.
 
@@ -431,7 +495,15 @@ def decode(
     frame has no value: payload too short, or its multiplexer selects another
     group), as cantools decodes them.
 
-    frames: a frames pair, or a path or a binary stream, read quietly (what the
+    J1939 messages are matched by parameter group number (PGN): an extended
+    frame that no message has the identifier of goes to the first message of
+    its PGN and source address, failing that to the first of its PGN. Their
+    tables have a ``source`` column (uint8) after ``channel``, and a
+    ``destination`` column for destination-specific (PDU1) messages.
+
+    frames: a frames pair, a transfers pair (korvel.j1939.transfers: the
+        complete transfers decode as messages of their full length, timed by
+        their last frame), or a path or a binary stream, read quietly (what the
         reader would print comes as a korvel.korvel.BLFWarning).
     db: a cantools database, a path cantools loads, a list of those (merged; a
         later message of the same name replaces an earlier one), a dict
@@ -444,32 +516,56 @@ def decode(
         when None).
     errors: "raise", or "skip" to read past damaged parts of a log given as a
         path or stream (a BLFWarning for each region skipped).
+    j1939: "auto" matches the messages the database marks as J1939 (cantools'
+        protocol "j1939") by PGN, True every extended message, False none.
+    j1939_na: "nan" reads the unsigned 2, 8, 16 and 32-bit signals of
+        PGN-matched messages in J1939's error and not-available ranges as
+        missing (NaN; with choices a label still names such a value, else
+        None); "keep" decodes them as any other value.
 
     Returns a korvel.Tables: message name -> Table, in database order, without
     the messages that have no frames.
 
     Raises KeyError for a name in messages that the database lacks, TypeError
     for a db of another kind, cantools' error (naming the path) for a database
-    it cannot load, ValueError for a bad errors value or payload offsets
-    outside the payload array, and what korvel.korvel.read raises for a log.
+    it cannot load, ValueError for a bad errors, j1939 or j1939_na value or
+    payload offsets outside the payload array, TypeError for a j1939 or
+    j1939_na of another type, and what korvel.korvel.read raises for a log.
     """
     _errors_arg(errors)
-    plan = decode_plan(db, messages)
+    _j1939_na_arg(j1939_na)
+    plan = decode_plan(db, messages).matching(j1939)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
         frames = _k.read(frames, verbose=False, threads=threads, errors=errors)
-    index, chunk = frames[0], frames[1]
-    results = _k._decode_tables(index, chunk, plan.native(bool(choices)), threads)
+    index, chunk = _as_frames(frames)
+    results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
     tables = {}
     for msg, res in zip(plan.messages, results):
         if res is None:
             continue
-        timestamps, channels, values, codes = res
+        timestamps, channels, values, codes, sources, destinations = res
         columns: dict[str, np.ndarray] = {"timestamp": timestamps, "channel": channels}
+        if sources is not None:
+            columns["source"] = sources
+        if destinations is not None:
+            columns["destination"] = destinations
         labels = {}
         for i, sig in enumerate(msg.signals):
             columns[sig.name] = values[i]
             if i in codes:
-                labels[sig.name] = _labels(sig, *codes[i])
+                missing = _missing_from(sig) if msg.by_pgn and j1939_na == "nan" else 0
+                labels[sig.name] = _labels(sig, *codes[i], missing)
         units = {s.name: s.unit for s in msg.signals}
         tables[msg.name] = Table(msg.name, columns, units, labels)
     return Tables(tables)
+
+
+def _as_frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:
+    """A frames pair as it is; a transfers pair as the frames its complete
+    transfers would be (timed by their last frame)."""
+    index, chunk = frames[0], frames[1]
+    if getattr(index, "dtype", None) == _k._TRANSFER:
+        from .transfers import as_frames
+
+        return as_frames((index, chunk))
+    return index, chunk

@@ -12,6 +12,7 @@ void register_writer(py::module_& m);
 void register_reshape(py::module_& m);
 void register_decode(py::module_& m);
 void register_tables(py::module_& m);
+void register_protocols(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -137,6 +138,7 @@ PYBIND11_MODULE(korvel, m) {
   register_writer(m);
   register_decode(m);
   register_tables(m);
+  register_protocols(m);
 
   publish(m, "newType",
           "newType(_len)\n--\n\n"

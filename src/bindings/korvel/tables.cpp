@@ -70,30 +70,44 @@ const char* plan_error_text(kt::PlanError e) {
   }
 }
 
-// message: (can_id, extended, channels, signals); channels: a sequence of
-// channel numbers, empty for every channel; signal: (start, length,
-// big_endian, is_signed, is_float, scale, offset, mux, mux_ids, codes).
+// message: (can_id, extended, channels, signals, by_pgn); channels: a
+// sequence of channel numbers, empty for every channel; by_pgn: J1939 frames
+// of its PGN fall back to it, and its table has address columns; signal:
+// (start, length, big_endian, is_signed, is_float, scale, offset, mux,
+// mux_ids, codes, missing_from).
 kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bool& any_channel) {
   const std::string where = "message " + std::to_string(index);
-  py::tuple t = items(item, 4, where);
+  py::tuple t = items(item, 5, where);
   kt::MessagePlan m;
   const int64_t can_id = to_int64(t[0]);
   if (can_id < 0 || can_id > UINT32_MAX) throw py::value_error(where + ": can_id out of range");
   const bool extended = truth(t[1]);
+  const bool by_pgn = truth(t[4]);
+  if (by_pgn && (!extended || can_id > 0x1FFFFFFF))
+    throw py::value_error(where + ": only 29-bit identifiers have a PGN");
+  const uint32_t id = static_cast<uint32_t>(can_id);
+  const uint32_t pgn = kt::j1939_pgn(id);
+  auto add_keys = [&](int channel) {
+    m.keys.push_back(kt::frame_key(id, extended, channel));
+    if (!by_pgn) return;
+    m.fallback_keys.push_back(kt::pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
+    m.fallback_keys.push_back(kt::pgn_key(pgn, -1, channel));
+  };
   py::tuple channels = py::tuple(py::reinterpret_borrow<py::object>(t[2]));
   for (py::handle c : channels) {
     const int64_t ch = to_int64(c);
     if (ch < 0 || ch > 255) throw py::value_error(where + ": channel must be within 0..255");
-    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), extended, static_cast<int>(ch)));
+    add_keys(static_cast<int>(ch));
   }
-  if (channels.empty())
-    m.keys.push_back(kt::frame_key(static_cast<uint32_t>(can_id), extended, -1));
+  if (channels.empty()) add_keys(-1);
+  m.address_columns = by_pgn;
+  m.pdu1 = by_pgn && ((id >> 16) & 0xFF) < 240;
   (channels.empty() ? any_channel : by_channel) = true;
 
   size_t si = 0;
   for (py::handle sig : py::iter(t[3])) {
     const std::string swhere = where + ", signal " + std::to_string(si++);
-    py::tuple s = items(sig, 10, swhere);
+    py::tuple s = items(sig, 11, swhere);
     kt::SignalPlan p;
     kt::PlanError e =
         kt::plan_signal(to_int32(s[0], swhere + " start"), to_int32(s[1], swhere + " length"),
@@ -102,6 +116,9 @@ kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bo
     p.mux = to_int32(s[7], swhere + " multiplexer");
     for (py::handle id : py::iter(s[8])) p.mux_ids.push_back(to_int64(id));
     p.codes = truth(s[9]) && (p.kind == VALTYPE_INTEGER || p.kind == VALTYPE_UNSIGNED);
+    const int64_t missing_from = to_int64(s[10]);
+    if (missing_from < 0) throw py::value_error(swhere + ": missing_from must not be negative");
+    if (p.kind == VALTYPE_UNSIGNED) p.missing_from = static_cast<uint64_t>(missing_from);
     m.signals.push_back(std::move(p));
   }
   size_t bad = 0;
@@ -154,9 +171,10 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
                           std::to_string(g.offset) + " lies beyond the payload array of " +
                           std::to_string(bytes.size) + " bytes");
 
-  size_t rows = 0, values = 0, codes = 0;
+  size_t rows = 0, values = 0, codes = 0, addresses = 0;
   for (size_t m = 0; m < plans.size(); ++m) {
     rows += g.count[m];
+    addresses += g.count[m] * (plans[m].address_columns + plans[m].pdu1);
     values += g.count[m] * plans[m].signals.size();
     for (const kt::SignalPlan& s : plans[m].signals) codes += s.codes ? g.count[m] : 0;
   }
@@ -164,12 +182,13 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
   py::array ch = block(py::dtype::of<uint8_t>(), rows);
   py::array vals = block(py::dtype::of<double>(), values);
   py::array cds = block(py::dtype::of<int32_t>(), codes);
+  py::array adr = block(py::dtype::of<uint8_t>(), addresses);
 
   std::vector<kt::MessageOutput> outs(plans.size());
-  std::vector<size_t> row_at(plans.size()), value_at(plans.size());
+  std::vector<size_t> row_at(plans.size()), value_at(plans.size()), address_at(plans.size());
   std::vector<std::vector<size_t>> code_at(plans.size());
   {
-    size_t r = 0, v = 0, c = 0;
+    size_t r = 0, v = 0, c = 0, a = 0;
     for (size_t m = 0; m < plans.size(); ++m) {
       const size_t n = g.count[m];
       kt::MessageOutput& o = outs[m];
@@ -178,6 +197,15 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
       o.timestamps = static_cast<int64_t*>(ts.mutable_data()) + r;
       o.channels = static_cast<uint8_t*>(ch.mutable_data()) + r;
       o.values = static_cast<double*>(vals.mutable_data()) + v;
+      address_at[m] = a;
+      if (plans[m].address_columns) {
+        o.sources = static_cast<uint8_t*>(adr.mutable_data()) + a;
+        a += n;
+      }
+      if (plans[m].pdu1) {
+        o.destinations = static_cast<uint8_t*>(adr.mutable_data()) + a;
+        a += n;
+      }
       o.codes.assign(plans[m].signals.size(), nullptr);
       code_at[m].assign(plans[m].signals.size(), 0);
       for (size_t s = 0; s < plans[m].signals.size(); ++s) {
@@ -216,8 +244,11 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
         std::memcpy(raw.mutable_data(), raws.data(), raws.size() * sizeof(int64_t));
       code_columns[py::int_(s)] = py::make_tuple(slice(cds, code_at[m][s], n), raw);
     }
-    out.append(
-        py::make_tuple(slice(ts, row_at[m], n), slice(ch, row_at[m], n), columns, code_columns));
+    py::object sources = py::none(), destinations = py::none();
+    if (plans[m].address_columns) sources = slice(adr, address_at[m], n);
+    if (plans[m].pdu1) destinations = slice(adr, address_at[m] + n, n);
+    out.append(py::make_tuple(slice(ts, row_at[m], n), slice(ch, row_at[m], n), columns,
+                              code_columns, sources, destinations));
   }
   return out;
 }
@@ -229,10 +260,12 @@ void register_tables(py::module_& m) {
         py::arg("threads") = py::none(),
         "_decode_tables(index, chunk, messages, threads=None)\n\n"
         "Every message's signals from a frames pair, decoded natively (korvel.decode's\n"
-        "engine); only data frames, keyed by identifier and its extended bit.\n"
-        "messages: (can_id, extended, channels, signals) per message, signals as\n"
+        "engine); only data frames, keyed by identifier and its extended bit, J1939\n"
+        "messages also by PGN.\n"
+        "messages: (can_id, extended, channels, signals, by_pgn) per message, signals as\n"
         "(start, length, big_endian, is_signed, is_float, scale, offset, mux, mux_ids,\n"
-        "codes). Returns per message None or (timestamps, channels, values, codes).");
+        "codes, missing_from). Returns per message None or (timestamps, channels,\n"
+        "values, codes, sources, destinations).");
 }
 
 }  // namespace korvel::bind

@@ -152,7 +152,11 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
     return;
   }
   size_t n_keys = 0;
-  for (const MessagePlan& m : messages) n_keys += m.keys.size();
+  bool fallback = false;
+  for (const MessagePlan& m : messages) {
+    n_keys += m.keys.size() + m.fallback_keys.size();
+    fallback = fallback || !m.fallback_keys.empty();
+  }
   KeyTable table(n_keys);
   out.groups_of.resize(messages.size());
   for (size_t m = 0; m < messages.size(); ++m) {
@@ -160,6 +164,14 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
       const uint32_t g = static_cast<uint32_t>(table.insert(key));
       auto& mine = out.groups_of[m];
       if (std::find(mine.begin(), mine.end(), g) == mine.end()) mine.push_back(g);
+    }
+  }
+  // Fallback keys never equal identifier keys; the first message (in
+  // database order) that claims one keeps it.
+  for (size_t m = 0; m < messages.size(); ++m) {
+    for (uint64_t key : messages[m].fallback_keys) {
+      if (table.find(key) >= 0) continue;
+      out.groups_of[m].push_back(static_cast<uint32_t>(table.insert(key)));
     }
   }
   const size_t n_groups = table.size();
@@ -178,12 +190,17 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
       continue;
     }
     const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
-    const uint64_t key =
-        frame_key(id, flags & FLAG_EXTENDED,
-                  by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1);
+    const int channel = by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
+    const bool extended = flags & FLAG_EXTENDED;
+    const uint64_t key = frame_key(id, extended, channel);
     if (key != last_key) {
       last_key = key;
       last_group = table.find(key);
+      if (last_group < 0 && fallback && extended) {
+        const uint32_t pgn = j1939_pgn(id);
+        last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
+        if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
+      }
     }
     group[i] = last_group;
     if (last_group < 0) continue;
@@ -275,6 +292,7 @@ struct Scaled {
 template <class Convert>
 void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
              double* col, int64_t* raw, uint8_t* present) {
+  const uint64_t missing_from = s.missing_from;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Piece* pieces = s.pieces.data();
   const size_t n_pieces = s.pieces.size();
@@ -289,7 +307,9 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
     }
     const bool ok = g.stored[r] >= needed && (!select || select[r]);
     const double v = convert(w);
-    col[r] = ok ? v : nan;
+    // A not-available value is missing from the column, yet still selects
+    // and keeps its code (a value table may name it).
+    col[r] = ok && (!missing_from || (w >> s.shift) < missing_from) ? v : nan;
     if (raw)
       raw[r] =
           s.is_signed ? static_cast<int64_t>(w) >> s.shift : static_cast<int64_t>(w >> s.shift);
@@ -334,6 +354,11 @@ void decode_message(const Frames& f, const uint32_t* rows, size_t n, const Messa
     const char* rec = f.records + static_cast<ptrdiff_t>(rows[r]) * f.stride;
     out.timestamps[r] = load<int64_t>(rec);
     out.channels[r] = static_cast<uint8_t>(rec[CHANNEL_OFFSET]);
+    if (out.sources) {
+      const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
+      out.sources[r] = static_cast<uint8_t>(id);
+      if (out.destinations) out.destinations[r] = static_cast<uint8_t>(id >> 8);
+    }
     const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
     payload[r] = f.chunk + loc_offset(loc);  // checked when grouped
     const uint64_t count = loc_count(loc);

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "decode/signals.hpp"
+#include "frames.hpp"
+#include "protocols/j1939.hpp"
 
 namespace korvel::tables {
 
@@ -24,6 +26,9 @@ struct SignalPlan {
   int32_t mux = -1;              // the signal (index in its message) that selects this one
   std::vector<int64_t> mux_ids;  // raw values of `mux` that select it, sorted
   bool codes = false;            // also give codes of its raw values (value tables)
+  // Unsigned kinds: raw values from this one up have no value (J1939's error
+  // and not-available ranges); 0 for none.
+  uint64_t missing_from = 0;
 };
 
 enum class PlanError { ok, bad_length, bad_start, bad_mux, mux_cycle, float_mux };
@@ -36,6 +41,13 @@ struct MessagePlan {
   // Data frames (neither error nor remote frames) whose key is one of these
   // belong to the message: see frame_key.
   std::vector<uint64_t> keys;
+  // Keys a frame falls back to when no message has its identifier (J1939:
+  // the PGN with the source, then the PGN alone); the first message that
+  // claims one gets it.
+  std::vector<uint64_t> fallback_keys;
+  // The frames' source address (and, for PDU1, destination) as columns.
+  bool address_columns = false;
+  bool pdu1 = false;
   std::vector<SignalPlan> signals;
   std::vector<uint32_t> order;  // every multiplexer before the signals it selects
 };
@@ -53,13 +65,23 @@ inline uint64_t frame_key(uint32_t can_id, bool extended, int channel) {
   return key;
 }
 
-struct Frames {
-  const char* records = nullptr;  // DT_t records walked by stride
-  size_t n = 0;
-  ptrdiff_t stride = 0;
-  const uint8_t* chunk = nullptr;
-  size_t chunk_size = 0;
-};
+// J1939 fallback keys (see protocols::j1939_pgn).
+constexpr uint64_t PGN_KEY = 1ull << 42;
+constexpr uint64_t PGN_SOURCE_KEY = 1ull << 43;
+
+// The PGN with the source address (source >= 0) or alone, on the channel
+// when messages are bound to channels (channel >= 0).
+using protocols::j1939_pgn;
+
+inline uint64_t pgn_key(uint32_t pgn, int source, int channel) {
+  uint64_t key = source >= 0
+                     ? PGN_SOURCE_KEY | static_cast<uint64_t>(pgn) << 8 | static_cast<uint32_t>(source)
+                     : PGN_KEY | pgn;
+  if (channel >= 0) key |= (static_cast<uint64_t>(channel) + 1) << 33;
+  return key;
+}
+
+using Frames = FrameView;
 
 struct Grouping {
   // Frame indices of each key group, in frame order: group g is
@@ -85,6 +107,8 @@ struct MessageOutput {
   int64_t* timestamps = nullptr;
   uint8_t* channels = nullptr;
   double* values = nullptr;     // signal s at values[s * n .. (s + 1) * n)
+  uint8_t* sources = nullptr;   // address columns, when the message has them
+  uint8_t* destinations = nullptr;
   std::vector<int32_t*> codes;  // per signal: its codes, or null; -1 where no value
   // Per signal with codes: the raw value of each code, ascending (filled in).
   std::vector<std::vector<int64_t>> raws;

@@ -1,0 +1,145 @@
+// The protocol passes: a frames pair in, a transfers pair out. The dtype of
+// transfer records (_TRANSFER, published by korvel.transfers) is built here,
+// field by field from the native record, so the two cannot drift apart.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+#include "protocols/j1939.hpp"
+
+namespace korvel::bind {
+
+namespace {
+
+namespace kp = korvel::protocols;
+
+PyObject* transfer_dtype = nullptr;  // held for the life of the process
+
+py::object make_transfer_dtype() {
+  using R = kp::TransferRecord;
+  py::list names, formats, offsets;
+  auto field = [&](const char* name, const char* format, size_t offset) {
+    names.append(name);
+    formats.append(format);
+    offsets.append(offset);
+  };
+  field("start", "<i8", offsetof(R, start));
+  field("stop", "<i8", offsetof(R, stop));
+  field("can_id", "<u4", offsetof(R, can_id));
+  field("channel", "u1", offsetof(R, channel));
+  field("flags", "u1", offsetof(R, flags));
+  field("protocol", "u1", offsetof(R, protocol));
+  field("status", "u1", offsetof(R, status));
+  field("source", "u1", offsetof(R, source));
+  field("destination", "u1", offsetof(R, destination));
+  field("size", "<u4", offsetof(R, size));
+  field("received", "<u4", offsetof(R, received));
+  field("offset", "<u8", offsetof(R, offset));
+  py::dict spec;
+  spec["names"] = names;
+  spec["formats"] = formats;
+  spec["offsets"] = offsets;
+  spec["itemsize"] = sizeof(R);
+  spec["aligned"] = true;
+  return py::module_::import("numpy").attr("dtype")(spec);
+}
+
+py::dtype transfer_dtype_object() {
+  return py::reinterpret_borrow<py::dtype>(transfer_dtype);
+}
+
+korvel::FrameView frames_of(py::handle index, py::handle chunk, StridedView& idx, BytesView& bytes) {
+  idx = frame_view(index, "index", dt_dtype(), "DT");
+  bytes = bytes_view(chunk, "chunk");
+  korvel::FrameView f;
+  f.records = idx.data;
+  f.n = idx.size;
+  f.stride = idx.stride;
+  f.chunk = bytes.data;
+  f.chunk_size = bytes.size;
+  return f;
+}
+
+// channels: None for every channel, else an iterable of channel numbers.
+std::vector<bool> channel_set(py::handle channels) {
+  std::vector<bool> out;
+  if (channels.is_none()) return out;
+  out.assign(256, false);
+  for (py::handle c : py::iter(channels)) {
+    if (!PyLong_Check(c.ptr()) || PyBool_Check(c.ptr()))
+      throw py::type_error("channels must hold int channel numbers, got " + type_name(c));
+    const long long ch = PyLong_AsLongLong(c.ptr());
+    if (ch == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (ch < 0 || ch > 255) throw py::value_error("channel " + std::to_string(ch) + " is outside 0..255");
+    out[static_cast<size_t>(ch)] = true;
+  }
+  return out;
+}
+
+// The finished transfers as (records, payload) NumPy arrays.
+py::tuple transfers_pair(std::vector<kp::Transfer>& done) {
+  const size_t bytes = kp::order_transfers(done);
+  py::array records(transfer_dtype_object(),
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(done.size())});
+  py::array payload(py::dtype::of<uint8_t>(),
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(bytes)});
+  auto* r = static_cast<kp::TransferRecord*>(records.mutable_data());
+  auto* p = static_cast<uint8_t*>(payload.mutable_data());
+  {
+    py::gil_scoped_release unlocked;
+    kp::lay_out_transfers(done, r, p);
+  }
+  return py::make_tuple(records, payload);
+}
+
+void check_fault(const kp::FrameFault& fault, size_t chunk_size) {
+  if (fault.ok) return;
+  throw py::value_error("frame " + std::to_string(fault.frame) + ": payload of " +
+                        std::to_string(fault.length) + " bytes at offset " +
+                        std::to_string(fault.offset) + " lies beyond the payload array of " +
+                        std::to_string(chunk_size) + " bytes");
+}
+
+py::tuple j1939_transfers(py::handle index, py::handle chunk, py::handle fast_packet,
+                          py::handle channels) {
+  StridedView idx;
+  BytesView bytes;
+  const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
+  kp::J1939Options options;
+  for (py::handle p : py::iter(fast_packet)) {
+    if (!PyLong_Check(p.ptr()) || PyBool_Check(p.ptr()))
+      throw py::type_error("fast_packet must hold int PGNs, got " + type_name(p));
+    const long long pgn = PyLong_AsLongLong(p.ptr());
+    if (pgn == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (pgn < 0 || pgn > 0x3FFFF)
+      throw py::value_error("fast_packet: PGN " + std::to_string(pgn) + " is outside 0..0x3FFFF");
+    options.fast_packet.push_back(static_cast<uint32_t>(pgn));
+  }
+  std::sort(options.fast_packet.begin(), options.fast_packet.end());
+  options.channels = channel_set(channels);
+  std::vector<kp::Transfer> done;
+  kp::FrameFault fault;
+  {
+    py::gil_scoped_release unlocked;
+    fault = kp::j1939_transfers(f, options, done);
+  }
+  check_fault(fault, bytes.size);
+  return transfers_pair(done);
+}
+
+}  // namespace
+
+void register_protocols(py::module_& m) {
+  transfer_dtype = make_transfer_dtype().release().ptr();
+  m.attr("_TRANSFER") = py::handle(transfer_dtype);
+  m.def("_j1939_transfers", &j1939_transfers, py::arg("index"), py::arg("chunk"),
+        py::arg("fast_packet"), py::arg("channels"),
+        "_j1939_transfers(index, chunk, fast_packet, channels)\n\n"
+        "J1939 transport protocol sessions and NMEA 2000 fast packets (PGNs in\n"
+        "fast_packet) reassembled from a frames pair: korvel.j1939.transfers' engine.\n"
+        "Returns a transfers pair (TRANSFER records, uint8 payload).");
+}
+
+}  // namespace korvel::bind

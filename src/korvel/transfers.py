@@ -1,0 +1,93 @@
+"""Transfers pairs: messages that travelled in several frames, reassembled.
+
+A transfers pair ``(records, payload)`` is to protocol messages what a frames
+pair is to frames: one ``TRANSFER`` record per message (or broken attempt at
+one) and its bytes in ``payload`` at ``offset`` (``received`` bytes), records
+in order of ``start``. korvel.j1939.transfers and korvel.isotp.transfers make
+them; korvel.decode decodes their complete transfers.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from . import korvel as _k
+
+__all__ = [
+    "ABORTED",
+    "BAM",
+    "CMDT",
+    "COMPLETE",
+    "CUT",
+    "ETP",
+    "FAST_PACKET",
+    "GAP",
+    "INTERRUPTED",
+    "ISOTP_MULTI",
+    "ISOTP_SINGLE",
+    "PROTOCOL_NAMES",
+    "STATUS_NAMES",
+    "TRANSFER",
+    "as_frames",
+    "payloads",
+]
+
+#: start, stop (int64 ns), can_id (uint32), channel, flags, protocol, status,
+#: source, destination (uint8), size, received (uint32), offset (uint64).
+TRANSFER: np.dtype = _k._TRANSFER
+
+# status: how the transfer ended.
+COMPLETE = 0  # every byte, and the end the protocol asks for
+ABORTED = 1  # a connection abort ended it
+GAP = 2  # a packet went missing (or broke the protocol)
+INTERRUPTED = 3  # a new announcement for the same session came first
+CUT = 4  # the log ended first
+
+# protocol: what carried it.
+BAM = 1  # J1939 broadcast announce
+CMDT = 2  # J1939 RTS/CTS connection
+ETP = 3  # J1939 extended transport protocol
+FAST_PACKET = 4  # NMEA 2000 fast packet
+ISOTP_SINGLE = 5
+ISOTP_MULTI = 6
+
+STATUS_NAMES = {COMPLETE: "complete", ABORTED: "aborted", GAP: "gap",
+                INTERRUPTED: "interrupted", CUT: "cut"}
+PROTOCOL_NAMES = {BAM: "BAM", CMDT: "CMDT", ETP: "ETP", FAST_PACKET: "fast packet",
+                  ISOTP_SINGLE: "ISO-TP single", ISOTP_MULTI: "ISO-TP multi"}
+
+
+def _check(transfers: Any) -> tuple[np.ndarray, np.ndarray]:
+    records, payload = transfers[0], transfers[1]
+    if getattr(records, "dtype", None) != TRANSFER:
+        raise TypeError("expected a transfers pair (TRANSFER records, uint8 payload)")
+    return records, np.asarray(payload, np.uint8)
+
+
+def payloads(transfers: Any) -> list[bytes]:
+    """Each transfer's bytes (the received ones), in record order."""
+    records, payload = _check(transfers)
+    ends = records["offset"] + records["received"]
+    return [payload[a:b].tobytes() for a, b in zip(records["offset"].tolist(), ends.tolist())]
+
+
+def as_frames(transfers: Any) -> tuple[np.ndarray, np.ndarray]:
+    """The complete transfers as a frames pair: one DT record each, timed by
+    its last frame (``stop``), in time order, its payload the whole message
+    (the payload array is shared). Broken transfers are left out."""
+    records, payload = _check(transfers)
+    done = records[records["status"] == COMPLETE]
+    done = done[np.argsort(done["stop"], kind="stable")]
+    index = np.zeros(len(done), _k.DT)
+    index["timestamp"] = done["stop"]
+    index["can_id"] = done["can_id"]
+    index["channel"] = done["channel"]
+    index["flags"] = done["flags"]
+    index["is64"] = (done["flags"] & 0x08) != 0
+    index["len"] = np.minimum(done["size"], 255)
+    # A payload locator counts 16 bits of bytes; no DBC message is longer.
+    count = np.minimum(done["received"].astype(np.uint64), 0xFFFF)
+    index["loc"] = done["offset"] | (count << np.uint64(48))
+    return index, payload
