@@ -171,11 +171,12 @@ def _missing_from(s: SignalPlan) -> int:
 
 
 def _j1939_arg(j1939: Any) -> None:
-    if isinstance(j1939, bool) or (isinstance(j1939, str) and j1939 == "auto"):
+    if isinstance(j1939, bool):
         return
-    if isinstance(j1939, str):
+    if not isinstance(j1939, str):
+        raise TypeError(f"j1939 must be 'auto', True or False, got {type(j1939).__name__}")
+    if j1939 != "auto":
         raise ValueError(f"j1939 must be 'auto', True or False (got {j1939!r})")
-    raise TypeError(f"j1939 must be 'auto', True or False, got {type(j1939).__name__}")
 
 
 def _j1939_na_arg(j1939_na: Any) -> None:

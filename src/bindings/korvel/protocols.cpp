@@ -46,11 +46,10 @@ py::object make_transfer_dtype() {
   return py::module_::import("numpy").attr("dtype")(spec);
 }
 
-py::dtype transfer_dtype_object() {
-  return py::reinterpret_borrow<py::dtype>(transfer_dtype);
-}
+py::dtype transfer_dtype_object() { return py::reinterpret_borrow<py::dtype>(transfer_dtype); }
 
-korvel::FrameView frames_of(py::handle index, py::handle chunk, StridedView& idx, BytesView& bytes) {
+korvel::FrameView frames_of(py::handle index, py::handle chunk, StridedView& idx,
+                            BytesView& bytes) {
   idx = frame_view(index, "index", dt_dtype(), "DT");
   bytes = bytes_view(chunk, "chunk");
   korvel::FrameView f;
@@ -72,7 +71,8 @@ std::vector<bool> channel_set(py::handle channels) {
       throw py::type_error("channels must hold int channel numbers, got " + type_name(c));
     const long long ch = PyLong_AsLongLong(c.ptr());
     if (ch == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (ch < 0 || ch > 255) throw py::value_error("channel " + std::to_string(ch) + " is outside 0..255");
+    if (ch < 0 || ch > 255)
+      throw py::value_error("channel " + std::to_string(ch) + " is outside 0..255");
     out[static_cast<size_t>(ch)] = true;
   }
   return out;

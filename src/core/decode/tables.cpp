@@ -190,7 +190,8 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
       continue;
     }
     const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
-    const int channel = by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
+    const int channel =
+        by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
     const bool extended = flags & FLAG_EXTENDED;
     const uint64_t key = frame_key(id, extended, channel);
     if (key != last_key) {

@@ -74,9 +74,9 @@ constexpr uint64_t PGN_SOURCE_KEY = 1ull << 43;
 using protocols::j1939_pgn;
 
 inline uint64_t pgn_key(uint32_t pgn, int source, int channel) {
-  uint64_t key = source >= 0
-                     ? PGN_SOURCE_KEY | static_cast<uint64_t>(pgn) << 8 | static_cast<uint32_t>(source)
-                     : PGN_KEY | pgn;
+  uint64_t key =
+      source >= 0 ? PGN_SOURCE_KEY | static_cast<uint64_t>(pgn) << 8 | static_cast<uint32_t>(source)
+                  : PGN_KEY | pgn;
   if (channel >= 0) key |= (static_cast<uint64_t>(channel) + 1) << 33;
   return key;
 }
@@ -106,8 +106,8 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
 struct MessageOutput {
   int64_t* timestamps = nullptr;
   uint8_t* channels = nullptr;
-  double* values = nullptr;     // signal s at values[s * n .. (s + 1) * n)
-  uint8_t* sources = nullptr;   // address columns, when the message has them
+  double* values = nullptr;    // signal s at values[s * n .. (s + 1) * n)
+  uint8_t* sources = nullptr;  // address columns, when the message has them
   uint8_t* destinations = nullptr;
   std::vector<int32_t*> codes;  // per signal: its codes, or null; -1 where no value
   // Per signal with codes: the raw value of each code, ascending (filled in).

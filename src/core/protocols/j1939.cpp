@@ -81,7 +81,9 @@ class Reassembler {
       if (size < 9 || size > limit || (bam != (f.destination() == GLOBAL))) return;
       if (!extended && d[3] != packets) return;
       announce(f, tp_key(family, f.channel, f.source(), f.destination()), pgn, size, packets,
-               bam ? BAM : extended ? ETP : CMDT);
+               bam        ? BAM
+               : extended ? ETP
+                          : CMDT);
       return;
     }
     if (control == ABORT) {
