@@ -18,7 +18,16 @@ from typing import Any
 import numpy as np
 
 from . import korvel as _k
-from .tables import DecodePlan, MessagePlan, Table, Tables, _errors_arg, _Labels, decode_plan
+from .tables import (
+    DecodePlan,
+    MessagePlan,
+    Table,
+    Tables,
+    _errors_arg,
+    _j1939_na_arg,
+    _Labels,
+    decode_plan,
+)
 from .tables import decode as _decode
 
 try:
@@ -44,6 +53,8 @@ def decode(
     threads: int | None = 1,
     index: bool = False,
     errors: str = "raise",
+    j1939: bool | str = "auto",
+    j1939_na: str = "nan",
 ) -> dict[str, dd.DataFrame]:
     """korvel.decode over many logs: message name -> dask DataFrame.
 
@@ -59,13 +70,15 @@ def decode(
     (Dask runs the partitions in parallel). index: ``log`` as the index rather
     than a column; without split the divisions are then known. errors: "skip"
     reads past damaged parts of the logs, as korvel.decode does (the warnings
-    stay on the workers: scan() reports what was skipped).
+    stay on the workers: scan() reports what was skipped). j1939, j1939_na: PGN
+    matching and not-available values, as for korvel.decode.
 
     An error reading a piece is raised again as the same kind of exception, its
     message beginning with the log's path (and the container range with split).
     """
     _errors_arg(errors)
-    plan = decode_plan(db, messages)
+    _j1939_na_arg(j1939_na)
+    plan = decode_plan(db, messages).matching(j1939)
     names = _paths(paths)
     logs, files, spans = _pieces(names, _split(split))
     divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
@@ -80,6 +93,8 @@ def decode(
         choices=bool(choices),
         threads=threads,
         errors=errors,
+        j1939=j1939,
+        j1939_na=j1939_na,
         meta=pd.DataFrame(),
         divisions=divisions,
         label="korvel-read",
@@ -238,11 +253,15 @@ def _read_piece(
     choices: bool,
     threads: int | None,
     errors: str = "raise",
+    j1939: bool | str = "auto",
+    j1939_na: str = "nan",
 ) -> tuple[int, Any, DecodePlan]:
     try:
         frames = _k.read(path, threads=threads, verbose=False, containers=span, errors=errors)
         # The plan rides along (by reference) for the messages without frames.
-        return log, _decode(frames, plan, choices=choices, threads=threads), plan
+        tables = _decode(frames, plan, choices=choices, threads=threads,
+                         j1939=j1939, j1939_na=j1939_na)
+        return log, tables, plan
     except Exception as e:
         raise _naming(e, _where(path, span)) from e
 
@@ -257,6 +276,8 @@ def _empty(msg: MessagePlan, choices: bool, index: bool) -> pd.DataFrame:
         "timestamp": np.empty(0, np.int64),
         "channel": np.empty(0, np.uint8),
     }
+    for name in msg.address_columns():
+        columns[name] = np.empty(0, np.uint8)
     labels = {}
     for s in msg.signals:
         columns[s.name] = np.empty(0, np.float64)

@@ -28,6 +28,7 @@ from .transfers import (
     ISOTP_SINGLE,
     TRANSFER,
     as_frames,
+    concat,
     payloads,
 )
 
@@ -71,10 +72,9 @@ def _int_items(items: Any, what: str) -> list[int]:
     return out
 
 
-def _frames(frames: Any, verbose: bool = False) -> Any:
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        return _k.read(frames, verbose=verbose)
-    return frames
+# Frames read at a time from a path or stream: open sessions carry over
+# from piece to piece, so memory stays bounded however long the log is.
+PIECE_FRAMES = 1_000_000
 
 
 def transfers(
@@ -104,5 +104,11 @@ def transfers(
     """
     fast = _int_items(fast_packet, "fast_packet")
     chans = None if channels is None else _int_items(channels, "channels")
-    index, chunk = _frames(frames)[:2]
-    return _k._j1939_transfers(index, chunk, fast, chans)
+    engine = _k._J1939Transfers(fast, chans)
+    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
+        parts = [engine.feed(index, chunk)
+                 for index, chunk in _k.iter_read(frames, PIECE_FRAMES, verbose=False)]
+    else:
+        parts = [engine.feed(frames[0], frames[1])]
+    parts.append(engine.finish())
+    return concat(parts)

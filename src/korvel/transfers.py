@@ -31,6 +31,7 @@ __all__ = [
     "STATUS_NAMES",
     "TRANSFER",
     "as_frames",
+    "concat",
     "payloads",
 ]
 
@@ -91,3 +92,29 @@ def as_frames(transfers: Any) -> tuple[np.ndarray, np.ndarray]:
     count = np.minimum(done["received"].astype(np.uint64), 0xFFFF)
     index["loc"] = done["offset"] | (count << np.uint64(48))
     return index, payload
+
+
+def concat(parts: Any) -> tuple[np.ndarray, np.ndarray]:
+    """Transfers found piece by piece, as one transfers pair: ``parts`` holds
+    (records, payload, first_frames) triples, first_frames numbering each
+    transfer's first frame in the whole log. Records come in order of start,
+    ties in log order, and the payload follows them."""
+    parts = list(parts)
+    records = np.concatenate([p[0] for p in parts]) if parts else np.empty(0, TRANSFER)
+    sizes = [len(p[1]) for p in parts]
+    if len(parts) > 1:
+        base = np.repeat(np.cumsum([0, *sizes[:-1]]).astype(np.uint64), [len(p[0]) for p in parts])
+        records["offset"] += base
+    payload = np.concatenate([p[1] for p in parts]) if parts else np.empty(0, np.uint8)
+    first = np.concatenate([p[2] for p in parts]) if parts else np.empty(0, np.uint64)
+    order = np.lexsort((first, records["start"]))
+    if np.array_equal(order, np.arange(len(order))):
+        return records, payload
+    records = records[order]
+    lengths = records["received"].astype(np.int64)
+    starts = records["offset"].astype(np.int64)
+    new_starts = np.cumsum(lengths) - lengths
+    # Byte k of the new payload comes from its transfer's old place.
+    gather = np.repeat(starts - new_starts, lengths) + np.arange(int(lengths.sum()))
+    records["offset"] = new_starts.astype(np.uint64)
+    return records, payload[gather]

@@ -78,20 +78,25 @@ std::vector<bool> channel_set(py::handle channels) {
   return out;
 }
 
-// The finished transfers as (records, payload) NumPy arrays.
-py::tuple transfers_pair(std::vector<kp::Transfer>& done) {
+// The finished transfers as (records, payload, first_frames) NumPy arrays,
+// in order of start (ties by first frame); `done` is emptied.
+py::tuple transfers_triple(std::vector<kp::Transfer>& done) {
   const size_t bytes = kp::order_transfers(done);
-  py::array records(transfer_dtype_object(),
-                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(done.size())});
+  const auto n = static_cast<py::ssize_t>(done.size());
+  py::array records(transfer_dtype_object(), std::vector<py::ssize_t>{n});
   py::array payload(py::dtype::of<uint8_t>(),
                     std::vector<py::ssize_t>{static_cast<py::ssize_t>(bytes)});
+  py::array first(py::dtype::of<uint64_t>(), std::vector<py::ssize_t>{n});
   auto* r = static_cast<kp::TransferRecord*>(records.mutable_data());
   auto* p = static_cast<uint8_t*>(payload.mutable_data());
+  auto* f = static_cast<uint64_t*>(first.mutable_data());
   {
     py::gil_scoped_release unlocked;
+    for (size_t i = 0; i < done.size(); ++i) f[i] = done[i].first_frame;
     kp::lay_out_transfers(done, r, p);
+    done.clear();
   }
-  return py::make_tuple(records, payload);
+  return py::make_tuple(records, payload, first);
 }
 
 void check_fault(const kp::FrameFault& fault, size_t chunk_size) {
@@ -102,11 +107,7 @@ void check_fault(const kp::FrameFault& fault, size_t chunk_size) {
                         std::to_string(chunk_size) + " bytes");
 }
 
-py::tuple j1939_transfers(py::handle index, py::handle chunk, py::handle fast_packet,
-                          py::handle channels) {
-  StridedView idx;
-  BytesView bytes;
-  const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
+kp::J1939Options j1939_options(py::handle fast_packet, py::handle channels) {
   kp::J1939Options options;
   for (py::handle p : py::iter(fast_packet)) {
     if (!PyLong_Check(p.ptr()) || PyBool_Check(p.ptr()))
@@ -117,29 +118,64 @@ py::tuple j1939_transfers(py::handle index, py::handle chunk, py::handle fast_pa
       throw py::value_error("fast_packet: PGN " + std::to_string(pgn) + " is outside 0..0x3FFFF");
     options.fast_packet.push_back(static_cast<uint32_t>(pgn));
   }
-  std::sort(options.fast_packet.begin(), options.fast_packet.end());
   options.channels = channel_set(channels);
-  std::vector<kp::Transfer> done;
-  kp::FrameFault fault;
-  {
-    py::gil_scoped_release unlocked;
-    fault = kp::j1939_transfers(f, options, done);
-  }
-  check_fault(fault, bytes.size);
-  return transfers_pair(done);
+  return options;
 }
+
+// A reassembler that frames are fed to piece by piece. One call at a time:
+// the state is worked on with the interpreter lock released.
+class J1939Transfers {
+ public:
+  J1939Transfers(py::handle fast_packet, py::handle channels)
+      : r_(j1939_options(fast_packet, channels)) {}
+
+  py::tuple feed(py::handle index, py::handle chunk) {
+    Busy busy(*this);
+    StridedView idx;
+    BytesView bytes;
+    const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
+    kp::FrameFault fault;
+    {
+      py::gil_scoped_release unlocked;
+      fault = r_.feed(f);
+    }
+    check_fault(fault, bytes.size);
+    return transfers_triple(r_.done);
+  }
+
+  py::tuple finish() {
+    Busy busy(*this);
+    r_.finish();
+    return transfers_triple(r_.done);
+  }
+
+ private:
+  struct Busy {
+    explicit Busy(J1939Transfers& owner) : t(owner) {
+      if (t.busy_) throw py::value_error("the reassembler is in use by another call");
+      t.busy_ = true;
+    }
+    ~Busy() { t.busy_ = false; }
+    J1939Transfers& t;
+  };
+  kp::J1939Reassembler r_;
+  bool busy_ = false;  // set and read with the interpreter lock held
+};
 
 }  // namespace
 
 void register_protocols(py::module_& m) {
   transfer_dtype = make_transfer_dtype().release().ptr();
   m.attr("_TRANSFER") = py::handle(transfer_dtype);
-  m.def("_j1939_transfers", &j1939_transfers, py::arg("index"), py::arg("chunk"),
-        py::arg("fast_packet"), py::arg("channels"),
-        "_j1939_transfers(index, chunk, fast_packet, channels)\n\n"
-        "J1939 transport protocol sessions and NMEA 2000 fast packets (PGNs in\n"
-        "fast_packet) reassembled from a frames pair: korvel.j1939.transfers' engine.\n"
-        "Returns a transfers pair (TRANSFER records, uint8 payload).");
+  py::class_<J1939Transfers>(m, "_J1939Transfers",
+                             "J1939 transport protocol sessions and NMEA 2000 fast packets,\n"
+                             "reassembled from frames fed piece by piece in log order\n"
+                             "(korvel.j1939.transfers' engine).")
+      .def(py::init<py::handle, py::handle>(), py::arg("fast_packet"), py::arg("channels"))
+      .def("feed", &J1939Transfers::feed, py::arg("index"), py::arg("chunk"),
+           "The transfers that ended in these frames: (records, payload, first_frames).")
+      .def("finish", &J1939Transfers::finish,
+           "The log ended: the open sessions, cut: (records, payload, first_frames).");
 }
 
 }  // namespace korvel::bind

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 
 namespace korvel::protocols {
 
@@ -257,24 +258,37 @@ class Reassembler {
 
 }  // namespace
 
-FrameFault j1939_transfers(const FrameView& frames, const J1939Options& options,
-                           std::vector<Transfer>& out) {
+struct J1939Reassembler::State {
+  explicit State(std::vector<Transfer>& out) : sessions(out) {}
+  Reassembler sessions;
+};
+
+J1939Reassembler::J1939Reassembler(J1939Options options)
+    : options_(std::move(options)), state_(new State(done)) {
+  std::sort(options_.fast_packet.begin(), options_.fast_packet.end());
+}
+
+J1939Reassembler::~J1939Reassembler() { delete state_; }
+
+void J1939Reassembler::finish() { state_->sessions.finish(); }
+
+FrameFault J1939Reassembler::feed(const FrameView& frames) {
   FrameFault fault;
-  Reassembler r(out);
-  const bool fast = !options.fast_packet.empty();
-  const bool all_channels = options.channels.empty();
+  Reassembler& r = state_->sessions;
+  const bool fast = !options_.fast_packet.empty();
+  const bool all_channels = options_.channels.empty();
   const char* rec = frames.records;
   for (size_t i = 0; i < frames.n; ++i, rec += frames.stride) {
     DT_t d;
     std::memcpy(&d, rec, sizeof d);
     if ((d.flags & (FLAG_ERROR | FLAG_REMOTE)) || !(d.flags & FLAG_EXTENDED)) continue;
-    if (!all_channels && !options.channels[d.channel]) continue;
+    if (!all_channels && !options_.channels[d.channel]) continue;
     const uint32_t id = d.can_id & 0x1FFFFFFF;
     const uint32_t pgn = j1939_pgn(id);
     const bool transport =
         pgn == PGN_TP_CM || pgn == PGN_TP_DT || pgn == PGN_ETP_CM || pgn == PGN_ETP_DT;
     const bool fast_packet =
-        fast && std::binary_search(options.fast_packet.begin(), options.fast_packet.end(), pgn);
+        fast && std::binary_search(options_.fast_packet.begin(), options_.fast_packet.end(), pgn);
     if (!transport && !fast_packet) continue;
     const uint64_t offset = loc_offset(d.loc), count = loc_count(d.loc);
     if (offset > frames.chunk_size || count > frames.chunk_size - offset) {
@@ -284,7 +298,8 @@ FrameFault j1939_transfers(const FrameView& frames, const J1939Options& options,
       fault.length = count;
       break;
     }
-    const Frame f{i, d.timestamp, id, d.channel, d.flags, frames.chunk + offset, count};
+    const Frame f{frames_seen_ + i, d.timestamp,           id,   d.channel,
+                  d.flags,          frames.chunk + offset, count};
     if (fast_packet)
       r.fast_packet(f, pgn);
     else if (pgn == PGN_TP_CM)
@@ -298,7 +313,7 @@ FrameFault j1939_transfers(const FrameView& frames, const J1939Options& options,
     else
       r.tp_dt(f, EXTENDED_TP);
   }
-  r.finish();
+  frames_seen_ += fault.ok ? frames.n : fault.frame;
   return fault;
 }
 

@@ -37,10 +37,29 @@ struct J1939Options {
   std::vector<bool> channels;         // 256 entries; empty for every channel
 };
 
-// One pass over the frames (in log order); finished and broken sessions
-// alike go to `out`, unordered. Stops at a frame whose payload lies outside
-// the payload array.
-FrameFault j1939_transfers(const FrameView& frames, const J1939Options& options,
-                           std::vector<Transfer>& out);
+// Reassembles sessions over frames fed in log order, in as many pieces as
+// the caller likes (open sessions carry over). Finished and broken sessions
+// alike collect in `done` (unordered) until the caller takes them.
+class J1939Reassembler {
+ public:
+  explicit J1939Reassembler(J1939Options options);
+  ~J1939Reassembler();
+  J1939Reassembler(const J1939Reassembler&) = delete;
+  J1939Reassembler& operator=(const J1939Reassembler&) = delete;
+
+  // The next frames of the log; stops at a frame whose payload lies outside
+  // the payload array (the frames before it are taken).
+  FrameFault feed(const FrameView& frames);
+  // The log ended: every open session is cut.
+  void finish();
+
+  std::vector<Transfer> done;
+
+ private:
+  struct State;
+  J1939Options options_;
+  State* state_;
+  size_t frames_seen_ = 0;
+};
 
 }  // namespace korvel::protocols

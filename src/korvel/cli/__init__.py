@@ -1,4 +1,4 @@
-"""The korvel command line: info, decode, filter and plot over BLF logs.
+"""The korvel command line: info, decode, filter, plot and transfers over BLF logs.
 
 A thin layer over the library. Logs are read through a stream that counts the
 bytes it hands out (that drives the progress bar), in pieces wherever the work
@@ -23,10 +23,10 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import decode, filter, info, plot
+from . import decode, filter, info, plot, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
-COMMANDS = (info, decode, filter, plot)
+COMMANDS = (info, decode, filter, plot, transfers)
 
 
 def positive(text: str) -> int:
@@ -71,7 +71,17 @@ def parser() -> argparse.ArgumentParser:
                         help="skip: read past damaged parts of a log, one line on standard "
                         "error for each region skipped, exit status 1 at the end (default: "
                         "raise, a damaged log fails)")
-    parents = {"common": common, "several": several, "pieces": pieces, "errors": errors}
+    j1939 = argparse.ArgumentParser(add_help=False)
+    j1939.add_argument("--j1939", choices=("auto", "on", "off"), default="auto",
+                       help="match J1939 messages by parameter group number, each source "
+                       "apart (source and destination columns): auto for the messages the "
+                       "database marks as J1939, on for every extended message, off for none "
+                       "(default: auto)")
+    j1939.add_argument("--j1939-na", choices=("nan", "keep"), default="nan",
+                       help="J1939 error and not-available values of those messages: nan "
+                       "leaves them out (default), keep decodes them as they are")
+    parents = {"common": common, "several": several, "pieces": pieces, "errors": errors,
+               "j1939": j1939}
 
     def command(name: str, helptext: str, uses: Sequence[str], example: str
                 ) -> argparse.ArgumentParser:

@@ -9,8 +9,19 @@ from typing import Any, Callable
 
 import numpy as np
 
+from .. import korvel as _k
 from .databases import DBC_HELP, dbc_arg, plan_of
-from .session import SAMPLES, Damaged, Failure, Session, exc_text, need, readable
+from .session import (
+    SAMPLES,
+    Damaged,
+    Failure,
+    Session,
+    exc_text,
+    j1939_mode,
+    need,
+    pgn_list,
+    readable,
+)
 
 
 class _Files:
@@ -66,8 +77,10 @@ class _Stdout:
                 if labelled or sig.name not in kinds:
                     kinds[sig.name] = pa.string() if labelled else pa.float64()
         head = [("log", pa.string())] if several_logs else []
+        addresses = dict.fromkeys(a for m in plan.messages for a in m.address_columns())
         self.columns = [*head, ("message", pa.string()), ("timestamp", pa.int64()),
-                        ("channel", pa.uint8()), *kinds.items()]
+                        ("channel", pa.uint8()), *((a, pa.uint8()) for a in addresses),
+                        *kinds.items()]
 
     def add(self, tables: dict[str, Any]) -> None:
         pa = self.pa
@@ -125,6 +138,21 @@ def _nothing_decoded(args: argparse.Namespace, plan: Any, channels: set[int],
     return "no frame of the logs belongs to a message of the databases"
 
 
+def _with_transfers(piece: Any, engine: Any) -> tuple[np.ndarray, np.ndarray]:
+    """A piece's frames and the complete transfers that ended in it (one
+    frame each, timed by its last packet), in time order."""
+    from ..transfers import as_frames
+
+    records, payload, _ = engine.feed(piece[0], piece[1])
+    extra, extra_chunk = as_frames((records, payload))
+    if not len(extra):
+        return piece
+    extra["loc"] += np.uint64(len(piece[1]))  # the offsets, past the piece's payload
+    index = np.concatenate([piece[0], extra])
+    order = np.argsort(index["timestamp"], kind="stable")
+    return index[order], np.concatenate([piece[1], extra_chunk])
+
+
 def run(args: argparse.Namespace, session: Session) -> None:
     from ..tables import decode
 
@@ -132,8 +160,11 @@ def run(args: argparse.Namespace, session: Session) -> None:
     to_stdout = args.output == "-"
     if to_stdout and args.format == "parquet":
         raise Failure(None, "Parquet cannot go to standard output: use --format csv, or -o DIR")
+    if args.fast_packet and not args.transport:
+        raise Failure(None, "--fast-packet needs --transport j1939")
     messages = [n for group in args.messages for n in group] if args.messages else None
-    plan = plan_of(args.dbc, messages)
+    j1939 = j1939_mode(args)
+    plan = plan_of(args.dbc, messages).matching(j1939)
     several = len(args.logs) > 1
     if to_stdout:
         sink: Any = _Stdout(plan, args.choices, several)
@@ -149,13 +180,18 @@ def run(args: argparse.Namespace, session: Session) -> None:
     try:
         for path in args.logs:
             log_name = pa.array([readable(path)])
+            # Sessions carry over from piece to piece, not from log to log.
+            engine = _k._J1939Transfers(args.fast_packet or [], None) if args.transport else None
             try:
                 for piece in session.read(path, args.piece_frames):
                     read_any = True
                     channels.update(np.unique(piece[0]["channel"]).tolist())
+                    if engine is not None:
+                        piece = _with_transfers(piece, engine)
                     tables = {}
                     for name, table in decode(piece, plan, choices=args.choices,
-                                              threads=args.threads).items():
+                                              threads=args.threads, j1939=j1939,
+                                              j1939_na=args.j1939_na).items():
                         out = table.to_arrow()
                         if several:
                             codes = pa.array(np.zeros(out.num_rows, np.int32))
@@ -194,7 +230,7 @@ def names_arg(text: str) -> list[str]:
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("decode", "Decode every signal of the databases into one file per message.",
-                ["common", "several", "pieces", "errors"], EXAMPLE)
+                ["common", "several", "pieces", "errors", "j1939"], EXAMPLE)
     p.add_argument("logs", nargs="+", metavar="LOG")
     p.add_argument("--dbc", type=dbc_arg, action="append", required=True, metavar="[CH:]DB",
                    help=DBC_HELP)
@@ -209,4 +245,11 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    "'message' column")
     p.add_argument("--format", choices=("parquet", "csv"),
                    help="file format in OUT (default: parquet; csv with -o -)")
+    p.add_argument("--transport", choices=("j1939",),
+                   help="reassemble multi-packet messages first (j1939: transport protocol "
+                   "BAM, RTS/CTS and ETP, and NMEA 2000 fast packets of --fast-packet) and "
+                   "decode them with the single frames, in one table per message")
+    p.add_argument("--fast-packet", type=pgn_list, metavar="PGN,...",
+                   help="with --transport j1939: PGNs sent as NMEA 2000 fast packets "
+                   "(decimal or 0x hexadecimal)")
     p.set_defaults(run=run)

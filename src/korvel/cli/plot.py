@@ -12,7 +12,7 @@ from typing import Any, Callable
 import numpy as np
 
 from .databases import DBC_HELP, db_names, dbc_arg, plan_of
-from .session import SAMPLES, Failure, Session, need, readable
+from .session import SAMPLES, Failure, Session, j1939_mode, need, readable
 
 _FILE_ONLY_BACKENDS = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 
@@ -83,12 +83,13 @@ def run(args: argparse.Namespace, session: Session) -> None:
         raise Failure(None, f"--stop {args.stop:g} is not after --start {args.start:g}")
 
     header = session.header(args.log)
-    samples: dict[str, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {g: [] for g, *_ in wanted}
+    samples: dict[str, list[tuple[Any, ...]]] = {g: [] for g, *_ in wanted}
     first = None
     for index, chunk in session.read(args.log, args.piece_frames):
         if len(index) and first is None:
             first = int(index["timestamp"][0])
-        tables = decode((index, chunk), plan, threads=args.threads)
+        tables = decode((index, chunk), plan, threads=args.threads, j1939=j1939_mode(args),
+                        j1939_na=args.j1939_na)
         for given, m, s in wanted:
             if m.name in tables:
                 t = tables[m.name]
@@ -99,7 +100,10 @@ def run(args: argparse.Namespace, session: Session) -> None:
                         keep &= since >= args.start
                     if args.stop is not None:
                         keep &= since < args.stop
-                samples[given].append((t["timestamp"][keep], t["channel"][keep], t[s.name][keep]))
+                # J1939 sources are lines of their own, as channels are.
+                source = t["source"][keep] if "source" in t else None
+                samples[given].append(
+                    (t["timestamp"][keep], t["channel"][keep], t[s.name][keep], source))
     start = int(header["start"])
     if start <= 0 and first is not None:
         start = first
@@ -132,11 +136,19 @@ def run(args: argparse.Namespace, session: Session) -> None:
             t = np.concatenate([p[0] for p in parts])
             ch = np.concatenate([p[1] for p in parts])
             v = np.concatenate([p[2] for p in parts])
-            channels = np.unique(ch)
-            for c in channels:
-                sel = ch == c
+            by_source = all(p[3] is not None for p in parts)
+            src = (np.concatenate([p[3] for p in parts]) if by_source
+                   else np.zeros(len(t), np.uint8))
+            line = ch.astype(np.int32) * 256 + src
+            lines = np.unique(line)
+            several_channels = len(np.unique(ch)) > 1
+            for key in lines:
+                sel = line == key
                 x = (t[sel] - start) / 1e9
-                label = given if len(channels) == 1 else f"{given} (channel {c})"
+                c, a = divmod(int(key), 256)
+                parts_of = ([f"channel {c}"] if several_channels else []) + (
+                    [f"source 0x{a:02X}"] if by_source and len(lines) > 1 else [])
+                label = f"{given} ({', '.join(parts_of)})" if parts_of else given
                 if s.choices:
                     ax.step(x, v[sel], where="post", label=label, linewidth=1.0)
                 else:
@@ -177,7 +189,7 @@ EXAMPLE = """examples:
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("plot", "Plot signals against time in seconds from the log's start; signals "
                 "with one unit share an axis, value-table signals step.",
-                ["common", "pieces", "errors"], EXAMPLE)
+                ["common", "pieces", "errors", "j1939"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     p.add_argument("--dbc", type=dbc_arg, action="append", required=True, metavar="[CH:]DB",
                    help=DBC_HELP)
