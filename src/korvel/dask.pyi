@@ -15,6 +15,8 @@ def decode(
     threads: int | None = 1,
     index: bool = False,
     errors: str = "raise",
+    j1939: bool | str = "auto",
+    j1939_na: str = "nan",
 ) -> dict[str, dd.DataFrame]: ...
 def scan(
     paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],

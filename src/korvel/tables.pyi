@@ -32,14 +32,20 @@ class MessagePlan:
     signals: tuple[SignalPlan, ...]
     channels: tuple[int, ...] = ()
     extended: bool | None = None
+    j1939: bool = False
+    by_pgn: bool = False
     @property
     def is_extended(self) -> bool: ...
+    @property
+    def pdu1(self) -> bool: ...
+    def address_columns(self) -> tuple[str, ...]: ...
 
 @dataclass(frozen=True)
 class DecodePlan:
     messages: tuple[MessagePlan, ...] = ()
     def select(self, names: Sequence[str] | None) -> DecodePlan: ...
-    def native(self, choices: bool) -> list[tuple[Any, ...]]: ...
+    def matching(self, j1939: bool | str = "auto") -> DecodePlan: ...
+    def native(self, choices: bool, j1939_na: str = "nan") -> list[tuple[Any, ...]]: ...
 
 Database: TypeAlias = Any  # a cantools database
 DatabaseSource: TypeAlias = Database | str | os.PathLike[str] | Sequence[Any]
@@ -67,11 +73,13 @@ def decode_plan(
     messages: Sequence[str] | None = None,
 ) -> DecodePlan: ...
 def decode(
-    frames: Frames | str | os.PathLike[str] | BinaryIO,
+    frames: Frames | tuple[npt.NDArray[Any], npt.NDArray[Any]] | str | os.PathLike[str] | BinaryIO,
     db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
     *,
     messages: Sequence[str] | None = None,
     choices: bool = False,
     threads: int | None = None,
     errors: str = "raise",
+    j1939: bool | str = "auto",
+    j1939_na: str = "nan",
 ) -> Tables: ...

@@ -21,9 +21,11 @@ struct TransferRecord {
   uint8_t status = 0;
   uint8_t source = 0;
   uint8_t destination = 0;
-  uint32_t size = 0;      // the announced byte count
-  uint32_t received = 0;  // the bytes held
-  uint64_t offset = 0;    // where they lie in the payload array
+  uint8_t unused0[2] = {};  // padding named, so that records carry no stray bytes
+  uint32_t size = 0;        // the announced byte count
+  uint32_t received = 0;    // the bytes held
+  uint8_t unused1[4] = {};
+  uint64_t offset = 0;  // where they lie in the payload array
 };
 
 static_assert(sizeof(TransferRecord) == 48);

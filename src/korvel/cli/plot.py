@@ -142,10 +142,10 @@ def run(args: argparse.Namespace, session: Session) -> None:
             line = ch.astype(np.int32) * 256 + src
             lines = np.unique(line)
             several_channels = len(np.unique(ch)) > 1
-            for key in lines:
-                sel = line == key
+            for one in lines:
+                sel = line == one
                 x = (t[sel] - start) / 1e9
-                c, a = divmod(int(key), 256)
+                c, a = divmod(int(one), 256)
                 parts_of = ([f"channel {c}"] if several_channels else []) + (
                     [f"source 0x{a:02X}"] if by_source and len(lines) > 1 else [])
                 label = f"{given} ({', '.join(parts_of)})" if parts_of else given
