@@ -1,5 +1,8 @@
-"""Regenerates examples/data/drive.blf: 60 s of traffic on vehicle.dbc,
-encoded with cantools and written by korvel's own writer."""
+"""Regenerates the sample logs, encoded with cantools and written by korvel's
+own writer: examples/data/drive.blf (60 s of traffic on vehicle.dbc) and
+examples/data/truck.blf (30 s of J1939 traffic on truck.dbc: two engines
+sending the same parameter groups, not-available values, and diagnostic
+messages both in one frame and in several by the transport protocol)."""
 
 import contextlib
 import io
@@ -59,5 +62,79 @@ def main(seconds=60.0):
     print(f"wrote {len(frames)} frames to {DATA / 'drive.blf'}")
 
 
+def _write(name, rows):
+    rows.sort(key=lambda r: r[0])
+    frames = np.zeros(len(rows), kv.DT64)
+    for i, (ts, ident, flags, data) in enumerate(rows):
+        frames[i]["timestamp"], frames[i]["can_id"], frames[i]["flags"] = ts, ident, flags
+        frames[i]["len"] = len(data)
+        frames[i]["channel"] = 1
+        frames[i]["data"][: len(data)] = np.frombuffer(data, np.uint8)
+    with open(DATA / name, "wb") as f, contextlib.redirect_stdout(io.StringIO()):
+        kv.write(f, frames)
+    print(f"wrote {len(frames)} frames to {DATA / name}")
+
+
+def truck(seconds=30.0):
+    db = cantools.database.load_file(str(DATA / "truck.dbc"))
+    t0 = 1_735_000_100_000_000_000  # ns
+    rows = []
+    rng = np.random.default_rng(12)
+    ext = 0x40 | 0x04
+
+    def at(t):
+        return t0 + int(t * 1e9) + int(rng.integers(0, 300_000))
+
+    def emit(name, source, period, values, priority=None):
+        msg = db.get_message_by_name(name)
+        ident = (msg.frame_id & 0x03FFFF00) | source
+        ident |= (priority if priority is not None else msg.frame_id >> 26 & 7) << 26
+        for i in range(int(seconds / period)):
+            t = i * period
+            rows.append((at(t), ident, ext, msg.encode(values(i, t), strict=False)))
+
+    def rpm(t, engine):
+        return 650 + engine * 40 + 900 * max(0.0, np.sin(t / 6.0))
+
+    for engine, source in ((0, 0x00), (1, 0x01)):
+        emit("EEC1", source, 0.02, lambda i, t, e=engine, s=source: {
+            "EngTorqueMode": 1, "DriverDemandTorque": 30 + 20 * np.sin(t / 6.0),
+            "ActualEngTorque": 28 + 20 * np.sin(t / 6.0), "EngSpeed": rpm(t, e),
+            "SourceAddress": s, "StarterMode": 0}, priority=3)
+        emit("ET1", source, 1.0, lambda i, t, e=engine: {
+            "CoolantTemp": min(88, 40 + 2 * t) - e, "FuelTemp": 0, "OilTemp": 0})
+    emit("CCVS1", 0x17, 0.1, lambda i, t: {
+        "ParkingBrake": 1 if t < 3 else 0, "WheelSpeed": rpm(t, 0) / 30, "CruiseActive": 3})
+
+    # Not available: the second engine has no fuel or oil temperature sensor
+    # (all ones); the first reports its fuel temperature only.
+    for k, (ts, ident, flags, data) in enumerate(rows):
+        if ident & 0xFFFF00 == 0xFEEE00:
+            data = bytearray(data)
+            data[1] = 0xFF if ident & 0xFF else 60
+            data[2:4] = b"\xff\xff"
+            rows[k] = (ts, ident, flags, bytes(data))
+
+    dm1 = db.get_message_by_name("DM1")
+    codes = {"SPN1": 110, "FMI1": 0, "OC1": 3, "SPN2": 190, "FMI2": 2, "OC2": 1,
+             "SPN3": 5246, "FMI3": 0, "OC3": 2}
+    lamps = {"ProtectLamp": 0, "MILamp": 0, "RedStopLamp": 0}
+    for i in range(int(seconds)):
+        t = i + 0.5
+        if t < 10:  # one active code: a single frame, the rest padding
+            data = dm1.encode({**lamps, "AmberLamp": 1, **codes}, strict=False)
+            rows.append((at(t), 0x18FECA00, ext, data[:6] + b"\xff\xff"))
+        else:  # three: broadcast by the transport protocol (BAM)
+            data = dm1.encode({**lamps, "AmberLamp": 1, **codes, "RedStopLamp": 1}, strict=False)
+            size, n = len(data), (len(data) + 6) // 7
+            tp = bytes([0x20, size, 0, n, 0xFF, 0xCA, 0xFE, 0x00])
+            rows.append((at(t), 0x1CECFF00, ext, tp))
+            for k in range(n):
+                part = data[k * 7:(k + 1) * 7].ljust(7, b"\xff")
+                rows.append((at(t) + (k + 1) * 50_000_000, 0x1CEBFF00, ext, bytes([k + 1]) + part))
+    _write("truck.blf", rows)
+
+
 if __name__ == "__main__":
     main()
+    truck()
