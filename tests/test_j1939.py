@@ -5,6 +5,7 @@ import csv
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import cantools
 import numpy as np
@@ -335,3 +336,21 @@ def test_channels_pieces_and_decode(db, tmp_path):
 def test_bad_transfer_arguments(kwargs, error):
     with pytest.raises(error):
         j.transfers(make_frames([1], [bytes(8)]), **kwargs)
+
+
+@pytest.mark.parametrize("mode", ["auto", False])
+def test_dask_decode_matches(mode):
+    dask = pytest.importorskip("korvel.dask")
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    log, dbc = str(data / "truck.blf"), str(data / "truck.dbc")
+    got = dask.decode(log, dbc, j1939=mode)
+    want = korvel.decode(log, dbc, j1939=mode)
+    assert set(got) == {"EEC1", "ET1", "CCVS1", "DM1"}
+    for name, frame in got.items():
+        df = frame.compute(scheduler="sync")
+        if name not in want:
+            assert len(df) == 0 and ("source" in df) == (mode == "auto")
+            continue
+        assert list(df.columns) == ["log", *want[name]]
+        for column in want[name]:
+            np.testing.assert_array_equal(df[column].to_numpy(), want[name][column])
