@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common.hpp"
+#include "protocols/isotp.hpp"
 #include "protocols/j1939.hpp"
 
 namespace korvel::bind {
@@ -122,12 +124,43 @@ kp::J1939Options j1939_options(py::handle fast_packet, py::handle channels) {
   return options;
 }
 
+kp::IsotpOptions isotp_options(py::handle ids, const std::string& addressing, py::handle channels) {
+  kp::IsotpOptions options;
+  if (ids.is_none()) {
+    options.ids = kp::standard_diagnostic_ids();
+  } else {
+    // Checked by korvel.isotp: (lo, hi, step, extended) each.
+    for (py::handle item : py::iter(ids)) {
+      py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+      if (t.size() != 4) throw py::value_error("ids: (lo, hi, step, extended) tuples expected");
+      kp::IdRange r;
+      r.lo = t[0].cast<uint32_t>();
+      r.hi = t[1].cast<uint32_t>();
+      r.step = std::max<uint32_t>(1, t[2].cast<uint32_t>());
+      r.extended = t[3].cast<bool>();
+      if (r.hi > 0x1FFFFFFF) throw py::value_error("ids: identifier above 0x1FFFFFFF");
+      options.ids.push_back(r);
+    }
+  }
+  if (addressing == "normal")
+    options.addressing = kp::Addressing::normal;
+  else if (addressing == "extended")
+    options.addressing = kp::Addressing::extended;
+  else if (addressing == "mixed")
+    options.addressing = kp::Addressing::mixed;
+  else
+    throw py::value_error("addressing must be 'normal', 'extended' or 'mixed'");
+  options.channels = channel_set(channels);
+  return options;
+}
+
 // A reassembler that frames are fed to piece by piece. One call at a time:
 // the state is worked on with the interpreter lock released.
-class J1939Transfers {
+template <class Reassembler>
+class Transfers {
  public:
-  J1939Transfers(py::handle fast_packet, py::handle channels)
-      : r_(j1939_options(fast_packet, channels)) {}
+  template <class Options>
+  explicit Transfers(Options options) : r_(std::move(options)) {}
 
   py::tuple feed(py::handle index, py::handle chunk) {
     Busy busy(*this);
@@ -151,31 +184,52 @@ class J1939Transfers {
 
  private:
   struct Busy {
-    explicit Busy(J1939Transfers& owner) : t(owner) {
+    explicit Busy(Transfers& owner) : t(owner) {
       if (t.busy_) throw py::value_error("the reassembler is in use by another call");
       t.busy_ = true;
     }
     ~Busy() { t.busy_ = false; }
-    J1939Transfers& t;
+    Transfers& t;
   };
-  kp::J1939Reassembler r_;
+  Reassembler r_;
   bool busy_ = false;  // set and read with the interpreter lock held
 };
+
+using J1939Transfers = Transfers<kp::J1939Reassembler>;
+using IsotpTransfers = Transfers<kp::IsotpReassembler>;
+
+template <class T>
+void bind_transfers(py::class_<T>& c) {
+  c.def("feed", &T::feed, py::arg("index"), py::arg("chunk"),
+        "The transfers that ended in these frames: (records, payload, first_frames).")
+      .def("finish", &T::finish,
+           "The log ended: the open sessions, cut: (records, payload, first_frames).");
+}
 
 }  // namespace
 
 void register_protocols(py::module_& m) {
   transfer_dtype = make_transfer_dtype().release().ptr();
   m.attr("_TRANSFER") = py::handle(transfer_dtype);
-  py::class_<J1939Transfers>(m, "_J1939Transfers",
-                             "J1939 transport protocol sessions and NMEA 2000 fast packets,\n"
-                             "reassembled from frames fed piece by piece in log order\n"
-                             "(korvel.j1939.transfers' engine).")
-      .def(py::init<py::handle, py::handle>(), py::arg("fast_packet"), py::arg("channels"))
-      .def("feed", &J1939Transfers::feed, py::arg("index"), py::arg("chunk"),
-           "The transfers that ended in these frames: (records, payload, first_frames).")
-      .def("finish", &J1939Transfers::finish,
-           "The log ended: the open sessions, cut: (records, payload, first_frames).");
+  py::class_<J1939Transfers> j1939(m, "_J1939Transfers",
+                                   "J1939 transport protocol sessions and NMEA 2000 fast packets,\n"
+                                   "reassembled from frames fed piece by piece in log order\n"
+                                   "(korvel.j1939.transfers' engine).");
+  j1939.def(py::init([](py::handle fast_packet, py::handle channels) {
+              return new J1939Transfers(j1939_options(fast_packet, channels));
+            }),
+            py::arg("fast_packet"), py::arg("channels"));
+  bind_transfers(j1939);
+  py::class_<IsotpTransfers> isotp(m, "_IsotpTransfers",
+                                   "ISO-TP transfers reassembled from frames fed piece by piece\n"
+                                   "in log order (korvel.isotp.transfers' engine). ids: None for\n"
+                                   "the standard diagnostic identifiers, else (lo, hi, step,\n"
+                                   "extended) tuples.");
+  isotp.def(py::init([](py::handle ids, const std::string& addressing, py::handle channels) {
+              return new IsotpTransfers(isotp_options(ids, addressing, channels));
+            }),
+            py::arg("ids"), py::arg("addressing"), py::arg("channels"));
+  bind_transfers(isotp);
 }
 
 }  // namespace korvel::bind

@@ -9,8 +9,8 @@ from typing import Any, Callable
 
 import numpy as np
 
-from .. import korvel as _k
 from .databases import DBC_HELP, dbc_arg, plan_of
+from .protocols import add_options, engine, transport_arg
 from .session import (
     SAMPLES,
     Damaged,
@@ -19,7 +19,6 @@ from .session import (
     exc_text,
     j1939_mode,
     need,
-    pgn_list,
     readable,
 )
 
@@ -160,7 +159,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
     to_stdout = args.output == "-"
     if to_stdout and args.format == "parquet":
         raise Failure(None, "Parquet cannot go to standard output: use --format csv, or -o DIR")
-    if args.fast_packet and not args.transport:
+    if args.fast_packet and (args.transport or ("",))[0] != "j1939":
         raise Failure(None, "--fast-packet needs --transport j1939")
     messages = [n for group in args.messages for n in group] if args.messages else None
     j1939 = j1939_mode(args)
@@ -181,13 +180,13 @@ def run(args: argparse.Namespace, session: Session) -> None:
         for path in args.logs:
             log_name = pa.array([readable(path)])
             # Sessions carry over from piece to piece, not from log to log.
-            engine = _k._J1939Transfers(args.fast_packet or [], None) if args.transport else None
+            reassembler = engine(*args.transport, args) if args.transport else None
             try:
                 for piece in session.read(path, args.piece_frames):
                     read_any = True
                     channels.update(np.unique(piece[0]["channel"]).tolist())
-                    if engine is not None:
-                        piece = _with_transfers(piece, engine)
+                    if reassembler is not None:
+                        piece = _with_transfers(piece, reassembler)
                     tables = {}
                     for name, table in decode(piece, plan, choices=args.choices,
                                               threads=args.threads, j1939=j1939,
@@ -245,11 +244,10 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    "'message' column")
     p.add_argument("--format", choices=("parquet", "csv"),
                    help="file format in OUT (default: parquet; csv with -o -)")
-    p.add_argument("--transport", choices=("j1939",),
-                   help="reassemble multi-packet messages first (j1939: transport protocol "
-                   "BAM, RTS/CTS and ETP, and NMEA 2000 fast packets of --fast-packet) and "
-                   "decode them with the single frames, in one table per message")
-    p.add_argument("--fast-packet", type=pgn_list, metavar="PGN,...",
-                   help="with --transport j1939: PGNs sent as NMEA 2000 fast packets "
-                   "(decimal or 0x hexadecimal)")
+    p.add_argument("--transport", type=transport_arg, metavar="j1939|isotp[:IDS]",
+                   help="reassemble multi-frame messages first and decode them with the single "
+                   "frames, in one table per message: j1939 (transport protocol BAM, RTS/CTS "
+                   "and ETP, and NMEA 2000 fast packets of --fast-packet), or isotp (ISO-TP on "
+                   "the standard diagnostic identifiers, or on IDS: ID,... and LOW-HIGH ranges)")
+    add_options(p)
     p.set_defaults(run=run)

@@ -240,19 +240,3 @@ def j1939_mode(args: argparse.Namespace) -> bool | str:
     """--j1939 as korvel.decode takes it."""
     return {"auto": "auto", "on": True, "off": False}[args.j1939]
 
-
-def pgn_list(text: str) -> list[int]:
-    """PGN,... in decimal or 0x hexadecimal."""
-    out = []
-    for item in text.split(","):
-        item = item.strip()
-        if not item:
-            continue
-        try:
-            pgn = int(item, 0)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a PGN: {item!r}") from None
-        if not 0 <= pgn <= 0x3FFFF:
-            raise argparse.ArgumentTypeError(f"PGN {item} is outside 0..0x3FFFF")
-        out.append(pgn)
-    return out

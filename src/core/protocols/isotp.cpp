@@ -1,0 +1,223 @@
+// One open transfer per channel, identifier and address byte. A frame that
+// breaks the protocol is ignored; what it breaks shows when the next
+// consecutive frame does not follow.
+#include "protocols/isotp.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+namespace korvel::protocols {
+
+namespace {
+
+constexpr uint8_t PCI_SINGLE = 0, PCI_FIRST = 1, PCI_CONSECUTIVE = 2;
+
+// Disjoint sorted runs of identifiers, plus the stepped ranges as given.
+class IdSet {
+ public:
+  explicit IdSet(const std::vector<IdRange>& ranges) {
+    for (const IdRange& r : ranges) {
+      if (r.lo > r.hi) continue;
+      if (r.step > 1)
+        stepped_.push_back(r);
+      else
+        runs_[r.extended].push_back({r.lo, r.hi});
+    }
+    for (auto& runs : runs_) {
+      std::sort(runs.begin(), runs.end());
+      std::vector<std::pair<uint32_t, uint32_t>> merged;
+      for (const auto& r : runs) {
+        if (!merged.empty() && r.first <= merged.back().second + uint64_t{1})
+          merged.back().second = std::max(merged.back().second, r.second);
+        else
+          merged.push_back(r);
+      }
+      runs = std::move(merged);
+    }
+  }
+
+  bool contains(uint32_t id, bool extended) const {
+    const auto& runs = runs_[extended];
+    auto it = std::upper_bound(runs.begin(), runs.end(), std::make_pair(id, UINT32_MAX));
+    if (it != runs.begin() && id <= std::prev(it)->second) return true;
+    for (const IdRange& r : stepped_)
+      if (r.extended == extended && id >= r.lo && id <= r.hi && (id - r.lo) % r.step == 0)
+        return true;
+    return false;
+  }
+
+ private:
+  std::vector<std::pair<uint32_t, uint32_t>> runs_[2];
+  std::vector<IdRange> stepped_;
+};
+
+uint64_t session_key(uint8_t channel, uint32_t id, bool extended, int address) {
+  return uint64_t{channel} << 40 | uint64_t{extended} << 39 |
+         uint64_t(static_cast<uint32_t>(address + 1) & 0x1FF) << 30 | id;
+}
+
+// Normal fixed and mixed addressing carry target and source in a 29-bit
+// identifier: 0x18DA/0x18DB (physical/functional), 0x18CE/0x18CD (mixed).
+bool fixed_addressing(uint32_t id, bool extended) {
+  const uint32_t pf = (id >> 16) & 0xFF;
+  return extended && (pf == 0xDA || pf == 0xDB || pf == 0xCE || pf == 0xCD);
+}
+
+}  // namespace
+
+std::vector<IdRange> standard_diagnostic_ids() {
+  return {{0x7DF, 0x7DF, 1, false},
+          {0x7E0, 0x7EF, 1, false},
+          {0x18DA0000, 0x18DAFFFF, 1, true},
+          {0x18DB0000, 0x18DBFFFF, 1, true}};
+}
+
+struct IsotpReassembler::State {
+  State(IsotpOptions o, std::vector<Transfer>& d)
+      : options(std::move(o)), ids(options.ids), out(d) {}
+
+  struct Session {
+    Transfer t;
+    uint8_t next = 1;  // the sequence number expected
+  };
+
+  IsotpOptions options;
+  IdSet ids;
+  std::vector<Transfer>& out;
+  std::unordered_map<uint64_t, Session> open;
+
+  void close(std::unordered_map<uint64_t, Session>::iterator it, Status status) {
+    it->second.t.record.status = status;
+    out.push_back(std::move(it->second.t));
+    open.erase(it);
+  }
+
+  Transfer start(size_t index, const DT_t& d, int address, Protocol protocol, uint32_t size) {
+    Transfer t;
+    TransferRecord& r = t.record;
+    const bool extended = d.flags & FLAG_EXTENDED;
+    const uint32_t id = d.can_id & 0x1FFFFFFF;
+    r.start = r.stop = d.timestamp;
+    r.can_id = id;
+    r.channel = d.channel;
+    r.flags = static_cast<uint8_t>((d.flags & (FLAG_EXTENDED | FLAG_FD)));
+    r.protocol = protocol;
+    r.size = size;
+    if (fixed_addressing(id, extended)) {
+      r.destination = static_cast<uint8_t>(id >> 8);
+      r.source = static_cast<uint8_t>(id);
+    }
+    if (address >= 0) r.destination = static_cast<uint8_t>(address);
+    t.first_frame = index;
+    return t;
+  }
+
+  void frame(size_t index, const DT_t& d, const uint8_t* data, size_t count) {
+    const size_t a = options.addressing == Addressing::normal ? 0 : 1;
+    if (count < a + 1) return;
+    const int address = a ? data[0] : -1;
+    const bool extended = d.flags & FLAG_EXTENDED;
+    const uint64_t key = session_key(d.channel, d.can_id & 0x1FFFFFFF, extended, address);
+    const uint8_t pci = data[a] >> 4;
+    // Frames up to 8 bytes are classic-sized; longer ones use the CAN FD escapes.
+    const bool fd_sized = count > 8;
+
+    if (pci == PCI_SINGLE) {
+      size_t len = data[a] & 0xF, from = a + 1;
+      if (len == 0 && fd_sized && count >= a + 2) {
+        len = data[a + 1];
+        from = a + 2;
+      }
+      if (len == 0 || from + len > count) return;
+      auto it = open.find(key);
+      if (it != open.end()) close(it, INTERRUPTED);
+      Transfer t = start(index, d, address, ISOTP_SINGLE, static_cast<uint32_t>(len));
+      t.bytes.assign(data + from, data + from + len);
+      t.record.status = COMPLETE;
+      out.push_back(std::move(t));
+      return;
+    }
+    if (pci == PCI_FIRST) {
+      if (count < a + 2) return;
+      uint64_t len = (uint64_t{data[a] & 0xFu} << 8) | data[a + 1];
+      size_t from = a + 2;
+      if (len == 0) {  // 32-bit length escape: only for what 12 bits cannot hold
+        if (count < a + 6) return;
+        len = uint64_t{data[a + 2]} << 24 | uint64_t{data[a + 3]} << 16 |
+              uint64_t{data[a + 4]} << 8 | data[a + 5];
+        from = a + 6;
+        if (len <= 0xFFF) return;
+      }
+      // A first frame announces more than a single frame of its size could hold.
+      const size_t single_max = fd_sized ? count - a - 2 : 7 - a;
+      if (len <= single_max || from > count) return;
+      auto it = open.find(key);
+      if (it != open.end()) close(it, INTERRUPTED);
+      Session& s = open[key];
+      s.t = start(index, d, address, ISOTP_MULTI, static_cast<uint32_t>(len));
+      const size_t take = std::min<uint64_t>(count - from, len);
+      append_bounded(s.t.bytes, data + from, take, len);
+      s.next = 1;
+      return;
+    }
+    if (pci == PCI_CONSECUTIVE) {
+      auto it = open.find(key);
+      if (it == open.end()) return;
+      Session& s = it->second;
+      if ((data[a] & 0xF) != s.next) {
+        close(it, GAP);
+        return;
+      }
+      const size_t size = s.t.record.size;
+      const size_t take = std::min(count - a - 1, size - s.t.bytes.size());
+      append_bounded(s.t.bytes, data + a + 1, take, size);
+      s.t.record.stop = d.timestamp;
+      s.t.record.flags |= d.flags & FLAG_FD;
+      s.next = static_cast<uint8_t>((s.next + 1) & 0xF);
+      if (s.t.bytes.size() == size) close(it, COMPLETE);
+    }
+    // Flow control carries no payload; other types are not ISO-TP.
+  }
+};
+
+IsotpReassembler::IsotpReassembler(IsotpOptions options)
+    : state_(new State(std::move(options), done)) {}
+
+IsotpReassembler::~IsotpReassembler() { delete state_; }
+
+void IsotpReassembler::finish() {
+  for (auto& [key, s] : state_->open) {
+    s.t.record.status = CUT;
+    done.push_back(std::move(s.t));
+  }
+  state_->open.clear();
+}
+
+FrameFault IsotpReassembler::feed(const FrameView& frames) {
+  FrameFault fault;
+  State& st = *state_;
+  const bool all_channels = st.options.channels.empty();
+  const char* rec = frames.records;
+  for (size_t i = 0; i < frames.n; ++i, rec += frames.stride) {
+    DT_t d;
+    std::memcpy(&d, rec, sizeof d);
+    if (d.flags & (FLAG_ERROR | FLAG_REMOTE)) continue;
+    if (!all_channels && !st.options.channels[d.channel]) continue;
+    if (!st.ids.contains(d.can_id & 0x1FFFFFFF, d.flags & FLAG_EXTENDED)) continue;
+    const uint64_t offset = loc_offset(d.loc), count = loc_count(d.loc);
+    if (offset > frames.chunk_size || count > frames.chunk_size - offset) {
+      fault.ok = false;
+      fault.frame = i;
+      fault.offset = offset;
+      fault.length = count;
+      break;
+    }
+    st.frame(frames_seen_ + i, d, frames.chunk + offset, count);
+  }
+  frames_seen_ += fault.ok ? frames.n : fault.frame;
+  return fault;
+}
+
+}  // namespace korvel::protocols
