@@ -10,7 +10,7 @@ from typing import Any, Callable
 import numpy as np
 
 from .databases import DBC_HELP, dbc_arg, plan_of
-from .protocols import add_options, engine, transport_arg
+from .protocols import add_options, carriers, engine, transport_arg
 from .session import (
     SAMPLES,
     Damaged,
@@ -137,17 +137,19 @@ def _nothing_decoded(args: argparse.Namespace, plan: Any, channels: set[int],
     return "no frame of the logs belongs to a message of the databases"
 
 
-def _with_transfers(piece: Any, engine: Any) -> tuple[np.ndarray, np.ndarray]:
-    """A piece's frames and the complete transfers that ended in it (one
-    frame each, timed by its last packet), in time order."""
+def _with_transfers(piece: Any, engine: Any, carried: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A piece's frames, without those that carry transfers under their
+    messages' identifiers, and the complete transfers that ended in it (one
+    frame each, timed by its last frame), in time order."""
     from ..transfers import as_frames
 
     records, payload, _ = engine.feed(piece[0], piece[1])
     extra, extra_chunk = as_frames((records, payload))
+    kept = piece[0][~carried] if carried.any() else piece[0]
     if not len(extra):
-        return piece
+        return kept, piece[1]
     extra["loc"] += np.uint64(len(piece[1]))  # the offsets, past the piece's payload
-    index = np.concatenate([piece[0], extra])
+    index = np.concatenate([kept, extra])
     order = np.argsort(index["timestamp"], kind="stable")
     return index[order], np.concatenate([piece[1], extra_chunk])
 
@@ -186,7 +188,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
                     read_any = True
                     channels.update(np.unique(piece[0]["channel"]).tolist())
                     if reassembler is not None:
-                        piece = _with_transfers(piece, reassembler)
+                        carried = carriers(piece[0], *args.transport, args)
+                        piece = _with_transfers(piece, reassembler, carried)
                     tables = {}
                     for name, table in decode(piece, plan, choices=args.choices,
                                               threads=args.threads, j1939=j1939,

@@ -6,6 +6,8 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+import numpy as np
+
 from .. import korvel as _k
 
 
@@ -67,3 +69,31 @@ def engine(protocol: str, ids: list[Any] | None, args: argparse.Namespace) -> An
     from ..isotp import engine as isotp_engine
 
     return isotp_engine(ids, args.addressing)
+
+
+def carriers(index: np.ndarray, protocol: str, ids: list[Any] | None,
+             args: argparse.Namespace) -> np.ndarray:
+    """The data frames that carry the protocol under the identifier of the
+    messages they build (ISO-TP frames, NMEA 2000 fast packets): decoded as
+    frames they would give made-up values, so their transfers stand in for
+    them. J1939 transport frames have identifiers of their own and stay."""
+    flags = index["flags"]
+    data = (flags & 0x30) == 0
+    extended = (flags & 0x40) != 0
+    can_id = index["can_id"] & np.uint32(0x1FFFFFFF)
+    if protocol == "j1939":
+        if not args.fast_packet:
+            return np.zeros(len(index), bool)
+        from ..j1939 import pgn
+
+        return data & extended & np.isin(pgn(can_id), args.fast_packet)
+    from ..isotp import id_ranges
+
+    ranges = id_ranges(ids) or [(0x7DF, 0x7EF, 1, False), (0x18DA0000, 0x18DBFFFF, 1, True)]
+    hit = np.zeros(len(index), bool)
+    for lo, hi, step, ext in ranges:
+        inside = (extended == ext) & (can_id >= lo) & (can_id <= hi)
+        if step > 1:
+            inside &= (can_id - np.uint32(lo)) % np.uint32(step) == 0
+        hit |= inside
+    return data & hit
