@@ -2,7 +2,10 @@
 own writer: examples/data/drive.blf (60 s of traffic on vehicle.dbc) and
 examples/data/truck.blf (30 s of J1939 traffic on truck.dbc: two engines
 sending the same parameter groups, not-available values, and diagnostic
-messages both in one frame and in several by the transport protocol)."""
+messages both in one frame and in several by the transport protocol), and
+examples/data/diag.blf (a tester reading a battery's data identifiers over
+ISO-TP on diag.dbc: VIN, state of charge, a multi-frame pack status, and
+a negative response)."""
 
 import contextlib
 import io
@@ -135,6 +138,47 @@ def truck(seconds=30.0):
     _write("truck.blf", rows)
 
 
+def diag(seconds=20.0):
+    db = cantools.database.load_file(str(DATA / "diag.dbc"))
+    response = db.get_message_by_name("Response")
+    t0 = 1_735_000_200_000_000_000  # ns
+    rows = []
+    flags = 0x04
+
+    def isotp(t, ident, message):
+        """ISO-TP frames of one message (the flow control from the tester
+        after a first frame), padded with 0xAA."""
+        if len(message) <= 7:
+            rows.append((t, ident, flags, (bytes([len(message)]) + message).ljust(8, b"\xaa")))
+            return
+        rows.append((t, ident, flags, bytes([0x10 | len(message) >> 8, len(message) & 0xFF])
+                     + message[:6]))
+        rows.append((t + 1_000_000, 0x7E0, 0, bytes([0x30, 0, 0]).ljust(8, b"\xaa")))
+        for n, k in enumerate(range(6, len(message), 7), 1):
+            part = bytes([0x20 | n & 0xF]) + message[k:k + 7]
+            rows.append((t + (1 + n) * 1_000_000, ident, flags, part.ljust(8, b"\xaa")))
+
+    def request(t, did):
+        rows.append((t, 0x7E0, 0, bytes([3, 0x22, did >> 8, did & 0xFF]).ljust(8, b"\xaa")))
+
+    request(t0, 0xF190)
+    isotp(t0 + 10_000_000, 0x7E8, b"\x62\xf1\x90" + b"WVWZZZ1KZ6W000001")
+    for i in range(int(seconds)):
+        t = t0 + (i + 1) * 1_000_000_000
+        soc = 80.0 - 0.5 * i
+        request(t, 0x1234)
+        isotp(t + 5_000_000, 0x7E8, response.encode(
+            {"Service": 0x62, "DID": 0x1234, "SoC": soc}, strict=False)[:5])
+        request(t + 100_000_000, 0x1235)
+        isotp(t + 105_000_000, 0x7E8, response.encode(
+            {"Service": 0x62, "DID": 0x1235, "PackVoltage": 396 - i / 4, "CellMin": 3.91 - i / 400,
+             "CellMax": 3.98 - i / 400, "CellTempMax": 31 + i // 5}, strict=False)[:10])
+    request(t0 + int(seconds + 1) * 1_000_000_000, 0x4242)
+    isotp(t0 + int(seconds + 1) * 1_000_000_000 + 5_000_000, 0x7E8, bytes([0x7F, 0x22, 0x31]))
+    _write("diag.blf", rows)
+
+
 if __name__ == "__main__":
     main()
     truck()
+    diag()

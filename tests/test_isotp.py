@@ -184,5 +184,5 @@ def test_uds_decode_equals_cantools(tmp_path):
     listing = subprocess.run([sys.executable, "-m", "korvel", "transfers", str(path),
                               "--protocol", "isotp", "--ids", "0x7E8"], capture_output=True,
                              text=True, check=True).stdout.splitlines()
-    assert listing[1].split()[1:7] == ["0", "0x7E8", "0x00", "0x00", "ISO-TP", "multi"]
+    assert listing[1].split()[1:7] == ["0", "0x7E8", "0x00", "0x00", "ISO-TP-multi", "4095"]
     assert "4095" in listing[1] and "62 12 34" in listing[1] and len(listing) == 5

@@ -108,4 +108,18 @@ class _J1939Transfers:
         self,
     ) -> tuple[npt.NDArray[np.void], npt.NDArray[np.uint8], npt.NDArray[np.uint64]]: ...
 
+class _IsotpTransfers:
+    def __init__(
+        self,
+        ids: Iterable[tuple[int, int, int, bool]] | None,
+        addressing: str,
+        channels: Iterable[int] | None,
+    ) -> None: ...
+    def feed(
+        self, index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8]
+    ) -> tuple[npt.NDArray[np.void], npt.NDArray[np.uint8], npt.NDArray[np.uint64]]: ...
+    def finish(
+        self,
+    ) -> tuple[npt.NDArray[np.void], npt.NDArray[np.uint8], npt.NDArray[np.uint64]]: ...
+
 def flag_test(index: npt.NDArray[np.void], mask: int) -> npt.NDArray[np.bool_]: ...

@@ -56,8 +56,8 @@ ISOTP_MULTI = 6
 
 STATUS_NAMES = {COMPLETE: "complete", ABORTED: "aborted", GAP: "gap",
                 INTERRUPTED: "interrupted", CUT: "cut"}
-PROTOCOL_NAMES = {BAM: "BAM", CMDT: "CMDT", ETP: "ETP", FAST_PACKET: "fast packet",
-                  ISOTP_SINGLE: "ISO-TP single", ISOTP_MULTI: "ISO-TP multi"}
+PROTOCOL_NAMES = {BAM: "BAM", CMDT: "CMDT", ETP: "ETP", FAST_PACKET: "fast-packet",
+                  ISOTP_SINGLE: "ISO-TP-single", ISOTP_MULTI: "ISO-TP-multi"}
 
 
 def _check(transfers: Any) -> tuple[np.ndarray, np.ndarray]:
