@@ -176,6 +176,11 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
   }
   const size_t n_groups = table.size();
 
+  // With fallbacks, each identifier's outcome (up to three look-ups) is
+  // remembered: streams interleave, so the last key alone rarely repeats.
+  KeyTable resolved(fallback ? 64 : 1);
+  std::vector<int32_t> outcome;
+
   // Pass 1: each frame's group, the group sizes, and the payload check.
   std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
   std::vector<size_t> size(n_groups + 1, 0);
@@ -196,11 +201,19 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
     const uint64_t key = frame_key(id, extended, channel);
     if (key != last_key) {
       last_key = key;
-      last_group = table.find(key);
-      if (last_group < 0 && fallback && extended) {
-        const uint32_t pgn = j1939_pgn(id);
-        last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
-        if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
+      if (!fallback) {
+        last_group = table.find(key);
+      } else if (const int32_t known = resolved.find(key); known >= 0) {
+        last_group = outcome[static_cast<size_t>(known)];
+      } else {
+        last_group = table.find(key);
+        if (last_group < 0 && extended) {
+          const uint32_t pgn = j1939_pgn(id);
+          last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
+          if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
+        }
+        resolved.insert(key);
+        outcome.push_back(last_group);
       }
     }
     group[i] = last_group;
@@ -290,7 +303,9 @@ struct Scaled {
   double operator()(uint64_t w) const { return convert(w) * scale + offset; }
 };
 
-template <class Convert>
+// Missing: whether raw values from s.missing_from up are left out (a loop of
+// its own, so that other signals pay nothing for it).
+template <bool Missing = false, class Convert>
 void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
              double* col, int64_t* raw, uint8_t* present) {
   const uint64_t missing_from = s.missing_from;
@@ -310,7 +325,7 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
     const double v = convert(w);
     // A not-available value is missing from the column, yet still selects
     // and keeps its code (a value table may name it).
-    col[r] = ok && (!missing_from || (w >> s.shift) < missing_from) ? v : nan;
+    col[r] = ok && (!Missing || (w >> s.shift) < missing_from) ? v : nan;
     if (raw)
       raw[r] =
           s.is_signed ? static_cast<int64_t>(w) >> s.shift : static_cast<int64_t>(w >> s.shift);
@@ -326,6 +341,9 @@ void extract_signal(const Gathered& g, const SignalPlan& s, const uint8_t* selec
       return extract(g, s, select, Scaled<SignedInt>{{s.shift}, s.scale, s.offset}, col, raw,
                      present);
     case VALTYPE_UNSIGNED:
+      if (s.missing_from)
+        return extract<true>(g, s, select, Scaled<UnsignedInt>{{s.shift}, s.scale, s.offset}, col,
+                             raw, present);
       return extract(g, s, select, Scaled<UnsignedInt>{{s.shift}, s.scale, s.offset}, col, raw,
                      present);
     case VALTYPE_SINGLE:
@@ -355,11 +373,11 @@ void decode_message(const Frames& f, const uint32_t* rows, size_t n, const Messa
     const char* rec = f.records + static_cast<ptrdiff_t>(rows[r]) * f.stride;
     out.timestamps[r] = load<int64_t>(rec);
     out.channels[r] = static_cast<uint8_t>(rec[CHANNEL_OFFSET]);
-    if (out.sources) {
-      const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
-      out.sources[r] = static_cast<uint8_t>(id);
-      if (out.destinations) out.destinations[r] = static_cast<uint8_t>(id >> 8);
-    }
+    // J1939 addresses, the identifier's low bytes (the record is at hand;
+    // a pass of its own would fetch it again from memory).
+    const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
+    if (out.sources) out.sources[r] = static_cast<uint8_t>(id);
+    if (out.destinations) out.destinations[r] = static_cast<uint8_t>(id >> 8);
     const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
     payload[r] = f.chunk + loc_offset(loc);  // checked when grouped
     const uint64_t count = loc_count(loc);
