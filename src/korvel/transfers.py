@@ -99,7 +99,9 @@ def concat(parts: Any) -> tuple[np.ndarray, np.ndarray]:
     (records, payload, first_frames) triples, first_frames numbering each
     transfer's first frame in the whole log. Records come in order of start,
     ties in log order, and the payload follows them."""
-    parts = list(parts)
+    parts = [p for p in parts if len(p[0])]
+    if len(parts) == 1:  # each part comes ordered
+        return parts[0][0], parts[0][1]
     records = np.concatenate([p[0] for p in parts]) if parts else np.empty(0, TRANSFER)
     sizes = [len(p[1]) for p in parts]
     if len(parts) > 1:

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
 namespace korvel::protocols {
@@ -75,23 +74,25 @@ std::vector<IdRange> standard_diagnostic_ids() {
 }
 
 struct IsotpReassembler::State {
-  State(IsotpOptions o, std::vector<Transfer>& d)
-      : options(std::move(o)), ids(options.ids), out(d) {}
+  State(IsotpOptions o, TransferList& d) : options(std::move(o)), ids(options.ids), out(d) {}
 
   struct Session {
+    bool open = false;
     Transfer t;
+    std::vector<uint8_t> bytes;
     uint8_t next = 1;  // the sequence number expected
   };
 
   IsotpOptions options;
   IdSet ids;
-  std::vector<Transfer>& out;
-  std::unordered_map<uint64_t, Session> open;
+  TransferList& out;
+  Sessions<Session> open;
 
-  void close(std::unordered_map<uint64_t, Session>::iterator it, Status status) {
-    it->second.t.record.status = status;
-    out.push_back(std::move(it->second.t));
-    open.erase(it);
+  void close(Session& s, Status status) {
+    s.t.record.status = status;
+    out.add(s.t, s.bytes.data(), s.bytes.size());
+    s.open = false;
+    recycle(s.bytes);
   }
 
   Transfer start(size_t index, const DT_t& d, int address, Protocol protocol, uint32_t size) {
@@ -131,12 +132,10 @@ struct IsotpReassembler::State {
         from = a + 2;
       }
       if (len == 0 || from + len > count) return;
-      auto it = open.find(key);
-      if (it != open.end()) close(it, INTERRUPTED);
+      if (Session* s = open.find(key)) close(*s, INTERRUPTED);
       Transfer t = start(index, d, address, ISOTP_SINGLE, static_cast<uint32_t>(len));
-      t.bytes.assign(data + from, data + from + len);
       t.record.status = COMPLETE;
-      out.push_back(std::move(t));
+      out.add(t, data + from, len);
       return;
     }
     if (pci == PCI_FIRST) {
@@ -153,30 +152,30 @@ struct IsotpReassembler::State {
       // A first frame announces more than a single frame of its size could hold.
       const size_t single_max = fd_sized ? count - a - 2 : 7 - a;
       if (len <= single_max || from > count) return;
-      auto it = open.find(key);
-      if (it != open.end()) close(it, INTERRUPTED);
-      Session& s = open[key];
+      Session& s = open.slot(key);
+      if (s.open) close(s, INTERRUPTED);
+      s.open = true;
       s.t = start(index, d, address, ISOTP_MULTI, static_cast<uint32_t>(len));
       const size_t take = std::min<uint64_t>(count - from, len);
-      append_bounded(s.t.bytes, data + from, take, len);
+      append_bounded(s.bytes, data + from, take, len);
       s.next = 1;
       return;
     }
     if (pci == PCI_CONSECUTIVE) {
-      auto it = open.find(key);
-      if (it == open.end()) return;
-      Session& s = it->second;
+      Session* open_session = open.find(key);
+      if (!open_session) return;
+      Session& s = *open_session;
       if ((data[a] & 0xF) != s.next) {
-        close(it, GAP);
+        close(s, GAP);
         return;
       }
       const size_t size = s.t.record.size;
-      const size_t take = std::min(count - a - 1, size - s.t.bytes.size());
-      append_bounded(s.t.bytes, data + a + 1, take, size);
+      const size_t take = std::min(count - a - 1, size - s.bytes.size());
+      append_bounded(s.bytes, data + a + 1, take, size);
       s.t.record.stop = d.timestamp;
       s.t.record.flags |= d.flags & FLAG_FD;
       s.next = static_cast<uint8_t>((s.next + 1) & 0xF);
-      if (s.t.bytes.size() == size) close(it, COMPLETE);
+      if (s.bytes.size() == size) close(s, COMPLETE);
     }
     // Flow control carries no payload; other types are not ISO-TP.
   }
@@ -188,11 +187,7 @@ IsotpReassembler::IsotpReassembler(IsotpOptions options)
 IsotpReassembler::~IsotpReassembler() { delete state_; }
 
 void IsotpReassembler::finish() {
-  for (auto& [key, s] : state_->open) {
-    s.t.record.status = CUT;
-    done.push_back(std::move(s.t));
-  }
-  state_->open.clear();
+  state_->open.for_each_open([this](State::Session& s) { state_->close(s, CUT); });
 }
 
 FrameFault IsotpReassembler::feed(const FrameView& frames) {

@@ -40,7 +40,7 @@ class IsotpReassembler {
   FrameFault feed(const FrameView& frames);
   void finish();
 
-  std::vector<Transfer> done;
+  TransferList done;
 
  private:
   struct State;

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
 namespace korvel::protocols {
@@ -43,11 +42,13 @@ uint32_t le24(const uint8_t* p) { return le16(p) | uint32_t{p[2]} << 16; }
 uint32_t le32(const uint8_t* p) { return le24(p) | uint32_t{p[3]} << 24; }
 
 struct Session {
+  bool open = false;
   Transfer t;
   uint32_t pgn = 0;
   uint32_t packets = 0;  // announced packet count (TP, ETP)
   uint32_t next = 1;     // the next packet (TP, ETP) or frame counter (fast packet) expected
   uint32_t dpo = 0;      // ETP: the data packet offset in force
+  std::vector<uint8_t> bytes;
 };
 
 struct Frame {
@@ -64,7 +65,7 @@ struct Frame {
 
 class Reassembler {
  public:
-  explicit Reassembler(std::vector<Transfer>& out) : out_(out) {}
+  explicit Reassembler(TransferList& out) : out_(out) {}
 
   void tp_cm(const Frame& f, Family family) {
     if (f.count < 8) return;
@@ -94,7 +95,7 @@ class Reassembler {
         Session* s = find(key, pgn);
         if (s && s->t.record.protocol != BAM) {
           take(*s, f);
-          close(key, ABORTED);
+          close(*s, ABORTED);
           return;
         }
       }
@@ -111,7 +112,7 @@ class Reassembler {
       if (d[1] > 0 && next >= 1 && next < s->next) rewind(*s, next);
     } else if (control == (extended ? ETP_EOMA : TP_EOMA)) {
       take(*s, f);
-      close(key, s->t.bytes.size() == s->t.record.size ? COMPLETE : GAP);
+      close(*s, s->bytes.size() == s->t.record.size ? COMPLETE : GAP);
     }
   }
 
@@ -131,22 +132,22 @@ class Reassembler {
   void tp_dt(const Frame& f, Family family) {
     if (f.count < 1) return;
     const uint64_t key = tp_key(family, f.channel, f.source(), f.destination());
-    auto it = open_.find(key);
-    if (it == open_.end()) return;
-    Session& s = it->second;
+    Session* open = open_.find(key);
+    if (!open) return;
+    Session& s = *open;
     const uint32_t seq = f.data[0];
     const uint32_t packet = family == EXTENDED_TP ? s.dpo + seq : seq;
     if (seq >= 1 && packet < s.next) return;  // a repeat of a packet already held
     if (seq == 0 || packet != s.next || packet > s.packets) {
-      close(key, GAP);
+      close(s, GAP);
       return;
     }
     if (!data(s, f, 1, 7)) {
-      close(key, GAP);
+      close(s, GAP);
       return;
     }
     ++s.next;
-    if (s.t.record.protocol == BAM && s.t.bytes.size() == s.t.record.size) close(key, COMPLETE);
+    if (s.t.record.protocol == BAM && s.bytes.size() == s.t.record.size) close(s, COMPLETE);
   }
 
   void fast_packet(const Frame& f, uint32_t pgn) {
@@ -163,38 +164,37 @@ class Reassembler {
       s.t.record.can_id = f.id;
       s.t.record.destination = j1939_pdu1(pgn) ? f.destination() : GLOBAL;
       if (!data(s, f, 2, 6))
-        close(key, GAP);
+        close(s, GAP);
       else
-        finish_fast(key, s);
+        finish_fast(s);
       return;
     }
-    auto it = open_.find(key);
-    if (it == open_.end()) return;
-    Session& s = it->second;
+    Session* open = open_.find(key);
+    if (!open) return;
+    Session& s = *open;
     if (counter < s.next) return;  // a repeat
     if (counter != s.next || !data(s, f, 1, 7)) {
-      close(key, GAP);
+      close(s, GAP);
       return;
     }
     ++s.next;
-    finish_fast(key, s);
+    finish_fast(s);
   }
 
   // Every session still open when the log ends was cut.
   void finish() {
-    for (auto& [key, s] : open_) {
-      s.t.record.status = CUT;
-      out_.push_back(std::move(s.t));
-    }
-    open_.clear();
+    open_.for_each_open([this](Session& s) { close(s, CUT); });
   }
 
  private:
   Session& announce(const Frame& f, uint64_t key, uint32_t pgn, uint32_t size, uint32_t packets,
                     Protocol protocol) {
-    auto it = open_.find(key);
-    if (it != open_.end()) close(key, INTERRUPTED);
-    Session& s = open_[key];
+    Session& s = open_.slot(key);
+    if (s.open) close(s, INTERRUPTED);
+    s.open = true;
+    s.t = Transfer{};
+    s.next = 1;
+    s.dpo = 0;
     s.pgn = pgn;
     s.packets = packets;
     TransferRecord& r = s.t.record;
@@ -215,8 +215,8 @@ class Reassembler {
   }
 
   Session* find(uint64_t key, uint32_t pgn) {
-    auto it = open_.find(key);
-    return it != open_.end() && it->second.pgn == pgn ? &it->second : nullptr;
+    Session* s = open_.find(key);
+    return s && s->pgn == pgn ? s : nullptr;
   }
 
   // The frame belongs to the session.
@@ -229,37 +229,37 @@ class Reassembler {
   // still needs; false when the frame holds fewer.
   static bool data(Session& s, const Frame& f, size_t from, size_t width) {
     const size_t size = s.t.record.size;
-    const size_t want = std::min(width, size - s.t.bytes.size());
+    const size_t want = std::min(width, size - s.bytes.size());
     const size_t have = f.count > from ? f.count - from : 0;
-    append_bounded(s.t.bytes, f.data + from, std::min(want, have), size);
+    append_bounded(s.bytes, f.data + from, std::min(want, have), size);
     take(s, f);
     return have >= want;
   }
 
   static void rewind(Session& s, uint32_t packet) {
     s.next = packet;
-    s.t.bytes.resize(std::min<size_t>(s.t.bytes.size(), size_t{packet - 1} * 7));
+    s.bytes.resize(std::min<size_t>(s.bytes.size(), size_t{packet - 1} * 7));
   }
 
-  void finish_fast(uint64_t key, Session& s) {
-    if (s.t.bytes.size() >= s.t.record.size) close(key, COMPLETE);
+  void finish_fast(Session& s) {
+    if (s.bytes.size() >= s.t.record.size) close(s, COMPLETE);
   }
 
-  void close(uint64_t key, Status status) {
-    auto it = open_.find(key);
-    it->second.t.record.status = status;
-    out_.push_back(std::move(it->second.t));
-    open_.erase(it);
+  void close(Session& s, Status status) {
+    s.t.record.status = status;
+    out_.add(s.t, s.bytes.data(), s.bytes.size());
+    s.open = false;
+    recycle(s.bytes);
   }
 
-  std::vector<Transfer>& out_;
-  std::unordered_map<uint64_t, Session> open_;
+  TransferList& out_;
+  Sessions<Session> open_;
 };
 
 }  // namespace
 
 struct J1939Reassembler::State {
-  explicit State(std::vector<Transfer>& out) : sessions(out) {}
+  explicit State(TransferList& out) : sessions(out) {}
   Reassembler sessions;
 };
 

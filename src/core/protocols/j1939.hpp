@@ -53,7 +53,7 @@ class J1939Reassembler {
   // The log ended: every open session is cut.
   void finish();
 
-  std::vector<Transfer> done;
+  TransferList done;
 
  private:
   struct State;

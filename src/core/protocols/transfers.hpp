@@ -43,11 +43,25 @@ enum Protocol : uint8_t {
   ISOTP_MULTI = 6,
 };
 
-// One finished transfer and the bytes it holds.
+// One finished transfer; its record.received bytes lie at `held_at` in the
+// byte store of the list that holds it.
 struct Transfer {
   TransferRecord record;
   size_t first_frame = 0;  // orders transfers that start at the same time
-  std::vector<uint8_t> bytes;
+  uint64_t held_at = 0;
+};
+
+// Finished transfers and their bytes in one store (no allocation per
+// transfer: a log of short single-frame messages makes millions of them).
+struct TransferList {
+  std::vector<Transfer> items;
+  std::vector<uint8_t> held;
+
+  void add(const Transfer& t, const uint8_t* bytes, size_t n);
+  void clear() {
+    items.clear();
+    held.clear();
+  }
 };
 
 // Appends `n` bytes to `bytes` without ever reserving beyond `limit` bytes
@@ -55,13 +69,78 @@ struct Transfer {
 // its bytes really come).
 void append_bounded(std::vector<uint8_t>& bytes, const uint8_t* data, size_t n, size_t limit);
 
-// Orders `done` by start (ties by first frame) and gives each its offset;
-// returns the payload size they need.
-size_t order_transfers(std::vector<Transfer>& done);
+// Orders the transfers by start (ties by first frame) and gives each its
+// offset in the payload to come; returns the payload size they need.
+size_t order_transfers(TransferList& done);
 
 // Writes the ordered transfers into `records` and `payload` (sized by
-// order_transfers), freeing their bytes as it goes.
-void lay_out_transfers(std::vector<Transfer>& done, TransferRecord* records, uint8_t* payload);
+// order_transfers), then empties the list.
+void lay_out_transfers(TransferList& done, TransferRecord* records, uint8_t* payload);
+
+// Open sessions by key: slots are never freed, only reused by their key, so
+// a lookup is one hash probe and a new session allocates nothing once its
+// key has been seen (logs repeat the same few keys all along). Session must
+// have a `bool open`.
+template <class Session>
+class Sessions {
+ public:
+  struct Slot {
+    uint64_t key = 0;
+    Session s;
+  };
+
+  // The open session of `key`, or null.
+  Session* find(uint64_t key) {
+    if (index_.empty()) return nullptr;
+    const uint32_t v = index_[probe(key)];
+    return v && slots_[v - 1].s.open ? &slots_[v - 1].s : nullptr;
+  }
+
+  // The session of `key` (made when new), open or not. Pointers to sessions
+  // do not survive this call.
+  Session& slot(uint64_t key) {
+    if ((slots_.size() + 1) * 2 > index_.size()) grow();
+    const size_t i = probe(key);
+    if (!index_[i]) {
+      slots_.push_back(Slot{key, Session{}});
+      index_[i] = static_cast<uint32_t>(slots_.size());
+    }
+    return slots_[index_[i] - 1].s;
+  }
+
+  template <class F>
+  void for_each_open(F f) {
+    for (Slot& sl : slots_)
+      if (sl.s.open) f(sl.s);
+  }
+
+ private:
+  size_t probe(uint64_t key) const {
+    const size_t mask = index_.size() - 1;
+    size_t i = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    while (index_[i] && slots_[index_[i] - 1].key != key) i = (i + 1) & mask;
+    return i;
+  }
+
+  void grow() {
+    std::vector<uint32_t> old = std::move(index_);
+    index_.assign(old.empty() ? 16 : old.size() * 2, 0);
+    for (uint32_t v : old)
+      if (v) index_[probe(slots_[v - 1].key)] = v;
+  }
+
+  std::vector<uint32_t> index_;  // 1 + slot number, 0 for empty
+  std::vector<Slot> slots_;
+};
+
+// A session's byte buffer kept for its key's next session, unless it grew
+// large (one huge transfer should not pin its memory for the whole log).
+inline void recycle(std::vector<uint8_t>& bytes) {
+  if (bytes.capacity() > (64u << 10))
+    std::vector<uint8_t>().swap(bytes);
+  else
+    bytes.clear();
+}
 
 // A frame whose payload lies outside the payload array stops a pass.
 struct FrameFault {
