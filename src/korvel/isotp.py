@@ -7,30 +7,16 @@ checks the arguments and re-exports the transfers pair's dtype and constants.
 from __future__ import annotations
 
 import numbers
-import os
 from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
 
 from . import korvel as _k
-from .transfers import (
-    ABORTED,
-    BAM,
-    CMDT,
-    COMPLETE,
-    CUT,
-    ETP,
-    FAST_PACKET,
-    GAP,
-    INTERRUPTED,
-    ISOTP_MULTI,
-    ISOTP_SINGLE,
-    TRANSFER,
-    as_frames,
-    concat,
-    payloads,
-)
+from . import transfers as _t
+
+# The transfers pair's dtype, constants and helpers, re-exported.
+from .transfers import *
 
 __all__ = [
     "ABORTED",
@@ -44,8 +30,11 @@ __all__ = [
     "INTERRUPTED",
     "ISOTP_MULTI",
     "ISOTP_SINGLE",
+    "PROTOCOL_NAMES",
+    "STATUS_NAMES",
     "TRANSFER",
     "as_frames",
+    "engine",
     "id_ranges",
     "payloads",
     "transfers",
@@ -161,10 +150,4 @@ def transfers(
     wrong kind or out of range.
     """
     eng = engine(ids, addressing, channels)
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        parts = [eng.feed(index, chunk)
-                 for index, chunk in _k.iter_read(frames, PIECE_FRAMES, verbose=False)]
-    else:
-        parts = [eng.feed(frames[0], frames[1])]
-    parts.append(eng.finish())
-    return concat(parts)
+    return _t.reassemble(eng, frames, PIECE_FRAMES)

@@ -9,6 +9,7 @@ them; korvel.decode decodes their complete transfers.
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 import numpy as np
@@ -33,6 +34,7 @@ __all__ = [
     "as_frames",
     "concat",
     "payloads",
+    "reassemble",
 ]
 
 #: start, stop (int64 ns), can_id (uint32), channel, flags, protocol, status,
@@ -120,3 +122,16 @@ def concat(parts: Any) -> tuple[np.ndarray, np.ndarray]:
     gather = np.repeat(starts - new_starts, lengths) + np.arange(int(lengths.sum()))
     records["offset"] = new_starts.astype(np.uint64)
     return records, payload[gather]
+
+
+def reassemble(engine: Any, frames: Any, piece_frames: int) -> tuple[np.ndarray, np.ndarray]:
+    """A native reassembler's transfers pair over `frames`: a frames pair, or a
+    path or binary stream read quietly in pieces of `piece_frames` (open
+    sessions carry over, so memory stays bounded however long the log)."""
+    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
+        parts = [engine.feed(index, chunk)
+                 for index, chunk in _k.iter_read(frames, piece_frames, verbose=False)]
+    else:
+        parts = [engine.feed(frames[0], frames[1])]
+    parts.append(engine.finish())
+    return concat(parts)

@@ -201,15 +201,10 @@ FrameFault IsotpReassembler::feed(const FrameView& frames) {
     if (d.flags & (FLAG_ERROR | FLAG_REMOTE)) continue;
     if (!all_channels && !st.options.channels[d.channel]) continue;
     if (!st.ids.contains(d.can_id & 0x1FFFFFFF, d.flags & FLAG_EXTENDED)) continue;
-    const uint64_t offset = loc_offset(d.loc), count = loc_count(d.loc);
-    if (offset > frames.chunk_size || count > frames.chunk_size - offset) {
-      fault.ok = false;
-      fault.frame = i;
-      fault.offset = offset;
-      fault.length = count;
-      break;
-    }
-    st.frame(frames_seen_ + i, d, frames.chunk + offset, count);
+    const uint8_t* data = fault.payload(frames, i, d.loc);
+    if (!data) break;
+    const uint64_t count = loc_count(d.loc);
+    st.frame(frames_seen_ + i, d, data, count);
   }
   frames_seen_ += fault.ok ? frames.n : fault.frame;
   return fault;

@@ -290,16 +290,10 @@ FrameFault J1939Reassembler::feed(const FrameView& frames) {
     const bool fast_packet =
         fast && std::binary_search(options_.fast_packet.begin(), options_.fast_packet.end(), pgn);
     if (!transport && !fast_packet) continue;
-    const uint64_t offset = loc_offset(d.loc), count = loc_count(d.loc);
-    if (offset > frames.chunk_size || count > frames.chunk_size - offset) {
-      fault.ok = false;
-      fault.frame = i;
-      fault.offset = offset;
-      fault.length = count;
-      break;
-    }
-    const Frame f{frames_seen_ + i, d.timestamp,           id,   d.channel,
-                  d.flags,          frames.chunk + offset, count};
+    const uint8_t* data = fault.payload(frames, i, d.loc);
+    if (!data) break;
+    const uint64_t count = loc_count(d.loc);
+    const Frame f{frames_seen_ + i, d.timestamp, id, d.channel, d.flags, data, count};
     if (fast_packet)
       r.fast_packet(f, pgn);
     else if (pgn == PGN_TP_CM)

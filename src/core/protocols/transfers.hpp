@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "frames.hpp"
+
 namespace korvel::protocols {
 
 // Matches the NumPy dtype TRANSFER (naturally aligned fields).
@@ -147,6 +149,17 @@ struct FrameFault {
   bool ok = true;
   size_t frame = 0;
   uint64_t offset = 0, length = 0;
+
+  // Frame i's payload, or null (the fault noted) when it lies outside.
+  const uint8_t* payload(const FrameView& frames, size_t i, uint64_t loc) {
+    const uint64_t at = loc_offset(loc), count = loc_count(loc);
+    if (at <= frames.chunk_size && count <= frames.chunk_size - at) return frames.chunk + at;
+    ok = false;
+    frame = i;
+    offset = at;
+    length = count;
+    return nullptr;
+  }
 };
 
 }  // namespace korvel::protocols
