@@ -354,3 +354,33 @@ def test_dask_decode_matches(mode):
         assert list(df.columns) == ["log", *want[name]]
         for column in want[name]:
             np.testing.assert_array_equal(df[column].to_numpy(), want[name][column])
+
+
+def test_fast_packets_decode_as_their_messages(tmp_path):
+    # NMEA 2000 fast packet PGN 0x1F805 from source 2: each message once, never its frames.
+    dbc = tmp_path / "n2k.dbc"
+    position = ('BO_ 2314733054 Position: 17 Engine\n SG_ Sid : 0|8@1+ (1,0) [0|255] "" Tool\n'
+                ' SG_ Tail : 120|16@1+ (1,0) [0|0] "" Tool\n\n')
+    dbc.write_text(DBC.replace("BO_ 1234 Plain", position + "BO_ 1234 Plain")
+                   + 'BA_ "VFrameFormat" BO_ 2314733054 3;\n')
+    fast = bytes(range(40, 57))
+    ident = 0x09F80502
+    frames = []
+    for seq in (1, 2):
+        frames += [(ident, bytes([seq << 5, len(fast)]) + fast[:6]),
+                   (ident, bytes([seq << 5 | 1]) + fast[6:13]),
+                   (ident, bytes([seq << 5 | 2]) + fast[13:].ljust(7, b"\xff"))]
+    pair = make_frames([f[0] for f in frames], [f[1] for f in frames], flags=[EXT] * 6)
+    path = tmp_path / "n2k.blf"
+    with open(path, "wb") as f:
+        kv.write(f, pair, verbose=False)
+    base = [sys.executable, "-m", "korvel", "decode", str(path), "--dbc", str(dbc),
+            "--messages", "Position", "-o", "-"]
+    rows = list(csv.DictReader(subprocess.run(
+        [*base, "--transport", "j1939", "--fast-packet", "0x1F805"], capture_output=True,
+        text=True, check=True).stdout.splitlines()))
+    assert [(r["timestamp"], r["Sid"], r["Tail"]) for r in rows] == [
+        ("2000", "40", str(fast[15] | fast[16] << 8)), ("5000", "40", str(fast[15] | fast[16] << 8))]
+    # Without reassembly every frame would pass for a message.
+    plain = subprocess.run(base, capture_output=True, text=True, check=True).stdout.splitlines()
+    assert len(plain) == 7
