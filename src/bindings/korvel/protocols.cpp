@@ -82,9 +82,9 @@ std::vector<bool> channel_set(py::handle channels) {
 
 // The finished transfers as (records, payload, first_frames) NumPy arrays,
 // in order of start (ties by first frame); `done` is emptied.
-py::tuple transfers_triple(std::vector<kp::Transfer>& done) {
+py::tuple transfers_triple(kp::TransferList& done) {
   const size_t bytes = kp::order_transfers(done);
-  const auto n = static_cast<py::ssize_t>(done.size());
+  const auto n = static_cast<py::ssize_t>(done.items.size());
   py::array records(transfer_dtype_object(), std::vector<py::ssize_t>{n});
   py::array payload(py::dtype::of<uint8_t>(),
                     std::vector<py::ssize_t>{static_cast<py::ssize_t>(bytes)});
@@ -94,9 +94,8 @@ py::tuple transfers_triple(std::vector<kp::Transfer>& done) {
   auto* f = static_cast<uint64_t*>(first.mutable_data());
   {
     py::gil_scoped_release unlocked;
-    for (size_t i = 0; i < done.size(); ++i) f[i] = done[i].first_frame;
+    for (size_t i = 0; i < done.items.size(); ++i) f[i] = done.items[i].first_frame;
     kp::lay_out_transfers(done, r, p);
-    done.clear();
   }
   return py::make_tuple(records, payload, first);
 }
