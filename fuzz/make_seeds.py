@@ -28,6 +28,102 @@ def objects(rng):
     return b"".join(objs[: rng.randint(1, len(objs))])
 
 
+# j1939: one frame as the j1939 target reads it (kind and addresses, shape,
+# then the fields its kind draws). Kinds: 0 TP.CM, 1 TP.DT, 3 ETP.CM,
+# 4 ETP.DT, 6 fast packet; 0x7F starts a run of ETP packets (40 a unit) when
+# the header allows runs.
+def j1939_frame(kind, src, dst, fields, step=1, channel=0):
+    return bytes([kind | src << 3 | dst << 5, step << 4 | channel << 7]) + fields
+
+
+def j1939_session(rng, which, src, dst):
+    body = bytes(rng.randrange(256) for _ in range(7 * 40))
+    frames = []
+    if which == "bam":
+        size = rng.randrange(9, 64)
+        frames.append(j1939_frame(0, src, 3, bytes([5 | rng.randrange(3) << 4, size])))
+        for k in range((size + 6) // 7):
+            frames.append(j1939_frame(1, src, 3, bytes([k + 1]) + body[7 * k:7 * k + 7]))
+    elif which == "rts":
+        size = rng.randrange(9, 64)
+        packets = (size + 6) // 7
+        frames.append(j1939_frame(0, src, dst, bytes([0, size])))
+        frames.append(j1939_frame(0, dst, src, bytes([2, packets << 5 & 0xE0 | 1])))
+        for k in range(packets):
+            frames.append(j1939_frame(1, src, dst, bytes([k + 1]) + body[7 * k:7 * k + 7]))
+        if rng.random() < 0.3:  # asks for the last two again
+            frames.append(j1939_frame(0, dst, src, bytes([2, 2 << 5 | max(packets - 1, 1)])))
+            for k in range(max(packets - 2, 0), packets):
+                frames.append(j1939_frame(1, src, dst, bytes([k + 1]) + body[7 * k:7 * k + 7]))
+        end = 7 if rng.random() < 0.2 else 4  # abort or end of message
+        frames.append(j1939_frame(0, dst, src, bytes([end, 0])))
+    elif which == "etp":
+        size = rng.randrange(9, 128)
+        packets = (size + 6) // 7
+        frames.append(j1939_frame(3, src, dst, bytes([8, size])))
+        frames.append(j1939_frame(3, dst, src, bytes([10, 7 << 5 | 1])))
+        sent = 0
+        while sent < packets:
+            frames.append(j1939_frame(3, src, dst, bytes([12, 7 << 5 | sent & 0x1F])))
+            for k in range(min(7, packets - sent)):
+                frames.append(j1939_frame(4, src, dst,
+                                          bytes([k + 1]) + body[7 * (sent + k):7 * (sent + k) + 7]))
+            sent += 7
+        frames.append(j1939_frame(3, dst, src, bytes([13, 0])))
+    else:  # fast packet
+        size = rng.randrange(1, 60)
+        seq = rng.randrange(8) << 5
+        pgn_bit = rng.randrange(2)
+        frames.append(j1939_frame(6, src, pgn_bit, bytes([seq, size]) + body[:6]))
+        for k in range(1, size // 7 + 1):  # the 6 bytes of the first frame, then 7 each
+            frames.append(j1939_frame(6, src, pgn_bit, bytes([seq | k]) + body[7 * k:7 * k + 7]))
+    return frames
+
+
+def j1939_input(rng):
+    sessions = [j1939_session(rng, rng.choice(["bam", "rts", "etp", "fast"]), src, rng.randrange(3))
+                for src in range(rng.randint(1, 3))]
+    frames = []
+    while any(sessions):  # interleaved, each in its own order
+        s = rng.choice([s for s in sessions if s])
+        frames.append(s.pop(0))
+    mode = rng.randrange(3) | rng.randrange(8) << 3
+    head = bytes([mode, rng.randrange(len(frames) + 1), rng.randrange(len(frames) + 1), 0xFF,
+                  rng.randrange(1, 4)])
+    return head + b"".join(frames)
+
+
+def j1939_long_etp(units):
+    """An ETP transfer of `units` * 40 packets in one run, then its end."""
+    rts = j1939_frame(3, 0, 1, bytes([8 | 0x40, 0]) + struct.pack("<I", units * 40 * 7))
+    run = bytes([0x7F, 1 << 2, units])
+    eoma = j1939_frame(3, 1, 0, bytes([13, 0]))
+    return bytes([0, 0, 0, 0xFF, 1 | 0x1C]) + rts + run + eoma
+
+
+def isotp_input(rng):
+    """Exchanges as the isotp target reads them: a mode byte, then per frame a
+    shape byte (identifier, length, FD), the protocol control byte and five
+    bytes after it (a first frame's length, then data)."""
+    mode = rng.randrange(3) | rng.randrange(16) << 4
+    a = 0 if mode % 3 == 0 else 1
+    out = bytearray([mode])
+    for _ in range(rng.randrange(1, 6)):
+        size = rng.choice([3, 7, 20, 100, 4095])
+        ident = rng.randrange(4)
+        if size <= 7 - a:
+            out += bytes([ident, size]) + bytes(5)
+            continue
+        out += bytes([ident, 0x10 | size >> 8, size & 0xFF]) + bytes(4)
+        carried = 6 - a
+        sn = 1
+        while carried < size and len(out) < 3000:
+            out += bytes([ident, 0x20 | sn & 0xF]) + bytes(5)
+            carried += 7 - a
+            sn += 1
+    return bytes(out)
+
+
 def write(folder, name, data):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, name), "wb") as f:
@@ -76,6 +172,11 @@ def main(out):
         write(f"{out}/reader", f"raw{i}", bytes([rng.randrange(3), rng.randrange(256)]) + log)
         write(f"{out}/reader", f"built{i}",
               bytes([0x80 | rng.randrange(4), rng.randrange(256)]) + os.urandom(600))
+        write(f"{out}/j1939", f"seed{i}", j1939_input(rng))
+    # Past the size at which a finished session's buffer is given back.
+    write(f"{out}/j1939", "long-etp", j1939_long_etp(250))
+    for i in range(16):
+        write(f"{out}/isotp", f"seed{i}", isotp_input(rng))
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
 shift || true
-TARGETS=${*:-scan stitch inflate signals encode reader}
+TARGETS=${*:-scan stitch inflate signals encode reader j1939 isotp}
 BUILD=build/fuzz
 if [ "${FUZZ_TSAN:-0}" = 1 ]; then
   BUILD=build/fuzz-tsan
@@ -38,5 +38,5 @@ for t in $TARGETS; do
   "$BUILD"/fuzz_"$t" "build/fuzz/corpus/$t" "build/fuzz/seeds/$t" "fuzz/regressions/$t" \
     -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
     -artifact_prefix="build/fuzz/findings/$t/" -print_final_stats=1 2>&1 |
-    grep -E "^#[0-9]+ +DONE|stat::|ERROR|SUMMARY|Test unit written|fuzz check failed" || true
+    grep -E "^#[0-9]+[[:space:]]+DONE|stat::|ERROR|SUMMARY|Test unit written|fuzz check failed" || true
 done

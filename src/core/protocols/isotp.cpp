@@ -202,7 +202,7 @@ FrameFault IsotpReassembler::feed(const FrameView& frames) {
     if (!all_channels && !st.options.channels[d.channel]) continue;
     if (!st.ids.contains(d.can_id & 0x1FFFFFFF, d.flags & FLAG_EXTENDED)) continue;
     const uint8_t* data = fault.payload(frames, i, d.loc);
-    if (!data) break;
+    if (!fault.ok) break;
     const uint64_t count = loc_count(d.loc);
     st.frame(frames_seen_ + i, d, data, count);
   }

@@ -291,7 +291,7 @@ FrameFault J1939Reassembler::feed(const FrameView& frames) {
         fast && std::binary_search(options_.fast_packet.begin(), options_.fast_packet.end(), pgn);
     if (!transport && !fast_packet) continue;
     const uint8_t* data = fault.payload(frames, i, d.loc);
-    if (!data) break;
+    if (!fault.ok) break;
     const uint64_t count = loc_count(d.loc);
     const Frame f{frames_seen_ + i, d.timestamp, id, d.channel, d.flags, data, count};
     if (fast_packet)

@@ -150,7 +150,8 @@ struct FrameFault {
   size_t frame = 0;
   uint64_t offset = 0, length = 0;
 
-  // Frame i's payload, or null (the fault noted) when it lies outside.
+  // Frame i's payload; when it lies outside, the fault is noted (an empty
+  // payload array may have no address: test `ok`, not the pointer).
   const uint8_t* payload(const FrameView& frames, size_t i, uint64_t loc) {
     const uint64_t at = loc_offset(loc), count = loc_count(loc);
     if (at <= frames.chunk_size && count <= frames.chunk_size - at) return frames.chunk + at;
