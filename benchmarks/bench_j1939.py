@@ -37,6 +37,7 @@ from collections import Counter
 
 import cantools
 import numpy as np
+from bench_tables import write_mf4  # the same MDF4 bus log as the tables benchmark
 from loggen import CACHE
 from timing import median_time
 
@@ -454,41 +455,6 @@ def tp_log(n, seed=23):
     for want in expected:
         want["first"], want["last"] = int(position[want["first"]]), int(position[want["last"]])
     return frames_pair(ts[order], ids[order], data[order]), expected
-
-
-def write_mf4(frames, path):
-    """The frames as an MDF4 CAN bus log: one CAN_DataFrame channel group."""
-    from asammdf import MDF, Signal
-    from asammdf.blocks import v4_constants as v4c
-    from asammdf.blocks.source_utils import Source
-
-    index, chunk = frames
-    n = len(index)
-    rec = np.zeros(
-        n,
-        [
-            ("CAN_DataFrame.BusChannel", "u1"),
-            ("CAN_DataFrame.ID", "u4"),
-            ("CAN_DataFrame.IDE", "u1"),
-            ("CAN_DataFrame.DLC", "u1"),
-            ("CAN_DataFrame.DataLength", "u1"),
-            ("CAN_DataFrame.DataBytes", "u1", (8,)),
-        ],
-    )
-    rec["CAN_DataFrame.BusChannel"] = index["channel"]
-    rec["CAN_DataFrame.ID"] = index["can_id"]
-    rec["CAN_DataFrame.IDE"] = 1
-    rec["CAN_DataFrame.DLC"] = 8
-    rec["CAN_DataFrame.DataLength"] = 8
-    rec["CAN_DataFrame.DataBytes"] = chunk.reshape(n, 8)
-    source = Source(
-        name="CAN", path="CAN", comment="", source_type=v4c.SOURCE_BUS, bus_type=v4c.BUS_TYPE_CAN
-    )
-    t = (index["timestamp"] - index["timestamp"][0]) / 1e9
-    with MDF(version="4.10") as mdf:
-        cg = mdf.append(Signal(samples=rec, timestamps=t, name="CAN_DataFrame"), acq_source=source)
-        mdf.groups[cg].channel_group.flags = v4c.FLAG_CG_BUS_EVENT
-        mdf.save(path, overwrite=True)
 
 
 def prepare():
