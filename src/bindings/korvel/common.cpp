@@ -171,4 +171,14 @@ std::string format_fixed2(double v) {
   return buf;
 }
 
+korvel::FrameView frames_view(const StridedView& index, const BytesView& chunk) {
+  korvel::FrameView f;
+  f.records = index.data;
+  f.n = index.size;
+  f.stride = index.stride;
+  f.chunk = chunk.data;
+  f.chunk_size = chunk.size;
+  return f;
+}
+
 }  // namespace korvel::bind

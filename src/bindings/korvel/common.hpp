@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "frames.hpp"
+
 namespace py = pybind11;
 
 namespace korvel::bind {
@@ -70,6 +72,9 @@ struct BytesView {
   py::array keep;
 };
 BytesView bytes_view(py::handle obj, const char* argname);
+
+// A checked frames pair (records and payload) as the core walks it.
+korvel::FrameView frames_view(const StridedView& index, const BytesView& chunk);
 
 // The `threads` argument of read and write: all usable cores for None, else an
 // integer of at least 1 (ValueError below), capped at 256; TypeError for a

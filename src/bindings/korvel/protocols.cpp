@@ -39,13 +39,13 @@ py::object make_transfer_dtype() {
   field("size", "<u4", offsetof(R, size));
   field("received", "<u4", offsetof(R, received));
   field("offset", "<u8", offsetof(R, offset));
-  py::dict spec;
-  spec["names"] = names;
-  spec["formats"] = formats;
-  spec["offsets"] = offsets;
-  spec["itemsize"] = sizeof(R);
-  spec["aligned"] = true;
-  return py::module_::import("numpy").attr("dtype")(spec);
+  py::dict layout;
+  layout["names"] = names;
+  layout["formats"] = formats;
+  layout["offsets"] = offsets;
+  layout["itemsize"] = sizeof(R);
+  layout["aligned"] = true;
+  return py::module_::import("numpy").attr("dtype")(layout);
 }
 
 py::dtype transfer_dtype_object() { return py::reinterpret_borrow<py::dtype>(transfer_dtype); }
@@ -54,13 +54,7 @@ korvel::FrameView frames_of(py::handle index, py::handle chunk, StridedView& idx
                             BytesView& bytes) {
   idx = frame_view(index, "index", dt_dtype(), "DT");
   bytes = bytes_view(chunk, "chunk");
-  korvel::FrameView f;
-  f.records = idx.data;
-  f.n = idx.size;
-  f.stride = idx.stride;
-  f.chunk = bytes.data;
-  f.chunk_size = bytes.size;
-  return f;
+  return frames_view(idx, bytes);
 }
 
 // channels: None for every channel, else an iterable of channel numbers.

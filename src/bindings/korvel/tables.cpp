@@ -152,12 +152,7 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
   if (by_channel && any_channel)
     throw py::value_error("either every message names its channels or none does");
 
-  kt::Frames f;
-  f.records = idx.data;
-  f.n = idx.size;
-  f.stride = idx.stride;
-  f.chunk = bytes.data;
-  f.chunk_size = bytes.size;
+  const kt::Frames f = frames_view(idx, bytes);
 
   kt::Grouping g;
   {
