@@ -198,15 +198,22 @@ class Session:
                          else "; such objects are skipped")
             self.damaged(Damaged(path, text))
 
-    def read(self, path: str, piece_frames: int | None) -> Iterator[Any]:
-        """The frames of one log: in pieces of piece_frames, or whole (None).
-        Faults raise Damaged naming the file and the byte offset."""
+    def read(self, path: str, piece_frames: int | None, *, exact_time: bool = False,
+             start: int | None = None, stop: int | None = None) -> Iterator[Any]:
+        """The frames of one log: in pieces of piece_frames, or whole (None);
+        with start or stop, those of the time window only (read from the path,
+        so that only the containers the window needs are inflated). Faults
+        raise Damaged naming the file and the byte offset."""
         self.progress.describe(path)
         seen: set[str] = set()
-        quiet = {"threads": self.threads, "verbose": False, "errors": self.errors}
+        quiet = {"threads": self.threads, "verbose": False, "errors": self.errors,
+                 "exact_time": exact_time}
+        windowed = start is not None or stop is not None
+        if windowed:
+            quiet.update(start=start, stop=stop)
         try:
             with open(path, "rb") as f:
-                stream = _CountingStream(f, self.progress.update)
+                stream: Any = path if windowed else _CountingStream(f, self.progress.update)
                 if piece_frames is None:
                     pieces = (kv.read(stream, **quiet) for _ in range(1))  # read on next()
                 else:
