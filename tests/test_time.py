@@ -1,6 +1,7 @@
 """Time: exact timestamps through a write, container first times, time windows,
 cut and split, and signals aligned on one time axis."""
 
+import os
 import subprocess
 import sys
 import zlib
@@ -194,3 +195,175 @@ def test_damage_outside_the_window_is_not_read(logs, tmp_path):
     with pytest.warns(kv.BLFWarning):
         same(kv.read(str(bad), verbose=False, errors="skip", start=late),
              masked(skipped, late, None))
+
+
+# --- cut and split -------------------------------------------------------------------------
+
+
+def korvel_cli(*args):
+    return subprocess.run([sys.executable, "-m", "korvel", *args], capture_output=True,
+                          text=True, check=False)
+
+
+def test_cut(logs, tmp_path):
+    path = str(logs[0] / "ours.blf")
+    whole = kv.read(path, verbose=False, exact_time=True)
+    t0 = int(whole[0]["timestamp"][0])
+    out = tmp_path / "cut.blf"
+    proc = korvel_cli("cut", path, "--start", "1.5", "--stop", "2.25", "-o", str(out))
+    assert proc.returncode == 0, proc.stderr
+    same(kv.read(str(out), verbose=False, exact_time=True),
+         masked(whole, t0 + 1_500_000_000, t0 + 2_250_000_000))
+    # An ISO date-time with an offset names the same instant.
+    iso = np.datetime_as_string(np.datetime64(t0 + 1_500_000_000, "ns"), unit="ns") + "+00:00"
+    proc = korvel_cli("cut", path, "--start", iso, "-o", str(out))
+    assert proc.returncode == 0, proc.stderr
+    same(kv.read(str(out), verbose=False, exact_time=True), masked(whole, t0 + 1_500_000_000, None))
+    proc = korvel_cli("cut", path, "--start", "3", "--stop", "1", "-o", str(out))
+    assert proc.returncode == 1 and "lies after" in proc.stderr
+
+
+@pytest.mark.parametrize("how", [["--every", "700ms"], ["--frames", "9999"], ["--size", "300kB"]])
+def test_split_parts_join_to_the_whole(logs, tmp_path, how):
+    path = str(logs[0] / "ours.blf")
+    out = tmp_path / "parts"
+    proc = korvel_cli("split", path, *how, "-o", str(out), "--piece-frames", "7000")
+    assert proc.returncode == 0, proc.stderr
+    names = sorted(os.listdir(out))
+    assert names[0] == "ours_0001.blf" and len(names) > 3
+    parts = [kv.read(str(out / n), verbose=False, exact_time=True) for n in names]
+    same(kv.concat(parts), kv.read(path, verbose=False, exact_time=True))
+    if how[0] == "--every":
+        t0 = parts[0][0]["timestamp"][0]
+        spans = [(p[0]["timestamp"] - t0) // 700_000_000 for p in parts]
+        assert all(len(np.unique(s)) == 1 for s in spans)
+    elif how[0] == "--frames":
+        assert [len(p[0]) for p in parts[:-1]] == [9999] * (len(parts) - 1)
+    else:
+        sizes = [os.path.getsize(out / n) for n in names[:-1]]
+        assert max(sizes) < 330_000 and min(sizes) > 200_000
+    again = korvel_cli("split", path, *how, "-o", str(out))
+    assert again.returncode == 1 and "already holds .blf files" in again.stderr
+
+
+# --- signals on one time axis ----------------------------------------------------------------
+
+MUX_DBC = """VERSION ""
+BU_: ECU
+BO_ 768 Mux: 8 ECU
+ SG_ Sel M : 0|8@1+ (1,0) [0|255] "" Vector__XXX
+ SG_ A m1 : 8|16@1+ (0.5,0) [0|0] "V" Vector__XXX
+ SG_ B m2 : 8|16@1- (1,0) [0|0] "" Vector__XXX
+ SG_ C : 24|8@1+ (1,0) [0|0] "" Vector__XXX
+BO_ 769 Plain: 8 ECU
+ SG_ Speed : 0|16@1+ (0.01,0) [0|0] "km/h" Vector__XXX
+ SG_ Count : 16|8@1+ (1,0) [0|0] "" Vector__XXX
+VAL_ 769 Count 0 "zero" 1 "one" ;
+"""
+
+
+@pytest.fixture(scope="module")
+def mux_case():
+    import cantools
+
+    db = cantools.database.load_string(MUX_DBC, "dbc")
+    rng = np.random.default_rng(5)
+    n = 4000
+    idx = np.zeros(n, kv.DT)
+    idx["timestamp"] = T0 + np.sort(rng.integers(0, 5 * 10**9, n))
+    idx["can_id"] = rng.choice([768, 769], n)
+    idx["len"] = 8
+    idx["loc"] = (np.arange(n, dtype=np.uint64) * 8) | (np.uint64(8) << np.uint64(48))
+    chunk = rng.integers(0, 256, n * 8, dtype=np.uint8)
+    chunk[0::8] = rng.choice([1, 2, 3], n)
+    return db, (idx, chunk)
+
+
+def reference(db, pair, grid, timeout):
+    """pandas merge_asof of each signal's own samples, as cantools decodes them."""
+    import cantools
+    import pandas as pd
+
+    out = pd.DataFrame({"timestamp": grid})
+    index, chunk = pair
+    rows: dict[str, list] = {}
+    for r in index:
+        msg = db.get_message_by_frame_id(int(r["can_id"]))
+        off = int(r["loc"]) & 0xFFFFFFFFFFFF
+        data = bytes(chunk[off:off + 8])
+        try:
+            values = msg.decode(data, decode_choices=False)
+        except cantools.database.DecodeError:  # a multiplexer value no group has
+            values = {"Sel": data[0], "C": data[3]}
+        for name, v in values.items():
+            rows.setdefault(f"{msg.name}.{name}", []).append((int(r["timestamp"]), float(v)))
+    for col in sorted(rows):
+        side = pd.DataFrame(rows[col], columns=["timestamp", col])
+        out = pd.merge_asof(out, side, on="timestamp", direction="backward", tolerance=timeout)
+    return out
+
+
+@pytest.mark.parametrize("timeout", [None, 3_000_000])
+@pytest.mark.parametrize("axis", [{"step": 7_000_000}, {"on": "Plain"}])
+def test_align_equals_merge_asof_of_each_signal(mux_case, axis, timeout):
+    import korvel
+
+    db, pair = mux_case
+    tables = korvel.decode(pair, db)
+    got = tables.align(timeout=timeout, **axis)
+    grid = got["timestamp"]
+    if "step" in axis:
+        assert grid[0] == pair[0]["timestamp"][0] and grid[-1] <= pair[0]["timestamp"][-1]
+        assert np.all(np.diff(grid) == axis["step"])
+    want = reference(db, pair, grid, timeout)
+    assert sorted(got) == sorted(want.columns)
+    for col in want.columns:
+        np.testing.assert_array_equal(got[col], want[col].to_numpy(), err_msg=col)
+
+
+def test_align_linear_and_labels(mux_case):
+    import korvel
+
+    db, pair = mux_case
+    tables = korvel.decode(pair, db, choices=True)
+    chosen = ["Plain.Speed", "Plain.Count", "Mux.A"]
+    got = tables.align(step=1_000_000, method="linear", signals=chosen)
+    plain = tables["Plain"]
+    t, grid = plain["timestamp"], got["timestamp"]
+    inside = (grid >= t[0]) & (grid <= t[-1])
+    assert np.isnan(got["Plain.Speed"][grid < t[0]]).all()
+    np.testing.assert_allclose(got["Plain.Speed"][inside],  # times relative: exact in floats
+                               np.interp(grid[inside] - T0, t - T0, plain["Speed"]), rtol=1e-12)
+    assert np.all(got["Plain.Speed"][grid > t[-1]] == plain["Speed"][-1])  # held after the last
+    held = tables.align(step=1_000_000, signals=chosen)["Plain.Count"]
+    assert list(got["Plain.Count"]) == list(held)  # labels are never interpolated
+    assert set(held[grid >= t[0]]) <= {"zero", "one", *map(str, range(2, 256))}
+    mux = tables["Mux"]
+    a_times = mux["timestamp"][~np.isnan(mux["A"])]
+    assert np.isnan(got["Mux.A"][grid < a_times[0]]).all()
+
+
+@pytest.mark.parametrize("kw, word", [
+    ({"step": 0}, "step"), ({"step": 10, "timeout": -1}, "timeout"), ({"on": "Nope"}, "Nope"),
+    ({}, "one of"), ({"step": 10, "on": "Mux"}, "one of"), ({"step": 10, "method": "x"}, "method"),
+    ({"step": 10, "signals": ["Mux.Nope"]}, "Mux.Nope")])
+def test_align_bad_input(mux_case, kw, word):
+    import korvel
+
+    with pytest.raises(ValueError, match=word):
+        korvel.decode(mux_case[1], mux_case[0]).align(**kw)
+
+
+def test_decode_align_command(tmp_path):
+    import cantools
+    import pandas as pd
+
+    import korvel
+
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    log, dbc = str(data / "drive.blf"), str(data / "vehicle.dbc")
+    proc = korvel_cli("decode", log, "--dbc", dbc, "--align", "25ms", "-o", str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    got = pd.read_parquet(tmp_path / "aligned.parquet")
+    want = korvel.decode(log, cantools.database.load_file(dbc)).align(step=25_000_000)
+    pd.testing.assert_frame_equal(got, want.to_pandas())

@@ -350,12 +350,19 @@ class Table(Mapping):
         columns: dict[str, np.ndarray],
         units: dict[str, str],
         labels: dict[str, _Labels] | None = None,
+        *,
+        plan: MessagePlan | None = None,
+        raws: dict[str, tuple[np.ndarray, np.ndarray]] | None = None,
     ):
         self.name = name
         self.units = units
         self._columns = columns
         self._labels = labels or {}
         self._text: dict[str, np.ndarray] = {}
+        # What align needs: the message's signals, and for labelled
+        # multiplexers the raw values behind the labels (codes, distinct raws).
+        self._plan = plan
+        self._raws = raws or {}
 
     def __getitem__(self, key: str) -> np.ndarray:
         if key in self._labels:
@@ -439,6 +446,107 @@ class Tables(Mapping):
         """A dict of DataFrames, one per message."""
         return {name: t.to_pandas() for name, t in self._tables.items()}
 
+    def align(
+        self,
+        *,
+        step: int | None = None,
+        on: str | None = None,
+        signals: Sequence[str] | None = None,
+        method: str = "hold",
+        timeout: int | None = None,
+    ) -> Table:
+        """Signals of several messages on one time axis: one Table with a
+        ``timestamp`` column and one column per signal, named Message.Signal.
+
+        The axis is a regular grid of `step` ns from the first to the last
+        sample of the chosen signals, or the timestamps of message `on` (one
+        of the two). A signal's samples are the frames that carry it: every
+        frame of its message, or for a multiplexed signal the frames whose
+        multiplexer selects its group; a carried but missing value (J1939 not
+        available) is a missing sample, and held as such.
+
+        method: "hold" gives each instant the last sample at or before it (NaN
+        before the first sample); "linear" interpolates between neighbouring
+        samples the signals whose values need not be integers (floats, or a
+        scale or offset that is not an integer) and holds the others
+        (integer-valued and value-table signals) and after the last sample.
+        timeout: NaN where the sample held is older than this (ns).
+        signals: the columns as "Message.Signal" (default: every signal).
+
+        For signals that are not multiplexed, "hold" equals pandas'
+        merge_asof(direction="backward", tolerance=timeout) of each message's
+        table (sorted by time) onto the axis.
+
+        Raises ValueError for a non-positive step or timeout, an unknown
+        method, message or signal, and for neither or both of step and on.
+        """
+        if method not in ("hold", "linear"):
+            raise ValueError(f"method must be 'hold' or 'linear' (got {method!r})")
+        if (step is None) == (on is None):
+            raise ValueError("give one of step (ns) and on (a message name)")
+        if step is not None and (not isinstance(step, numbers.Integral) or step <= 0):
+            raise ValueError(f"step must be a positive number of ns (got {step!r})")
+        if timeout is not None and (not isinstance(timeout, numbers.Integral) or timeout <= 0):
+            raise ValueError(f"timeout must be a positive number of ns (got {timeout!r})")
+        if on is not None and on not in self._tables:
+            raise ValueError(f"on: no message {on!r} among the tables")
+        chosen = self._align_columns(signals)
+        shared: dict[str, Any] = {}
+        samples = [_Samples(t, sig, shared) for t, sig in chosen]
+        if on is not None:
+            grid = np.asarray(self._tables[on]["timestamp"], np.int64)
+        else:
+            firsts = [s.times[0] for s in samples if len(s.times)]
+            if not firsts:
+                grid = np.zeros(0, np.int64)
+            else:
+                lo = min(firsts)
+                hi = max(int(s.times[-1]) for s in samples if len(s.times))
+                grid = lo + np.arange((hi - lo) // int(step) + 1, dtype=np.int64) * int(step)
+        columns: dict[str, np.ndarray] = {"timestamp": grid}
+        units, labels = {}, {}
+        positions: dict[int, np.ndarray] = {}
+        for (table, sig), smp in zip(chosen, samples):
+            name = f"{table.name}.{sig.name}"
+            key = id(smp.times)
+            if key not in positions:
+                positions[key] = np.searchsorted(smp.times, grid, side="right") - 1
+            at = positions[key]
+            stale = at < 0
+            held = np.maximum(at, 0)
+            if len(smp.times) and timeout is not None:
+                stale |= grid - smp.times[held] > timeout
+            if smp.codes is not None:
+                codes = smp.codes[held] if len(smp.times) else np.zeros(len(grid), np.int32)
+                codes[stale] = -1
+                labels[name] = _Labels(codes, table._labels[sig.name].categories)
+                columns[name] = codes
+            else:
+                value = smp.values[held] if len(smp.times) else np.zeros(len(grid))
+                if method == "linear" and not sig.int_text and not sig.choices and len(smp.times):
+                    value = _interpolated(smp, grid, at, value)
+                value[stale] = np.nan
+                columns[name] = value
+            units[name] = table.units.get(sig.name, "")
+        return Table("aligned", columns, units, labels)
+
+    def _align_columns(self, signals: Sequence[str] | None) -> list[tuple[Table, SignalPlan]]:
+        if signals is None:
+            return [(t, s) for t in self._tables.values() if t._plan is not None
+                    for s in t._plan.signals]
+        if isinstance(signals, str):
+            signals = [signals]
+        out = []
+        for text in signals:
+            message, _, signal = text.rpartition(".")
+            table = self._tables.get(message)
+            plan = table._plan if table is not None else None
+            found = [s for s in plan.signals if s.name == signal] if plan is not None else []
+            if not found:
+                raise ValueError(f"signals: no signal {text!r} (names are Message.Signal)")
+            out.append((table, found[0]))
+        return out
+
     def to_parquet(self, directory: str | os.PathLike) -> None:
         """Writes one <Message>.parquet file per message into `directory`."""
         _need("pyarrow")
@@ -447,6 +555,83 @@ class Tables(Mapping):
         os.makedirs(directory, exist_ok=True)
         for name, t in self._tables.items():
             pq.write_table(t.to_arrow(), os.path.join(directory, f"{name}.parquet"))
+
+
+# --- align ---------------------------------------------------------------------------------
+
+
+class _Samples:
+    """One signal's samples in time order: times, and values or label codes.
+    `shared` keeps each table's time order for the signals that every frame
+    carries, so that they share one times array (and one search on the axis)."""
+
+    def __init__(self, table: Table, sig: SignalPlan, shared: dict[str, Any]):
+        keep = _selected(table, sig)
+        if keep is None and table.name in shared:
+            times, order = shared[table.name]
+        else:
+            times = np.asarray(table["timestamp"], np.int64)
+            if keep is not None:
+                times = times[keep]
+            order = None
+            if len(times) > 1 and not np.all(times[1:] >= times[:-1]):
+                order = np.argsort(times, kind="stable")
+                times = times[order]
+            if keep is None:
+                shared[table.name] = times, order
+
+        def arranged(col: np.ndarray) -> np.ndarray:
+            col = col[keep] if keep is not None else col
+            return col[order] if order is not None else col
+
+        self.times = times
+        lab = table._labels.get(sig.name)
+        self.codes = arranged(lab.codes) if lab is not None else None
+        self.values = None if lab is not None else arranged(table._columns[sig.name])
+
+
+def _raw_values(table: Table, sig: SignalPlan) -> tuple[np.ndarray, np.ndarray]:
+    """A signal's raw values per frame, and where it has one."""
+    if sig.name in table._raws:
+        codes, raws = table._raws[sig.name]
+        have = codes >= 0
+        return np.where(have, np.asarray(raws, np.int64)[np.maximum(codes, 0)], 0), have
+    value = table._columns[sig.name]
+    have = ~np.isnan(value)
+    if sig.scale == 1 and sig.offset == 0:
+        raw = np.where(have, value, 0)
+    else:
+        raw = np.where(have, np.rint((value - float(sig.offset)) / float(sig.scale)), 0)
+    return raw.astype(np.int64), have
+
+
+def _selected(table: Table, sig: SignalPlan) -> np.ndarray | None:
+    """The frames whose multiplexer selects the signal's group (None: every
+    frame carries it)."""
+    plan = table._plan
+    if plan is None or not 0 <= sig.mux < len(plan.signals):
+        return None
+    mux = plan.signals[sig.mux]
+    raw, have = _raw_values(table, mux)
+    chosen = have & np.isin(raw, np.array(sig.mux_ids, np.int64))
+    outer = _selected(table, mux) if mux is not sig else None
+    return chosen if outer is None else chosen & outer
+
+
+def _interpolated(smp: _Samples, grid: np.ndarray, at: np.ndarray, held: np.ndarray) -> np.ndarray:
+    """Straight lines between neighbouring samples; held after the last one and
+    where the next sample is missing."""
+    times, values = smp.times, smp.values
+    nxt = np.minimum(at + 1, len(times) - 1)
+    between = (at >= 0) & (at + 1 < len(times)) & (grid > times[np.maximum(at, 0)])
+    t0, t1 = times[np.maximum(at, 0)], times[nxt]
+    v0, v1 = values[np.maximum(at, 0)], values[nxt]
+    between &= ~np.isnan(v1)
+    out = held.copy()
+    span = (t1 - t0)[between].astype(np.float64)
+    frac = (grid - t0)[between].astype(np.float64) / span
+    out[between] = v0[between] + (v1[between] - v0[between]) * frac
+    return out
 
 
 # --- decode ------------------------------------------------------------------------------
@@ -550,14 +735,17 @@ def decode(
             columns["source"] = sources
         if destinations is not None:
             columns["destination"] = destinations
-        labels = {}
+        labels, raws = {}, {}
+        muxes = {s.mux for s in msg.signals}
         for i, sig in enumerate(msg.signals):
             columns[sig.name] = values[i]
             if i in codes:
                 missing = _missing_from(sig) if msg.by_pgn and j1939_na == "nan" else 0
                 labels[sig.name] = _labels(sig, *codes[i], missing)
+                if i in muxes:
+                    raws[sig.name] = codes[i]
         units = {s.name: s.unit for s in msg.signals}
-        tables[msg.name] = Table(msg.name, columns, units, labels)
+        tables[msg.name] = Table(msg.name, columns, units, labels, plan=msg, raws=raws)
     return Tables(tables)
 
 

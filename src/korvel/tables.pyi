@@ -53,6 +53,16 @@ DatabaseSource: TypeAlias = Database | str | os.PathLike[str] | Sequence[Any]
 class Table(Mapping[str, npt.NDArray[Any]]):
     name: str
     units: dict[str, str]
+    def __init__(
+        self,
+        name: str,
+        columns: dict[str, npt.NDArray[Any]],
+        units: dict[str, str],
+        labels: dict[str, Any] | None = None,
+        *,
+        plan: MessagePlan | None = None,
+        raws: dict[str, tuple[npt.NDArray[Any], npt.NDArray[Any]]] | None = None,
+    ) -> None: ...
     @property
     def num_rows(self) -> int: ...
     def __getitem__(self, key: str) -> npt.NDArray[Any]: ...
@@ -67,6 +77,15 @@ class Tables(Mapping[str, Table]):
     def __len__(self) -> int: ...
     def to_pandas(self) -> dict[str, Any]: ...
     def to_parquet(self, directory: str | os.PathLike[str]) -> None: ...
+    def align(
+        self,
+        *,
+        step: int | None = None,
+        on: str | None = None,
+        signals: Sequence[str] | None = None,
+        method: str = "hold",
+        timeout: int | None = None,
+    ) -> Table: ...
 
 def decode_plan(
     db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,

@@ -21,6 +21,7 @@ from .session import (
     need,
     readable,
 )
+from .times import duration
 
 
 class _Files:
@@ -154,6 +155,56 @@ def _with_transfers(piece: Any, engine: Any, carried: np.ndarray) -> tuple[np.nd
     return index[order], np.concatenate([piece[1], extra_chunk])
 
 
+def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: Any,
+                 messages: list[str] | None) -> None:
+    """--align / --align-on: the logs' frames joined and decoded at once, then
+    every signal on one time axis, as one table."""
+    from .. import korvel as kv
+    from ..tables import decode
+
+    need("pyarrow", "cli")  # before a long read
+    joined = []
+    channels: set[int] = set()
+    for path in args.logs:
+        try:
+            (frames,) = session.read(path, None)
+        except Damaged as e:
+            session.damaged(e)
+            continue
+        channels.update(np.unique(frames[0]["channel"]).tolist())
+        if args.transport:
+            carried = carriers(frames[0], *args.transport, args)
+            frames = _with_transfers(frames, engine(*args.transport, args), carried)
+        joined.append(frames)
+    if not joined:
+        return  # every log failed, each with its line
+    frames = joined[0] if len(joined) == 1 else kv.concat(joined)
+    tables = decode(frames, plan, choices=args.choices, threads=args.threads, j1939=j1939,
+                    j1939_na=args.j1939_na)
+    if not len(tables):
+        raise Failure(None, _nothing_decoded(args, plan, channels, messages))
+    if args.align_on is not None and args.align_on not in tables:
+        known = {m.name for m in plan.messages}
+        why = "has no frames in the logs" if args.align_on in known else "is no message of " \
+            "the databases"
+        raise Failure(None, f"--align-on {args.align_on}: {why}")
+    aligned = tables.align(step=args.align, on=args.align_on, method=args.align_method,
+                           timeout=args.align_timeout).to_arrow()
+    if args.output == "-":
+        csv = need("pyarrow.csv", "cli")
+        csv.write_csv(aligned, sys.stdout.buffer)
+        sys.stdout.flush()
+        return
+    fmt = args.format or "parquet"
+    target = os.path.join(args.output, f"aligned.{fmt}")
+    if fmt == "parquet":
+        need("pyarrow.parquet", "cli").write_table(aligned, target)
+    else:
+        need("pyarrow.csv", "cli").write_csv(aligned, target)
+    if not args.quiet:
+        print(f"aligned  {aligned.num_rows} rows, {aligned.num_columns - 1} signals  {target}")
+
+
 def run(args: argparse.Namespace, session: Session) -> None:
     from ..tables import decode
 
@@ -166,14 +217,20 @@ def run(args: argparse.Namespace, session: Session) -> None:
     messages = [n for group in args.messages for n in group] if args.messages else None
     j1939 = j1939_mode(args)
     plan = plan_of(args.dbc, messages).matching(j1939)
-    several = len(args.logs) > 1
-    if to_stdout:
-        sink: Any = _Stdout(plan, args.choices, several)
-    else:
+    if (args.align_method != "hold" or args.align_timeout) and not (args.align or args.align_on):
+        raise Failure(None, "--align-method and --align-timeout need --align or --align-on")
+    if not to_stdout:
         try:
             os.makedirs(args.output, exist_ok=True)
         except OSError as e:
             raise Failure(args.output, e.strerror or exc_text(e)) from None
+    if args.align or args.align_on:
+        _run_aligned(args, session, plan, j1939, messages)
+        return
+    several = len(args.logs) > 1
+    if to_stdout:
+        sink: Any = _Stdout(plan, args.choices, several)
+    else:
         sink = _Files(args.output, args.format or "parquet")
 
     channels: set[int] = set()
@@ -222,6 +279,7 @@ EXAMPLE = """examples:
   korvel decode drive.blf --dbc vehicle.dbc --messages EngineData,Transmission \\
       --choices -o - | head
   korvel decode day1/*.blf --dbc pt.dbc --dbc 2:body.dbc --format csv -o tables/
+  korvel decode drive.blf --dbc vehicle.dbc --align 10ms -o tables/
 
 """ + SAMPLES
 
@@ -253,4 +311,17 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    "and ETP, and NMEA 2000 fast packets of --fast-packet), or isotp (ISO-TP on "
                    "the standard diagnostic identifiers, or on IDS: ID,... and LOW-HIGH ranges)")
     add_options(p)
+    axis = p.add_mutually_exclusive_group()
+    axis.add_argument("--align", type=duration, metavar="STEP",
+                      help="instead of a table per message, one table of every signal (columns "
+                      "Message.Signal) on a regular time grid of STEP (10ms, 1s): each value the "
+                      "last sample at or before the instant; written as aligned.<format> in OUT "
+                      "(the logs are decoded whole)")
+    axis.add_argument("--align-on", metavar="MESSAGE",
+                      help="as --align, on the timestamps of MESSAGE")
+    p.add_argument("--align-method", choices=("hold", "linear"), default="hold",
+                   help="linear: interpolate the signals whose values need not be integers "
+                   "(default: hold)")
+    p.add_argument("--align-timeout", type=duration, metavar="SPAN",
+                   help="leave a value out where its sample is older than SPAN")
     p.set_defaults(run=run)
