@@ -261,7 +261,7 @@ def test_missing_extra_is_named(tmp_path, module, extra, args):
 # --- help and progress -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", ["info", "decode", "filter", "plot"])
+@pytest.mark.parametrize("command", ["info", "decode", "filter", "cut", "split", "plot"])
 def test_help_shows_an_example(command):
     proc = korvel_cli(command, "--help")
     assert proc.returncode == 0

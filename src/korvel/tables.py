@@ -454,6 +454,7 @@ class Tables(Mapping):
         signals: Sequence[str] | None = None,
         method: str = "hold",
         timeout: int | None = None,
+        threads: int | None = None,
     ) -> Table:
         """Signals of several messages on one time axis: one Table with a
         ``timestamp`` column and one column per signal, named Message.Signal.
@@ -472,6 +473,7 @@ class Tables(Mapping):
         (integer-valued and value-table signals) and after the last sample.
         timeout: NaN where the sample held is older than this (ns).
         signals: the columns as "Message.Signal" (default: every signal).
+        threads: native threads (all usable cores when None).
 
         For signals that are not multiplexed, "hold" equals pandas'
         merge_asof(direction="backward", tolerance=timeout) of each message's
@@ -494,7 +496,7 @@ class Tables(Mapping):
         shared: dict[str, Any] = {}
         samples = [_Samples(t, sig, shared) for t, sig in chosen]
         if on is not None:
-            grid = np.asarray(self._tables[on]["timestamp"], np.int64)
+            grid = np.array(self._tables[on]["timestamp"], np.int64)  # a copy: the result owns it
         else:
             firsts = [s.times[0] for s in samples if len(s.times)]
             if not firsts:
@@ -503,30 +505,34 @@ class Tables(Mapping):
                 lo = min(firsts)
                 hi = max(int(s.times[-1]) for s in samples if len(s.times))
                 grid = lo + np.arange((hi - lo) // int(step) + 1, dtype=np.int64) * int(step)
+        grid = np.ascontiguousarray(grid)
+        # Signals that share their samples' times go to the native pass together.
+        groups: dict[int, list[int]] = {}
+        for i, smp in enumerate(samples):
+            groups.setdefault(id(smp.times), []).append(i)
+        # A column per signal (arrays of this size come from memory the
+        # allocator reuses; one large block would be fresh pages every time).
+        results: dict[int, np.ndarray] = {}
+        for i, smp in enumerate(samples):
+            results[i] = (np.empty(len(grid), np.int32) if smp.codes is not None
+                          else np.empty(len(grid)))
+        work = []
+        for members in groups.values():
+            jobs = []
+            for i in members:
+                smp, sig = samples[i], chosen[i][1]
+                values = smp.codes if smp.codes is not None else smp.values
+                linear = method == "linear" and not sig.int_text and not sig.choices
+                jobs.append((np.ascontiguousarray(values), linear, results[i]))
+            work.append((samples[members[0]].times, jobs))
+        _k._align(grid, timeout or 0, work, threads)
         columns: dict[str, np.ndarray] = {"timestamp": grid}
         units, labels = {}, {}
-        positions: dict[int, np.ndarray] = {}
-        for (table, sig), smp in zip(chosen, samples):
+        for i, (table, sig) in enumerate(chosen):
             name = f"{table.name}.{sig.name}"
-            key = id(smp.times)
-            if key not in positions:
-                positions[key] = np.searchsorted(smp.times, grid, side="right") - 1
-            at = positions[key]
-            stale = at < 0
-            held = np.maximum(at, 0)
-            if len(smp.times) and timeout is not None:
-                stale |= grid - smp.times[held] > timeout
-            if smp.codes is not None:
-                codes = smp.codes[held] if len(smp.times) else np.zeros(len(grid), np.int32)
-                codes[stale] = -1
-                labels[name] = _Labels(codes, table._labels[sig.name].categories)
-                columns[name] = codes
-            else:
-                value = smp.values[held] if len(smp.times) else np.zeros(len(grid))
-                if method == "linear" and not sig.int_text and not sig.choices and len(smp.times):
-                    value = _interpolated(smp, grid, at, value)
-                value[stale] = np.nan
-                columns[name] = value
+            columns[name] = results[i]
+            if samples[i].codes is not None:
+                labels[name] = _Labels(results[i], table._labels[sig.name].categories)
             units[name] = table.units.get(sig.name, "")
         return Table("aligned", columns, units, labels)
 
@@ -570,7 +576,7 @@ class _Samples:
         if keep is None and table.name in shared:
             times, order = shared[table.name]
         else:
-            times = np.asarray(table["timestamp"], np.int64)
+            times = np.ascontiguousarray(table["timestamp"], np.int64)
             if keep is not None:
                 times = times[keep]
             order = None
@@ -616,22 +622,6 @@ def _selected(table: Table, sig: SignalPlan) -> np.ndarray | None:
     chosen = have & np.isin(raw, np.array(sig.mux_ids, np.int64))
     outer = _selected(table, mux) if mux is not sig else None
     return chosen if outer is None else chosen & outer
-
-
-def _interpolated(smp: _Samples, grid: np.ndarray, at: np.ndarray, held: np.ndarray) -> np.ndarray:
-    """Straight lines between neighbouring samples; held after the last one and
-    where the next sample is missing."""
-    times, values = smp.times, smp.values
-    nxt = np.minimum(at + 1, len(times) - 1)
-    between = (at >= 0) & (at + 1 < len(times)) & (grid > times[np.maximum(at, 0)])
-    t0, t1 = times[np.maximum(at, 0)], times[nxt]
-    v0, v1 = values[np.maximum(at, 0)], values[nxt]
-    between &= ~np.isnan(v1)
-    out = held.copy()
-    span = (t1 - t0)[between].astype(np.float64)
-    frac = (grid - t0)[between].astype(np.float64) / span
-    out[between] = v0[between] + (v1[between] - v0[between]) * frac
-    return out
 
 
 # --- decode ------------------------------------------------------------------------------

@@ -528,6 +528,7 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
   QuietNotices quiet;
   ReaderOptions o;
   o.skip_damaged = args.options.skip_damaged;
+  o.threads = args.options.threads;
   auto reader = std::make_unique<LogReader>(input.source(), quiet, o);
   open_log(*reader, input, stash, exact);
   std::vector<ContainerEntry> entries;
@@ -796,7 +797,9 @@ py::dict info(py::object file, bool verbose, bool times, py::object collect) {
   Stash stash;
   Input input(file, stash, "info");
   PrintedNotices notices(stash, verbose, false, notices_list(std::move(collect)));
-  auto reader = std::make_unique<LogReader>(input.source(), notices, ReaderOptions{});
+  ReaderOptions options;
+  if (times) options.threads = thread_count(py::none());
+  auto reader = std::make_unique<LogReader>(input.source(), notices, options);
   FileHeader_t header;
   ReadError err;
   {

@@ -5,12 +5,19 @@
 // tables need no copy on their way to Arrow).
 #include "decode/tables.hpp"
 
+#include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstring>
+#include <exception>
+#include <future>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "common.hpp"
+#include "decode/align.hpp"
+#include "workpool.hpp"
 
 namespace korvel::bind {
 
@@ -250,7 +257,116 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
 
 }  // namespace
 
+namespace {
+
+// A one-dimensional contiguous array of exactly `dtype`.
+template <typename T>
+const T* column(py::handle obj, const char* argname, const char* dtype, size_t& n) {
+  StridedView v = typed_view(obj, argname, py::dtype(dtype), dtype);
+  if (v.size > 1 && v.stride != static_cast<py::ssize_t>(sizeof(T)))
+    throw py::value_error(std::string(argname) + " must be contiguous");
+  n = v.size;
+  return reinterpret_cast<const T*>(v.data);
+}
+
+// _align: signals onto the time axis `grid`. groups is a list of (times,
+// columns): samples whose times (ascending) they share, and columns a list of
+// (values, linear, out) with float64 values or int32 label codes, `out` a
+// writable contiguous array of that dtype and the grid's length that takes
+// the values on the axis (NaN, or code -1, where no sample is held). The
+// groups run in parallel on native threads.
+struct AlignColumn {
+  const void* values;
+  void* out;
+  bool codes, linear;
+};
+struct AlignGroup {
+  const int64_t* times;
+  size_t n;
+  std::vector<AlignColumn> columns;
+};
+
+void align_group(const AlignGroup& grp, const int64_t* grid, size_t g, int64_t timeout,
+                 std::vector<int64_t>& at) {
+  at.resize(g);
+  last_at_or_before(grp.times, grp.n, grid, g, timeout, at.data());
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const AlignColumn& c : grp.columns) {
+    if (c.codes)
+      hold_values(static_cast<const int32_t*>(c.values), at.data(), g, -1,
+                  static_cast<int32_t*>(c.out));
+    else if (c.linear)
+      interpolate(grp.times, grp.n, static_cast<const double*>(c.values), grid, at.data(), g,
+                  static_cast<double*>(c.out));
+    else
+      hold_values(static_cast<const double*>(c.values), at.data(), g, nan,
+                  static_cast<double*>(c.out));
+  }
+}
+
+void align(py::handle grid_obj, int64_t timeout, py::list groups, py::handle threads) {
+  size_t g = 0;
+  const int64_t* grid = column<int64_t>(grid_obj, "grid", "int64", g);
+  std::vector<AlignGroup> work;
+  for (py::handle item : groups) {
+    py::tuple gt = py::reinterpret_borrow<py::tuple>(item);
+    if (gt.size() != 2) throw py::value_error("groups are (times, columns) pairs");
+    AlignGroup grp;
+    grp.times = column<int64_t>(gt[0], "times", "int64", grp.n);
+    for (py::handle col : py::reinterpret_borrow<py::list>(gt[1])) {
+      py::tuple t = py::reinterpret_borrow<py::tuple>(col);
+      if (t.size() != 3) throw py::value_error("columns are (values, linear, out) triples");
+      const bool codes = py::isinstance<py::array>(t[0]) &&
+                         py::reinterpret_borrow<py::array>(t[0]).dtype().kind() == 'i';
+      const char* dtype = codes ? "int32" : "float64";
+      size_t m = 0, w = 0;
+      const void* values = codes
+                               ? static_cast<const void*>(column<int32_t>(t[0], "values", dtype, m))
+                               : static_cast<const void*>(column<double>(t[0], "values", dtype, m));
+      if (m != grp.n) throw py::value_error("values and times differ in length");
+      if (!py::isinstance<py::array>(t[2]))
+        throw py::type_error("out must be a numpy.ndarray, got " + type_name(t[2]));
+      py::array out = py::reinterpret_borrow<py::array>(t[2]);
+      if (!out.writeable()) throw py::value_error("out is read-only");
+      if (codes)
+        column<int32_t>(out, "out", dtype, w);
+      else
+        column<double>(out, "out", dtype, w);
+      if (w != g) throw py::value_error("out and grid differ in length");
+      grp.columns.push_back(AlignColumn{values, out.mutable_data(), codes, truth(t[1]) && !codes});
+    }
+    work.push_back(std::move(grp));
+  }
+  const unsigned n_threads = thread_count(threads);
+  py::gil_scoped_release unlocked;
+  std::atomic<size_t> next{0};
+  auto run = [&] {
+    std::vector<int64_t> at;
+    for (size_t k; (k = next.fetch_add(1)) < work.size();)
+      align_group(work[k], grid, g, timeout, at);
+  };
+  std::vector<std::future<void>> done;
+  const size_t helpers = std::min<size_t>(n_threads, work.size()) - (work.empty() ? 0 : 1);
+  for (size_t i = 0; i < helpers; ++i) done.push_back(shared_pool(n_threads - 1).submit(run));
+  std::exception_ptr failure;
+  try {
+    run();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  for (auto& f : done) try {
+      f.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
 void register_tables(py::module_& m) {
+  m.def("_align", &align, py::arg("times"), py::arg("grid"), py::arg("timeout"), py::arg("columns"),
+        "Samples onto a time axis: the last at or before each instant, into out.");
   m.def("_decode_tables", &decode_tables, py::arg("index"), py::arg("chunk"), py::arg("messages"),
         py::arg("threads") = py::none(),
         "_decode_tables(index, chunk, messages, threads=None)\n\n"

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <exception>
+#include <future>
 #include <new>
 #include <vector>
 
 #include "blf/inflate.hpp"
 #include "blf/objects.hpp"
 #include "blf/pipeline.hpp"
+#include "workpool.hpp"
 
 namespace korvel {
 
@@ -835,7 +838,7 @@ struct LogReader::Impl {
 
   // Compressed bytes of a container read to find its first object, and
   // the most inflated from them.
-  static constexpr size_t FIRST_STORED = size_t(8) << 10;
+  static constexpr size_t FIRST_STORED = size_t(1) << 10;
   static constexpr size_t FIRST_INFLATED = size_t(64) << 10;
 
   // Where the first object of a container begins, from `stored` bytes of
@@ -882,11 +885,48 @@ struct LogReader::Impl {
     }
   }
 
+  // Containers whose first object is looked for on the pool, a batch at a
+  // time: the bytes read from the start of each.
+  struct FirstJob {
+    size_t entry;
+    std::vector<uint8_t> stored;
+    bool whole;
+  };
+  static constexpr size_t FIRST_BATCH = 128;
+
+  void find_firsts(std::vector<ContainerEntry>& out, std::vector<FirstJob>& batch) {
+    const size_t parts = std::max<size_t>(1, std::min<size_t>(options.threads, batch.size()));
+    auto work = [&](size_t part) {
+      PrefixInflater inflater;
+      ByteBuffer data;
+      for (size_t i = part; i < batch.size(); i += parts)
+        find_first(out[batch[i].entry], batch[i].stored.data(), batch[i].stored.size(),
+                   batch[i].whole, inflater, data);
+    };
+    std::vector<std::future<void>> done;
+    for (size_t p = 1; p < parts; ++p)
+      done.push_back(shared_pool(options.threads - 1).submit([&work, p] { work(p); }));
+    std::exception_ptr failure;
+    try {
+      work(0);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    for (auto& f : done) try {
+        f.get();
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+      }
+    batch.clear();
+    if (failure) std::rethrow_exception(failure);
+  }
+
   ReadError list_containers(std::vector<ContainerEntry>& out, bool times) {
     ReadError err;
     try {
       ByteBuffer head, data;
       PrefixInflater inflater;
+      std::vector<FirstJob> batch;
       for (;;) {
         ObjHeaderBase_t base;
         uint64_t object_pos;
@@ -903,10 +943,16 @@ struct LogReader::Impl {
             auto c = load<LogContainer_t>(head.data());
             ContainerEntry e{object_pos, base.object_size, c.uncompressed_size,
                              c.compression_method};
-            if (times)
-              find_first(e, head.data() + sizeof(LogContainer_t),
-                         head.size() - sizeof(LogContainer_t), head.size() == rest, inflater, data);
+            const uint8_t* stored = head.data() + sizeof(LogContainer_t);
+            const size_t n = head.size() - sizeof(LogContainer_t);
+            const bool whole = head.size() == rest;
+            if (times && options.threads > 1)
+              batch.push_back(
+                  FirstJob{out.size(), std::vector<uint8_t>(stored, stored + n), whole});
+            else if (times)
+              find_first(e, stored, n, whole, inflater, data);
             out.push_back(e);
+            if (batch.size() >= FIRST_BATCH) find_firsts(out, batch);
           }
         }
         if (present < rest) {
@@ -914,6 +960,7 @@ struct LogReader::Impl {
           break;
         }
       }
+      if (!batch.empty()) find_firsts(out, batch);
     } catch (...) {
       err = error_of(std::current_exception());
     }
