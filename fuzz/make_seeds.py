@@ -124,6 +124,21 @@ def isotp_input(rng):
     return bytes(out)
 
 
+def window_input(rng):
+    """A window, containers' first times (ascending, some not found), then the
+    start of a container's data: the tail of an object begun before it and
+    whole objects."""
+    start = rng.randrange(-20, 60)
+    head = struct.pack("<bB", start, rng.randrange(40))
+    times = sorted(rng.randrange(-50, 100) for _ in range(rng.randrange(1, 20)))
+    if rng.random() < 0.2:
+        times.reverse()
+    head += bytes([len(times)]) + b"".join(
+        struct.pack("<Bb", rng.choice([0, 0, 0, 1, 2]), t) for t in times)
+    data = objects(rng) + objects(rng)
+    return head + bytes([rng.randrange(2)]) + data[rng.randrange(len(data) // 2):]
+
+
 def write(folder, name, data):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, name), "wb") as f:
@@ -177,6 +192,7 @@ def main(out):
     write(f"{out}/j1939", "long-etp", j1939_long_etp(250))
     for i in range(16):
         write(f"{out}/isotp", f"seed{i}", isotp_input(rng))
+        write(f"{out}/window", f"seed{i}", window_input(rng))
 
 
 if __name__ == "__main__":

@@ -61,7 +61,7 @@ def logs(tmp_path_factory):
     kv.write(str(d / "ours.blf"), pair, verbose=False, exact_time=True)
     # python-can cuts objects across containers.
     with can.BLFWriter(str(d / "pycan.blf"), max_container_size=4096) as w:
-        for r in pair[0][:5000]:
+        for r in pair[0][:20000]:
             w.on_message_received(can.Message(
                 timestamp=int(r["timestamp"]) / 1e9, arbitration_id=int(r["can_id"]),
                 is_extended_id=False, data=bytes(8), channel=int(r["channel"]) - 1))

@@ -546,6 +546,13 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
   r.first_container = std::max(r.first_container, first);
   r.end_container = std::min(r.end_container, end);
   if (r.end_container < r.first_container) r.end_container = r.first_container;
+  // The walk begins a little before the range: the containers the reader
+  // looks back through for the range's first object.
+  const size_t lead = 72;
+  if (r.first_container > lead && r.first_container - lead < entries.size()) {
+    r.start_container = r.first_container - lead;
+    r.start_offset = entries[r.start_container].offset;
+  }
 }
 
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,

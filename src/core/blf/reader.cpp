@@ -813,6 +813,11 @@ struct LogReader::Impl {
     }
     output.attach(sink);
     try {
+      if (options.start_offset > pos && container_index == 0) {
+        // Containers known to lie before what is wanted are not even walked.
+        if (skip(options.start_offset - pos) < options.start_offset - pos) ended = true;
+        container_index = options.start_container;
+      }
       read_objects(until);
       if (ended) finish_all();
       if (ended && !range_done && !tail_done) finish_tail();

@@ -128,6 +128,11 @@ struct ReaderOptions {
   // damaged top-level header the reader goes on at the next plausible
   // container header. Each such region is a Damaged notice.
   bool skip_damaged = false;
+  // Where the walk may begin instead of right after the file header: the
+  // top-level object at this byte offset, which is log container number
+  // `start_container` (both from list_containers; 0: the header's end).
+  uint64_t start_offset = 0;
+  size_t start_container = 0;
 };
 
 // A log container as the file stores it.
