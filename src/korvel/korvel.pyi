@@ -105,6 +105,12 @@ def _decode_tables(
     messages: Iterable[tuple[Any, ...]],
     threads: int | None = None,
 ) -> list[Any]: ...
+def _align(
+    grid: npt.NDArray[np.int64],
+    timeout: int,
+    groups: list[tuple[npt.NDArray[np.int64], list[tuple[npt.NDArray[Any], bool, npt.NDArray[Any]]]]],
+    threads: int | None = None,
+) -> None: ...
 _TRANSFER: np.dtype[np.void]
 
 class _J1939Transfers:

@@ -85,6 +85,7 @@ class Tables(Mapping[str, Table]):
         signals: Sequence[str] | None = None,
         method: str = "hold",
         timeout: int | None = None,
+        threads: int | None = None,
     ) -> Table: ...
 
 def decode_plan(
