@@ -954,7 +954,7 @@ void register_reader(py::module_& m) {
           "times: containers gain first_timestamp (int64 ns, as read() gives times): the\n"
           "    time of the first object that begins in the container, found by inflating\n"
           "    only the start of each; a container in which no object begins (or whose\n"
-          "    first object lies past the first 4 KiB of its compressed data, or whose\n"
+          "    first object lies past the first 1 KiB of its compressed data, or whose\n"
           "    start cannot be inflated) takes that of the next object found (int64 max\n"
           "    when there is none).\n\n"
           "Raises what read() raises for the file header and the top-level objects.");

@@ -843,7 +843,7 @@ struct LogReader::Impl {
 
   // Compressed bytes of a container read to find its first object, and
   // the most inflated from them.
-  static constexpr size_t FIRST_STORED = size_t(4) << 10;
+  static constexpr size_t FIRST_STORED = size_t(1) << 10;
   static constexpr size_t FIRST_INFLATED = size_t(64) << 10;
 
   // Where the first object of a container begins, from `stored` bytes of
