@@ -493,7 +493,7 @@ class Tables(Mapping):
         if on is not None and on not in self._tables:
             raise ValueError(f"on: no message {on!r} among the tables")
         chosen = self._align_columns(signals)
-        shared: dict[str, Any] = {}
+        shared: dict[Any, Any] = {}
         samples = [_Samples(t, sig, shared) for t, sig in chosen]
         if on is not None:
             grid = np.array(self._tables[on]["timestamp"], np.int64)  # a copy: the result owns it
@@ -568,14 +568,14 @@ class Tables(Mapping):
 
 class _Samples:
     """One signal's samples in time order: times, and values or label codes.
-    `shared` keeps each table's time order for the signals that every frame
-    carries, so that they share one times array (and one search on the axis)."""
+    `shared` keeps, per table and multiplexer group, the frames that carry
+    the group and their time order, so that the signals of a group share one
+    times array (and one search on the axis)."""
 
-    def __init__(self, table: Table, sig: SignalPlan, shared: dict[str, Any]):
-        keep = _selected(table, sig)
-        if keep is None and table.name in shared:
-            times, order = shared[table.name]
-        else:
+    def __init__(self, table: Table, sig: SignalPlan, shared: dict[Any, Any]):
+        key = (table.name, _group(table, sig))
+        if key not in shared:
+            keep = _selected(table, sig, shared)
             times = np.ascontiguousarray(table["timestamp"], np.int64)
             if keep is not None:
                 times = times[keep]
@@ -583,8 +583,8 @@ class _Samples:
             if len(times) > 1 and not np.all(times[1:] >= times[:-1]):
                 order = np.argsort(times, kind="stable")
                 times = times[order]
-            if keep is None:
-                shared[table.name] = times, order
+            shared[key] = times, keep, order
+        times, keep, order = shared[key]
 
         def arranged(col: np.ndarray) -> np.ndarray:
             col = col[keep] if keep is not None else col
@@ -594,6 +594,17 @@ class _Samples:
         lab = table._labels.get(sig.name)
         self.codes = arranged(lab.codes) if lab is not None else None
         self.values = None if lab is not None else arranged(table._columns[sig.name])
+
+
+def _group(table: Table, sig: SignalPlan) -> tuple[Any, ...]:
+    """The multiplexer chain that selects a signal: (multiplexer, ids) pairs,
+    innermost first; empty for a signal every frame carries."""
+    plan = table._plan
+    chain: list[Any] = []
+    while plan is not None and 0 <= sig.mux < len(plan.signals) and len(chain) < 64:
+        chain.append((sig.mux, sig.mux_ids))
+        sig = plan.signals[sig.mux]
+    return tuple(chain)
 
 
 def _raw_values(table: Table, sig: SignalPlan) -> tuple[np.ndarray, np.ndarray]:
@@ -611,17 +622,19 @@ def _raw_values(table: Table, sig: SignalPlan) -> tuple[np.ndarray, np.ndarray]:
     return raw.astype(np.int64), have
 
 
-def _selected(table: Table, sig: SignalPlan) -> np.ndarray | None:
-    """The frames whose multiplexer selects the signal's group (None: every
+def _selected(table: Table, sig: SignalPlan, shared: dict[Any, Any]) -> np.ndarray | None:
+    """The frames whose multiplexers select the signal's group (None: every
     frame carries it)."""
+    chosen = None
     plan = table._plan
-    if plan is None or not 0 <= sig.mux < len(plan.signals):
-        return None
-    mux = plan.signals[sig.mux]
-    raw, have = _raw_values(table, mux)
-    chosen = have & np.isin(raw, np.array(sig.mux_ids, np.int64))
-    outer = _selected(table, mux) if mux is not sig else None
-    return chosen if outer is None else chosen & outer
+    for mux_index, ids in _group(table, sig):
+        key = ("raw", table.name, mux_index)
+        if key not in shared:
+            shared[key] = _raw_values(table, plan.signals[mux_index])
+        raw, have = shared[key]
+        here = have & np.isin(raw, np.array(ids, np.int64))
+        chosen = here if chosen is None else chosen & here
+    return chosen
 
 
 # --- decode ------------------------------------------------------------------------------
