@@ -468,9 +468,11 @@ std::string cost_line(double since, uint64_t object_count, uint64_t records, uin
 }
 
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
-               const std::string& errors, bool scan_ahead, bool libdeflate, py::object collect) {
+               const std::string& errors, bool all_errors, bool scan_ahead, bool libdeflate,
+               py::object collect) {
   double tm = now_seconds();
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
+  args.options.all_errors = all_errors;
   container_range(containers, args.options);
   Stash stash;
   Input input(file, stash, "read");
@@ -677,9 +679,10 @@ class PieceReader {
 };
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
-                     const std::string& errors, bool scan_ahead, bool libdeflate,
+                     const std::string& errors, bool all_errors, bool scan_ahead, bool libdeflate,
                      py::object collect) {
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
+  args.options.all_errors = all_errors;
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
   return py::cast(std::make_unique<PieceReader>(file, n, args));
@@ -750,16 +753,16 @@ py::dict info(py::object file, bool verbose, py::object collect) {
 void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
         py::arg("verbose") = true, py::arg("containers") = py::none(), py::arg("errors") = "raise",
-        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
-        py::arg("_notices") = py::none(),
+        py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
+        py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
   py::class_<PieceReader>(m, "_PieceReader")
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", &PieceReader::next);
   m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
         py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("errors") = "raise",
-        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
-        py::arg("_notices") = py::none(),
+        py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
+        py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("_notices") = py::none(),
@@ -768,7 +771,8 @@ void register_reader(py::module_& m) {
   m.attr("INFLATER") = inflater_name();
 
   publish(m, "read",
-          "read(file, *, threads=None, verbose=True, containers=None, errors='raise')\n--\n\n"
+          "read(file, *, threads=None, verbose=True, containers=None, errors='raise',"
+          " all_errors=False)\n--\n\n"
           "Read a BLF log into a frames pair (index, chunk).\n\n"
           "The log is read once, front to back: every CAN, CAN FD and error frame object\n"
           "(objects split across log containers included) becomes a DT record, in file\n"
@@ -789,7 +793,11 @@ void register_reader(py::module_& m) {
           "    partition of the containers, joined, equal the whole read.\n"
           "errors: 'raise', or 'skip' to read past damage: a container that cannot be\n"
           "    read, and an object that can never be finished, are left out, with a\n"
-          "    BLFWarning for each region skipped.\n\n"
+          "    BLFWarning for each region skipped.\n"
+          "all_errors: True reads the other error frame objects as error-frame records\n"
+          "    too, in file order: CAN_ERROR (channel and length only) and\n"
+          "    CAN_FD_ERROR_64 (identifier, length, data, FD, BRS and ESI bits). By\n"
+          "    default only CAN_ERROR_EXT objects give error frames.\n\n"
           "Returns (index, chunk): a new DT array and a new uint8 array.\n\n"
           "A log cut short returns every frame before the cut and says so. Raises\n"
           "BLFError for a file that is not a BLF log and for format faults (naming the\n"
@@ -797,13 +805,13 @@ void register_reader(py::module_& m) {
           "cannot be read, TypeError for a text stream or an argument that is neither a\n"
           "path nor a binary stream, ValueError for bad keyword values.");
   publish(m, "iter_read",
-          "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise')"
-          "\n--\n\n"
+          "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise',"
+          " all_errors=False)\n--\n\n"
           "Read a BLF log in frames pairs of at most `frames` records each, in file\n"
           "order: an iterator whose pieces, joined with concat, equal read(file). Memory\n"
           "stays at one piece plus the containers in flight, whatever the size of the\n"
           "log. The \"load blf cost\" line comes after the last piece.\n\n"
-          "file, threads, verbose, errors: as for read().\n\n"
+          "file, threads, verbose, errors, all_errors: as for read().\n\n"
           "Returns an iterator of (index, chunk) pairs.\n\n"
           "Raises what read() raises, once the pieces before the fault are out; notices\n"
           "(lines, or BLFWarnings when quiet) come after the frames before them.\n"

@@ -898,7 +898,7 @@ ReadError LogReader::read_header(FileHeader_t& header) {
 }
 
 void LogReader::start(int64_t start_timestamp) {
-  impl_->scanner = std::make_unique<InnerScanner>(start_timestamp);
+  impl_->scanner = std::make_unique<InnerScanner>(start_timestamp, impl_->options.all_errors);
   impl_->ordered = std::make_unique<OrderedScan>(*impl_->scanner);
 }
 

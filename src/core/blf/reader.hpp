@@ -128,6 +128,8 @@ struct ReaderOptions {
   // damaged top-level header the reader goes on at the next plausible
   // container header. Each such region is a Damaged notice.
   bool skip_damaged = false;
+  // CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame records too.
+  bool all_errors = false;
 };
 
 // A log container as the file stores it.

@@ -34,7 +34,10 @@ struct ScanResult {
 
 class InnerScanner {
  public:
-  explicit InnerScanner(int64_t start_timestamp) : start_timestamp_(start_timestamp) {}
+  // all_errors: CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame
+  // records too (by default only CAN_ERROR_EXT does).
+  explicit InnerScanner(int64_t start_timestamp, bool all_errors = false)
+      : start_timestamp_(start_timestamp), all_errors_(all_errors) {}
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
@@ -48,6 +51,7 @@ class InnerScanner {
                           FrameSink& sink) const;
 
   int64_t start_timestamp_;
+  bool all_errors_;
 };
 
 // Timestamp of a record: in double precision, as the format's readers do.
