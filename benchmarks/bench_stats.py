@@ -18,10 +18,16 @@ import time
 import numpy as np
 
 import korvel.korvel as kv
-import korvel.stats as stats
+from korvel import stats
 
 FLAG_ESI, FLAG_BRS, FLAG_FD, FLAG_ERROR, FLAG_REMOTE, FLAG_EXTENDED = (
-    0x01, 0x02, 0x08, 0x10, 0x20, 0x40)
+    0x01,
+    0x02,
+    0x08,
+    0x10,
+    0x20,
+    0x40,
+)
 FD_LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
 
 # Generator polynomials without their top term, and their widths.
@@ -62,8 +68,7 @@ def stuff(bits: list[int]) -> tuple[list[int], list[bool]]:
     return out, marks
 
 
-def reference_bits(can_id: int, flags: int, is64: int, length: int, data: bytes
-                   ) -> tuple[int, int]:
+def reference_bits(can_id: int, flags: int, is64: int, length: int, data: bytes) -> tuple[int, int]:
     """(bits at the nominal rate, bits at the data rate) of one frame."""
     if flags & FLAG_ERROR:
         return 17, 0
@@ -145,8 +150,9 @@ def random_frames(n: int, seed: int = 7) -> tuple[np.ndarray, np.ndarray]:
     index["can_id"] = np.where(ext, rng.integers(0, 1 << 29, n), rng.integers(0, 1 << 11, n))
     # Identifiers of all zeros or ones now and then: the longest runs.
     special = rng.random(n) < 0.05
-    index["can_id"][special] = np.where(ext[special], (1 << 29) - 1, 0x7FF) * (rng.random(
-        special.sum()) < 0.5)
+    index["can_id"][special] = np.where(ext[special], (1 << 29) - 1, 0x7FF) * (
+        rng.random(special.sum()) < 0.5
+    )
     flags = np.where(ext, FLAG_EXTENDED, 0)
     lengths = np.zeros(n, np.int64)
     is64 = np.zeros(n, np.uint8)
@@ -193,7 +199,7 @@ def compare(n: int) -> None:
     for i, r in enumerate(index.tolist()):
         _ts, can_id, is64, _ch, length, flags, loc = r
         off, cnt = loc & ((1 << 48) - 1), loc >> 48
-        nominal, data = reference_bits(can_id, flags, is64, length, raw[off:off + cnt])
+        nominal, data = reference_bits(can_id, flags, is64, length, raw[off : off + cnt])
         if nominal + data != got[i]:
             bad += 1
             if bad <= 5:
@@ -206,8 +212,10 @@ def compare(n: int) -> None:
         "FD+BRS": int(((index["flags"] & FLAG_BRS) != 0).sum()),
         "error": int(((index["flags"] & FLAG_ERROR) != 0).sum()),
     }
-    print(f"frame_bits against the bit-by-bit reference: {n} frames {kinds}: "
-          f"{n - bad} agree, {bad} differ (reference {elapsed:.1f} s)")
+    print(
+        f"frame_bits against the bit-by-bit reference: {n} frames {kinds}: "
+        f"{n - bad} agree, {bad} differ (reference {elapsed:.1f} s)"
+    )
     if bad:
         raise SystemExit(1)
 
@@ -252,8 +260,10 @@ def speed(n: int) -> None:
         "cycles": lambda: stats.cycles(frames),
         "numpy argsort (floor)": lambda: np.argsort(frames[0]["can_id"], kind="stable"),
     }
-    print(f"speed on {n} frames (100 messages, 2 channels, 10 % CAN FD 32 bytes with BRS), "
-          "medians of 5:")
+    print(
+        f"speed on {n} frames (100 messages, 2 channels, 10 % CAN FD 32 bytes with BRS), "
+        "medians of 5:"
+    )
     results = {name: median_rate(fn, n) for name, fn in runs.items()}
     for name, (t, rate) in results.items():
         print(f"  {name:<24}{t * 1e3:9.1f} ms  {rate:7.1f} M frames/s")

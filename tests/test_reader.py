@@ -191,6 +191,60 @@ def test_record_fields_by_object_type(objs, expect):
     assert (int(rec["can_id"]), int(rec["is64"]), int(rec["len"]), int(rec["flags"])) == expect
 
 
+def error_objects():
+    """Frames around every kind of error frame object, in file order."""
+    return [
+        bb.can_msg(0x100, b"\x01", timestamp=1),
+        bb.can_error_plain(channel=2, length=40, timestamp=2),
+        bb.can_error(0x5, b"\x01\x02", timestamp=3),
+        bb.can_fd_error64(0x1ABCDEF, bytes(range(12)), channel=3, ext_flags=0xE0,
+                          extended=True, timestamp=4),
+        bb.can_fd_error64(0x12, b"\x07\x08", dlc=2, ext_flags=0, channel=4, timestamp=5),
+        bb.can_error_plain(channel=1, length=0x1234, timestamp=6),
+        bb.can_msg(0x200, b"\x02", timestamp=7),
+    ]
+
+
+def test_error_objects_are_skipped_by_default():
+    idx, _ = read_bytes(bb.blf(error_objects()))
+    assert idx["can_id"].tolist() == [0x100, 0x5, 0x200]
+
+
+@pytest.mark.parametrize("split", [None, "everywhere"])
+def test_all_errors_reads_every_error_object(split):
+    objs = error_objects()
+    stream = b"".join(objs)
+    cuts = list(range(7, len(stream), 29)) if split else None
+    data = bb.blf(objs, split=cuts)
+    fields = ("timestamp", "can_id", "is64", "channel", "len", "flags")
+    expect = [
+        (1, 0x100, 0, 1, 1, 0x04),
+        (2, 0, 0, 2, 40, 0x10),
+        (3, 0x5, 0, 1, 2, 0x10),
+        (4, 0x1ABCDEF, 1, 3, 12, 0x10 | 0x40 | 0x08 | 0x02 | 0x01),
+        (5, 0x12, 1, 4, 2, 0x10),
+        (6, 0, 0, 1, 255, 0x10),  # a length beyond a record's byte saturates
+        (7, 0x200, 0, 1, 1, 0x04),
+    ]
+    payloads = [b"\x01", b"", b"\x01\x02", bytes(range(12)), b"\x07\x08", b"", b"\x02"]
+    for threads, ahead in [(1, False), (2, True)]:
+        idx, chk = k.read(io.BytesIO(data), all_errors=True, threads=threads,
+                          _scan_ahead=ahead, verbose=False)
+        assert idx[list(fields)].tolist() == expect
+        got = [chk[int(r) & (2**48 - 1):][: int(r) >> 48].tobytes() for r in idx["loc"]]
+        assert got == payloads
+        pieces = list(k.iter_read(io.BytesIO(data), 2, all_errors=True, verbose=False))
+        assert [len(p[0]) for p in pieces] == [2, 2, 2, 1]
+        assert np.array_equal(k.concat(pieces)[0], idx)
+
+
+def test_all_errors_skips_error_objects_too_short_for_their_fields():
+    short = [bb.obj(bb.CAN_ERROR, b"\x01\x00"), bb.obj(bb.CAN_FD_ERROR_64, bytes(43)),
+             bb.can_msg(0x300)]
+    idx, _ = k.read(io.BytesIO(bb.blf(short)), all_errors=True, verbose=False)
+    assert idx["can_id"].tolist() == [0x300]
+
+
 @pytest.mark.parametrize(
     "obj,length,stored",
     [

@@ -45,6 +45,7 @@ def read(
     verbose: bool = True,
     containers: tuple[int, int] | None = None,
     errors: str = "raise",
+    all_errors: bool = False,
 ) -> Frames: ...
 def iter_read(
     file: Source,
@@ -53,6 +54,7 @@ def iter_read(
     threads: int | None = None,
     verbose: bool = True,
     errors: str = "raise",
+    all_errors: bool = False,
 ) -> Iterator[Frames]: ...
 def info(file: Source, *, verbose: bool = True) -> Info: ...
 def write(
@@ -98,6 +100,22 @@ def _decode_tables(
     threads: int | None = None,
 ) -> list[Any]: ...
 _TRANSFER: np.dtype[np.void]
+
+def _frame_bits(index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint16]: ...
+def _busload(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    bitrate: npt.NDArray[np.float64],
+    data_bitrate: npt.NDArray[np.float64],
+    window: int,
+) -> dict[str, npt.NDArray[Any]]: ...
+def _cycles(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    gap: float,
+    keys: npt.NDArray[np.uint32],
+    expected: npt.NDArray[np.float64],
+) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
 
 class _J1939Transfers:
     def __init__(self, fast_packet: Iterable[int], channels: Iterable[int] | None) -> None: ...

@@ -184,8 +184,14 @@ def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
     of other types, and what korvel.decode raises for a database.
     """
     columns, _ = _cycles(frames, db, gap)
-    return _StatsTable("cycles", columns, {c: "ns" for c in (
-        "first", "last", "period", "period_min", "period_max", "jitter", "expected")})
+    return _StatsTable(
+        "cycles",
+        columns,
+        {
+            c: "ns"
+            for c in ("first", "last", "period", "period_min", "period_max", "jitter", "expected")
+        },
+    )
 
 
 def gaps(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:

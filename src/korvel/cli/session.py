@@ -198,12 +198,13 @@ class Session:
                          else "; such objects are skipped")
             self.damaged(Damaged(path, text))
 
-    def read(self, path: str, piece_frames: int | None) -> Iterator[Any]:
+    def read(self, path: str, piece_frames: int | None, **options: Any) -> Iterator[Any]:
         """The frames of one log: in pieces of piece_frames, or whole (None).
-        Faults raise Damaged naming the file and the byte offset."""
+        options: more keywords of the reader (all_errors=True). Faults raise
+        Damaged naming the file and the byte offset."""
         self.progress.describe(path)
         seen: set[str] = set()
-        quiet = {"threads": self.threads, "verbose": False, "errors": self.errors}
+        quiet = {"threads": self.threads, "verbose": False, "errors": self.errors, **options}
         try:
             with open(path, "rb") as f:
                 stream = _CountingStream(f, self.progress.update)
