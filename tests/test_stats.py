@@ -1,5 +1,9 @@
 import importlib.util
 import io
+import json
+import re
+import subprocess
+import sys
 from pathlib import Path
 
 import blfbuild as bb
@@ -353,3 +357,87 @@ def test_error_frames_of_every_kind_count_in_busload():
     t = stats.busload(frames, 500_000)
     assert t["error_frames"].tolist() == [3]
     assert t["bits"].tolist() == [int(stats.frame_bits(frames)[0]) + 3 * 17]
+
+
+def korvel_cli(*args):
+    return subprocess.run(
+        [sys.executable, "-m", "korvel", *args], capture_output=True, text=True, check=False
+    )
+
+
+@pytest.fixture(scope="module")
+def health_log(tmp_path_factory):
+    """Two channels: 0x100 every 10 ms with a 100 ms gap on 1, error frames of
+    three object kinds, CAN FD with BRS on 2."""
+    ms = 10**6
+    objs = []
+    for i in range(200):
+        if not 50 <= i < 59:
+            objs.append(bb.can_msg(0x100, bytes(8), channel=1, timestamp=i * 10 * ms))
+        objs.append(
+            bb.can_fd64(0x200, bytes(16), channel=2, flags=0x3000, timestamp=i * 10 * ms + 1)
+        )
+    objs += [
+        bb.can_error_plain(channel=1, timestamp=5 * ms),
+        bb.can_error(0x7, channel=1, timestamp=6 * ms),
+        bb.can_fd_error64(0x7, bytes(8), channel=2, timestamp=7 * ms),
+    ]
+    path = tmp_path_factory.mktemp("health") / "health.blf"
+    path.write_bytes(bb.blf(objs))
+    return str(path)
+
+
+def test_info_counts_error_frames_of_every_kind_per_channel(health_log):
+    proc = korvel_cli("info", health_log)
+    assert proc.returncode == 0, proc.stderr
+    assert "  error frames 2 on channel 1, 1 on channel 2" in proc.stdout
+    assert "3 error" in proc.stdout
+    record = json.loads(korvel_cli("info", "--json", health_log).stdout)
+    assert record["error_frames"] == {"1": 2, "2": 1}
+
+
+def test_stats_command(health_log, tmp_path):
+    out = tmp_path / "out"
+    proc = korvel_cli(
+        "stats",
+        health_log,
+        "--bitrate",
+        "500k",
+        "--bitrate",
+        "2:1M",
+        "--data-bitrate",
+        "2:4M",
+        "--window",
+        "100ms",
+        "-o",
+        str(out),
+        "--format",
+        "csv",
+        "-q",
+    )
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout
+    assert "channel 1  (500 kbit/s, windows of 0.1 s)" in text
+    assert "channel 2  (1000 kbit/s, windows of 0.1 s)" in text
+    assert "  error frames  2 (most in the window at 0.000 s)" in text
+    assert re.search(r"0x100\s+1\s+10\.000 ms\s+-\s+100\.000 ms", text)
+    load = (out / "busload.csv").read_text().splitlines()
+    assert load[0].replace('"', "").split(",")[:3] == ["start", "channel", "frames"]
+    assert len(load) == 1 + 20 + 20
+    gaps = (out / "gaps.csv").read_text().splitlines()
+    assert len(gaps) == 2
+
+
+@pytest.mark.parametrize(
+    "args,code,message",
+    [
+        (["--bitrate", "500k"], 1, "switches its bit rate on channel 2, which has no data_bitrate"),
+        (["--bitrate", "1:500k"], 1, "no bitrate for channel 2"),
+        (["--bitrate", "fast"], 2, "not a bit rate"),
+        (["--bitrate", "500k", "--window", "0s"], 2, "not a window length"),
+    ],
+)
+def test_stats_command_faults(health_log, args, code, message):
+    proc = korvel_cli("stats", health_log, *args)
+    assert proc.returncode == code
+    assert message in proc.stderr

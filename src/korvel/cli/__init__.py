@@ -1,4 +1,4 @@
-"""The korvel command line: info, decode, filter, plot and transfers over BLF logs.
+"""The korvel command line: info, decode, filter, plot, transfers and stats over BLF logs.
 
 A thin layer over the library. Logs are read through a stream that counts the
 bytes it hands out (that drives the progress bar), in pieces wherever the work
@@ -23,10 +23,10 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import decode, filter, info, plot, transfers
+from . import decode, filter, info, plot, stats, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
-COMMANDS = (info, decode, filter, plot, transfers)
+COMMANDS = (info, decode, filter, plot, transfers, stats)
 
 
 def positive(text: str) -> int:
