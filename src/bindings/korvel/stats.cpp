@@ -147,9 +147,15 @@ py::tuple cycles(py::handle index, py::handle chunk, double gap, py::handle keys
   }
   ks::CycleTable t;
   ks::GapTable g;
+  // Work room from NumPy, which asks for huge pages.
+  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(f.n)};
+  py::array group(py::dtype::of<uint32_t>(), shape), times(py::dtype::of<int64_t>(), shape);
+  ks::CycleWork work;
+  work.group = static_cast<uint32_t*>(group.mutable_data());
+  work.timestamps = static_cast<int64_t*>(times.mutable_data());
   {
     py::gil_scoped_release unlocked;
-    ks::cycles(f, o, t, g);
+    ks::cycles(f, o, t, g, work);
   }
   py::dict c;
   c["channel"] = column(t.channel);

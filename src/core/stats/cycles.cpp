@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace korvel::stats {
 
@@ -76,9 +77,20 @@ double percentile(std::vector<double>& v, double q) {
 
 }  // namespace
 
-void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable& gaps) {
+void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable& gaps,
+            CycleWork work) {
+  std::unique_ptr<uint32_t[]> own_group;
+  std::unique_ptr<int64_t[]> own_ts;
+  if (!work.group) {
+    own_group.reset(new uint32_t[f.n]);
+    work.group = own_group.get();
+  }
+  if (!work.timestamps) {
+    own_ts.reset(new int64_t[f.n]);
+    work.timestamps = own_ts.get();
+  }
   // The group of every data frame, and the size of every group.
-  std::vector<uint32_t> group(f.n);
+  uint32_t* const group = work.group;
   std::vector<uint64_t> group_keys;
   std::vector<size_t> size;
   GroupMap map;
@@ -99,7 +111,7 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
   const size_t groups = group_keys.size();
   std::vector<size_t> begin(groups + 1, 0);
   for (size_t g = 0; g < groups; ++g) begin[g + 1] = begin[g] + size[g];
-  std::vector<int64_t> ts(begin[groups]);
+  int64_t* const ts = work.timestamps;
   {
     std::vector<size_t> at(begin.begin(), begin.end() - 1);
     for (size_t i = 0; i < f.n; ++i) {
@@ -114,10 +126,10 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
   std::sort(order.begin(), order.end(),
             [&](uint32_t a, uint32_t b) { return group_keys[a] < group_keys[b]; });
 
-  std::vector<double> work, dev;
+  std::vector<double> intervals, dev;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (uint32_t g : order) {
-    int64_t* t = ts.data() + begin[g];
+    int64_t* t = ts + begin[g];
     const size_t m = size[g];
     if (!std::is_sorted(t, t + m)) std::sort(t, t + m);
     const uint64_t key = group_keys[g];
@@ -133,19 +145,19 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
     double period = nan, lo = nan, hi = nan, jitter = nan;
     int64_t n_gaps = 0;
     if (m > 1) {
-      work.resize(m - 1);
+      intervals.resize(m - 1);
       // Differences of int64 timestamps, exact while below 2^53 ns (104 days).
       for (size_t k = 0; k + 1 < m; ++k)
-        work[k] =
+        intervals[k] =
             static_cast<double>(static_cast<uint64_t>(t[k + 1]) - static_cast<uint64_t>(t[k]));
-      const auto mm = std::minmax_element(work.begin(), work.end());
+      const auto mm = std::minmax_element(intervals.begin(), intervals.end());
       lo = *mm.first;
       hi = *mm.second;
-      dev.assign(work.begin(), work.end());
+      dev.assign(intervals.begin(), intervals.end());
       period = median(dev);
       const double limit = o.gap * (expected > 0 ? expected : period);
       for (size_t k = 0; k + 1 < m; ++k) {
-        if (work[k] > limit) {
+        if (intervals[k] > limit) {
           ++n_gaps;
           gaps.channel.push_back(channel);
           gaps.extended.push_back(extended);
@@ -155,7 +167,7 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
           gaps.length.push_back(
               static_cast<int64_t>(static_cast<uint64_t>(t[k + 1]) - static_cast<uint64_t>(t[k])));
         }
-        dev[k] = std::fabs(work[k] - period);
+        dev[k] = std::fabs(intervals[k] - period);
       }
       jitter = percentile(dev, 99);
     }

@@ -38,7 +38,16 @@ struct GapTable {
   std::vector<int64_t> can_id, start, stop, length;
 };
 
+// Room for one word of each frame, given by the caller (whose allocator may
+// hand out huge pages, where fresh small pages cost more than the pass);
+// null pointers: the pass allocates its own.
+struct CycleWork {
+  uint32_t* group = nullptr;      // f.n entries
+  int64_t* timestamps = nullptr;  // f.n entries
+};
+
 // Remote and error frames take no part.
-void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable& gaps);
+void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable& gaps,
+            CycleWork work = {});
 
 }  // namespace korvel::stats
