@@ -441,3 +441,33 @@ def test_stats_command_faults(health_log, args, code, message):
     proc = korvel_cli("stats", health_log, *args)
     assert proc.returncode == code
     assert message in proc.stderr
+
+
+def test_strided_and_reversed_records_give_the_same_counts():
+    index, chunk = bench.random_frames(500, seed=3)
+    bits = stats.frame_bits((index, chunk))
+    assert stats.frame_bits((index[::-1], chunk)).tolist() == bits[::-1].tolist()
+    wide = np.zeros(len(index), [("rec", k.DT), ("pad", "u1")])
+    wide["rec"] = index
+    with pytest.raises(ValueError, match="dtype"):
+        stats.frame_bits((wide, chunk))
+    t = stats.busload((index[::-1], chunk), 500_000, data_bitrate=2e6, window=10**9)
+    assert t["bits"].sum() == bits.sum()
+
+
+@pytest.mark.parametrize(
+    "call,error",
+    [
+        (lambda i, c: k._busload(i, c, np.zeros(255), np.zeros(256), 10), ValueError),
+        (lambda i, c: k._busload(i, c, np.zeros(256, np.float32), np.zeros(256), 10), ValueError),
+        (lambda i, c: k._busload(i, c, np.full(256, 5e5), np.zeros(256), 0), ValueError),
+        (lambda i, c: k._cycles(i, c, 3.0, np.array([2, 1], np.uint32), np.zeros(2)), ValueError),
+        (lambda i, c: k._cycles(i, c, 3.0, np.array([1], np.uint32), np.zeros(2)), ValueError),
+        (lambda i, c: k._frame_bits(i, c.astype(np.int8)), ValueError),
+        (lambda i, c: k._frame_bits(list(i), c), TypeError),
+        (lambda i, c: stats.cycles((i, c), db={1: "x.dbc"}), TypeError),
+    ],
+)
+def test_bad_arrays_and_databases(call, error):
+    with pytest.raises(error):
+        call(*pair([(0, 1, 0, 8, bytes(8))]))

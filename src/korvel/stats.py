@@ -140,6 +140,8 @@ def _expected(db: Any) -> tuple[np.ndarray, np.ndarray]:
     """Message key (identifier, bit 29 for extended) -> GenMsgCycleTime in ns."""
     if db is None:
         return np.zeros(0, np.uint32), np.zeros(0)
+    if isinstance(db, Mapping):
+        raise TypeError("db must be a cantools database, a path or a list of those, got dict")
     periods: dict[int, float] = {}
     for d in _load(db):
         for msg in d.messages:

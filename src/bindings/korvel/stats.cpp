@@ -77,7 +77,8 @@ py::array frame_bits(py::handle index, py::handle chunk) {
 void rates_of(py::handle obj, const char* name, double* out) {
   StridedView v = typed_view(obj, name, py::dtype::of<double>(), "float64");
   if (v.size != 256) throw py::value_error(std::string(name) + " must hold 256 rates");
-  for (size_t c = 0; c < 256; ++c) std::memcpy(out + c, v.data + c * v.stride, sizeof(double));
+  for (size_t c = 0; c < 256; ++c)
+    std::memcpy(out + c, v.data + static_cast<ptrdiff_t>(c) * v.stride, sizeof(double));
 }
 
 py::dict busload(py::handle index, py::handle chunk, py::handle nominal, py::handle data,
@@ -138,8 +139,8 @@ py::tuple cycles(py::handle index, py::handle chunk, double gap, py::handle keys
   for (size_t i = 0; i < k.size; ++i) {
     uint32_t key;
     double ns;
-    std::memcpy(&key, k.data + i * k.stride, sizeof key);
-    std::memcpy(&ns, e.data + i * e.stride, sizeof ns);
+    std::memcpy(&key, k.data + static_cast<ptrdiff_t>(i) * k.stride, sizeof key);
+    std::memcpy(&ns, e.data + static_cast<ptrdiff_t>(i) * e.stride, sizeof ns);
     if (i && key <= o.expected_keys.back())
       throw py::value_error("keys must be sorted and distinct");
     o.expected_keys.push_back(key);
