@@ -103,9 +103,9 @@ ks::BitsFault reference(const DT_t& r, const uint8_t* chunk, size_t chunk_size, 
   int dlc = 0;
   while (FD_LEN[dlc] < r.len) ++dlc;
   const auto n = static_cast<size_t>(FD_LEN[dlc]);
-  put(frame, 0, 1);  // RRS
+  put(frame, 0, 1);            // RRS
   if (!ext) put(frame, 0, 1);  // IDE
-  put(frame, 2, 2);  // FDF, res
+  put(frame, 2, 2);            // FDF, res
   const size_t brs_at = frame.size();
   const bool brs = r.flags & korvel::FLAG_BRS;
   put(frame, brs, 1);
@@ -229,8 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ks::GapTable gaps;
   ks::cycles(f, ks::CycleOptions{}, cyc, gaps);
   int64_t data_frames = 0, counted = 0, gap_rows = 0;
-  for (const DT_t& r : recs)
-    data_frames += !(r.flags & (korvel::FLAG_ERROR | korvel::FLAG_REMOTE));
+  for (const DT_t& r : recs) data_frames += !(r.flags & (korvel::FLAG_ERROR | korvel::FLAG_REMOTE));
   for (size_t r = 0; r < cyc.count.size(); ++r) {
     counted += cyc.count[r];
     gap_rows += cyc.gaps[r];
