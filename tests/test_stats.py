@@ -471,3 +471,11 @@ def test_strided_and_reversed_records_give_the_same_counts():
 def test_bad_arrays_and_databases(call, error):
     with pytest.raises(error):
         call(*pair([(0, 1, 0, 8, bytes(8))]))
+
+
+def test_stored_bytes_beyond_the_data_field_are_not_sent():
+    # A classic record holding 12 bytes sends 8 of them; DLC 12 carries 8 bytes too.
+    long = stats.frame_bits(pair([(0, 0x10, 0, 8, bytes(range(12)))]))
+    dlc12 = stats.frame_bits(pair([(0, 0x10, 0, 12, bytes(range(12)))]))
+    assert long.tolist() == [sum(bench.reference_bits(0x10, 0, 0, 8, bytes(range(8))))]
+    assert dlc12.tolist() == [sum(bench.reference_bits(0x10, 0, 0, 12, bytes(range(8))))]

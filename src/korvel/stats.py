@@ -79,7 +79,9 @@ def frame_bits(frames: Any) -> np.ndarray:
     Lengths: a classic record's len is its DLC (9-15 carry 8 bytes; a record
     read from a CAN FD object holds 12..64 for codes 9..15); a CAN FD length
     between two codes counts as the next code's length. Payload bytes a
-    record does not hold (a stored count below its length) count as zeros.
+    record does not hold (a stored count below its length) count as zeros;
+    stored bytes beyond the frame's data field (a classic record holding 12)
+    are not sent.
 
     frames: a frames pair, or a path or a binary stream (read quietly).
 
