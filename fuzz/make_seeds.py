@@ -101,6 +101,23 @@ def j1939_long_etp(units):
     return bytes([0, 0, 0, 0xFF, 1 | 0x1C]) + rts + run + eoma
 
 
+def stats_input(rng):
+    """Records as the stats target reads them: the window, then per record a
+    kind byte (flags, 0x80 a CAN FD object), a shape byte, the length, the
+    identifier, the stored count and that many payload bytes."""
+    out = bytearray(struct.pack("<H", rng.randrange(65536)))
+    for _ in range(rng.randrange(1, 60)):
+        kind = rng.choice([0x00, 0x40, 0x20, 0x88, 0xCA, 0x8B, 0x10, 0x5A])
+        fd = kind & 0x08
+        length = rng.choice([0, 3, 8, 12, 20, 64]) if fd else rng.randrange(16)
+        stored = 0 if kind & 0x30 else (length if fd else min(length, 8))
+        payload = bytes(rng.choice([0, 0xFF, rng.randrange(256)]) for _ in range(stored))
+        shape = 0xC0 | rng.randrange(4) | rng.choice([0x04, 0x08, 0x10])
+        out += bytes([kind, shape, length]) + struct.pack("<I", rng.randrange(1 << 29))
+        out += bytes([stored]) + payload
+    return bytes(out)
+
+
 def isotp_input(rng):
     """Exchanges as the isotp target reads them: a mode byte, then per frame a
     shape byte (identifier, length, FD), the protocol control byte and five
@@ -193,6 +210,8 @@ def main(out):
     for i in range(16):
         write(f"{out}/isotp", f"seed{i}", isotp_input(rng))
         write(f"{out}/window", f"seed{i}", window_input(rng))
+    for i in range(16):
+        write(f"{out}/stats", f"seed{i}", stats_input(rng))
 
 
 if __name__ == "__main__":

@@ -11,11 +11,13 @@ import zlib
 
 # Object types
 CAN_MESSAGE = 1
+CAN_ERROR = 2
 LOG_CONTAINER = 10
 CAN_ERROR_EXT = 73
 CAN_MESSAGE2 = 86
 CAN_FD_MESSAGE = 100
 CAN_FD_MESSAGE_64 = 101
+CAN_FD_ERROR_64 = 104
 
 # FileHeader_t, first 72 bytes: signature, header_size, 8 version bytes,
 # filesize, uncompressed_size, object_count, objects_read, two date records.
@@ -28,6 +30,10 @@ CAN_MSG = struct.Struct("<HBBI8s")  # channel, flags, dlc, id, data
 CAN_ERR_EXT = struct.Struct("<H8xB5xI4x8s")  # channel, dlc, id, data
 CAN_FD_MSG = struct.Struct("<HBBI5xBB5x64s")  # channel, flags, dlc, id, fd_flags, valid, data
 CAN_FD_MSG64 = struct.Struct("<BBBxI4xI18xB5x")  # channel, dlc, valid, id, flags, direction
+CAN_ERR = struct.Struct("<HH")  # channel, length
+# channel, dlc, valid, ecc, flags, error code ext, ext flags, ext data offset, id, frame
+# length, two bit timings, BRS and CRC delimiter time offsets, crc, error position
+CAN_FD_ERR64 = struct.Struct("<BBBBHHHBxIIIIIIIH2x")
 
 ZERO_DATE = (0,) * 8
 
@@ -71,6 +77,21 @@ def can_error(can_id, data=b"", channel=1, dlc=None, extended=False, **kw):
     dlc = len(data) if dlc is None else dlc
     body = CAN_ERR_EXT.pack(channel, dlc, ident, data.ljust(8, b"\0"))
     return obj(CAN_ERROR_EXT, body, **kw)
+
+
+def can_error_plain(channel=1, length=0, **kw):
+    """CAN_ERROR: a channel and a length, nothing of the frame."""
+    return obj(CAN_ERROR, CAN_ERR.pack(channel, length), **kw)
+
+
+def can_fd_error64(can_id, data=b"", channel=1, dlc=None, valid=None, ext_flags=0x80,
+                   extended=False, **kw):
+    ident = can_id | (0x80000000 if extended else 0)
+    valid = len(data) if valid is None else valid
+    dlc = fd_dlc(len(data)) if dlc is None else dlc
+    body = CAN_FD_ERR64.pack(channel, dlc, valid, 0, 0, 0, ext_flags, 44, ident,
+                             0, 0, 0, 0, 0, 0, 0) + data
+    return obj(CAN_FD_ERROR_64, body, **kw)
 
 
 def can_fd(can_id, data=b"", channel=1, flags=0, dlc=None, fd_flags=1, valid=None,

@@ -191,6 +191,60 @@ def test_record_fields_by_object_type(objs, expect):
     assert (int(rec["can_id"]), int(rec["is64"]), int(rec["len"]), int(rec["flags"])) == expect
 
 
+def error_objects():
+    """Frames around every kind of error frame object, in file order."""
+    return [
+        bb.can_msg(0x100, b"\x01", timestamp=1),
+        bb.can_error_plain(channel=2, length=40, timestamp=2),
+        bb.can_error(0x5, b"\x01\x02", timestamp=3),
+        bb.can_fd_error64(0x1ABCDEF, bytes(range(12)), channel=3, ext_flags=0xE0,
+                          extended=True, timestamp=4),
+        bb.can_fd_error64(0x12, b"\x07\x08", dlc=2, ext_flags=0, channel=4, timestamp=5),
+        bb.can_error_plain(channel=1, length=0x1234, timestamp=6),
+        bb.can_msg(0x200, b"\x02", timestamp=7),
+    ]
+
+
+def test_error_objects_are_skipped_by_default():
+    idx, _ = read_bytes(bb.blf(error_objects()))
+    assert idx["can_id"].tolist() == [0x100, 0x5, 0x200]
+
+
+@pytest.mark.parametrize("split", [None, "everywhere"])
+def test_all_errors_reads_every_error_object(split):
+    objs = error_objects()
+    stream = b"".join(objs)
+    cuts = list(range(7, len(stream), 29)) if split else None
+    data = bb.blf(objs, split=cuts)
+    fields = ("timestamp", "can_id", "is64", "channel", "len", "flags")
+    expect = [
+        (1, 0x100, 0, 1, 1, 0x04),
+        (2, 0, 0, 2, 40, 0x10),
+        (3, 0x5, 0, 1, 2, 0x10),
+        (4, 0x1ABCDEF, 1, 3, 12, 0x10 | 0x40 | 0x08 | 0x02 | 0x01),
+        (5, 0x12, 1, 4, 2, 0x10),
+        (6, 0, 0, 1, 255, 0x10),  # a length beyond a record's byte saturates
+        (7, 0x200, 0, 1, 1, 0x04),
+    ]
+    payloads = [b"\x01", b"", b"\x01\x02", bytes(range(12)), b"\x07\x08", b"", b"\x02"]
+    for threads, ahead in [(1, False), (2, True)]:
+        idx, chk = k.read(io.BytesIO(data), all_errors=True, threads=threads,
+                          _scan_ahead=ahead, verbose=False)
+        assert idx[list(fields)].tolist() == expect
+        got = [chk[int(r) & (2**48 - 1):][: int(r) >> 48].tobytes() for r in idx["loc"]]
+        assert got == payloads
+        pieces = list(k.iter_read(io.BytesIO(data), 2, all_errors=True, verbose=False))
+        assert [len(p[0]) for p in pieces] == [2, 2, 2, 1]
+        assert np.array_equal(k.concat(pieces)[0], idx)
+
+
+def test_all_errors_skips_error_objects_too_short_for_their_fields():
+    short = [bb.obj(bb.CAN_ERROR, b"\x01\x00"), bb.obj(bb.CAN_FD_ERROR_64, bytes(43)),
+             bb.can_msg(0x300)]
+    idx, _ = k.read(io.BytesIO(bb.blf(short)), all_errors=True, verbose=False)
+    assert idx["can_id"].tolist() == [0x300]
+
+
 @pytest.mark.parametrize(
     "obj,length,stored",
     [
@@ -368,3 +422,60 @@ def test_fd64_struct_layout_matches_builder():
     # The builder's fixed part is 40 bytes, as the format's table says.
     assert bb.CAN_FD_MSG64.size == 40 and bb.CAN_FD_MSG.size == 84
     assert bb.CAN_ERR_EXT.size == 32 and struct.calcsize("<4sI8BqqII8H8H") == 72
+
+
+def test_all_errors_reads_error_objects_that_vblf_writes():
+    vblf_writer = pytest.importorskip("vblf.writer")
+    from vblf.can import CanErrorFrame, CanFdErrorFrame64, CanMessage
+    from vblf.constants import Compression, ObjFlags, ObjType
+    from vblf.general import ObjectHeader, ObjectHeaderBase
+    from vblf.reader import BlfReader
+
+    def header(kind, body, ts):
+        base = ObjectHeaderBase(signature=b"LOBJ", header_size=ObjectHeader.SIZE,
+                                header_version=1, object_size=ObjectHeader.SIZE + body,
+                                object_type=kind)
+        return ObjectHeader(base=base, object_flags=ObjFlags.TIME_ONE_NANS, client_index=0,
+                            object_version=0, object_time_stamp=ts)
+
+    class KeepOpen(io.BytesIO):
+        def close(self):
+            pass
+
+    rng = np.random.default_rng(4)
+    f = KeepOpen()
+    with vblf_writer.BlfWriter(f, compression_level=Compression.DEFAULT, buffer_size=2048) as w:
+        for i in range(300):
+            ts = i * 1000
+            if i % 3 == 0:
+                w.write(CanErrorFrame(header(ObjType.CAN_ERROR, 8, ts), i % 4, i, 0))
+            elif i % 3 == 1:
+                data = rng.integers(0, 256, int(rng.integers(0, 65)), dtype=np.uint8).tobytes()
+                ident = int(rng.integers(0, 1 << 29)) | (0x80000000 if i % 2 else 0)
+                w.write(CanFdErrorFrame64(
+                    header(ObjType.CAN_FD_ERROR_64, CanFdErrorFrame64._FORMAT.size + len(data),
+                           ts),
+                    i % 4, bb.fd_dlc(len(data)), len(data), 0, 0, 0, int(rng.integers(0, 256)),
+                    CanFdErrorFrame64._FORMAT.size, 0, ident, 0, 0, 0, 0, 0, 0, 0, 0, data, 0, 0))
+            else:
+                w.write(CanMessage.new(ObjFlags.TIME_ONE_NANS, ts, 1, 0, 2, 0x123, b"\x01\x02"))
+    idx, chk = k.read(io.BytesIO(f.getvalue()), all_errors=True, verbose=False)
+    objects = list(BlfReader(io.BytesIO(f.getvalue())))
+    assert len(idx) == len(objects) == 300
+    for rec, obj in zip(idx.tolist(), objects):
+        _, can_id, is64, channel, length, flags, loc = rec
+        stored = chk[loc & (2**48 - 1):][: loc >> 48].tobytes()
+        if isinstance(obj, CanErrorFrame):
+            assert (can_id, channel, length, flags, stored) == (
+                0, obj.channel, min(obj.length, 255), 0x10, b"")
+        elif isinstance(obj, CanFdErrorFrame64):
+            fd = obj.ext_flags & 0x80
+            # The extended flags' bits as they are (0x80 FD, 0x40 BRS, 0x20 ESI).
+            want_flags = (0x10 | (0x08 if fd else 0) | (obj.ext_flags & 0x40) >> 5
+                          | (obj.ext_flags & 0x20) >> 5 | (0x40 if obj.frame_id >> 31 else 0))
+            want_len = bb.FD_LENGTHS[obj.dlc] if fd else obj.dlc
+            assert (can_id, is64, channel, length, stored) == (
+                obj.frame_id & 0x1FFFFFFF, 1, obj.channel, want_len, obj.data)
+            assert flags == want_flags
+        else:
+            assert (can_id, flags & 0x10) == (0x123, 0)

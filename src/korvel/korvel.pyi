@@ -49,6 +49,7 @@ def read(
     start: int | np.datetime64 | None = None,
     stop: int | np.datetime64 | None = None,
     exact_time: bool = False,
+    all_errors: bool = False,
 ) -> Frames: ...
 def iter_read(
     file: Source,
@@ -60,6 +61,7 @@ def iter_read(
     start: int | np.datetime64 | None = None,
     stop: int | np.datetime64 | None = None,
     exact_time: bool = False,
+    all_errors: bool = False,
 ) -> Iterator[Frames]: ...
 def info(file: Source, *, verbose: bool = True, times: bool = False) -> Info: ...
 def write(
@@ -112,6 +114,22 @@ def _align(
     threads: int | None = None,
 ) -> None: ...
 _TRANSFER: np.dtype[np.void]
+
+def _frame_bits(index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint16]: ...
+def _busload(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    bitrate: npt.NDArray[np.float64],
+    data_bitrate: npt.NDArray[np.float64],
+    window: int,
+) -> dict[str, npt.NDArray[Any]]: ...
+def _cycles(
+    index: npt.NDArray[np.void],
+    chunk: npt.NDArray[np.uint8],
+    gap: float,
+    keys: npt.NDArray[np.uint32],
+    expected: npt.NDArray[np.float64],
+) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
 
 class _J1939Transfers:
     def __init__(self, fast_packet: Iterable[int], channels: Iterable[int] | None) -> None: ...

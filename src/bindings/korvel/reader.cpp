@@ -557,9 +557,10 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
 
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
                const std::string& errors, py::object start, py::object stop, bool exact_time,
-               bool scan_ahead, bool libdeflate, py::object collect) {
+               bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
   double tm = now_seconds();
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
+  args.options.all_errors = all_errors;
   container_range(containers, args.options);
   const Window window = window_arg(start, stop);
   const ReaderOptions asked = args.options;
@@ -783,8 +784,9 @@ class PieceReader {
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
                      const std::string& errors, py::object start, py::object stop, bool exact_time,
-                     bool scan_ahead, bool libdeflate, py::object collect) {
+                     bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
+  args.options.all_errors = all_errors;
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
   const Window window = window_arg(start, stop);
@@ -872,8 +874,8 @@ void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
         py::arg("verbose") = true, py::arg("containers") = py::none(), py::arg("errors") = "raise",
         py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
-        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
-        py::arg("_notices") = py::none(),
+        py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
+        py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
   py::class_<PieceReader>(m, "_PieceReader")
       .def("__iter__", [](py::object self) { return self; })
@@ -881,8 +883,8 @@ void register_reader(py::module_& m) {
   m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
         py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("errors") = "raise",
         py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
-        py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
-        py::arg("_notices") = py::none(),
+        py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
+        py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("times") = false, py::arg("_notices") = py::none(),
@@ -892,7 +894,7 @@ void register_reader(py::module_& m) {
 
   publish(m, "read",
           "read(file, *, threads=None, verbose=True, containers=None, errors='raise',\n"
-          "     start=None, stop=None, exact_time=False)\n--\n\n"
+          "     start=None, stop=None, exact_time=False, all_errors=False)\n--\n\n"
           "Read a BLF log into a frames pair (index, chunk).\n\n"
           "The log is read once, front to back: every CAN, CAN FD and error frame object\n"
           "(objects split across log containers included) becomes a DT record, in file\n"
@@ -923,7 +925,11 @@ void register_reader(py::module_& m) {
           "    containers outside the window cannot be seen, and may leave frames out.\n"
           "exact_time: timestamps in integer nanoseconds (header start plus object\n"
           "    time) instead of the default double-precision sum, which rounds to about\n"
-          "    256 ns; logs written with write(..., exact_time=True) read back exactly.\n\n"
+          "    256 ns; logs written with write(..., exact_time=True) read back exactly.\n"
+          "all_errors: True reads the other error frame objects as error-frame records\n"
+          "    too, in file order: CAN_ERROR (channel and length only) and\n"
+          "    CAN_FD_ERROR_64 (identifier, length, data, FD, BRS and ESI bits). By\n"
+          "    default only CAN_ERROR_EXT objects give error frames.\n\n"
           "Returns (index, chunk): a new DT array and a new uint8 array.\n\n"
           "A log cut short returns every frame before the cut and says so. Raises\n"
           "BLFError for a file that is not a BLF log and for format faults (naming the\n"
@@ -933,12 +939,13 @@ void register_reader(py::module_& m) {
           "stop among them).");
   publish(m, "iter_read",
           "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise',\n"
-          "          start=None, stop=None, exact_time=False)\n--\n\n"
+          "          start=None, stop=None, exact_time=False, all_errors=False)\n--\n\n"
           "Read a BLF log in frames pairs of at most `frames` records each, in file\n"
           "order: an iterator whose pieces, joined with concat, equal read(file). Memory\n"
           "stays at one piece plus the containers in flight, whatever the size of the\n"
           "log. The \"load blf cost\" line comes after the last piece.\n\n"
-          "file, threads, verbose, errors, start, stop, exact_time: as for read().\n\n"
+          "file, threads, verbose, errors, start, stop, exact_time, all_errors: as for\n"
+          "read().\n\n"
           "Returns an iterator of (index, chunk) pairs.\n\n"
           "Raises what read() raises, once the pieces before the fault are out; notices\n"
           "(lines, or BLFWarnings when quiet) come after the frames before them.\n"

@@ -16,11 +16,13 @@ constexpr uint32_t FILE_HEADER_DEFINED = 72;      // bytes of the header with a 
 
 // Object types.
 constexpr uint32_t CAN_MESSAGE = 1;
+constexpr uint32_t CAN_ERROR = 2;
 constexpr uint32_t LOG_CONTAINER = 10;
 constexpr uint32_t CAN_ERROR_EXT = 73;
 constexpr uint32_t CAN_MESSAGE2 = 86;
 constexpr uint32_t CAN_FD_MESSAGE = 100;
 constexpr uint32_t CAN_FD_MESSAGE_64 = 101;
+constexpr uint32_t CAN_FD_ERROR_64 = 104;
 
 // Container compression methods.
 constexpr uint16_t NO_COMPRESSION = 0;
@@ -47,6 +49,11 @@ constexpr uint32_t FD64_FLAG_RTR = 0x0010;
 constexpr uint32_t FD64_FLAG_EDL = 0x1000;
 constexpr uint32_t FD64_FLAG_BRS = 0x2000;
 constexpr uint32_t FD64_FLAG_ESI = 0x4000;
+
+// CanFdErr64_t ext_flags word.
+constexpr uint16_t FDERR_FLAG_ESI = 0x0020;
+constexpr uint16_t FDERR_FLAG_BRS = 0x0040;
+constexpr uint16_t FDERR_FLAG_FDF = 0x0080;
 
 constexpr size_t WRITER_BUFFER_SIZE = 200000;  // uncompressed bytes per written container
 
@@ -133,6 +140,34 @@ struct CanErrExt_t {
   uint8_t data[8];
 };
 
+// Body of CAN_ERROR: which channel, nothing of the frame it destroyed.
+struct CanErr_t {
+  uint16_t channel;
+  uint16_t length;
+};
+
+// Fixed part of a CAN_FD_ERROR_64 body; the payload follows it.
+struct CanFdErr64_t {
+  uint8_t channel;
+  uint8_t dlc;
+  uint8_t valid_bytes;
+  uint8_t ecc;
+  uint16_t flags;
+  uint16_t error_code_ext;
+  uint16_t ext_flags;  // FDERR_FLAG_*
+  uint8_t ext_data_offset;
+  uint8_t reserved1;
+  uint32_t can_id;
+  uint32_t frame_length;
+  uint32_t btr_cfg_arb;
+  uint32_t btr_cfg_data;
+  uint32_t time_offset_brs_ns;
+  uint32_t time_offset_crc_del_ns;
+  uint32_t crc;
+  uint16_t error_position;
+  uint16_t reserved2;
+};
+
 struct CanFdMsg_t {
   uint16_t channel;
   uint8_t flags;
@@ -201,6 +236,12 @@ static_assert(sizeof(CanErrExt_t) == 32);
 static_assert(offsetof(CanErrExt_t, dlc) == 10);
 static_assert(offsetof(CanErrExt_t, can_id) == 16);
 static_assert(offsetof(CanErrExt_t, data) == 24);
+
+static_assert(sizeof(CanErr_t) == 4);
+static_assert(sizeof(CanFdErr64_t) == 44);
+static_assert(offsetof(CanFdErr64_t, ext_flags) == 8);
+static_assert(offsetof(CanFdErr64_t, can_id) == 12);
+static_assert(offsetof(CanFdErr64_t, crc) == 36);
 
 static_assert(sizeof(CanFdMsg_t) == 84);
 static_assert(offsetof(CanFdMsg_t, dlc) == 3);

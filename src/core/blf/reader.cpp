@@ -1047,7 +1047,8 @@ ReadError LogReader::read_header(FileHeader_t& header) {
 void LogReader::start(int64_t start_timestamp, bool exact) {
   impl_->start_timestamp = start_timestamp;
   impl_->exact_timestamps = exact;
-  impl_->scanner = std::make_unique<InnerScanner>(start_timestamp, exact);
+  impl_->scanner =
+      std::make_unique<InnerScanner>(start_timestamp, exact, impl_->options.all_errors);
   impl_->ordered = std::make_unique<OrderedScan>(*impl_->scanner);
 }
 

@@ -133,6 +133,8 @@ struct ReaderOptions {
   // `start_container` (both from list_containers; 0: the header's end).
   uint64_t start_offset = 0;
   size_t start_container = 0;
+  // CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame records too.
+  bool all_errors = false;
 };
 
 // A log container as the file stores it.

@@ -32,7 +32,7 @@ inline void classic_fields(const CanMsg_t& m, DT_t& rec) {
 // Decodes one frame object whose headers and body lie complete in
 // [obj, obj + object_size). Returns false for types that carry no frame.
 inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
-                         uint32_t header_bytes, int64_t ts, FrameSink& sink) {
+                         uint32_t header_bytes, int64_t ts, bool all_errors, FrameSink& sink) {
   const uint8_t* body = obj + header_bytes;
   const size_t body_bytes = object_size - header_bytes;
   DT_t rec;
@@ -96,6 +96,35 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       src = body + sizeof(CanFdMsg64_t);
       // Some loggers declare more valid bytes than the object carries.
       n = std::min<size_t>(m.valid_bytes, body_bytes - sizeof(CanFdMsg64_t));
+      field = n;
+      break;
+    }
+    case CAN_ERROR: {
+      // A channel and a length; objects too short for them are skipped.
+      if (!all_errors || body_bytes < sizeof(CanErr_t)) return false;
+      auto m = load<CanErr_t>(body);
+      id = 0;
+      rec.is64 = 0;
+      rec.channel = static_cast<uint8_t>(m.channel);
+      rec.len = static_cast<uint8_t>(std::min<uint16_t>(m.length, 255));
+      rec.flags = FLAG_ERROR;
+      src = body;
+      n = field = 0;
+      break;
+    }
+    case CAN_FD_ERROR_64: {
+      if (!all_errors || body_bytes < sizeof(CanFdErr64_t)) return false;
+      auto m = load<CanFdErr64_t>(body);
+      id = m.can_id;
+      rec.is64 = 1;
+      rec.channel = m.channel;
+      rec.flags = FLAG_ERROR;
+      if (m.ext_flags & FDERR_FLAG_FDF) rec.flags |= FLAG_FD;
+      if (m.ext_flags & FDERR_FLAG_BRS) rec.flags |= FLAG_BRS;
+      if (m.ext_flags & FDERR_FLAG_ESI) rec.flags |= FLAG_ESI;
+      rec.len = (rec.flags & FLAG_FD) ? canfd_dlc_to_len(m.dlc) : m.dlc;
+      src = body + sizeof(CanFdErr64_t);
+      n = std::min<size_t>({m.valid_bytes, size_t{64}, body_bytes - sizeof(CanFdErr64_t)});
       field = n;
       break;
     }
@@ -213,7 +242,7 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
     }
     auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
     int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_, exact_);
-    decode_frame(data + next, base.object_size, base.object_type, headers, ts, sink);
+    decode_frame(data + next, base.object_size, base.object_type, headers, ts, all_errors_, sink);
     pos = max_pos;
   }
   res.consumed = pos;

@@ -34,9 +34,11 @@ struct ScanResult {
 
 class InnerScanner {
  public:
-  // exact: timestamps in integer nanoseconds instead of double precision.
-  explicit InnerScanner(int64_t start_timestamp, bool exact = false)
-      : start_timestamp_(start_timestamp), exact_(exact) {}
+  // exact: timestamps in integer nanoseconds instead of double precision;
+  // all_errors: CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame
+  // records too (by default only CAN_ERROR_EXT does).
+  explicit InnerScanner(int64_t start_timestamp, bool exact = false, bool all_errors = false)
+      : start_timestamp_(start_timestamp), exact_(exact), all_errors_(all_errors) {}
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
@@ -51,6 +53,7 @@ class InnerScanner {
 
   int64_t start_timestamp_;
   bool exact_;
+  bool all_errors_;
 };
 
 // Timestamp of a record: in double precision, as the format's readers do,

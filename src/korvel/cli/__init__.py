@@ -1,5 +1,5 @@
-"""The korvel command line: info, decode, filter, cut, split, plot and transfers over
-BLF logs.
+"""The korvel command line: info, decode, filter, cut, split, plot, transfers and
+stats over BLF logs.
 
 A thin layer over the library. Logs are read through a stream that counts the
 bytes it hands out (that drives the progress bar), in pieces wherever the work
@@ -24,10 +24,10 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import cut, decode, filter, info, plot, split, transfers
+from . import cut, decode, filter, info, plot, split, stats, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
-COMMANDS = (info, decode, filter, cut, split, plot, transfers)
+COMMANDS = (info, decode, filter, cut, split, plot, transfers, stats)
 
 
 def positive(text: str) -> int:

@@ -24,6 +24,8 @@ class _Census:
         self.frames = 0
         self.kinds = dict.fromkeys(KINDS, 0)
         self.channels: set[int] = set()
+        # Error frames of every object kind, per channel.
+        self.errors = np.zeros(256, np.int64)
         self.first: int | None = None
         self.last: int | None = None
         # can_id -> [frames, first timestamp, last timestamp, extended]
@@ -41,6 +43,8 @@ class _Census:
         self.kinds["remote"] += n_remote
         self.kinds["fd"] += n_fd
         self.kinds["classic"] += len(index) - n_error - n_remote - n_fd
+        if n_error:
+            self.errors += np.bincount(index["channel"][error], minlength=256)
         self.frames += len(index)
         self.channels.update(np.unique(index["channel"]).tolist())
         lo, hi = int(ts.min()), int(ts.max())
@@ -108,6 +112,7 @@ def _info_record(path: str, header: dict, census: _Census) -> dict:
         "frames": census.frames,
         "by_kind": census.kinds,
         "channels": sorted(census.channels),
+        "error_frames": {str(c): int(census.errors[c]) for c in np.flatnonzero(census.errors)},
         "identifiers": len(census.ids),
         "busiest": census.busiest(),
     }
@@ -142,6 +147,9 @@ def _info_text(r: dict) -> str:
         f"  channels     {', '.join(map(str, r['channels'])) or '-'}",
         f"  identifiers  {r['identifiers']}",
     ]
+    if r["error_frames"]:
+        lines.insert(-1, "  error frames " + ", ".join(
+            f"{n} on channel {c}" for c, n in r["error_frames"].items()))
     if r["busiest"]:
         lines.append(f"  busiest      {'identifier':<16}{'frames':>10}  mean period")
         for b in r["busiest"]:
@@ -157,7 +165,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
         try:
             header = session.header(path)
             census = _Census()
-            for index, _chunk in session.read(path, args.piece_frames):
+            for index, _chunk in session.read(path, args.piece_frames, all_errors=True):
                 census.add(index)
             record = _info_record(path, header, census)
         except Damaged as e:

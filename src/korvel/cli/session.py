@@ -199,15 +199,16 @@ class Session:
             self.damaged(Damaged(path, text))
 
     def read(self, path: str, piece_frames: int | None, *, exact_time: bool = False,
-             start: int | None = None, stop: int | None = None) -> Iterator[Any]:
+             start: int | None = None, stop: int | None = None, **options: Any) -> Iterator[Any]:
         """The frames of one log: in pieces of piece_frames, or whole (None);
         with start or stop, those of the time window only (read from the path,
-        so that only the containers the window needs are inflated). Faults
-        raise Damaged naming the file and the byte offset."""
+        so that only the containers the window needs are inflated). options:
+        more keywords of the reader (all_errors=True). Faults raise Damaged
+        naming the file and the byte offset."""
         self.progress.describe(path)
         seen: set[str] = set()
         quiet = {"threads": self.threads, "verbose": False, "errors": self.errors,
-                 "exact_time": exact_time}
+                 "exact_time": exact_time, **options}
         windowed = start is not None or stop is not None
         if windowed:
             quiet.update(start=start, stop=stop)

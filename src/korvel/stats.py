@@ -1,0 +1,207 @@
+"""Bus health: bits on the wire, bus load, cycle times and their gaps.
+
+The passes are native (one or two walks over the frame records); this module
+checks the arguments, turns rates and databases into plain arrays and wraps
+the columns in korvel.Table objects.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from . import korvel as _k
+from .tables import Table, _as_frames, _load
+
+__all__ = ["busload", "cycles", "frame_bits", "gaps"]
+
+
+class _StatsTable(Table):
+    """A Table of statistics rows (no timestamp column)."""
+
+    @property
+    def num_rows(self) -> int:
+        """The number of rows."""
+        return len(next(iter(self._columns.values()))) if self._columns else 0
+
+    def __repr__(self) -> str:
+        return f"<korvel.Table {self.name}: {self.num_rows} rows, columns {', '.join(self)}>"
+
+
+def _frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:
+    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
+        frames = _k.read(frames, verbose=False)
+    return _as_frames(frames)
+
+
+def _rate(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a number (bit/s), got {type(value).__name__}")
+    rate = float(value)
+    if not (rate > 0 and math.isfinite(rate)):
+        raise ValueError(f"{what} must be a positive number of bit/s (got {value!r})")
+    return rate
+
+
+def _rates(rates: Any, what: str) -> np.ndarray:
+    """A number for every channel, or {channel: number}: 256 rates, 0 for none."""
+    out = np.zeros(256)
+    if rates is None:
+        return out
+    if isinstance(rates, Mapping):
+        for channel, value in rates.items():
+            if isinstance(channel, bool) or not isinstance(channel, numbers.Integral):
+                raise TypeError(f"{what} channels must be int, got {type(channel).__name__}")
+            if not 0 <= channel <= 255:
+                raise ValueError(f"{what}: channel {channel} is outside 0..255")
+            out[int(channel)] = _rate(value, f"{what}[{channel}]")
+        return out
+    out[:] = _rate(rates, what)
+    return out
+
+
+def frame_bits(frames: Any) -> np.ndarray:
+    """The bits each frame occupied on the wire (uint16, one per frame).
+
+    Frames are laid out as ISO 11898-1:2015 sends them, from each record's
+    identifier, length and stored payload: classic base and extended data and
+    remote frames (SOF to CRC stuffed, a stuff bit after the last CRC bit
+    included), CAN FD frames with dynamic stuffing to the end of the data, the
+    stuff count and CRC-17 (up to 16 bytes) or CRC-21 with their fixed stuff
+    bits; then CRC delimiter, ACK slot and delimiter, 7 end-of-frame and 3
+    intermission bits. An error frame counts 17 bits.
+
+    Lengths: a classic record's len is its DLC (9-15 carry 8 bytes; a record
+    read from a CAN FD object holds 12..64 for codes 9..15); a CAN FD length
+    between two codes counts as the next code's length. Payload bytes a
+    record does not hold (a stored count below its length) count as zeros;
+    stored bytes beyond the frame's data field (a classic record holding 12)
+    are not sent.
+
+    frames: a frames pair, or a path or a binary stream (read quietly).
+
+    Raises ValueError for a frame that cannot be sent as its record says (a
+    classic length above 15, a CAN FD length above 64, a CAN FD remote frame,
+    a base identifier above 0x7FF), naming the frame, and for payload offsets
+    outside the payload array.
+    """
+    index, chunk = _frames(frames)
+    return _k._frame_bits(index, chunk)
+
+
+def busload(
+    frames: Any,
+    bitrate: Any,
+    *,
+    data_bitrate: Any = None,
+    window: int = 1_000_000_000,
+) -> Table:
+    """Bus load per channel and time window, from every frame's exact bits.
+
+    Each frame counts the bits frame_bits gives it: at bitrate, except that a
+    frame with bit-rate switch sends the bits after its BRS bit through its
+    last CRC bit at data_bitrate. An error frame counts 17 bits at bitrate
+    (the frame it destroyed counts nothing).
+
+    frames: a frames pair, or a path or a binary stream (read quietly).
+    bitrate, data_bitrate: a number (bit/s) for every channel, or
+        {channel: number}.
+    window: the window length in ns; windows start at multiples of it since
+        the epoch, and a frame belongs to the window of its timestamp.
+
+    Returns a Table with one row per channel and window, in that order, every
+    window from a channel's first frame's to its last frame's (empty ones with
+    zeros): start (int64 ns), channel (uint8), frames (all kinds),
+    data_frames, remote_frames, error_frames, bits (int64), busy (seconds on
+    the wire) and load (busy / window), float64.
+
+    Raises ValueError naming the channel for a channel with frames and no
+    bitrate, or with a bit-rate-switching frame and no data_bitrate; for
+    rates that are not positive, a window below 1 ns, windows that would make
+    more than 2**26 rows, and what frame_bits raises. TypeError for arguments
+    of other types.
+    """
+    if isinstance(window, bool) or not isinstance(window, numbers.Integral):
+        raise TypeError(f"window must be an int (ns), got {type(window).__name__}")
+    if window < 1:
+        raise ValueError(f"window must be at least 1 ns (got {window})")
+    nominal = _rates(bitrate, "bitrate")
+    data = _rates(data_bitrate, "data_bitrate")
+    index, chunk = _frames(frames)
+    columns = _k._busload(index, chunk, nominal, data, int(window))
+    units = {"start": "ns", "bits": "bit", "busy": "s"}
+    return _StatsTable("busload", columns, units)
+
+
+def _expected(db: Any) -> tuple[np.ndarray, np.ndarray]:
+    """Message key (identifier, bit 29 for extended) -> GenMsgCycleTime in ns."""
+    if db is None:
+        return np.zeros(0, np.uint32), np.zeros(0)
+    if isinstance(db, Mapping):
+        raise TypeError("db must be a cantools database, a path or a list of those, got dict")
+    periods: dict[int, float] = {}
+    for d in _load(db):
+        for msg in d.messages:
+            ms = getattr(msg, "cycle_time", None)
+            key = int(msg.frame_id) & 0x1FFFFFFF | (0x20000000 if msg.is_extended_frame else 0)
+            periods[key] = float(ms) * 1e6 if ms else math.nan
+    keys = np.array(sorted(periods), np.uint32)
+    return keys, np.array([periods[k] for k in keys.tolist()], np.float64)
+
+
+def _cycles(frames: Any, db: Any, gap: Any) -> tuple[dict, dict]:
+    if isinstance(gap, bool) or not isinstance(gap, numbers.Real):
+        raise TypeError(f"gap must be a number, got {type(gap).__name__}")
+    if not (float(gap) > 0 and math.isfinite(gap)):
+        raise ValueError(f"gap must be a positive number (got {gap!r})")
+    keys, expected = _expected(db)
+    index, chunk = _frames(frames)
+    return _k._cycles(index, chunk, float(gap), keys, expected)
+
+
+def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
+    """Cycle times of the data frames, one row per channel and identifier.
+
+    frames: a frames pair, or a path or a binary stream (read quietly).
+    db: a cantools database or a path cantools loads (or a list of those, as
+        for korvel.decode): its messages' cycle times (the DBC attribute
+        GenMsgCycleTime) become the expected periods.
+    gap: an interval longer than gap times the expected period (the median
+        interval where the database gives none) is a gap.
+
+    Returns a Table in order of channel, base before extended identifiers,
+    and identifier: channel (uint8), can_id (int64), extended (uint8, 1 for
+    29-bit identifiers: a base and an extended message of one number stay
+    apart), count, first and last (int64 ns), period (the median interval),
+    period_min, period_max, jitter (the 99th percentile of |interval -
+    period|, interpolated as numpy.percentile does) and expected (ns,
+    float64; NaN where undefined: a message seen once, or no cycle time) and
+    gaps (int64). Intervals are taken between the timestamps in time order.
+    Remote and error frames take no part.
+
+    Raises ValueError for a gap that is not positive, TypeError for arguments
+    of other types, and what korvel.decode raises for a database.
+    """
+    columns, _ = _cycles(frames, db, gap)
+    return _StatsTable(
+        "cycles",
+        columns,
+        {
+            c: "ns"
+            for c in ("first", "last", "period", "period_min", "period_max", "jitter", "expected")
+        },
+    )
+
+
+def gaps(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
+    """Each gap that cycles counts: channel (uint8), can_id (int64), extended
+    (uint8), start and stop (int64 ns: the frames before and after it) and
+    length (stop - start, ns), in the order of cycles' rows, then of time.
+    Arguments as for cycles."""
+    _, columns = _cycles(frames, db, gap)
+    return _StatsTable("gaps", columns, {"start": "ns", "stop": "ns", "length": "ns"})
