@@ -13,6 +13,7 @@ void register_reshape(py::module_& m);
 void register_decode(py::module_& m);
 void register_tables(py::module_& m);
 void register_protocols(py::module_& m);
+void register_text(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -139,6 +140,7 @@ PYBIND11_MODULE(korvel, m) {
   register_decode(m);
   register_tables(m);
   register_protocols(m);
+  register_text(m);
 
   publish(m, "newType",
           "newType(_len)\n--\n\n"
