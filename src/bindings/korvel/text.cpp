@@ -26,7 +26,7 @@ namespace {
 
 using namespace korvel::text;
 
-constexpr size_t READ_BLOCK = size_t(8) << 20;
+constexpr size_t READ_BLOCK = size_t(1) << 20;
 constexpr size_t MIN_RECORDS = 1024;
 
 PyObject* text_error = nullptr;    // TextError
@@ -170,11 +170,8 @@ class TextInput {
     return got > 0;
   }
 
-  // The whole rest, for a read at once.
-  void all(ByteBuffer& buf) {
-    size_t block = file_ ? static_cast<size_t>(file_->size()) + 1 : READ_BLOCK;
-    while (more(buf, block)) block = READ_BLOCK;
-  }
+  // The file's size, or a guess for a stream.
+  size_t size_hint() const { return file_ ? static_cast<size_t>(file_->size()) : READ_BLOCK; }
 
  private:
   [[noreturn]] void raise_os(int err) {
@@ -213,22 +210,51 @@ void report(Format f, const Counts& c, double since, uint64_t records, uint64_t 
   if (PyErr_WarnEx(text_warning, text.c_str(), 1) < 0) throw py::error_already_set();
 }
 
-// Parses the whole log at once.
+// Text read block by block into a buffer that lives as long as the reader
+// and is refilled in place, so a log costs the pages of one block, not of
+// its whole size (fresh pages are dear on these machines).
+class Blocks {
+ public:
+  explicit Blocks(TextInput& input) : input_(input) {}
+
+  // Parses into `sink` until it holds `max_records` records or the input
+  // ends; true at the end. Throws TextError.
+  bool pump(TextParser& parser, FrameSink& sink, size_t max_records) {
+    for (;;) {
+      const char* b = reinterpret_cast<const char*>(buf_.data()) + pos_;
+      const char* e = reinterpret_cast<const char*>(buf_.data()) + buf_.size();
+      {
+        py::gil_scoped_release unlocked;
+        pos_ += parser.parse(b, e, eof_, sink, max_records);
+      }
+      if (sink.record_count >= max_records) return false;
+      if (eof_) return true;
+      buf_.consume_front(pos_);
+      pos_ = 0;
+      eof_ = !input_.more(buf_, READ_BLOCK);
+    }
+  }
+
+ private:
+  TextInput& input_;
+  ByteBuffer buf_;
+  size_t pos_ = 0;
+  bool eof_ = false;
+};
+
+// Parses the whole log.
 py::tuple read_whole(py::object file, bool verbose, Format f, const char* fn,
                      std::vector<std::string>* interfaces = nullptr) {
   const double since = now_seconds();
   TextInput input(file, fn);
-  ByteBuffer buf;
-  input.all(buf);
   PyClock clock;
   auto parser = make_parser(f, clock);
   // Lines of frames are 20 bytes and more; payload takes 2 characters a byte.
-  const size_t n = buf.size();
-  TextSink sink(std::max<size_t>(n / 32, MIN_RECORDS), n / 2 + 64);
+  const size_t n = input.size_hint();
+  TextSink sink(std::max<size_t>(n / 32, MIN_RECORDS), n / 3 + 4096);
+  Blocks blocks(input);
   try {
-    py::gil_scoped_release unlocked;
-    const char* b = reinterpret_cast<const char*>(buf.data());
-    parser->parse(b, b + n, true, sink, SIZE_MAX);
+    blocks.pump(*parser, sink, SIZE_MAX);
   } catch (const TextError& e) {
     raise_text_error(e);
   }
@@ -290,37 +316,25 @@ class TextPieces {
         parser_(make_parser(f, clock_)) {}
 
   py::object next() {
-    if (done_) {
-      if (!reported_) {
-        reported_ = true;
-        report(format_, parser_->counts(), since_, records_, payload_, verbose_);
-      }
-      throw py::stop_iteration();
-    }
-    TextSink sink(std::min(frames_, size_t(1) << 16), 4096);
     for (;;) {
-      const char* b = reinterpret_cast<const char*>(buf_.data()) + pos_;
-      const char* e = reinterpret_cast<const char*>(buf_.data()) + buf_.size();
+      if (done_) {
+        if (!reported_) {
+          reported_ = true;
+          report(format_, parser_->counts(), since_, records_, payload_, verbose_);
+        }
+        throw py::stop_iteration();
+      }
+      TextSink sink(std::min(frames_, size_t(1) << 16), 4096);
       try {
-        py::gil_scoped_release unlocked;
-        pos_ += parser_->parse(b, e, eof_, sink, frames_);
+        done_ = blocks_.pump(*parser_, sink, frames_);
       } catch (const TextError& err) {
         done_ = reported_ = true;
         raise_text_error(err);
       }
-      if (sink.record_count >= frames_) break;
-      if (eof_) {
-        done_ = true;
-        break;
-      }
-      buf_.consume_front(pos_);
-      pos_ = 0;
-      eof_ = !input_.more(buf_, READ_BLOCK);
+      records_ += sink.record_count;
+      payload_ += sink.payload_size;
+      if (sink.record_count) return sink.take();
     }
-    records_ += sink.record_count;
-    payload_ += sink.payload_size;
-    if (sink.record_count == 0) return next();
-    return sink.take();
   }
 
  private:
@@ -331,9 +345,8 @@ class TextPieces {
   TextInput input_;
   PyClock clock_;
   std::unique_ptr<TextParser> parser_;
-  ByteBuffer buf_;
-  size_t pos_ = 0;
-  bool eof_ = false, done_ = false, reported_ = false;
+  Blocks blocks_{input_};
+  bool done_ = false, reported_ = false;
   uint64_t records_ = 0, payload_ = 0;
 };
 
@@ -590,7 +603,7 @@ void register_text(py::module_& m) {
           "iter_text(file, frames=1000000, *, format=None, verbose=True)\n--\n\n"
           "Read a text log in frames pairs of at most `frames` records each, in file\n"
           "order: an iterator whose pieces, joined with concat, equal the whole read.\n"
-          "Memory stays at one piece plus an 8 MiB block of text (and the longest\n"
+          "Memory stays at one piece plus a 1 MiB block of text (and the longest\n"
           "line), whatever the size of the log.\n\n"
           "format: 'asc', 'candump' or 'trc'; None takes it from the suffix (.asc,\n"
           ".log, .trc) or, failing that, from the first line of a path.\n"
