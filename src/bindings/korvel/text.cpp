@@ -54,7 +54,8 @@ class PyClock : public LocalClock {
  public:
   int64_t to_ns(const CivilTime& t) override {
     py::gil_scoped_acquire gil;
-    const int64_t ms = t.nanos / 1000000;
+    // The whole seconds through the BLF header's road (exact in a double);
+    // the part below them added as an integer, so that no time is rounded.
     blf::SystemTime_t st{static_cast<uint16_t>(t.year),
                          static_cast<uint16_t>(t.month),
                          0,
@@ -62,8 +63,8 @@ class PyClock : public LocalClock {
                          static_cast<uint16_t>(t.hour),
                          static_cast<uint16_t>(t.minute),
                          static_cast<uint16_t>(t.second),
-                         static_cast<uint16_t>(ms)};
-    return systemtime_to_timestamp(st) + (t.nanos - ms * 1000000);
+                         0};
+    return systemtime_to_timestamp(st) + t.nanos;
   }
 };
 

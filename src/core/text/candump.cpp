@@ -68,8 +68,11 @@ bool CandumpParser::frame(Span s, Emitter& out) {
     if (data.size() > 1 && !parse_uint(Span{data.b + 1, data.e}, 10, 8, len)) return false;
     const int ch = channel(iface);
     if (ch < 0) return false;
+    // The error flag wins: an error frame, whatever the rest says.
+    const uint8_t kind = id & CAN_ERR_FLAG ? static_cast<uint8_t>((flags & FLAG_RX) | FLAG_ERROR)
+                                           : static_cast<uint8_t>(flags | FLAG_REMOTE);
     out.commit(ts, static_cast<uint32_t>(id & 0x1FFFFFFF), static_cast<uint8_t>(ch),
-               static_cast<uint8_t>(len), flags | FLAG_REMOTE, false, 0);
+               static_cast<uint8_t>(len), kind, false, 0);
     return true;
   }
   // A classic frame may close with "_<dlc>" (a length code above 8): dropped.
