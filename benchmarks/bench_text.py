@@ -27,13 +27,14 @@ import os
 import statistics
 import sys
 import time
+from functools import partial
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-import loggen  # noqa: E402
+import loggen
 
-import korvel.korvel as kv  # noqa: E402
+import korvel.korvel as kv
 
 
 def messages(n):
@@ -41,19 +42,34 @@ def messages(n):
 
     t, ids, dlc, payload, _ = loggen.classic_frames(n)
     rows = payload.tolist()
-    fd_t, fd_ids, fd_payload = loggen.fd_frames(n // 10 + 1)
+    _, fd_ids, fd_payload = loggen.fd_frames(n // 10 + 1)
     fd_rows = fd_payload.tobytes()
     out = []
     for i in range(n):
         if i % 10 == 9:
             k = i // 10
-            out.append(can.Message(timestamp=float(t[i]), arbitration_id=int(fd_ids[k]),
-                                   is_extended_id=True, is_fd=True, bitrate_switch=True,
-                                   data=fd_rows[k * 64:(k + 1) * 64], channel=i % 2))
+            out.append(
+                can.Message(
+                    timestamp=float(t[i]),
+                    arbitration_id=int(fd_ids[k]),
+                    is_extended_id=True,
+                    is_fd=True,
+                    bitrate_switch=True,
+                    data=fd_rows[k * 64 : (k + 1) * 64],
+                    channel=i % 2,
+                )
+            )
         else:
-            out.append(can.Message(timestamp=float(t[i]), arbitration_id=int(ids[i]),
-                                   is_extended_id=False, data=bytes(rows[i][: dlc[i]]),
-                                   channel=i % 2, is_rx=True))
+            out.append(
+                can.Message(
+                    timestamp=float(t[i]),
+                    arbitration_id=int(ids[i]),
+                    is_extended_id=False,
+                    data=bytes(rows[i][: dlc[i]]),
+                    channel=i % 2,
+                    is_rx=True,
+                )
+            )
     return out
 
 
@@ -65,8 +81,11 @@ def write_logs(n):
     if all(p.exists() for p in paths.values()):
         return paths
     msgs = messages(n)
-    for kind, cls in (("asc", can.ASCWriter), ("log", can.CanutilsLogWriter),
-                      ("trc", can.TRCWriter)):
+    for kind, cls in (
+        ("asc", can.ASCWriter),
+        ("log", can.CanutilsLogWriter),
+        ("trc", can.TRCWriter),
+    ):
         with cls(str(paths[kind])) as w:
             for m in msgs:
                 if kind == "trc" and m.is_fd:
@@ -79,23 +98,38 @@ def python_can(kind, path):
     """python-can's reader to arrays, as a frames pair would hold them."""
     import can
 
-    reader = {"asc": lambda p: can.ASCReader(p, relative_timestamp=False),
-              "log": can.CanutilsLogReader, "trc": can.TRCReader}[kind]
+    reader = {
+        "asc": lambda p: can.ASCReader(p, relative_timestamp=False),
+        "log": can.CanutilsLogReader,
+        "trc": can.TRCReader,
+    }[kind]
     ts, ids, flags, chans, data = [], [], [], [], []
     for m in reader(str(path)):
         ts.append(m.timestamp)
         ids.append(m.arbitration_id)
-        flags.append(m.is_fd << 3 | m.is_rx << 2 | m.is_extended_id << 6
-                     | m.bitrate_switch << 1 | m.error_state_indicator)
+        flags.append(
+            m.is_fd << 3
+            | m.is_rx << 2
+            | m.is_extended_id << 6
+            | m.bitrate_switch << 1
+            | m.error_state_indicator
+        )
         chans.append(m.channel)
         data.append(bytes(m.data))
-    return (np.array(ts), np.array(ids, np.uint32), np.array(flags, np.uint8), chans,
-            np.frombuffer(b"".join(data), np.uint8), [len(d) for d in data])
+    return (
+        np.array(ts),
+        np.array(ids, np.uint32),
+        np.array(flags, np.uint8),
+        chans,
+        np.frombuffer(b"".join(data), np.uint8),
+        [len(d) for d in data],
+    )
 
 
 def korvel_read(kind, path):
     return {"asc": kv.read_asc, "log": kv.read_candump, "trc": kv.read_trc}[kind](
-        path, verbose=False)
+        path, verbose=False
+    )
 
 
 def check(kind, path):
@@ -138,23 +172,31 @@ def main():
     print(f"{'reader':10} {'MB':>7} {'korvel':>10} {'python-can':>12} {'ratio':>8}")
     for kind, path in paths.items():
         check(kind, path)
-        mine, theirs = turns([lambda: korvel_read(kind, path), lambda: python_can(kind, path)],
-                             args.runs)
+        mine, theirs = turns(
+            [partial(korvel_read, kind, path), partial(python_can, kind, path)], args.runs
+        )
         size = os.path.getsize(path) / 1e6
-        print(f"{kind:10} {size:7.1f} {mine * 1e3:8.1f}ms {theirs * 1e3:10.1f}ms "
-              f"{theirs / mine:7.1f}x")
+        print(
+            f"{kind:10} {size:7.1f} {mine * 1e3:8.1f}ms {theirs * 1e3:10.1f}ms "
+            f"{theirs / mine:7.1f}x"
+        )
 
     big = loggen.CACHE / "classic_1M.asc"
     if not big.exists():
         kv.write_asc(big, kv.read(loggen.cached_log("classic"), verbose=False), verbose=False)
     size = os.path.getsize(big) / 1e6
-    whole, pieces = turns([lambda: kv.read_asc(big, verbose=False),
-                           lambda: sum(len(p[0]) for p in kv.iter_text(big, 100_000,
-                                                                       verbose=False))],
-                          max(args.runs, 5))
-    print(f"read_asc, {size:.0f} MB ASC of 1M frames: {whole * 1e3:.1f} ms, "
-          f"{size / whole:.0f} MB/s on one core; iter_text in pieces of 100,000: "
-          f"{pieces * 1e3:.1f} ms ({size / pieces:.0f} MB/s)")
+    whole, pieces = turns(
+        [
+            lambda: kv.read_asc(big, verbose=False),
+            lambda: sum(len(p[0]) for p in kv.iter_text(big, 100_000, verbose=False)),
+        ],
+        max(args.runs, 5),
+    )
+    print(
+        f"read_asc, {size:.0f} MB ASC of 1M frames: {whole * 1e3:.1f} ms, "
+        f"{size / whole:.0f} MB/s on one core; iter_text in pieces of 100,000: "
+        f"{pieces * 1e3:.1f} ms ({size / pieces:.0f} MB/s)"
+    )
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ def ours(pair, names=None):
     out = []
     for r in index:
         loc = int(r["loc"])
-        data = bytes(chunk[loc & (2**48 - 1):][: loc >> 48])
+        data = bytes(chunk[loc & (2**48 - 1) :][: loc >> 48])
         ch = names[r["channel"] - 1] if names else int(r["channel"])
         ts = int(r["timestamp"]) // 1000
         if r["flags"] & 0x10:
@@ -51,8 +51,14 @@ def theirs(messages, channel=lambda c: c):
         if m.is_error_frame:
             out.append((ts, "error"))
             continue
-        flags = (m.is_fd << 3 | m.is_rx << 2 | m.is_extended_id << 6 | m.bitrate_switch << 1
-                 | m.error_state_indicator | m.is_remote_frame << 5)
+        flags = (
+            m.is_fd << 3
+            | m.is_rx << 2
+            | m.is_extended_id << 6
+            | m.bitrate_switch << 1
+            | m.error_state_indicator
+            | m.is_remote_frame << 5
+        )
         length = len(m.data) if m.is_fd and not m.is_remote_frame else m.dlc
         out.append((ts, m.arbitration_id, flags, length, bytes(m.data), channel(m.channel)))
     return out
@@ -75,13 +81,22 @@ def random_messages(n, seed, fd=True, special=True):
         remote = special and not is_fd and rng.random() < 0.05
         error = special and rng.random() < 0.02
         size = rng.choice([1, 8, 12, 20, 64]) if is_fd else rng.randint(0, 8)
-        out.append(can.Message(
-            timestamp=round(t, 6), arbitration_id=rng.randrange(1 << (29 if ext else 11)),
-            is_extended_id=ext, is_fd=is_fd, is_remote_frame=remote, is_error_frame=error,
-            bitrate_switch=is_fd and rng.random() < 0.5,
-            error_state_indicator=is_fd and rng.random() < 0.5,
-            data=b"" if remote or error else bytes(rng.randrange(256) for _ in range(size)),
-            dlc=3 if remote else size, channel=rng.randrange(3), is_rx=rng.random() < 0.7))
+        out.append(
+            can.Message(
+                timestamp=round(t, 6),
+                arbitration_id=rng.randrange(1 << (29 if ext else 11)),
+                is_extended_id=ext,
+                is_fd=is_fd,
+                is_remote_frame=remote,
+                is_error_frame=error,
+                bitrate_switch=is_fd and rng.random() < 0.5,
+                error_state_indicator=is_fd and rng.random() < 0.5,
+                data=b"" if remote or error else bytes(rng.randrange(256) for _ in range(size)),
+                dlc=3 if remote else size,
+                channel=rng.randrange(3),
+                is_rx=rng.random() < 0.7,
+            )
+        )
     return out
 
 
@@ -170,16 +185,23 @@ class _nothing:
 def test_asc_details(tmp_path, capsys):
     path = tmp_path / "hand.asc"
     path.write_text(ASC)
-    index, chunk = kv.read_asc(path)
+    index, _ = kv.read_asc(path)
     line = capsys.readouterr().out
     assert "line_cnt=20, frm_cnt=9, skip_cnt=6," in line  # comment, start, 4 other lines
     base = local_ns(2026, 12, 9, 17, 30, 42, 123)
     assert index["timestamp"][0] == base + 1_000_000
-    kinds = [(int(r["flags"]), int(r["len"]), int(r["loc"]) >> 48, int(r["channel"]))
-             for r in index]
+    kinds = [
+        (int(r["flags"]), int(r["len"]), int(r["loc"]) >> 48, int(r["channel"])) for r in index
+    ]
     assert kinds == [
-        (0x04, 8, 8, 1), (0x40, 3, 3, 2), (0x24, 0, 0, 1), (0x24, 4, 0, 1), (0x10, 0, 0, 1),
-        (0x0E, 12, 12, 1), (0x49, 8, 8, 2), (0x1C, 0, 0, 1),
+        (0x04, 8, 8, 1),
+        (0x40, 3, 3, 2),
+        (0x24, 0, 0, 1),
+        (0x24, 4, 0, 1),
+        (0x10, 0, 0, 1),
+        (0x0E, 12, 12, 1),
+        (0x49, 8, 8, 2),
+        (0x1C, 0, 0, 1),
         (0x04, 16, 8, 1),  # a classic DLC above 8: python-can's length, the 8 bytes written
     ]
     assert index["is64"].tolist() == [0, 0, 0, 0, 0, 1, 1, 1, 0]
@@ -188,9 +210,11 @@ def test_asc_details(tmp_path, capsys):
 
 
 def test_asc_relative_timestamps_and_time_bases(tmp_path):
-    text = ("date Mon Sep 30 03:06:13.500 PM 2019\nbase hex  timestamps relative\n"
-            "   0.100000 1  1 Rx d 0\n   0.200000 1  2 Rx d 0\n"
-            "Begin Triggerblock Tue Oct 1 08:00:00 2019\n   0.000001 1  3 Rx d 0\n")
+    text = (
+        "date Mon Sep 30 03:06:13.500 PM 2019\nbase hex  timestamps relative\n"
+        "   0.100000 1  1 Rx d 0\n   0.200000 1  2 Rx d 0\n"
+        "Begin Triggerblock Tue Oct 1 08:00:00 2019\n   0.000001 1  3 Rx d 0\n"
+    )
     path = tmp_path / "rel.asc"
     path.write_text(text)
     ts = kv.read_asc(path, verbose=False)[0]["timestamp"].tolist()
@@ -201,13 +225,16 @@ def test_asc_relative_timestamps_and_time_bases(tmp_path):
     assert kv.read_asc(path, verbose=False)[0]["timestamp"].tolist() == [2_500_000_000]
 
 
-@pytest.mark.parametrize("date, fields", [
-    ("Wed Dec 9 05:30:42.123 pm 2026", (2026, 12, 9, 17, 30, 42, 123)),
-    ("Wed Dec 09 12:00:00 am 2026", (2026, 12, 9, 0, 0, 0, 0)),
-    ("Sun Mar 1 12:59:59.999 PM 2020", (2020, 3, 1, 12, 59, 59, 999)),
-    ("Thu Jan 2 23:00:01 2020", (2020, 1, 2, 23, 0, 1, 0)),
-    ("Mo Mai 4 10:00:00.000 2020", (2020, 5, 4, 10, 0, 0, 0)),
-])
+@pytest.mark.parametrize(
+    "date, fields",
+    [
+        ("Wed Dec 9 05:30:42.123 pm 2026", (2026, 12, 9, 17, 30, 42, 123)),
+        ("Wed Dec 09 12:00:00 am 2026", (2026, 12, 9, 0, 0, 0, 0)),
+        ("Sun Mar 1 12:59:59.999 PM 2020", (2020, 3, 1, 12, 59, 59, 999)),
+        ("Thu Jan 2 23:00:01 2020", (2020, 1, 2, 23, 0, 1, 0)),
+        ("Mo Mai 4 10:00:00.000 2020", (2020, 5, 4, 10, 0, 0, 0)),
+    ],
+)
 def test_asc_date_forms(tmp_path, date, fields):
     path = tmp_path / "d.asc"
     # python-can drops the line after the header unless "internal events" ends it.
@@ -236,7 +263,7 @@ def test_candump_lines(tmp_path):
     names = kv.candump_interfaces(path)
     assert names == ["vcan0", "vcan1", "can-bus.2"]
     assert ours(pair, names) == theirs(python_can_reader("log", path))
-    index, chunk = pair
+    index = pair[0]
     assert index["channel"].tolist() == [1, 2, 1, 1, 2, 2, 1, 3]
     err = index[6]
     assert (err["flags"], err["can_id"], err["len"]) == (0x14, 0x80, 8)  # class and data kept
@@ -298,12 +325,16 @@ def test_trc_versions(tmp_path, version):
     path.write_text(TRC[version])
     # Each holds one line of another kind (bus information, warning, status, event).
     with pytest.warns(kv.TextWarning, match="^1 line of the trc log skipped"):
-        index, chunk = pair = kv.read_trc(path, verbose=False)
+        pair = kv.read_trc(path, verbose=False)
+    index = pair[0]
     expected = theirs(python_can_reader("trc", path))
     # python-can reads the start time as UTC, korvel as local time.
     start = datetime.datetime(2021, 12, 20, 14, 28, 7)
-    shift = 0 if version == "1.0" else round(
-        (time.mktime(start.timetuple()) - calendar.timegm(start.timetuple())) * 1e6)
+    shift = (
+        0
+        if version == "1.0"
+        else round((time.mktime(start.timetuple()) - calendar.timegm(start.timetuple())) * 1e6)
+    )
     got = [(f[0] - shift,) + f[1:] for f in ours(pair) if f[1] != "error"]
     assert got == expected
     if version == "2.0":  # ER lines are error frames
@@ -313,7 +344,9 @@ def test_trc_versions(tmp_path, version):
 def test_trc_fd_types(tmp_path):
     # PCAN's types: FB bit rate switch, FE error state indicator, BI both (python-can
     # reads FE as both and BI as ESI alone).
-    rows = "".join(f" {i} {i}.0 {t} 0400 Rx 1 0{i}\n" for i, t in enumerate(["FD", "FB", "FE", "BI"]))
+    rows = "".join(
+        f" {i} {i}.0 {t} 0400 Rx 1 0{i}\n" for i, t in enumerate(["FD", "FB", "FE", "BI"])
+    )
     path = tmp_path / "fd.trc"
     path.write_text(";$FILEVERSION=2.0\n;$STARTTIME=0\n;$COLUMNS=N,O,T,I,d,l,D\n" + rows)
     index = kv.read_trc(path, verbose=False)[0]
@@ -322,18 +355,44 @@ def test_trc_fd_types(tmp_path):
 
 
 MALFORMED = {
-    "asc": ("base hex  timestamps absolute\n   0.1 1  1 Rx d 0\n", [
-        "   0.2 1  123 Rx d 8 01 02", "   0.2 1  123 Rx d 2 0x1 02", "   0.2 1  123 Rx d G 00",
-        "   0.2 CANFD 1 Rx 123 1 0 9 8 00 01 02 03 04 05 06 07", "   0.2 1  123 Up d 1 00",
-        "   0.2 300  123 Rx d 1 00", "   0.2 1  123456789x Rx d 0", "what is this"]),
-    "log": ("(1.0) vcan0 001#00\n", [
-        "(1.0) vcan0 12G#00", "(1.0) vcan0 123#0", "(1.0) vcan0 123#001122334455667788",
-        "(x) vcan0 123#00", "(1.0) vcan0", "(1.0) vcan0 123##", "(1.0) vcan0 123##1001122334455667788",
-        "(1.0) vcan0 123#00 X", "(1.0) vcan9 123#00 R extra"]),
-    "trc": (";$FILEVERSION=2.1\n;$COLUMNS=N,O,T,B,I,d,R,L,D\n 1 1.0 DT 1 0001 Rx - 1 00\n", [
-        " 2 1.0 DT 1 0123 Rx - 8 00 11", " 2 1.0 DT 1 01G3 Rx - 1 00",
-        " 2 1.0 DT 1 0123 Rx - 9 00 11 22 33 44 55 66 77 88", " 2 x DT 1 0123 Rx - 0",
-        " 2 1.0 FD 1 0123 Rx - 1 00 11", " 2 1.0 DT 1 0123 Rx - 1 00 11"]),
+    "asc": (
+        "base hex  timestamps absolute\n   0.1 1  1 Rx d 0\n",
+        [
+            "   0.2 1  123 Rx d 8 01 02",
+            "   0.2 1  123 Rx d 2 0x1 02",
+            "   0.2 1  123 Rx d G 00",
+            "   0.2 CANFD 1 Rx 123 1 0 9 8 00 01 02 03 04 05 06 07",
+            "   0.2 1  123 Up d 1 00",
+            "   0.2 300  123 Rx d 1 00",
+            "   0.2 1  123456789x Rx d 0",
+            "what is this",
+        ],
+    ),
+    "log": (
+        "(1.0) vcan0 001#00\n",
+        [
+            "(1.0) vcan0 12G#00",
+            "(1.0) vcan0 123#0",
+            "(1.0) vcan0 123#001122334455667788",
+            "(x) vcan0 123#00",
+            "(1.0) vcan0",
+            "(1.0) vcan0 123##",
+            "(1.0) vcan0 123##1001122334455667788",
+            "(1.0) vcan0 123#00 X",
+            "(1.0) vcan9 123#00 R extra",
+        ],
+    ),
+    "trc": (
+        ";$FILEVERSION=2.1\n;$COLUMNS=N,O,T,B,I,d,R,L,D\n 1 1.0 DT 1 0001 Rx - 1 00\n",
+        [
+            " 2 1.0 DT 1 0123 Rx - 8 00 11",
+            " 2 1.0 DT 1 01G3 Rx - 1 00",
+            " 2 1.0 DT 1 0123 Rx - 9 00 11 22 33 44 55 66 77 88",
+            " 2 x DT 1 0123 Rx - 0",
+            " 2 1.0 FD 1 0123 Rx - 1 00 11",
+            " 2 1.0 DT 1 0123 Rx - 1 00 11",
+        ],
+    ),
 }
 
 
@@ -353,8 +412,9 @@ def test_malformed_lines_are_skipped_and_counted(tmp_path, kind, capsys):
 
 
 @pytest.mark.parametrize("kind", ["asc", "log", "trc"])
-@pytest.mark.parametrize("text, line", [
-    ("hello,world\n1,2\n", 1), ("\n\n\x00\x01binary", 3), ("timestamp;id\n", 1)])
+@pytest.mark.parametrize(
+    "text, line", [("hello,world\n1,2\n", 1), ("\n\n\x00\x01binary", 3), ("timestamp;id\n", 1)]
+)
 def test_not_a_log_raises_naming_the_line(tmp_path, kind, text, line):
     if kind == "trc" and text.startswith("timestamp;"):
         text = "timestamp,id\n"
@@ -364,11 +424,14 @@ def test_not_a_log_raises_naming_the_line(tmp_path, kind, text, line):
         READ[kind](path, verbose=False)
 
 
-@pytest.mark.parametrize("text, message", [
-    ("date 2026-12-09 10:00:00\n", "line 1: a date in an unknown form"),
-    ("// x\nbase oct\n", "line 2: an unknown number base"),
-    ("date Wed Dec 9 25:00:00 2026\n", "line 1: a date in an unknown form"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("date 2026-12-09 10:00:00\n", "line 1: a date in an unknown form"),
+        ("// x\nbase oct\n", "line 2: an unknown number base"),
+        ("date Wed Dec 9 25:00:00 2026\n", "line 1: a date in an unknown form"),
+    ],
+)
 def test_asc_header_faults(tmp_path, text, message):
     path = tmp_path / "h.asc"
     path.write_text(text)
