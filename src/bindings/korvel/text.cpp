@@ -193,7 +193,7 @@ class TextInput {
 
 // The verbose line, or a TextWarning for the lines skipped when quiet.
 void report(Format f, const Counts& c, double since, uint64_t records, uint64_t payload,
-            bool verbose) {
+            bool verbose, const py::object& notices) {
   if (verbose) {
     const uint64_t idx = records * sizeof(DT_t);
     print_line(std::string("load ") + format_name(f) + " cost " +
@@ -208,6 +208,12 @@ void report(Format f, const Counts& c, double since, uint64_t records, uint64_t 
                            " log skipped (events, statistics, comments, other buses or "
                            "malformed lines), the first at line " +
                            u64(c.first_skipped);
+  // A list takes the notice instead of the warnings machinery (which is
+  // process-wide, so threads of a Dask worker must stay out of it).
+  if (!notices.is_none()) {
+    py::list(notices).append(py::make_tuple("text", text, py::none(), py::none()));
+    return;
+  }
   if (PyErr_WarnEx(text_warning, text.c_str(), 1) < 0) throw py::error_already_set();
 }
 
@@ -245,7 +251,9 @@ class Blocks {
 
 // Parses the whole log.
 py::tuple read_whole(py::object file, bool verbose, Format f, const char* fn,
-                     std::vector<std::string>* interfaces = nullptr) {
+                     const py::object& notices, std::vector<std::string>* interfaces = nullptr) {
+  if (!notices.is_none() && !PyList_Check(notices.ptr()))
+    throw py::type_error("_notices must be a list, got " + type_name(notices));
   const double since = now_seconds();
   TextInput input(file, fn);
   PyClock clock;
@@ -260,36 +268,24 @@ py::tuple read_whole(py::object file, bool verbose, Format f, const char* fn,
     raise_text_error(e);
   }
   py::tuple out = sink.take();
-  report(f, parser->counts(), since, sink.record_count, sink.payload_size, verbose);
+  report(f, parser->counts(), since, sink.record_count, sink.payload_size, verbose, notices);
   if (interfaces) *interfaces = static_cast<CandumpParser&>(*parser).interfaces();
   return out;
 }
 
-py::tuple read_asc(py::object file, bool verbose) {
-  return read_whole(std::move(file), verbose, Format::Asc, "read_asc");
+py::tuple read_asc(py::object file, bool verbose, py::object notices) {
+  return read_whole(std::move(file), verbose, Format::Asc, "read_asc", notices);
 }
-py::tuple read_candump(py::object file, bool verbose) {
-  return read_whole(std::move(file), verbose, Format::Candump, "read_candump");
+py::tuple read_candump(py::object file, bool verbose, py::object notices) {
+  return read_whole(std::move(file), verbose, Format::Candump, "read_candump", notices);
 }
-py::tuple read_trc(py::object file, bool verbose) {
-  return read_whole(std::move(file), verbose, Format::Trc, "read_trc");
+py::tuple read_trc(py::object file, bool verbose, py::object notices) {
+  return read_whole(std::move(file), verbose, Format::Trc, "read_trc", notices);
 }
 
 py::list candump_interfaces(py::object file) {
   std::vector<std::string> names;
-  {
-    py::module_ warnings = py::module_::import("warnings");
-    py::object ctx = warnings.attr("catch_warnings")();
-    ctx.attr("__enter__")();
-    warnings.attr("simplefilter")("ignore", py::handle(text_warning));
-    try {
-      read_whole(std::move(file), false, Format::Candump, "candump_interfaces", &names);
-    } catch (...) {
-      ctx.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
-    }
-    ctx.attr("__exit__")(py::none(), py::none(), py::none());
-  }
+  read_whole(std::move(file), false, Format::Candump, "candump_interfaces", py::list(), &names);
   py::list out;
   for (const auto& n : names)
     out.append(py::reinterpret_steal<py::object>(
@@ -308,8 +304,9 @@ Format format_arg(const std::string& format) {
 // the parser keeping its header facts from block to block.
 class TextPieces {
  public:
-  TextPieces(py::object file, size_t frames, Format f, bool verbose)
-      : since_(now_seconds()),
+  TextPieces(py::object file, size_t frames, Format f, bool verbose, py::object notices)
+      : notices_(std::move(notices)),
+        since_(now_seconds()),
         frames_(frames),
         format_(f),
         verbose_(verbose),
@@ -321,7 +318,7 @@ class TextPieces {
       if (done_) {
         if (!reported_) {
           reported_ = true;
-          report(format_, parser_->counts(), since_, records_, payload_, verbose_);
+          report(format_, parser_->counts(), since_, records_, payload_, verbose_, notices_);
         }
         throw py::stop_iteration();
       }
@@ -339,6 +336,7 @@ class TextPieces {
   }
 
  private:
+  py::object notices_;
   double since_;
   size_t frames_;
   Format format_;
@@ -394,10 +392,13 @@ Format detect(py::object file, py::object format) {
       "format='asc', 'candump' or 'trc'");
 }
 
-py::object iter_text(py::object file, py::object frames, py::object format, bool verbose) {
+py::object iter_text(py::object file, py::object frames, py::object format, bool verbose,
+                     py::object notices) {
+  if (!notices.is_none() && !PyList_Check(notices.ptr()))
+    throw py::type_error("_notices must be a list, got " + type_name(notices));
   const size_t n = frames_arg(frames);
   const Format f = detect(file, std::move(format));
-  return py::cast(std::make_unique<TextPieces>(std::move(file), n, f, verbose));
+  return py::cast(std::make_unique<TextPieces>(std::move(file), n, f, verbose, std::move(notices)));
 }
 
 py::str sniff_bytes(py::bytes head) {
@@ -528,15 +529,19 @@ void register_text(py::module_& m) {
   m.attr("TextError") = py::handle(text_error);
   m.attr("TextWarning") = py::handle(text_warning);
 
-  m.def("read_asc", &read_asc, py::arg("file"), py::kw_only(), py::arg("verbose") = true);
-  m.def("read_candump", &read_candump, py::arg("file"), py::kw_only(), py::arg("verbose") = true);
-  m.def("read_trc", &read_trc, py::arg("file"), py::kw_only(), py::arg("verbose") = true);
+  m.def("read_asc", &read_asc, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
+        py::arg("_notices") = py::none());
+  m.def("read_candump", &read_candump, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
+        py::arg("_notices") = py::none());
+  m.def("read_trc", &read_trc, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
+        py::arg("_notices") = py::none());
   m.def("candump_interfaces", &candump_interfaces, py::arg("file"));
   py::class_<TextPieces>(m, "_TextPieces")
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", &TextPieces::next);
   m.def("iter_text", &iter_text, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
-        py::arg("format") = py::none(), py::arg("verbose") = true);
+        py::arg("format") = py::none(), py::arg("verbose") = true,
+        py::arg("_notices") = py::none());
   m.def("write_asc", &write_asc, py::arg("file"), py::arg("frames"), py::kw_only(),
         py::arg("verbose") = true);
   m.def("_sniff_text", &sniff_bytes, py::arg("head"));
