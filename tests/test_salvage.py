@@ -137,7 +137,7 @@ def test_help_shows_signatures_without_private_switches():
         text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
         assert "pybind11" not in text and "Raises" in text
     assert list(inspect.signature(k.read).parameters) == [
-        "file", "threads", "verbose", "containers", "errors"]
+        "file", "threads", "verbose", "containers", "errors", "start", "stop", "exact_time"]
     assert np.array_equal(k.read(io.BytesIO(bb.blf(OBJECTS)), verbose=False)[0]["can_id"],
                           0x100 + np.arange(FRAMES))
 

@@ -47,4 +47,22 @@ void append_frames(const FrameSink& frames, FrameSink& sink) {
 
 void FrameSink::append(const FrameSink& frames) { append_frames(frames, *this); }
 
+size_t keep_window(DT_t* records, size_t from, size_t n, uint8_t* payload, size_t& payload_size,
+                   int64_t start, int64_t stop) {
+  size_t w = from;
+  size_t at = from < n ? static_cast<size_t>(loc_offset(records[from].loc)) : payload_size;
+  for (size_t i = from; i < n; ++i) {
+    const DT_t r = records[i];
+    if (r.timestamp < start || r.timestamp >= stop) continue;
+    const uint64_t count = loc_count(r.loc), offset = loc_offset(r.loc);
+    if (offset != at && count) std::memmove(payload + at, payload + offset, count);
+    records[w] = r;
+    records[w].loc = make_loc(at, count);
+    at += count;
+    ++w;
+  }
+  if (w != n) payload_size = at;
+  return w;
+}
+
 }  // namespace korvel

@@ -131,4 +131,10 @@ void copy_frames(const FrameSink& frames, DT_t* out, uint8_t* payload_out, uint6
 // sink's payload.
 void append_frames(const FrameSink& frames, FrameSink& sink);
 
+// Keeps the records [from, n) timed in [start, stop) (those before `from`
+// stay as they are), moving their payload down behind the kept records
+// before them; `payload_size` is updated. Returns the new record count.
+size_t keep_window(DT_t* records, size_t from, size_t n, uint8_t* payload, size_t& payload_size,
+                   int64_t start, int64_t stop);
+
 }  // namespace korvel

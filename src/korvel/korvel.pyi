@@ -25,7 +25,8 @@ class Info(TypedDict):
     uncompressed_size: int
     start: int
     stop: int
-    containers: npt.NDArray[np.void]  # offset, size, uncompressed_size, method
+    # offset, size, uncompressed_size, method (and first_timestamp with times=True)
+    containers: npt.NDArray[np.void]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
@@ -45,6 +46,9 @@ def read(
     verbose: bool = True,
     containers: tuple[int, int] | None = None,
     errors: str = "raise",
+    start: int | np.datetime64 | None = None,
+    stop: int | np.datetime64 | None = None,
+    exact_time: bool = False,
 ) -> Frames: ...
 def iter_read(
     file: Source,
@@ -53,14 +57,18 @@ def iter_read(
     threads: int | None = None,
     verbose: bool = True,
     errors: str = "raise",
+    start: int | np.datetime64 | None = None,
+    stop: int | np.datetime64 | None = None,
+    exact_time: bool = False,
 ) -> Iterator[Frames]: ...
-def info(file: Source, *, verbose: bool = True) -> Info: ...
+def info(file: Source, *, verbose: bool = True, times: bool = False) -> Info: ...
 def write(
     file: Source,
     arr: Frames | npt.NDArray[np.void],
     *,
     threads: int | None = None,
     verbose: bool = True,
+    exact_time: bool = False,
 ) -> None: ...
 def to_homo(index_chunk_tuple: Frames, *, verbose: bool = True) -> npt.NDArray[np.void]: ...
 def to_index_chunk(homo_arr: npt.NDArray[np.void], *, verbose: bool = True) -> Frames: ...

@@ -389,6 +389,7 @@ class Input {
 struct ReadArgs {
   ReaderOptions options;
   bool verbose = true;
+  bool exact_time = false;
   py::object notices;  // None, or the list of PrintedNotices' `collect`
 };
 
@@ -444,8 +445,56 @@ void container_range(py::handle containers, ReaderOptions& o) {
                           std::to_string(o.end_container) + ")");
 }
 
+// start=/stop=: int64 nanoseconds since the epoch, or numpy.datetime64.
+int64_t time_arg(py::handle v, const char* what) {
+  py::module_ np = py::module_::import("numpy");
+  if (py::isinstance(v, np.attr("datetime64"))) {
+    if (py::bool_(np.attr("isnat")(v)))
+      throw py::value_error(std::string(what) + " must be a time, not NaT");
+    py::object ns = v.attr("astype")("datetime64[ns]").attr("astype")("int64");
+    return ns.cast<int64_t>();
+  }
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+    throw py::type_error(std::string(what) +
+                         " must be int nanoseconds since the epoch or numpy.datetime64, got " +
+                         type_name(v));
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+  if (!i) throw py::error_already_set();
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow)
+    throw py::value_error(std::string(what) + " lies outside the int64 nanosecond range (got " +
+                          std::string(py::str(i)) + ")");
+  return static_cast<int64_t>(x);
+}
+
+// A time window [start, stop); either end may be open.
+struct Window {
+  bool active = false;
+  int64_t start = INT64_MIN;
+  int64_t stop = INT64_MAX;
+  bool empty() const { return active && start >= stop; }
+};
+
+Window window_arg(py::handle start, py::handle stop) {
+  Window w;
+  if (!start.is_none()) w.start = time_arg(start, "start");
+  if (!stop.is_none()) w.stop = time_arg(stop, "stop");
+  w.active = !start.is_none() || !stop.is_none();
+  if (w.start > w.stop)
+    throw py::value_error("start must not lie after stop (got start=" + std::to_string(w.start) +
+                          ", stop=" + std::to_string(w.stop) + ")");
+  return w;
+}
+
+class QuietNotices : public NoticeSink {
+ public:
+  void notice(const Notice&) override {}
+};
+
 // The header, its dates converted; the reader then starts.
-FileHeader_t open_log(LogReader& reader, Input& input, Stash& stash) {
+FileHeader_t open_log(LogReader& reader, Input& input, Stash& stash, bool exact) {
   FileHeader_t header;
   ReadError err;
   {
@@ -453,9 +502,10 @@ FileHeader_t open_log(LogReader& reader, Input& input, Stash& stash) {
     err = reader.read_header(header);
   }
   if (err) input.raise(err, stash);
-  int64_t start_timestamp = systemtime_to_timestamp(header.start_timestamp);
+  int64_t start_timestamp = exact ? systemtime_to_timestamp_exact(header.start_timestamp)
+                                  : systemtime_to_timestamp(header.start_timestamp);
   systemtime_to_timestamp(header.stop_timestamp);  // must convert, value unused
-  reader.start(start_timestamp);
+  reader.start(start_timestamp, exact);
   return header;
 }
 
@@ -467,16 +517,51 @@ std::string cost_line(double since, uint64_t object_count, uint64_t records, uin
          ", tot_mem=" + u64(idx_mem + payload);
 }
 
+// For a window on a log given as a path: the containers that can hold its
+// frames, found from the first timestamps of all containers (the start of
+// each is inflated); the range read is then masked. A stream, or first
+// timestamps that decrease somewhere, leave the whole log to be read.
+void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
+  if (!w.active || !path_of(file)) return;
+  Stash stash;
+  Input input(file, stash, "read");
+  QuietNotices quiet;
+  ReaderOptions o;
+  o.skip_damaged = args.options.skip_damaged;
+  auto reader = std::make_unique<LogReader>(input.source(), quiet, o);
+  open_log(*reader, input, stash, exact);
+  std::vector<ContainerEntry> entries;
+  ReadError err;
+  size_t first = 0, end = 0;
+  bool sure = false;
+  {
+    py::gil_scoped_release unlocked;
+    err = reader->list_containers(entries, true);
+    if (!err) sure = window_containers(entries, w.start, w.stop, first, end);
+  }
+  if (err) input.raise(err, stash);
+  if (!sure) return;
+  ReaderOptions& r = args.options;
+  r.first_container = std::max(r.first_container, first);
+  r.end_container = std::min(r.end_container, end);
+  if (r.end_container < r.first_container) r.end_container = r.first_container;
+}
+
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
-               const std::string& errors, bool scan_ahead, bool libdeflate, py::object collect) {
+               const std::string& errors, py::object start, py::object stop, bool exact_time,
+               bool scan_ahead, bool libdeflate, py::object collect) {
   double tm = now_seconds();
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   container_range(containers, args.options);
+  const Window window = window_arg(start, stop);
+  const ReaderOptions asked = args.options;
+  if (window.empty()) args.options.end_container = args.options.first_container;
+  plan_window(file, window, exact_time, args);
   Stash stash;
   Input input(file, stash, "read");
   PrintedNotices notices(stash, args.verbose, false, args.notices);
   auto reader = std::make_unique<LogReader>(input.source(), notices, args.options);
-  const FileHeader_t header = open_log(*reader, input, stash);
+  const FileHeader_t header = open_log(*reader, input, stash, exact_time);
   const uint32_t object_count = header.object_count;
 
   size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
@@ -493,10 +578,14 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
     reader.reset();
   }
   if (err) input.raise(err, stash);
-  if (!containers.is_none() && args.options.end_container > containers_seen)
-    throw py::value_error("containers=(" + std::to_string(args.options.first_container) + ", " +
-                          std::to_string(args.options.end_container) + ") lies outside the log's " +
+  if (!containers.is_none() && asked.end_container > containers_seen &&
+      args.options.end_container == asked.end_container)
+    throw py::value_error("containers=(" + std::to_string(asked.first_container) + ", " +
+                          std::to_string(asked.end_container) + ") lies outside the log's " +
                           std::to_string(containers_seen) + " containers");
+  if (window.active)
+    sink.record_count = keep_window(sink.records, 0, sink.record_count, sink.payload,
+                                    sink.payload_size, window.start, window.stop);
 
   sink.trim();
   if (args.verbose) print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
@@ -508,14 +597,16 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
 // pieces.
 class PieceReader {
  public:
-  PieceReader(py::object file, size_t frames, const ReadArgs& args)
+  PieceReader(py::object file, size_t frames, const ReadArgs& args, const Window& window,
+              bool exact)
       : since_(now_seconds()),
         frames_(frames),
         verbose_(args.verbose),
+        window_(window),
         input_(file, stash_, "iter_read"),
         notices_(stash_, args.verbose, true, args.notices) {
     reader_ = std::make_unique<LogReader>(input_.source(), notices_, args.options);
-    object_count_ = open_log(*reader_, input_, stash_).object_count;
+    object_count_ = open_log(*reader_, input_, stash_, exact).object_count;
     new_sink(0, nullptr);
   }
 
@@ -561,7 +652,12 @@ class PieceReader {
     ReadError err;
     {
       py::gil_scoped_release unlocked;
-      err = reader_->read(*sink_, frames_, done);
+      ArraySink& s = *sink_;
+      const size_t before = s.record_count;
+      err = reader_->read(s, frames_, done);
+      if (window_.active)
+        s.record_count = keep_window(s.records, before, s.record_count, s.payload, s.payload_size,
+                                     window_.start, window_.stop);
     }
     if (err) {
       error_ = err;
@@ -661,6 +757,7 @@ class PieceReader {
   double since_;
   size_t frames_;
   bool verbose_;
+  Window window_;
   Stash stash_;
   Input input_;
   PrintedNotices notices_;
@@ -677,12 +774,15 @@ class PieceReader {
 };
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
-                     const std::string& errors, bool scan_ahead, bool libdeflate,
-                     py::object collect) {
+                     const std::string& errors, py::object start, py::object stop, bool exact_time,
+                     bool scan_ahead, bool libdeflate, py::object collect) {
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
-  return py::cast(std::make_unique<PieceReader>(file, n, args));
+  const Window window = window_arg(start, stop);
+  if (window.empty()) args.options.end_container = 0;
+  plan_window(file, window, exact_time, args);
+  return py::cast(std::make_unique<PieceReader>(file, n, args, window, exact_time));
 }
 
 const char* application_name(uint8_t id) {
@@ -692,7 +792,7 @@ const char* application_name(uint8_t id) {
   return id < sizeof names / sizeof *names ? names[id] : "";
 }
 
-py::dict info(py::object file, bool verbose, py::object collect) {
+py::dict info(py::object file, bool verbose, bool times, py::object collect) {
   Stash stash;
   Input input(file, stash, "info");
   PrintedNotices notices(stash, verbose, false, notices_list(std::move(collect)));
@@ -706,10 +806,11 @@ py::dict info(py::object file, bool verbose, py::object collect) {
   if (err) input.raise(err, stash);
   const int64_t start = systemtime_to_timestamp(header.start_timestamp);
   const int64_t stop = systemtime_to_timestamp(header.stop_timestamp);
+  reader->start(start);
   std::vector<ContainerEntry> entries;
   {
     py::gil_scoped_release unlocked;
-    err = reader->list_containers(entries);
+    err = reader->list_containers(entries, times);
   }
   if (err) input.raise(err, stash);
 
@@ -718,7 +819,16 @@ py::dict info(py::object file, bool verbose, py::object collect) {
   fields.append(py::make_tuple("size", "<u4"));
   fields.append(py::make_tuple("uncompressed_size", "<u4"));
   fields.append(py::make_tuple("method", "<u2"));
+  if (times) fields.append(py::make_tuple("first_timestamp", "<i8"));
   py::dtype dtype = py::module_::import("numpy").attr("dtype")(fields);
+  // A container in which no object begins (or whose first object lies past
+  // the bytes looked at) takes the time of the next object found.
+  std::vector<int64_t> firsts(entries.size(), INT64_MAX);
+  int64_t next = INT64_MAX;
+  for (size_t j = entries.size(); j-- > 0;) {
+    if (entries[j].first == FirstObject::Found) next = entries[j].first_timestamp;
+    firsts[j] = next;
+  }
   py::array table(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(entries.size())});
   char* row = static_cast<char*>(table.mutable_data());
   for (const ContainerEntry& e : entries) {
@@ -726,6 +836,7 @@ py::dict info(py::object file, bool verbose, py::object collect) {
     std::memcpy(row + 8, &e.object_size, 4);
     std::memcpy(row + 12, &e.uncompressed_size, 4);
     std::memcpy(row + 16, &e.method, 2);
+    if (times) std::memcpy(row + 18, &firsts[static_cast<size_t>(&e - entries.data())], 8);
     row += dtype.itemsize();
   }
 
@@ -750,6 +861,7 @@ py::dict info(py::object file, bool verbose, py::object collect) {
 void register_reader(py::module_& m) {
   m.def("read", &read, py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
         py::arg("verbose") = true, py::arg("containers") = py::none(), py::arg("errors") = "raise",
+        py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
         py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
         py::arg("_notices") = py::none(),
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
@@ -758,17 +870,19 @@ void register_reader(py::module_& m) {
       .def("__next__", &PieceReader::next);
   m.def("iter_read", &iter_read, py::arg("file"), py::arg("frames") = 1000000, py::kw_only(),
         py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("errors") = "raise",
+        py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
         py::arg("_scan_ahead") = false, py::arg("_libdeflate") = true,
         py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
-        py::arg("_notices") = py::none(),
+        py::arg("times") = false, py::arg("_notices") = py::none(),
         "Header facts and the table of log containers, without inflating anything.");
   // Which inflater this build uses for complete containers.
   m.attr("INFLATER") = inflater_name();
 
   publish(m, "read",
-          "read(file, *, threads=None, verbose=True, containers=None, errors='raise')\n--\n\n"
+          "read(file, *, threads=None, verbose=True, containers=None, errors='raise',\n"
+          "     start=None, stop=None, exact_time=False)\n--\n\n"
           "Read a BLF log into a frames pair (index, chunk).\n\n"
           "The log is read once, front to back: every CAN, CAN FD and error frame object\n"
           "(objects split across log containers included) becomes a DT record, in file\n"
@@ -789,33 +903,49 @@ void register_reader(py::module_& m) {
           "    partition of the containers, joined, equal the whole read.\n"
           "errors: 'raise', or 'skip' to read past damage: a container that cannot be\n"
           "    read, and an object that can never be finished, are left out, with a\n"
-          "    BLFWarning for each region skipped.\n\n"
+          "    BLFWarning for each region skipped.\n"
+          "start, stop: only the frames with start <= timestamp < stop (int64 ns since\n"
+          "    the epoch, or numpy.datetime64; None leaves that end open): the whole read\n"
+          "    masked to the window, frame for frame. From a path, only the containers\n"
+          "    that can hold such frames are inflated, found from the first timestamp of\n"
+          "    every container (info(times=True)); where those decrease somewhere, and\n"
+          "    for a stream, the whole log is read. A decrease of timestamps hidden inside\n"
+          "    containers outside the window cannot be seen, and may leave frames out.\n"
+          "exact_time: timestamps in integer nanoseconds (header start plus object\n"
+          "    time) instead of the default double-precision sum, which rounds to about\n"
+          "    256 ns; logs written with write(..., exact_time=True) read back exactly.\n\n"
           "Returns (index, chunk): a new DT array and a new uint8 array.\n\n"
           "A log cut short returns every frame before the cut and says so. Raises\n"
           "BLFError for a file that is not a BLF log and for format faults (naming the\n"
           "byte offset), zlib.error for corrupt compressed data, OSError when a path\n"
           "cannot be read, TypeError for a text stream or an argument that is neither a\n"
-          "path nor a binary stream, ValueError for bad keyword values.");
+          "path nor a binary stream, ValueError for bad keyword values (start after\n"
+          "stop among them).");
   publish(m, "iter_read",
-          "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise')"
-          "\n--\n\n"
+          "iter_read(file, frames=1000000, *, threads=None, verbose=True, errors='raise',\n"
+          "          start=None, stop=None, exact_time=False)\n--\n\n"
           "Read a BLF log in frames pairs of at most `frames` records each, in file\n"
           "order: an iterator whose pieces, joined with concat, equal read(file). Memory\n"
           "stays at one piece plus the containers in flight, whatever the size of the\n"
           "log. The \"load blf cost\" line comes after the last piece.\n\n"
-          "file, threads, verbose, errors: as for read().\n\n"
+          "file, threads, verbose, errors, start, stop, exact_time: as for read().\n\n"
           "Returns an iterator of (index, chunk) pairs.\n\n"
           "Raises what read() raises, once the pieces before the fault are out; notices\n"
           "(lines, or BLFWarnings when quiet) come after the frames before them.\n"
           "ValueError for frames below 1.");
   publish(m, "info",
-          "info(file, *, verbose=True)\n--\n\n"
+          "info(file, *, verbose=True, times=False)\n--\n\n"
           "Header facts and the table of log containers, without inflating anything.\n\n"
           "Returns a dict: object_count, application (id, name, version), file_size and\n"
           "uncompressed_size (as the header says), start and stop (ns since the epoch),\n"
           "and containers: an array of (offset, size, uncompressed_size, method), one\n"
           "per log container in file order (the numbers read()'s containers= counts).\n\n"
-          "file, verbose: as for read() (a log cut short is reported).\n\n"
+          "file, verbose: as for read() (a log cut short is reported).\n"
+          "times: containers gain first_timestamp (int64 ns, as read() gives times): the\n"
+          "    time of the first object that begins in the container, found by inflating\n"
+          "    only the start of each; a container in which no object begins, or whose\n"
+          "    start cannot be inflated, takes that of the next object found (int64 max\n"
+          "    when there is none).\n\n"
           "Raises what read() raises for the file header and the top-level objects.");
 }
 

@@ -84,9 +84,8 @@ uint64_t write_container(Stream& out, const ContainerJob& job) {
 }
 
 void write_header(Stream& out, int64_t filesize, int64_t uncompressed_size, uint32_t count,
-                  int64_t start_timestamp, int64_t stop_timestamp) {
-  SystemTime_t start{}, stop{};
-  timestamp_to_systemtime(start, start_timestamp);
+                  const SystemTime_t& start, int64_t stop_timestamp) {
+  SystemTime_t stop{};
   timestamp_to_systemtime(stop, stop_timestamp);
   uint8_t defined[FILE_HEADER_DEFINED];
   enc::file_header(defined, filesize, uncompressed_size, count, start, stop);
@@ -184,7 +183,16 @@ struct JobWindow {
   }
 };
 
-void write_log(py::object file, Source& src, unsigned threads, bool verbose) {
+void write_log(py::object file, Source& src, unsigned threads, bool verbose, bool exact) {
+  // Object times count from the header's start: by default the earliest
+  // frame (the header keeps it to the millisecond only), with `exact` an
+  // instant the header holds exactly.
+  SystemTime_t header_start{};
+  int64_t base = src.start;
+  if (exact)
+    base = exact_start(header_start, src.start);
+  else
+    timestamp_to_systemtime(header_start, src.start);
   Stream out(file);
   const uint8_t placeholder[FILE_HEADER_SIZE] = {};
   out.write(placeholder, sizeof placeholder);
@@ -215,10 +223,10 @@ void write_log(py::object file, Source& src, unsigned threads, bool verbose) {
         spare.pop_back();
       }
       uint8_t* buffer = job->buffer.get();
-      i += src.is_pair ? enc::fill_container(src.pair.records, i, src.start, buffer,
-                                             WRITER_BUFFER_SIZE, &job->used)
-                       : enc::fill_container(src.records, i, src.start, buffer, WRITER_BUFFER_SIZE,
-                                             &job->used);
+      i += src.is_pair
+               ? enc::fill_container(src.pair.records, i, base, buffer, WRITER_BUFFER_SIZE,
+                                     &job->used)
+               : enc::fill_container(src.records, i, base, buffer, WRITER_BUFFER_SIZE, &job->used);
       ContainerJob* raw = job.get();
       if (pool) {
         job->done = pool->submit([raw] { raw->compress(); });
@@ -244,10 +252,10 @@ void write_log(py::object file, Source& src, unsigned threads, bool verbose) {
     print_line("korvel.write: fsize=" + i64(filesize) + ", uncomp=" + u64(uncompressed_size) +
                ", objcnt=" + u64(src.count) + ", start=" + start_text + ", end=" + end_text);
   write_header(out, filesize, static_cast<int64_t>(uncompressed_size),
-               static_cast<uint32_t>(src.count), src.start, src.end);
+               static_cast<uint32_t>(src.count), header_start, src.end);
 }
 
-void write(py::object file, py::object arr, py::object threads_arg, bool verbose) {
+void write(py::object file, py::object arr, py::object threads_arg, bool verbose, bool exact_time) {
   const unsigned threads = thread_count(threads_arg);
   // Before anything is printed or written.
   py::object path = path_of(file);
@@ -260,14 +268,14 @@ void write(py::object file, py::object arr, py::object threads_arg, bool verbose
     raise_blf_error("Too many frames for one BLF file: " + u64(src.count) +
                     " records, the file header counts at most 4294967295 objects.");
   if (!path) {
-    write_log(file, src, threads, verbose);
+    write_log(file, src, threads, verbose, exact_time);
     return;
   }
   // A path is opened only now that the arguments are known to be good; a
   // log left half written by a failure is removed.
   py::object opened = py::module_::import("io").attr("open")(file, "wb");
   try {
-    write_log(opened, src, threads, verbose);
+    write_log(opened, src, threads, verbose, exact_time);
   } catch (...) {
     py::error_scope keep;  // the failure stays the one raised
     try {
@@ -284,11 +292,11 @@ void write(py::object file, py::object arr, py::object threads_arg, bool verbose
 
 void register_writer(py::module_& m) {
   m.def("write", &write, py::arg("file"), py::arg("arr"), py::kw_only(),
-        py::arg("threads") = py::none(), py::arg("verbose") = true,
+        py::arg("threads") = py::none(), py::arg("verbose") = true, py::arg("exact_time") = false,
         "Write a frames pair or a homogeneous array as a BLF log to a path or a seekable binary "
         "stream.");
   publish(m, "write",
-          "write(file, arr, *, threads=None, verbose=True)\n--\n\n"
+          "write(file, arr, *, threads=None, verbose=True, exact_time=False)\n--\n\n"
           "Write a frames pair or a homogeneous array (DT64 or newType records) as a BLF\n"
           "log: one version-1 object per record (classic, CAN FD or error frame, by its\n"
           "flags), timestamps in nanoseconds from the earliest frame, zlib containers of\n"
@@ -302,7 +310,14 @@ void register_writer(py::module_& m) {
           "Keywords (extensions):\n"
           "threads: native threads compressing containers (None: all usable cores); the\n"
           "    file is the same for any number.\n"
-          "verbose: False prints nothing.\n\n"
+          "verbose: False prints nothing.\n"
+          "exact_time: the header's start is the earliest frame's time rounded down to\n"
+          "    the millisecond (or an earlier instant when that local date is ambiguous,\n"
+          "    as in the hour repeated when daylight saving time ends), and object times\n"
+          "    count from it, so that read(..., exact_time=True) gives every timestamp\n"
+          "    back to the nanosecond and other readers see the right times. By default\n"
+          "    object times count from the earliest frame while the header keeps it to\n"
+          "    the millisecond, which shifts every frame read back by up to 1 ms.\n\n"
           "Returns None.\n\n"
           "Raises BLFError for a record wider than 64 data bytes, more than 2**32 - 1\n"
           "records, or a stream that cannot seek; ValueError for no records; TypeError\n"

@@ -141,3 +141,50 @@ InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, Byt
 }
 
 }  // namespace korvel
+
+namespace korvel {
+
+struct PrefixInflater::State {
+  z_stream zs{};
+  bool ready = false;
+  bool ended = false;
+};
+
+PrefixInflater::PrefixInflater() : state_(new State) {
+  state_->ready = inflateInit2(&state_->zs, 15) == Z_OK;
+}
+
+PrefixInflater::~PrefixInflater() {
+  if (state_->ready) inflateEnd(&state_->zs);
+  delete state_;
+}
+
+void PrefixInflater::begin(const uint8_t* src, size_t n) {
+  z_stream& zs = state_->zs;
+  if (state_->ready) inflateReset(&zs);
+  zs.next_in = const_cast<Bytef*>(src);
+  zs.avail_in = static_cast<uInt>(std::min<size_t>(n, UINT_MAX));
+  state_->ended = !state_->ready;
+}
+
+size_t PrefixInflater::next(ByteBuffer& out, size_t more, bool& ended, bool& failed) {
+  failed = !state_->ready;
+  ended = state_->ended;
+  if (ended || more == 0) return 0;
+  z_stream& zs = state_->zs;
+  more = std::min<size_t>(more, UINT_MAX);
+  zs.next_out = out.reserve_more(more);
+  zs.avail_out = static_cast<uInt>(more);
+  const int rc = inflate(&zs, Z_NO_FLUSH);
+  const size_t got = more - zs.avail_out;
+  out.commit(got);
+  if (rc == Z_STREAM_END || zs.avail_in == 0) {
+    state_->ended = ended = true;
+  } else if (rc != Z_OK && !(rc == Z_BUF_ERROR && got)) {
+    state_->ended = ended = true;
+    failed = true;
+  }
+  return got;
+}
+
+}  // namespace korvel

@@ -30,4 +30,26 @@ const char* inflater_name();
 InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, ByteBuffer& out,
                              bool allow_truncated = false, bool use_libdeflate = true);
 
+// The first bytes of zlib streams, one after another, with one reused
+// stream state: inflating only the start of a container costs little more
+// than the bytes it produces.
+class PrefixInflater {
+ public:
+  PrefixInflater();
+  ~PrefixInflater();
+  PrefixInflater(const PrefixInflater&) = delete;
+  PrefixInflater& operator=(const PrefixInflater&) = delete;
+
+  // Starts a new stream over [src, src + n).
+  void begin(const uint8_t* src, size_t n);
+  // Appends up to `more` further bytes of output to `out`; returns how many.
+  // `ended` is set once the stream or its input is used up; `failed` when the
+  // data is not a valid stream.
+  size_t next(ByteBuffer& out, size_t more, bool& ended, bool& failed);
+
+ private:
+  struct State;
+  State* state_;
+};
+
 }  // namespace korvel

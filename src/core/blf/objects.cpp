@@ -19,4 +19,33 @@ size_t plausible_start(const uint8_t* data, size_t len, size_t from) {
   return NO_OBJECT;
 }
 
+namespace {
+
+// Whether the walk of objects from `p` stays clean up to `len`.
+bool walks_cleanly(const uint8_t* data, size_t len, size_t p, bool whole) {
+  for (int steps = 0; steps < 64; ++steps) {
+    auto base = blf::load<blf::ObjHeaderBase_t>(data + p);
+    if (base.object_size < sizeof(blf::ObjHeaderBase_t)) return false;
+    const uint32_t headers = header_bytes(base.header_version);
+    if (headers && base.object_size < min_object_size(base.object_type, headers)) return false;
+    const size_t end = p + base.object_size;
+    if (end >= len) return true;  // cut by the end of the bytes at hand
+    const size_t next = next_object(data, len, end);
+    if (next == NO_OBJECT) return !whole || may_continue(data, len, end);
+    if (next + sizeof(blf::ObjHeaderBase_t) > len) return true;
+    p = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t first_object(const uint8_t* data, size_t len, bool whole) {
+  int tries = 0;
+  for (size_t p = plausible_start(data, len); p != NO_OBJECT && tries < 16;
+       p = plausible_start(data, len, p + 1), ++tries)
+    if (walks_cleanly(data, len, p, whole)) return p;
+  return NO_OBJECT;
+}
+
 }  // namespace korvel

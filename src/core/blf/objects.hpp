@@ -101,4 +101,12 @@ inline size_t cut_object_start(const uint8_t* data, size_t len) {
 // when there is none. A guess: payload bytes may look like a header.
 size_t plausible_start(const uint8_t* data, size_t len, size_t from = 0);
 
+// The first object that begins in a container's data when only its first
+// `len` bytes are at hand (the bytes before it finish an object begun in an
+// earlier container): a plausible object header from which the walk goes on
+// cleanly up to the end of the bytes. NO_OBJECT when none is found; `whole`
+// says the bytes are the container's whole data (a NO_OBJECT answer is then
+// final). The object itself may be of any type.
+size_t first_object(const uint8_t* data, size_t len, bool whole);
+
 }  // namespace korvel

@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "blf/inflate.hpp"
+#include "blf/objects.hpp"
 #include "blf/pipeline.hpp"
 
 namespace korvel {
@@ -121,6 +123,8 @@ struct LogReader::Impl {
   size_t pending_pad = 0;  // padding of the last top-level object, not yet read
   size_t container_index = 0;
   bool lead_in_done = false;
+  int64_t start_timestamp = 0;  // as given to start()
+  bool exact_timestamps = false;
 
   std::deque<std::unique_ptr<Job>> pending;
   // Buffers of finished containers, for the next ones.
@@ -829,23 +833,80 @@ struct LogReader::Impl {
     return err;
   }
 
-  ReadError list_containers(std::vector<ContainerEntry>& out) {
+  // Compressed bytes of a container read to find its first object, and
+  // the most inflated from them.
+  static constexpr size_t FIRST_STORED = size_t(8) << 10;
+  static constexpr size_t FIRST_INFLATED = size_t(64) << 10;
+
+  // Where the first object of a container begins, from `stored` bytes of
+  // its data (`whole`: all of it).
+  void find_first(ContainerEntry& e, const uint8_t* stored, size_t n, bool whole,
+                  PrefixInflater& inflater, ByteBuffer& data) {
+    e.first = FirstObject::Unknown;
+    if (!known_method(e.method)) {
+      e.first = FirstObject::None;  // the read skips it
+      return;
+    }
+    const uint8_t* d = stored;
+    size_t len = n;
+    bool ended = true, failed = false;
+    if (e.method == ZLIB_DEFLATE) {
+      data.clear();
+      inflater.begin(stored, n);
+      ended = false;
+    }
+    for (size_t step = 512;; step *= 2) {
+      if (e.method == ZLIB_DEFLATE) {
+        inflater.next(data, std::min(step, FIRST_INFLATED - data.size()), ended, failed);
+        if (failed) return;
+        d = data.data();
+        len = data.size();
+        if (len >= FIRST_INFLATED) ended = true;
+      }
+      const bool all = ended && whole && len < FIRST_INFLATED;
+      const size_t p = first_object(d, len, all);
+      if (p != NO_OBJECT) {
+        auto b = load<ObjHeaderBase_t>(d + p);
+        if (p + header_bytes(b.header_version) <= len) {
+          auto h = load<ObjHeaderV1_t>(d + p + sizeof(ObjHeaderBase_t));
+          e.first = FirstObject::Found;
+          e.first_timestamp =
+              record_timestamp(h.timestamp, h.flags, start_timestamp, exact_timestamps);
+          return;
+        }
+      }
+      if (ended) {
+        if (p == NO_OBJECT && all) e.first = FirstObject::None;
+        return;
+      }
+    }
+  }
+
+  ReadError list_containers(std::vector<ContainerEntry>& out, bool times) {
     ReadError err;
     try {
-      ByteBuffer head;
+      ByteBuffer head, data;
+      PrefixInflater inflater;
       for (;;) {
         ObjHeaderBase_t base;
         uint64_t object_pos;
         if (!next_header(base, object_pos)) break;
         const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
         const bool container = base.object_type == LOG_CONTAINER;
-        const size_t present = read_body(base, head, container ? sizeof(LogContainer_t) : 0);
+        const size_t want = !container ? 0
+                            : times    ? sizeof(LogContainer_t) + FIRST_STORED
+                                       : sizeof(LogContainer_t);
+        const size_t present = read_body(base, head, want);
         if (container) {
           check_container(base, object_pos, head.size(), present < rest);
           if (head.size() >= sizeof(LogContainer_t)) {
             auto c = load<LogContainer_t>(head.data());
-            out.push_back(ContainerEntry{object_pos, base.object_size, c.uncompressed_size,
-                                         c.compression_method});
+            ContainerEntry e{object_pos, base.object_size, c.uncompressed_size,
+                             c.compression_method};
+            if (times)
+              find_first(e, head.data() + sizeof(LogContainer_t),
+                         head.size() - sizeof(LogContainer_t), head.size() == rest, inflater, data);
+            out.push_back(e);
           }
         }
         if (present < rest) {
@@ -859,6 +920,40 @@ struct LogReader::Impl {
     return err;
   }
 };
+bool window_containers(const std::vector<ContainerEntry>& entries, int64_t start, int64_t stop,
+                       size_t& first, size_t& end) {
+  const size_t n = entries.size();
+  int64_t last = INT64_MIN;
+  for (const ContainerEntry& e : entries) {
+    if (e.first != FirstObject::Found) continue;
+    if (e.first_timestamp < last) return false;
+    last = e.first_timestamp;
+  }
+  // Objects that begin in container j are timed no later than the first
+  // object found after it, and no earlier than the last found up to it.
+  std::vector<int64_t> upper(n);
+  int64_t next = INT64_MAX;
+  for (size_t j = n; j-- > 0;) {
+    upper[j] = next;
+    if (entries[j].first == FirstObject::Found) next = entries[j].first_timestamp;
+  }
+  first = end = n;
+  for (size_t j = 0; j < n; ++j)
+    if (upper[j] >= start) {
+      first = j;
+      break;
+    }
+  int64_t lower = INT64_MIN;
+  for (size_t j = 0; j < n; ++j) {
+    if (entries[j].first == FirstObject::Found) lower = entries[j].first_timestamp;
+    if (j >= first && lower >= stop) {
+      end = j;
+      break;
+    }
+  }
+  return true;
+}
+
 LogReader::LogReader(ByteSource& source, NoticeSink& notices, const ReaderOptions& options)
     : impl_(std::make_unique<Impl>(source, notices, options)) {}
 
@@ -897,8 +992,10 @@ ReadError LogReader::read_header(FileHeader_t& header) {
   return err;
 }
 
-void LogReader::start(int64_t start_timestamp) {
-  impl_->scanner = std::make_unique<InnerScanner>(start_timestamp);
+void LogReader::start(int64_t start_timestamp, bool exact) {
+  impl_->start_timestamp = start_timestamp;
+  impl_->exact_timestamps = exact;
+  impl_->scanner = std::make_unique<InnerScanner>(start_timestamp, exact);
   impl_->ordered = std::make_unique<OrderedScan>(*impl_->scanner);
 }
 
@@ -906,8 +1003,8 @@ ReadError LogReader::read(FrameSink& sink, size_t until, bool& done) {
   return impl_->read(sink, until, done);
 }
 
-ReadError LogReader::list_containers(std::vector<ContainerEntry>& out) {
-  return impl_->list_containers(out);
+ReadError LogReader::list_containers(std::vector<ContainerEntry>& out, bool times) {
+  return impl_->list_containers(out, times);
 }
 
 }  // namespace korvel

@@ -131,12 +131,30 @@ struct ReaderOptions {
 };
 
 // A log container as the file stores it.
+// Where the first object that begins in a container was found.
+enum class FirstObject : uint8_t {
+  Found,    // first_timestamp is its time
+  None,     // no object begins in the container
+  Unknown,  // not within the bytes looked at, or they cannot be inflated
+};
+
 struct ContainerEntry {
   uint64_t offset = 0;  // of the container object in the file
   uint32_t object_size = 0;
   uint32_t uncompressed_size = 0;
   uint16_t method = 0;
+  // With list_containers(..., times): the first object's time, as read()
+  // would give it.
+  FirstObject first = FirstObject::Unknown;
+  int64_t first_timestamp = 0;
 };
+
+// The containers [first, end) whose objects hold every frame timed in
+// [start, stop), from the containers' first timestamps (containers whose
+// first object is not known are bounded by their neighbours'). False when
+// the first timestamps decrease somewhere: then no range is sure.
+bool window_containers(const std::vector<ContainerEntry>& entries, int64_t start, int64_t stop,
+                       size_t& first, size_t& end);
 
 class LogReader {
  public:
@@ -149,8 +167,8 @@ class LogReader {
   ReadError read_header(blf::FileHeader_t& header);
 
   // Records are timed from this start (ns since the epoch); call once,
-  // after read_header and before read.
-  void start(int64_t start_timestamp);
+  // after read_header and before read. exact: integer nanoseconds.
+  void start(int64_t start_timestamp, bool exact = false);
 
   // Decodes frames into `sink` (appending to what it holds). Returns once
   // the sink holds at least `until` records at a container boundary, with
@@ -159,8 +177,10 @@ class LogReader {
   // worker writes into the sink.
   ReadError read(FrameSink& sink, size_t until, bool& done);
 
-  // Instead of read: the log's containers, without inflating anything.
-  ReadError list_containers(std::vector<ContainerEntry>& out);
+  // Instead of read: the log's containers, without inflating anything; with
+  // `times` (after start()), also the time of the first object that begins
+  // in each, from the start of its data only.
+  ReadError list_containers(std::vector<ContainerEntry>& out, bool times = false);
 
   // Bytes taken from the source so far.
   uint64_t position() const;

@@ -154,7 +154,7 @@ size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t p
     auto ext = load<ObjHeaderV1_t>(obj + sizeof(ObjHeaderBase_t));
     auto m = load<CanMsg_t>(obj + OBJ_HEADER_V1_TOTAL);
     DT_t rec;
-    rec.timestamp = record_timestamp(ext.timestamp, ext.flags, start);
+    rec.timestamp = record_timestamp(ext.timestamp, ext.flags, start, exact_);
     classic_fields(m, rec);
     const size_t n = std::min<size_t>(m.dlc, sizeof(m.data));
     rec.loc = make_loc(payload_size, n);
@@ -212,7 +212,7 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
       continue;
     }
     auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
-    int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_);
+    int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_, exact_);
     decode_frame(data + next, base.object_size, base.object_type, headers, ts, sink);
     pos = max_pos;
   }

@@ -34,7 +34,9 @@ struct ScanResult {
 
 class InnerScanner {
  public:
-  explicit InnerScanner(int64_t start_timestamp) : start_timestamp_(start_timestamp) {}
+  // exact: timestamps in integer nanoseconds instead of double precision.
+  explicit InnerScanner(int64_t start_timestamp, bool exact = false)
+      : start_timestamp_(start_timestamp), exact_(exact) {}
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
@@ -48,10 +50,21 @@ class InnerScanner {
                           FrameSink& sink) const;
 
   int64_t start_timestamp_;
+  bool exact_;
 };
 
-// Timestamp of a record: in double precision, as the format's readers do.
-inline int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp) {
+// Timestamp of a record: in double precision, as the format's readers do,
+// or with `exact` in integer nanoseconds (saturating at the int64 range).
+inline int64_t record_timestamp(uint64_t raw, uint32_t unit_flags, int64_t start_timestamp,
+                                bool exact = false) {
+  if (exact) {
+    const int64_t units = static_cast<int64_t>(raw);
+    int64_t rel, t;
+    if (__builtin_mul_overflow(units, unit_flags == 1 ? int64_t(10000) : int64_t(1), &rel) ||
+        __builtin_add_overflow(rel, start_timestamp, &t))
+      return (units < 0) ? INT64_MIN : INT64_MAX;
+    return t;
+  }
   double factor = unit_flags == 1 ? 10000.0 : 1.0;  // 1: units of 10 us
   double t = static_cast<double>(static_cast<int64_t>(raw)) * factor +
              static_cast<double>(start_timestamp);

@@ -1,4 +1,5 @@
-"""The korvel command line: info, decode, filter, plot and transfers over BLF logs.
+"""The korvel command line: info, decode, filter, cut, split, plot and transfers over
+BLF logs.
 
 A thin layer over the library. Logs are read through a stream that counts the
 bytes it hands out (that drives the progress bar), in pieces wherever the work
@@ -23,10 +24,10 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import decode, filter, info, plot, transfers
+from . import cut, decode, filter, info, plot, split, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
-COMMANDS = (info, decode, filter, plot, transfers)
+COMMANDS = (info, decode, filter, cut, split, plot, transfers)
 
 
 def positive(text: str) -> int:
@@ -43,7 +44,8 @@ def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=PROG,
         description="Look into CAN / CAN FD bus logs in the BLF format: summarise them, "
-        "decode DBC signals into tables, cut out frames, plot signals.",
+        "decode DBC signals into tables, cut out frames and time windows, split logs, "
+        "plot signals.",
         epilog="Run 'korvel COMMAND --help' for a command's options and an example. Exit "
         "status: 0 when every log was read whole, 1 for a damaged or missing log or any "
         "other failure, 2 for usage errors.",

@@ -64,11 +64,11 @@ def run(args: argparse.Namespace, session: Session) -> None:
     # read; only errors that no frames can mend count there (a minimum of no
     # timestamps, say, is no fault of the expression).
     select((np.zeros(0, kv.DT), np.zeros(0, np.uint8)), (SyntaxError, NameError, KeyError))
-    (frames,) = session.read(args.log, None)
+    (frames,) = session.read(args.log, None, exact_time=True)
     selected = select(frames)
     if not len(selected[0]):
         raise Failure(args.log, f"no frame matches {args.expr!r}; {args.output} not written")
-    kv.write(args.output, selected, threads=args.threads, verbose=False)
+    kv.write(args.output, selected, threads=args.threads, verbose=False, exact_time=True)
     if not args.quiet:
         print(f"{len(selected[0])} of {len(frames[0])} frames -> {args.output}")
 

@@ -199,19 +199,26 @@ class Session:
                          else "; such objects are skipped")
             self.damaged(Damaged(path, text))
 
-    def read(self, path: str, piece_frames: int | None) -> Iterator[Any]:
+    def read(self, path: str, piece_frames: int | None, *, exact_time: bool = False,
+             start: int | None = None, stop: int | None = None) -> Iterator[Any]:
         """The frames of one log (BLF, or an ASC, candump or PCAN trace text
-        log): in pieces of piece_frames, or whole (None). Faults raise Damaged
-        naming the file and the byte offset (a text log: the line)."""
+        log): in pieces of piece_frames, or whole (None); with start or stop,
+        those of the time window only (a BLF log is read from the path, so that
+        only the containers the window needs are inflated). Faults raise
+        Damaged naming the file and the byte offset (a text log: the line)."""
         self.progress.describe(path)
         seen: set[str] = set()
         fmt = log_format(path)
         text: list[tuple] = []  # a text log's notice: the lines it skipped
         quiet = {"threads": self.threads, "verbose": False, "errors": self.errors,
-                 "format": fmt, "text_notices": text}
+                 "exact_time": exact_time, "format": fmt, "text_notices": text}
+        windowed = start is not None or stop is not None
+        if windowed:
+            quiet.update(start=start, stop=stop)
         try:
             with open(path, "rb") as f:
-                stream = _CountingStream(f, self.progress.update)
+                counted = _CountingStream(f, self.progress.update)
+                stream: Any = path if windowed and fmt == "blf" else counted
                 if piece_frames is None:
                     pieces = (read_log(stream, **quiet) for _ in range(1))  # read on next()
                 else:
