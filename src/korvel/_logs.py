@@ -55,7 +55,8 @@ def read_log(file: Any, *, format: str | None = None, verbose: bool = True,
     fmt = format or log_format(file)
     if fmt == "blf":
         return _k.read(file, verbose=verbose, threads=threads, errors=errors, **blf)
-    return _TEXT_READERS[fmt](file, verbose=verbose, _notices=text_notices)
+    pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=text_notices)
+    return _window(pair, blf.get("start"), blf.get("stop"))
 
 
 def iter_log(file: Any, frames: int, *, format: str | None = None, verbose: bool = True,
@@ -65,7 +66,27 @@ def iter_log(file: Any, frames: int, *, format: str | None = None, verbose: bool
     fmt = format or log_format(file)
     if fmt == "blf":
         return _k.iter_read(file, frames, verbose=verbose, threads=threads, errors=errors, **blf)
-    return _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=text_notices)
+    pieces = _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=text_notices)
+    start, stop = blf.get("start"), blf.get("stop")
+    if start is None and stop is None:
+        return pieces
+    return (_window(p, start, stop) for p in pieces)
+
+
+def _window(pair: Any, start: Any, stop: Any) -> Any:
+    """The frames with start <= timestamp < stop, as kv.read's time window
+    (text times are exact nanoseconds already: exact_time has nothing to do)."""
+    if start is None and stop is None:
+        return pair
+    import numpy as np
+
+    ts = pair[0]["timestamp"]
+    keep = np.ones(len(ts), bool)
+    if start is not None:
+        keep &= ts >= np.int64(start)
+    if stop is not None:
+        keep &= ts < np.int64(stop)
+    return pair if keep.all() else (pair[0][keep], pair[1])
 
 
 def text_header(path: str, fmt: str) -> dict:
