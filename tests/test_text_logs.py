@@ -77,8 +77,12 @@ def test_dask_decode_reads_text_logs(logs):
 
 
 def cli(*args):
-    return subprocess.run([sys.executable, "-m", "korvel", *map(str, args)],
-                          capture_output=True, text=True, check=False)
+    return subprocess.run(
+        [sys.executable, "-m", "korvel", *map(str, args)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
 
 
 def test_convert_both_ways_with_exact_times(logs, tmp_path):
@@ -97,7 +101,8 @@ def test_convert_both_ways_with_exact_times(logs, tmp_path):
         out = tmp_path / (name + ".asc")
         assert cli("convert", logs / name, out).returncode == 0
         assert len(kv.read_asc(out, verbose=False)[0]) == len(
-            READERS[name[-3:]](logs / name, verbose=False)[0])
+            READERS[name[-3:]](logs / name, verbose=False)[0]
+        )
 
 
 READERS = {"log": kv.read_candump, "trc": kv.read_trc, "asc": kv.read_asc}
@@ -112,18 +117,28 @@ def test_commands_take_text_logs(logs, tmp_path):
     assert r.returncode == 0 and len(r.stdout.splitlines()) == 6001
     # Lines the reader skipped are a note, not damage.
     noted = tmp_path / "noted.asc"
-    noted.write_text((logs / "drive.asc").read_text().replace(
-        "Begin Triggerblock", "// a comment\nBegin Triggerblock"))
+    noted.write_text(
+        (logs / "drive.asc")
+        .read_text()
+        .replace("Begin Triggerblock", "// a comment\nBegin Triggerblock")
+    )
     r = cli("filter", noted, "--expr", "is_fd(frames)", "-o", tmp_path / "fd.blf")
     assert r.returncode == 0 and "1 line of the asc log skipped" in r.stderr
-    assert "skipped" not in cli("filter", "-q", noted, "--expr", "is_fd(frames)",
-                                "-o", tmp_path / "fd2.blf").stderr
+    assert (
+        "skipped"
+        not in cli(
+            "filter", "-q", noted, "--expr", "is_fd(frames)", "-o", tmp_path / "fd2.blf"
+        ).stderr
+    )
 
 
-@pytest.mark.parametrize("args, message", [
-    (["convert", "{bad}", "{tmp}/x.blf"], "bad.asc: line 2: not a line of an ASC log"),
-    (["convert", DRIVE, "{tmp}/x.txt"], "x.txt: the output must end in .blf or .asc"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["convert", "{bad}", "{tmp}/x.blf"], "bad.asc: line 2: not a line of an ASC log"),
+        (["convert", DRIVE, "{tmp}/x.txt"], "x.txt: the output must end in .blf or .asc"),
+    ],
+)
 def test_command_faults(tmp_path, args, message):
     bad = tmp_path / "bad.asc"
     bad.write_text("\nhello\n")

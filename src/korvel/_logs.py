@@ -17,7 +17,7 @@ _TEXT_READERS = {"asc": _k.read_asc, "candump": _k.read_candump, "trc": _k.read_
 
 
 def log_format(file: Any) -> str:
-    """"blf", "asc", "candump" or "trc" for a path (by suffix, else by its
+    """ "blf", "asc", "candump" or "trc" for a path (by suffix, else by its
     first bytes) or a seekable binary stream (by its first bytes, which are
     read and given back). Anything else is taken as BLF, whose reader says
     what is wrong with it."""
@@ -46,9 +46,16 @@ def _sniff(head: bytes) -> str:
     return _k._sniff_text(head) or "blf"
 
 
-def read_log(file: Any, *, format: str | None = None, verbose: bool = True,
-             threads: Any = None, errors: str = "raise", text_notices: list | None = None,
-             **blf: Any) -> tuple[Any, Any]:
+def read_log(
+    file: Any,
+    *,
+    format: str | None = None,
+    verbose: bool = True,
+    threads: Any = None,
+    errors: str = "raise",
+    text_notices: list | None = None,
+    **blf: Any,
+) -> tuple[Any, Any]:
     """The frames pair of a log of any format. BLF keywords go to kv.read
     (errors= as well: text readers always skip malformed lines); a text log's
     notice goes to text_notices when it is a list."""
@@ -59,9 +66,17 @@ def read_log(file: Any, *, format: str | None = None, verbose: bool = True,
     return _window(pair, blf.get("start"), blf.get("stop"))
 
 
-def iter_log(file: Any, frames: int, *, format: str | None = None, verbose: bool = True,
-             threads: Any = None, errors: str = "raise", text_notices: list | None = None,
-             **blf: Any) -> Iterator[Any]:
+def iter_log(
+    file: Any,
+    frames: int,
+    *,
+    format: str | None = None,
+    verbose: bool = True,
+    threads: Any = None,
+    errors: str = "raise",
+    text_notices: list | None = None,
+    **blf: Any,
+) -> Iterator[Any]:
     """Pieces of at most `frames` frames of a log of any format."""
     fmt = format or log_format(file)
     if fmt == "blf":
@@ -102,6 +117,7 @@ def text_header(path: str, fmt: str) -> dict:
         "uncompressed_size": size,
         "start": 0,
         "stop": 0,
-        "containers": np.zeros(0, [("offset", "<u8"), ("size", "<u4"),
-                                   ("uncompressed_size", "<u4"), ("method", "<u2")]),
+        "containers": np.zeros(
+            0, [("offset", "<u8"), ("size", "<u4"), ("uncompressed_size", "<u4"), ("method", "<u2")]
+        ),
     }

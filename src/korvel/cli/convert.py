@@ -36,18 +36,26 @@ def run(args: argparse.Namespace, session: Session) -> None:
         print(f"{len(frames[0])} frames -> {args.output}")
 
 
-EXAMPLE = """examples:
+EXAMPLE = (
+    """examples:
   korvel convert drive.blf drive.asc
   korvel convert trace.asc trace.blf
   korvel convert candump-2024-05-01.log bus.blf
   korvel convert pcan.trc pcan.asc
 
-""" + SAMPLES
+"""
+    + SAMPLES
+)
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
-    p = command("convert", "Write a log (BLF, ASC, candump .log or PCAN .trc) as BLF or ASC, "
-                "by the output's suffix, with its exact times.", ["common", "errors"], EXAMPLE)
+    p = command(
+        "convert",
+        "Write a log (BLF, ASC, candump .log or PCAN .trc) as BLF or ASC, "
+        "by the output's suffix, with its exact times.",
+        ["common", "errors"],
+        EXAMPLE,
+    )
     p.add_argument("log", metavar="LOG")
     p.add_argument("output", metavar="OUT.blf|OUT.asc")
     p.set_defaults(run=run)
