@@ -14,7 +14,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FUZZ = os.path.join(ROOT, "fuzz")
-TARGETS = ["scan", "stitch", "inflate", "signals", "encode", "reader", "j1939", "isotp"]
+TARGETS = ["scan", "stitch", "inflate", "signals", "encode", "reader", "j1939", "isotp", "asc", "candump",
+           "trc"]
 
 
 @pytest.fixture(scope="module")

@@ -64,7 +64,7 @@ class PyClock : public LocalClock {
                          static_cast<uint16_t>(t.minute),
                          static_cast<uint16_t>(t.second),
                          0};
-    return systemtime_to_timestamp(st) + t.nanos;
+    return add_ns(systemtime_to_timestamp(st), t.nanos);
   }
 };
 

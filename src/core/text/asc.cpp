@@ -173,10 +173,10 @@ void AscParser::timed_line(Span rest, Span first, Emitter& out) {
   }
   int64_t ts;
   if (relative_) {
-    last_ += t;
-    ts = start_ + last_;
+    last_ = add_ns(last_, t);
+    ts = add_ns(start_, last_);
   } else {
-    ts = start_ + t;
+    ts = add_ns(start_, t);
   }
   const Span kind = next_token(rest);
   bool ok = false;

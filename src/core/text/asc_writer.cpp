@@ -61,9 +61,9 @@ char* pad_to(char* p, char* from, size_t width) {
   return p;
 }
 
-// "%11.6f" of a non-negative ns count, truncated to the microsecond.
-char* seconds(char* p, int64_t ns) {
-  const uint64_t us = static_cast<uint64_t>(ns) / 1000;
+// "%11.6f" of a ns count, truncated to the microsecond.
+char* seconds(char* p, uint64_t ns) {
+  const uint64_t us = ns / 1000;
   char num[32];
   char* e = decimal(num, us / 1000000);
   *e++ = '.';
@@ -107,7 +107,8 @@ size_t asc_lines(const FrameView& v, size_t from, size_t to, int64_t base, ByteB
     const uint8_t* data = v.chunk + off;
     // A line is at most ~330 bytes (64 data bytes, three characters each).
     char* const line = reinterpret_cast<char*>(out.reserve_more(512));
-    char* p = seconds(line, r.timestamp - base);
+    // Every record lies at or after base: the difference fits 64 unsigned bits.
+    char* p = seconds(line, static_cast<uint64_t>(r.timestamp) - static_cast<uint64_t>(base));
     *p++ = ' ';
     const bool rx = r.flags & FLAG_RX;
     if (r.flags & FLAG_FD) {

@@ -14,7 +14,8 @@ namespace korvel::text {
 void asc_header(ByteBuffer& out, const CivilTime& start);
 void asc_footer(ByteBuffer& out);
 
-// Lines for records [from, to) of `v`, times counted from `base` (ns).
+// Lines for records [from, to) of `v`, times counted from `base` (ns; no
+// record may lie before it).
 // Returns `to`, or the first record whose payload lies outside the chunk
 // (nothing written for it or after it).
 size_t asc_lines(const FrameView& v, size_t from, size_t to, int64_t base, ByteBuffer& out);

@@ -111,7 +111,7 @@ inline bool parse_fixed(Span s, int scale, int64_t& out) {
   const char* int_begin = p;
   uint64_t v = 0;
   while (p < s.e && is_digit(*p)) {
-    if (p - int_begin >= 12) return false;  // past any log's span
+    if (p - int_begin >= 19 - scale) return false;  // keeps v * 10^scale in 64 bits
     v = v * 10 + static_cast<uint64_t>(*p++ - '0');
   }
   if (p == int_begin) return false;
@@ -135,6 +135,12 @@ inline bool parse_fixed(Span s, int scale, int64_t& out) {
   if (total > static_cast<uint64_t>(INT64_MAX)) return false;
   out = negative ? -static_cast<int64_t>(total) : static_cast<int64_t>(total);
   return true;
+}
+
+// a + b wrapping around instead of overflowing: absurd times in hostile
+// input stay defined behaviour (real ones are far from the ends).
+inline int64_t add_ns(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
 // A wall-clock date as a log's header writes it, in the recording's local

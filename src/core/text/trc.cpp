@@ -77,7 +77,7 @@ void TrcParser::header(Span s) {
       throw TextError(counts_.lines, "a start time in an unknown form: " + quote(s));
     const int64_t below = c.nanos;
     c.nanos = 0;
-    start_ = clock_.to_ns(c) + below;
+    start_ = add_ns(clock_.to_ns(c), below);
   } else if (equals(key, "$columns")) {
     ncolumns_ = 0;
     for (const char* p = value.b; p < value.e; ++p) {
@@ -151,7 +151,7 @@ bool TrcParser::frame_v1(Span s, Emitter& out) {
   uint64_t dlc;
   if (!parse_uint(next_token(s), 10, 8, dlc)) return false;
   if (idtok.size() > 4) flags |= FLAG_EXTENDED;
-  const int64_t ts = start_ + offset;
+  const int64_t ts = add_ns(start_, offset);
   uint8_t* dst = out.data();
   Span look = s;
   if (equals(next_token(look), "rtr")) {
@@ -208,7 +208,7 @@ bool TrcParser::frame_v2(Span s, Emitter& out) {
   }
   (void)has_dir;
   if (offset < 0 || type.empty()) return false;
-  const int64_t ts = start_ + offset;
+  const int64_t ts = add_ns(start_, offset);
   uint8_t* dst = out.data();
   if (equals(type, "er")) {
     out.commit(ts, 0, static_cast<uint8_t>(bus), 0, static_cast<uint8_t>(flags | FLAG_ERROR), false,
