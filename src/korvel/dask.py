@@ -64,7 +64,9 @@ def decode(
     them for each log. Every selected message gets a DataFrame, empty where no
     log has its frames.
 
-    paths: log paths the workers can open. db, messages, choices: as for
+    paths: log paths the workers can open: BLF, or ASC, candump and PCAN trace
+    text logs (by suffix or first line; a text log is one partition whatever
+    split says, having no containers). db, messages, choices: as for
     korvel.decode (the database is read here, once). split: containers per
     partition (each log's container table is read here); None makes one
     partition per log. threads: native threads per read and decode in a worker
