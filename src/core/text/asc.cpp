@@ -204,6 +204,7 @@ bool AscParser::identifier(Span tok, uint32_t& id, bool& extended) const {
 }
 
 bool AscParser::data_bytes(Span& rest, size_t n, uint8_t* dst) const {
+  if (base_ == 16) return hex_byte_tokens(rest, n, dst);
   for (size_t i = 0; i < n; ++i) {
     const Span tok = next_token(rest);
     // The common case first: two hex digits.

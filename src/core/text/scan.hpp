@@ -100,6 +100,33 @@ inline bool parse_uint(Span s, int base, uint64_t max, uint64_t& out) {
   return true;
 }
 
+// `n` blank-separated byte tokens of one or two hex digits (the common two
+// first, read without finding the token's end) from the front of `rest`.
+inline bool hex_byte_tokens(Span& rest, size_t n, uint8_t* dst) {
+  const char* p = rest.b;
+  const char* const e = rest.e;
+  for (size_t i = 0; i < n; ++i) {
+    while (p < e && is_blank(*p)) ++p;
+    if (e - p >= 2 && (e - p == 2 || is_blank(p[2]))) {
+      const int hi = hex_value(p[0]), lo = hex_value(p[1]);
+      if ((hi | lo) < 0) return false;
+      dst[i] = static_cast<uint8_t>(hi << 4 | lo);
+      p += 2;
+      continue;
+    }
+    if (e - p >= 1 && (e - p == 1 || is_blank(p[1]))) {
+      const int v = hex_value(p[0]);
+      if (v < 0) return false;
+      dst[i] = static_cast<uint8_t>(v);
+      ++p;
+      continue;
+    }
+    return false;
+  }
+  rest.b = p;
+  return true;
+}
+
 // A decimal "123.456789" (the fraction optional) as an integer count of
 // 10^-scale units: seconds with scale 9 give nanoseconds, milliseconds with
 // scale 6 give nanoseconds. Digits past the scale are dropped. Fails on

@@ -110,19 +110,7 @@ void TrcParser::line(Span s, Emitter& out) {
 }
 
 bool TrcParser::hex_bytes(Span& rest, size_t n, uint8_t* dst) {
-  for (size_t i = 0; i < n; ++i) {
-    const Span tok = next_token(rest);
-    if (tok.size() == 2) {
-      const int hi = hex_value(tok.b[0]), lo = hex_value(tok.b[1]);
-      if ((hi | lo) < 0) return false;
-      dst[i] = static_cast<uint8_t>(hi << 4 | lo);
-      continue;
-    }
-    uint64_t v;
-    if (!parse_uint(tok, 16, 255, v)) return false;
-    dst[i] = static_cast<uint8_t>(v);
-  }
-  return true;
+  return hex_byte_tokens(rest, n, dst);
 }
 
 // 1.0: "N) O ID DLC bytes|RTR"; 1.1: "N) O Rx|Tx ID DLC ..."; 1.3:
