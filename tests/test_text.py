@@ -217,13 +217,16 @@ def test_asc_date_forms(tmp_path, date, fields):
 
 
 
-def test_candump_lines(tmp_path):
+@pytest.mark.parametrize("bom", ["", "\ufeff"])
+def test_candump_lines(tmp_path, bom):
     path = tmp_path / "c.log"
-    path.write_text(CANDUMP)
+    path.write_text(bom + CANDUMP, encoding="utf-8")
+    plain = tmp_path / "plain.log"  # python-can does not read past a byte order mark
+    plain.write_text(CANDUMP)
     pair = kv.read_candump(path, verbose=False)
     names = kv.candump_interfaces(path)
     assert names == ["vcan0", "vcan1", "can-bus.2"]
-    assert ours(pair, names) == theirs(python_can_reader("log", path))
+    assert ours(pair, names) == theirs(python_can_reader("log", plain))
     index = pair[0]
     assert index["channel"].tolist() == [1, 2, 1, 1, 2, 2, 1, 3]
     err = index[6]

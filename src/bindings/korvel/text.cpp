@@ -314,6 +314,13 @@ class TextPieces {
         parser_(make_parser(f, clock_)) {}
 
   py::object next() {
+    // Parsing runs without the lock: another thread must not step in.
+    if (busy_) throw py::value_error("iter_text: the iterator is already running");
+    busy_ = true;
+    struct Idle {
+      bool& b;
+      ~Idle() { b = false; }
+    } idle{busy_};
     for (;;) {
       if (done_) {
         if (!reported_) {
@@ -345,7 +352,7 @@ class TextPieces {
   PyClock clock_;
   std::unique_ptr<TextParser> parser_;
   Blocks blocks_{input_};
-  bool done_ = false, reported_ = false;
+  bool done_ = false, reported_ = false, busy_ = false;
   uint64_t records_ = 0, payload_ = 0;
 };
 

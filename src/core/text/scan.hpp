@@ -275,7 +275,10 @@ inline size_t TextParser::parse(const char* b, const char* e, bool final, FrameS
     if (!end) break;
     ++counts_.lines;
     const size_t before = sink.record_count;
-    line(Span{p, end}, out);
+    Span l{p, end};
+    // Editors on Windows open a file with a byte order mark.
+    if (counts_.lines == 1 && l.size() >= 3 && std::memcmp(l.b, "\xEF\xBB\xBF", 3) == 0) l.b += 3;
+    line(l, out);
     counts_.frames += sink.record_count - before;
     p = nl ? end + 1 : end;
   }
