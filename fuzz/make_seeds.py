@@ -212,6 +212,31 @@ def main(out):
         write(f"{out}/window", f"seed{i}", window_input(rng))
     for i in range(16):
         write(f"{out}/stats", f"seed{i}", stats_input(rng))
+    # Text readers: two bytes choose the block and piece sizes, then the text:
+    # the samples the tests read, whole and with a line of garbage in them.
+    tests = os.path.join(os.path.dirname(__file__), "..", "tests")
+    sys.path.insert(0, tests)
+    import text_samples as tt
+
+    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE],
+               "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1])],
+               "trc": list(tt.TRC.values())}
+    samples["asc"].append(tt.MALFORMED["asc"][0] + "\n".join(tt.MALFORMED["asc"][1]))
+    samples["trc"].append(tt.MALFORMED["trc"][0] + "\n".join(tt.MALFORMED["trc"][1]))
+    for target, texts in samples.items():
+        for i, text in enumerate(texts):
+            data = text.encode()
+            write(f"{out}/{target}", f"seed{i}", bytes([rng.randrange(256), rng.randrange(256)]) + data)
+            cut = rng.randrange(len(data))
+            write(f"{out}/{target}", f"cut{i}", bytes([rng.randrange(256), rng.randrange(256)])
+                  + data[:cut] + b"\x00garbage \xff line\r\n" + data[cut:])
+
+
+TEXT_ASC_RELATIVE = """date Mon Sep 30 03:06:13.500 PM 2019
+base hex  timestamps relative
+   0.100000 1  1 Rx d 0
+Begin Triggerblock Tue Oct 1 08:00:00 2019
+   0.000001 CANFD 3 Tx 1x Name 1 1 f 64 """ + " ".join(["AB"] * 64) + "\n"
 
 
 if __name__ == "__main__":

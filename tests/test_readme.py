@@ -103,10 +103,10 @@ def console_script(text):
     return "\n".join(commands), shown
 
 
-@pytest.mark.parametrize("n", range(5))
+@pytest.mark.parametrize("n", range(6))
 def test_console_blocks(workdir, n):
     consoles = [text for lang, text, _ in blocks() if lang == "console"]
-    assert len(consoles) == 5
+    assert len(consoles) == 6
     script, shown = console_script(consoles[n])
     env = {**os.environ, "TZ": "UTC", "MPLBACKEND": "Agg",
            "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}

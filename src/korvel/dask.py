@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import korvel as _k
+from ._logs import log_format, read_log
 from .tables import (
     DecodePlan,
     MessagePlan,
@@ -63,7 +64,9 @@ def decode(
     them for each log. Every selected message gets a DataFrame, empty where no
     log has its frames.
 
-    paths: log paths the workers can open. db, messages, choices: as for
+    paths: log paths the workers can open: BLF, or ASC, candump and PCAN trace
+    text logs (by suffix or first line; a text log is one partition whatever
+    split says, having no containers). db, messages, choices: as for
     korvel.decode (the database is read here, once). split: containers per
     partition (each log's container table is read here); None makes one
     partition per log. threads: native threads per read and decode in a worker
@@ -167,8 +170,11 @@ def _scan_piece(
 ) -> pd.DataFrame:
     notices: list[tuple[str, str, int | None, int | None]] = []
     try:
-        index, _ = _k.read(path, threads=1, verbose=False, containers=span, errors=errors,
-                           _notices=notices)
+        if log_format(path) == "blf":
+            index, _ = _k.read(path, threads=1, verbose=False, containers=span, errors=errors,
+                               _notices=notices)
+        else:  # a text log: the lines it skipped are its notice
+            index, _ = read_log(path, verbose=False, text_notices=notices)
     except Exception as e:
         raise _naming(e, _where(path, span)) from e
     ts = index["timestamp"]
@@ -212,7 +218,7 @@ def _pieces(
     logs, files, spans = [], [], []
     for log, path in enumerate(paths):
         ranges: list[tuple[int, int] | None] = [None]
-        if split is not None:
+        if split is not None and log_format(path) == "blf":  # text logs: one piece
             try:
                 # A cut log is reported by the read of its last piece.
                 count = len(_k.info(path, verbose=False, _notices=[])["containers"])
@@ -257,7 +263,9 @@ def _read_piece(
     j1939_na: str = "nan",
 ) -> tuple[int, Any, DecodePlan]:
     try:
-        frames = _k.read(path, threads=threads, verbose=False, containers=span, errors=errors)
+        # A text log's skipped lines stay here, as BLF notices do.
+        frames = read_log(path, threads=threads, verbose=False, errors=errors, text_notices=[],
+                          **({} if span is None else {"containers": span}))
         # The plan rides along (by reference) for the messages without frames.
         tables = _decode(frames, plan, choices=choices, threads=threads,
                          j1939=j1939, j1939_na=j1939_na)

@@ -693,7 +693,10 @@ def decode(
     frames: a frames pair, a transfers pair (korvel.j1939.transfers: the
         complete transfers decode as messages of their full length, timed by
         their last frame), or a path or a binary stream, read quietly (what the
-        reader would print comes as a korvel.korvel.BLFWarning).
+        reader would print comes as a korvel.korvel.BLFWarning). Paths ending in
+        .asc, .log (candump) and .trc, and files whose first line is one of
+        those formats', are read by their text reader (lines it skips come as a
+        korvel.korvel.TextWarning).
     db: a cantools database, a path cantools loads, a list of those (merged; a
         later message of the same name replaces an earlier one), a dict
         {channel: database, path or list} (frames on other channels are left
@@ -725,7 +728,9 @@ def decode(
     _j1939_na_arg(j1939_na)
     plan = decode_plan(db, messages).matching(j1939)
     if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        frames = _k.read(frames, verbose=False, threads=threads, errors=errors)
+        from ._logs import read_log
+
+        frames = read_log(frames, verbose=False, threads=threads, errors=errors)
     index, chunk = _as_frames(frames)
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
     tables = {}

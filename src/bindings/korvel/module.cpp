@@ -14,6 +14,7 @@ void register_decode(py::module_& m);
 void register_tables(py::module_& m);
 void register_protocols(py::module_& m);
 void register_stats(py::module_& m);
+void register_text(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -141,6 +142,7 @@ PYBIND11_MODULE(korvel, m) {
   register_tables(m);
   register_protocols(m);
   register_stats(m);
+  register_text(m);
 
   publish(m, "newType",
           "newType(_len)\n--\n\n"

@@ -24,10 +24,10 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import cut, decode, filter, info, plot, split, stats, transfers
+from . import convert, cut, decode, filter, info, plot, split, stats, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
 
-COMMANDS = (info, decode, filter, cut, split, plot, transfers, stats)
+COMMANDS = (info, decode, filter, cut, split, convert, plot, transfers, stats)
 
 
 def positive(text: str) -> int:

@@ -16,6 +16,7 @@ from collections.abc import Iterator
 from typing import Any, Callable
 
 from .. import korvel as kv
+from .._logs import iter_log, log_format, read_log, text_header
 
 PROG = "korvel"
 # Work this large (in log bytes) or over this many logs gets a progress bar.
@@ -200,40 +201,53 @@ class Session:
 
     def read(self, path: str, piece_frames: int | None, *, exact_time: bool = False,
              start: int | None = None, stop: int | None = None, **options: Any) -> Iterator[Any]:
-        """The frames of one log: in pieces of piece_frames, or whole (None);
-        with start or stop, those of the time window only (read from the path,
-        so that only the containers the window needs are inflated). options:
-        more keywords of the reader (all_errors=True). Faults raise Damaged
-        naming the file and the byte offset."""
+        """The frames of one log (BLF, or an ASC, candump or PCAN trace text
+        log): in pieces of piece_frames, or whole (None); with start or stop,
+        those of the time window only (a BLF log is read from the path, so that
+        only the containers the window needs are inflated). options: more
+        keywords of the BLF reader (all_errors=True). Faults raise Damaged
+        naming the file and the byte offset (a text log: the line)."""
         self.progress.describe(path)
         seen: set[str] = set()
+        fmt = log_format(path)
+        text: list[tuple] = []  # a text log's notice: the lines it skipped
         quiet = {"threads": self.threads, "verbose": False, "errors": self.errors,
-                 "exact_time": exact_time, **options}
+                 "exact_time": exact_time, "format": fmt, "text_notices": text, **options}
         windowed = start is not None or stop is not None
         if windowed:
             quiet.update(start=start, stop=stop)
         try:
             with open(path, "rb") as f:
-                stream: Any = path if windowed else _CountingStream(f, self.progress.update)
+                counted = _CountingStream(f, self.progress.update)
+                stream: Any = path if windowed and fmt == "blf" else counted
                 if piece_frames is None:
-                    pieces = (kv.read(stream, **quiet) for _ in range(1))  # read on next()
+                    pieces = (read_log(stream, **quiet) for _ in range(1))  # read on next()
                 else:
-                    pieces = kv.iter_read(stream, piece_frames, **quiet)
+                    pieces = iter_log(stream, piece_frames, **quiet)
                 while True:
                     with warnings.catch_warnings(record=True) as caught:
                         warnings.simplefilter("always", kv.BLFWarning)
                         piece = next(pieces, None)
                     self._notices(path, caught, seen)
                     if piece is None:
+                        # Lines a text reader skipped (events, comments, ...) are no damage.
+                        for _, line, *_ in text:
+                            if not self.quiet:
+                                self.say(f"{path}: {line}")
                         return
                     yield piece
+        except kv.TextError as e:
+            raise Damaged(path, one_line(str(e))) from None
         except (kv.BLFError, zlib.error) as e:
             raise Damaged(path, _fault(path, e)) from None
         except OSError as e:  # a missing log, a directory, a failing disk
             raise Damaged(path, e.strerror or exc_text(e)) from None
 
     def header(self, path: str) -> dict:
+        fmt = log_format(path)
         try:
+            if fmt != "blf":
+                return text_header(path, fmt)
             with warnings.catch_warnings():
                 # A cut log is reported by the read that follows.
                 warnings.simplefilter("ignore", kv.BLFWarning)

@@ -1,0 +1,302 @@
+#include "text/asc.hpp"
+
+namespace korvel::text {
+
+namespace {
+
+int month_number(Span t) {
+  static const char* const names[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                      "jul", "aug", "sep", "oct", "nov", "dec"};
+  if (t.size() < 3) return 0;
+  for (int m = 0; m < 12; ++m)
+    if (starts_with(t, names[m])) return m + 1;
+  // German abbreviations CANoe writes on German systems.
+  if (starts_with(t, "m\xc3\xa4r") || starts_with(t, "mrz")) return 3;
+  if (starts_with(t, "mai")) return 5;
+  if (starts_with(t, "okt")) return 10;
+  if (starts_with(t, "dez")) return 12;
+  return 0;
+}
+
+bool all_alpha(Span t) {
+  if (t.empty()) return false;
+  for (const char* p = t.b; p < t.e; ++p)
+    if (!is_alpha(*p) && !(static_cast<unsigned char>(*p) & 0x80)) return false;
+  return true;
+}
+
+bool all_digits(Span t) {
+  if (t.empty()) return false;
+  for (const char* p = t.b; p < t.e; ++p)
+    if (!is_digit(*p)) return false;
+  return true;
+}
+
+// "hh:mm:ss[.fraction]"
+bool clock_time(Span t, CivilTime& c) {
+  const char* p = t.b;
+  int parts[3] = {0, 0, 0};
+  for (int k = 0; k < 3; ++k) {
+    const char* d = p;
+    while (p < t.e && is_digit(*p) && p - d < 2) parts[k] = parts[k] * 10 + (*p++ - '0');
+    if (p == d) return false;
+    if (k < 2) {
+      if (p >= t.e || *p != ':') return false;
+      ++p;
+    }
+  }
+  int64_t nanos = 0;
+  if (p < t.e && *p == '.') {
+    ++p;
+    int digits = 0;
+    while (p < t.e && is_digit(*p)) {
+      if (digits < 9) nanos = nanos * 10 + (*p - '0'), ++digits;
+      ++p;
+    }
+    if (!digits) return false;
+    while (digits++ < 9) nanos *= 10;
+  }
+  if (p != t.e) return false;
+  c.hour = parts[0];
+  c.minute = parts[1];
+  c.second = parts[2];
+  c.nanos = nanos;
+  return c.minute < 60 && c.second <= 60;
+}
+
+}  // namespace
+
+bool parse_asc_date(Span s, CivilTime& t) {
+  Span tok[7];
+  int n = 0;
+  for (;;) {
+    Span x = next_token(s);
+    if (x.empty()) break;
+    if (n == 7) return false;
+    tok[n++] = x;
+  }
+  int i = 0;
+  if (n >= 2 && all_alpha(tok[0]) && all_alpha(tok[1])) ++i;  // the weekday
+  if (n - i < 4) return false;
+  CivilTime c;
+  c.month = month_number(tok[i]);
+  if (!c.month || !all_alpha(tok[i])) return false;
+  uint64_t v;
+  if (!parse_uint(tok[i + 1], 10, 31, v) || v == 0) return false;
+  c.day = static_cast<int>(v);
+  if (!clock_time(tok[i + 2], c)) return false;
+  int k = i + 3;
+  if (k < n && (equals(tok[k], "am") || equals(tok[k], "pm"))) {
+    if (c.hour < 1 || c.hour > 12) return false;
+    c.hour = c.hour % 12 + (equals(tok[k], "pm") ? 12 : 0);
+    ++k;
+  } else if (c.hour > 23) {
+    return false;
+  }
+  if (k != n - 1 || tok[k].size() != 4 || !parse_uint(tok[k], 10, 9999, v) || v == 0) return false;
+  c.year = static_cast<int>(v);
+  t = c;
+  return true;
+}
+
+void AscParser::unplaced(Span s) const {
+  throw TextError(counts_.lines, "not a line of an ASC log: " + quote(s));
+}
+
+void AscParser::set_start(Span date, Span whole) {
+  CivilTime c;
+  if (!parse_asc_date(date, c))
+    throw TextError(counts_.lines, "a date in an unknown form: " + quote(whole));
+  start_ = clock_.to_ns(c);
+  last_ = 0;
+}
+
+void AscParser::line(Span s, Emitter& out) {
+  Span rest = s;
+  const Span first = next_token(rest);
+  if (first.empty()) return;  // blank
+  if (is_digit(*first.b)) return timed_line(rest, first, out);
+  if (equals(first, "date")) {
+    set_start(rest, s);
+    placed_ = true;
+    return;
+  }
+  if (equals(first, "base")) {
+    const Span b = next_token(rest);
+    if (equals(b, "hex"))
+      base_ = 16;
+    else if (equals(b, "dec"))
+      base_ = 10;
+    else
+      throw TextError(counts_.lines, "an unknown number base: " + quote(s));
+    const Span kw = next_token(rest), mode = next_token(rest);
+    if (equals(kw, "timestamps")) {
+      if (equals(mode, "relative"))
+        relative_ = true;
+      else if (equals(mode, "absolute"))
+        relative_ = false;
+      else
+        throw TextError(counts_.lines, "unknown timestamps: " + quote(s));
+    }
+    placed_ = true;
+    return;
+  }
+  if (equals(first, "begin") && equals(next_token(rest), "triggerblock")) {
+    if (!trim(rest).empty()) set_start(rest, s);
+    last_ = 0;
+    placed_ = true;
+    return;
+  }
+  if (equals(first, "end") && equals(next_token(rest), "triggerblock")) return;
+  if (equals(first, "internal") || equals(first, "no")) {
+    Span r = s;
+    next_token(r);
+    if (equals(first, "no")) next_token(r);
+    if (equals(next_token(r), "events") && equals(next_token(r), "logged")) {
+      placed_ = true;
+      return;
+    }
+  }
+  if (starts_with(first, "//")) {
+    placed_ = true;
+    return skip();
+  }
+  if (!placed_) unplaced(s);
+  skip();
+}
+
+void AscParser::timed_line(Span rest, Span first, Emitter& out) {
+  int64_t t;
+  if (!parse_fixed(first, 9, t) || t < 0) {
+    if (!placed_) unplaced(Span{first.b, rest.e});
+    return skip();
+  }
+  int64_t ts;
+  if (relative_) {
+    last_ = add_ns(last_, t);
+    ts = add_ns(start_, last_);
+  } else {
+    ts = add_ns(start_, t);
+  }
+  const Span kind = next_token(rest);
+  bool ok = false;
+  if (equals(kind, "canfd")) {
+    ok = fd(rest, ts, out);
+  } else if (!kind.empty() && is_digit(*kind.b)) {
+    uint64_t ch;
+    ok = parse_uint(kind, 10, 255, ch) && classic(rest, ts, static_cast<uint8_t>(ch), out);
+  }
+  if (ok) {
+    placed_ = true;
+    return;
+  }
+  if (!placed_) unplaced(Span{first.b, rest.e});
+  skip();
+}
+
+bool AscParser::identifier(Span tok, uint32_t& id, bool& extended) const {
+  extended = !tok.empty() && lower(tok.e[-1]) == 'x';
+  if (extended) --tok.e;
+  uint64_t v;
+  if (!parse_uint(tok, base_, 0x1FFFFFFF, v)) return false;
+  id = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool AscParser::data_bytes(Span& rest, size_t n, uint8_t* dst) const {
+  if (base_ == 16) return hex_byte_tokens(rest, n, dst);
+  for (size_t i = 0; i < n; ++i) {
+    const Span tok = next_token(rest);
+    // The common case first: two hex digits.
+    if (base_ == 16 && tok.size() == 2) {
+      const int hi = hex_value(tok.b[0]), lo = hex_value(tok.b[1]);
+      if ((hi | lo) < 0) return false;
+      dst[i] = static_cast<uint8_t>(hi << 4 | lo);
+      continue;
+    }
+    uint64_t v;
+    if (!parse_uint(tok, base_, 255, v)) return false;
+    dst[i] = static_cast<uint8_t>(v);
+  }
+  return true;
+}
+
+// "<id>[x] Rx|Tx d <dlc> <bytes> ..." or "<id>[x] Rx|Tx r [<dlc>]" or
+// "ErrorFrame ..." after the channel.
+bool AscParser::classic(Span rest, int64_t ts, uint8_t channel, Emitter& out) {
+  const Span idtok = next_token(rest);
+  if (starts_with(idtok, "errorframe")) {
+    out.data();
+    out.commit(ts, 0, channel, 0, FLAG_ERROR, false, 0);
+    return true;
+  }
+  uint32_t id;
+  bool extended;
+  if (!identifier(idtok, id, extended)) return false;
+  const Span dir = next_token(rest);
+  const bool rx = equals(dir, "rx");
+  if (!rx && !equals(dir, "tx")) return false;
+  uint8_t flags = static_cast<uint8_t>((rx ? FLAG_RX : 0) | (extended ? FLAG_EXTENDED : 0));
+  const Span type = next_token(rest);
+  uint64_t dlc = 0;
+  if (equals(type, "r")) {
+    const Span d = next_token(rest);
+    if (!d.empty() && !parse_uint(d, base_, 15, dlc)) dlc = 0;
+    out.data();
+    out.commit(ts, id, channel, static_cast<uint8_t>(dlc), flags | FLAG_REMOTE, false, 0);
+    return true;
+  }
+  if (!equals(type, "d") || !parse_uint(next_token(rest), base_, 15, dlc)) return false;
+  // A code above 8 reads as python-can reads it: the CAN FD length of the
+  // code, with the 8 bytes a classic frame carries.
+  const uint8_t len = canfd_dlc_to_len(static_cast<uint8_t>(dlc));
+  const size_t stored = len < 8 ? len : 8;
+  uint8_t* dst = out.data();
+  if (!data_bytes(rest, stored, dst)) return false;
+  out.commit(ts, id, channel, len, flags, false, stored);
+  return true;
+}
+
+// "CANFD <ch> Rx|Tx <id>[x] [name] <brs> <esi> <dlc> <length> <bytes> ..." or
+// "CANFD <ch> Rx|Tx ErrorFrame ...".
+bool AscParser::fd(Span rest, int64_t ts, Emitter& out) {
+  uint64_t ch;
+  if (!parse_uint(next_token(rest), 10, 255, ch)) return false;
+  const uint8_t channel = static_cast<uint8_t>(ch);
+  const Span dir = next_token(rest);
+  const bool rx = equals(dir, "rx");
+  if (!rx && !equals(dir, "tx")) return false;
+  uint8_t flags = static_cast<uint8_t>(FLAG_FD | (rx ? FLAG_RX : 0));
+  const Span idtok = next_token(rest);
+  if (starts_with(idtok, "errorframe")) {
+    out.data();
+    out.commit(ts, 0, channel, 0, flags | FLAG_ERROR, true, 0);
+    return true;
+  }
+  uint32_t id;
+  bool extended;
+  if (!identifier(idtok, id, extended)) return false;
+  if (extended) flags |= FLAG_EXTENDED;
+  Span brs = next_token(rest);
+  if (!all_digits(brs)) brs = next_token(rest);  // a symbolic name came first
+  const Span esi = next_token(rest);
+  if (!all_digits(brs) || !all_digits(esi)) return false;
+  if (equals(brs, "1")) flags |= FLAG_BRS;
+  if (equals(esi, "1")) flags |= FLAG_ESI;
+  uint64_t dlc, length;
+  if (!parse_uint(next_token(rest), base_, 15, dlc) ||
+      !parse_uint(next_token(rest), 10, 64, length))
+    return false;
+  const uint8_t len = canfd_dlc_to_len(static_cast<uint8_t>(dlc));
+  uint8_t* dst = out.data();
+  if (length == 0) {
+    // No data bytes: a remote frame, as python-can reads it.
+    out.commit(ts, id, channel, len, flags | FLAG_REMOTE, true, 0);
+    return true;
+  }
+  if (length != len || !data_bytes(rest, length, dst)) return false;
+  out.commit(ts, id, channel, len, flags, true, length);
+  return true;
+}
+
+}  // namespace korvel::text

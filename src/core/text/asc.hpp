@@ -1,0 +1,39 @@
+// Vector ASC text logs: the header lines (date, base, internal events), trigger
+// blocks, classic and CAN FD frame lines and error frames. Other lines
+// (events, statistics, comments, other buses) are counted and skipped.
+#pragma once
+
+#include "text/scan.hpp"
+
+namespace korvel::text {
+
+// The date of a `date` or `Begin Triggerblock` line, after its keyword:
+// "[weekday] month day hh:mm:ss[.fff] [am|pm] year" with English (and the
+// German) month abbreviations, 12- or 24-hour. False for any other form.
+bool parse_asc_date(Span s, CivilTime& t);
+
+class AscParser : public TextParser {
+ public:
+  explicit AscParser(LocalClock& clock) : clock_(clock) {}
+
+ protected:
+  void line(Span s, Emitter& out) override;
+
+ private:
+  void timed_line(Span rest, Span first, Emitter& out);
+  bool classic(Span rest, int64_t ts, uint8_t channel, Emitter& out);
+  bool fd(Span rest, int64_t ts, Emitter& out);
+  bool data_bytes(Span& rest, size_t n, uint8_t* dst) const;
+  bool identifier(Span tok, uint32_t& id, bool& extended) const;
+  void set_start(Span date, Span whole);
+  [[noreturn]] void unplaced(Span s) const;
+
+  LocalClock& clock_;
+  int base_ = 16;
+  bool relative_ = false;
+  bool placed_ = false;  // a line of the format seen: from then on, unknown lines are skipped
+  int64_t start_ = 0;    // the time base, ns
+  int64_t last_ = 0;     // relative timestamps: the previous event's time
+};
+
+}  // namespace korvel::text
