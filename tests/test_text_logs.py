@@ -145,3 +145,13 @@ def test_command_faults(tmp_path, args, message):
     r = cli(*[a.format(bad=bad, tmp=tmp_path) for a in args])
     assert r.returncode == 1 and message in r.stderr
     assert not os.path.exists(tmp_path / "x.blf")
+
+
+def test_info_on_a_text_log_that_is_no_log(tmp_path):
+    bad = tmp_path / "bad.asc"
+    bad.write_text("hello\n")
+    proc = subprocess.run([sys.executable, "-m", "korvel", "info", str(bad)], capture_output=True,
+                          text=True, check=False)
+    # One line naming the file and the line; no header made up before it.
+    assert proc.returncode == 1 and proc.stdout == ""
+    assert "line 1" in proc.stderr

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -76,5 +77,27 @@ unsigned usable_cores();
 // each time. Pools are never torn down (their idle threads end with the
 // process); a forked child gets pools of its own.
 WorkPool& shared_pool(unsigned threads);
+
+// Runs work(0) .. work(parts - 1): part 0 on the calling thread, the others
+// on the shared pool of `threads` - 1 workers. Waits for all of them (their
+// work may use the caller's data) and then rethrows the first failure.
+template <class Work>
+void run_parts(unsigned threads, size_t parts, Work&& work) {
+  std::vector<std::future<void>> done;
+  for (size_t p = 1; p < parts; ++p)
+    done.push_back(shared_pool(threads - 1).submit([&work, p] { work(p); }));
+  std::exception_ptr failure;
+  try {
+    if (parts) work(size_t(0));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  for (auto& f : done) try {
+      f.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace korvel

@@ -67,10 +67,8 @@ static uint16_t field_u16(py::handle v) {
   return static_cast<uint16_t>(x);
 }
 
-void timestamp_to_systemtime(blf::SystemTime_t& st, int64_t ts) {
-  const Globals& g = globals();
-  double seconds = static_cast<double>(ts) * 1e-9;
-  py::object dt = py::handle(g.datetime).attr("fromtimestamp")(seconds);
+// A naive datetime's fields (all but the milliseconds) into the record.
+static void date_fields(blf::SystemTime_t& st, py::handle dt) {
   st.year = field_u16(dt.attr("year"));
   st.month = field_u16(dt.attr("month"));
   st.day_of_week = static_cast<uint16_t>(dt.attr("isoweekday")().cast<int>() % 7);
@@ -78,6 +76,13 @@ void timestamp_to_systemtime(blf::SystemTime_t& st, int64_t ts) {
   st.hour = field_u16(dt.attr("hour"));
   st.minute = field_u16(dt.attr("minute"));
   st.second = field_u16(dt.attr("second"));
+}
+
+void timestamp_to_systemtime(blf::SystemTime_t& st, int64_t ts) {
+  const Globals& g = globals();
+  double seconds = static_cast<double>(ts) * 1e-9;
+  py::object dt = py::handle(g.datetime).attr("fromtimestamp")(seconds);
+  date_fields(st, dt);
   // Python's round(): halves to even, which is nearbyint in the default mode.
   double ms = std::nearbyint(dt.attr("microsecond").cast<double>() / 1000.0);
   st.milliseconds = static_cast<uint16_t>(ms);
@@ -91,13 +96,7 @@ int64_t exact_start(blf::SystemTime_t& st, int64_t first) {
   for (int tries = 0; tries < 8; ++tries, start -= HOUR) {
     const int64_t seconds = floor_div(start, SECOND);
     py::object dt = py::handle(g.datetime).attr("fromtimestamp")(seconds);
-    st.year = field_u16(dt.attr("year"));
-    st.month = field_u16(dt.attr("month"));
-    st.day_of_week = static_cast<uint16_t>(dt.attr("isoweekday")().cast<int>() % 7);
-    st.day = field_u16(dt.attr("day"));
-    st.hour = field_u16(dt.attr("hour"));
-    st.minute = field_u16(dt.attr("minute"));
-    st.second = field_u16(dt.attr("second"));
+    date_fields(st, dt);
     st.milliseconds = static_cast<uint16_t>((start - seconds * SECOND) / MS);
     // A local time that means two instants reads back as either, depending
     // on earlier conversions in the reading process.

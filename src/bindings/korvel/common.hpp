@@ -105,4 +105,21 @@ double now_seconds();
 // "%.2f" of a double, as Python formats it.
 std::string format_fixed2(double v);
 
+// An iterator's next() that releases the lock must not be entered again by
+// another thread meanwhile: ValueError "<what>: the iterator is already
+// running".
+class Running {
+ public:
+  Running(bool& busy, const char* what) : busy_(busy) {
+    if (busy_) throw py::value_error(std::string(what) + ": the iterator is already running");
+    busy_ = true;
+  }
+  ~Running() { busy_ = false; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  bool& busy_;
+};
+
 }  // namespace korvel::bind

@@ -625,12 +625,7 @@ class PieceReader {
   }
 
   py::object next() {
-    if (busy_) throw py::value_error("iter_read: the iterator is already running");
-    busy_ = true;
-    struct Idle {
-      bool& b;
-      ~Idle() { b = false; }
-    } idle{busy_};
+    const Running running(busy_, "iter_read");
     for (;;) {
       if (!ready_.empty()) {
         py::object piece = ready_.front();

@@ -345,21 +345,8 @@ void align(py::handle grid_obj, int64_t timeout, py::list groups, py::handle thr
     for (size_t k; (k = next.fetch_add(1)) < work.size();)
       align_group(work[k], grid, g, timeout, at);
   };
-  std::vector<std::future<void>> done;
-  const size_t helpers = std::min<size_t>(n_threads, work.size()) - (work.empty() ? 0 : 1);
-  for (size_t i = 0; i < helpers; ++i) done.push_back(shared_pool(n_threads - 1).submit(run));
-  std::exception_ptr failure;
-  try {
-    run();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  for (auto& f : done) try {
-      f.get();
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-  if (failure) std::rethrow_exception(failure);
+  const size_t parts = std::max<size_t>(1, std::min<size_t>(n_threads, work.size()));
+  run_parts(n_threads, parts, [&](size_t) { run(); });
 }
 
 }  // namespace

@@ -314,13 +314,7 @@ class TextPieces {
         parser_(make_parser(f, clock_)) {}
 
   py::object next() {
-    // Parsing runs without the lock: another thread must not step in.
-    if (busy_) throw py::value_error("iter_text: the iterator is already running");
-    busy_ = true;
-    struct Idle {
-      bool& b;
-      ~Idle() { b = false; }
-    } idle{busy_};
+    const Running running(busy_, "iter_text");
     for (;;) {
       if (done_) {
         if (!reported_) {

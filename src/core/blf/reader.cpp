@@ -908,22 +908,8 @@ struct LogReader::Impl {
         find_first(out[batch[i].entry], batch[i].stored.data(), batch[i].stored.size(),
                    batch[i].whole, inflater, data);
     };
-    std::vector<std::future<void>> done;
-    for (size_t p = 1; p < parts; ++p)
-      done.push_back(shared_pool(options.threads - 1).submit([&work, p] { work(p); }));
-    std::exception_ptr failure;
-    try {
-      work(0);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    for (auto& f : done) try {
-        f.get();
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
+    run_parts(options.threads, parts, work);
     batch.clear();
-    if (failure) std::rethrow_exception(failure);
   }
 
   ReadError list_containers(std::vector<ContainerEntry>& out, bool times) {

@@ -11,6 +11,7 @@ from typing import Callable
 
 import numpy as np
 
+from .._logs import log_format
 from .session import SAMPLES, Damaged, Session
 
 KINDS = ("classic", "fd", "error", "remote")
@@ -169,8 +170,9 @@ def run(args: argparse.Namespace, session: Session) -> None:
                 census.add(index)
             record = _info_record(path, header, census)
         except Damaged as e:
-            if header is not None:
-                # Damage after an intact header: what the header says, then the error.
+            if header is not None and log_format(path) == "blf":
+                # Damage after an intact header: what the header says, then the error
+                # (a text log has no header of its own to tell).
                 part = _header_record(path, header)
                 if args.json:
                     print(json.dumps({**part, "error": e.message}), flush=True)
