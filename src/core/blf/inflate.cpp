@@ -148,10 +148,13 @@ struct PrefixInflater::State {
   z_stream zs{};
   bool ready = false;
   bool ended = false;
+  bool bad = false;  // the stream's own header is not a zlib header
 };
 
+// The zlib header is checked here and the stream inflated raw: a prefix
+// never reaches the checksum, so computing it would be wasted.
 PrefixInflater::PrefixInflater() : state_(new State) {
-  state_->ready = inflateInit2(&state_->zs, 15) == Z_OK;
+  state_->ready = inflateInit2(&state_->zs, -15) == Z_OK;
 }
 
 PrefixInflater::~PrefixInflater() {
@@ -162,13 +165,18 @@ PrefixInflater::~PrefixInflater() {
 void PrefixInflater::begin(const uint8_t* src, size_t n) {
   z_stream& zs = state_->zs;
   if (state_->ready) inflateReset(&zs);
-  zs.next_in = const_cast<Bytef*>(src);
-  zs.avail_in = static_cast<uInt>(std::min<size_t>(n, UINT_MAX));
-  state_->ended = !state_->ready;
+  // CMF and FLG: deflate, a window of at most 32 KiB, no preset dictionary,
+  // and the check bits.
+  state_->bad = n < 2 || (src[0] & 0x0F) != 8 || (src[0] >> 4) > 7 || (src[1] & 0x20) ||
+                ((src[0] << 8) | src[1]) % 31 != 0;
+  const size_t skip = n < 2 ? n : 2;
+  zs.next_in = const_cast<Bytef*>(src + skip);
+  zs.avail_in = static_cast<uInt>(std::min<size_t>(n - skip, UINT_MAX));
+  state_->ended = !state_->ready || state_->bad;
 }
 
 size_t PrefixInflater::next(ByteBuffer& out, size_t more, bool& ended, bool& failed) {
-  failed = !state_->ready;
+  failed = !state_->ready || state_->bad;
   ended = state_->ended;
   if (ended || more == 0) return 0;
   z_stream& zs = state_->zs;

@@ -863,7 +863,7 @@ struct LogReader::Impl {
       inflater.begin(stored, n);
       ended = false;
     }
-    for (size_t step = 512;; step *= 2) {
+    for (size_t step = 256;; step *= 2) {
       if (e.method == ZLIB_DEFLATE) {
         inflater.next(data, std::min(step, FIRST_INFLATED - data.size()), ended, failed);
         if (failed) return;
