@@ -890,26 +890,50 @@ struct LogReader::Impl {
     }
   }
 
-  // Containers whose first object is looked for on the pool, a batch at a
-  // time: the bytes read from the start of each.
+  // Containers whose first object is looked for off the walk, a batch at a
+  // time: the bytes read from the start of each, and what was found there.
   struct FirstJob {
-    size_t entry;
+    ContainerEntry entry;  // method in; first and first_timestamp out
+    size_t index;          // in the container table
     std::vector<uint8_t> stored;
     bool whole;
   };
   static constexpr size_t FIRST_BATCH = 128;
 
-  void find_firsts(std::vector<ContainerEntry>& out, std::vector<FirstJob>& batch) {
-    const size_t parts = std::max<size_t>(1, std::min<size_t>(options.threads, batch.size()));
-    auto work = [&](size_t part) {
-      PrefixInflater inflater;
-      ByteBuffer data;
-      for (size_t i = part; i < batch.size(); i += parts)
-        find_first(out[batch[i].entry], batch[i].stored.data(), batch[i].stored.size(),
-                   batch[i].whole, inflater, data);
-    };
-    run_parts(options.threads, parts, work);
-    batch.clear();
+  // The batches in flight: while the walk reads on, a pool worker takes half
+  // of the last batch and the walking thread the other half.
+  struct FirstBatches {
+    std::vector<FirstJob> filling, flying;
+    std::future<void> pool_half;
+    // Whatever leaves list_containers, the pool's half is finished first.
+    ~FirstBatches() {
+      if (pool_half.valid()) pool_half.wait();
+    }
+  };
+
+  void find_job(FirstJob& j, PrefixInflater& inflater, ByteBuffer& data) {
+    find_first(j.entry, j.stored.data(), j.stored.size(), j.whole, inflater, data);
+  }
+
+  // Waits for the batch in flight and puts its findings in the table.
+  void settle(std::vector<ContainerEntry>& out, FirstBatches& b) {
+    if (b.pool_half.valid()) b.pool_half.get();
+    for (const FirstJob& j : b.flying) out[j.index] = j.entry;
+    b.flying.clear();
+  }
+
+  void launch(std::vector<ContainerEntry>& out, FirstBatches& b, PrefixInflater& inflater,
+              ByteBuffer& data) {
+    settle(out, b);
+    b.flying.swap(b.filling);
+    const size_t half = b.flying.size() / 2;
+    std::vector<FirstJob>& jobs = b.flying;
+    b.pool_half = shared_pool(options.threads - 1).submit([this, &jobs, half] {
+      PrefixInflater own;
+      ByteBuffer room;
+      for (size_t i = half; i < jobs.size(); ++i) find_job(jobs[i], own, room);
+    });
+    for (size_t i = 0; i < half; ++i) find_job(jobs[i], inflater, data);
   }
 
   ReadError list_containers(std::vector<ContainerEntry>& out, bool times) {
@@ -917,7 +941,7 @@ struct LogReader::Impl {
     try {
       ByteBuffer head, data;
       PrefixInflater inflater;
-      std::vector<FirstJob> batch;
+      FirstBatches batches;
       for (;;) {
         ObjHeaderBase_t base;
         uint64_t object_pos;
@@ -938,12 +962,12 @@ struct LogReader::Impl {
             const size_t n = head.size() - sizeof(LogContainer_t);
             const bool whole = head.size() == rest;
             if (times && options.threads > 1)
-              batch.push_back(
-                  FirstJob{out.size(), std::vector<uint8_t>(stored, stored + n), whole});
+              batches.filling.push_back(
+                  FirstJob{e, out.size(), std::vector<uint8_t>(stored, stored + n), whole});
             else if (times)
               find_first(e, stored, n, whole, inflater, data);
             out.push_back(e);
-            if (batch.size() >= FIRST_BATCH) find_firsts(out, batch);
+            if (batches.filling.size() >= FIRST_BATCH) launch(out, batches, inflater, data);
           }
         }
         if (present < rest) {
@@ -951,7 +975,8 @@ struct LogReader::Impl {
           break;
         }
       }
-      if (!batch.empty()) find_firsts(out, batch);
+      if (!batches.filling.empty()) launch(out, batches, inflater, data);
+      settle(out, batches);
     } catch (...) {
       err = error_of(std::current_exception());
     }
