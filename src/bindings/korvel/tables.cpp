@@ -9,8 +9,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <exception>
-#include <future>
 #include <limits>
 #include <string>
 #include <vector>
