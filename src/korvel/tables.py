@@ -727,11 +727,9 @@ def decode(
     _errors_arg(errors)
     _j1939_na_arg(j1939_na)
     plan = decode_plan(db, messages).matching(j1939)
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        from ._logs import read_log
+    from ._logs import frames_of
 
-        frames = read_log(frames, verbose=False, threads=threads, errors=errors)
-    index, chunk = _as_frames(frames)
+    index, chunk = _as_frames(frames_of(frames, threads=threads, errors=errors))
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
     tables = {}
     for msg, res in zip(plan.messages, results):
