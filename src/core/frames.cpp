@@ -45,7 +45,10 @@ void append_frames(const FrameSink& frames, FrameSink& sink) {
   sink.payload_size += frames.payload_size;
 }
 
-void FrameSink::append(const FrameSink& frames) { append_frames(frames, *this); }
+void FrameSink::append(const FrameSink& frames) {
+  if (others && frames.others) others->append(*frames.others);
+  append_frames(frames, *this);
+}
 
 size_t keep_window(DT_t* records, size_t from, size_t n, uint8_t* payload, size_t& payload_size,
                    int64_t start, int64_t stop) {

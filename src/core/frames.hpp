@@ -78,6 +78,24 @@ inline uint8_t canfd_len_to_dlc(uint32_t len) {
   return 15;
 }
 
+// Where objects that are not CAN frames go (LIN, FlexRay and Ethernet frames,
+// the log's events; see buses/sink.hpp), when a reader is asked for them.
+class ObjectSink {
+ public:
+  virtual ~ObjectSink() = default;
+  // One whole object whose headers take `header_bytes`; `ts` as the frames'.
+  virtual void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
+                      uint32_t header_bytes, int64_t ts) = 0;
+  // Appends what `other` (made by fresh()) holds.
+  virtual void append(const ObjectSink& other) = 0;
+  virtual void clear() = 0;
+  // An empty sink of the same kind, for a worker's early scan.
+  virtual std::unique_ptr<ObjectSink> fresh() const = 0;
+  // What is held now, and back to it (what follows is dropped).
+  virtual void mark() = 0;
+  virtual void rollback() = 0;
+};
+
 // A frames pair seen from native code: records walked by stride (a field
 // view of a larger record is fine) and the payload array.
 struct FrameView {
@@ -98,6 +116,8 @@ class FrameSink {
   uint8_t* payload = nullptr;
   size_t payload_capacity = 0;
   size_t payload_size = 0;
+  // Objects of other kinds, or null to walk past them.
+  ObjectSink* others = nullptr;
 
   virtual ~FrameSink() = default;
   // Must leave record_capacity >= min_records and payload_capacity >=
@@ -115,13 +135,35 @@ class LocalFrames : public FrameSink {
   void clear() {
     record_count = 0;
     payload_size = 0;
+    if (others) others->clear();
   }
   void grow(size_t min_records, size_t min_payload) override;
+  // Objects of other kinds go to a sink of its own like `proto`.
+  void take_others_like(const ObjectSink& proto) {
+    if (!own_others_) own_others_ = proto.fresh();
+    others = own_others_.get();
+  }
 
  private:
+  std::unique_ptr<ObjectSink> own_others_;
   std::unique_ptr<DT_t[]> records_;
   std::unique_ptr<uint8_t[]> payload_;
 };
+
+// A sink's counts at one moment, to go back to when what follows is dropped.
+struct SinkMark {
+  size_t records = 0;
+  size_t payload = 0;
+};
+inline SinkMark mark_sink(FrameSink& s) {
+  if (s.others) s.others->mark();
+  return SinkMark{s.record_count, s.payload_size};
+}
+inline void rollback_sink(FrameSink& s, const SinkMark& m) {
+  s.record_count = m.records;
+  s.payload_size = m.payload;
+  if (s.others) s.others->rollback();
+}
 
 // Copies `frames` to `out` and their payload to `payload_out`, adding
 // `rebase` to each payload offset.

@@ -20,6 +20,7 @@
 #include "calendar.hpp"
 #include "common.hpp"
 #include "records.hpp"
+#include "walk.hpp"
 
 namespace korvel::bind {
 
@@ -555,12 +556,17 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
   }
 }
 
-py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
-               const std::string& errors, py::object start, py::object stop, bool exact_time,
-               bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
+}  // namespace
+
+py::tuple read_walk(py::object file, py::object threads, bool verbose, py::object containers,
+                    const std::string& errors, py::object start, py::object stop, bool exact_time,
+                    bool all_errors, bool scan_ahead, bool libdeflate, py::object collect,
+                    WalkExtras& extras) {
   double tm = now_seconds();
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   args.options.all_errors = all_errors;
+  args.options.objects = extras.objects;
+  args.options.frames = extras.frames;
   container_range(containers, args.options);
   const Window window = window_arg(start, stop);
   const ReaderOptions asked = args.options;
@@ -595,10 +601,25 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
   if (window.active)
     sink.record_count = keep_window(sink.records, 0, sink.record_count, sink.payload,
                                     sink.payload_size, window.start, window.stop);
+  extras.windowed = window.active;
+  extras.start = window.start;
+  extras.stop = window.stop;
+  extras.object_count = object_count;
 
   sink.trim();
-  if (args.verbose) print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
+  if (args.verbose && extras.cost_line)
+    print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
   return py::make_tuple(sink.index, sink.chunk);
+}
+
+namespace {
+
+py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
+               const std::string& errors, py::object start, py::object stop, bool exact_time,
+               bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
+  WalkExtras plain;
+  return read_walk(file, threads, verbose, containers, errors, start, stop, exact_time, all_errors,
+                   scan_ahead, libdeflate, collect, plain);
 }
 
 // iter_read: the frames in pieces of at most `frames` records, in file
@@ -797,7 +818,16 @@ const char* application_name(uint8_t id) {
   return id < sizeof names / sizeof *names ? names[id] : "";
 }
 
-py::dict info(py::object file, bool verbose, bool times, py::object collect) {
+py::object info(py::object file, bool verbose, bool times, py::object collect) {
+  // Where a seekable stream stands, for the channel list walked later.
+  py::object at = py::none();
+  if (!path_of(file) && py::hasattr(file, "seekable") && py::hasattr(file, "tell")) {
+    try {
+      if (py::bool_(file.attr("seekable")())) at = file.attr("tell")();
+    } catch (py::error_already_set&) {
+      at = py::none();
+    }
+  }
   Stash stash;
   Input input(file, stash, "info");
   PrintedNotices notices(stash, verbose, false, notices_list(std::move(collect)));
@@ -860,7 +890,8 @@ py::dict info(py::object file, bool verbose, bool times, py::object collect) {
   d["start"] = start;
   d["stop"] = stop;
   d["containers"] = table;
-  return d;
+  // "channels" is walked from the whole log when first asked for.
+  return py::module_::import("korvel._info").attr("Info")(d, file, at);
 }
 
 }  // namespace
@@ -951,7 +982,12 @@ void register_reader(py::module_& m) {
           "Returns a dict: object_count, application (id, name, version), file_size and\n"
           "uncompressed_size (as the header says), start and stop (ns since the epoch),\n"
           "and containers: an array of (offset, size, uncompressed_size, method), one\n"
-          "per log container in file order (the numbers read()'s containers= counts).\n\n"
+          "per log container in file order (the numbers read()'s containers= counts).\n"
+          "info(file)[\"channels\"] is the channel list, walked from the whole log when\n"
+          "first asked for (a stream must be seekable then): a dict of columns, one row\n"
+          "per bus and channel: bus ('CAN', 'LIN', 'FLEXRAY', 'ETHERNET', 'MOST', ...),\n"
+          "channel, objects (count), first and last (int64 ns), and the name and\n"
+          "database the log's APP_TEXT objects give the channel ('' where none).\n\n"
           "file, verbose: as for read() (a log cut short is reported).\n"
           "times: containers gain first_timestamp (int64 ns, as read() gives times): the\n"
           "    time of the first object that begins in the container, found by inflating\n"

@@ -56,6 +56,8 @@ void Output::append(const FrameSink& frames) {
     FrameSink::append(frames);
     return;
   }
+  // Other objects are few beside the frames: appended here, in order.
+  if (others && frames.others) others->append(*frames.others);
   const size_t m = frames.record_count;
   if (m == 0) return;
   if (record_count + m > record_capacity || payload_size + frames.payload_size > payload_capacity)

@@ -156,6 +156,7 @@ struct LogReader::Impl {
         window(o.threads > 1 ? 4 * o.threads : 1),
         batch(o.threads > 1 ? 2 * o.threads : 1),
         output(o.threads > 1 ? &copies : nullptr) {
+    output.others = o.objects;
     if (options.threads > 1)
       jobs =
           std::make_unique<JobQueue>(&shared_pool(options.threads - 1), options.always_scan_ahead);
@@ -547,14 +548,13 @@ struct LogReader::Impl {
       return;
     }
     bool more = false;
-    const size_t records = output.record_count, payload = output.payload_size;
+    const SinkMark before = mark_sink(output);
     ScanResult r = ordered->finish_cut_object(j.out.data() + HEADROOM, j.out.size() - HEADROOM,
                                               output, more, origin_of(j));
     report_versions(r);
     if (r.status != ScanStatus::Done) {
       if (!options.skip_damaged) fail(scan_error(r, j.object_pos));
-      output.record_count = records;
-      output.payload_size = payload;
+      rollback_sink(output, before);
       skip_container(j, scan_error(r, j.object_pos));
       more = false;
     }
@@ -645,7 +645,7 @@ struct LogReader::Impl {
   }
 
   void scan(Job& job) {
-    const size_t records = output.record_count, payload = output.payload_size;
+    const SinkMark before = mark_sink(output);
     output.copy_flag = job.ahead ? &job.ahead->copying : nullptr;
     ScanResult r = ordered->feed(job.out.data() + HEADROOM, job.out.size() - HEADROOM,
                                  job.ahead ? &job.ahead->scan : nullptr, output, origin_of(job));
@@ -656,8 +656,7 @@ struct LogReader::Impl {
     // None of the container's frames: the fault may lie after damage that
     // the walk took for objects.
     output.wait_copies();
-    output.record_count = records;
-    output.payload_size = payload;
+    rollback_sink(output, before);
     skip_container(job, scan_error(r, job.object_pos));
   }
 
@@ -779,13 +778,12 @@ struct LogReader::Impl {
   bool complete_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
     if (!ordered->cut_object()) return false;
     ByteBuffer buf = with_headroom(data, len);
-    const size_t records = output.record_count, payload = output.payload_size;
+    const SinkMark before = mark_sink(output);
     bool more = false;
     ScanResult r = ordered->finish_cut_object(buf.data() + HEADROOM, len, output, more, origin);
     report_versions(r);
     if (r.status == ScanStatus::Done) return more;
-    output.record_count = records;
-    output.payload_size = payload;
+    rollback_sink(output, before);
     ordered->resync();
     skipped_container(origin, scan_error(r, origin.container_pos));
     return false;
@@ -794,12 +792,11 @@ struct LogReader::Impl {
   // A container's data walked again, in order, straight into the output.
   void feed_again(const uint8_t* data, size_t len, const DataOrigin& origin) {
     ByteBuffer buf = with_headroom(data, len);
-    const size_t records = output.record_count, payload = output.payload_size;
+    const SinkMark before = mark_sink(output);
     ScanResult r = ordered->feed(buf.data() + HEADROOM, len, nullptr, output, origin);
     report_versions(r);
     if (r.status == ScanStatus::Done) return;
-    output.record_count = records;
-    output.payload_size = payload;
+    rollback_sink(output, before);
     ordered->resync();
     skipped_container(origin, scan_error(r, origin.container_pos));
   }
@@ -1058,8 +1055,9 @@ ReadError LogReader::read_header(FileHeader_t& header) {
 void LogReader::start(int64_t start_timestamp, bool exact) {
   impl_->start_timestamp = start_timestamp;
   impl_->exact_timestamps = exact;
+  const ReaderOptions& o = impl_->options;
   impl_->scanner =
-      std::make_unique<InnerScanner>(start_timestamp, exact, impl_->options.all_errors);
+      std::make_unique<InnerScanner>(start_timestamp, exact, o.all_errors, o.frames, o.objects);
   impl_->ordered = std::make_unique<OrderedScan>(*impl_->scanner);
 }
 

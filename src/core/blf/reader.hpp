@@ -135,6 +135,10 @@ struct ReaderOptions {
   size_t start_container = 0;
   // CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame records too.
   bool all_errors = false;
+  // Objects other than frames go here (null: walked past); with `frames`
+  // false, the frame objects too instead of frame records.
+  ObjectSink* objects = nullptr;
+  bool frames = true;
 };
 
 // A log container as the file stores it.

@@ -206,7 +206,7 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
   size_t pos = 0;
 
   while (pos < stop_at) {
-    pos = scan_classic_run(data, llen, pos, stop_at, sink);
+    if (frames_) pos = scan_classic_run(data, llen, pos, stop_at, sink);
     if (pos >= stop_at) break;
     const size_t next = next_object(data, llen, pos);
     if (next == NO_OBJECT) {
@@ -242,7 +242,10 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
     }
     auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
     int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_, exact_);
-    decode_frame(data + next, base.object_size, base.object_type, headers, ts, all_errors_, sink);
+    if (!(frames_ && decode_frame(data + next, base.object_size, base.object_type, headers, ts,
+                                  all_errors_, sink)) &&
+        sink.others)
+      sink.others->object(data + next, base.object_size, base.object_type, headers, ts);
     pos = max_pos;
   }
   res.consumed = pos;

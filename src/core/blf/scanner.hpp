@@ -37,8 +37,22 @@ class InnerScanner {
   // exact: timestamps in integer nanoseconds instead of double precision;
   // all_errors: CAN_ERROR and CAN_FD_ERROR_64 objects become error-frame
   // records too (by default only CAN_ERROR_EXT does).
-  explicit InnerScanner(int64_t start_timestamp, bool exact = false, bool all_errors = false)
-      : start_timestamp_(start_timestamp), exact_(exact), all_errors_(all_errors) {}
+  // frames: false leaves the frame objects to the sink's `others` too;
+  // objects: the caller's sink for other objects, whose fresh() gives the
+  // workers' early scans theirs.
+  explicit InnerScanner(int64_t start_timestamp, bool exact = false, bool all_errors = false,
+                        bool frames = true, const ObjectSink* objects = nullptr)
+      : start_timestamp_(start_timestamp),
+        exact_(exact),
+        all_errors_(all_errors),
+        frames_(frames),
+        objects_(objects) {}
+
+  // Gives `local` (a worker's own frames) a sink for other objects when the
+  // caller wants them.
+  void take_objects(LocalFrames& local) const {
+    if (objects_) local.take_others_like(*objects_);
+  }
 
   // Decodes every complete object of [data, data + len) into `sink`. On Done,
   // `consumed` is where the incomplete remainder (to carry over) starts.
@@ -54,6 +68,8 @@ class InnerScanner {
   int64_t start_timestamp_;
   bool exact_;
   bool all_errors_;
+  bool frames_;
+  const ObjectSink* objects_;
 };
 
 // Timestamp of a record: in double precision, as the format's readers do,

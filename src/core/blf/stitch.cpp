@@ -28,6 +28,7 @@ void take_fault(ScanResult& to, const ScanResult& from, size_t shift) {
 }  // namespace
 
 void scan_ahead(const InnerScanner& scanner, const uint8_t* data, size_t len, AheadScan& out) {
+  scanner.take_objects(out.frames);
   out.reset();
   out.start = plausible_start(data, len);
   if (out.start == NO_OBJECT) return;

@@ -1,0 +1,125 @@
+// BusSink: what one walk of a log gives besides CAN frames. The LIN,
+// Ethernet and FlexRay records with their payload bytes, the events, and the
+// channel list (objects per bus and channel), each only when asked for. The
+// scanner hands it every object that is not a frame it decodes; workers
+// scanning ahead fill sinks of their own (fresh()), appended in file order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "buses/objects.hpp"
+#include "buses/records.hpp"
+#include "bytebuf.hpp"
+#include "frames.hpp"
+
+namespace korvel::buses {
+
+struct Wanted {
+  bool lin = false;
+  bool ethernet = false;
+  bool flexray = false;
+  bool events = false;
+  bool channels = false;  // the channel list
+};
+
+// Records of one type back to back, with their payload bytes.
+template <class Record>
+struct RecordColumn {
+  ByteBuffer records;
+  ByteBuffer payload;
+  size_t count() const { return records.size() / sizeof(Record); }
+  const Record* data() const { return reinterpret_cast<const Record*>(records.data()); }
+  Record* data() { return reinterpret_cast<Record*>(records.data()); }
+  void clear() {
+    records.clear();
+    payload.clear();
+  }
+  // Appends `rec` with `pieces` of payload; its loc is set here.
+  void add(Record rec, const Payload* pieces, size_t n_pieces) {
+    size_t bytes = 0;
+    for (size_t i = 0; i < n_pieces; ++i) bytes += pieces[i].size;
+    uint8_t* dst = payload.reserve_more(bytes);
+    for (size_t i = 0; i < n_pieces; ++i) {
+      if (pieces[i].size) std::memcpy(dst, pieces[i].data, pieces[i].size);
+      dst += pieces[i].size;
+    }
+    rec.loc = make_loc(payload.size(), bytes);
+    payload.commit(bytes);
+    std::memcpy(records.reserve_more(sizeof(Record)), &rec, sizeof(Record));
+    records.commit(sizeof(Record));
+  }
+  void append(const RecordColumn& o) {
+    const size_t n = o.count();
+    const uint64_t rebase = payload.size();
+    Record* dst = reinterpret_cast<Record*>(records.reserve_more(n * sizeof(Record)));
+    const Record* src = o.data();
+    for (size_t i = 0; i < n; ++i) {
+      Record r = src[i];
+      r.loc += rebase;
+      std::memcpy(dst + i, &r, sizeof(Record));
+    }
+    records.commit(n * sizeof(Record));
+    std::memcpy(payload.reserve_more(o.payload.size()), o.payload.data(), o.payload.size());
+    payload.commit(o.payload.size());
+  }
+  // Keeps the records timed in [start, stop), their payload moved down.
+  void keep_window(int64_t start, int64_t stop);
+  struct Mark {
+    size_t records = 0, payload = 0;
+  };
+  Mark mark() const { return Mark{records.size(), payload.size()}; }
+  void rollback(const Mark& m) {
+    records.drop_back(records.size() - m.records);
+    payload.drop_back(payload.size() - m.payload);
+  }
+};
+
+class BusSink final : public ObjectSink {
+ public:
+  explicit BusSink(const Wanted& wanted) : wanted_(wanted) {}
+
+  void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
+              uint32_t header_bytes, int64_t ts) override;
+  void append(const ObjectSink& other) override;
+  void clear() override;
+  std::unique_ptr<ObjectSink> fresh() const override {
+    return std::make_unique<BusSink>(wanted_);
+  }
+  void mark() override;
+  void rollback() override;
+
+  // Everything timed outside [start, stop) dropped.
+  void keep_window(int64_t start, int64_t stop);
+
+  const Wanted& wanted() const { return wanted_; }
+
+  RecordColumn<LinRecord> lin;
+  RecordColumn<EthernetRecord> ethernet;
+  RecordColumn<FlexRayRecord> flexray;
+  std::vector<EventRecord> events;
+  ByteBuffer text;  // the events' strings
+  std::vector<ChannelRow> channels;  // in order of first appearance
+  // Objects skipped as too short for their fixed fields, by type.
+  std::vector<std::pair<uint32_t, uint64_t>> skipped;
+
+ private:
+  void count(Bus bus, uint16_t channel, int64_t ts);
+  void skip(uint32_t type, uint64_t n = 1);
+  TextRef keep_text(const Payload& p);
+
+  Wanted wanted_;
+  size_t last_row_ = 0;
+  struct Saved {
+    RecordColumn<LinRecord>::Mark lin;
+    RecordColumn<EthernetRecord>::Mark ethernet;
+    RecordColumn<FlexRayRecord>::Mark flexray;
+    size_t events = 0, text = 0;
+    std::vector<ChannelRow> channels;
+    std::vector<std::pair<uint32_t, uint64_t>> skipped;
+  } saved_;
+};
+
+}  // namespace korvel::buses
