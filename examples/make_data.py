@@ -5,10 +5,14 @@ sending the same parameter groups, not-available values, and diagnostic
 messages both in one frame and in several by the transport protocol), and
 examples/data/diag.blf (a tester reading a battery's data identifiers over
 ISO-TP on diag.dbc: VIN, state of charge, a multi-frame pack status, and
-a negative response)."""
+a negative response), and examples/data/buses.blf (10 s of a body network:
+CAN, LIN frames of body.ldf with a checksum error, Ethernet and FlexRay
+frames, a marker, a comment and the database of each channel)."""
 
 import contextlib
 import io
+import struct
+import zlib
 from pathlib import Path
 
 import cantools
@@ -178,7 +182,64 @@ def diag(seconds=20.0):
     _write("diag.blf", rows)
 
 
+def _object(kind, body, ts):
+    """One inner object: base header, version 1 header (ns), body."""
+    return (struct.pack("<4sHHII", b"LOBJ", 32, 1, 32 + len(body), kind)
+            + struct.pack("<IHHQ", 2, 0, 0, ts) + body)
+
+
+def buses(seconds=10.0):
+    """A body network in one log, written object by object from the format's
+    layouts (korvel writes CAN frames only)."""
+    rng = np.random.default_rng(5)
+    objs = []  # (relative ns, type, body)
+
+    def app_text(channel, bus, text):
+        raw = text.encode() + b"\0"
+        info = channel << 8 | bus << 16
+        return struct.pack("<IIII", 1, info, len(raw), 0) + raw
+
+    objs.append((0, 65, app_text(1, 1, "vehicle.dbc;Powertrain")))
+    objs.append((0, 65, app_text(1, 5, "body.ldf;BodyLIN")))
+    objs.append((0, 65, app_text(1, 11, ";Backbone")))
+    lin = struct.Struct("<HBB8sBBBBHBx4x")
+    for i in range(int(seconds / 0.02)):
+        t = int(i * 0.02e9)
+        objs.append((t, 1, struct.pack("<HBBI8s", 1, 0, 8, 0x100, rng.bytes(8))))
+        mode, speed = i // 100 % 4, min(i % 250, 250)
+        data = bytes([mode, speed * 2 % 256, 0, 0, 0, 0, 0, 0])
+        kind = 12 if i == 123 else 11  # one checksum error
+        objs.append((t + 5_000_000, kind, lin.pack(1, 0x10, 2, data, 0, 0, 0, 0, 0x55, 1)))
+        if i % 5 == 0:
+            frame = (bytes.fromhex("01005e000001") + bytes.fromhex("020000000001") + b"\x08\x00"
+                     + rng.bytes(46))
+            objs.append((t + 7_000_000, 120, struct.pack("<HHHHQIHHII", 28, 2, 1, 1, 0, 0, 0,
+                                                         len(frame), 0, 0) + frame))
+        if i % 10 == 0:
+            payload = rng.bytes(8)
+            objs.append((t + 9_000_000, 66, struct.pack(
+                "<HHHHIIHHHHHHIIIIIIHHH26x", 1, 1, 1, 0, 0, 0, 20, 0, 0, 8, 8, i % 64, 0, 0, 0, 0,
+                0, 0, 0, 0, 0) + payload))
+    objs.append((int(3.5e9), 96, struct.pack("<IIIBBHIIIIQ", 0, 0, 0, 1, 0, 0, 5, 10, 16, 0, 0)
+                 + b"Drive" + b"Wiper fast" + b"rain on the road"))
+    objs.append((int(7e9), 92, struct.pack("<IIQ", 0, 9, 0) + b"rain ends"))
+    objs.sort(key=lambda o: o[0])
+    inner = b"".join(_object(k, b, t) for t, k, b in objs)
+    start = struct.pack("<8H", 2025, 1, 1, 1, 12, 0, 0, 0)  # 2025-01-01 12:00 local time
+    header = struct.pack("<4sI8BqqII", b"LOGG", 144, 2, 17, 0, 0, 4, 0, 0, 0, 0, 0,
+                         len(objs), 0) + start + start
+    parts = [inner[i:i + 65536] for i in range(0, len(inner), 65536)]
+    body = b""
+    for p in parts:
+        stored = zlib.compress(p, 6)
+        size = 32 + len(stored)
+        body += (struct.pack("<4sHHII", b"LOBJ", 16, 1, size, 10)
+                 + struct.pack("<H6xI4x", 2, len(p)) + stored + bytes(size % 4))
+    (DATA / "buses.blf").write_bytes(header + bytes(144 - len(header)) + body)
+
+
 if __name__ == "__main__":
     main()
     truck()
     diag()
+    buses()

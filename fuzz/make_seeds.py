@@ -23,6 +23,17 @@ def objects(rng):
         bb.can_error(0x7FF, b"\xee", timestamp=4),
         bb.can_fd64(0x300, bytes(range(12)), timestamp=5, version=2),
         bb.obj(65, b"\x00" * 12, timestamp=6),
+        # Other buses and events: LIN, Ethernet (whole, and cut short), FlexRay, a marker.
+        bb.obj(11, struct.pack("<HBB8sBBBBHBx", 1, 5, 4, b"abcdefgh", 0, 0, 0, 0, 7, 0),
+               timestamp=7),
+        bb.obj(120, struct.pack("<HHHHQIHHII", 28, 2, 1, 3, 0, 0, 0, 20, 0, 0) + bytes(20),
+               timestamp=8),
+        bb.obj(71, struct.pack("<6sH6sHHHHH8x", b"\1" * 6, 2, b"\2" * 6, 0, 0x800, 0x8100, 5,
+                               90) + bytes(10), timestamp=9),
+        bb.obj(66, struct.pack("<HHHHIIHHHHHHIIII", 1, 1, 3, 0, 0, 0, 9, 0, 0, 4, 4, 3, 0, 0,
+                               0x1C, 0) + bytes(40) + b"\x11\x22\x33\x44", timestamp=10),
+        bb.obj(96, struct.pack("<IIIBBHIIIIQ", 0, 0, 0, 1, 0, 0, 2, 3, 0, 0, 0) + b"GrM1",
+               timestamp=11),
     ]
     rng.shuffle(objs)
     return b"".join(objs[: rng.randint(1, len(objs))])

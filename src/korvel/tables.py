@@ -697,7 +697,9 @@ def decode(
         .asc, .log (candump) and .trc, and files whose first line is one of
         those formats', are read by their text reader (lines it skips come as a
         korvel.korvel.TextWarning).
-    db: a cantools database, a path cantools loads, a list of those (merged; a
+    db: an LDF file (a path ending in .ldf, or an ldfparser LDF): frames is
+        then a LIN pair or a log whose LIN frames are decoded, one Table per
+        LIN frame (see korvel.lin); else a cantools database, a path cantools loads, a list of those (merged; a
         later message of the same name replaces an earlier one), a dict
         {channel: database, path or list} (frames on other channels are left
         out), or a DecodePlan.
@@ -726,6 +728,11 @@ def decode(
     """
     _errors_arg(errors)
     _j1939_na_arg(j1939_na)
+    from .lin import decode_lin, is_ldf
+
+    if is_ldf(db):
+        return decode_lin(frames, db, messages=messages, choices=choices, threads=threads,
+                          errors=errors)
     plan = decode_plan(db, messages).matching(j1939)
     from ._logs import frames_of
 

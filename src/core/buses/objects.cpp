@@ -260,9 +260,11 @@ Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed&
 
 namespace {
 
-// Text without the zero bytes that end it.
+// Text up to its first zero byte: writers store strings in fixed buffers
+// and count the whole buffer.
 Payload trimmed(Payload p) {
-  while (p.size && p.data[p.size - 1] == 0) --p.size;
+  const void* z = p.size ? std::memchr(p.data, 0, p.size) : nullptr;
+  if (z) p.size = static_cast<size_t>(static_cast<const uint8_t*>(z) - p.data);
   return p;
 }
 

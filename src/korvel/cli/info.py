@@ -1,16 +1,19 @@
-"""korvel info: application, time span, frames by kind, channels and the
-busiest identifiers of each log."""
+"""korvel info: application, time span, frames by kind, channels, the channel
+list of every bus (like MATLAB's blfinfo) and the busiest identifiers of each log."""
 
 from __future__ import annotations
 
 import argparse
 import json
 import os
+import warnings
+import zlib
 from datetime import datetime, timezone
 from typing import Callable
 
 import numpy as np
 
+from .. import korvel as kv
 from .._logs import log_format
 from .session import SAMPLES, Damaged, Session
 
@@ -109,6 +112,43 @@ def _header_record(path: str, header: dict, census: _Census | None = None) -> di
     }
 
 
+def _channel_rows(path: str, header: dict, session: Session) -> list[dict] | None:
+    """One row per bus and channel of a BLF log (None for a text log); the
+    read before it has said what is wrong with a damaged log."""
+    if header.get("format", "BLF") != "BLF":
+        return None
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", kv.BLFWarning)
+            table = kv._channels(path, threads=session.threads, errors=session.errors)
+    except (kv.BLFError, zlib.error, OSError):
+        return None
+    return [
+        {"bus": b, "channel": int(c), "objects": int(n), "first": int(f), "last": int(la),
+         "name": nm, "database": db}
+        for b, c, n, f, la, nm, db in zip(*(table[k].tolist() for k in (
+            "bus", "channel", "objects", "first", "last", "name", "database")))
+    ]
+
+
+def _channel_text(rows: list[dict], start: int) -> list[str]:
+    """The channel list as a table, times in seconds from the log's start."""
+    if not rows:
+        return []
+    head = ("Bus", "Channel", "Objects", "First (s)", "Last (s)", "Name", "Database")
+    body = [(r["bus"], str(r["channel"]), str(r["objects"]), f"{(r['first'] - start) / 1e9:.3f}",
+             f"{(r['last'] - start) / 1e9:.3f}", r["name"] or "-", r["database"] or "-")
+            for r in rows]
+    widths = [max(len(x) for x in col) for col in zip(head, *body)]
+    right = (False, True, True, True, True, False, False)
+
+    def line(cells: tuple) -> str:
+        return "    " + "  ".join(c.rjust(w) if r else c.ljust(w)
+                                  for c, w, r in zip(cells, widths, right)).rstrip()
+
+    return ["  channel list", line(head), *(line(b) for b in body)]
+
+
 def _info_record(path: str, header: dict, census: _Census) -> dict:
     return {
         **_header_record(path, header, census),
@@ -155,6 +195,8 @@ def _info_text(r: dict) -> str:
     if r["error_frames"]:
         lines.insert(-1, "  error frames " + ", ".join(
             f"{n} on channel {c}" for c, n in r["error_frames"].items()))
+    if r.get("channel_list"):
+        lines.extend(_channel_text(r["channel_list"], r["start"]))
     if r["busiest"]:
         lines.append(f"  busiest      {'identifier':<16}{'frames':>10}  mean period")
         for b in r["busiest"]:
@@ -173,6 +215,9 @@ def run(args: argparse.Namespace, session: Session) -> None:
             for index, _chunk in session.read(path, args.piece_frames, all_errors=True):
                 census.add(index)
             record = _info_record(path, header, census)
+            rows = _channel_rows(path, header, session)
+            if rows is not None:
+                record["channel_list"] = rows
         except Damaged as e:
             if header is not None and log_format(path) == "blf":
                 # Damage after an intact header: what the header says, then the error

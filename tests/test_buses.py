@@ -1,0 +1,471 @@
+"""LIN, Ethernet and FlexRay pairs, events and the channel list, against
+vblf's reading of logs it writes object by object with random fields, and of
+vector_blf's test logs (tests/data/vector_blf); objects vblf does not read are
+built from their field tables in blfbuild."""
+
+from __future__ import annotations
+
+import io
+import random
+import struct
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import blfbuild as bb
+import korvel
+import korvel.korvel as kv
+
+vblf = pytest.importorskip("vblf")
+from vblf import ethernet as vx, flexray as vf, general as vg, lin as vl  # noqa: E402
+from vblf.constants import ObjFlags, ObjType  # noqa: E402
+from vblf.reader import BlfReader  # noqa: E402
+from vblf.writer import BlfWriter  # noqa: E402
+
+DATA = Path(__file__).parent / "data"
+VECTOR = DATA / "vector_blf"
+
+
+def payload(pair, i):
+    loc = int(pair[0]["loc"][i])
+    return bytes(pair[1][loc & (2**48 - 1):][: loc >> 48])
+
+
+def header(size, kind, ts):
+    return vg.ObjectHeader.new(size, kind, ObjFlags.TIME_ONE_NANS, 0, ts)
+
+
+def rbytes(rng, n):
+    return bytes(rng.getrandbits(8) for _ in range(n))
+
+
+def lin_message(rng, ts):
+    dlc = rng.randrange(9)
+    return vl.LinMessage(header(56, ObjType.LIN_MESSAGE, ts), rng.randrange(1, 5),
+                         rng.randrange(64), dlc, rbytes(rng, 8), 0, 0, 0, 0,
+                         rng.randrange(65536), rng.randrange(3), bytes(5))
+
+
+def lin_message2(rng, ts):
+    bus = vl.LinBusEvent(rng.getrandbits(40), 19200, rng.randrange(1, 5), bytes(2))
+    synch = vl.LinSynchFieldEvent(bus, 0, 0)
+    dlc = rng.randrange(9)
+    descr = vl.LinMessageDescriptor(synch, 0, 0, 0, rng.randrange(64), dlc, 1)
+    event = vl.LinDatabyteTimestampEvent(descr, tuple(range(9)))
+    size = rng.choice([vl.LinMessage2._V1_SIZE, vl.LinMessage2._V2_SIZE, vl.LinMessage2._V3_SIZE])
+    return vl.LinMessage2(header(size, ObjType.LIN_MESSAGE2, ts), event, rbytes(rng, 8),
+                          rng.randrange(65536), rng.randrange(3), 0, 0, 0, 0, 0, 0, bytes(3),
+                          19200, 0.0, 0, 0)
+
+
+def ethernet_ex(rng, ts, kind=ObjType.ETHERNET_FRAME_EX):
+    frame = rbytes(rng, rng.randrange(14, 200))
+    return vx.EthernetFrameEx(header(64 + len(frame), kind, ts), 28, 2, rng.randrange(1, 4),
+                              rng.randrange(8), 0, 0, rng.randrange(3), len(frame), 0, 0, frame)
+
+
+def flexray_ex(rng, ts):
+    data = rbytes(rng, 2 * rng.randrange(0, 40))
+    return vf.FlexrayVFrReceiveMsgEx(
+        header(32 + 84 + len(data), ObjType.FR_RCVMESSAGE_EX, ts), rng.randrange(1, 3), 1,
+        rng.randrange(4), rng.randrange(3), 0, 0, rng.randrange(1, 2048), 0, 0, len(data),
+        len(data), rng.randrange(64), 0, 0, rng.getrandbits(7), 0, 0, 0, 0, 0, 0, bytes(26), data)
+
+
+def marker(rng, ts):
+    group, name, descr = (rng.choice(["", "Drive", "Test ümlaut"]), f"M{rng.randrange(99)}",
+                          rng.choice(["", "a description"]))
+    n = [len(x.encode("cp1252")) for x in (group, name, descr)]
+    return vg.GlobalMarker(header(72 + sum(n), ObjType.GLOBAL_MARKER, ts), 0, 0, 0, 1, 0, 0,
+                           *n, 0, 0, group, name, descr)
+
+
+def comment(rng, ts):
+    text = f"comment {rng.randrange(1000)}"
+    return vg.EventComment(header(48 + len(text), ObjType.EVENT_COMMENT, ts), 0, len(text), 0,
+                           text)
+
+
+def can(rng, ts):
+    from vblf.can import CanMessage
+
+    return CanMessage(header(48, ObjType.CAN_MESSAGE, ts), rng.randrange(1, 3), 0, 8,
+                      rng.randrange(0x800), rbytes(rng, 8))
+
+
+MAKERS = [lin_message, lin_message2, ethernet_ex, flexray_ex, marker, comment, can]
+
+
+@pytest.fixture(scope="module")
+def vblf_log(tmp_path_factory):
+    """A log vblf writes: 600 random objects of every kind, containers of 1 KiB
+    so that objects are cut between them."""
+    rng = random.Random(7)
+    path = tmp_path_factory.mktemp("buses") / "random.blf"
+    with BlfWriter(path, compression_level=6, buffer_size=1024) as w:
+        ts = 10**9
+        for _ in range(600):
+            ts += rng.randrange(1, 10**6)
+            w.write(rng.choice(MAKERS)(rng, ts))
+    return path
+
+
+def vblf_objects(path):
+    with BlfReader(path) as r:
+        return list(r)
+
+
+def lin_expected(o):
+    if isinstance(o, vl.LinMessage2):
+        d = o.lin_timestamp_event.lin_msg_descr_event
+        channel = d.lin_synch_field_event.lin_bus_event.channel
+        return (channel, d.id, d.dlc, o.crc, o.direction, o.data[: min(d.dlc, 8)])
+    return (o.channel, o.id, o.dlc, o.crc, o.dir, o.data[: min(o.dlc, 8)])
+
+
+def check_against_vblf(path, got):
+    start = kv.info(path, verbose=False)["start"]
+    objs = vblf_objects(path)
+    lin = [o for o in objs if isinstance(o, (vl.LinMessage, vl.LinMessage2))]
+    eth = [o for o in objs if isinstance(o, vx.EthernetFrameEx)]
+    fr = [o for o in objs if isinstance(o, vf.FlexrayVFrReceiveMsgEx)]
+    assert len(got["lin"][0]) == len(lin) and len(got["ethernet"][0]) == len(eth)
+    assert len(got["flexray"][0]) == len(fr)
+    for i, o in enumerate(lin):
+        r = got["lin"][0][i]
+        channel, ident, dlc, crc, direction, data = lin_expected(o)
+        assert int(r["timestamp"]) == start + o.header.object_time_stamp
+        assert (r["channel"], r["id"], r["dlc"], r["checksum"]) == (channel, ident, dlc, crc)
+        assert bool(r["flags"] & 0x04) == (direction == 0) and not r["flags"] & 0x10
+        assert payload(got["lin"], i) == data
+    for i, o in enumerate(eth):
+        r = got["ethernet"][0][i]
+        assert int(r["timestamp"]) == start + o.header.object_time_stamp
+        assert (r["channel"], r["hardware_channel"], r["length"]) == (
+            o.channel, o.hardware_channel, o.frame_length)
+        assert bool(r["flags"] & 0x04) == (o.dir == 0)
+        assert payload(got["ethernet"], i) == o.frame_data
+    for i, o in enumerate(fr):
+        r = got["flexray"][0][i]
+        assert int(r["timestamp"]) == start + o.header.object_time_stamp
+        assert (r["channel"], r["slot"], r["cycle"]) == (o.channel, o.frame_id, o.cycle & 0xFF)
+        flags = int(r["flags"])
+        assert bool(flags & 0x02) == bool(o.channel_mask & 1)
+        assert bool(flags & 0x08) == bool(o.channel_mask & 2)
+        assert bool(flags & 0x04) == (o.dir_flags & 0xFF == 0)
+        for bit, frame_bit in ((0x10, 1), (0x20, 4), (0x40, 8), (0x80, 16), (0x100, 64)):
+            assert bool(flags & bit) == bool(o.frame_flags & frame_bit)
+        assert payload(got["flexray"], i) == o.data_bytes
+    if "events" in got:
+        ev = got["events"]
+        want = [o for o in objs if isinstance(o, (vg.GlobalMarker, vg.EventComment))]
+        assert list(ev["kind"]) == ["marker" if isinstance(o, vg.GlobalMarker) else "comment"
+                                    for o in want]
+        for i, o in enumerate(want):
+            assert ev["timestamp"][i] == start + o.header.object_time_stamp
+            if isinstance(o, vg.GlobalMarker):
+                assert (ev["text"][i], ev["group"][i], ev["description"][i]) == (
+                    o.marker_name, o.group_name, o.description)
+            else:
+                assert ev["text"][i] == o.text
+
+
+@pytest.mark.parametrize("threads, ahead", [(1, False), (3, True)])
+def test_random_objects_equal_vblf(vblf_log, threads, ahead):
+    got = kv.read_buses(vblf_log, threads=threads, _scan_ahead=ahead, verbose=False)
+    check_against_vblf(vblf_log, got)
+    frames = kv.read(vblf_log, exact_time=True, verbose=False)
+    assert got["can"][0].tobytes() == frames[0].tobytes()
+    assert got["can"][1].tobytes() == frames[1].tobytes()
+    for bus, reader in (("lin", kv.read_lin), ("ethernet", kv.read_ethernet),
+                        ("flexray", kv.read_flexray)):
+        alone = reader(vblf_log, verbose=False, threads=threads)
+        assert alone[0].tobytes() == got[bus][0].tobytes()
+        assert alone[1].tobytes() == got[bus][1].tobytes()
+
+
+def test_read_buses_is_one_walk(vblf_log):
+    """Every byte of the log is read once for all buses together."""
+    data = vblf_log.read_bytes()
+
+    class Counting(io.BytesIO):
+        taken = 0
+
+        def read(self, n=-1):
+            b = super().read(n)
+            Counting.taken += len(b)
+            return b
+
+    got = kv.read_buses(Counting(data), verbose=False)
+    assert Counting.taken == len(data)
+    check_against_vblf(vblf_log, got)
+
+
+def test_windows_and_ranges(vblf_log):
+    whole = kv.read_lin(vblf_log, verbose=False)
+    ts = whole[0]["timestamp"]
+    start, stop = int(ts[len(ts) // 3]), int(ts[2 * len(ts) // 3])
+    part = kv.read_lin(vblf_log, start=start, stop=stop, verbose=False)
+    keep = (ts >= start) & (ts < stop)
+    assert part[0]["timestamp"].tolist() == ts[keep].tolist()
+    assert [payload(part, i) for i in range(len(part[0]))] == [
+        payload(whole, i) for i in np.flatnonzero(keep)]
+    n = len(kv.info(vblf_log, verbose=False)["containers"])
+    pieces = [kv.read_ethernet(vblf_log, containers=(a, b), verbose=False)[0]
+              for a, b in ((0, n // 2), (n // 2, n))]
+    assert np.concatenate(pieces)["timestamp"].tolist() == kv.read_ethernet(
+        vblf_log, verbose=False)[0]["timestamp"].tolist()
+
+
+def test_verbose_line(vblf_log, capsys):
+    kv.read_lin(vblf_log)
+    line = capsys.readouterr().out
+    assert line.startswith("load blf cost ") and ", lin_cnt=" in line
+
+
+# --- objects vblf does not read: built from their field tables ------------------
+
+ETH_FRAME = struct.Struct("<6sH6sHHHHH8x")  # src, channel, dst, dir, type, tpid, tci, length
+FR_RCV = struct.Struct("<HHHHIIHHHHHHIIII")  # channel .. app parameter
+LIN_MSG = struct.Struct("<HBB8sBBBBHBx")  # channel, id, dlc, data, fsm, times, crc, dir
+LIN_BUS_EVENT = struct.Struct("<QIH2x")
+
+
+def test_ethernet_frame_header_rebuilt_in_wire_order():
+    payload_bytes = bytes(range(30))
+    plain = ETH_FRAME.pack(b"\x01" * 6, 3, b"\x02" * 6, 1, 0x0800, 0, 0, 30) + payload_bytes
+    tagged = ETH_FRAME.pack(b"\x01" * 6, 4, b"\x02" * 6, 0, 0x88F7, 0x8100, 0x2005, 30)
+    log = bb.blf([bb.obj(71, plain, timestamp=5), bb.obj(71, tagged + payload_bytes,
+                                                         timestamp=6)])
+    pair = kv.read_ethernet(io.BytesIO(log), verbose=False)
+    assert payload(pair, 0) == b"\x02" * 6 + b"\x01" * 6 + b"\x08\x00" + payload_bytes
+    assert payload(pair, 1) == (b"\x02" * 6 + b"\x01" * 6 + b"\x81\x00\x20\x05\x88\xf7"
+                                + payload_bytes)
+    assert pair[0]["channel"].tolist() == [3, 4] and pair[0]["length"].tolist() == [44, 48]
+    assert pair[0]["flags"].tolist() == [0, 4]
+
+
+def test_flexray_rcvmessage_and_lin_errors():
+    data = bytes(range(254))
+    fr = FR_RCV.pack(2, 1, 3, 1, 0, 0, 77, 0, 0, 10, 10, 0x105, 0, 0, 0x1D, 0) + data + bytes(6)
+    lin_crc = LIN_MSG.pack(1, 0x21, 4, b"abcdefgh", 0, 0, 0, 0, 0x1234, 0) + bytes(4)
+    sleep = struct.pack("<HBB4x", 2, 1, 0)
+    wake2 = LIN_BUS_EVENT.pack(0, 19200, 3) + struct.pack("<BBBx", 0, 1, 1) + bytes(4)
+    log = bb.blf([bb.obj(50, fr, timestamp=1), bb.obj(12, lin_crc, timestamp=2),
+                  bb.obj(20, sleep, timestamp=3), bb.obj(62, wake2, timestamp=4)])
+    got = kv.read_buses(io.BytesIO(log), ("flexray", "lin"), verbose=False)
+    r = got["flexray"][0][0]
+    assert (r["channel"], r["slot"], r["cycle"], r["object_type"]) == (2, 77, 5, 50)
+    assert int(r["flags"]) == 0x02 | 0x08 | 0x10 | 0x40 | 0x80 and payload(got["flexray"], 0) == (
+        data[:10])
+    lin = got["lin"][0]
+    assert lin["object_type"].tolist() == [12, 20, 62]
+    assert lin["flags"].tolist() == [0x04 | 0x10 | 0x20, 0x10 | 0x80, 0x10 | 0x40 | 0x04]
+    assert lin["channel"].tolist() == [1, 2, 3] and payload(got["lin"], 0) == b"abcd"
+
+
+# --- bad input ------------------------------------------------------------------
+
+
+def test_declared_lengths_past_the_object_are_cut_and_flagged():
+    frame = bytes(range(40))
+    ex = struct.pack("<HHHHQIHHII", 28, 0, 1, 0, 0, 0, 0, 500, 0, 0) + frame
+    lin = LIN_MSG.pack(1, 5, 12, b"ABCDEFGH", 0, 0, 0, 0, 7, 0)
+    after = bb.can_msg(0x123, b"\xEE" * 8, timestamp=9)
+    log = bb.blf([bb.obj(120, ex, timestamp=1), bb.obj(11, lin, timestamp=2), after])
+    got = kv.read_buses(io.BytesIO(log), ("can", "lin", "ethernet"), verbose=False)
+    assert payload(got["ethernet"], 0) == frame  # nothing of the CAN frame after it
+    assert got["ethernet"][0]["flags"][0] & 0x01 and got["ethernet"][0]["length"][0] == 500
+    assert got["lin"][0]["dlc"][0] == 12 and got["lin"][0]["flags"][0] & 0x01
+    assert payload(got["lin"], 0) == b"ABCDEFGH"
+    assert len(got["can"][0]) == 1
+
+
+def test_objects_too_short_are_skipped_with_a_warning():
+    log = bb.blf([bb.obj(11, b"\x01\x00\x05"), bb.obj(120, bytes(10)),
+                  bb.obj(11, LIN_MSG.pack(1, 5, 2, bytes(8), 0, 0, 0, 0, 0, 0))])
+    with pytest.warns(kv.BLFWarning) as caught:
+        lin = kv.read_lin(io.BytesIO(log), verbose=False)
+    assert len(lin[0]) == 1
+    assert [str(w.message) for w in caught] == [
+        "skipped 1 LIN_MESSAGE object too short for their fields"]
+    with pytest.warns(kv.BLFWarning, match="skipped 1 ETHERNET_FRAME_EX object"):
+        assert len(kv.read_ethernet(io.BytesIO(log), verbose=False)[0]) == 0
+
+
+def test_salvage_drops_the_damaged_containers_objects_for_every_bus():
+    rng = random.Random(3)
+    objs = []
+    for i in range(400):
+        objs.append(bb.can_msg(i, b"x", timestamp=1000 + i))
+        objs.append(bb.obj(11, LIN_MSG.pack(1, i % 64, 1, rbytes(rng, 8), 0, 0, 0, 0, 0, 0),
+                           timestamp=1000 + i))
+    log = bytearray(bb.blf(objs, split=[5000, 10000, 15000]))
+    table = kv.info(io.BytesIO(bytes(log)), verbose=False)["containers"]
+    log[int(table[1]["offset"]) + 40] ^= 0xFF
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kv.BLFWarning)
+        for threads, ahead in ((1, False), (2, True)):
+            got = kv.read_buses(io.BytesIO(bytes(log)), ("can", "lin"), errors="skip",
+                                threads=threads, _scan_ahead=ahead, verbose=False)
+            can_ts = got["can"][0]["timestamp"].tolist()
+            assert 0 < len(can_ts) < 400
+            assert got["lin"][0]["timestamp"].tolist() == can_ts
+
+
+# --- vector_blf's test logs -----------------------------------------------------
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in VECTOR.glob("*.blf")))
+def test_vector_blf_logs(name):
+    path = VECTOR / name
+    got = kv.read_buses(path, verbose=False)
+    objs = vblf_objects(path)
+    kinds = {type(o).__name__ for o in objs}
+    if kinds & {"LinMessage", "LinMessage2", "EthernetFrameEx", "FlexrayVFrReceiveMsgEx"}:
+        check_against_vblf(path, got)
+    types = {o.header.base.object_type for o in objs}
+    ours = {int(t) for bus in ("lin", "ethernet", "flexray") for t in got[bus][0]["object_type"]}
+    assert ours <= set(types)
+    for t in (11, 12, 14, 15, 18, 20, 21, 57, 58, 59, 60, 61, 62, 71, 120, 121, 29, 41, 50, 66):
+        assert (t in types) == (t in ours)
+    # Every event object becomes a row.
+    event_types = {5, 6, 7, 8, 9, 65, 72, 92, 96}
+    assert len(got["events"]["kind"]) == sum(o.header.base.object_type in event_types
+                                              for o in objs)
+    rows = kv.info(path, verbose=False)["channels"]
+    assert sum(rows["objects"]) == sum(o.header.base.object_type not in (115,) and
+                                       bool(rows["objects"].size) for o in objs if
+                                       o.header.base.object_type in
+                                       {11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 42, 43, 54,
+                                        57, 58, 59, 60, 61, 62, 63, 64, 75, 87, 88, 89, 105, 1,
+                                        71, 102, 103, 114, 120, 121, 122, 123, 29, 30, 40, 41,
+                                        45, 47, 48, 49, 50, 66, 76, 79})
+
+
+def test_vector_blf_events_equal_vblf():
+    for name in ("binlog_SystemVariable.blf", "binlog_EnvironmentVariable.blf",
+                 "converter_GlobalMarker.blf", "converter_EventComment.blf",
+                 "binlog_AppText.blf"):
+        path = VECTOR / name
+        ev = kv.events(path, verbose=False)
+        objs = vblf_objects(path)
+        objs = [o for o in objs if o.header.base.object_type != 115]
+        for i, o in enumerate(objs):
+            if isinstance(o, (vg.SystemVariable, vg.EnvironmentVariable)):
+                assert ev["name"][i] == o.name
+            elif isinstance(o, vg.GlobalMarker):
+                assert ev["text"][i] == o.marker_name.split("\0")[0]
+                assert ev["group"][i] == o.group_name.split("\0")[0]
+            else:
+                assert ev["text"][i] == o.text.split("\0")[0]
+    values = kv.events(VECTOR / "binlog_SystemVariable.blf", verbose=False)["value"].tolist()
+    assert values[:3] == [2.0, 0x11111111, "xyz"] and values[3] == (1.0, 2.0, 3.0)
+
+
+def test_app_text_names_channels(tmp_path):
+    text = "C:\\db\\body.ldf;BodyLIN"
+    info = (1 << 8) * 2 | (5 << 16)
+    app = struct.pack("<IIII", 1, info, len(text) + 1, 0) + text.encode() + b"\0"
+    lin = bb.obj(11, LIN_MSG.pack(2, 5, 2, bytes(8), 0, 0, 0, 0, 0, 0), timestamp=50)
+    path = tmp_path / "named.blf"
+    path.write_bytes(bb.blf([bb.obj(65, app), lin, bb.can_msg(1, b"a", channel=1,
+                                                                timestamp=70)]))
+    ev = kv.events(path, verbose=False)
+    assert (ev["kind"][0], ev["channel"][0], ev["bus"][0]) == ("app text", 2, "LIN")
+    assert (ev["database"][0], ev["name"][0]) == ("C:\\db\\body.ldf", "BodyLIN")
+    ch = kv.info(path, verbose=False)["channels"]
+    assert ch["bus"].tolist() == ["CAN", "LIN"] and ch["channel"].tolist() == [1, 2]
+    assert ch["objects"].tolist() == [1, 1] and ch["name"].tolist() == ["", "BodyLIN"]
+    start = kv.info(path, verbose=False)["start"]
+    assert ch["first"].tolist() == [start + 70, start + 50]
+
+
+# --- pcapng -----------------------------------------------------------------------
+
+
+def test_pcapng_reads_back_in_scapy_and_dpkt(vblf_log, tmp_path):
+    pair = kv.read_ethernet(vblf_log, verbose=False)
+    out = tmp_path / "eth.pcapng"
+    assert kv.write_pcapng(out, pair, verbose=False) == len(pair[0])
+    from scapy.utils import PcapNgReader
+
+    with PcapNgReader(str(out)) as r:
+        packets = list(r)
+    assert len(packets) == len(pair[0])
+    channels = list(dict.fromkeys(pair[0]["channel"].tolist()))
+    for i, p in enumerate(packets):
+        assert bytes(p) == payload(pair, i)
+        assert int(p.time * 10**9) // 1000 == int(pair[0]["timestamp"][i]) // 1000
+        assert p.sniffed_on == f"ETH {pair[0]['channel'][i]}" or p.sniffed_on is None
+        assert p.direction == (1 if pair[0]["flags"][i] & 0x04 else 2)
+    dpkt = pytest.importorskip("dpkt")
+    with open(out, "rb") as f:
+        got = [(ts, bytes(buf)) for ts, buf in dpkt.pcapng.Reader(f)]
+    assert [b for _, b in got] == [payload(pair, i) for i in range(len(pair[0]))]
+    assert len(channels) >= 1
+
+
+def test_convert_writes_pcapng(vblf_log, tmp_path, capsys):
+    from korvel.cli import main
+
+    out = tmp_path / "eth.pcapng"
+    assert main(["convert", str(vblf_log), str(out)]) in (0, None)
+    from scapy.utils import rdpcap
+
+    n = len(kv.read_ethernet(vblf_log, verbose=False)[0])
+    assert len(rdpcap(str(out))) == n
+    assert f"{n} Ethernet frames -> " in capsys.readouterr().out
+
+
+def test_info_prints_the_channel_list(vblf_log, capsys):
+    from korvel.cli import main
+
+    main(["info", str(vblf_log)])
+    out = capsys.readouterr().out
+    assert "channel list" in out
+    rows = kv.info(vblf_log, verbose=False)["channels"]
+    for bus, channel, n in zip(rows["bus"], rows["channel"], rows["objects"]):
+        assert any(line.split()[:3] == [bus, str(channel), str(n)] for line in out.splitlines())
+
+
+# --- LIN signals from an LDF ------------------------------------------------------
+
+
+def test_decode_lin_with_ldf_equals_ldfparser(tmp_path):
+    ldfparser = pytest.importorskip("ldfparser")
+    ldf = ldfparser.parse_ldf(str(DATA / "body.ldf"))
+    rng = random.Random(5)
+    objs, sent = [], []
+    for i in range(300):
+        frame = rng.choice(["WiperControl", "WiperStatus", "SeatStatus"])
+        f = ldf.get_frame(frame)
+        if frame == "WiperControl":
+            raw = {"WiperMode": rng.randrange(4), "WiperSpeed": rng.choice([255, rng.randrange(251)])}
+        elif frame == "WiperStatus":
+            raw = {"WiperPosition": rng.randrange(1001), "WiperFault": rng.randrange(2),
+                   "MotorCurrent": rng.randrange(4095)}
+        else:
+            raw = {"SeatTemp": rng.choice([255, rng.randrange(200)]), "SeatHeat": rng.randrange(4)}
+        data = f.encode_raw(raw)
+        sent.append((frame, raw, data))
+        objs.append(bb.obj(11, LIN_MSG.pack(1, f.frame_id, f.length, data.ljust(8, b"\0"), 0, 0,
+                                            0, 0, 0, 0), timestamp=i))
+    path = tmp_path / "lin.blf"
+    path.write_bytes(bb.blf(objs))
+    tables = korvel.decode(path, DATA / "body.ldf")
+    labels = korvel.decode(kv.read_lin(path, verbose=False), ldf, choices=True)
+    for name in ("WiperControl", "WiperStatus", "SeatStatus"):
+        mine = [(raw, data) for frame, raw, data in sent if frame == name]
+        assert tables[name].num_rows == len(mine)
+        for k, (raw, data) in enumerate(mine):
+            want = ldf.get_frame(name).decode(data)
+            for sig, value in want.items():
+                if isinstance(value, str):  # a logical value: its label, its raw number
+                    assert labels[name][sig][k] == value
+                    assert tables[name][sig][k] == raw[sig]
+                else:
+                    assert tables[name][sig][k] == pytest.approx(value)
+    assert tables["SeatStatus"].units["SeatTemp"] == "degC"
