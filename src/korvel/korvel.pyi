@@ -1,6 +1,6 @@
 import os
 import zlib as zlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime as datetime
 from time import mktime as mktime
 from time import time as time
@@ -27,11 +27,16 @@ class Info(TypedDict):
     stop: int
     # offset, size, uncompressed_size, method (and first_timestamp with times=True)
     containers: npt.NDArray[np.void]
+    # Walked from the whole log when first looked up.
+    channels: dict[str, npt.NDArray[Any]]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
 DT64_def: list[tuple[str, str]]
 INFLATER: str
+LIN: np.dtype[np.void]
+ETHERNET: np.dtype[np.void]
+FLEXRAY: np.dtype[np.void]
 
 class BLFError(Exception): ...
 class BLFWarning(UserWarning): ...
@@ -66,6 +71,58 @@ def iter_read(
     all_errors: bool = False,
 ) -> Iterator[Frames]: ...
 def info(file: Source, *, verbose: bool = True, times: bool = False) -> Info: ...
+def read_lin(
+    file: Source,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
+    start: Any = None,
+    stop: Any = None,
+    containers: tuple[int, int] | None = None,
+) -> Frames: ...
+def read_ethernet(
+    file: Source,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
+    start: Any = None,
+    stop: Any = None,
+    containers: tuple[int, int] | None = None,
+) -> Frames: ...
+def read_flexray(
+    file: Source,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
+    start: Any = None,
+    stop: Any = None,
+    containers: tuple[int, int] | None = None,
+) -> Frames: ...
+def read_buses(
+    file: Source,
+    buses: Sequence[str] = ("can", "lin", "ethernet", "flexray", "events"),
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
+    start: Any = None,
+    stop: Any = None,
+    containers: tuple[int, int] | None = None,
+) -> dict[str, Any]: ...
+def events(
+    file: Source,
+    *,
+    threads: int | None = None,
+    verbose: bool = True,
+    errors: str = "raise",
+    start: Any = None,
+    stop: Any = None,
+    containers: tuple[int, int] | None = None,
+) -> dict[str, npt.NDArray[Any]]: ...
+def write_pcapng(file: Source, frames: Frames, *, verbose: bool = True) -> int: ...
 def write(
     file: Source,
     arr: Frames | npt.NDArray[np.void],
