@@ -103,10 +103,10 @@ def console_script(text):
     return "\n".join(commands), shown
 
 
-@pytest.mark.parametrize("n", range(6))
+@pytest.mark.parametrize("n", range(7))
 def test_console_blocks(workdir, n):
     consoles = [text for lang, text, _ in blocks() if lang == "console"]
-    assert len(consoles) == 6
+    assert len(consoles) == 7
     script, shown = console_script(consoles[n])
     env = {**os.environ, "TZ": "UTC", "MPLBACKEND": "Agg",
            "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}
