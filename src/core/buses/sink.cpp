@@ -137,8 +137,10 @@ void BusSink::append(const ObjectSink& other) {
     e.second.offset += rebase;
     events.push_back(e);
   }
-  std::memcpy(text.reserve_more(o.text.size()), o.text.data(), o.text.size());
-  text.commit(o.text.size());
+  if (o.text.size()) {
+    std::memcpy(text.reserve_more(o.text.size()), o.text.data(), o.text.size());
+    text.commit(o.text.size());
+  }
   // Rows merged: the counts add, the times widen.
   for (const ChannelRow& r : o.channels) {
     bool found = false;

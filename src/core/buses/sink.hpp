@@ -53,6 +53,7 @@ struct RecordColumn {
   }
   void append(const RecordColumn& o) {
     const size_t n = o.count();
+    if (n == 0) return;
     const uint64_t rebase = payload.size();
     Record* dst = reinterpret_cast<Record*>(records.reserve_more(n * sizeof(Record)));
     const Record* src = o.data();
@@ -62,8 +63,10 @@ struct RecordColumn {
       std::memcpy(dst + i, &r, sizeof(Record));
     }
     records.commit(n * sizeof(Record));
-    std::memcpy(payload.reserve_more(o.payload.size()), o.payload.data(), o.payload.size());
-    payload.commit(o.payload.size());
+    if (o.payload.size()) {
+      std::memcpy(payload.reserve_more(o.payload.size()), o.payload.data(), o.payload.size());
+      payload.commit(o.payload.size());
+    }
   }
   // Keeps the records timed in [start, stop), their payload moved down.
   void keep_window(int64_t start, int64_t stop);
