@@ -25,7 +25,7 @@ from loggen import CACHE  # noqa: E402
 
 import korvel.korvel as kv  # noqa: E402
 
-LIN_MSG = struct.Struct("<HBB8sBBBBHBx")
+LIN_MSG = struct.Struct("<HBB8sBBBBHBx4x")  # with the 4 reserved bytes writers add
 ETH_EX = struct.Struct("<HHHHQIHHII")
 
 
