@@ -7,6 +7,8 @@ import datetime
 import io
 import logging
 import random
+import subprocess
+import sys
 import time
 import warnings
 from pathlib import Path
@@ -14,7 +16,7 @@ from pathlib import Path
 import can
 import numpy as np
 import pytest
-from text_samples import ASC, ASC_DEC, CANDUMP, MALFORMED, TRC
+from text_samples import ASC, ASC_DEC, CANDUMP, MALFORMED, TRC, every_kind
 
 import korvel.korvel as kv
 
@@ -358,6 +360,7 @@ def test_iter_text_by_content(tmp_path):
     assert kv._sniff_text(b"date Wed Dec 9") == "asc"
     assert kv._sniff_text(b"     1)      1841  0001 8") == "trc"
     assert kv._sniff_text(b"LOGG\x90") == ""
+    assert kv._sniff_text(b"# candump -l\n(1.0) can0 1#00") == "candump"
 
 
 def test_write_asc_reads_back_frame_for_frame(tmp_path):
@@ -369,7 +372,9 @@ def test_write_asc_reads_back_frame_for_frame(tmp_path):
         path = tmp_path / f"{name}.asc"
         kv.write_asc(path, pair, verbose=False)
         back = kv.read_asc(path, verbose=False)  # no line skipped: no warning
-        assert ours(back) == ours(pair)
+        rounded = pair[0].copy()  # to the nearest microsecond
+        rounded["timestamp"] = (rounded["timestamp"] + 500) // 1000 * 1000
+        assert ours(back) == ours((rounded, pair[1]))
         assert ours(back) == theirs(python_can_reader("asc", path), lambda c: c + 1)
         stream = io.BytesIO()
         kv.write_asc(stream, pair, verbose=False)
@@ -379,3 +384,146 @@ def test_write_asc_reads_back_frame_for_frame(tmp_path):
     with pytest.raises(ValueError, match="frame 1 lies outside"):
         kv.write_asc(tmp_path / "bad.asc", bad, verbose=False)
     assert not (tmp_path / "bad.asc").exists()
+
+
+def test_write_asc_gives_back_every_frame_kind(tmp_path):
+    pair = every_kind()
+    path = tmp_path / "kinds.asc"
+    kv.write_asc(path, pair, verbose=False)
+    back = kv.read_asc(path, verbose=False)
+    # Times to the nearest microsecond, everything else exactly.
+    ts = pair[0]["timestamp"]
+    np.testing.assert_array_equal(back[0]["timestamp"], (ts + 500) // 1000 * 1000)
+    assert [f[1:] for f in ours(back)] == [f[1:] for f in ours(pair)]
+    assert back[0]["is64"].tolist() == pair[0]["is64"].tolist()
+    # python-can reads the lines alike, but a CANFD line without data as a remote frame.
+    expected = [
+        f[:2] + (f[2] | 0x20,) + f[3:] if f[1] != "error" and f[2] & 0x28 == 8 and not f[3] else f
+        for f in ours(back)
+    ]
+    assert theirs(python_can_reader("asc", path), lambda c: c + 1) == expected
+
+
+@pytest.mark.parametrize(
+    "line, kind",
+    [  # (flags, len, stored bytes); the flags column: EDL 0x1000, BRS 0x2000, ESI 0x4000
+        ("CANFD 1 Rx 123 0 0 0  0 0 0 1000 0", (0x0C, 0, 0)),  # an FD data frame without bytes
+        ("CANFD 1 Rx 123 1 1 2  2 01 02 0 0 1000 0", (0x0C, 2, 2)),  # columns yield to flags
+        ("CANFD 1 Rx 123 0 0 2  2 01 02 0 0 327000 0", (0x0F, 2, 2)),
+        ("CANFD 2 Tx 123 1 0 3  3 01 02 03 0 0 2000 0", (0x00, 3, 3)),  # no EDL: classic
+        ("CANFD 3 Tx 50005x 0 1 5 0 140000 73 200050 7a60 0", (0x60, 5, 0)),  # classic remote
+        ("CANFD 1 Rx 123 Name 1 0 0 0", (0x0E, 0, 0)),  # no flags column: FD, BRS as written
+        ("CANFD 1 Rx 123 0 0 3 0", (0x2C, 3, 0)),  # a DLC but no bytes: python-can's FD remote
+    ],
+)
+def test_asc_canfd_flags_column(tmp_path, line, kind):
+    path = tmp_path / "fd.asc"
+    path.write_text(f"base hex  timestamps absolute\n   0.5 {line}\n")
+    index, chunk = kv.read_asc(path, verbose=False)
+    r = index[0]
+    assert (int(r["flags"]), int(r["len"]), int(r["loc"]) >> 48, int(r["is64"])) == kind + (1,)
+    assert bytes(chunk) == bytes(range(1, kind[2] + 1))
+
+
+@pytest.mark.parametrize(
+    "reader, text, message",
+    [
+        (kv.read_asc, "date Fri Feb 30 10:00:00 2024\n 1.0 1 1 Rx d 0\n", "line 1: an impossible"),
+        (kv.read_asc, "// x\nBegin Triggerblock Sat Mar 2 10:00:60 2024\n", "line 2: an impossib"),
+        (kv.read_asc, "date Fri Feb 2 10:00:00 2426\n", "line 1: a date out of range"),
+        (kv.read_asc, "date Fri Feb 2 10:00:00 1600\n", "line 1: a date out of range"),
+        (kv.read_trc, ";$FILEVERSION=1.1\n;$STARTTIME=140000.5\n", "line 2: a start time out of"),
+    ],
+)
+def test_header_dates_that_are_no_instant(tmp_path, reader, text, message):
+    path = tmp_path / "date.txt"
+    path.write_text(text)
+    with pytest.raises(kv.TextError, match=f"^{message}"):
+        reader(path, verbose=False)
+
+
+@pytest.mark.parametrize(
+    "kind, text, skipped",
+    [  # lines of other buses, events, comments and malformed lines, the first line too
+        ("asc", "   0.000000 Start of measurement\n   0.001 1  123 Rx d 1 00\n", (1, 1)),
+        ("asc", "   0.1 L1 Rx 23 Header 2 data 00\n   0.2 1  12 Rx d 0\nLIN x\n", (2, 1)),
+        ("log", "# candump -l\n(1.0) vcan0 123#00\n", (1, 1)),
+        ("log", "(1.0) vcan0\n(1.0) vcan0 123#00\n#\n", (2, 1)),
+        ("trc", "     1)      x  0001 1 00\n     2)      1.0  0001 1 00\n", (1, 1)),
+    ],
+)
+def test_skipped_lines_wherever_they_stand(tmp_path, kind, text, skipped):
+    path = tmp_path / f"x.{kind}"
+    path.write_text(text)
+    count, first = skipped
+    with pytest.warns(kv.TextWarning, match=f"^{count} lines? .* at line {first}$"):
+        assert len(READ[kind](path, verbose=False)[0]) == 1
+
+
+@pytest.mark.parametrize("kind, fmt", [("asc", "asc"), ("log", "candump"), ("trc", "trc")])
+@pytest.mark.parametrize(
+    "data, quoted",
+    [
+        (b"\xd3\xff junk\n", "line 1: not a line of .*: '\ufffd\ufffd junk'$"),
+        (b"\nhello\x00world\n", "line 2: not a line of .*: 'hello\ufffdworld'$"),
+        (Path(LOG).read_bytes(), "line 1: not a line of .*: 'LOGG\ufffd"),
+    ],
+)
+def test_rejected_lines_are_quoted_as_text(tmp_path, kind, fmt, data, quoted):
+    path = tmp_path / f"x.{kind}"
+    path.write_bytes(data)
+    with pytest.raises(kv.TextError, match=quoted):
+        READ[kind](path, verbose=False)
+    with pytest.raises(kv.TextError, match=quoted):
+        list(kv.iter_text(io.BytesIO(data), 7, format=fmt, verbose=False))
+
+
+@pytest.mark.parametrize(
+    "kind, text, frames",
+    [  # times that leave the int64 range only once the base or running time is added
+        ("asc", "date Thu Feb 1 10:00:00 2024\n 1 1 1 Rx d 0\n 9223372036.854775 1 1 Rx d 0\n", 1),
+        ("asc", "base hex  timestamps relative\n" + " 5000000000.0 1 1 Rx d 0\n" * 3, 1),
+        ("trc", ";$FILEVERSION=2.0\n;$STARTTIME=45000\n;$COLUMNS=N,O,T,I,d,l,D\n"
+                + " 1 1.0 DT 0100 Rx 0\n 2 9000000000000.0 DT 0100 Rx 0\n", 1),
+    ],
+)
+def test_times_that_overflow_are_skipped(tmp_path, kind, text, frames):
+    path = tmp_path / f"x.{kind}"
+    path.write_text(text)
+    with pytest.warns(kv.TextWarning, match="^[12] lines? of"):
+        ts = READ[kind](path, verbose=False)[0]["timestamp"]
+    assert len(ts) == frames and ts.min() > 0
+
+
+@pytest.mark.parametrize("start", [1729989000, 1729992600])  # 02:30 CEST, then 02:30 CET
+def test_write_asc_in_the_repeated_hour(tmp_path, start):
+    # A fresh process in Berlin on the night summer time ends.
+    path = str(tmp_path / "dst.asc")
+    code = f"""
+import os, time
+os.environ["TZ"] = "Europe/Berlin"; time.tzset()
+import can, numpy as np, korvel.korvel as kv
+idx = np.zeros(2, kv.DT); idx["timestamp"] = [{start}_250_000_000, {start + 1800}_000_001_000]
+kv.write_asc({path!r}, (idx, np.zeros(0, np.uint8)), verbose=False)
+back = kv.read_asc({path!r}, verbose=False)[0]["timestamp"]
+theirs = can.ASCReader({path!r}, relative_timestamp=False)
+print((back - idx["timestamp"]).tolist(), [round(m.timestamp * 1e6) for m in theirs])
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("] [") == ["[0, 0", f"{start}250000, {start + 1800}000001]\n"]
+
+
+def test_candump_identifiers_and_remote_lengths(tmp_path):
+    # Read as python-can reads them, as the ASC reader reads a base identifier
+    # above 0x7FF and an "r" DLC above 8.
+    path = tmp_path / "c.log"
+    path.write_text(
+        "(1.0) vcan0 FFF#00\n(1.1) vcan0 7FF#R9\n(1.2) vcan0 123#R15 T\n(1.3) vcan0 800#R12\n"
+    )
+    assert ours(kv.read_candump(path, verbose=False), ["vcan0"]) == theirs(
+        python_can_reader("log", path)
+    )
+    path.write_text("(1.0) vcan0 123#R16\n(1.1) vcan0 124#R8\n")
+    with pytest.warns(kv.TextWarning, match="^1 line .* at line 1$"):
+        assert kv.read_candump(path, verbose=False)[0]["len"].tolist() == [8]

@@ -131,3 +131,30 @@ MALFORMED = {
         ],
     ),
 }
+
+
+def every_kind(t0=1_733_000_000 * 10**9):
+    """A frames pair of every kind an ASC line holds: classic data of each
+    length, remote frames, CAN FD data of each length (0 too) with and without
+    BRS and ESI, an FD remote frame, classic and FD error frames. Times carry
+    nanoseconds, some past the half microsecond."""
+    import numpy as np
+
+    import korvel.korvel as kv
+
+    rows = [(0x40 * (n % 2) | 0x04 * (n % 3 > 0), n, n) for n in range(9)]  # classic data
+    rows += [(0x24, n, 0) for n in (0, 3, 8)] + [(0x20, 9, 0)]  # remote
+    fd_lengths = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
+    rows += [(0x0C | bits, n, n) for bits in (0, 1, 2, 3) for n in fd_lengths]
+    rows += [(0x2C, 3, 0), (0x10, 0, 0), (0x1C, 0, 0)]  # FD remote, error frames
+    index = np.zeros(len(rows), kv.DT)
+    chunk, offset = bytearray(), 0
+    for i, (flags, length, stored) in enumerate(rows):
+        r = index[i]
+        r["timestamp"] = t0 + i * 1_234_567 + (999 if i % 3 == 0 else 0)
+        r["can_id"] = 0 if flags & 0x10 else (0x1ABCDE0 + i if flags & 0x40 else 0x700 + i)
+        r["is64"], r["channel"], r["len"], r["flags"] = flags >> 3 & 1, 1 + i % 3, length, flags
+        r["loc"] = offset | stored << 48
+        chunk += bytes((i + k) % 256 for k in range(stored))
+        offset += stored
+    return index, np.frombuffer(bytes(chunk), np.uint8)
