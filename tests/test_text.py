@@ -411,8 +411,7 @@ def test_write_asc_gives_back_every_frame_kind(tmp_path):
 
 @pytest.mark.parametrize(
     "line, kind",  # the flags column: EDL 0x1000, BRS 0x2000, ESI 0x4000, remote 0x10
-    [("CANFD 1 Rx 123 0 0 0  0 0 0 1000", (0x0C, 0, 0)),  # an FD data frame without bytes
-     ("CANFD 1 Rx 123 0 0 2  2 01 02 0 0 327000 0", (0x0F, 2, 2)),  # columns yield to flags
+    [("CANFD 1 Rx 123 0 0 2  2 01 02 0 0 327000 0", (0x0F, 2, 2)),  # columns yield to flags
      ("CANFD 2 Tx 123 1 0 3  3 01 02 03 0 0 2000 0", (0x00, 3, 3)),  # no EDL: classic
      ("CANFD 3 Tx 50005x 0 1 5 0 140000 73 200050 7a60", (0x60, 5, 0)),  # classic remote
      ("CANFD 1 Rx 123 Name 1 0 0 0", (0x0E, 0, 0)),  # no flags column: FD, BRS as written
