@@ -163,7 +163,7 @@ void AscParser::line(Span s, Emitter& out) {
 
 void AscParser::timed_line(Span s, Span rest, Span first, Emitter& out) {
   // A time with more after it: a line of an ASC log, whatever it holds.
-  if (looks_like_time(first) && !trim(rest).empty()) placed_ = true;
+  if (!placed_ && looks_like_time(first) && !trim(rest).empty()) placed_ = true;
   // Times out of range, alone or once the base or the running time is
   // added, are skipped; a relative time runs on from the last line in range.
   int64_t t, run, ts;

@@ -21,13 +21,14 @@ int CandumpParser::channel(Span name) {
 }
 
 void CandumpParser::line(Span s, Emitter& out) {
-  Span rest = s;
-  const Span time = next_token(rest);
-  if (time.empty()) return;  // blank
-  // "(time) ...": a line of a candump log, whatever follows.
-  if (time.size() > 2 && *time.b == '(' && time.e[-1] == ')' &&
-      looks_like_time(Span{time.b + 1, time.e - 1}) && !trim(rest).empty())
-    placed_ = true;
+  if (trim(s).empty()) return;
+  if (!placed_) {
+    // "(time) ...": a line of a candump log, whatever follows.
+    Span rest = s;
+    const Span time = next_token(rest);
+    placed_ = time.size() > 2 && *time.b == '(' && time.e[-1] == ')' &&
+              looks_like_time(Span{time.b + 1, time.e - 1}) && !trim(rest).empty();
+  }
   if (frame(s, out)) {
     placed_ = true;
     return;

@@ -102,9 +102,11 @@ void TrcParser::line(Span s, Emitter& out) {
   }
   // A number and a time after it ("1)  12.5", "1 12.5"): a line of a trace,
   // whatever follows.
-  Span rest = t;
-  const Span number = next_token(rest), offset = next_token(rest);
-  if (is_digit(*number.b) && looks_like_time(offset)) placed_ = true;
+  if (!placed_) {
+    Span rest = t;
+    const Span number = next_token(rest), offset = next_token(rest);
+    placed_ = is_digit(*number.b) && looks_like_time(offset);
+  }
   if (version_ >= 20 ? frame_v2(t, out) : frame_v1(t, out)) {
     placed_ = true;
     return;
