@@ -218,9 +218,10 @@ def main(out):
     sys.path.insert(0, tests)
     import text_samples as tt
 
-    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE],
-               "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1])],
-               "trc": list(tt.TRC.values())}
+    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE, TEXT_ASC_FLAGS],
+               "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1]),
+                           TEXT_CANDUMP_ODD],
+               "trc": list(tt.TRC.values()) + [TEXT_TRC_FAR]}
     samples["asc"].append(tt.MALFORMED["asc"][0] + "\n".join(tt.MALFORMED["asc"][1]))
     samples["trc"].append(tt.MALFORMED["trc"][0] + "\n".join(tt.MALFORMED["trc"][1]))
     for target, texts in samples.items():
@@ -237,6 +238,34 @@ base hex  timestamps relative
    0.100000 1  1 Rx d 0
 Begin Triggerblock Tue Oct 1 08:00:00 2019
    0.000001 CANFD 3 Tx 1x Name 1 1 f 64 """ + " ".join(["AB"] * 64) + "\n"
+
+# A headerless event file: another bus first, CANFD lines whose flags column
+# says FD, BRS, ESI and remote, times that overflow once the date is added.
+TEXT_ASC_FLAGS = """   0.1 L1 Rx 23 Header 2 data 00
+   0.2 CANFD 1 Rx 123 0 0 0  0 0 0 1000 0
+   0.3 CANFD 1 Rx 123 1 1 2  2 01 02 0 0 7000 0
+   0.4 CANFD 2 Tx 123 1 0 a  8 01 02 03 04 05 06 07 08 0 0 2000 0
+   0.5 CANFD 3 Tx 50005x 0 1 5 0 140000 73 200050 7a60 0
+   0.6 CANFD 1 Rx 123 Name 1 0 3 0
+date Thu Feb 1 10:00:00 2024
+ 9223372036.854775 1 1 Rx d 0
+Begin Triggerblock Fri Feb 30 10:00:00 2024
+"""
+
+TEXT_CANDUMP_ODD = """# candump -l
+(1.0) vcan0 FFF#00
+(1.1) vcan0 7FF#R9
+(1.2) vcan0 123#R15 T
+(1.3) vcan0 123#R16
+"""
+
+TEXT_TRC_FAR = """;$FILEVERSION=2.0
+;$STARTTIME=45000
+;$COLUMNS=N,O,T,I,d,l,D
+ 1 1.0 DT 0100 Rx 0
+ 2 9000000000000.0 DT 0100 Rx 0
+;$STARTTIME=140000.5
+"""
 
 
 if __name__ == "__main__":
