@@ -132,9 +132,9 @@ class Mf4Input {
 // BLF header's date is.
 int64_t start_of(const Header& h) {
   if (h.start_ns > uint64_t(INT64_MAX))
-    throw Mf4Error("HD", h.offset,
-                   "declares a start of " + u64(h.start_ns) +
-                       " ns, past the int64 nanosecond range");
+    throw Mf4Error(
+        "HD", h.offset,
+        "declares a start of " + u64(h.start_ns) + " ns, past the int64 nanosecond range");
   const int64_t ns = static_cast<int64_t>(h.start_ns);
   if (!(h.time_flags & 1)) return ns;
   // Civil fields of the wall-clock time (days to year/month/day).
@@ -212,10 +212,9 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
     for (const ChannelGroup& cg : dg.groups)
       if (group_kind(cg) >= FrameKind::Data && group_kind(cg) <= FrameKind::Error)
         declared += cg.cycle_count;
-  const size_t first =
-      static_cast<size_t>(std::min<uint64_t>(declared ? declared : input.source().size() / 16,
-                                             MAX_FIRST_RECORDS)) +
-      16;
+  const size_t first = static_cast<size_t>(std::min<uint64_t>(
+                           declared ? declared : input.source().size() / 16, MAX_FIRST_RECORDS)) +
+                       16;
   Mf4Sink sink(first, first * 8);
   {
     py::gil_scoped_release unlocked;
@@ -241,7 +240,8 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
       names += (i ? ", " : "") + c.other_bus_names[i];
     emit("other buses",
          u64(c.other_bus_groups) +
-             (c.other_bus_groups == 1 ? " channel group of another bus" : " channel groups of other buses") +
+             (c.other_bus_groups == 1 ? " channel group of another bus"
+                                      : " channel groups of other buses") +
              " left out (" + names + (c.other_bus_names.size() > 8 ? ", ..." : "") +
              "): read_mf4 reads CAN frames",
          false, true, notices);
@@ -329,7 +329,8 @@ void write_mf4(py::object file, py::object frames, bool verbose, py::object thre
   const double since = now_seconds();
   const unsigned n_threads = thread_count(threads);
   py::object pair = frames;
-  if (py::isinstance<py::array>(frames)) pair = py::handle(globals().module).attr("to_index_chunk")(frames);
+  if (py::isinstance<py::array>(frames))
+    pair = py::handle(globals().module).attr("to_index_chunk")(frames);
   auto [index_obj, chunk_obj] = unpack_pair(pair);
   StridedView index = frame_view(index_obj, "frames[0]", dt_dtype(), "DT");
   BytesView chunk = bytes_view(chunk_obj, "frames[1]");

@@ -147,8 +147,7 @@ Block BlockReader::read(uint64_t offset, const char* ids, const std::string& fro
   b.id = got;
   b.offset = offset;
   if (!id_among(got, ids))
-    throw Mf4Error(b.id, offset,
-                   "(linked from the " + from + ") is not a " + expect + " block");
+    throw Mf4Error(b.id, offset, "(linked from the " + from + ") is not a " + expect + " block");
   b.length = u64le(h + 8);
   const uint64_t link_count = u64le(h + 16);
   if (b.length < HEADER_SIZE || b.length > size_ - offset)

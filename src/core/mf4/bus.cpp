@@ -129,11 +129,12 @@ void make_field(BlockReader& r, const ChannelGroup& g, const Channel& c, Field& 
   }
   if (c.data_type > DT_FLOAT_BE)
     throw Mf4Error("CN", c.offset,
-                   "(channel " + field_name(c) + ") has data type " +
-                       std::to_string(c.data_type) + ", not a number");
+                   "(channel " + field_name(c) + ") has data type " + std::to_string(c.data_type) +
+                       ", not a number");
   f.is_float = c.data_type == DT_FLOAT_LE || c.data_type == DT_FLOAT_BE;
   f.is_signed = c.data_type == DT_INT_LE || c.data_type == DT_INT_BE;
-  f.big_endian = c.data_type == DT_UINT_BE || c.data_type == DT_INT_BE || c.data_type == DT_FLOAT_BE;
+  f.big_endian =
+      c.data_type == DT_UINT_BE || c.data_type == DT_INT_BE || c.data_type == DT_FLOAT_BE;
   f.bits = c.bit_count;
   const uint64_t end_bit = uint64_t(c.bit_offset) + c.bit_count;
   if ((f.is_float && c.bit_count != 32 && c.bit_count != 64) || end_bit > 64 ||
@@ -190,6 +191,80 @@ void make_time(BlockReader& r, const ChannelGroup& g, TimeField& t) {
   }
 }
 
+// `scaled`: the conversion is the time's power of ten, applied apart.
+bool plain_field(const Field& f, uint64_t record_size, PlainField& p, bool scaled = false) {
+  if (f.mode == Field::Absent || f.mode == Field::Const) {
+    p.add = f.constant;
+    return record_size >= 8;
+  }
+  if (f.mode != Field::Load || !f.wide || f.big_endian || f.is_float || f.is_signed ||
+      (f.converted && !scaled) || !f.lut.empty())
+    return false;
+  p.off = f.byte_offset;
+  p.shift = f.shift;
+  p.mask = f.mask;
+  return true;
+}
+
+void plain_layout(CanLayout& l) {
+  const uint64_t rs = l.record_size;
+  l.plain = l.time.exact && !l.time.load.is_signed && l.data.mode != DataField::Vlsd &&
+            l.data_length.mode != Field::Absent && l.dlc.mode != Field::Absent &&
+            plain_field(l.time.load, rs, l.p_time, true) &&
+            plain_field(l.channel, rs, l.p_channel) && plain_field(l.id, rs, l.p_id) &&
+            plain_field(l.ide, rs, l.p_ide) && plain_field(l.dlc, rs, l.p_dlc) &&
+            plain_field(l.data_length, rs, l.p_data_length) && plain_field(l.dir, rs, l.p_dir) &&
+            plain_field(l.edl, rs, l.p_edl) && plain_field(l.brs, rs, l.p_brs) &&
+            plain_field(l.esi, rs, l.p_esi) && (l.ide.mode != Field::Absent || !l.ide_in_id);
+}
+
+// The plain loop; the caller has made room for `n` records and 64 bytes of
+// slack past the payload the records need.
+size_t decode_plain(const CanLayout& l, const uint8_t* records, size_t n, int64_t start_ns,
+                    FrameSink& sink) {
+  const size_t rs = static_cast<size_t>(l.record_size);
+  const bool remote = l.kind == FrameKind::Remote;
+  const uint8_t kind_flags = remote ? FLAG_REMOTE : l.kind == FrameKind::Error ? FLAG_ERROR : 0;
+  const bool has_ide = l.ide.mode != Field::Absent;
+  const uint32_t width =
+      l.data.mode == DataField::Fixed && !remote ? std::min<uint32_t>(l.data.size, 64) : 0;
+  const uint32_t data_at = l.data.byte_offset;
+  const uint64_t mult = static_cast<uint64_t>(l.time.mult);
+  const uint64_t add = static_cast<uint64_t>(start_ns) + static_cast<uint64_t>(l.time.add);
+  DT_t* out = sink.records + sink.record_count;
+  uint8_t* pay = sink.payload;
+  uint64_t at = sink.payload_size;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* rec = records + i * rs;
+    DT_t f;
+    f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(l.p_time.get(rec)) * mult + add);
+    const uint64_t id = static_cast<uint64_t>(l.p_id.get(rec));
+    f.can_id = static_cast<uint32_t>(id & 0x1FFFFFFF);
+    const bool ext = has_ide ? l.p_ide.get(rec) != 0 : f.can_id > 0x7FF;
+    const bool fd = l.p_edl.get(rec) != 0;
+    const int64_t dlc = l.p_dlc.get(rec);
+    const int64_t dlen = l.p_data_length.get(rec);
+    f.flags = static_cast<uint8_t>(kind_flags | (l.p_dir.get(rec) == 0 ? FLAG_RX : 0) |
+                                   (fd ? FLAG_FD : 0) | (l.p_brs.get(rec) ? FLAG_BRS : 0) |
+                                   (l.p_esi.get(rec) ? FLAG_ESI : 0) | (ext ? FLAG_EXTENDED : 0));
+    f.is64 = fd;
+    f.channel = static_cast<uint8_t>(l.p_channel.get(rec));
+    f.len = static_cast<uint8_t>(std::clamp<int64_t>(remote || !fd ? dlc : dlen, 0, 255));
+    const uint32_t stored =
+        std::min<uint32_t>(width, static_cast<uint32_t>(std::clamp<int64_t>(dlen, 0, 64)));
+    if (width == 8)
+      std::memcpy(pay + at, rec + data_at, 8);
+    else if (stored)
+      std::memcpy(pay + at, rec + data_at, stored);
+    f.loc = make_loc(at, stored);
+    at += stored;
+    *out++ = f;
+  }
+  sink.record_count += n;
+  sink.payload_size = static_cast<size_t>(at);
+  return 0;
+}
+
 }  // namespace
 
 CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
@@ -207,19 +282,29 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
     const Channel* c = todo.back();
     todo.pop_back();
     for (const Channel& k : c->children) todo.push_back(&k);
-    if (c->name.size() <= frame.size() + 1 || c->name.compare(0, frame.size() + 1, frame + ".") != 0)
+    if (c->name.size() <= frame.size() + 1 ||
+        c->name.compare(0, frame.size() + 1, frame + ".") != 0)
       continue;
     const std::string field = c->name.substr(frame.size() + 1);
     Field* f = nullptr;
-    if (field == "BusChannel") f = &l.channel;
-    else if (field == "ID") f = &l.id, id = c;
-    else if (field == "IDE") f = &l.ide;
-    else if (field == "DLC") f = &l.dlc;
-    else if (field == "DataLength") f = &l.data_length;
-    else if (field == "Dir") f = &l.dir;
-    else if (field == "EDL") f = &l.edl;
-    else if (field == "BRS") f = &l.brs;
-    else if (field == "ESI") f = &l.esi;
+    if (field == "BusChannel")
+      f = &l.channel;
+    else if (field == "ID")
+      f = &l.id, id = c;
+    else if (field == "IDE")
+      f = &l.ide;
+    else if (field == "DLC")
+      f = &l.dlc;
+    else if (field == "DataLength")
+      f = &l.data_length;
+    else if (field == "Dir")
+      f = &l.dir;
+    else if (field == "EDL")
+      f = &l.edl;
+    else if (field == "BRS")
+      f = &l.brs;
+    else if (field == "ESI")
+      f = &l.esi;
     else if (field == "DataBytes") {
       DataField& d = l.data;
       d.channel = c->offset;
@@ -247,11 +332,20 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
     if (f) make_field(r, g, *c, *f);
   }
   l.ide_in_id = l.ide.mode == Field::Absent && id && id->bit_count == 32;
+  plain_layout(l);
   return l;
 }
 
 size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint64_t index0,
                       int64_t start_ns, const SignalData& sd, FrameSink& sink) {
+  if (l.plain && l.kind != FrameKind::Remote && l.data.mode == DataField::Fixed) {
+    // Room for every record's bytes at once (they are in the records).
+    const size_t room = n * std::min<size_t>(l.data.size, 64) + 64;
+    if (sink.record_count + n > sink.record_capacity ||
+        sink.payload_size + room > sink.payload_capacity)
+      sink.grow(sink.record_count + n, sink.payload_size + room);
+    return decode_plain(l, records, n, start_ns, sink);
+  }
   if (sink.record_count + n > sink.record_capacity)
     sink.grow(sink.record_count + n, sink.payload_size);
   const size_t per = l.kind == FrameKind::Remote || l.data.mode == DataField::Absent ? 0
@@ -278,9 +372,11 @@ size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint
     const bool fd = l.edl.get(rec, index) != 0;
     int64_t dlc = l.dlc.mode != Field::Absent ? l.dlc.get(rec, index) : -1;
     int64_t dlen = l.data_length.mode != Field::Absent ? l.data_length.get(rec, index) : -1;
-    if (dlc < 0) dlc = dlen < 0 ? 0 : canfd_len_to_dlc(static_cast<uint32_t>(std::min<int64_t>(dlen, 64)));
-    if (dlen < 0) dlen = fd ? canfd_dlc_to_len(static_cast<uint8_t>(std::min<int64_t>(dlc, 15)))
-                            : std::min<int64_t>(dlc, 8);
+    if (dlc < 0)
+      dlc = dlen < 0 ? 0 : canfd_len_to_dlc(static_cast<uint32_t>(std::min<int64_t>(dlen, 64)));
+    if (dlen < 0)
+      dlen = fd ? canfd_dlc_to_len(static_cast<uint8_t>(std::min<int64_t>(dlc, 15)))
+                : std::min<int64_t>(dlc, 8);
     uint8_t flags = 0;
     if (l.dir.get(rec, index) == 0) flags |= FLAG_RX;
     if (fd) flags |= FLAG_FD;
@@ -310,7 +406,8 @@ size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint
         have = u32le(sd.bytes + at);
       }
     }
-    const size_t stored = std::min<size_t>({have, static_cast<size_t>(std::max<int64_t>(dlen, 0)), 64});
+    const size_t stored =
+        std::min<size_t>({have, static_cast<size_t>(std::max<int64_t>(dlen, 0)), 64});
     if (sink.payload_size + stored > sink.payload_capacity) {
       const size_t done = static_cast<size_t>(out - (sink.records + sink.record_count));
       sink.record_count += done;

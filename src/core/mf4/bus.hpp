@@ -71,7 +71,7 @@ struct Field {
 
 // Nanoseconds after the file's start from the master channel.
 struct TimeField {
-  Field load;           // its bits (mode Absent: no master, Index: virtual)
+  Field load;            // its bits (mode Absent: no master, Index: virtual)
   bool integer = false;  // a power-of-ten unit: ns = raw * mult + add
   bool exact = false;    // ... in integers (an integer master)
   int64_t mult = 0, add = 0;
@@ -91,19 +91,37 @@ struct TimeField {
 struct DataField {
   enum Mode : uint8_t { Absent, Fixed, Vlsd } mode = Absent;
   uint32_t byte_offset = 0, size = 0;  // Fixed
-  Field offset;                         // Vlsd: where its bytes begin in the signal data
-  uint64_t source = 0;                  // Vlsd: the SD list or VLSD channel group it points to
-  uint64_t channel = 0;                 // its CN block
+  Field offset;                        // Vlsd: where its bytes begin in the signal data
+  uint64_t source = 0;                 // Vlsd: the SD list or VLSD channel group it points to
+  uint64_t channel = 0;                // its CN block
+};
+
+// A field as one branch-free step: (load8(rec + off) >> shift & mask) +
+// add; a constant has mask 0.
+struct PlainField {
+  uint32_t off = 0;
+  uint8_t shift = 0;
+  uint64_t mask = 0;
+  int64_t add = 0;
+  int64_t get(const uint8_t* rec) const {
+    uint64_t v;
+    std::memcpy(&v, rec + off, 8);
+    return static_cast<int64_t>((v >> shift) & mask) + add;
+  }
 };
 
 struct CanLayout {
   FrameKind kind = FrameKind::None;
-  uint64_t group = 0;          // the CG block
-  uint64_t record_size = 0;    // data + invalidation bytes
+  uint64_t group = 0;        // the CG block
+  uint64_t record_size = 0;  // data + invalidation bytes
   TimeField time;
   Field channel, id, ide, dlc, data_length, dir, edl, brs, esi;
   bool ide_in_id = false;  // no IDE field: bit 31 of a 32-bit ID says extended
   DataField data;
+  // Every field a plain load or a constant, the time an integer, the data
+  // in the record: the loop without per-field dispatch.
+  bool plain = false;
+  PlainField p_time, p_channel, p_id, p_ide, p_dlc, p_data_length, p_dir, p_edl, p_brs, p_esi;
 };
 
 // The layout of a CAN channel group. Throws Mf4Error naming the CN or CC

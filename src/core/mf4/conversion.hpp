@@ -15,13 +15,13 @@ namespace korvel::mf4 {
 
 enum ConversionType : uint8_t {
   CC_IDENTITY = 0,
-  CC_LINEAR = 1,         // a + b x
-  CC_RATIONAL = 2,       // (p1 x^2 + p2 x + p3) / (p4 x^2 + p5 x + p6)
-  CC_ALGEBRAIC = 3,      // a text formula
-  CC_TABLE_INTERP = 4,   // (key, value) pairs, interpolated
-  CC_TABLE = 5,          // (key, value) pairs, nearest key
-  CC_RANGE = 6,          // (min, max, value) triples, then the default
-  CC_VALUE_TEXT = 7,     // names of values
+  CC_LINEAR = 1,        // a + b x
+  CC_RATIONAL = 2,      // (p1 x^2 + p2 x + p3) / (p4 x^2 + p5 x + p6)
+  CC_ALGEBRAIC = 3,     // a text formula
+  CC_TABLE_INTERP = 4,  // (key, value) pairs, interpolated
+  CC_TABLE = 5,         // (key, value) pairs, nearest key
+  CC_RANGE = 6,         // (min, max, value) triples, then the default
+  CC_VALUE_TEXT = 7,    // names of values
   CC_RANGE_TEXT = 8,
   CC_TEXT_VALUE = 9,
   CC_TEXT_TEXT = 10,

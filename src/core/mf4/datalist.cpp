@@ -4,6 +4,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <mutex>
 
 #include "blf/inflate.hpp"
 #include "mf4/groups.hpp"
@@ -124,8 +125,8 @@ class Lister {
       } else {  // LD: flags u32, count u32; offsets count samples, not bytes
         count = u32le(b.at(4, 4));
         if (b.links.empty() || count > b.links.size() - 1) {
-          const std::string fault = "declares " + std::to_string(count) +
-                                    " data blocks but links fewer";
+          const std::string fault =
+              "declares " + std::to_string(count) + " data blocks but links fewer";
           if (!skip_) throw Mf4Error("LD", at, fault);
           return damaged(at, logical, Mf4Error::describe("LD", at, fault));
         }
@@ -209,8 +210,7 @@ const uint8_t* load_piece(RandomSource& src, const Piece& p, ByteBuffer& raw, By
   out.clear();
   const InflateResult res =
       inflate_append(bytes, n, static_cast<size_t>(std::min<uint64_t>(p.size, SIZE_MAX)), out);
-  if (!res.ok())
-    throw Mf4Error("DZ", p.block, "does not inflate: " + res.message);
+  if (!res.ok()) throw Mf4Error("DZ", p.block, "does not inflate: " + res.message);
   if (out.size() != p.size)
     throw Mf4Error("DZ", p.block,
                    "inflates to " + std::to_string(out.size()) + " bytes, not the " +
@@ -260,24 +260,47 @@ void run_slot(RandomSource& src, const Piece& p, Slot& s) {
   }
 }
 
+// Slots of earlier reads, kept so that their buffers' pages are warm.
+std::mutex spare_mu;
+std::vector<std::unique_ptr<Slot>> spare;
+
+std::unique_ptr<Slot> take_slot() {
+  std::lock_guard<std::mutex> lock(spare_mu);
+  if (spare.empty()) return std::make_unique<Slot>();
+  std::unique_ptr<Slot> s = std::move(spare.back());
+  spare.pop_back();
+  return s;
+}
+
+void give_slot(std::unique_ptr<Slot> s) {
+  s->done = std::future<void>();
+  s->error = nullptr;
+  // Blocks of logger files are a few MiB at most; a huge one is not kept.
+  if (s->raw.capacity() + s->out.capacity() > (size_t(64) << 20)) return;
+  std::lock_guard<std::mutex> lock(spare_mu);
+  if (spare.size() < 16) spare.push_back(std::move(s));
+}
+
 }  // namespace
 
 void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned threads,
                  const TakePiece& take) {
   const size_t n = pieces.size();
   if (threads <= 1 || n <= 1) {
-    Slot s;
+    std::unique_ptr<Slot> held = take_slot();
+    Slot& s = *held;
     for (size_t i = 0; i < n; ++i) {
       run_slot(src, pieces[i], s);
       if (s.error) std::rethrow_exception(s.error);
-      if (!take(i, s.bytes, s.size, s.failed ? &s.damage : nullptr)) return;
+      if (!take(i, s.bytes, s.size, s.failed ? &s.damage : nullptr)) break;
     }
+    give_slot(std::move(held));
     return;
   }
   // Pieces in flight: a few per worker, taken in order.
   const size_t window = std::min<size_t>(n, size_t(threads) * 2);
   std::vector<std::unique_ptr<Slot>> slots(window);
-  for (auto& s : slots) s = std::make_unique<Slot>();
+  for (auto& s : slots) s = take_slot();
   WorkPool& pool = shared_pool(threads);
   auto start = [&](size_t i) {
     Slot* s = slots[i % window].get();
@@ -291,6 +314,7 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
     ~Drain() {
       for (auto& s : slots)
         if (s->done.valid()) s->done.wait();
+      for (auto& s : slots) give_slot(std::move(s));
     }
   } drain{slots};
   for (size_t i = 0; i < n; ++i) {

@@ -24,8 +24,8 @@ constexpr uint64_t UNKNOWN = UINT64_MAX;
 constexpr size_t DZ_FIELDS = 24;
 
 struct Piece {
-  uint64_t block = 0;     // the DT/SD/DZ block
-  std::string id;         // its id, or the expected one when it is damaged
+  uint64_t block = 0;  // the DT/SD/DZ block
+  std::string id;      // its id, or the expected one when it is damaged
   bool zipped = false;
   uint8_t zip_type = 0;
   uint32_t zip_param = 0;

@@ -42,13 +42,13 @@ void Reader::bad_records(const CanLayout& l, size_t bad) {
 void Reader::signal_data(const DataGroup& dg, const CanLayout& l, ByteBuffer& out) {
   (void)dg;
   if (!l.data.source) return;
-  const Listing list = list_data(blocks_, l.data.source, "SD", where("CN", l.data.channel), false,
-                                 options_.skip);
+  const Listing list =
+      list_data(blocks_, l.data.source, "SD", where("CN", l.data.channel), false, options_.skip);
   load_pieces(src_, list.pieces, options_.threads,
               [&](size_t i, const uint8_t* bytes, size_t size, const std::string* damage) {
                 if (damage) {
-                  notices_.push_back("skipped the " + list.pieces[i].id +
-                                     " block at byte offset " + num(list.pieces[i].block) +
+                  notices_.push_back("skipped the " + list.pieces[i].id + " block at byte offset " +
+                                     num(list.pieces[i].block) +
                                      " and the rest of the signal data of the channel at byte "
                                      "offset " +
                                      num(l.data.channel) + ": " + *damage);
@@ -67,9 +67,8 @@ void Reader::read(FrameSink& sink, int64_t start_ns) {
       const FrameKind k = group_kind(cg);
       if (k == FrameKind::OtherBus) {
         ++counts_.other_bus_groups;
-        counts_.other_bus_names.push_back(cg.acq_name.empty() && !cg.channels.empty()
-                                              ? cg.channels.back().name
-                                              : cg.acq_name);
+        counts_.other_bus_names.push_back(
+            cg.acq_name.empty() && !cg.channels.empty() ? cg.channels.back().name : cg.acq_name);
       }
       if (k != FrameKind::Data && k != FrameKind::Remote && k != FrameKind::Error) continue;
       auto t = std::make_unique<Target>();
@@ -141,54 +140,53 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
     index += m;
   };
   if (limit)
-    load_pieces(src_, pieces, options_.threads,
-                [&](size_t i, const uint8_t* bytes, size_t size, const std::string* damage) {
-                  const Piece& p = pieces[i];
-                  if (damage) {
-                    carry.clear();
-                    const bool more = i + 1 < pieces.size() && pieces[i + 1].logical != UNKNOWN;
-                    notices_.push_back("skipped the " + p.id + " block at byte offset " +
-                                       num(p.block) + " of the data group at byte offset " +
-                                       num(dg.offset) +
-                                       (more ? "" : " and the rest of its records") + ": " +
-                                       *damage);
-                    resync = true;
-                    return more;
-                  }
-                  const uint8_t* b = bytes;
-                  size_t left = size;
-                  if (resync) {
-                    // After a hole: the first whole record of this piece.
-                    if (p.logical == UNKNOWN) return false;
-                    const uint64_t boundary = (p.logical + rs - 1) / rs * rs;
-                    const uint64_t skip = boundary - p.logical;
-                    if (skip >= left) return true;
-                    resync = false;
-                    b += skip;
-                    left -= static_cast<size_t>(skip);
-                    index = boundary / rs;
-                  }
-                  if (carry.size()) {
-                    const size_t take = std::min(rs - carry.size(), left);
-                    std::memcpy(carry.reserve_more(take), b, take);
-                    carry.commit(take);
-                    b += take;
-                    left -= take;
-                    if (carry.size() < rs) return true;
-                    decode(carry.data(), 1);
-                    carry.clear();
-                  }
-                  const uint64_t m = std::min<uint64_t>(left / rs, limit - std::min(limit, index));
-                  if (m) decode(b, m);
-                  b += m * rs;
-                  left -= static_cast<size_t>(m * rs);
-                  if (index >= limit) return false;
-                  if (left) {
-                    std::memcpy(carry.reserve_more(left), b, left);
-                    carry.commit(left);
-                  }
-                  return true;
-                });
+    load_pieces(
+        src_, pieces, options_.threads,
+        [&](size_t i, const uint8_t* bytes, size_t size, const std::string* damage) {
+          const Piece& p = pieces[i];
+          if (damage) {
+            carry.clear();
+            const bool more = i + 1 < pieces.size() && pieces[i + 1].logical != UNKNOWN;
+            notices_.push_back("skipped the " + p.id + " block at byte offset " + num(p.block) +
+                               " of the data group at byte offset " + num(dg.offset) +
+                               (more ? "" : " and the rest of its records") + ": " + *damage);
+            resync = true;
+            return more;
+          }
+          const uint8_t* b = bytes;
+          size_t left = size;
+          if (resync) {
+            // After a hole: the first whole record of this piece.
+            if (p.logical == UNKNOWN) return false;
+            const uint64_t boundary = (p.logical + rs - 1) / rs * rs;
+            const uint64_t skip = boundary - p.logical;
+            if (skip >= left) return true;
+            resync = false;
+            b += skip;
+            left -= static_cast<size_t>(skip);
+            index = boundary / rs;
+          }
+          if (carry.size()) {
+            const size_t take = std::min(rs - carry.size(), left);
+            std::memcpy(carry.reserve_more(take), b, take);
+            carry.commit(take);
+            b += take;
+            left -= take;
+            if (carry.size() < rs) return true;
+            decode(carry.data(), 1);
+            carry.clear();
+          }
+          const uint64_t m = std::min<uint64_t>(left / rs, limit - std::min(limit, index));
+          if (m) decode(b, m);
+          b += m * rs;
+          left -= static_cast<size_t>(m * rs);
+          if (index >= limit) return false;
+          if (left) {
+            std::memcpy(carry.reserve_more(left), b, left);
+            carry.commit(left);
+          }
+          return true;
+        });
   bad_records(l, bad);
 }
 
@@ -290,7 +288,8 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                 if (damage) {
                   // Records are not aligned to blocks: nothing after a hole can be found.
                   notices_.push_back("skipped the " + p.id + " block at byte offset " +
-                                     num(p.block) + " and the rest of the data group at byte "
+                                     num(p.block) +
+                                     " and the rest of the data group at byte "
                                      "offset " +
                                      num(dg.offset) + ": " + *damage);
                   return false;
@@ -341,8 +340,8 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       }
     }
     const size_t rs = static_cast<size_t>(l.record_size);
-    bad_records(l, decode_records(l, recs[k].data(), recs[k].size() / rs, 0, start_ns, sd,
-                                  *t.sink));
+    bad_records(l,
+                decode_records(l, recs[k].data(), recs[k].size() / rs, 0, start_ns, sd, *t.sink));
   }
 }
 

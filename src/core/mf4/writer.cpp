@@ -35,7 +35,9 @@ class Meta {
     return at;
   }
   void link(uint64_t blk, size_t i, uint64_t to) { put64(blk + HEADER_SIZE + 8 * i, to); }
-  uint8_t* data(uint64_t blk) { return b_.data() + blk + HEADER_SIZE + 8 * u64le(b_.data() + blk + 16); }
+  uint8_t* data(uint64_t blk) {
+    return b_.data() + blk + HEADER_SIZE + 8 * u64le(b_.data() + blk + 16);
+  }
   uint64_t text(const char* id, const std::string& s) {
     const uint64_t at = block(id, 0, s.size() + 1);
     std::memcpy(data(at), s.data(), s.size());
@@ -61,9 +63,9 @@ struct FieldDef {
 };
 
 const FieldDef FIELDS[] = {
-    {"BusChannel", 0, 8, 0, 8}, {"ID", 0, 9, 0, 29},  {"IDE", 0, 12, 5, 1},
-    {"Dir", 0, 12, 6, 1},       {"EDL", 0, 12, 7, 1}, {"DLC", 0, 13, 0, 4},
-    {"BRS", 0, 13, 4, 1},       {"ESI", 0, 13, 5, 1}, {"DataLength", 0, 14, 0, 8},
+    {"BusChannel", 0, 8, 0, 8},  {"ID", 0, 9, 0, 29},  {"IDE", 0, 12, 5, 1},
+    {"Dir", 0, 12, 6, 1},        {"EDL", 0, 12, 7, 1}, {"DLC", 0, 13, 0, 4},
+    {"BRS", 0, 13, 4, 1},        {"ESI", 0, 13, 5, 1}, {"DataLength", 0, 14, 0, 8},
     {"DataBytes", 10, 15, 0, 0},
 };
 
@@ -129,8 +131,9 @@ void build_records(const FrameView& v, const Group& g, size_t first, size_t coun
     std::memcpy(r + 9, &word, 4);
     const size_t stored = std::min<size_t>(loc_count(f.loc), g.width);
     const uint8_t dlc = g.kind == REMOTE || !fd ? static_cast<uint8_t>(std::min<int>(f.len, 15))
-                                                 : canfd_len_to_dlc(f.len);
-    r[13] = static_cast<uint8_t>(dlc | (!!(f.flags & FLAG_BRS)) << 4 | (!!(f.flags & FLAG_ESI)) << 5);
+                                                : canfd_len_to_dlc(f.len);
+    r[13] =
+        static_cast<uint8_t>(dlc | (!!(f.flags & FLAG_BRS)) << 4 | (!!(f.flags & FLAG_ESI)) << 5);
     r[14] = g.kind == REMOTE ? f.len : static_cast<uint8_t>(stored);
     if (stored) std::memcpy(r + RECORD_FIXED, v.chunk + loc_offset(f.loc), stored);
   }
@@ -148,18 +151,18 @@ WriteStats write_file(const FrameView& v, ByteOut& out, unsigned threads,
     const Frame f = frame_at(v, i);
     const uint64_t off = loc_offset(f.loc), cnt = loc_count(f.loc);
     if (off > v.chunk_size || cnt > v.chunk_size - off)
-      throw WriteError("the payload of frame " + std::to_string(i) +
-                           " lies outside the payload array",
-                       i);
+      throw WriteError(
+          "the payload of frame " + std::to_string(i) + " lies outside the payload array", i);
     if (i == 0 || f.timestamp < start) start = f.timestamp;
     Group& g = groups[(f.flags & FLAG_ERROR) ? ERROR : (f.flags & FLAG_REMOTE) ? REMOTE : DATA];
     g.frames.push_back(i);
     if (g.kind != REMOTE) g.width = std::max<size_t>(g.width, std::min<uint64_t>(cnt, 64));
   }
   if (start < 0)
-    throw WriteError("frames timed before 1970 cannot be written: MF4 counts time from a "
-                     "start in nanoseconds since 1970",
-                     SIZE_MAX);
+    throw WriteError(
+        "frames timed before 1970 cannot be written: MF4 counts time from a "
+        "start in nanoseconds since 1970",
+        SIZE_MAX);
   std::vector<Group*> used;
   for (Group& g : groups)
     if (!g.frames.empty() || (g.kind == DATA && v.n == 0)) used.push_back(&g);
@@ -215,9 +218,10 @@ WriteStats write_file(const FrameView& v, ByteOut& out, unsigned threads,
     std::memcpy(d, &s, 8);
     d[12] = 2;
     m.link(fh, 1,
-           m.text("MD", "<FHcomment>\n<TX>written by korvel</TX>\n<tool_id>korvel</tool_id>\n"
-                        "<tool_vendor>korvel</tool_vendor>\n<tool_version>" +
-                            version + "</tool_version>\n</FHcomment>"));
+           m.text("MD",
+                  "<FHcomment>\n<TX>written by korvel</TX>\n<tool_id>korvel</tool_id>\n"
+                  "<tool_vendor>korvel</tool_vendor>\n<tool_version>" +
+                      version + "</tool_version>\n</FHcomment>"));
   }
   m.link(hd, 1, fh);
   struct Placed {
@@ -264,8 +268,8 @@ WriteStats write_file(const FrameView& v, ByteOut& out, unsigned threads,
     m.link(time, 4, cc);
     m.link(time, 6, m.text("TX", "s"));
     m.link(cg, 1, time);
-    const uint64_t frame = channel(m, kind, 0, 0, 10, 8, 0,
-                                   static_cast<uint32_t>((g->record - 8) * 8), CN_BUS_EVENT);
+    const uint64_t frame =
+        channel(m, kind, 0, 0, 10, 8, 0, static_cast<uint32_t>((g->record - 8) * 8), CN_BUS_EVENT);
     m.link(time, 0, frame);
     uint64_t prev = 0;
     for (const FieldDef& f : FIELDS) {
