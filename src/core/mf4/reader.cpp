@@ -47,6 +47,7 @@ void Reader::signal_data(const DataGroup& dg, const CanLayout& l, ByteBuffer& ou
   load_pieces(src_, list.pieces, options_.threads,
               [&](size_t i, const uint8_t* bytes, size_t size, const std::string* damage) {
                 if (damage) {
+                  if (!options_.skip) throw Mf4Error(*damage);
                   notices_.push_back("skipped the " + list.pieces[i].id + " block at byte offset " +
                                      num(list.pieces[i].block) +
                                      " and the rest of the signal data of the channel at byte "
@@ -145,6 +146,7 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
         [&](size_t i, const uint8_t* bytes, size_t size, const std::string* damage) {
           const Piece& p = pieces[i];
           if (damage) {
+            if (!options_.skip) throw Mf4Error(*damage);
             carry.clear();
             const bool more = i + 1 < pieces.size() && pieces[i + 1].logical != UNKNOWN;
             notices_.push_back("skipped the " + p.id + " block at byte offset " + num(p.block) +
@@ -286,6 +288,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
               [&](size_t i, const uint8_t* bytes, size_t n, const std::string* damage) {
                 const Piece& p = pieces[i];
                 if (damage) {
+                  if (!options_.skip) throw Mf4Error(*damage);
                   // Records are not aligned to blocks: nothing after a hole can be found.
                   notices_.push_back("skipped the " + p.id + " block at byte offset " +
                                      num(p.block) +

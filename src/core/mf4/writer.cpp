@@ -181,20 +181,25 @@ WriteStats write_file(const FrameView& v, ByteOut& out, unsigned threads,
     g->org.resize(blocks);
     for (size_t b = 0; b < blocks; ++b) jobs.push_back({g, b});
   }
-  run_parts(std::max(1u, threads), jobs.size(), [&](size_t j) {
-    Group& g = *jobs[j].g;
-    const size_t first = jobs[j].block * g.per_block;
-    const size_t count = std::min(g.per_block, g.frames.size() - first);
-    std::vector<uint8_t> recs(count * g.record);
-    build_records(v, g, first, count, start, recs.data());
-    uLongf zlen = compressBound(static_cast<uLong>(recs.size()));
-    std::vector<uint8_t>& z = g.zipped[jobs[j].block];
-    z.resize(zlen);
-    if (compress2(z.data(), &zlen, recs.data(), static_cast<uLong>(recs.size()),
-                  Z_DEFAULT_COMPRESSION) != Z_OK)
-      throw WriteError("zlib could not compress a block", SIZE_MAX);
-    z.resize(zlen);
-    g.org[jobs[j].block] = recs.size();
+  // Each of the `parts` threads takes every parts-th block.
+  const size_t parts = std::min<size_t>(std::max(1u, threads), jobs.size());
+  run_parts(static_cast<unsigned>(std::max<size_t>(parts, 1)), parts, [&](size_t part) {
+    std::vector<uint8_t> recs;
+    for (size_t j = part; j < jobs.size(); j += parts) {
+      Group& g = *jobs[j].g;
+      const size_t first = jobs[j].block * g.per_block;
+      const size_t count = std::min(g.per_block, g.frames.size() - first);
+      recs.assign(count * g.record, 0);
+      build_records(v, g, first, count, start, recs.data());
+      uLongf zlen = compressBound(static_cast<uLong>(recs.size()));
+      std::vector<uint8_t>& z = g.zipped[jobs[j].block];
+      z.resize(zlen);
+      if (compress2(z.data(), &zlen, recs.data(), static_cast<uLong>(recs.size()),
+                    Z_DEFAULT_COMPRESSION) != Z_OK)
+        throw WriteError("zlib could not compress a block", SIZE_MAX);
+      z.resize(zlen);
+      g.org[jobs[j].block] = recs.size();
+    }
   });
 
   Meta m;
