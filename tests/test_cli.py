@@ -30,7 +30,8 @@ def korvel_cli(*args, cwd=None, code=None):
     if code is not None:
         run = f"from korvel.cli import main; import sys; sys.exit(main({list(args)!r}))"
         cmd = [sys.executable, "-c", f"{code}; {run}"]
-    return subprocess.run(cmd, capture_output=True, text=True, env=ENV, cwd=cwd, check=False)
+    return subprocess.run(cmd, capture_output=True, text=True, env=ENV, cwd=cwd, check=False,
+                          timeout=600)
 
 
 @pytest.fixture(scope="module")
@@ -453,3 +454,96 @@ def test_file_names_that_are_not_utf8(tmp_path):
     made = set(os.listdir(base))
     assert {b"out\xfd", b"f\xfc.blf", b"p\xfb.png"} <= made
     assert len(os.listdir(base + b"/out\xfd")) == 5
+
+
+# --- usage errors before any work, outputs by suffix -----------------------------------
+
+
+@pytest.mark.parametrize("args, words", [
+    (["split", DRIVE, "--frames", "-1", "-o", "{d}/parts"], ["--frames", "at least 1"]),
+    (["split", DRIVE, "--frames", "0", "-o", "{d}/parts"], ["--frames", "at least 1"]),
+    (["split", DRIVE, "--every", "-5s", "-o", "{d}/parts"], ["--every", "positive"]),
+    (["split", DRIVE, "--every", "5s", "-o", "{d}/parts.asc"], ["directory", "--format"]),
+    (["cut", DRIVE, "--start", "inf", "-o", "{d}/c.blf"], ["--start", "finite"]),
+    (["cut", DRIVE, "--start", "nan", "-o", "{d}/c.blf"], ["--start", "finite"]),
+    (["cut", DRIVE, "--start", "1e30", "-o", "{d}/c.blf"], ["--start", "beyond"]),
+    (["cut", DRIVE, "--stop", "2400-01-01T00:00:00", "-o", "{d}/c.blf"], ["--stop", "outside"]),
+    (["cut", DRIVE, "--start", "1", "-o", "{d}/c.trc"], ["-o", ".blf and .asc"]),
+    (["filter", DRIVE, "--expr", "is_fd(frames)", "-o", "{d}/f.log"], ["-o", ".blf and .asc"]),
+    (["plot", DRIVE, "--dbc", DBC, "YawRate", "--start", "nan", "-o", "{d}/p.png"],
+     ["--start", "finite"]),
+])
+def test_usage_errors_exit_2_before_any_work(tmp_path, args, words):
+    proc = korvel_cli(*[a.format(d=tmp_path) for a in args])
+    assert proc.returncode == 2
+    last = errors(proc)[-1]
+    assert last.startswith(f"korvel {args[0]}: error: ")
+    for word in words:
+        assert word in last
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("command, args", [
+    ("cut", ["--start", "10", "--stop", "20"]),
+    ("filter", ["--expr", "is_fd(frames) | is_remote_frame(frames)"]),
+])
+def test_outputs_named_asc_are_asc(tmp_path, command, args):
+    out = tmp_path / "out.asc"
+    proc = korvel_cli(command, DRIVE, *args, "-o", str(out))
+    assert proc.returncode == 0, proc.stderr
+    assert out.read_bytes().startswith(b"date ")
+    index, _ = kv.read_asc(str(out), verbose=False)
+    blf = tmp_path / "out.blf"
+    assert korvel_cli(command, DRIVE, *args, "-o", str(blf)).returncode == 0
+    expected, _ = kv.read(str(blf), verbose=False, exact_time=True)
+    assert len(index) == len(expected) > 0
+    assert np.array_equal(index["can_id"], expected["can_id"])
+    assert np.array_equal(index["timestamp"] // 1000, expected["timestamp"] // 1000)
+
+
+def test_split_asc_parts_join_to_the_whole(tmp_path):
+    proc = korvel_cli("split", DRIVE, "--every", "20s", "--format", "asc", "-o", str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == ["drive_0001.asc", "drive_0002.asc", "drive_0003.asc"]
+    joined = kv.concat([kv.read_asc(str(tmp_path / n), verbose=False) for n in names])
+    whole, _ = kv.read(DRIVE, verbose=False, exact_time=True)
+    assert np.array_equal(joined[0]["can_id"], whole["can_id"])
+
+
+def test_split_names_sort_in_file_order_past_the_fourth_digit(tmp_path):
+    from argparse import Namespace
+
+    from korvel.cli.split import _Parts
+
+    frames = kv.read(DRIVE, verbose=False)
+    parts = _Parts(Namespace(log="drive.blf", format="blf", output=str(tmp_path), threads=1))
+    parts.width = 1  # widens at the tenth part as it would at the 10,000th
+    for k in range(12):
+        parts.add((frames[0][k:k + 1], frames[1]))
+        parts.close()
+    names = sorted(os.listdir(tmp_path))
+    assert names == [f"drive_{k:02d}.blf" for k in range(1, 13)]
+    firsts = [int(kv.read(str(tmp_path / n), verbose=False)[0]["can_id"][0]) for n in names]
+    assert firsts == frames[0]["can_id"][:12].tolist()
+
+
+def test_info_of_a_text_log_names_its_format(tmp_path):
+    asc = tmp_path / "drive.asc"
+    kv.write_asc(str(asc), kv.read(DRIVE, verbose=False), verbose=False)
+    proc = korvel_cli("info", str(asc))
+    assert proc.returncode == 0
+    assert "  format       ASC log" in proc.stdout.splitlines()
+    assert "application" not in proc.stdout
+    record = json.loads(korvel_cli("info", "--json", str(asc)).stdout)
+    assert record["format"] == "ASC" and record["application"] is None
+
+
+def test_plot_draws_a_lone_sample(tmp_path):
+    out = tmp_path / "one.svg"
+    proc = korvel_cli("plot", DRIVE, "--dbc", DBC, "EngineSpeed", "--start", "10",
+                      "--stop", "10.005", "-o", str(out))
+    assert proc.returncode == 0, proc.stderr
+    svg = out.read_text()
+    # A line of one point draws nothing; its marker is a <use> of a defined path.
+    assert "<use " in svg

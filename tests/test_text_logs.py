@@ -112,7 +112,7 @@ def test_commands_take_text_logs(logs, tmp_path):
     r = cli("info", "--json", logs / "drive.txt", logs / "drive.log")
     assert r.returncode == 0, r.stderr
     assert '"frames": 10320' in r.stdout.splitlines()[0]
-    assert '"name": "candump"' in r.stdout.splitlines()[1]
+    assert '"format": "candump"' in r.stdout.splitlines()[1]
     r = cli("decode", logs / "drive.trc", "--dbc", DBC, "--messages", "EngineData", "-o", "-")
     assert r.returncode == 0 and len(r.stdout.splitlines()) == 6001
     # Lines the reader skipped are a note, not damage.

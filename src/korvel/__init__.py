@@ -4,8 +4,18 @@ The query module reaches the decoders through the package attributes
 flag_test and signal_decoder.
 """
 
+from ._logs import iter_log, read_log
 from ._version import __version__
 from .korvel import flag_test, signal_decoder
 from .tables import Table, Tables, decode
 
-__all__ = ["Table", "Tables", "__version__", "decode", "flag_test", "signal_decoder"]
+__all__ = [
+    "Table",
+    "Tables",
+    "__version__",
+    "decode",
+    "flag_test",
+    "iter_log",
+    "read_log",
+    "signal_decoder",
+]

@@ -1,7 +1,9 @@
-"""Which reader a log takes: BLF, or one of the text formats (ASC, candump,
-PCAN trace), by the file's suffix or, when the suffix says nothing, by its
-first bytes. Every place that opens a log (korvel.decode, korvel.dask, the
-command line) goes through here."""
+"""The one opener: which reader a log takes (BLF, or one of the text formats:
+ASC, candump, PCAN trace), by the file's suffix or, when the suffix says
+nothing, by its first bytes; and what the functions that take "frames" make
+of what they are given. Every place that opens a log (korvel.decode,
+korvel.dask, the reassemblers, korvel.stats, the command line) goes through
+here, so that each takes every format."""
 
 from __future__ import annotations
 
@@ -9,11 +11,19 @@ import os
 from collections.abc import Iterator
 from typing import Any
 
+import numpy as np
+
 from . import korvel as _k
 
+__all__ = ["iter_log", "log_format", "read_log"]
+
 SUFFIXES = {".blf": "blf", ".asc": "asc", ".log": "candump", ".trc": "trc"}
-NAMES = {"asc": "ASC", "candump": "candump", "trc": "PCAN trace"}
+NAMES = {"blf": "BLF", "asc": "ASC", "candump": "candump", "trc": "PCAN trace"}
 _TEXT_READERS = {"asc": _k.read_asc, "candump": _k.read_candump, "trc": _k.read_trc}
+# Keywords only the BLF reader has a use for: a text log's times are exact
+# already and its error frames are all read.
+_BLF_ONLY = ("containers",)
+_MEANINGLESS_FOR_TEXT = ("exact_time", "all_errors", "_libdeflate")
 
 
 def log_format(file: Any) -> str:
@@ -46,6 +56,24 @@ def _sniff(head: bytes) -> str:
     return _k._sniff_text(head) or "blf"
 
 
+def _format_arg(file: Any, format: str | None) -> str:
+    if format is None:
+        return log_format(file)
+    if format not in NAMES:
+        raise ValueError(f"format must be one of {', '.join(map(repr, NAMES))} or None "
+                         f"(got {format!r})")
+    return format
+
+
+def _text_options(fmt: str, blf: dict) -> None:
+    for key in _BLF_ONLY:
+        if blf.get(key) is not None:
+            raise ValueError(f"{key}= applies to BLF logs only (this is a {NAMES[fmt]} log)")
+    unknown = set(blf) - set(_BLF_ONLY) - set(_MEANINGLESS_FOR_TEXT)
+    if unknown:
+        raise TypeError(f"read_log() got an unexpected keyword argument {min(unknown)!r}")
+
+
 def read_log(
     file: Any,
     *,
@@ -53,48 +81,108 @@ def read_log(
     verbose: bool = True,
     threads: Any = None,
     errors: str = "raise",
-    text_notices: list | None = None,
+    start: Any = None,
+    stop: Any = None,
+    _notices: list | None = None,
     **blf: Any,
 ) -> tuple[Any, Any]:
-    """The frames pair of a log of any format. BLF keywords go to kv.read
-    (errors= as well: text readers always skip malformed lines); a text log's
-    notice goes to text_notices when it is a list."""
-    fmt = format or log_format(file)
+    """The frames pair of a log of any format korvel reads.
+
+    file: a path or a binary stream. A BLF log, an ASC log, a candump log or
+        a PCAN trace file, told by the path's suffix (.blf, .asc, .log,
+        .trc) or, failing that, by the first bytes (a stream: when it can
+        seek back).
+    format: "blf", "asc", "candump" or "trc" to say it instead.
+    verbose, threads, errors: as for korvel.korvel.read (text readers read
+        on one thread and always skip malformed lines, with a TextWarning).
+    start, stop: the frames with start <= timestamp < stop (int64 ns since
+        the epoch or numpy.datetime64; None leaves an end open).
+    **blf: the BLF reader's other keywords (exact_time, all_errors,
+        containers); exact_time and all_errors change nothing for a text
+        log, containers applies to BLF logs only.
+
+    Returns (index, chunk). Raises what the format's reader raises.
+    """
+    fmt = _format_arg(file, format)
     if fmt == "blf":
-        return _k.read(file, verbose=verbose, threads=threads, errors=errors, **blf)
-    pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=text_notices)
-    return _window(pair, blf.get("start"), blf.get("stop"))
+        return _k.read(file, verbose=verbose, threads=threads, errors=errors, start=start,
+                       stop=stop, _notices=_notices, **blf)
+    _text_options(fmt, blf)
+    window = _bounds(start, stop)
+    pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=_notices)
+    return _window(pair, *window)
 
 
 def iter_log(
     file: Any,
-    frames: int,
+    frames: int = 1_000_000,
     *,
     format: str | None = None,
     verbose: bool = True,
     threads: Any = None,
     errors: str = "raise",
-    text_notices: list | None = None,
+    start: Any = None,
+    stop: Any = None,
+    _notices: list | None = None,
     **blf: Any,
 ) -> Iterator[Any]:
-    """Pieces of at most `frames` frames of a log of any format."""
-    fmt = format or log_format(file)
+    """Pieces of at most `frames` frames of a log of any format, in file
+    order; joined with korvel.korvel.concat they equal read_log. Memory
+    stays bounded whatever the size of the log. Keywords as for read_log."""
+    fmt = _format_arg(file, format)
     if fmt == "blf":
-        return _k.iter_read(file, frames, verbose=verbose, threads=threads, errors=errors, **blf)
-    pieces = _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=text_notices)
-    start, stop = blf.get("start"), blf.get("stop")
-    if start is None and stop is None:
+        return _k.iter_read(file, frames, verbose=verbose, threads=threads, errors=errors,
+                            start=start, stop=stop, _notices=_notices, **blf)
+    _text_options(fmt, blf)
+    window = _bounds(start, stop)
+    pieces = _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=_notices)
+    if window == (None, None):
         return pieces
-    return (_window(p, start, stop) for p in pieces)
+    return (_window(p, *window) for p in pieces)
 
 
-def _window(pair: Any, start: Any, stop: Any) -> Any:
+_NS_PER_UNIT = {"W": 7 * 86400 * 10**9, "D": 86400 * 10**9, "h": 3600 * 10**9,
+                "m": 60 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "μs": 10**3, "ns": 1}
+_INT64 = (-(2**63), 2**63 - 1)
+
+
+def _bound(value: Any, what: str) -> int | None:
+    """A window end as int64 ns, exactly: a datetime64 that int64 ns cannot
+    hold is refused, never wrapped."""
+    if value is None:
+        return None
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError(f"{what} must not be NaT")
+        unit, count = np.datetime_data(value.dtype)
+        if unit in ("Y", "M"):  # calendar units: days are exact for them
+            value = value.astype("datetime64[D]")
+            unit, count = "D", 1
+        if unit not in _NS_PER_UNIT:  # ps, fs, as: below a nanosecond
+            ns = int(value.astype("datetime64[ns]").astype(np.int64))
+            if value != np.datetime64(ns, "ns"):
+                raise ValueError(f"{what} lies outside the int64 nanosecond range (got {value})")
+        else:
+            ns = int(value.astype(np.int64)) * count * _NS_PER_UNIT[unit]
+    elif isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        ns = int(value)
+    else:
+        raise TypeError(f"{what} must be int nanoseconds since the epoch or numpy.datetime64, "
+                        f"got {type(value).__name__}")
+    if not _INT64[0] <= ns <= _INT64[1]:
+        raise ValueError(f"{what} lies outside the int64 nanosecond range (got {ns})")
+    return ns
+
+
+def _bounds(start: Any, stop: Any) -> tuple[int | None, int | None]:
+    return _bound(start, "start"), _bound(stop, "stop")
+
+
+def _window(pair: Any, start: int | None, stop: int | None) -> Any:
     """The frames with start <= timestamp < stop, as kv.read's time window
     (text times are exact nanoseconds already: exact_time has nothing to do)."""
     if start is None and stop is None:
         return pair
-    import numpy as np
-
     ts = pair[0]["timestamp"]
     keep = np.ones(len(ts), bool)
     if start is not None:
@@ -104,15 +192,57 @@ def _window(pair: Any, start: Any, stop: Any) -> Any:
     return pair if keep.all() else (pair[0][keep], pair[1])
 
 
+# What the functions that take frames take.
+TAKES = "a frames pair (index, chunk), a DT64 array, a path or a binary stream"
+
+
+def is_source(frames: Any) -> bool:
+    """A path or a binary stream: something to read a log from."""
+    return isinstance(frames, (str, os.PathLike)) or (
+        not isinstance(frames, (np.ndarray, tuple, list)) and callable(getattr(frames, "read", None))
+    )
+
+
+def frames_of(frames: Any, *, what: str = "frames", threads: Any = None,
+              errors: str = "raise") -> tuple[np.ndarray, np.ndarray]:
+    """A frames pair from what a function was given: a pair of arrays as it
+    is (a frames or a transfers pair), a homogeneous (DT64) array as
+    kv.to_homo gives it, or a log of any format read quietly."""
+    if is_source(frames):
+        return read_log(frames, verbose=False, threads=threads, errors=errors)
+    homo = homogeneous(frames)
+    if homo is not None:
+        return homo
+    if isinstance(frames, (tuple, list)) and len(frames) == 2:
+        # The native passes check the arrays' dtypes and layouts themselves.
+        if isinstance(frames[0], np.ndarray) and isinstance(frames[1], np.ndarray):
+            return frames[0], frames[1]
+        raise TypeError(f"{what}: a frames pair holds two NumPy arrays (index, chunk), got "
+                        f"({type(frames[0]).__name__}, {type(frames[1]).__name__})")
+    raise TypeError(f"{what} must be {TAKES}, got {type(frames).__name__}")
+
+
+def homogeneous(frames: Any) -> tuple[np.ndarray, np.ndarray] | None:
+    """A DT64 (or newType) array as a frames pair; None for anything else."""
+    if not isinstance(frames, np.ndarray):
+        return None
+    names = frames.dtype.names or ()
+    if "data" not in names or "loc" in names:
+        return None
+    if frames.ndim != 1:
+        raise TypeError(f"a DT64 array must be one-dimensional, got {frames.ndim} dimensions")
+    return _k.to_index_chunk(np.ascontiguousarray(frames), verbose=False)
+
+
 def text_header(path: str, fmt: str) -> dict:
     """What korvel.korvel.info says of a BLF log, for a text log: no header
-    dates (0: the frames' span stands in) and no containers."""
-    import numpy as np
-
+    dates (0: the frames' span stands in), no application and no
+    containers; `format` names the log's format."""
     size = os.path.getsize(path)
     return {
+        "format": NAMES[fmt],
         "object_count": 0,
-        "application": {"id": 0, "name": NAMES[fmt], "version": (0, 0, 0)},
+        "application": None,
         "file_size": size,
         "uncompressed_size": size,
         "start": 0,

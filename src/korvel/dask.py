@@ -174,7 +174,7 @@ def _scan_piece(
             index, _ = _k.read(path, threads=1, verbose=False, containers=span, errors=errors,
                                _notices=notices)
         else:  # a text log: the lines it skipped are its notice
-            index, _ = read_log(path, verbose=False, text_notices=notices)
+            index, _ = read_log(path, verbose=False, _notices=notices)
     except Exception as e:
         raise _naming(e, _where(path, span)) from e
     ts = index["timestamp"]
@@ -264,7 +264,7 @@ def _read_piece(
 ) -> tuple[int, Any, DecodePlan]:
     try:
         # A text log's skipped lines stay here, as BLF notices do.
-        frames = read_log(path, threads=threads, verbose=False, errors=errors, text_notices=[],
+        frames = read_log(path, threads=threads, verbose=False, errors=errors, _notices=[],
                           **({} if span is None else {"containers": span}))
         # The plan rides along (by reference) for the messages without frames.
         tables = _decode(frames, plan, choices=choices, threads=threads,

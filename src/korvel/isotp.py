@@ -130,7 +130,8 @@ def transfers(
     included) are reassembled per channel, identifier and address byte;
     flow-control frames carry no payload and are skipped.
 
-    frames: a frames pair, or a path or binary stream (read quietly, in pieces).
+    frames: a frames pair, a DT64 array, or a log of any format (a path or
+        binary stream, read quietly, in pieces).
     ids: the identifiers that carry ISO-TP: None for the standard diagnostic
         set (base 0x7DF and 0x7E0-0x7EF, extended 0x18DAxxxx and 0x18DBxxxx),
         else identifiers (int), (low, high) inclusive pairs and range objects;

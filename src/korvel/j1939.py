@@ -77,7 +77,8 @@ def transfers(
     apart by channel, source and destination (fast packets: channel, source,
     PGN and sequence counter) and may interleave freely.
 
-    frames: a frames pair, or a path or binary stream (read quietly).
+    frames: a frames pair, a DT64 array, or a log of any format (a path or
+        binary stream, read quietly, in pieces).
     fast_packet: PGNs (int) sent as NMEA 2000 fast packets.
     channels: channel numbers to read (all when None).
 

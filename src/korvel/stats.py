@@ -9,13 +9,13 @@ from __future__ import annotations
 
 import math
 import numbers
-import os
 from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
 from . import korvel as _k
+from ._logs import frames_of
 from .tables import Table, _as_frames, _load
 
 __all__ = ["busload", "cycles", "frame_bits", "gaps"]
@@ -34,9 +34,7 @@ class _StatsTable(Table):
 
 
 def _frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        frames = _k.read(frames, verbose=False)
-    return _as_frames(frames)
+    return _as_frames(frames_of(frames))
 
 
 def _rate(value: Any, what: str) -> float:
@@ -83,7 +81,8 @@ def frame_bits(frames: Any) -> np.ndarray:
     stored bytes beyond the frame's data field (a classic record holding 12)
     are not sent.
 
-    frames: a frames pair, or a path or a binary stream (read quietly).
+    frames: a frames pair, a DT64 array, or a log of any format (a path or
+        a binary stream, read quietly).
 
     Raises ValueError for a frame that cannot be sent as its record says (a
     classic length above 15, a CAN FD length above 64, a CAN FD remote frame,
@@ -108,7 +107,8 @@ def busload(
     last CRC bit at data_bitrate. An error frame counts 17 bits at bitrate
     (the frame it destroyed counts nothing).
 
-    frames: a frames pair, or a path or a binary stream (read quietly).
+    frames: a frames pair, a DT64 array, or a log of any format (a path or
+        a binary stream, read quietly).
     bitrate, data_bitrate: a number (bit/s) for every channel, or
         {channel: number}.
     window: the window length in ns; windows start at multiples of it since
@@ -167,7 +167,8 @@ def _cycles(frames: Any, db: Any, gap: Any) -> tuple[dict, dict]:
 def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
     """Cycle times of the data frames, one row per channel and identifier.
 
-    frames: a frames pair, or a path or a binary stream (read quietly).
+    frames: a frames pair, a DT64 array, or a log of any format (a path or
+        a binary stream, read quietly).
     db: a cantools database or a path cantools loads (or a list of those, as
         for korvel.decode): its messages' cycle times (the DBC attribute
         GenMsgCycleTime) become the expected periods.

@@ -734,11 +734,9 @@ def decode(
     _offset_arg(payload_offset)
     _j1939_na_arg(j1939_na)
     plan = decode_plan(db, messages).matching(j1939)
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
-        from ._logs import read_log
+    from ._logs import frames_of
 
-        frames = read_log(frames, verbose=False, threads=threads, errors=errors)
-    index, chunk = _as_frames(frames)
+    index, chunk = _as_frames(frames_of(frames, threads=threads, errors=errors))
     if payload_offset:
         index, chunk = shift_payloads(index, chunk, payload_offset)
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)

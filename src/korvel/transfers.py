@@ -9,7 +9,6 @@ them; korvel.decode decodes their complete transfers.
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
@@ -128,10 +127,12 @@ def reassemble(engine: Any, frames: Any, piece_frames: int) -> tuple[np.ndarray,
     """A native reassembler's transfers pair over `frames`: a frames pair, or a
     path or binary stream read quietly in pieces of `piece_frames` (open
     sessions carry over, so memory stays bounded however long the log)."""
-    if isinstance(frames, (str, os.PathLike)) or hasattr(frames, "read"):
+    from ._logs import frames_of, is_source, iter_log
+
+    if is_source(frames):
         parts = [engine.feed(index, chunk)
-                 for index, chunk in _k.iter_read(frames, piece_frames, verbose=False)]
+                 for index, chunk in iter_log(frames, piece_frames, verbose=False)]
     else:
-        parts = [engine.feed(frames[0], frames[1])]
+        parts = [engine.feed(*frames_of(frames))]
     parts.append(engine.finish())
     return concat(parts)

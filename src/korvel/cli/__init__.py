@@ -20,24 +20,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
 from . import convert, cut, decode, filter, info, plot, split, stats, transfers
-from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text
+from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text, positive
 
+_NEGATIVE = re.compile(r"-\.?\d")
 COMMANDS = (info, decode, filter, cut, split, convert, plot, transfers, stats)
-
-
-def positive(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if n < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {n}")
-    return n
 
 
 def parser() -> argparse.ArgumentParser:
@@ -93,7 +85,28 @@ def parser() -> argparse.ArgumentParser:
 
     for module in COMMANDS:
         module.register(command)
+    # Options that take a value, for values that begin with a minus sign.
+    top.value_options = {  # type: ignore[attr-defined]
+        o for p in sub.choices.values() for a in p._actions if a.nargs is None
+        for o in a.option_strings if o.startswith("--")
+    }
     return top
+
+
+def _negative_values(argv: list[str], options: set[str]) -> list[str]:
+    """'--every -5s' as '--every=-5s': argparse takes '-5s' for an option and
+    says no more than that one was expected; the option's own check then says
+    what is wrong with the value."""
+    out: list[str] = []
+    i = 0
+    while i < len(argv):
+        if argv[i] in options and i + 1 < len(argv) and _NEGATIVE.match(argv[i + 1]):
+            out.append(f"{argv[i]}={argv[i + 1]}")
+            i += 2
+            continue
+        out.append(argv[i])
+        i += 1
+    return out
 
 
 @contextlib.contextmanager
@@ -121,7 +134,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _main(argv: Sequence[str] | None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    args = top.parse_args(_negative_values(argv, top.value_options))  # type: ignore[attr-defined]
     session = Session(args)
     try:
         args.run(args, session)

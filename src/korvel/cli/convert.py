@@ -6,32 +6,20 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-from typing import Any, Callable
+from typing import Callable
 
-from .. import korvel as kv
-from .session import SAMPLES, Failure, Session
-
-OUTPUTS = (".blf", ".asc")
-
-
-def write_blf(path: str, frames: Any, threads: int | None) -> None:
-    """kv.write with exact integer-nanosecond times (the one place that asks
-    for them, so that a build without them fails here alone)."""
-    kv.write(path, frames, threads=threads, verbose=False, exact_time=True)
+from .session import SAMPLES, WRITERS, Failure, Session, write_log
 
 
 def run(args: argparse.Namespace, session: Session) -> None:
     suffix = os.path.splitext(args.output)[1].lower()
-    if suffix not in OUTPUTS:
-        raise Failure(args.output, "the output must end in .blf or .asc")
+    if suffix not in WRITERS:
+        raise Failure(args.output, f"the output must end in {' or '.join(WRITERS)}")
     with contextlib.suppress(OSError):
         if os.path.samefile(args.log, args.output):
             raise Failure(args.output, "the output would overwrite the log being read")
     (frames,) = session.read(args.log, None, exact_time=True)
-    if suffix == ".blf":
-        write_blf(args.output, frames, args.threads)
-    else:
-        kv.write_asc(args.output, frames, verbose=False)
+    write_log(args.output, frames, args.threads)
     if not args.quiet:
         print(f"{len(frames[0])} frames -> {args.output}")
 

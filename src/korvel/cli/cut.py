@@ -1,4 +1,4 @@
-"""korvel cut: the frames of a time window as a new BLF log."""
+"""korvel cut: the frames of a time window as a new log."""
 
 from __future__ import annotations
 
@@ -9,8 +9,7 @@ from typing import Callable
 
 import numpy as np
 
-from .. import korvel as kv
-from .session import SAMPLES, Failure, Session
+from .session import SAMPLES, Failure, Session, log_output, write_log
 from .times import Instant
 
 
@@ -42,7 +41,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
     (frames,) = session.read(args.log, None, exact_time=True, start=start, stop=stop)
     if not len(frames[0]):
         raise Failure(args.log, f"no frames in the window; {args.output} not written")
-    kv.write(args.output, frames, threads=args.threads, verbose=False, exact_time=True)
+    write_log(args.output, frames, args.threads)
     if not args.quiet:
         ts = frames[0]["timestamp"]
         span = (int(np.max(ts)) - int(np.min(ts))) / 1e9
@@ -58,14 +57,16 @@ EXAMPLE = """examples:
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command("cut", "Write the frames of a time window (start <= time < stop) as a new "
-                "BLF log, with their exact timestamps.", ["common", "errors"], EXAMPLE)
+                "log (BLF, or ASC by the output's suffix), with their exact timestamps.",
+                ["common", "errors"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     p.add_argument("--start", type=Instant, metavar="T",
                    help="seconds from the log's first frame, or an ISO date-time (local time "
                    "unless it carries an offset); default: the beginning")
     p.add_argument("--stop", type=Instant, metavar="T",
                    help="as --start; the window ends before it (default: the end)")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.blf")
+    p.add_argument("-o", "--output", required=True, type=log_output, metavar="OUT.blf",
+                   help="the log to write: BLF, or ASC for a name ending in .asc")
     p.set_defaults(run=run)
 
 

@@ -1,4 +1,4 @@
-"""korvel filter: the frames an expression selects, as a new BLF log."""
+"""korvel filter: the frames an expression selects, as a new log."""
 
 from __future__ import annotations
 
@@ -13,7 +13,7 @@ import numpy as np
 
 from .. import korvel as kv
 from .databases import load_db, plain_dbc_arg
-from .session import SAMPLES, Failure, Session, exc_text
+from .session import SAMPLES, Failure, Session, exc_text, log_output, write_log
 
 # signals.Name not followed by .Signal: a bare signal name.
 _BARE = re.compile(r"\bsignals\s*\.\s*([A-Za-z_]\w*)\b(?!\s*\.)")
@@ -68,7 +68,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
     selected = select(frames)
     if not len(selected[0]):
         raise Failure(args.log, f"no frame matches {args.expr!r}; {args.output} not written")
-    kv.write(args.output, selected, threads=args.threads, verbose=False, exact_time=True)
+    write_log(args.output, selected, args.threads)
     if not args.quiet:
         print(f"{len(selected[0])} of {len(frames[0])} frames -> {args.output}")
 
@@ -84,7 +84,8 @@ EXAMPLE = """examples:
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
-    p = command("filter", "Write the frames an expression selects as a new BLF log.",
+    p = command("filter", "Write the frames an expression selects as a new log (BLF, or ASC "
+                "by the output's suffix).",
                 ["common", "errors"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     p.add_argument("--dbc", type=plain_dbc_arg, action="append", default=[], metavar="DB",
@@ -93,5 +94,6 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    help="a Query.filter expression over frames, signals.NAME(frames) and "
                    "is_fd, is_rx, is_extended_id, is_remote_frame, is_error_frame "
                    "(evaluated as Python: never pass untrusted text)")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.blf")
+    p.add_argument("-o", "--output", required=True, type=log_output, metavar="OUT.blf",
+                   help="the log to write: BLF, or ASC for a name ending in .asc")
     p.set_defaults(run=run)

@@ -97,8 +97,10 @@ def _header_record(path: str, header: dict, census: _Census | None = None) -> di
     app = header["application"]
     return {
         "path": path,
-        "application": {"name": app["name"], "id": app["id"],
-                        "version": ".".join(map(str, app["version"]))},
+        "format": header.get("format", "BLF"),
+        # A text log names no application.
+        "application": app and {"name": app["name"], "id": app["id"],
+                                "version": ".".join(map(str, app["version"]))},
         "file_size": os.path.getsize(path),
         "objects": header["object_count"],
         "start": start,
@@ -130,9 +132,11 @@ def _id_text(can_id: int, extended: bool) -> str:
 
 def _header_text(r: dict) -> list[str]:
     app = r["application"]
+    what = (f"  application  {app['name'] or app['id']} {app['version']}" if app
+            else f"  format       {r['format']} log")
     return [
         r["path"],
-        f"  application  {app['name'] or app['id']} {app['version']}",
+        what,
         f"  start        {_clock(r['start'])}",
         f"  stop         {_clock(r['stop'])}",
         f"  duration     {r['duration']:.3f} s",

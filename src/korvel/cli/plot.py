@@ -13,6 +13,7 @@ import numpy as np
 
 from .databases import DBC_HELP, db_names, dbc_arg, plan_of
 from .session import SAMPLES, Failure, Session, j1939_mode, need, readable
+from .times import seconds
 
 _FILE_ONLY_BACKENDS = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 
@@ -149,10 +150,12 @@ def run(args: argparse.Namespace, session: Session) -> None:
                 parts_of = ([f"channel {c}"] if several_channels else []) + (
                     [f"source 0x{a:02X}"] if by_source and len(lines) > 1 else [])
                 label = f"{given} ({', '.join(parts_of)})" if parts_of else given
+                # A lone sample draws no line: a marker shows it.
+                marker = "o" if len(x) == 1 else None
                 if s.choices:
-                    ax.step(x, v[sel], where="post", label=label, linewidth=1.0)
+                    ax.step(x, v[sel], where="post", label=label, linewidth=1.0, marker=marker)
                 else:
-                    ax.plot(x, v[sel], label=label, linewidth=0.8)
+                    ax.plot(x, v[sel], label=label, linewidth=0.8, marker=marker)
         only = items[0][1] if len(items) == 1 else None
         if only is not None and only.choices:
             # Value-table ticks: the labels of the values that occur.
@@ -196,9 +199,9 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p.add_argument("signals", nargs="+", metavar="SIGNAL",
                    help="a signal name, or MESSAGE.SIGNAL where several messages have it; "
                    "either part may be a shell-style pattern ('*Speed', 'EngineData.*')")
-    p.add_argument("--start", type=float, metavar="S",
+    p.add_argument("--start", type=seconds, metavar="S",
                    help="plot from S seconds after the log's first frame")
-    p.add_argument("--stop", type=float, metavar="S",
+    p.add_argument("--stop", type=seconds, metavar="S",
                    help="plot up to (not including) S seconds after the log's first frame")
     p.add_argument("-o", "--output", metavar="FILE",
                    help="write a .png, .svg or .pdf file instead of showing a window")

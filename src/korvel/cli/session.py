@@ -27,6 +27,42 @@ SAMPLES = ("drive.blf and vehicle.dbc are the sample log and database in example
            "korvel's source distribution.")
 
 
+# The log formats the commands write, by the output's suffix.
+WRITERS = {".blf": "BLF", ".asc": "ASC"}
+
+
+def positive(text: str) -> int:
+    """A whole number of at least 1 (argparse type)."""
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {n}")
+    return n
+
+
+def log_output(text: str) -> str:
+    """An output log's name (argparse type): its suffix says the format, and
+    one the commands cannot write is refused before any work. A name without
+    a suffix is written as BLF."""
+    suffix = os.path.splitext(text)[1].lower()
+    if suffix and suffix not in WRITERS:
+        raise argparse.ArgumentTypeError(
+            f"cannot write a log named {text!r}: the suffix says the format, and korvel "
+            f"writes {' and '.join(WRITERS)} logs")
+    return text
+
+
+def write_log(path: str, frames: Any, threads: int | None) -> None:
+    """Frames as a log of the format the path's suffix names, with exact
+    times (BLF: integer nanoseconds; ASC: microseconds)."""
+    if os.path.splitext(path)[1].lower() == ".asc":
+        kv.write_asc(path, frames, verbose=False)
+    else:
+        kv.write(path, frames, threads=threads, verbose=False, exact_time=True)
+
+
 class Failure(Exception):
     """Ends the command with one line on standard error and exit status 1."""
 
@@ -212,7 +248,9 @@ class Session:
         fmt = log_format(path)
         text: list[tuple] = []  # a text log's notice: the lines it skipped
         quiet = {"threads": self.threads, "verbose": False, "errors": self.errors,
-                 "exact_time": exact_time, "format": fmt, "text_notices": text, **options}
+                 "exact_time": exact_time, "format": fmt, **options}
+        if fmt != "blf":  # a BLF log's notices come as warnings, each a fault
+            quiet["_notices"] = text
         windowed = start is not None or stop is not None
         if windowed:
             quiet.update(start=start, stop=stop)

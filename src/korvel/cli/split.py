@@ -10,7 +10,7 @@ from typing import Any, Callable
 import numpy as np
 
 from .. import korvel as kv
-from .session import SAMPLES, Failure, Session
+from .session import SAMPLES, WRITERS, Failure, Session, positive, write_log
 from .times import duration, size
 
 # Bytes each frame object takes in a written log, before compression.
@@ -37,15 +37,29 @@ def _object_bytes(index: np.ndarray) -> np.ndarray:
 
 
 class _Parts:
-    """Parts written one by one as <stem>_0001.blf, ... into a directory."""
+    """Parts written one by one as <stem>_0001.blf, ... into a directory.
+    Names hold at least four digits; the part after _9999 renames those
+    written to five (and so on), so that sorted names stay in file order."""
 
     def __init__(self, args: argparse.Namespace):
         self.args = args
         self.stem = os.path.splitext(os.path.basename(args.log))[0]
+        self.suffix = "." + args.format
         self.pieces: list[Any] = []
         self.count = 0
         self.frames = 0
+        self.width = 4
         self.names: list[str] = []
+
+    def _name(self, number: int) -> str:
+        return os.path.join(self.args.output, f"{self.stem}_{number:0{self.width}d}{self.suffix}")
+
+    def _widen(self) -> None:
+        self.width += 1
+        for number, old in enumerate(self.names, 1):
+            new = self._name(number)
+            os.replace(old, new)
+            self.names[number - 1] = new
 
     def add(self, piece: Any) -> None:
         if len(piece[0]):
@@ -58,23 +72,36 @@ class _Parts:
             return 0
         frames = self.pieces[0] if len(self.pieces) == 1 else kv.concat(self.pieces)
         self.count += 1
-        name = os.path.join(self.args.output, f"{self.stem}_{self.count:04d}.blf")
-        kv.write(name, frames, threads=self.args.threads, verbose=False, exact_time=True)
+        if self.count == 10**self.width:
+            self._widen()
+        name = self._name(self.count)
+        write_log(name, frames, self.args.threads)
         self.names.append(name)
         self.pieces, self.frames = [], 0
         return os.path.getsize(name)
 
 
-def _prepare(directory: str) -> None:
+def _prepare(directory: str, suffix: str) -> None:
     if os.path.exists(directory) and not os.path.isdir(directory):
         raise Failure(directory, "not a directory")
     os.makedirs(directory, exist_ok=True)
-    if glob.glob(os.path.join(glob.escape(directory), "*.blf")):
-        raise Failure(directory, "already holds .blf files; split into an empty directory")
+    if glob.glob(os.path.join(glob.escape(directory), "*" + suffix)):
+        raise Failure(directory, f"already holds {suffix} files; split into an empty directory")
+
+
+def parts_directory(text: str) -> str:
+    """-o names a directory (argparse type): a log's name there would leave
+    parts of one format in a directory named for another."""
+    suffix = os.path.splitext(text.rstrip("/" + os.sep))[1].lower()
+    if suffix in (*WRITERS, ".log", ".trc") and not os.path.isdir(text):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names a log, but split writes its parts into a directory; give the "
+            "directory, and the parts' format with --format")
+    return text
 
 
 def run(args: argparse.Namespace, session: Session) -> None:
-    _prepare(args.output)
+    _prepare(args.output, "." + args.format)
     parts = _Parts(args)
     total = 0
     # --size: object bytes per file byte, from the log's own header at first,
@@ -138,8 +165,9 @@ EXAMPLE = """examples:
 
 
 def register(command: Callable[..., argparse.ArgumentParser]) -> None:
-    p = command("split", "Split a log into parts <stem>_0001.blf, ... in file order, with "
-                "exact timestamps; joined, the parts read back as the whole log.",
+    p = command("split", "Split a log into parts <stem>_0001.blf, ... in file order (sorted "
+                "names are file order), with exact timestamps; joined, the parts read back as "
+                "the whole log.",
                 ["common", "errors", "pieces"], EXAMPLE)
     p.add_argument("log", metavar="LOG")
     how = p.add_mutually_exclusive_group(required=True)
@@ -147,11 +175,13 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                      help="a part per SPAN (30s, 500ms, 2min, 1h) counted from the first "
                      "frame; a part ends at the first frame at or past its end, and spans "
                      "without frames give no part")
-    how.add_argument("--frames", type=int, metavar="N", help="N frames per part")
+    how.add_argument("--frames", type=positive, metavar="N", help="N frames per part")
     how.add_argument("--size", type=size, metavar="SIZE",
                      help="parts of about SIZE bytes (100MB, 1.5GB, 64MiB), estimated from "
                      "the compression of the parts written so far")
-    p.add_argument("-o", "--output", required=True, metavar="DIR",
+    p.add_argument("-o", "--output", required=True, type=parts_directory, metavar="DIR",
                    help="the directory for the parts (created if missing; it must not hold "
-                   ".blf files)")
+                   "files of the parts' format)")
+    p.add_argument("--format", choices=[w.lstrip(".") for w in WRITERS], default="blf",
+                   help="the parts' format (default: blf)")
     p.set_defaults(run=run)
