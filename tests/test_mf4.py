@@ -324,3 +324,90 @@ def test_cli_payload_offset(tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     soc = pq.read_table(out / "Battery.parquet").column("M_SID_0x220101_StateOfChargeBMS")
     assert soc.to_pylist() == [50.0] * 120
+
+
+# --- every entry point takes MF4 logs ---------------------------------------------------
+
+
+@pytest.fixture
+def uds(tmp_path):
+    """The logger file under a name in upper case, one without a suffix, and
+    a compressed logger file (.MFC) that must be decompressed first."""
+    for real, stem in zip(REAL, ("uds", "j1939")):
+        for suffix in (".MF4", "", ".MFC"):
+            (tmp_path / (stem + suffix)).write_bytes(real.read_bytes())
+    return tmp_path
+
+
+WINDOW = (1608041700 * 10**9, 1608041800 * 10**9)
+
+
+@pytest.mark.parametrize("stem, call, takes_frames", [
+    ("uds", lambda log: korvel.decode(log, str(DATA / "mf4" / "tp_uds.dbc"))["Temperature"][
+        "service"], True),
+    ("uds", lambda log: korvel.isotp.transfers(log)[0]["status"], True),
+    ("j1939", lambda log: korvel.j1939.transfers(log)[0], True),
+    ("j1939", lambda log: korvel.stats.frame_bits(log), True),
+    ("uds", lambda log: korvel.read_log(log, start=WINDOW[0], stop=WINDOW[1])[0], False),
+    ("j1939", lambda log: kv.concat(list(korvel.iter_log(log, 700, verbose=False)))[0], False),
+])
+@pytest.mark.parametrize("suffix", [".MF4", ""])
+def test_functions_take_mf4_logs(uds, stem, call, takes_frames, suffix):
+    name = stem + suffix
+    import korvel.isotp
+    import korvel.j1939
+    import korvel.stats  # noqa: F401
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kv.BLFWarning)
+        from_path = call(str(uds / name))
+        with open(uds / name, "rb") as f:
+            from_stream = call(f)
+        real = REAL[0] if stem == "uds" else REAL[1]
+        whole = quiet(str(real))
+    ts = whole[0]["timestamp"]
+    expected = call(whole) if takes_frames else whole[0][
+        (ts >= WINDOW[0]) & (ts < WINDOW[1]) if stem == "uds" else slice(None)]
+    assert np.array_equal(from_path, from_stream)
+    assert np.array_equal(from_path, expected)
+    with pytest.raises(kv.BLFError, match=rf"{stem}.MFC is a compressed MF4 log \(MFC\): "
+                                          r"decompress it first"):
+        call(str(uds / f"{stem}.MFC"))
+
+
+def test_dask_takes_mf4_logs(uds):
+    pytest.importorskip("dask")
+    import korvel.dask
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kv.BLFWarning)
+        frames = korvel.dask.decode([str(uds / "uds.MF4")], str(DATA / "mf4" / "tp_uds.dbc"))
+        table = frames["Temperature"].compute(scheduler="sync")
+        scan = korvel.dask.scan([str(uds / "uds.MF4")]).compute(scheduler="sync")
+    assert len(table) == 900 and int(scan["frames"].iloc[0]) == 2010
+
+
+@pytest.mark.parametrize("command, args, answer", [
+    ("info", [], "frames       2010 (2010 classic, 0 CAN FD, 0 error, 0 remote)"),
+    ("decode", ["--dbc", "{dbc}", "-o", "{o}"], "Temperature        900 rows"),
+    ("filter", ["--expr", "~is_fd(frames)", "-o", "{o}.mf4"], "2010 of 2010 frames"),
+    ("cut", ["--start", "60", "-o", "{o}.mf4"], "1559 frames over 238.997 s -> "),
+    ("split", ["--every", "100s", "-o", "{o}"], "2010 frames -> 3 parts in "),
+    ("convert", ["{o}.mf4"], "2010 frames -> "),
+    ("plot", ["--dbc", "{dbc}", "Temperature.service", "-o", "{o}.png"], "1 signal -> "),
+    ("transfers", ["--protocol", "isotp"], "ISO-TP-multi"),
+    ("stats", ["--bitrate", "500k"], "0x7EC"),
+])
+def test_commands_take_mf4_logs(uds, tmp_path, capsys, command, args, answer):
+    from korvel.cli import main
+
+    args = [a.format(o=tmp_path / "out", dbc=DATA / "mf4" / "tp_uds.dbc") for a in args]
+    assert main([command, str(uds / "uds.MF4"), *args]) == 0
+    out, err = capsys.readouterr()
+    assert answer in out
+    assert "1 channel group of another bus left out (LIN_Frame)" in err
+    if args and args[-1].endswith(".mf4"):  # written by suffix, read back
+        assert len(quiet(args[-1])[0]) > 0
+    args = [a.replace("out", "again") for a in args]
+    assert main([command, str(uds / "uds.MFC"), *args]) == 1
+    assert "decompress it first" in capsys.readouterr().err
