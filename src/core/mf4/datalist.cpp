@@ -192,6 +192,24 @@ Listing list_data(BlockReader& r, uint64_t link, const char* leaf, const std::st
       last.size = last.data_len;
     }
   }
+  // Large uncompressed blocks are read a few MiB at a time: the walks carry
+  // records across pieces anyway, and the reused buffers stay small.
+  constexpr uint64_t SPLIT = uint64_t(4) << 20;
+  std::vector<Piece> split;
+  for (Piece& p : out.pieces) {
+    if (p.zipped || !p.damage.empty() || p.data_len <= SPLIT) {
+      split.push_back(std::move(p));
+      continue;
+    }
+    for (uint64_t at = 0; at < p.data_len; at += SPLIT) {
+      Piece q = p;
+      q.data_at = p.data_at + at;
+      q.data_len = q.size = std::min(SPLIT, p.data_len - at);
+      q.logical = p.logical == UNKNOWN ? UNKNOWN : p.logical + at;
+      split.push_back(std::move(q));
+    }
+  }
+  out.pieces.swap(split);
   return out;
 }
 
