@@ -7,6 +7,7 @@ import struct
 import warnings
 from pathlib import Path
 
+import mdfbuild as mb
 import numpy as np
 import pytest
 
@@ -46,7 +47,11 @@ def asammdf_frames(path):
 
             def col(name, default=0, s=s, fields=fields, kind=kind):
                 full = f"{kind}.{name}"
-                return s[full].astype(np.int64) if full in fields else np.full(len(s), default)
+                if full not in fields:
+                    return np.full(len(s), default)
+                if s[full].dtype.kind == "S":  # a value-to-text conversion: Dir as "Rx"/"Tx"
+                    return (s[full] != b"Rx").astype(np.int64)
+                return s[full].astype(np.int64)
 
             fd, dlc, dlen = col("EDL"), col("DLC"), col("DataLength")
             flags = (kind_flag | np.where(col("Dir") == 0, 0x04, 0) | np.where(fd != 0, 0x08, 0)
@@ -59,7 +64,7 @@ def asammdf_frames(path):
                 rows.append(((start + float(sig.timestamps[i])) * 1e6, g, int(col("ID")[i]) & 0x1FFFFFFF,
                              int(flags[i]), int(col("BusChannel")[i]), int(length), payload))
             break
-    rows.sort(key=lambda r: (round(r[0]), r[1]))
+    rows.sort(key=lambda r: (r[0], r[1]))
     return rows
 
 
@@ -411,3 +416,118 @@ def test_commands_take_mf4_logs(uds, tmp_path, capsys, command, args, answer):
     args = [a.replace("out", "again") for a in args]
     assert main([command, str(uds / "uds.MFC"), *args]) == 1
     assert "decompress it first" in capsys.readouterr().err
+
+
+def test_unsorted_records_across_pieces(tmp_path, monkeypatch):
+    """A logger file larger than the 4 MiB the reader takes at once: records
+    and VLSD entries cut between pieces read as asammdf reads them."""
+    import sys
+
+    sys.path.insert(0, str(DATA.parents[1] / "benchmarks"))
+    import bench_mf4
+    import loggen
+
+    monkeypatch.setattr(loggen, "CACHE", tmp_path)
+    path = bench_mf4.logger_layout(130_000)
+    assert Path(path).stat().st_size > 4 << 20
+    assert_like_asammdf(path, quiet(path, threads=2))
+
+
+# --- layouts and conversions, built to order -----------------------------------------------
+
+STD = [mb.Field("BusChannel", 8, 0, 8), mb.Field("ID", 9, 0, 29), mb.Field("IDE", 12, 5, 1),
+       mb.Field("Dir", 12, 6, 1), mb.Field("EDL", 12, 7, 1), mb.Field("DLC", 13, 0, 4),
+       mb.Field("BRS", 13, 4, 1), mb.Field("ESI", 13, 5, 1), mb.Field("DataLength", 14, 0, 8),
+       mb.Field("DataBytes", 15, 0, 64, 10)]
+
+
+def record(t, can_id, length, data, channel=1, ide=0, tx=0, fd=0, brs=0, esi=0, dlc=None):
+    dlc = length if dlc is None else dlc
+    word = can_id | ide << 29 | tx << 30 | fd << 31
+    return (struct.pack("<QBIBB", t, channel, word, dlc | brs << 4 | esi << 5, len(data))
+            + data.ljust(8, b"\0"))
+
+
+def two_groups(ties):
+    """Two interleaved groups (record ids 7 and 9), times equal when `ties`."""
+    a = [record(1000 * i, 0x100 + i, 3, bytes([i, 1, 2]), tx=i % 2) for i in range(40)]
+    b = [record(1000 * i + (0 if ties else 500), 0x1ABCD00 + i, 8, bytes(range(i, i + 8)),
+                ide=1, channel=2) for i in range(40)]
+    return [mb.Group(STD, 23, a, record_id=7), mb.Group(STD, 23, b, record_id=9)]
+
+
+@pytest.mark.parametrize("data", ["DT", "DL", "DLO", "DZ", "HL"])
+@pytest.mark.parametrize("rec_id_size", [1, 2, 4, 8])
+def test_unsorted_layouts_read_as_asammdf_reads_them(tmp_path, data, rec_id_size):
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build(two_groups(ties=rec_id_size % 2 == 0), rec_id_size=rec_id_size,
+                              data=data, piece=37))
+    pair = kv.read_mf4(str(path), verbose=False, threads=2)
+    assert_like_asammdf(path, pair)
+    assert len(pair[0]) == 80
+
+
+@pytest.mark.parametrize("data", ["DT", "DL", "DLO", "DZ", "DZT", "HL", "LD"])
+def test_sorted_layouts(tmp_path, data):
+    group = two_groups(ties=False)[1]
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build([group], data=data, piece=41))
+    plain = tmp_path / "plain.mf4"
+    plain.write_bytes(mb.build([group]))
+    pair = kv.read_mf4(str(path), verbose=False)
+    assert frames_of(pair) == frames_of(kv.read_mf4(str(plain), verbose=False))
+    if data != "LD":  # lists of an MDF 4.2 reader
+        assert_like_asammdf(path, pair)
+
+
+def test_conversions_read_as_asammdf_reads_them(tmp_path):
+    fields = [
+        mb.Field("BusChannel", 8, 0, 8, conversion=(1, (2.0, 1.0))),  # raw + 2
+        mb.Field("ID", 9, 0, 29, conversion=(2, (0, 1, 0, 0, 0, 1))),  # x / 1
+        mb.Field("IDE", 0, 0, 0, cn_type=6, conversion=(1, (1.0, 0.0))),  # constant 1
+        mb.Field("Dir", 12, 6, 1, conversion=(7, {0: "Rx", 1: "Tx"})),  # names keep the number
+        mb.Field("DLC", 13, 0, 4, conversion=(4, (0, 0, 15, 15))),  # a table, interpolated
+        # Ranges of one value each: asammdf reads an integer strictly inside a range as
+        # the default (lower <= x <= upper is the rule).
+        mb.Field("DataLength", 13, 0, 4, conversion=(6, (*(v for x in range(16) for v in (
+            x, x, 100 if x <= 8 else 64)), -1))),
+        mb.Field("EDL", 0, 0, 0, cn_type=6, conversion=(1, (1.0, 0.0))),
+        mb.Field("DataBytes", 15, 0, 64, 10)]
+    master = mb.Field("Timestamp", 0, 0, 32, 0, 2, (1, (0.25, 1e-5)))  # 10 µs ticks
+    recs = [struct.pack("<I4xBIBB", 7 * i, i % 3, 0x1000 + i, 3 + (i % 13), 0)
+            + bytes(range(8)) for i in range(30)]
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build([mb.Group(fields, 23, recs, master=master)]))
+    pair = kv.read_mf4(str(path), verbose=False)
+    assert_like_asammdf(path, pair)
+    index = pair[0]
+    assert np.array_equal(index["timestamp"] - 1_700_000_000_000_000_000,
+                          250_000_000 + 70_000 * np.arange(30))  # exact integer ns
+    assert set(index["len"].tolist()) == {100, 64} and set(index["channel"].tolist()) == {2, 3, 4}
+
+
+def test_start_in_local_time(tmp_path, monkeypatch):
+    import time
+
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build(two_groups(ties=False)[:1], rec_id_size=1, time_flags=1))
+    monkeypatch.setenv("TZ", "America/New_York")
+    time.tzset()
+    try:
+        assert_like_asammdf(path, kv.read_mf4(str(path), verbose=False))
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+
+
+def test_unfinished_file_reads_to_its_end(tmp_path):
+    groups = two_groups(ties=False)
+    whole = mb.build(groups, rec_id_size=1)
+    data = bytearray(whole)
+    data[:8] = b"UnFinMF "
+    struct.pack_into("<H", data, 60, 0x05)  # cycle counts and the last DT's length not written
+    dt = data.index(b"##DT")
+    struct.pack_into("<Q", data, dt + 8, 24)
+    data += b"\x05" + bytes(30)  # what the logger wrote last: no record of a group
+    assert frames_of(kv.read_mf4(io.BytesIO(bytes(data)), verbose=False)) == frames_of(
+        kv.read_mf4(io.BytesIO(whole), verbose=False))
