@@ -212,8 +212,11 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
     for (const ChannelGroup& cg : dg.groups)
       if (group_kind(cg) >= FrameKind::Data && group_kind(cg) <= FrameKind::Error)
         declared += cg.cycle_count;
+  // Cycle counts may lie: a file holds no more records than a few per byte
+  // of it (compressed blocks aside, which grow the arrays as they inflate).
+  const uint64_t plausible = input.source().size() / 4;
   const size_t first = static_cast<size_t>(std::min<uint64_t>(
-                           declared ? declared : input.source().size() / 16, MAX_FIRST_RECORDS)) +
+                           {declared ? declared : plausible / 4, plausible, MAX_FIRST_RECORDS})) +
                        16;
   Mf4Sink sink(first, first * 8);
   {
