@@ -233,6 +233,17 @@ def main(out):
                   + data[:cut] + b"\x00garbage \xff line\r\n" + data[cut:])
 
 
+    # MF4: the real logger files of both layouts (and the regression folder's
+    # written files), each after a mode byte (bit 0 errors="skip", bit 1 two threads).
+    shipped = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "mf4")
+    for name in sorted(os.listdir(shipped)):
+        if name.endswith(".MF4"):
+            with open(os.path.join(shipped, name), "rb") as f:
+                data = f.read()
+            for mode in range(4):
+                write(f"{out}/mf4", f"{name}-{mode}", bytes([mode]) + data)
+
+
 TEXT_ASC_RELATIVE = """date Mon Sep 30 03:06:13.500 PM 2019
 base hex  timestamps relative
    0.100000 1  1 Rx d 0

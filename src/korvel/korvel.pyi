@@ -171,3 +171,17 @@ def iter_text(
     verbose: bool = True,
 ) -> Iterator[Frames]: ...
 def write_asc(file: Source, frames: Frames, *, verbose: bool = True) -> None: ...
+def read_mf4(
+    file: Source,
+    *,
+    verbose: bool = True,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> Frames: ...
+def write_mf4(
+    file: Source,
+    frames: Frames | npt.NDArray[np.void],
+    *,
+    verbose: bool = True,
+    threads: int | None = None,
+) -> None: ...

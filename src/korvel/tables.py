@@ -674,6 +674,7 @@ def decode(
     errors: str = "raise",
     j1939: bool | str = "auto",
     j1939_na: str = "nan",
+    payload_offset: int = 0,
 ) -> Tables:
     """Every signal of a database, one Table per message.
 
@@ -714,22 +715,30 @@ def decode(
         PGN-matched messages in J1939's error and not-available ranges as
         missing (NaN; with choices a label still names such a value, else
         None); "keep" decodes them as any other value.
+    payload_offset: decode as if this many bytes (zeros) preceded each payload:
+        for databases written for a decoder that keeps the first frame's length
+        byte in front of a transfer's payload (common UDS DBCs need 1). Meant
+        for transfers pairs; frames pairs and logs are shifted alike.
 
     Returns a korvel.Tables: message name -> Table, in database order, without
     the messages that have no frames.
 
     Raises KeyError for a name in messages that the database lacks, TypeError
     for a db of another kind, cantools' error (naming the path) for a database
-    it cannot load, ValueError for a bad errors, j1939 or j1939_na value or
-    payload offsets outside the payload array, TypeError for a j1939 or
-    j1939_na of another type, and what korvel.korvel.read raises for a log.
+    it cannot load, ValueError for a bad errors, j1939 or j1939_na value, a
+    negative payload_offset or payload offsets outside the payload array,
+    TypeError for a j1939, j1939_na or payload_offset of another type, and what
+    korvel.korvel.read raises for a log.
     """
     _errors_arg(errors)
+    _offset_arg(payload_offset)
     _j1939_na_arg(j1939_na)
     plan = decode_plan(db, messages).matching(j1939)
     from ._logs import frames_of
 
     index, chunk = _as_frames(frames_of(frames, threads=threads, errors=errors))
+    if payload_offset:
+        index, chunk = shift_payloads(index, chunk, payload_offset)
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
     tables = {}
     for msg, res in zip(plan.messages, results):
@@ -764,3 +773,32 @@ def _as_frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:
 
         return as_frames((index, chunk))
     return index, chunk
+
+
+def _offset_arg(payload_offset: Any) -> None:
+    if isinstance(payload_offset, bool) or not isinstance(payload_offset, numbers.Integral):
+        raise TypeError(f"payload_offset must be an int, got {type(payload_offset).__name__}")
+    if not 0 <= payload_offset <= 0xFFFF:
+        raise ValueError(f"payload_offset must be 0 to 65535 (got {payload_offset})")
+
+
+def shift_payloads(index: np.ndarray, chunk: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """The frames with `n` zero bytes in front of each payload (``len`` and the
+    stored count grown by `n`, capped at 255 and 65535)."""
+    mask = np.uint64((1 << 48) - 1)
+    loc = index["loc"]
+    counts = (loc >> np.uint64(48)).astype(np.int64)
+    offsets = (loc & mask).astype(np.int64)
+    grown = np.minimum(counts + n, 0xFFFF)
+    kept = grown - n  # bytes of each payload that still fit the stored count
+    starts = np.cumsum(grown) - grown
+    out = np.zeros(int(grown.sum()), np.uint8)
+    if kept.sum():
+        before = np.cumsum(kept) - kept
+        step = np.arange(int(kept.sum()))
+        out[np.repeat(starts + n - before, kept) + step] = np.asarray(chunk)[
+            np.repeat(offsets - before, kept) + step]
+    shifted = index.copy()
+    shifted["loc"] = starts.astype(np.uint64) | (grown.astype(np.uint64) << np.uint64(48))
+    shifted["len"] = np.minimum(index["len"].astype(np.int64) + n, 255)
+    return shifted, out

@@ -102,4 +102,5 @@ def decode(
     errors: str = "raise",
     j1939: bool | str = "auto",
     j1939_na: str = "nan",
+    payload_offset: int = 0,
 ) -> Tables: ...

@@ -15,6 +15,7 @@ void register_tables(py::module_& m);
 void register_protocols(py::module_& m);
 void register_stats(py::module_& m);
 void register_text(py::module_& m);
+void register_mf4(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -143,6 +144,7 @@ PYBIND11_MODULE(korvel, m) {
   register_protocols(m);
   register_stats(m);
   register_text(m);
+  register_mf4(m);
 
   publish(m, "newType",
           "newType(_len)\n--\n\n"

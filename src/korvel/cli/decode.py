@@ -138,14 +138,19 @@ def _nothing_decoded(args: argparse.Namespace, plan: Any, channels: set[int],
     return "no frame of the logs belongs to a message of the databases"
 
 
-def _with_transfers(piece: Any, engine: Any, carried: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _with_transfers(piece: Any, engine: Any, carried: np.ndarray,
+                    payload_offset: int = 0) -> tuple[np.ndarray, np.ndarray]:
     """A piece's frames, without those that carry transfers under their
     messages' identifiers, and the complete transfers that ended in it (one
-    frame each, timed by its last frame), in time order."""
+    frame each, timed by its last frame, with `payload_offset` zero bytes in
+    front of its payload), in time order."""
+    from ..tables import shift_payloads
     from ..transfers import as_frames
 
     records, payload, _ = engine.feed(piece[0], piece[1])
     extra, extra_chunk = as_frames((records, payload))
+    if payload_offset:
+        extra, extra_chunk = shift_payloads(extra, extra_chunk, payload_offset)
     kept = piece[0][~carried] if carried.any() else piece[0]
     if not len(extra):
         return kept, piece[1]
@@ -174,7 +179,8 @@ def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: A
         channels.update(np.unique(frames[0]["channel"]).tolist())
         if args.transport:
             carried = carriers(frames[0], *args.transport, args)
-            frames = _with_transfers(frames, engine(*args.transport, args), carried)
+            frames = _with_transfers(frames, engine(*args.transport, args), carried,
+                                     args.payload_offset)
         joined.append(frames)
     if not joined:
         return  # every log failed, each with its line
@@ -214,6 +220,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
         raise Failure(None, "Parquet cannot go to standard output: use --format csv, or -o DIR")
     if args.fast_packet and (args.transport or ("",))[0] != "j1939":
         raise Failure(None, "--fast-packet needs --transport j1939")
+    if args.payload_offset and not args.transport:
+        raise Failure(None, "--payload-offset needs --transport")
     messages = [n for group in args.messages for n in group] if args.messages else None
     j1939 = j1939_mode(args)
     plan = plan_of(args.dbc, messages).matching(j1939)
@@ -246,7 +254,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
                     channels.update(np.unique(piece[0]["channel"]).tolist())
                     if reassembler is not None:
                         carried = carriers(piece[0], *args.transport, args)
-                        piece = _with_transfers(piece, reassembler, carried)
+                        piece = _with_transfers(piece, reassembler, carried,
+                                                args.payload_offset)
                     tables = {}
                     for name, table in decode(piece, plan, choices=args.choices,
                                               threads=args.threads, j1939=j1939,
@@ -284,6 +293,16 @@ EXAMPLE = """examples:
 """ + SAMPLES
 
 
+def _offset(text: str) -> int:
+    try:
+        n = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of bytes: {text!r}") from None
+    if not 0 <= n <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"must be 0 to 65535 (got {n})")
+    return n
+
+
 def names_arg(text: str) -> list[str]:
     return [n.strip() for n in text.split(",") if n.strip()]
 
@@ -310,6 +329,10 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    "frames, in one table per message: j1939 (transport protocol BAM, RTS/CTS "
                    "and ETP, and NMEA 2000 fast packets of --fast-packet), or isotp (ISO-TP on "
                    "the standard diagnostic identifiers, or on IDS: ID,... and LOW-HIGH ranges)")
+    p.add_argument("--payload-offset", type=_offset, default=0, metavar="N",
+                   help="decode the reassembled messages as if N bytes preceded each payload "
+                   "(databases written for decoders that keep the first frame's length byte, "
+                   "as many public UDS DBCs are, need 1)")
     add_options(p)
     axis = p.add_mutually_exclusive_group()
     axis.add_argument("--align", type=duration, metavar="STEP",
