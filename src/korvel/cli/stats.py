@@ -109,6 +109,10 @@ def _busiest(index: np.ndarray, bits: np.ndarray, channel: int) -> list[tuple[st
     ]
 
 
+def _skipped_line(n: int) -> str:
+    return f"  skipped       {n} frame{'' if n == 1 else 's'} no bus could carry"
+
+
 def _report(
     path: str,
     index: np.ndarray,
@@ -133,8 +137,7 @@ def _report(
             f"(window at {(int(starts[peak]) - start) / 1e9:.3f} s)"
         )
         if skipped.get(ch):
-            n = skipped[ch]
-            lines.append(f"  skipped       {n} frame{'' if n == 1 else 's'} no bus could carry")
+            lines.append(_skipped_line(skipped[ch]))
         errors = int(load["error_frames"][rows].sum())
         worst = int(np.argmax(load["error_frames"][rows]))
         lines.append(
@@ -165,6 +168,8 @@ def _report(
                 f"{_ms(cyc['period'][i]):>12}  {_ms(cyc['expected'][i]):>12}  "
                 f"{_ms(longest[(ch, int(cyc['can_id'][i]), int(cyc['extended'][i]))]):>12}"
             )
+    for ch in sorted(set(skipped) - set(np.unique(load["channel"]).tolist())):
+        lines += [f"channel {ch}", _skipped_line(skipped[ch])]  # nothing but such frames
     return "\n".join(lines)
 
 
@@ -226,10 +231,11 @@ def run(args: argparse.Namespace, session: Session) -> None:
             wire = stats.frame_bits((index, chunk), errors="skip")
         except ValueError as e:
             raise Failure(path, str(e)) from None
-    for w in caught:
+    notes = [w for w in caught if issubclass(w.category, stats.StatsWarning)]
+    for w in notes:
         session.say(f"{path}: {w.message}")
     skipped: dict[int, int] = {}
-    if caught:
+    if notes:
         bad = wire == 0
         channels, counts = np.unique(index["channel"][bad], return_counts=True)
         skipped = dict(zip(channels.tolist(), counts.tolist()))
