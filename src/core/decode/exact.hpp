@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace korvel::tables {
 
@@ -135,6 +136,34 @@ inline double rounded(const Big& b, bool neg, int exp) {
   return neg ? -v : v;
 }
 
+// (-1)^neg * v * 2^exp rounded once, as `rounded` (the common case: a
+// product of two 64-bit magnitudes, in two words).
+inline double rounded(u128 v, bool neg, int exp) {
+  if (!v) return 0.0;
+  const uint64_t hi = static_cast<uint64_t>(v >> 64);
+  const int top = hi ? 127 - __builtin_clzll(hi) : 63 - __builtin_clzll(static_cast<uint64_t>(v));
+  uint64_t mantissa = static_cast<uint64_t>(v);
+  int at = 0;
+  if (top > 52) {
+    at = top - 52;
+    mantissa = static_cast<uint64_t>(v >> at);
+    const u128 rest = v & ((u128{1} << at) - 1), half = u128{1} << (at - 1);
+    if ((rest > half || (rest == half && (mantissa & 1))) && ++mantissa >> 53) {
+      mantissa >>= 1;
+      ++at;
+    }
+  }
+  const double m = neg ? -static_cast<double>(mantissa) : static_cast<double>(mantissa);
+  const int e = at + exp;
+  if (e <= 960) {  // a power of two a double holds exactly: one exact multiplication
+    const uint64_t bits = static_cast<uint64_t>(1023 + e) << 52;
+    double p;
+    std::memcpy(&p, &bits, sizeof p);
+    return m * p;
+  }
+  return std::ldexp(m, e);
+}
+
 // a * 2^ea + b * 2^eb (signed magnitudes below 2^192), rounded once.
 inline double rounded_sum(Big a, bool a_neg, int ea, Big b, bool b_neg, int eb) {
   if (b.top() < 0) return rounded(a, a_neg, ea);
@@ -175,8 +204,20 @@ inline double rounded_sum(Big a, bool a_neg, int ea, Big b, bool b_neg, int eb) 
 // offset as a double (float_offset).
 inline double exact_value(bool neg, uint64_t mag, const ExactScaling& e, double offset) {
   using namespace exact_detail;
-  const Big product = Big::product(mag, e.scale);
   const bool product_neg = neg != e.scale.neg;
+  if (!e.scale.hi) {  // the product in two words
+    const u128 product = u128{mag} * e.scale.lo;
+    if (e.kind == Exact::float_offset) return rounded(product, product_neg, e.scale.exp) + offset;
+    if (!e.offset.lo && !e.offset.hi) return rounded(product, product_neg, e.scale.exp);
+    if (!e.offset.hi && e.offset.exp == e.scale.exp) {
+      // Below 2^128 - 2^65 + 1 and 2^64: the sum stays within two words.
+      const u128 o = e.offset.lo;
+      if (product_neg == e.offset.neg) return rounded(product + o, product_neg, e.scale.exp);
+      return product >= o ? rounded(product - o, product_neg, e.scale.exp)
+                          : rounded(o - product, e.offset.neg, e.scale.exp);
+    }
+  }
+  const Big product = Big::product(mag, e.scale);
   if (e.kind == Exact::float_offset) return rounded(product, product_neg, e.scale.exp) + offset;
   return rounded_sum(product, product_neg, e.scale.exp, Big::of(e.offset), e.offset.neg,
                      e.offset.exp);
