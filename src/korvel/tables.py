@@ -58,9 +58,9 @@ class SignalPlan:
     def exact(self) -> tuple[Any, ...]:
         """How the native loop computes an integer scale exactly, as cantools
         does: (kind, *scale, *offset), each as _binary gives it; kind 1 for an
-        integer offset, 2 for a float one. () where
-        doubles do as cantools does (a float scale, a float signal) or an
-        integer has more than 128 significant bits (computed in doubles)."""
+        integer offset, 2 for a float one. () where doubles do as cantools
+        does (a float scale, a float signal), and where an integer has more
+        than 128 significant bits (computed in doubles)."""
         if self.is_float:
             return ()
         if self.int_text:
@@ -420,7 +420,7 @@ class Table(Mapping):
         if self._plan is not None:
             signals = len(self._plan.signals)
         else:  # an aligned table: the timestamp, then signals
-            signals = sum(c not in _ADDRESSING for c in self._columns)
+            signals = sum(c not in _NOT_SIGNALS for c in self._columns)
         noun = "signal" if signals == 1 else "signals"
         return f"<korvel.Table {self.name}: {self.num_rows} rows, {signals} {noun}>"
 
@@ -462,7 +462,7 @@ class Table(Mapping):
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
 
 
-_ADDRESSING = ("timestamp", "channel", "source", "destination")
+_NOT_SIGNALS = ("timestamp", "channel", "source", "destination")
 
 # The most instants an aligned table may have (8 bytes each, per column).
 ALIGN_MAX_INSTANTS = 100_000_000
