@@ -454,6 +454,24 @@ def test_values_and_number_labels_equal_cantools_bit_for_bit(
         assert label == str(msg.decode(data)["S"])
 
 
+WORD = 2**64 - 1
+
+
+@pytest.mark.parametrize("scale", [WORD, 2**63 + 1, -WORD, WORD * 2**100, -(2**127 - 1) * 8])
+@pytest.mark.parametrize("offset", [0, WORD, -WORD, -(2**127 - 1), 0.5, 2**900 + 1])
+def test_exact_values_at_the_extremes(scale, offset):
+    # Products and sums far beyond 2**64, of both signs, at every raw extreme.
+    payloads = [b"\xff" * 8, b"\xfe" + b"\xff" * 7, b"\x01" + bytes(7), bytes(8),
+                b"\xff" * 7 + b"\x7f", bytes(7) + b"\x80"]
+    for sign in "+-":
+        db = cantools.database.load_string(
+            f'VERSION ""\nBO_ 100 M: 8 E\n SG_ S : 0|64@1{sign} ({scale},{offset}) [0|0] "" E\n',
+            "dbc", strict=False)
+        got = korvel.decode(make_frames([100] * len(payloads), payloads), db)["M"]["S"]
+        want = [db.messages[0].decode(p, decode_choices=False)["S"] for p in payloads]
+        assert got.tolist() == [float(w) for w in want]
+
+
 def test_version_is_the_installed_one():
     from importlib.metadata import version
 

@@ -408,6 +408,17 @@ def test_align_bounds_its_grid():
     assert "--align" in proc.stderr and proc.stdout == ""
 
 
+def test_decode_align_on_one_sender():
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    base = ["decode", str(data / "truck.blf"), "--dbc", str(data / "truck.dbc"), "-o", "-"]
+    proc = korvel_cli(*base, "--align-on", "EEC1[0x01]")
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 1 + 1500 and '"EEC1.EngSpeed[0x01]"' in lines[0].split(",")
+    wrong = korvel_cli(*base, "--align-on", "EEC1[0x07]")
+    assert wrong.returncode == 1 and "its senders: EEC1[0x00], EEC1[0x01]" in wrong.stderr
+
+
 def test_decode_align_command(tmp_path):
     import cantools
     import pandas as pd
