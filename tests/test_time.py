@@ -354,6 +354,71 @@ def test_align_bad_input(mux_case, kw, word):
         korvel.decode(mux_case[1], mux_case[0]).align(**kw)
 
 
+def test_align_gives_each_sender_a_column_of_its_own():
+    import cantools
+    import pandas as pd
+
+    import korvel
+
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    tables = korvel.decode(str(data / "truck.blf"), str(data / "truck.dbc"))
+    got = tables.align(step=10_000_000, signals=["EEC1.EngSpeed", "CCVS1.WheelSpeed"])
+    # Two engines send EEC1; CCVS1 has one sender and keeps its plain name.
+    assert list(got) == ["timestamp", "EEC1.EngSpeed[0x00]", "EEC1.EngSpeed[0x01]",
+                         "CCVS1.WheelSpeed"]
+    assert repr(got).endswith("3 signals>")
+    eec1 = tables["EEC1"]
+    for source in (0, 1):
+        mine = eec1["source"] == source
+        side = pd.DataFrame({"timestamp": eec1["timestamp"][mine], "v": eec1["EngSpeed"][mine]})
+        want = pd.merge_asof(pd.DataFrame({"timestamp": got["timestamp"]}), side, on="timestamp")
+        np.testing.assert_array_equal(got[f"EEC1.EngSpeed[0x{source:02X}]"], want["v"])
+    one = tables.align(on="EEC1[0x01]", signals="EEC1.EngSpeed[0x01]")
+    assert list(one) == ["timestamp", "EEC1.EngSpeed[0x01]"] and repr(one).endswith("1 signal>")
+    assert list(one["timestamp"]) == list(eec1["timestamp"][eec1["source"] == 1])
+    assert (one["EEC1.EngSpeed[0x01]"] == eec1["EngSpeed"][eec1["source"] == 1]).all()
+    with pytest.raises(ValueError, match=r"EEC1.EngSpeed\[0x00\]"):
+        tables.align(step=10**8, signals=["EEC1.EngSpeed[0x07]"])
+
+    # One message on two channels, and a PGN-matched one on two channels and sources.
+    db = cantools.database.load_string(MUX_DBC, "dbc")
+    idx, chunk = frames(2000, seed=3)
+    idx["can_id"] = 769
+    idx["flags"] = 0
+    plain = korvel.decode((idx, chunk), db).align(step=10**7)
+    assert list(plain) == ["timestamp", *(f"Plain.{s}[ch{c}]" for s in ("Speed", "Count")
+                                          for c in (1, 2, 3))]
+    idx, chunk = kv.read(str(data / "truck.blf"), verbose=False)
+    idx["channel"] = np.where(idx["can_id"] & 0xFF, 2, 1)  # engine 0x01 on channel 2
+    two = korvel.decode((idx, chunk), str(data / "truck.dbc"), messages=["EEC1"])
+    assert list(two.align(step=10**8, signals="EEC1.EngSpeed")) == [
+        "timestamp", "EEC1.EngSpeed[ch1,0x00]", "EEC1.EngSpeed[ch2,0x01]"]
+
+
+def test_align_bounds_its_grid():
+    import korvel
+
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    tables = korvel.decode(str(data / "drive.blf"), str(data / "vehicle.dbc"))
+    with pytest.raises(ValueError, match="100,000,000 instants"):
+        tables.align(step=1)
+    log, dbc = str(data / "drive.blf"), str(data / "vehicle.dbc")
+    proc = korvel_cli("decode", log, "--dbc", dbc, "--align", "1ns", "-o", "-")
+    assert proc.returncode == 2 and len(proc.stderr.splitlines()) == 1
+    assert "--align" in proc.stderr and proc.stdout == ""
+
+
+def test_decode_align_on_one_sender():
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    base = ["decode", str(data / "truck.blf"), "--dbc", str(data / "truck.dbc"), "-o", "-"]
+    proc = korvel_cli(*base, "--align-on", "EEC1[0x01]")
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 1 + 1500 and '"EEC1.EngSpeed[0x01]"' in lines[0].split(",")
+    wrong = korvel_cli(*base, "--align-on", "EEC1[0x07]")
+    assert wrong.returncode == 1 and "its senders: EEC1[0x00], EEC1[0x01]" in wrong.stderr
+
+
 def test_decode_align_command(tmp_path):
     import cantools
     import pandas as pd

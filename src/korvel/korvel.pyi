@@ -117,20 +117,25 @@ def _align(
 ) -> None: ...
 _TRANSFER: np.dtype[np.void]
 
-def _frame_bits(index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint16]: ...
+def _frame_bits(
+    index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8], skip: bool = False
+) -> Any: ...
 def _busload(
     index: npt.NDArray[np.void],
     chunk: npt.NDArray[np.uint8],
     bitrate: npt.NDArray[np.float64],
     data_bitrate: npt.NDArray[np.float64],
     window: int,
-) -> dict[str, npt.NDArray[Any]]: ...
+    skip: bool = False,
+) -> Any: ...
 def _cycles(
     index: npt.NDArray[np.void],
     chunk: npt.NDArray[np.uint8],
     gap: float,
     keys: npt.NDArray[np.uint32],
     expected: npt.NDArray[np.float64],
+    pgn: tuple[npt.NDArray[Any], ...] | None = None,
+    database: bool = False,
 ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
 
 class _J1939Transfers:

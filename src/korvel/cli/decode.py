@@ -12,6 +12,7 @@ import numpy as np
 from .databases import DBC_HELP, dbc_arg, plan_of
 from .protocols import add_options, carriers, engine, transport_arg
 from .session import (
+    PROG,
     SAMPLES,
     Damaged,
     Failure,
@@ -160,12 +161,30 @@ def _with_transfers(piece: Any, engine: Any, carried: np.ndarray,
     return index[order], np.concatenate([piece[1], extra_chunk])
 
 
+def _check_grid(step: int, pieces: list[Any]) -> None:
+    """--align STEP over the logs' span: a usage error (one line, exit status 2)
+    where the grid would pass ALIGN_MAX_INSTANTS, before anything is decoded."""
+    from ..tables import ALIGN_MAX_INSTANTS
+
+    times = [p[0]["timestamp"] for p in pieces if len(p[0])]
+    if not times:
+        return
+    lo, hi = min(int(t.min()) for t in times), max(int(t.max()) for t in times)
+    instants = (hi - lo) // step + 1
+    if instants > ALIGN_MAX_INSTANTS:
+        least = -(-(hi - lo) // (ALIGN_MAX_INSTANTS - 1))
+        print(f"{PROG} decode: error: argument --align: a step of {step} ns over the logs' "
+              f"{(hi - lo) / 1e9:.6g} s makes {instants:,} instants, more than "
+              f"{ALIGN_MAX_INSTANTS:,}: give a step of at least {least} ns", file=sys.stderr)
+        raise SystemExit(2)
+
+
 def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: Any,
                  messages: list[str] | None) -> None:
     """--align / --align-on: the logs' frames joined and decoded at once, then
     every signal on one time axis, as one table."""
     from .. import korvel as kv
-    from ..tables import decode
+    from ..tables import _split_sender, decode
 
     need("pyarrow", "cli")  # before a long read
     joined = []
@@ -184,16 +203,23 @@ def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: A
         joined.append(frames)
     if not joined:
         return  # every log failed, each with its line
+    if args.align is not None:
+        _check_grid(args.align, joined)
     frames = joined[0] if len(joined) == 1 else kv.concat(joined)
     tables = decode(frames, plan, choices=args.choices, threads=args.threads, j1939=j1939,
                     j1939_na=args.j1939_na)
     if not len(tables):
         raise Failure(None, _nothing_decoded(args, plan, channels, messages))
-    if args.align_on is not None and args.align_on not in tables:
+    on = _split_sender(args.align_on)[0] if args.align_on is not None else None
+    if on is not None and on not in tables:
         known = {m.name for m in plan.messages}
-        why = "has no frames in the logs" if args.align_on in known else "is no message of " \
-            "the databases"
+        why = "has no frames in the logs" if on in known else "is no message of the databases"
         raise Failure(None, f"--align-on {args.align_on}: {why}")
+    if args.align_on is not None:
+        try:
+            tables._sender_of(args.align_on, {}, "--align-on")
+        except ValueError as e:  # a sender the message does not have
+            raise Failure(None, str(e)) from None
     aligned = tables.align(step=args.align, on=args.align_on, method=args.align_method,
                            timeout=args.align_timeout).to_arrow()
     if args.output == "-":
@@ -337,11 +363,14 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     axis = p.add_mutually_exclusive_group()
     axis.add_argument("--align", type=duration, metavar="STEP",
                       help="instead of a table per message, one table of every signal (columns "
-                      "Message.Signal) on a regular time grid of STEP (10ms, 1s): each value the "
-                      "last sample at or before the instant; written as aligned.<format> in OUT "
-                      "(the logs are decoded whole)")
+                      "Message.Signal, Message.Signal[SENDER] for each channel and J1939 source "
+                      "of a message sent by several) on a regular time grid of STEP (10ms, 1s): "
+                      "each value the last sample at or before the instant; written as "
+                      "aligned.<format> in OUT (the logs are decoded whole; at most 100,000,000 "
+                      "instants)")
     axis.add_argument("--align-on", metavar="MESSAGE",
-                      help="as --align, on the timestamps of MESSAGE")
+                      help="as --align, on the timestamps of MESSAGE (of one sender: "
+                      "MESSAGE[SENDER], as the columns name them)")
     p.add_argument("--align-method", choices=("hold", "linear"), default="hold",
                    help="linear: interpolate the signals whose values need not be integers "
                    "(default: hold)")
