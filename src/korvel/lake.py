@@ -631,9 +631,16 @@ def _on_dask(job: _Job, lake: _Lake, items: list[Any], errors: str, workers: int
         if scheduler is not None:
             client = stack.enter_context(distributed.Client(scheduler))
         else:
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None))
+            import dask
+
+            # Workers that keep freed memory for the next log rather than give
+            # it back at once (distributed's default 64 KiB trim threshold
+            # faults every log's arrays in afresh).
+            with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_":
+                                  None}):
+                cluster = stack.enter_context(distributed.LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True,
+                    dashboard_address=":0"))
             client = stack.enter_context(distributed.Client(cluster))
         job.stop = lake.stop_file(job.token)
         stack.callback(lambda: _discard([(job.stop, "")]))
