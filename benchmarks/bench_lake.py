@@ -10,8 +10,8 @@ labels (the lake keeps them so; the loop does the same work with choices=True):
   - korvel lake: the command on the 8 logs in a child process, interpreter
     start, imports and the DBC's loading included (its CPU from the child's
     rusage)
-  - lake.write: korvel.lake.write in this process (the database loaded), with
-    all cores (the default) and with threads=1
+  - lake.write: korvel.lake.write in this process (the database loaded), on
+    all cores (the default: a log per core at once) and with threads=1
   - lake.write on Dask: scheduler= of a LocalCluster of 2 worker processes x 1
     thread started once outside the timings, without distributed's 64 KiB
     MALLOC_TRIM_THRESHOLD_ (as workers= starts it), the workers' CPU read from
@@ -56,6 +56,11 @@ def run_command(paths, out):
     korvel_cmd = [sys.executable, "-m", "korvel", "lake", *paths, "--dbc",
                   str(FLEET / "fleet.dbc"), "-o", str(out), "-q"]
     subprocess.run(korvel_cmd, check=True)
+
+
+def process_cpu():
+    t = os.times()
+    return t.user + t.system
 
 
 def children_cpu():
@@ -108,7 +113,7 @@ def main():
                 out = scratch / name.replace(" ", "_").replace(".", "_")
                 shutil.rmtree(out, ignore_errors=True)
                 out.mkdir()
-                c0, k0, w0 = thread_cpu(), children_cpu(), None
+                c0, p0, k0, w0 = thread_cpu(), process_cpu(), children_cpu(), None
                 if name == "lake.write on Dask":
                     w0 = client.run(thread_cpu)
                 t0 = time.perf_counter()
@@ -123,11 +128,11 @@ def main():
                 else:
                     korvel.lake.write(paths, db, out, scheduler=address)
                 elapsed = time.perf_counter() - t0
-                c1, k1 = thread_cpu(), children_cpu()
+                c1, p1, k1 = thread_cpu(), process_cpu(), children_cpu()
                 if r:
                     wall[name].append(elapsed)
-                    main_cpu = c1.get("MainThread", 0) - c0.get("MainThread", 0)
-                    others = sum(c1.values()) - sum(c0.values()) - main_cpu
+                    main_cpu = c1.get("main", 0) - c0.get("main", 0)
+                    others = p1 - p0 - main_cpu  # the lake's pool threads end with the call
                     if name == "korvel lake":
                         add(name, "child process", k1 - k0)
                     else:
@@ -135,8 +140,7 @@ def main():
                         add(name, "other threads", others)
                     if w0 is not None:
                         w1 = client.run(thread_cpu)
-                        tasks = sum(w1[w].get("Dask-Default", 0) - w0[w].get("Dask-Default", 0)
-                                    for w in w1)
+                        tasks = sum(w1[w].get("tasks", 0) - w0[w].get("tasks", 0) for w in w1)
                         total = sum(sum(w1[w].values()) - sum(w0[w].values()) for w in w1)
                         add(name, "worker tasks", tasks)
                         add(name, "worker event loops and other", total - tasks)

@@ -215,12 +215,13 @@ def test_bad_input(tmp_path, fleet, db):
     root = tmp_path / "lake"
     # errors="raise": stops naming the log; the log before it stays, nothing of it.
     with pytest.raises(Exception, match=re.escape(str(damaged))) as e:
-        kl.write([good, str(damaged), fleet[2]], db, root)
+        kl.write([good, str(damaged), fleet[2]], db, root, threads=1)  # one log at a time
     with pytest.raises(type(e.value)):
         korvel.decode(str(damaged), db)
     assert kl.logs(root).column("path").to_pylist() == [good]
     kept = [p for p in files(root) if "_korvel" not in p.parts]
     assert {p.stem for p in kept} == set(kl.logs(root).column("log").to_pylist())
+    assert not [p for p in files(root) if p.name.startswith(".")]
     # errors="skip": recorded as failed with the reason, the others added.
     rows = kl.write([str(damaged), missing, fleet[2]], db, root, errors="skip")
     assert rows.column("status").to_pylist() == ["failed", "failed", "added"]

@@ -31,7 +31,7 @@ import uuid
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from types import SimpleNamespace
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -94,17 +94,18 @@ class _Lake:
     """A lake's root: its marker, its schemas and its manifest."""
 
     def __init__(self, root: Any, *, device: bool | None = None, create: bool = False):
-        self.root = os.path.abspath(os.fsdecode(os.fspath(root)))
+        self.shown = os.fsdecode(os.fspath(root))  # for messages: as given
+        self.root = os.path.abspath(self.shown)
         self.meta = os.path.join(self.root, MARK)
         marker = os.path.join(self.meta, "lake.json")
         if os.path.exists(self.root) and not os.path.isdir(self.root):
-            raise NotADirectoryError(20, "not a directory", self.root)
+            raise NotADirectoryError(20, "Not a directory", self.shown)
         if not os.path.exists(marker):
             if not create:
-                raise ValueError(f"{self.root}: not a korvel lake (no {MARK}/lake.json)")
+                raise ValueError(f"{self.shown}: not a korvel lake (no {MARK}/lake.json)")
             # (A writer making the same lake at the same time may have made MARK.)
             if os.path.isdir(self.root) and set(os.listdir(self.root)) - {MARK}:
-                raise ValueError(f"{self.root}: not a korvel lake (no {MARK}/lake.json) and not "
+                raise ValueError(f"{self.shown}: not a korvel lake (no {MARK}/lake.json) and not "
                                  "empty; give a new or empty folder")
             for sub in ("manifest", "schemas"):
                 os.makedirs(os.path.join(self.meta, sub), exist_ok=True)
@@ -116,15 +117,15 @@ class _Lake:
             if info.get("format") != FORMAT:
                 raise ValueError
         except (ValueError, AttributeError):
-            raise ValueError(f"{self.root}: not a korvel lake ({marker} is not a lake's "
+            raise ValueError(f"{self.shown}: not a korvel lake ({marker} is not a lake's "
                              "marker)") from None
         if info.get("version") != VERSION:
-            raise ValueError(f"{self.root}: a korvel lake of version {info.get('version')}, "
+            raise ValueError(f"{self.shown}: a korvel lake of version {info.get('version')}, "
                              f"this korvel writes version {VERSION}")
         self.device = bool(info.get("device"))
         if device is not None and bool(device) != self.device:
             raise ValueError(
-                f"{self.root}: this lake's files are "
+                f"{self.shown}: this lake's files are "
                 + ("under device=<id>/ folders: give a device" if self.device else
                    "not under device folders: give no device")
             )
@@ -155,7 +156,7 @@ class _Lake:
             with open(path, "rb") as f:
                 have = pa.ipc.read_schema(pa.py_buffer(f.read()))
             if not have.equals(want, check_metadata=False):
-                raise ValueError(f"{self.root}: message {msg.name}: the database gives it the "
+                raise ValueError(f"{self.shown}: message {msg.name}: the database gives it the "
                                  f"columns {_columns(want)}, the lake holds {_columns(have)}")
             out[msg.name] = have
         return out
@@ -278,11 +279,19 @@ def _where(path: str, span: tuple[int, int] | None) -> str:
     return path if span is None else f"{path}, containers={span}"
 
 
-def _ident_task(job: _Job, path: str) -> dict[str, Any]:
+class _Log(NamedTuple):
+    """A log to add: where to read it, how messages name it, its device."""
+
+    path: str  # absolute, for every worker and the manifest
+    name: str  # as given
+    device: str | None
+
+
+def _ident_task(job: _Job, log: _Log) -> dict[str, Any]:
     try:
-        digest, size = _digest(path)
+        digest, size = _digest(log.path)
     except Exception as e:  # noqa: BLE001 - recorded as the log's failure
-        return {"failed": _naming(e, path)}
+        return {"failed": _naming(e, log.name)}
     return {"sha256": digest, "size": size}
 
 
@@ -325,7 +334,7 @@ def _files(job: _Job, device: str | None, log_id: str, span: tuple[int, int] | N
         result["rows"] += n
 
 
-def _piece_task(job: _Job, ident: dict[str, Any], path: str, device: str | None,
+def _piece_task(job: _Job, ident: dict[str, Any], log: _Log,
                 span: tuple[int, int] | None) -> dict[str, Any]:
     """Reads, decodes and writes one piece of a log (span None: the whole
     log), its files under temporary names. Never raises: a failure is in
@@ -337,7 +346,7 @@ def _piece_task(job: _Job, ident: dict[str, Any], path: str, device: str | None,
         return result
     notices: list[Any] = []
     try:
-        frames = read_log(path, verbose=False, threads=job.threads, _notices=notices,
+        frames = read_log(log.path, verbose=False, threads=job.threads, _notices=notices,
                           **({} if span is None else {"containers": span}))
         index = frames[0]
         if len(index):
@@ -347,12 +356,12 @@ def _piece_task(job: _Job, ident: dict[str, Any], path: str, device: str | None,
             result["channels"] = set(np.unique(index["channel"]).tolist())
         if job.transport is not None:
             frames = _reassembled(job, frames)
-        _files(job, device, ident["sha256"][:ID_DIGITS], span, frames, result)
+        _files(job, log.device, ident["sha256"][:ID_DIGITS], span, frames, result)
         result["notices"] = [text for _, text, *_ in notices]
     except Exception as e:  # noqa: BLE001 - recorded as the log's failure
         _discard(result["temps"])
         result["temps"] = []
-        result["failed"] = _naming(e, _where(path, span))
+        result["failed"] = _naming(e, _where(log.name, span))
     return result
 
 
@@ -385,10 +394,10 @@ def _unfit(job: _Job, channels: set[int]) -> str:
     return "no frame of the log belongs to a message of the databases"
 
 
-def _finish_task(job: _Job, ident: dict[str, Any], path: str, device: str | None,
+def _finish_task(job: _Job, ident: dict[str, Any], log: _Log,
                  pieces: list[dict[str, Any]]) -> dict[str, Any]:
     """Puts a log's files in place, all or none, and makes its manifest row."""
-    row: dict[str, Any] = {"path": path, "device": device}
+    row: dict[str, Any] = {"path": log.path, "device": log.device}
     if "failed" in ident:
         return {**row, "status": "failed", "error": ident["failed"]}
     digest = ident["sha256"]
@@ -401,7 +410,7 @@ def _finish_task(job: _Job, ident: dict[str, Any], path: str, device: str | None
     rows = sum(p["rows"] for p in pieces)
     if failed is None and frames and not rows:
         channels = set().union(*(p["channels"] for p in pieces))
-        failed = ValueError(f"{path}: {_unfit(job, channels)}")
+        failed = ValueError(f"{log.name}: {_unfit(job, channels)}")
     if failed is None and job.stopped():
         _discard(temps)
         return {**row, "status": "stopped"}
@@ -418,7 +427,7 @@ def _finish_task(job: _Job, ident: dict[str, Any], path: str, device: str | None
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(final)
         _discard(temps)
-        return {**row, "status": "failed", "error": _naming(e, path)}
+        return {**row, "status": "failed", "error": _naming(e, log.name)}
     starts = [p["start"] for p in pieces if p["start"] is not None]
     stops = [p["stop"] for p in pieces if p["stop"] is not None]
     return {
@@ -435,27 +444,26 @@ def _finish_task(job: _Job, ident: dict[str, Any], path: str, device: str | None
     }
 
 
-def _log_task(job: _Job, path: str, device: str | None,
-              spans: list[tuple[int, int] | None]) -> dict[str, Any]:
+def _log_task(job: _Job, log: _Log, spans: list[tuple[int, int] | None]) -> dict[str, Any]:
     """One log from end to end: its pieces one after another."""
     if job.stopped():
-        return {"path": path, "device": device, "status": "stopped"}
-    ident = _ident_task(job, path)
+        return {"path": log.path, "device": log.device, "status": "stopped"}
+    ident = _ident_task(job, log)
     pieces = []
     for span in spans:
-        pieces.append(_piece_task(job, ident, path, device, span))
+        pieces.append(_piece_task(job, ident, log, span))
         if pieces[-1]["failed"] is not None:
             break
-    return _finish_task(job, ident, path, device, pieces)
+    return _finish_task(job, ident, log, pieces)
 
 
 # --- write ------------------------------------------------------------------------------
 
 
-def _paths(logs: Any) -> list[str]:
+def _names(logs: Any) -> list[str]:
     if isinstance(logs, (str, bytes, os.PathLike)):
         logs = [logs]
-    names = [os.path.abspath(os.fsdecode(p)) for p in logs]
+    names = [os.fsdecode(p) for p in logs]
     if not names:
         raise ValueError("logs is empty: there is no log to add")
     return names
@@ -565,7 +573,10 @@ def write(
     errors: "raise" stops at a log that fails (the logs completed before it
         stay added); "skip" records it in the manifest as failed, with the
         reason, and goes on.
-    threads: native threads per task (all cores without Dask, 1 on workers).
+    threads: without Dask, the threads to work on (all usable cores by
+        default): that many logs are read, decoded and written at once, the
+        threads to spare going to each log's reading and decoding; on Dask,
+        native threads per task (1 by default).
     j1939, j1939_na: as for korvel.decode. transport: "j1939", "isotp" or
         "isotp:IDS" reassembles multi-frame messages first, as korvel decode
         --transport does (fast_packet: PGNs; addressing: for ISO-TP).
@@ -583,7 +594,8 @@ def write(
         raise ValueError("give workers or scheduler, not both")
     if threads is not None:
         _positive(threads, "threads")
-    paths = _paths(logs)
+    names = _names(logs)
+    paths = [os.path.abspath(n) for n in names]
     devices = [_device_of(device, p) for p in paths]
     plan = decode_plan(db, messages).matching(j1939)
     spec, options = _transport(transport, fast_packet, addressing)
@@ -598,30 +610,59 @@ def write(
                else threads, j1939=j1939, j1939_na=j1939_na, transport=spec, options=options)
     items = []
     failures: list[dict[str, Any]] = []
-    for path, dev in zip(paths, devices):
+    for log in map(_Log, paths, names, devices):
         try:
-            items.append((path, dev, _spans(path, split)))
+            items.append((log, _spans(log.path, split)))
         except Exception as e:  # noqa: BLE001 - that log's failure
-            failures.append({"path": path, "device": dev, "status": "failed",
-                             "error": _naming(e, path)})
+            failures.append({"path": log.path, "device": log.device, "status": "failed",
+                             "error": _naming(e, log.name)})
             if errors == "raise":
                 break
     rows = failures if failures and errors == "raise" else failures + (
         _on_dask(job, lake, items, errors, workers, scheduler) if on_dask
-        else _in_turn(job, items, errors))
+        else _on_threads(job, lake, items, errors, threads))
     return _close(lake, rows, errors)
 
 
-def _in_turn(job: _Job, items: list[Any], errors: str) -> list[dict[str, Any]]:
-    rows = []
-    for path, dev, spans in items:
-        row = _log_task(job, path, dev, spans)
-        rows.append(row)
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+def _on_threads(job: _Job, lake: _Lake, items: list[Any], errors: str,
+                threads: int | None) -> list[dict[str, Any]]:
+    """The tasks on this machine: as many logs at once as there are threads
+    (the reading, decoding and Parquet writing release the interpreter
+    lock), the threads left over going to each log's reading and decoding."""
+    import concurrent.futures as cf
+
+    cores = threads or _cores()
+    width = max(1, min(cores, len(items)))
+    job.threads = max(1, cores // width)
+    job.stop = lake.stop_file(job.token)
+    rows: list[Any] = [None] * len(items)
+
+    def done(i: int, row: dict[str, Any]) -> None:
+        rows[i] = row
         if row["status"] == "added":
-            job.known.add(row["sha256"])  # the same log twice in one call
-        elif row["status"] == "failed" and errors == "raise":
-            break
-    return rows
+            job.known.add(row["sha256"])  # the same bytes again later in the list
+        elif row["status"] == "failed" and errors == "raise" and not job.stopped():
+            open(job.stop, "wb").close()  # the logs not yet begun are left alone
+
+    try:
+        if width == 1:
+            for i, (log, spans) in enumerate(items):
+                done(i, _log_task(job, log, spans))
+        else:
+            with cf.ThreadPoolExecutor(width, thread_name_prefix="korvel-lake") as pool:
+                futures = {pool.submit(_log_task, job, *item): i for i, item in enumerate(items)}
+                for f in cf.as_completed(futures):
+                    done(futures[f], f.result())
+    finally:
+        _discard([(job.stop, "")])
+    return [r for r in rows if r is not None]
 
 
 def _on_dask(job: _Job, lake: _Lake, items: list[Any], errors: str, workers: int | None,
@@ -646,15 +687,15 @@ def _on_dask(job: _Job, lake: _Lake, items: list[Any], errors: str, workers: int
         stack.callback(lambda: _discard([(job.stop, "")]))
         shared = client.scatter(job, broadcast=True, hash=False)
         futures = {}
-        for i, (path, dev, spans) in enumerate(items):
+        for i, (log, spans) in enumerate(items):
             if len(spans) == 1:
-                f = client.submit(_log_task, shared, path, dev, spans, pure=False,
+                f = client.submit(_log_task, shared, log, spans, pure=False,
                                   key=f"korvel-lake-{job.token}-{i}")
             else:
-                ident = client.submit(_ident_task, shared, path, pure=False)
-                pieces = [client.submit(_piece_task, shared, ident, path, dev, s, pure=False)
+                ident = client.submit(_ident_task, shared, log, pure=False)
+                pieces = [client.submit(_piece_task, shared, ident, log, s, pure=False)
                           for s in spans]
-                f = client.submit(_finish_task, shared, ident, path, dev, pieces, pure=False,
+                f = client.submit(_finish_task, shared, ident, log, pieces, pure=False,
                                   key=f"korvel-lake-{job.token}-{i}")
             futures[f] = i
         rows: list[Any] = [None] * len(items)
@@ -663,8 +704,9 @@ def _on_dask(job: _Job, lake: _Lake, items: list[Any], errors: str, workers: int
             try:
                 row = f.result()
             except Exception as e:  # noqa: BLE001 - a worker lost, a task cancelled
-                row = {"path": items[i][0], "device": items[i][1], "status": "failed",
-                       "error": _naming(e, items[i][0])}
+                log = items[i][0]
+                row = {"path": log.path, "device": log.device, "status": "failed",
+                       "error": _naming(e, log.name)}
             rows[i] = row
             if row["status"] == "failed" and errors == "raise" and not os.path.exists(job.stop):
                 open(job.stop, "wb").close()  # the tasks not yet done leave the lake as it is
