@@ -321,3 +321,13 @@ def test_on_dask_a_failure_leaves_nothing_half_written(tmp_path, fleet, db, clus
     rows = kl.write([str(damaged), *fleet[1:]], db, root, errors="skip", workers=1)
     assert rows.column("status").to_pylist()[0] == "failed"
     assert set(rows.column("status").to_pylist()[1:]) <= {"added", "present"}
+
+
+def test_optional_libraries_name_the_extra(tmp_path, fleet):
+    code = ("import sys\nsys.modules['pyarrow'] = sys.modules['distributed'] = None\n"
+            "import korvel.lake\n"
+            f"try:\n    korvel.lake.write({fleet[0]!r}, 'x.dbc', {str(tmp_path)!r})\n"
+            "except ImportError as e:\n    print(e)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True)
+    assert out.stdout == "korvel.lake needs pyarrow; install it with: pip install 'korvel[lake]'\n"

@@ -754,7 +754,11 @@ def _table(rows: list[dict[str, Any]]) -> Any:
              "start": when, "stop": when, "frames": count, "error_frames": count,
              "messages": count, "rows": count, "notices": texts, "size": count, "sha256": text,
              "files": texts, "added": when}
-    return pa.table({c: pa.array([r.get(c) for r in rows], kinds[c]) for c in _COLUMNS})
+    # Times as int64 first, then viewed: timestamps from Python objects would
+    # import pandas, a second of start-up for a command.
+    return pa.table({c: pa.array([r.get(c) for r in rows], pa.int64()).view(when)
+                     if kinds[c] == when else pa.array([r.get(c) for r in rows], kinds[c])
+                     for c in _COLUMNS})
 
 
 def logs(root: str | os.PathLike[str]) -> Any:
