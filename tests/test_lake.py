@@ -331,3 +331,27 @@ def test_optional_libraries_name_the_extra(tmp_path, fleet):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True)
     assert out.stdout == "korvel.lake needs pyarrow; install it with: pip install 'korvel[lake]'\n"
+
+
+def test_transport_as_decode_has_it(tmp_path):
+    """J1939 transfers (DM1 in BAM sessions) land in the lake as `korvel decode
+    --transport j1939` writes them."""
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    truck, dbc = str(data / "truck.blf"), str(data / "truck.dbc")
+    rows = kl.write(truck, dbc, tmp_path / "lake", transport="j1939")
+    proc = korvel_cli("decode", truck, "--dbc", dbc, "--transport", "j1939", "--choices", "-o",
+                      str(tmp_path / "tables"))
+    assert proc.returncode == 0, proc.stderr
+    for message in ("DM1", "EEC1"):
+        want = pa.parquet.read_table(tmp_path / "tables" / f"{message}.parquet")
+        got = ds.dataset(tmp_path / "lake" / f"message={message}", format="parquet",
+                         partitioning="hive").to_table()
+        assert got.num_rows == want.num_rows > 0
+        for name in want.column_names:  # NaN where a signal has no value, in both
+            np.testing.assert_array_equal(got[name].cast(want[name].type).to_numpy(),
+                                          want[name].to_numpy(), err_msg=name)
+    assert set(got["log"].cast(pa.string()).to_pylist()) == set(rows["log"].to_pylist())
+    with pytest.raises(ValueError, match="split cannot go with transport"):
+        kl.write(truck, dbc, tmp_path / "lake", transport="j1939", split=2)
+    with pytest.raises(ValueError, match="not a korvel lake"):
+        kl.logs(tmp_path / "tables")
