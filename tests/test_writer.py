@@ -136,8 +136,8 @@ def test_container_split(n, sizes):
      (0x23, 3, 1, {2: 0x81, 3: 3}, 0x20),  # BRS/ESI dropped without FD
      (0x0B, 12, 100, {2: 0x01, 3: 9, 13: 0x07, 14: 12}, 0x0B),
      (0x4C, 64, 100, {2: 0x00, 3: 15, 13: 0x01, 14: 64, 7: 0x80}, 0x4C),
-     (0x18, 8, 73, {10: 8, 19: 0x00}, 0x10),  # error wins over FD
-     (0x74, 4, 73, {10: 4, 19: 0x80}, 0x50)],  # remote/rx dropped for errors
+     (0x18, 8, 73, {10: 8, 19: 0x00, 20: 0x00}, 0x10),  # error wins over FD
+     (0x74, 4, 73, {10: 4, 19: 0x80, 20: 0x20}, 0x54)],  # remote dropped, rx kept for errors
 )
 def test_flag_round_trip(flags, length, otype, body, read_flags):
     data = bytes(range(1, length + 1))
