@@ -192,6 +192,31 @@ def test_every_window_equals_masked_whole_read(logs, name):
     same(kv.concat(pieces), masked(whole, ts[3], ts[-4]))
 
 
+def test_window_reads_the_whole_log_when_every_container_before_it_holds_its_frames(tmp_path):
+    # Each of 80 containers holds a frame timed 79,500: looking back through 64
+    # of them is not enough, the whole log is read and masked.
+    objs = [can_msg(c, bytes(8), timestamp=1000 * c + 10 * k if k < 9 else 79_500)
+            for c in range(80) for k in range(10)]
+    path = tmp_path / "late.blf"
+    path.write_bytes(blf(objs, split=[len(objs[0]) * 10 * c for c in range(1, 80)]))
+    whole = kv.read(str(path), verbose=False)
+    want = masked(whole, 79_500, 79_501)
+    assert len(want[0]) == 80
+    same(kv.read(str(path), verbose=False, start=79_500, stop=79_501), want)
+    same(kv.concat(list(kv.iter_read(str(path), 7, verbose=False, start=79_500, stop=79_501))),
+         want)
+
+
+def test_window_within_containers(logs):
+    # Taking in neighbouring containers stays inside the containers asked for.
+    path = str(logs[0] / "two.blf")
+    for a, b in ((1, 3), (2, 4), (0, 6)):
+        part = kv.read(path, verbose=False, containers=(a, b))
+        for start, stop in ((150, 260), (95, 105), (300, 305)):
+            same(kv.read(path, verbose=False, containers=(a, b), start=start, stop=stop),
+                 masked(part, start, stop))
+
+
 def test_window_takes_datetime64(logs):
     path = str(logs[0] / "ours.blf")
     whole = kv.read(path, verbose=False)

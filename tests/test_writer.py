@@ -239,6 +239,18 @@ def test_read_back_by_korvel_and_python_can():
         assert m.is_remote_frame or bytes(m.data) == data
 
 
+def test_error_frames_store_their_direction_as_vblf_reads_it():
+    from vblf.can import CanErrorFrameExt
+    from vblf.reader import BlfReader
+
+    blob = write_bytes(make_pair([(T0 + i, 0x100 + i, 1, fl, b"\x01")
+                                  for i, fl in enumerate([0x10, 0x14, 0x54])]))
+    objs = list(BlfReader(io.BytesIO(blob)))
+    assert all(isinstance(o, CanErrorFrameExt) for o in objs)
+    assert [o.flags_ext & 0x20 for o in objs] == [0, 0x20, 0x20]  # bit 5: received
+    assert read_back(blob)[0]["flags"].tolist() == [0x10, 0x14, 0x54]
+
+
 def test_python_can_file_round_trips_through_korvel(tmp_path):
     """python-can writes, korvel reads and rewrites, python-can reads the same messages."""
     path = tmp_path / "peer.blf"

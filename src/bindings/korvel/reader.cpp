@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -493,21 +492,17 @@ void container_range(py::handle containers, ReaderOptions& o) {
 // A numpy.datetime64 in nanoseconds since the epoch, exactly (floored below
 // a nanosecond), where NumPy's own conversion would wrap silently.
 int64_t datetime_ns(py::handle v, const char* what) {
-  py::module_ np = py::module_::import("numpy");
-  py::tuple unit = np.attr("datetime_data")(v.attr("dtype"));
+  py::tuple unit = py::module_::import("numpy").attr("datetime_data")(v.attr("dtype"));
   const std::string name = py::str(unit[0]);
-  py::int_ count(unit[1]);
-  py::int_ raw(v.attr("astype")("int64"));
+  py::object count = py::int_(v.attr("astype")("int64")) * unit[1];
   if (name == "Y" || name == "M") {
-    // Calendar units: exact in days as long as they are few.
-    py::object units = py::reinterpret_steal<py::object>(PyNumber_Multiply(raw.ptr(), count.ptr()));
-    if (!units) throw py::error_already_set();
-    if (std::abs(units.cast<double>()) > 1e5) outside_ns(what, v);
+    // Calendar units: exact in days, as long as they are few.
+    if (count > py::int_(100000) || count < py::int_(-100000)) outside_ns(what, v);
     return datetime_ns(v.attr("astype")("datetime64[D]"), what);
   }
   static const struct {
     const char* name;
-    long long num, den;
+    long long num, den;  // nanoseconds per unit: num / den
   } units[] = {{"W", 604800000000000LL, 1}, {"D", 86400000000000LL, 1},
                {"h", 3600000000000LL, 1},   {"m", 60000000000LL, 1},
                {"s", 1000000000LL, 1},      {"ms", 1000000LL, 1},
@@ -516,16 +511,9 @@ int64_t datetime_ns(py::handle v, const char* what) {
                {"as", 1, 1000000000LL}};
   for (const auto& u : units) {
     if (name != u.name) continue;
-    py::int_ num(u.num), den(u.den);
-    py::object scaled =
-        py::reinterpret_steal<py::object>(PyNumber_Multiply(raw.ptr(), count.ptr()));
-    if (scaled)
-      scaled = py::reinterpret_steal<py::object>(PyNumber_Multiply(scaled.ptr(), num.ptr()));
-    if (scaled)
-      scaled = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(scaled.ptr(), den.ptr()));
-    if (!scaled) throw py::error_already_set();
+    py::object ns = (count * py::int_(u.num)).attr("__floordiv__")(py::int_(u.den));
     int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(scaled.ptr(), &overflow);
+    const long long x = PyLong_AsLongLongAndOverflow(ns.ptr(), &overflow);
     if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow) outside_ns(what, v);
     return static_cast<int64_t>(x);

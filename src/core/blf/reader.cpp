@@ -975,9 +975,10 @@ struct LogReader::Impl {
       const size_t wanted_at = k < carried.size() ? carried[k].pos : ordered->tail_size();
       size_t restart = NO_OBJECT;
       if (options.skip_damaged && (!c.unwanted || k < carried.size())) {
-        const bool last = c.next_piece >= carried.size();
-        const size_t own_end = last ? ordered->tail_size() : carried[c.next_piece].pos;
-        restart = ordered->restart_point(c.tail_pos + 1, own_end, own_end, last);
+        // The tail runs to the end of the log.
+        const size_t own_end =
+            c.next_piece < carried.size() ? carried[c.next_piece].pos : ordered->tail_size();
+        restart = ordered->restart_point(c.tail_pos + 1, own_end, own_end, true);
       }
       const bool resumable = restart != NO_OBJECT || k < carried.size();
       if (!options.skip_damaged || !resumable) {
