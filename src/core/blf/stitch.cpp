@@ -127,8 +127,7 @@ ScanResult OrderedScan::finish_resync(FrameSink& sink) {
   const size_t limit = range_limit_ ? range_limit_ : SIZE_MAX;
   const size_t start = start_point(tail_.data(), tail_.size(), 0, limit, SIZE_MAX, true).pos;
   if (start != NO_OBJECT) {
-    res = scanner_.scan(tail_.data() + start, tail_.size() - start, sink,
-                        range_limit_ ? 1 : SIZE_MAX);
+    res = scanner_.scan(tail_.data() + start, tail_.size() - start, sink, limit - start);
     if (res.status != ScanStatus::Done) res.offset += start;
   }
   resync();
@@ -206,14 +205,21 @@ ScanResult OrderedScan::finish_cut_object_resync(uint8_t* data, size_t len, Fram
   }
   resync_ = false;
   range_limit_ = 0;
-  res = scanner_.scan(region + start, rlen - start, sink, 1);
+  // Every object that begins in the range's bytes (more than one when bytes
+  // were kept for a header that this data confirmed).
+  res = scanner_.scan(region + start, rlen - start, sink, limit - start);
   if (res.status != ScanStatus::Done) {
     res.offset += start;
     return res;
   }
   res.consumed += start;
+  size_t next = next_object(region, rlen, res.consumed);
+  if (next == NO_OBJECT) {
+    next = cut_object_start(region + res.consumed, rlen - res.consumed);
+    if (next != NO_OBJECT) next += res.consumed;
+  }
   keep_tail(region, rlen, res.consumed, in_tail);
-  more = res.consumed <= start;
+  more = next != NO_OBJECT && next < limit;
   return res;
 }
 

@@ -78,8 +78,9 @@ class OrderedScan {
 
   // Like feed, but takes only the object begun in the carried tail (see
   // cut_object), if any: it ends where an earlier container's objects are
-  // completed from later ones. Returns with `more` true while that object
-  // needs further containers.
+  // completed from later ones. (While resyncing, every object that begins in
+  // the tail, once one is confirmed there.) Returns with `more` true while
+  // such an object needs further containers.
   ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                const DataOrigin& origin = {});
 
@@ -122,8 +123,8 @@ class OrderedScan {
 
   // At the end of the log, while resyncing: the bytes kept for the data that
   // never came are decided with the end of the log as their end (only the
-  // object cut at a range's end when finish_cut_object was waiting), decoded
-  // into `sink`; then the tail is dropped.
+  // objects that begin in a range's bytes when finish_cut_object was
+  // waiting), decoded into `sink`; then the tail is dropped.
   ScanResult finish_resync(FrameSink& sink);
 
   // Decodes the whole objects that begin in the carried tail (the rest of a
