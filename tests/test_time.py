@@ -79,6 +79,8 @@ def logs(tmp_path_factory):
                    timestamp=100 * (i // 20) + 10 * (i % 10) + 55 * (i % 20 >= 10))
            for i in range(120)]
     (d / "two.blf").write_bytes(blf(two, split=[size * 20 * c for c in range(1, 6)]))
+    # The same cut inside objects' headers.
+    (d / "twocut.blf").write_bytes(blf(two, split=[size * 20 * c + 7 for c in range(1, 6)]))
     # python-can cutting CAN FD frames whose payloads hold what looks like an
     # object header, timed 1,000,000 s later (a container's first object must
     # not be found there).
@@ -175,7 +177,7 @@ def test_window_equals_masked_whole_read(logs, name):
             same(kv.read(f, verbose=False, exact_time=True, start=start, stop=stop), want)
 
 
-@pytest.mark.parametrize("name", ["two.blf", "fakes.blf", "back.blf"])
+@pytest.mark.parametrize("name", ["two.blf", "twocut.blf", "fakes.blf", "back.blf"])
 def test_every_window_equals_masked_whole_read(logs, name):
     # Frames timed past the next container's first, and payloads that look like
     # objects: first times are only guesses.

@@ -659,10 +659,16 @@ struct LogReader::Impl {
       cut += pos;
       size_t i = pieces.size() - 1;
       while (i > 0 && pieces[i].pos > cut) --i;
-      const uint32_t headers = len - cut >= sizeof(ObjHeaderBase_t)
-                                   ? header_bytes(load<ObjHeaderBase_t>(d + cut).header_version)
-                                   : 1;  // cut inside its base header
-      if (headers && (len - cut < headers || kept(scanner->timestamp_of(d + cut)))) holds[i] = 1;
+      const size_t have = len - cut;
+      bool h = true;  // its headers cut: as if it held one
+      if (have >= sizeof(ObjHeaderBase_t)) {
+        const uint32_t headers = header_bytes(load<ObjHeaderBase_t>(d + cut).header_version);
+        if (!headers)
+          h = false;  // skipped whole: no frame
+        else if (have >= headers)
+          h = kept(scanner->timestamp_of(d + cut));
+      }
+      if (h) holds[i] = 1;
     }
     for (size_t i = 0; i < pieces.size(); ++i)
       if (pieces[i].origin.container < options.window_first) holds[i] = 0;
