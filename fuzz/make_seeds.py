@@ -205,6 +205,18 @@ def main(out):
         write(f"{out}/reader", f"built{i}",
               bytes([0x80 | rng.randrange(4), rng.randrange(256)]) + os.urandom(600))
         write(f"{out}/j1939", f"seed{i}", j1939_input(rng))
+    # reader: CAN FD payloads that look like objects, cut by container ends (for
+    # the first objects that resynchronising and windows look for), and
+    # channels above 255.
+    fake = bb.can_msg(0x7AB, b"FAKEDATA", timestamp=99)
+    for i, size in enumerate([48, 200, 0x8000]):
+        fake_obj = fake[:8] + struct.pack("<I", size) + fake[12:]
+        objs = [bb.can_msg(0x100 + k, bytes(8), channel=300 * (k % 2) + 1, timestamp=k)
+                for k in range(4)]
+        objs += [bb.can_fd(0x200, bytes(3 + i) + fake_obj + bytes(13 - i), timestamp=5)]
+        objs += [bb.can_msg(0x300 + k, bytes(8), timestamp=6 + k) for k in range(4)]
+        log = bb.blf(objs, split=[4 * len(objs[0]) + 40 + 4 * i, 4 * len(objs[0]) + 100])
+        write(f"{out}/reader", f"fake{i}", bytes([rng.randrange(3), rng.randrange(256)]) + log)
     # Past the size at which a finished session's buffer is given back.
     write(f"{out}/j1939", "long-etp", j1939_long_etp(250))
     for i in range(16):

@@ -18,7 +18,7 @@ class Application(TypedDict):
     name: str
     version: tuple[int, int, int]
 
-class Info(TypedDict):
+class _InfoBase(TypedDict):
     object_count: int
     application: Application
     file_size: int
@@ -27,6 +27,10 @@ class Info(TypedDict):
     stop: int
     # offset, size, uncompressed_size, method (and first_timestamp with times=True)
     containers: npt.NDArray[np.void]
+
+class Info(_InfoBase, total=False):
+    # with channels=True: frames per channel number as the log stores it
+    channels: dict[int, int]
 
 DT: np.dtype[np.void]
 DT64: np.dtype[np.void]
@@ -65,7 +69,9 @@ def iter_read(
     exact_time: bool = False,
     all_errors: bool = False,
 ) -> Iterator[Frames]: ...
-def info(file: Source, *, verbose: bool = True, times: bool = False) -> Info: ...
+def info(
+    file: Source, *, verbose: bool = True, times: bool = False, channels: bool = False
+) -> Info: ...
 def write(
     file: Source,
     arr: Frames | npt.NDArray[np.void],
