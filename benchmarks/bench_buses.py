@@ -20,10 +20,10 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent))
 sys.path.insert(0, str(Path(__file__).parent.parent / "tests"))
-import blfbuild as bb  # noqa: E402
-from loggen import CACHE  # noqa: E402
+import blfbuild as bb
+from loggen import CACHE
 
-import korvel.korvel as kv  # noqa: E402
+import korvel.korvel as kv
 
 LIN_MSG = struct.Struct("<HBB8sBBBBHBx4x")  # with the 4 reserved bytes writers add
 ETH_EX = struct.Struct("<HHHHQIHHII")
@@ -114,7 +114,7 @@ def main() -> None:
                                  ("ethernet", kv.read_ethernet, ("EthernetFrameEx",))):
         log = make_log(bus, n)
         t = in_turns({"can": lambda: kv.read(can, verbose=False),
-                      bus: lambda: reader(log, verbose=False)}, args.runs)
+                      bus: lambda reader=reader, log=log: reader(log, verbose=False)}, args.runs)
         ours = n / t[bus]
         theirs = vblf_rate(log, classes, min(n, 50_000))
         print(f"{reader.__name__}: {ours / 1e6:.2f} M objects/s; kv.read on CAN "

@@ -5,19 +5,25 @@ generator, one seed per log, cached in benchmarks/.cache/fleet), six messages
 (two multiplexed, one nested, a 64-byte CAN FD one, value tables) decoded,
 aggregated per log with groupby and written to Parquet:
 
-  - dask: korvel.dask.decode on a LocalCluster of 2 worker processes x 1 thread,
-    the aggregations and the Parquet writes in one dask.compute
+  - dask, threads: korvel.dask.decode with the aggregations and the Parquet
+    writes in one dask.compute on Dask's threaded scheduler with 2 worker
+    threads (korvel's reading and decoding release the interpreter lock)
+  - dask, processes: the same on a LocalCluster of 2 worker processes x 1
+    thread (with --keep-freed-memory, without distributed's 64 KiB
+    MALLOC_TRIM_THRESHOLD_)
   - loop: a plain sequential loop over korvel.decode on one thread doing the
-    same per log with pandas, in this process (the target compares with this)
+    same per log with pandas, in this process (the targets compare with this)
   - loop, all cores: the same loop with korvel's default threads, for reference
 
-Runs alternate between the two; medians and their ratio are printed, with the
-peak memory of each worker (its high-water mark reset before every run) and the
-bytes moved between workers (the workers' logs of incoming transfers).
-
---keep-freed-memory starts the workers without the MALLOC_TRIM_THRESHOLD_ of
-64 KiB that distributed's nanny sets by default, so that glibc keeps freed memory
-for the next piece instead of faulting fresh pages in again.
+Runs go in turns, one of each per round after an untimed warm-up round.
+Printed: medians of wall times and their ratios to the loop's (medians of each
+round's ratios), and CPU seconds per component, read per thread from /proc:
+the worker threads and the calling thread (graph and local scheduler) of the
+threaded run; each worker process's task thread and event loop, the tasks by
+kind (the scheduler's own per-task CPU figures) and the client process (its
+calling thread: the graph; its IO loop: the scheduler and the client's
+comms) of the process cluster. Also the peak memory of each worker process
+(its high-water mark reset before every run) and the bytes moved between them.
 
     python benchmarks/bench_fleet.py [--runs R] [--logs N] [--keep-freed-memory]
 """
@@ -82,14 +88,47 @@ def run_loop(paths, db, cols, out, threads=1):
     return {m: pd.concat(a) for m, a in aggs.items()}
 
 
-def run_dask(paths, db, cols, out):
+def run_dask(paths, db, cols, out, **options):
     import dask
 
     frames = kd.decode(paths, db, messages=MESSAGES)
     aggs = [frames[m].groupby("log")[cols[m]].agg(["mean", "min", "max"]) for m in MESSAGES]
     writes = [frames[m].to_parquet(out / m, compute=False, write_index=False) for m in MESSAGES]
-    results = dask.compute(*aggs, *writes)
+    results = dask.compute(*aggs, *writes, **options)
     return dict(zip(MESSAGES, results[: len(MESSAGES)]))
+
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def _kind(name):
+    """What a thread of this process does, by its name."""
+    if name is None:
+        return "native"  # korvel's or pyarrow's own threads
+    for part, kind in (("Dask-Default", "tasks"), ("ThreadPoolExecutor", "pool"),
+                       ("MainThread", "main"), ("IO loop", "io loop"),
+                       ("Dask-Offload", "offload")):
+        if part in name:
+            return kind
+    return "other"
+
+
+def thread_cpu(dask_worker=None):
+    """CPU seconds so far of this process's live threads, by kind (a thread
+    that ended is lost: the pools here live as long as the process)."""
+    import threading
+
+    names = {t.native_id: t.name for t in threading.enumerate()}
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        kind = _kind(names.get(int(tid)))
+        out[kind] = out.get(kind, 0.0) + (int(fields[11]) + int(fields[12])) / TICK
+    return out
 
 
 def cpu():
@@ -97,16 +136,29 @@ def cpu():
     return t.user + t.system
 
 
+def task_cpu(dask_scheduler):
+    """The workers' CPU seconds in tasks so far, by task name."""
+    out = {}
+    for key, value in dask_scheduler.cumulative_worker_metrics.items():
+        if key[0] == "execute" and key[-2:] == ("thread-cpu", "seconds"):
+            out[key[1]] = out.get(key[1], 0.0) + value
+    return out
+
+
 def worker_reset(dask_worker):
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # high-water mark := current RSS
     dask_worker.transfer_incoming_log.clear()
-    return status("VmRSS"), cpu()
+    return status("VmRSS"), thread_cpu()
 
 
 def worker_report(dask_worker):
     moved = sum(e["total"] for e in dask_worker.transfer_incoming_log)
-    return status("VmHWM"), moved, cpu()
+    return status("VmHWM"), moved, thread_cpu()
+
+
+def delta(before, after):
+    return {k: after.get(k, 0.0) - before.get(k, 0.0) for k in after}
 
 
 def status(field):
@@ -139,40 +191,64 @@ def main():
     print(f"workers' MALLOC_TRIM_THRESHOLD_: {trim}; load average before: {os.getloadavg()[0]:.2f}")
 
     scratch = Path(tempfile.mkdtemp(prefix="korvel-fleet-"))
-    times = {"dask": [], "loop": [], "loop_all": []}
-    cpus = {"dask workers": [], "dask client": [], "loop": [], "loop_all": []}
+    names = ("dask, threads", "dask, processes", "loop", "loop, all cores")
+    times = {name: [] for name in names}
+    cpus = {}
     peaks, bases, moved = [], [], []
+
+    def add(key, value):
+        cpus.setdefault(key, []).append(value)
+
     with LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("korvel.dask"))  # imports outside the timings
         check = None
-        for r in range(args.runs + 1):  # the first round warms both up, untimed
-            for name in ("dask", "loop", "loop_all"):
-                out = scratch / f"{name}"
+        for r in range(args.runs + 1):  # the first round warms everything up, untimed
+            for name in names:
+                out = scratch / name.replace(", ", "_").replace(" ", "_")
                 shutil.rmtree(out, ignore_errors=True)
-                if name == "dask":
+                here = thread_cpu()
+                if name == "dask, processes":
                     before = client.run(worker_reset)
-                    c0, t0 = cpu(), time.perf_counter()
+                    tasks0 = client.run_on_scheduler(task_cpu)
+                    t0 = time.perf_counter()
                     got = run_dask(paths, db, cols, out)
-                    elapsed, used = time.perf_counter() - t0, cpu() - c0
+                    elapsed = time.perf_counter() - t0
                     report = client.run(worker_report)
-                    if r:
+                    tasks = delta(tasks0, client.run_on_scheduler(task_cpu))
+                elif name == "dask, threads":
+                    t0 = time.perf_counter()
+                    got = run_dask(paths, db, cols, out, scheduler="threads", num_workers=2)
+                    elapsed = time.perf_counter() - t0
+                else:
+                    t0 = time.perf_counter()
+                    got = run_loop(paths, db, cols, out, 1 if name == "loop" else None)
+                    elapsed = time.perf_counter() - t0
+                used = delta(here, thread_cpu())
+                if r:
+                    times[name].append(elapsed)
+                    if name == "dask, processes":
                         bases.append([v[0] for v in before.values()])
                         peaks.append([v[0] for v in report.values()])
                         moved.append(sum(v[1] for v in report.values()))
-                        cpus["dask client"].append(used)
-                        cpus["dask workers"].append(
-                            sum(report[w][2] - before[w][1] for w in report)
-                        )
-                else:
-                    c0, t0 = cpu(), time.perf_counter()
-                    got = run_loop(paths, db, cols, out, 1 if name == "loop" else None)
-                    elapsed = time.perf_counter() - t0
-                    if r:
-                        cpus[name].append(cpu() - c0)
-                if r:
-                    times[name].append(elapsed)
+                        per_worker = [delta(before[w][1], report[w][2]) for w in report]
+                        add((name, "workers: tasks"), sum(w.get("tasks", 0) for w in per_worker))
+                        add((name, "workers: event loops"), sum(w.get("main", 0) for w in per_worker))
+                        add((name, "workers: other threads"), sum(
+                            v for w in per_worker for k_, v in w.items() if k_ not in ("tasks", "main")
+                        ))
+                        for prefix, seconds in tasks.items():
+                            add((name, f"  in tasks: {prefix}"), seconds)
+                        add((name, "client: graph (calling thread)"), used.get("main", 0))
+                        add((name, "client: scheduler and comms"), sum(
+                            v for k_, v in used.items() if k_ != "main"
+                        ))
+                    elif name == "dask, threads":
+                        add((name, "worker threads"), used.get("pool", 0) + used.get("native", 0))
+                        add((name, "calling thread: graph, scheduling"), used.get("main", 0))
+                    else:
+                        add((name, "total"), sum(used.values()))
                 if check is None:
                     check = got
                 else:
@@ -181,23 +257,26 @@ def main():
                         assert np.allclose(a.to_numpy(), b.to_numpy(), equal_nan=True), m
     shutil.rmtree(scratch, ignore_errors=True)
 
-    med = {name: statistics.median(t) for name, t in times.items()}
     print(f"\nmedian of {args.runs} runs, seconds (decode {len(MESSAGES)} messages, groupby, Parquet):")
-    ratio = statistics.median(d / lp for d, lp in zip(times["dask"], times["loop"]))
-    ratio_all = statistics.median(d / lp for d, lp in zip(times["dask"], times["loop_all"]))
-    print(f"  loop over korvel.decode, 1 thread   {med['loop']:7.3f}")
-    print(f"  loop over korvel.decode, all cores  {med['loop_all']:7.3f}")
-    print(f"  korvel.dask, 2 workers x 1          {med['dask']:7.3f}")
-    print(f"  ratio dask / loop on 1 thread       {ratio:7.2f}  (target <= 0.6)")
-    print(f"  ratio dask / loop on all cores      {ratio_all:7.2f}")
+    for name in names:
+        ratio = statistics.median(d / lp for d, lp in zip(times[name], times["loop"]))
+        print(f"  {name:18s} wall {statistics.median(times[name]):7.3f}  ratio to loop {ratio:5.2f}"
+              + ("  (target <= 0.75)" if name.startswith("dask") else ""))
     peak = np.median(np.array(peaks), axis=0)
     base = np.median(np.array(bases), axis=0)
     for i, (p, b) in enumerate(zip(peak, base)):
-        print(f"  worker {i}: peak {p / 2**20:6.0f} MiB (idle {b / 2**20:.0f} MiB)")
-    print(f"  bytes moved between workers: median {statistics.median(moved) / 2**20:.2f} MiB")
-    print("CPU seconds (medians): " + ", ".join(
-        f"{name} {statistics.median(c):.2f}" for name, c in cpus.items()
-    ))
+        print(f"  process worker {i}: peak {p / 2**20:6.0f} MiB (idle {b / 2**20:.0f} MiB)")
+    print(f"  bytes moved between process workers: median {statistics.median(moved) / 2**20:.2f} MiB")
+    print("CPU seconds (medians):")
+    loop = cpus[("loop", "total")]
+    for (name, part), values in cpus.items():
+        print(f"  {name:16s} {part:38s} {statistics.median(values):7.3f}")
+    for name, parts in (("dask, threads", ["worker threads"]),
+                        ("dask, processes", ["workers: tasks", "workers: event loops",
+                                             "workers: other threads"])):
+        worker = [sum(v) for v in zip(*(cpus[(name, p)] for p in parts))]
+        ratio = statistics.median(w / lp for w, lp in zip(worker, loop))
+        print(f"  {name}: worker CPU / loop CPU {ratio:5.2f}  (target <= 1.2)")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
 

@@ -3,8 +3,9 @@
 // (CAN FD sizes included), first frames announcing up to 4 GB, and now and
 // then a locator outside the payload array. Fed in one to three pieces, the
 // transfers must equal those of one whole feed; each must keep within its
-// announced size (complete: exactly it), hold no more than the frames
-// brought, and the transfers must order and lay out exactly.
+// announced size (complete: exactly it, from a first frame of 8 bytes at
+// least), hold no more than the frames brought, and the transfers must
+// order and lay out exactly.
 #include <algorithm>
 #include <vector>
 
@@ -120,6 +121,9 @@ Result run(const Frames& f, size_t end, const std::vector<size_t>& cuts,
     const kp::TransferRecord& rec = list.items[i].record;
     FUZZ_CHECK(rec.received <= rec.size);
     FUZZ_CHECK(rec.status != kp::COMPLETE || rec.received == rec.size);
+    // A first frame fills a frame of 8 bytes at least.
+    if (rec.protocol == kp::ISOTP_MULTI && rec.status == kp::COMPLETE)
+      FUZZ_CHECK(korvel::loc_count(f.recs[list.items[i].first_frame].loc) >= 8);
     FUZZ_CHECK(rec.offset == sum);
     sum += rec.received;
     if (i) {

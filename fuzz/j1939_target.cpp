@@ -8,9 +8,9 @@
 // where the frames it drops are made plain non-J1939 frames instead. Every
 // piece must stop exactly at its first frame whose payload lies outside its
 // array. Each transfer must keep its bounds, start at a frame that
-// announces it, hold only packets its own data frames brought, and hold no
-// more than the frames brought in all; the transfers must order and lay out
-// exactly.
+// announces it, hold only packets its own data frames brought (and be CAN FD
+// only where one of those was), and hold no more than the frames brought in
+// all; the transfers must order and lay out exactly.
 #include <algorithm>
 #include <tuple>
 #include <unordered_map>
@@ -226,10 +226,14 @@ void check_bytes(const Taken& taken, const Kept& t) {
   const Role data_role = fast ? AS_FAST : r.protocol == kp::ETP ? AS_ETP_DT : AS_TP_DT;
   const uint8_t* first = taken.data[t.first_frame];
   const size_t head = fast ? 6 : 0;
+  // CAN FD only where a frame that carried data was: for fast packets the
+  // first frame too, never a connection management frame.
+  bool fd = fast && (taken.recs[t.first_frame].flags & korvel::FLAG_FD);
   std::vector<size_t> from;
   auto same_sender = taken.senders.find(Taken::sender(data_role, r.channel, r.source));
   if (same_sender == taken.senders.end()) {
     FUZZ_CHECK(t.bytes.size() <= head);
+    FUZZ_CHECK(fd || !(r.flags & korvel::FLAG_FD));
     return;
   }
   for (size_t i : same_sender->second) {
@@ -241,6 +245,8 @@ void check_bytes(const Taken& taken, const Kept& t) {
       continue;
     from.push_back(i);
   }
+  for (size_t i : from) fd = fd || (taken.recs[i].flags & korvel::FLAG_FD);
+  FUZZ_CHECK(fd || !(r.flags & korvel::FLAG_FD));
   std::vector<uint32_t> packet(from.size());
   for (size_t c = 0; c < from.size(); ++c)
     packet[c] = taken.data[from[c]][0] & (fast ? 0x1F : 0xFF);

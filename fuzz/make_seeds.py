@@ -216,6 +216,18 @@ def main(out):
         write(f"{out}/reader", f"built{i}",
               bytes([0x80 | rng.randrange(4), rng.randrange(256)]) + os.urandom(600))
         write(f"{out}/j1939", f"seed{i}", j1939_input(rng))
+    # reader: CAN FD payloads that look like objects, cut by container ends (for
+    # the first objects that resynchronising and windows look for), and
+    # channels above 255.
+    fake = bb.can_msg(0x7AB, b"FAKEDATA", timestamp=99)
+    for i, size in enumerate([48, 200, 0x8000]):
+        fake_obj = fake[:8] + struct.pack("<I", size) + fake[12:]
+        objs = [bb.can_msg(0x100 + k, bytes(8), channel=300 * (k % 2) + 1, timestamp=k)
+                for k in range(4)]
+        objs += [bb.can_fd(0x200, bytes(3 + i) + fake_obj + bytes(13 - i), timestamp=5)]
+        objs += [bb.can_msg(0x300 + k, bytes(8), timestamp=6 + k) for k in range(4)]
+        log = bb.blf(objs, split=[4 * len(objs[0]) + 40 + 4 * i, 4 * len(objs[0]) + 100])
+        write(f"{out}/reader", f"fake{i}", bytes([rng.randrange(3), rng.randrange(256)]) + log)
     # Past the size at which a finished session's buffer is given back.
     write(f"{out}/j1939", "long-etp", j1939_long_etp(250))
     for i in range(16):
@@ -229,9 +241,10 @@ def main(out):
     sys.path.insert(0, tests)
     import text_samples as tt
 
-    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE],
-               "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1])],
-               "trc": list(tt.TRC.values())}
+    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE, TEXT_ASC_FLAGS],
+               "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1]),
+                           TEXT_CANDUMP_ODD],
+               "trc": list(tt.TRC.values()) + [TEXT_TRC_FAR]}
     samples["asc"].append(tt.MALFORMED["asc"][0] + "\n".join(tt.MALFORMED["asc"][1]))
     samples["trc"].append(tt.MALFORMED["trc"][0] + "\n".join(tt.MALFORMED["trc"][1]))
     for target, texts in samples.items():
@@ -243,11 +256,50 @@ def main(out):
                   + data[:cut] + b"\x00garbage \xff line\r\n" + data[cut:])
 
 
+    # MF4: the real logger files of both layouts (and the regression folder's
+    # written files), each after a mode byte (bit 0 errors="skip", bit 1 two threads).
+    shipped = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "mf4")
+    for name in sorted(os.listdir(shipped)):
+        if name.endswith(".MF4"):
+            with open(os.path.join(shipped, name), "rb") as f:
+                data = f.read()
+            for mode in range(4):
+                write(f"{out}/mf4", f"{name}-{mode}", bytes([mode]) + data)
+
+
 TEXT_ASC_RELATIVE = """date Mon Sep 30 03:06:13.500 PM 2019
 base hex  timestamps relative
    0.100000 1  1 Rx d 0
 Begin Triggerblock Tue Oct 1 08:00:00 2019
    0.000001 CANFD 3 Tx 1x Name 1 1 f 64 """ + " ".join(["AB"] * 64) + "\n"
+
+# A headerless event file: another bus first, CANFD lines whose flags column
+# says FD, BRS, ESI and remote, times that overflow once the date is added.
+TEXT_ASC_FLAGS = """   0.1 L1 Rx 23 Header 2 data 00
+   0.2 CANFD 1 Rx 123 0 0 0  0 0 0 1000 0
+   0.3 CANFD 1 Rx 123 1 1 2  2 01 02 0 0 7000 0
+   0.4 CANFD 2 Tx 123 1 0 a  8 01 02 03 04 05 06 07 08 0 0 2000 0
+   0.5 CANFD 3 Tx 50005x 0 1 5 0 140000 73 200050 7a60 0
+   0.6 CANFD 1 Rx 123 Name 1 0 3 0
+date Thu Feb 1 10:00:00 2024
+ 9223372036.854775 1 1 Rx d 0
+Begin Triggerblock Fri Feb 30 10:00:00 2024
+"""
+
+TEXT_CANDUMP_ODD = """# candump -l
+(1.0) vcan0 FFF#00
+(1.1) vcan0 7FF#R9
+(1.2) vcan0 123#R15 T
+(1.3) vcan0 123#R16
+"""
+
+TEXT_TRC_FAR = """;$FILEVERSION=2.0
+;$STARTTIME=45000
+;$COLUMNS=N,O,T,I,d,l,D
+ 1 1.0 DT 0100 Rx 0
+ 2 9000000000000.0 DT 0100 Rx 0
+;$STARTTIME=140000.5
+"""
 
 
 if __name__ == "__main__":

@@ -2,9 +2,12 @@
 //  - raw bytes: one thread, several threads with every container scanned
 //    ahead, and reads in pieces must end alike (frames, notices, error);
 //  - a log built from the input (frames of every kind, objects padded as
-//    various writers pad them, containers cut anywhere, stored or deflated):
-//    it must read back whole, alike with threads and in pieces, and any
-//    partition of its containers into ranges must give the whole read.
+//    various writers pad them, containers cut anywhere, stored or deflated,
+//    times in order or a little out of it): it must read back whole, alike
+//    with threads and in pieces; any partition of its containers into ranges
+//    must give the whole read; a time window must give the whole read masked
+//    wherever the window rule reaches every container holding its frames;
+//    and a read past damage must never give a frame the log does not hold.
 // The objects of other buses and the events (buses/) go along: each parser
 // over the raw bytes as an object body of its type (payloads within the
 // sink's bytes, nothing read past the body), and the raw log read into a
@@ -20,6 +23,7 @@
 #include "blf/stitch.hpp"
 #include "buses/sink.hpp"
 #include "common.hpp"
+#include "frames.hpp"
 
 namespace {
 
@@ -138,6 +142,9 @@ void assemble(Built& b, const std::vector<uint8_t>& inner) {
 
 void build(fuzz::Input& in, Built& b) {
   const uint8_t style = in.take<uint8_t>();
+  // Times out of order by up to about two frames (a logger writing the
+  // buffers of several channels).
+  const bool jitter = style & 8;
   const size_t inner_align = (style & 3) == 0 ? 1 : (style & 3) == 1 ? 4 : 8;
   const bool top_align8 = style & 4;
   const uint8_t methods = in.take<uint8_t>();
@@ -152,12 +159,13 @@ void build(fuzz::Input& in, Built& b) {
     for (uint8_t& d : data) d = in.take<uint8_t>();
     while (inner.size() % inner_align) inner.push_back(0);
     starts.push_back(inner.size());
+    const uint64_t time = i * 1000 + (jitter ? data[0] * 8u : 0u);
     if ((kind & 3) == 3) {
       // CAN FD 64 with an odd size.
       const uint8_t valid = len;
       const uint32_t size = blf::OBJ_HEADER_V1_TOTAL + sizeof(blf::CanFdMsg64_t) + valid;
       blf::ObjHeaderBase_t base{{'L', 'O', 'B', 'J'}, 32, 1, size, blf::CAN_FD_MESSAGE_64};
-      blf::ObjHeaderV1_t ext{2, 0, 0, i * 1000};
+      blf::ObjHeaderV1_t ext{2, 0, 0, time};
       blf::CanFdMsg64_t m{};
       m.channel = 1;
       m.dlc = canfd_len_to_dlc(valid);
@@ -170,7 +178,7 @@ void build(fuzz::Input& in, Built& b) {
       put(inner, data, valid);
     } else {
       const uint8_t flags = (kind & 3) == 1 ? FLAG_FD : (kind & 3) == 2 ? FLAG_ERROR : 0;
-      enc::FrameIn f{static_cast<int64_t>(i) * 1000,
+      enc::FrameIn f{static_cast<int64_t>(time),
                      id,
                      1,
                      flags == FLAG_FD ? len : uint8_t(len % 9),
@@ -209,8 +217,10 @@ void build(fuzz::Input& in, Built& b) {
 bool same_frame(const FrameSink& a, size_t i, const FrameSink& b, size_t j) {
   DT_t x = a.records[i], y = b.records[j];
   if (loc_count(x.loc) != loc_count(y.loc)) return false;
-  const bool bytes = std::memcmp(a.payload + loc_offset(x.loc), b.payload + loc_offset(y.loc),
-                                 loc_count(x.loc)) == 0;
+  // memcmp takes no null pointer, even for no bytes.
+  const bool bytes =
+      loc_count(x.loc) == 0 || std::memcmp(a.payload + loc_offset(x.loc),
+                                           b.payload + loc_offset(y.loc), loc_count(x.loc)) == 0;
   x.loc = y.loc = 0;
   return bytes && std::memcmp(&x, &y, sizeof x) == 0;
 }
@@ -272,9 +282,9 @@ void check_partition(const std::vector<uint8_t>& log, size_t containers, const R
 
 // One inner object's object_size damaged so that it reaches past the end of
 // the log: read as is, the frames before it come out and the log counts as
-// truncated there; read with skip_damaged, the walk goes on at the first
-// object of the next container, and every frame of the objects that begin
-// from there on comes out as in the whole read.
+// truncated there; read with skip_damaged, the walk goes on at the object
+// after it (in its own container, or at the first object of the next one), so
+// every other frame comes out as in the whole read.
 void check_carried_damage(const Built& b, const Outcome& whole, fuzz::Input& in) {
   if (b.frames == 0) return;
   const size_t d = in.take<uint8_t>() % b.frames;
@@ -294,12 +304,12 @@ void check_carried_damage(const Built& b, const Outcome& whole, fuzz::Input& in)
     FUZZ_CHECK(!got.error);
     fuzz::check_sink(got.sink);
     FUZZ_CHECK(got.notices.lines.size() == 1);
-    const bool salvaged = skip && resume != SIZE_MAX;
+    const bool salvaged = skip && (resume != SIZE_MAX || d + 1 < b.frames);
     const NoticeKind kind = salvaged ? NoticeKind::Damaged : NoticeKind::Truncated;
     FUZZ_CHECK(got.notices.lines[0].rfind(std::to_string(static_cast<int>(kind)) + " ", 0) == 0);
     size_t j = 0;
     for (size_t i = 0; i < b.frames; ++i) {
-      if (i >= d && !(salvaged && b.starts[i] >= resume)) continue;
+      if (i == d || (i > d && !salvaged)) continue;
       FUZZ_CHECK(j < got.sink.record_count);
       FUZZ_CHECK(same_frame(whole.sink, i, got.sink, j));
       ++j;
@@ -357,16 +367,15 @@ void check_same_buses(const buses::BusSink& a, const buses::BusSink& b) {
 // Every parser over the bytes as an object body of its type, in a buffer
 // of the object's exact size (the sanitizers catch a read past it).
 void parse_everything(const uint8_t* data, size_t size) {
-  static const uint32_t types[] = {5,  6,  7,  8,  9,  11,  12,  14,  15, 18, 20, 21,
-                                   29, 41, 50, 57, 58, 59,  60,  61,  62, 65, 66, 71,
-                                   72, 91, 92, 96, 1,  101, 120, 121, 128};
+  static const uint32_t types[] = {5,  6,  7,  8,  9,  11, 12, 14,  15,  18,  20,
+                                   21, 29, 41, 50, 57, 58, 59, 60,  61,  62,  65,
+                                   66, 71, 72, 91, 92, 96, 1,  101, 120, 121, 128};
   buses::BusSink sink(everything());
   const size_t body = std::min<size_t>(size, 4096);
   for (uint32_t type : types) {
     std::vector<uint8_t> obj(blf::OBJ_HEADER_V1_TOTAL + body);
     if (body) std::memcpy(obj.data() + blf::OBJ_HEADER_V1_TOTAL, data, body);
-    sink.object(obj.data(), static_cast<uint32_t>(obj.size()), type, blf::OBJ_HEADER_V1_TOTAL,
-                0);
+    sink.object(obj.data(), static_cast<uint32_t>(obj.size()), type, blf::OBJ_HEADER_V1_TOTAL, 0);
   }
   check_buses(sink);
 }
@@ -399,6 +408,152 @@ void check_buses_read(const std::vector<uint8_t>& log, const ReaderOptions& thre
   Outcome single;
   read_log(log, f, 0, single);
   check_same_buses(frames_off, many_sink);
+}
+
+// Whether payload bytes hold "LOBJ" where no object begins, as the start of
+// an object whose end meets the log's walk (a real object, or such another
+// one, or the end of the data): a reading the reader cannot tell apart from
+// the real one.
+bool joining_lookalike(const Built& b) {
+  const std::vector<uint8_t>& inner = b.inner;
+  const size_t n = inner.size();
+  std::vector<char> joins(n + 1, 0), real(n + 1, 0);
+  for (size_t s : b.starts) real[s] = 1;
+  joins[n] = 1;
+  for (size_t p = n; p-- > 0;) {
+    if (real[p]) {
+      joins[p] = 1;
+      continue;
+    }
+    if (p + sizeof(blf::ObjHeaderBase_t) > n || !is_lobj(inner.data() + p)) continue;
+    const uint32_t size = blf::load<blf::ObjHeaderBase_t>(inner.data() + p).object_size;
+    if (size < sizeof(blf::ObjHeaderBase_t) || size > n - p) continue;
+    const size_t end = p + size;
+    if (all_zero(inner.data() + end, n - end)) {
+      joins[p] = 1;
+      continue;
+    }
+    const size_t next = next_object(inner.data(), n, end);
+    if (next != NO_OBJECT && joins[next]) joins[p] = 1;
+  }
+  for (size_t p = 0; p < n; ++p)
+    if (joins[p] && !real[p]) return true;
+  return false;
+}
+
+// A container damaged and read past: every frame that comes out is a frame
+// of the log, in file order.
+void check_nothing_invented(const Built& b, const Outcome& whole, fuzz::Input& in) {
+  const uint8_t how = in.take<uint8_t>();
+  std::vector<size_t> victims;
+  for (size_t k = 0; k < b.containers; ++k)
+    if (b.deflated[k]) victims.push_back(k);
+  if (victims.empty() || joining_lookalike(b)) return;
+  // A deflated container garbled (its checksum fails: it is left out whole).
+  const size_t k = victims[how % victims.size()];
+  std::vector<uint8_t> log = b.log;
+  for (size_t i = how % 7; i < b.stored[k]; i += 1 + (how >> 4))
+    log[b.offsets[k] + 32 + i] ^= static_cast<uint8_t>(0x5A + i);
+  ReaderOptions o;
+  o.skip_damaged = true;
+  Outcome got;
+  read_log(log, o, 0, got);
+  fuzz::check_sink(got.sink);
+  size_t i = 0;
+  for (size_t j = 0; j < got.sink.record_count; ++j) {
+    while (i < whole.sink.record_count && !same_frame(whole.sink, i, got.sink, j)) ++i;
+    FUZZ_CHECK(i < whole.sink.record_count);
+    ++i;
+  }
+}
+
+// A time window read as the bindings read one from a path: the range that
+// the containers' first times point to, taken in around by the reader. Where
+// its rule (each side read on until a container holding no frame of the
+// window) reaches every container holding one, the result is the whole read
+// masked; elsewhere a part of it, in order.
+void check_window(const Built& b, const Outcome& whole, fuzz::Input& in) {
+  const size_t n = whole.sink.record_count;
+  if (n == 0) return;
+  const int64_t start = whole.sink.records[in.take<uint8_t>() % n].timestamp - in.take<uint8_t>();
+  const int64_t stop = start + in.take<uint16_t>() % 8000;
+  Notices quiet;
+  std::vector<ContainerEntry> entries;
+  {
+    MemorySource src(b.log.data(), b.log.size());
+    LogReader lister(src, quiet, ReaderOptions{});
+    blf::FileHeader_t header;
+    FUZZ_CHECK(!lister.read_header(header));
+    lister.start(0);
+    FUZZ_CHECK(!lister.list_containers(entries, true));
+  }
+  size_t first = 0, end = 0;
+  const bool sure = window_containers(entries, start, stop, first, end);
+  ReaderOptions o;
+  o.threads = 1 + in.take<uint8_t>() % 3;
+  o.keep_start = start;
+  o.keep_stop = stop;
+  if (sure) {
+    o.window_guess = true;
+    o.first_container = first;
+    o.end_container = std::max(first, end);
+  }
+  Outcome got;
+  bool unsure = false;
+  {
+    MemorySource src(b.log.data(), b.log.size());
+    LogReader reader(src, got.notices, o);
+    blf::FileHeader_t header;
+    FUZZ_CHECK(!reader.read_header(header));
+    reader.start(0);
+    bool done = false;
+    FUZZ_CHECK(!reader.read(got.sink, SIZE_MAX, done) && done);
+    unsure = reader.window_unsure();
+  }
+  if (unsure) return;  // the bindings read the whole log then
+  got.sink.record_count = keep_window(got.sink.records, 0, got.sink.record_count, got.sink.payload,
+                                      got.sink.payload_size, start, stop);
+  // Which containers' objects hold a frame of the window; which the rule reads.
+  std::vector<char> holds(b.containers, 0);
+  for (size_t i = 0; i < b.frames; ++i) {
+    const int64_t t = whole.sink.records[i].timestamp;
+    size_t c = 0;
+    while (c + 1 < b.containers && b.bounds[c + 1] <= b.starts[i]) ++c;
+    if (t >= start && t < stop) holds[c] = 1;
+  }
+  bool exact = true;
+  if (sure) {
+    std::vector<char> read(b.containers, 0);
+    for (size_t c = first; c < end && c < b.containers; ++c) read[c] = 1;
+    for (size_t c = first; c-- > 0;) {
+      read[c] = 1;
+      if (!holds[c]) break;
+    }
+    for (size_t c = std::max(first, end); c < b.containers; ++c) {
+      read[c] = 1;
+      if (!holds[c]) break;
+    }
+    for (size_t c = 0; c < b.containers; ++c)
+      if (holds[c] && !read[c]) exact = false;
+  }
+  fuzz::ExactSink want;
+  {
+    fuzz::ExactSink all;
+    append_frames(whole.sink, all);
+    all.record_count =
+        keep_window(all.records, 0, all.record_count, all.payload, all.payload_size, start, stop);
+    append_frames(all, want);
+  }
+  if (exact) {
+    fuzz::check_same_frames(want, got.sink);
+    return;
+  }
+  size_t i = 0;
+  for (size_t j = 0; j < got.sink.record_count; ++j) {
+    while (i < want.record_count && !same_frame(want, i, got.sink, j)) ++i;
+    FUZZ_CHECK(i < want.record_count);
+    ++i;
+  }
 }
 
 }  // namespace
@@ -444,11 +599,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   read_log(b.log, ReaderOptions{}, piece, pieces);
   check_same(whole, many);
   check_same(whole, pieces);
+  check_nothing_invented(b, whole, in);
   if (!b.clean) return 0;
   check_skipping(b, whole, in, threaded);
   check_carried_damage(b, whole, in);
 
   // Ranges of a partition of the containers, joined, give the whole read.
   check_partition(b.log, b.containers, (mode & 1) ? threaded : ReaderOptions{}, whole.sink, in);
+  check_window(b, whole, in);
   return 0;
 }

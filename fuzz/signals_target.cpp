@@ -1,11 +1,17 @@
 // Signal layouts and the extraction loop against a bit-by-bit reference
 // decoder written from the signal rules (start bit, length, byte order,
 // sign, float kinds, scale and offset), on records walked by any stride and
-// locators that may point anywhere.
+// locators that may point anywhere. Also the exact scaling of the tables
+// (an integer raw value times an integer scale plus an offset, rounded once)
+// against the C library's correctly rounded reading of the exact sum's
+// decimal digits, wherever that sum fits 127 bits.
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "common.hpp"
+#include "decode/exact.hpp"
 #include "decode/signals.hpp"
 
 namespace {
@@ -65,12 +71,75 @@ bool same(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+using u128 = unsigned __int128;
+
+std::string decimal(u128 v) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  } while (v);
+  return digits;
+}
+
+int bit_length(u128 v) {
+  int n = 0;
+  for (; v; v >>= 1) ++n;
+  return n;
+}
+
+// The first 40 bytes (zeros past the input) as a raw value and a scaling.
+void check_exact(const uint8_t* data, size_t size) {
+  uint8_t b[40] = {};
+  if (size) std::memcpy(b, data, size < sizeof b ? size : sizeof b);
+  fuzz::Input in(b, sizeof b);
+  namespace kt = korvel::tables;
+  const uint8_t mode = in.take<uint8_t>();
+  const bool neg = mode & 1;
+  const uint64_t mag = in.take<uint64_t>() >> (in.take<uint8_t>() % 64);
+  kt::ExactScaling e;
+  e.kind = mode & 2 ? kt::Exact::float_offset : kt::Exact::int_offset;
+  e.scale.neg = mode & 4;
+  e.scale.lo = in.take<uint64_t>() >> (in.take<uint8_t>() % 64);
+  e.scale.exp = in.take<uint8_t>() % 72;
+  e.offset.neg = mode & 8;
+  e.offset.lo = in.take<uint64_t>() >> (in.take<uint8_t>() % 64);
+  e.offset.exp = in.take<uint8_t>() % 72;
+  const double float_offset = static_cast<double>(in.take<int32_t>()) / 64.0;
+  const u128 product = u128{mag} * e.scale.lo;
+  if (bit_length(product) + e.scale.exp > 126 || bit_length(e.offset.lo) + e.offset.exp > 126)
+    return;
+  const u128 p = product << e.scale.exp, o = u128{e.offset.lo} << e.offset.exp;
+  const bool p_neg = neg != e.scale.neg && p;
+  double want;
+  if (e.kind == kt::Exact::float_offset) {
+    want = std::strtod(decimal(p).c_str(), nullptr);
+    want = (p_neg ? -want : want) + float_offset;
+  } else {
+    const bool o_neg = e.offset.neg && o;
+    u128 sum;
+    bool sum_neg;
+    if (p_neg == o_neg) {
+      sum = p + o;
+      sum_neg = p_neg;
+    } else {
+      sum = p >= o ? p - o : o - p;
+      sum_neg = p >= o ? p_neg : o_neg;
+    }
+    want = std::strtod(decimal(sum).c_str(), nullptr);
+    if (sum_neg && sum) want = -want;
+  }
+  const double got = kt::exact_value(neg, mag, e, float_offset);
+  FUZZ_CHECK(std::memcmp(&got, &want, sizeof got) == 0);
+}
+
 const double SCALES[] = {1.0, 0.1, 0.25, -2.0, 1e-300, 3.0e300};
 const double OFFSETS[] = {0.0, -40.0, 0.5, 1e10};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_exact(data, size);
   fuzz::Input in(data, size);
   Layout s;
   s.start = in.take<uint16_t>() % 600;

@@ -3,8 +3,9 @@
 // short of the length, locators outside the payload now and then. The
 // table-driven bit counts must equal a bit-by-bit reference built here (the
 // frame's bits, CRC, stuffing bit by bit, stuff count, fixed stuff bits),
-// faults included; bus load must account for every frame and bit; cycle
-// rows for every data frame and gap.
+// faults included; bus load must account for every frame and bit (with
+// skip, every frame a bus could carry, the others counted); cycle rows for
+// every data frame and gap, gaps only where the options allow them.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -201,6 +202,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (good == recs.size()) FUZZ_CHECK(bits.bad == SIZE_MAX);
 
+  // Skipping: records no bus could carry get 0 bits and are counted; a
+  // payload fault still stops the pass.
+  std::vector<uint16_t> skipped_total(recs.size());
+  const ks::BitsOutcome skipping = ks::frames_bits(f, skipped_total.data(), true);
+  size_t kind_faults = 0, first_kind = SIZE_MAX, payload_fault = SIZE_MAX;
+  int64_t carried_bits = 0;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    ks::WireBits want;
+    const ks::BitsFault fault = reference(recs[i], payload.get(), chunk.size(), want);
+    if (fault != ks::BitsFault::Payload)
+      FUZZ_CHECK(ks::kind_fault(recs[i].can_id, recs[i].len, recs[i].flags, recs[i].is64) == fault);
+    if (fault == ks::BitsFault::Payload) {
+      payload_fault = i;
+      break;
+    }
+    if (fault != ks::BitsFault::None) {
+      if (!kind_faults++) first_kind = i;
+      FUZZ_CHECK(skipped_total[i] == 0);
+      continue;
+    }
+    FUZZ_CHECK(skipped_total[i] == want.nominal + want.data);
+    carried_bits += skipped_total[i];
+  }
+  if (payload_fault != SIZE_MAX) {
+    FUZZ_CHECK(skipping.bad == payload_fault && skipping.fault == ks::BitsFault::Payload);
+  } else {
+    FUZZ_CHECK(skipping.skipped == kind_faults);
+    if (kind_faults) FUZZ_CHECK(skipping.bad == first_kind);
+  }
+
   // Load: every frame and bit in some window, or the same first fault.
   ks::LoadOptions o;
   std::fill(std::begin(o.nominal_rate), std::end(o.nominal_rate), 500000.0);
@@ -224,10 +255,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // Cycles: a row for every data frame, a gap row for every gap counted.
+  ks::LoadOptions skip_o = o;
+  skip_o.skip = true;
+  ks::LoadTable skip_load;
+  const ks::LoadOutcome slo = ks::busload(f, skip_o, skip_load);
+  if (payload_fault == SIZE_MAX) {
+    FUZZ_CHECK(slo.fault == ks::LoadFault::None && slo.skipped == kind_faults);
+    FUZZ_CHECK(std::accumulate(skip_load.frames.begin(), skip_load.frames.end(), int64_t{0}) ==
+               static_cast<int64_t>(recs.size() - kind_faults));
+    FUZZ_CHECK(std::accumulate(skip_load.bits.begin(), skip_load.bits.end(), int64_t{0}) ==
+               carried_bits);
+  }
+
+  // Cycles: a row for every data frame, a gap row for every gap counted;
+  // expected periods from the input, by identifier and by PGN.
+  ks::CycleOptions co;
+  const uint8_t mode = static_cast<uint8_t>(window & 3);
+  co.only_expected = mode == 1;
+  co.transport_without_gaps = mode == 2;
+  for (const DT_t& r : recs) {
+    if (r.timestamp % 3) continue;
+    const uint32_t key = ks::message_key(r.can_id, r.flags & korvel::FLAG_EXTENDED);
+    if (std::find(co.expected_keys.begin(), co.expected_keys.end(), key) != co.expected_keys.end())
+      continue;
+    co.expected_keys.push_back(key);
+  }
+  std::sort(co.expected_keys.begin(), co.expected_keys.end());
+  for (size_t k = 0; k < co.expected_keys.size(); ++k) co.expected.push_back(k % 2 ? 500.0 : NAN);
+  co.pgn_keys = {0xEC00, 0xF004, 0x1FECA};
+  co.pgn_expected = {100.0, 200.0, NAN};
+  co.pgn_source_keys = {0xF00400};
+  co.pgn_source_expected = {50.0};
   ks::CycleTable cyc;
   ks::GapTable gaps;
-  ks::cycles(f, ks::CycleOptions{}, cyc, gaps);
+  ks::cycles(f, co, cyc, gaps);
   int64_t data_frames = 0, counted = 0, gap_rows = 0;
   for (const DT_t& r : recs) data_frames += !(r.flags & (korvel::FLAG_ERROR | korvel::FLAG_REMOTE));
   for (size_t r = 0; r < cyc.count.size(); ++r) {
@@ -239,6 +300,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  cyc.jitter[r] >= 0);
   }
   FUZZ_CHECK(counted == data_frames);
+  for (size_t r = 0; r < cyc.count.size(); ++r) {
+    if (co.only_expected && !(cyc.expected[r] > 0)) FUZZ_CHECK(cyc.gaps[r] == 0);
+    if (co.transport_without_gaps &&
+        ks::transport_traffic(static_cast<uint32_t>(cyc.can_id[r]), cyc.extended[r]))
+      FUZZ_CHECK(cyc.gaps[r] == 0);
+  }
   FUZZ_CHECK(gap_rows == static_cast<int64_t>(gaps.start.size()));
   for (size_t g = 0; g < gaps.start.size(); ++g)
     FUZZ_CHECK(gaps.length[g] == gaps.stop[g] - gaps.start[g] && gaps.length[g] > 0);

@@ -3,7 +3,9 @@
 // pieces of at most a few frames, an unparsed tail carried to the next
 // block). Both must agree frame for frame, or fail on the same line (the
 // pieces before it a prefix of the whole); every
-// frame's payload must lie inside the payload written, at most 64 bytes.
+// frame's payload must lie inside the payload written, at most 64 bytes, none
+// for a remote frame and at most 8 for a classic one; input rejected as no
+// log of the format gave no frame.
 #pragma once
 
 #include <algorithm>
@@ -16,14 +18,17 @@
 
 namespace fuzz {
 
-// Dates to numbers without the interpreter: distinct, in range, exact.
+// Dates to numbers without the interpreter: distinct, exact, and out of
+// range past the year 9000 (as far dates are for the int64 ns range).
 class FakeClock : public korvel::text::LocalClock {
  public:
-  int64_t to_ns(const korvel::text::CivilTime& t) override {
+  bool to_ns(const korvel::text::CivilTime& t, int64_t& out) override {
+    if (!korvel::text::civil_valid(t)) std::abort();  // the readers pass valid dates alone
     const int64_t s =
         ((((int64_t(t.year) * 12 + t.month) * 31 + t.day) * 24 + t.hour) * 60 + t.minute) * 61 +
         t.second;
-    return s * 1000000 + t.nanos % 1000000;
+    out = s * 1000000 + t.nanos % 1000000;
+    return t.year <= 9000;
   }
 };
 
@@ -39,6 +44,7 @@ struct Frame {
 struct Outcome {
   std::vector<Frame> frames;
   uint64_t error_line = 0;  // 0: none
+  std::string error;
   korvel::text::Counts counts;
 };
 
@@ -61,6 +67,7 @@ Outcome whole(const char* b, size_t n, Make make) {
     if (parser->parse(b, b + n, true, sink, SIZE_MAX) != n) std::abort();
   } catch (const korvel::text::TextError& e) {
     o.error_line = e.line;
+    o.error = e.what();
   }
   collect(sink, o.frames);
   o.counts = parser->counts();
@@ -123,6 +130,16 @@ void check(const uint8_t* data, size_t size, Make make) {
     std::abort();
   if (a.counts.skipped && (!a.counts.first_skipped || a.counts.first_skipped > a.counts.lines))
     std::abort();
+  // Not a log only when no line was one.
+  const std::string not_a_log = "line " + std::to_string(a.error_line) + ": not a line of ";
+  if (a.error.compare(0, not_a_log.size(), not_a_log) == 0 && !a.frames.empty()) std::abort();
+  for (const Frame& f : a.frames) {
+    const uint8_t flags = f.rec.flags;
+    if (flags & korvel::FLAG_REMOTE
+            ? !f.data.empty()
+            : !(flags & (korvel::FLAG_FD | korvel::FLAG_ERROR)) && f.data.size() > 8)
+      std::abort();
+  }
 }
 
 }  // namespace fuzz

@@ -1,7 +1,8 @@
 // Time windows over arbitrary input: the containers a window reads (from
 // first timestamps, some unknown), the first object found at the start of a
-// container's data, and records masked to the window with their payload
-// moved down. Each must stay in bounds and keep what it promises.
+// container's data (only where the walk from it is clean), and records masked
+// to the window with their payload moved down. Each must stay in bounds and
+// keep what it promises.
 #include <cstring>
 #include <vector>
 
@@ -46,8 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool whole = in.take<uint8_t>() & 1;
   const size_t n = in.left();
   auto body = fuzz::exact_copy(in.rest(), n);
-  const size_t p = korvel::first_object(body.get(), n, whole);
-  FUZZ_CHECK(p == korvel::NO_OBJECT || p + sizeof(korvel::blf::ObjHeaderBase_t) <= n);
+  bool undecided = false;
+  const size_t p = korvel::first_object(body.get(), n, whole, &undecided);
+  // A first object is taken only where the walk from it goes on cleanly past
+  // one whole object: its first object at least lies whole in the bytes.
+  FUZZ_CHECK(
+      p == korvel::NO_OBJECT ||
+      (!undecided && p + sizeof(korvel::blf::ObjHeaderBase_t) <= n &&
+       korvel::blf::load<korvel::blf::ObjHeaderBase_t>(body.get() + p).object_size <= n - p &&
+       korvel::walk_objects(body.get(), n, p).outcome != korvel::Walk::Fault));
 
   // Records over the same bytes: a time and a payload count each, payloads
   // back to back, as a read leaves them.

@@ -27,7 +27,7 @@ OBJ_V1 = struct.Struct("<IHHQ")  # flags, client index, object version, timestam
 OBJ_V2 = struct.Struct("<IBBHQQ")  # flags, ts status, reserved, version, timestamp, orig ts
 CONTAINER = struct.Struct("<H6xI4x")  # compression method, uncompressed size
 CAN_MSG = struct.Struct("<HBBI8s")  # channel, flags, dlc, id, data
-CAN_ERR_EXT = struct.Struct("<H8xB5xI4x8s")  # channel, dlc, id, data
+CAN_ERR_EXT = struct.Struct("<H8xB5xIH2x8s")  # channel, dlc, id, ext flags (0x20: received), data
 CAN_FD_MSG = struct.Struct("<HBBI5xBB5x64s")  # channel, flags, dlc, id, fd_flags, valid, data
 CAN_FD_MSG64 = struct.Struct("<BBBxI4xI18xB5x")  # channel, dlc, valid, id, flags, direction
 CAN_ERR = struct.Struct("<HH")  # channel, length
@@ -72,10 +72,10 @@ def can_msg(can_id, data=b"", channel=1, flags=0, dlc=None, extended=False, obj_
     return obj(obj_type, body, **kw)
 
 
-def can_error(can_id, data=b"", channel=1, dlc=None, extended=False, **kw):
+def can_error(can_id, data=b"", channel=1, dlc=None, extended=False, flags_ext=0, **kw):
     ident = can_id | (0x80000000 if extended else 0)
     dlc = len(data) if dlc is None else dlc
-    body = CAN_ERR_EXT.pack(channel, dlc, ident, data.ljust(8, b"\0"))
+    body = CAN_ERR_EXT.pack(channel, dlc, ident, flags_ext, data.ljust(8, b"\0"))
     return obj(CAN_ERROR_EXT, body, **kw)
 
 
@@ -85,11 +85,11 @@ def can_error_plain(channel=1, length=0, **kw):
 
 
 def can_fd_error64(can_id, data=b"", channel=1, dlc=None, valid=None, ext_flags=0x80,
-                   extended=False, **kw):
+                   extended=False, error_code_ext=0, **kw):
     ident = can_id | (0x80000000 if extended else 0)
     valid = len(data) if valid is None else valid
     dlc = fd_dlc(len(data)) if dlc is None else dlc
-    body = CAN_FD_ERR64.pack(channel, dlc, valid, 0, 0, 0, ext_flags, 44, ident,
+    body = CAN_FD_ERR64.pack(channel, dlc, valid, 0, 0, error_code_ext, ext_flags, 44, ident,
                              0, 0, 0, 0, 0, 0, 0) + data
     return obj(CAN_FD_ERROR_64, body, **kw)
 

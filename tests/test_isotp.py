@@ -102,6 +102,27 @@ def test_broken_transfers():
     assert records["size"][4] == 0xFFFFFFFF and data[4] == bytes([9, 9, 1, 2, 3, 4, 5, 6, 7])
 
 
+@pytest.mark.parametrize("width", [8, 64])
+def test_short_first_or_middle_frames_are_gaps(width):
+    # Segmentation is fixed: the first frame fills its frame, every
+    # consecutive frame but the last carries the first frame's length.
+    resp = split(LONG[:150], width=width)
+    last = resp[-1]
+    resp[-1] = last.ljust(width, b"\xaa")  # padding, which bytes missing before would take
+    short_first = [resp[0][:-2], *resp[1:]]
+    short_middle = [resp[0], resp[1][:-1], *resp[2:]]
+    long_middle = [resp[0], resp[1] + b"\x55", *resp[2:]]
+    short_last = [*resp[:-1], last[:-1]]
+    frames = [(0x7E8, f) for f in short_first] + [(0x7E9, f) for f in short_middle]
+    frames += [(0x7EA, f) for f in long_middle] + [(0x7EB, f) for f in short_last]
+    frames += [(0x7EC, f) for f in resp]
+    records, data = run(frames, flags=0x08 if width > 8 else 0)
+    got = [(int(r["can_id"]), int(r["status"])) for r in records]
+    assert got == [(0x7E8, it.GAP), (0x7E9, it.GAP), (0x7EA, it.GAP), (0x7EB, it.GAP),
+                   (0x7EC, it.COMPLETE)]
+    assert data[-1] == LONG[:150] and all(LONG.startswith(d) for d in data)
+
+
 @pytest.mark.parametrize("addressing", ["extended", "mixed"])
 def test_address_byte_keys_and_fixed_addressing(addressing):
     a, b = split(LONG[:30], b"\xf1"), split(LONG[30:60], b"\xf2")

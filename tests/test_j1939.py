@@ -245,6 +245,43 @@ def test_retransmission_abort_gap_interrupted_cut():
     assert records["stop"][0] == 3000  # the abort
 
 
+@pytest.mark.parametrize("etp", [False, True])
+def test_selective_retransmission_keeps_the_packets_held(etp):
+    # RTS(7) · CTS(5 from 1) · DT1-5 · CTS(1 from 3) · DT3 · CTS(2 from 6) · DT6-7 · EoMA
+    message = bytes(range(100, 149))  # 49 bytes: 7 packets
+    p = packets(0x21, 0x03, message)
+
+    def cts(count, first):
+        body = [count, first, 0xFF, 0xFF] if not etp else [count, first, 0, 0]
+        return cm(0x15 if etp else 0x11, 0x03, 0x21, body, 0xEF00, etp=etp)
+
+    def data(first, count):  # ETP numbers packets from the data packet offset
+        if not etp:
+            return p[first - 1:first - 1 + count]
+        dpo = cm(0x16, 0x21, 0x03, [count, first - 1, 0, 0], 0xEF00, etp=True)
+        return [dpo, *(dt(i + 1, 0x21, 0x03, message[(first - 1 + i) * 7:][:7], etp=True)
+                       for i in range(count))]
+
+    size = [49, 0, 7, 0xFF] if not etp else [49, 0, 0, 0]
+    frames = [cm(0x14 if etp else 0x10, 0x21, 0x03, size, 0xEF00, etp=etp),
+              cts(5, 1), *data(1, 5), cts(1, 3), *data(3, 1), cts(2, 6), *data(6, 2),
+              cm(0x17 if etp else 0x13, 0x03, 0x21, size, 0xEF00, etp=etp)]
+    records, got = run(frames)
+    assert list(records["status"]) == [j.COMPLETE] and got == [message]
+
+
+def test_fd_flag_only_from_frames_that_carried_data():
+    # Connection management on CAN FD frames, the data packets classic.
+    conn = [rts(0x21, 0x03, 0xEF00, MSG), cm(0x11, 0x03, 0x21, [3, 1, 0xFF, 0xFF], 0xEF00),
+            *packets(0x21, 0x03, MSG), eoma(0x21, 0x03, 0xEF00, MSG)]
+    fd = [EXT | 0x08, EXT | 0x08, EXT, EXT, EXT, EXT | 0x08]
+    pair = make_frames([f[0] for f in conn], [f[1] for f in conn], flags=fd)
+    assert list(j.transfers(pair)[0]["flags"]) == [0x40]
+    fd[3] |= 0x08  # a data packet on CAN FD
+    pair = make_frames([f[0] for f in conn], [f[1] for f in conn], flags=fd)
+    assert list(j.transfers(pair)[0]["flags"]) == [0x48]
+
+
 @pytest.mark.parametrize("announce", [
     cm(0x20, 1, 0xFF, [8, 0, 2, 0xFF], 0xFECA),  # below 9 bytes
     cm(0x20, 1, 0xFF, [0xFA, 0x06, 255, 0xFF], 0xFECA),  # 1786: above the limit

@@ -176,6 +176,7 @@ def test_other_object_types_are_skipped():
         ([bb.can_msg(0x5, b"", flags=0x01)], (0x5, 0, 0, 0x00)),
         ([bb.can_error(0x5, b"\x01\x02")], (0x5, 0, 2, 0x10)),
         ([bb.can_error(0x5, extended=True)], (0x5, 0, 0, 0x50)),
+        ([bb.can_error(0x5, flags_ext=0x20)], (0x5, 0, 0, 0x14)),  # direction: received
         ([bb.can_fd(0x7, bytes(32), dlc=13, fd_flags=7, flags=1)], (0x7, 1, 32, 0x0B)),
         ([bb.can_fd(0x7, bytes(12), dlc=9, fd_flags=1)], (0x7, 1, 12, 0x0C)),
         ([bb.can_fd(0x7, bytes(0), dlc=0, fd_flags=0, flags=0x80)], (0x7, 1, 0, 0x24)),
@@ -236,6 +237,40 @@ def test_all_errors_reads_every_error_object(split):
         pieces = list(k.iter_read(io.BytesIO(data), 2, all_errors=True, verbose=False))
         assert [len(p[0]) for p in pieces] == [2, 2, 2, 1]
         assert np.array_equal(k.concat(pieces)[0], idx)
+
+
+def test_all_errors_reads_the_direction_of_fd_error_frames():
+    objs = [bb.can_fd_error64(0x12, b"\x07", error_code_ext=ext, timestamp=t)
+            for t, ext in enumerate([0x20, 0x00, 0x7FF])]
+    idx, _ = k.read(io.BytesIO(bb.blf(objs)), all_errors=True, verbose=False)
+    assert idx["flags"].tolist() == [0x1C, 0x18, 0x1C]
+
+
+def test_channels_above_255_are_told(capsys):
+    objs = [bb.can_msg(1, channel=300, timestamp=1), bb.can_msg(2, channel=44, timestamp=2),
+            bb.can_fd(3, bytes(12), channel=0x1111, timestamp=3),
+            bb.can_error(4, channel=300, timestamp=4), bb.can_msg(5, channel=255, timestamp=5)]
+    data = bb.blf(objs, split=[60])
+    text = ("3 frames are on channels above 255 (stored: 300, 4369); their channel field holds "
+            "the stored number modulo 256")
+    idx, _ = k.read(io.BytesIO(data))  # verbose: the line, no warning (filterwarnings=error)
+    assert idx["channel"].tolist() == [44, 44, 0x11, 44, 255]
+    assert "load blf: " + text in capsys.readouterr().out.splitlines()
+    for quiet in (lambda: k.read(io.BytesIO(data), verbose=False),
+                  lambda: list(k.iter_read(io.BytesIO(data), 2, verbose=False))):
+        with pytest.warns(k.BLFWarning) as caught:
+            quiet()
+        assert [str(w.message) for w in caught] == [text]
+    # A window counts the frames it keeps.
+    with pytest.warns(k.BLFWarning, match="^2 frames are on channels above 255 .stored: 300, "
+                                          "4369."):
+        k.read(io.BytesIO(data), verbose=False, start=3)
+    stream = io.BytesIO(data)
+    ch = k.info(stream, verbose=False, channels=True)["channels"]
+    stream.close()  # walked already
+    assert dict(zip(ch["channel"].tolist(), ch["objects"].tolist())) == {
+        44: 1, 255: 1, 300: 2, 4369: 1}
+    assert "channels" not in dict(k.info(io.BytesIO(data), verbose=False))
 
 
 def test_all_errors_skips_error_objects_too_short_for_their_fields():

@@ -2,7 +2,8 @@
 output is what comes out: Python blocks in order in one namespace (doctest
 blocks compared line by line), console blocks as shell scripts, the Quick
 start's commands by CI. A block after `<!-- needs: dask -->` runs as a script
-of its own, where the Dask tests run."""
+of its own, where the Dask tests run; the blocks after `<!-- needs: lake -->` run
+in a directory of their own, where duckdb and polars are installed."""
 
 import doctest
 import importlib.util
@@ -105,9 +106,13 @@ def console_script(text):
 
 @pytest.mark.parametrize("n", range(7))
 def test_console_blocks(workdir, n):
-    consoles = [text for lang, text, _ in blocks() if lang == "console"]
+    consoles = [text for lang, text, needs in blocks() if lang == "console" and not needs]
     assert len(consoles) == 7
-    script, shown = console_script(consoles[n])
+    run_console(consoles[n], workdir)
+
+
+def run_console(text, workdir):
+    script, shown = console_script(text)
     env = {**os.environ, "TZ": "UTC", "MPLBACKEND": "Agg",
            "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}
     env.pop("DISPLAY", None)
@@ -121,3 +126,16 @@ def test_console_blocks(workdir, n):
                           stderr=subprocess.STDOUT, text=True, timeout=600, check=False)
     got = [line for line in proc.stdout.splitlines() if line.strip()]
     assert got == shown
+
+
+def test_lake_blocks(tmp_path, monkeypatch):
+    for module in ("pyarrow", "duckdb", "polars"):
+        pytest.importorskip(module)
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "examples" / "data")
+    monkeypatch.chdir(tmp_path)
+    lake = [(lang, text) for lang, text, needs in blocks() if needs == "lake"]
+    assert [lang for lang, _ in lake] == ["console", "python"]
+    run_console(lake[0][1], tmp_path)
+    test = doctest.DocTestParser().get_doctest(lake[1][1], {}, "README", None, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert runner.run(test).failed == 0

@@ -18,7 +18,7 @@ SIZE = len(OBJECTS[0])
 CUTS = [5 * SIZE + 10, 10 * SIZE + 20, 15 * SIZE + 5, 20 * SIZE + 30, 25 * SIZE + 7]
 
 
-def log(damaged=None, methods=None, types=None):
+def log(damaged=None, methods=None, types=None, cuts=CUTS):
     """The 30-frame log; `damaged`: an object whose object_size gains bit 20 (it
     then reaches past the end); `methods`, `types`: per container, a compression
     method or a top-level object type other than the container's."""
@@ -26,7 +26,7 @@ def log(damaged=None, methods=None, types=None):
     if damaged is not None:
         at = damaged * SIZE + 8
         struct.pack_into("<I", stream, at, struct.unpack_from("<I", stream, at)[0] | 1 << 20)
-    bounds = [0, *CUTS, len(stream)]
+    bounds = [0, *cuts, len(stream)]
     body = b""
     for i, (a, b) in enumerate(zip(bounds, bounds[1:])):
         c = bytearray(bb.container(bytes(stream[a:b]), method=(methods or {}).get(i, 2)))
@@ -75,25 +75,61 @@ def test_quiet_reads_warn_with_the_printed_text(kind, capsys):
 def test_a_damaged_object_size_does_not_swallow_the_log(threads):
     ids, notices = read(log(damaged=4), threads=threads, _scan_ahead=True)
     assert ids == [0, 1, 2, 3] and notices == [NOTICES["carried"][1]]
-    # Skipping: 24 of the 25 frames after it; the one cut into the next container is lost.
+    # Skipping: the walk goes on at the next object of its container, even one
+    # cut into the next container.
     ids, notices = read(log(damaged=4), errors="skip", threads=threads, _scan_ahead=True)
-    assert ids == [0, 1, 2, 3, *range(6, FRAMES)]
-    assert notices == [("skipped byte offset 144 to 256 (before container 1): the inner object "
-                        "at offset 192 of the data of the log container at byte offset 144 "
-                        "declares 1048624 bytes, more than the 1248 left in the log")]
+    assert ids == [0, 1, 2, 3, *range(5, FRAMES)]
+    assert notices == [("skipped bytes 192 to 240 of the data of the log container at byte "
+                        "offset 144 (container 0): the inner object at offset 192 of the data "
+                        "of the log container at byte offset 144 declares 1048624 bytes, more "
+                        "than the 1248 left in the log")]
     pieces = list(k.iter_read(io.BytesIO(log(damaged=4)), 4, errors="skip", verbose=False,
                               _notices=[]))
     assert (k.concat(pieces)[0]["can_id"] - 0x100).tolist() == ids
 
 
-@pytest.mark.parametrize("damaged, kept", [(0, []), (27, list(range(27)))])
-def test_damage_in_the_first_or_last_container(damaged, kept):
-    # In the last container nothing follows: the log counts as truncated there.
+@pytest.mark.parametrize("cuts", [[], [13 * SIZE], [7 * SIZE + 3, 14 * SIZE + 40], CUTS])
+@pytest.mark.parametrize("damaged", [0, 4, 12, 27, 29])
+def test_salvage_keeps_every_other_frame_whatever_the_containers(cuts, damaged):
+    ids, notices = read(log(damaged=damaged, cuts=cuts), errors="skip")
+    assert ids == [i for i in range(FRAMES) if i != damaged] and len(notices) == 1
+    parts = [read(log(damaged=damaged, cuts=cuts), errors="skip", containers=(c, c + 1))[0]
+             for c in range(len(cuts) + 1)]
+    assert [i for part in parts for i in part] == ids
+
+
+@pytest.mark.parametrize("damaged", [0, 27, 29])
+def test_damage_in_the_first_or_last_container(damaged):
+    # Only the last object, with nothing after it, leaves the log truncated.
     ids, notices = read(log(damaged=damaged), errors="skip")
-    if damaged == 0:
-        assert ids == list(range(6, FRAMES)) and notices[0].startswith("skipped ")
-    else:
-        assert ids == kept and notices[0].startswith("log truncated inside ")
+    assert ids == [i for i in range(FRAMES) if i != damaged]
+    assert notices[0].startswith("log truncated inside " if damaged == FRAMES - 1 else
+                                 "skipped bytes ")
+
+
+def fd_log(payload):
+    """Five frames, a CAN FD frame with `payload` cut by the end of the first
+    container (which is damaged), five frames after it."""
+    objs = [bb.can_msg(0x100 + i, bytes(8), timestamp=i) for i in range(5)]
+    objs += [bb.can_fd(0x200, payload, timestamp=5)]
+    objs += [bb.can_msg(0x300 + i, bytes(8), timestamp=6 + i) for i in range(5)]
+    data = bytearray(bb.blf(objs, split=[5 * SIZE + 40]))
+    data[144 + 32 + 5] ^= 0xFF
+    return bytes(data)
+
+
+FAKE = bb.can_msg(0x7AB, b"FAKEDATA", timestamp=99)
+
+
+@pytest.mark.parametrize("fake_size", [200, 1000, 1 << 20])
+def test_resynchronising_invents_no_frame(fake_size):
+    # Payload bytes that look like an object header, whose size does not meet the
+    # walk cleanly: never taken for an object.
+    fake = bytearray(FAKE)
+    struct.pack_into("<I", fake, 8, fake_size)
+    index, _ = k.read(io.BytesIO(fd_log(bytes(3) + bytes(fake) + bytes(13))), verbose=False,
+                      errors="skip", _notices=[])
+    assert index["can_id"].tolist() == [0x300 + i for i in range(5)]
 
 
 @pytest.mark.parametrize("how", ["compression", "type"])
@@ -114,7 +150,7 @@ def test_a_range_does_not_reach_past_its_end_to_salvage():
     data = log(damaged=22)  # in container 4
     whole, _ = read(data, errors="skip")
     parts = [read(data, errors="skip", containers=r)[0] for r in ((0, 2), (2, 5), (5, 6))]
-    assert [i for part in parts for i in part] == whole == [*range(22), *range(26, FRAMES)]
+    assert [i for part in parts for i in part] == whole == [*range(22), *range(23, FRAMES)]
 
 
 @pytest.mark.parametrize("bad, word", [(b"log.blf", "bytes"), (5, "int"), (None, "NoneType")])

@@ -318,11 +318,56 @@ def test_cycles_take_expected_periods_from_a_database(tmp_path):
         assert expected[(0x100, 0)] == 10 * ms and expected[(0x100, 1)] == 100 * ms
         assert np.isnan(expected[(0x200, 0)])
         g = stats.gaps(frames, db=db)
-        assert list(zip(g["can_id"].tolist(), g["length"].tolist())) == [
-            (0x100, 40 * ms),
-            (0x200, 70 * ms),
-        ]
-        assert c.to_pandas()["gaps"].sum() == 2
+        # Gaps only where the database gives a cycle time.
+        assert list(zip(g["can_id"].tolist(), g["length"].tolist())) == [(0x100, 40 * ms)]
+        assert c.to_pandas()["gaps"].sum() == 1
+
+
+J1939_DBC = """VERSION ""
+BU_: E
+BO_ 2364540158 EEC1: 8 E
+ SG_ EngSpeed : 24|16@1+ (0.125,0) [0|0] "rpm" E
+BO_ 2566844926 Plain: 8 E
+ SG_ X : 0|8@1+ (1,0) [0|0] "" E
+BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;
+BA_DEF_ BO_ "VFrameFormat" ENUM "StandardCAN","ExtendedCAN","reserved","J1939PG";
+BA_DEF_DEF_ "GenMsgCycleTime" 0;
+BA_ "GenMsgCycleTime" BO_ 2364540158 20;
+BA_ "GenMsgCycleTime" BO_ 2566844926 20;
+BA_ "VFrameFormat" BO_ 2364540158 3;
+"""
+
+
+@pytest.mark.parametrize("j1939, expected", [("auto", [20, None]), (True, [20, 20]),
+                                             (False, [None, None])])
+def test_cycles_match_j1939_messages_by_pgn(tmp_path, j1939, expected):
+    # EEC1 (0x0CF004FE, 20 ms) sent by engine 0x00 every 100 ms, Plain
+    # (0x18FEF1FE, not marked J1939) by 0x17 every 100 ms.
+    path = tmp_path / "j1939.dbc"
+    path.write_text(J1939_DBC)
+    ms = 1_000_000
+    frames = frames_of({(0x0CF00400, EXT): np.arange(0, 2000 * ms, 100 * ms),
+                        (0x18FEF117, EXT): np.arange(5, 2000 * ms, 100 * ms)})
+    c = stats.cycles(frames, db=str(path), j1939=j1939)
+    assert c["can_id"].tolist() == [0x0CF00400, 0x18FEF117]
+    assert [None if np.isnan(e) else e / ms for e in c["expected"].tolist()] == expected
+    assert c["gaps"].tolist() == [0 if e is None else 19 for e in expected]
+    assert stats.gaps(frames, db=str(path), j1939=j1939).num_rows == sum(c["gaps"])
+
+
+def test_transport_frames_have_no_gaps():
+    # Without a database, bursts of J1939 transport and ISO-TP traffic are no gaps;
+    # a periodic message is.
+    ms = 1_000_000
+    bursts = np.concatenate([np.arange(k * 1000 * ms, k * 1000 * ms + 50 * ms, ms)
+                             for k in range(5)])
+    frames = frames_of({(0x1CEBFF00, EXT): bursts, (0x18ECFF00, EXT): bursts[::10],
+                        (0x18C7FF00, EXT): bursts, (0x7E8, 0): bursts, (0x7E0, 0): bursts[::7],
+                        (0x18DAF110, EXT): bursts, (0x123, 0): bursts})
+    c = stats.cycles(frames)
+    gapped = {int(i) for i, g in zip(c["can_id"].tolist(), c["gaps"].tolist()) if g}
+    assert gapped == {0x123}
+    assert set(stats.gaps(frames)["can_id"].tolist()) == {0x123}
 
 
 @pytest.mark.parametrize(
@@ -441,6 +486,49 @@ def test_stats_command_faults(health_log, args, code, message):
     proc = korvel_cli("stats", health_log, *args)
     assert proc.returncode == code
     assert message in proc.stderr
+
+
+BAD_KIND = [(0, 0x4444444, 0, 8, bytes(8)), (1, 0x10, 0, 16, bytes(8)), (2, 0x10, FD, 65, b""),
+            (3, 0x10, FD | REMOTE, 8, b"")]
+
+
+def test_frames_no_bus_could_carry_are_skipped_on_request():
+    good = [(10, 0x10, 0, 8, bytes(8)), (20, 0x11, FD | BRS, 12, bytes(12))]
+    frames = pair(good + BAD_KIND)
+    with pytest.raises(ValueError, match="base identifier 0x4444444 does not fit 11 bits"):
+        stats.frame_bits(frames)
+    with pytest.warns(stats.StatsWarning, match="skipped 4 frames no bus could carry"):
+        bits = stats.frame_bits(frames, errors="skip")
+    assert bits.tolist() == [*stats.frame_bits(pair(good)).tolist(), 0, 0, 0, 0]
+    with pytest.warns(stats.StatsWarning, match="skipped 4 frames"):
+        load = stats.busload(frames, 500_000, data_bitrate=2e6, errors="skip")
+    assert load["frames"].tolist() == [2] and load["bits"].sum() == bits.sum()
+    with pytest.raises(ValueError, match="errors"):
+        stats.busload(frames, 500_000, errors="ignore")
+
+
+def test_stats_command_skips_frames_no_bus_could_carry(tmp_path):
+    objs = [bb.can_msg(0x100, bytes(8), channel=1, timestamp=i * 10**7) for i in range(20)]
+    objs.insert(5, bb.can_msg(0x4444444, bytes(8), channel=1, timestamp=45 * 10**6))
+    path = tmp_path / "vendor.blf"
+    path.write_bytes(bb.blf(objs))
+    proc = korvel_cli("stats", str(path), "--bitrate", "500k")
+    assert proc.returncode == 0, proc.stderr
+    assert "skipped       1 frame no bus could carry" in proc.stdout
+    assert "base identifier 0x4444444 does not fit 11 bits" in proc.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--bitrate", "500k", "--gap", "0"], "--gap"),
+    (["--bitrate", "500k", "--gap", "nan"], "--gap"),
+    (["--bitrate", "500k", "--bitrate", "250k"], "--bitrate"),
+    (["--bitrate", "2:500k", "--bitrate", "2:250k"], "channel 2"),
+    (["--bitrate", "500k", "--data-bitrate", "2M", "--data-bitrate", "1:4M",
+      "--data-bitrate", "1:2M"], "channel 1"),
+])
+def test_stats_usage_errors(args, message):
+    proc = korvel_cli("stats", "no-such.blf", *args)  # refused before the log is opened
+    assert proc.returncode == 2 and message in proc.stderr.splitlines()[-1]
 
 
 def test_strided_and_reversed_records_give_the_same_counts():

@@ -11,6 +11,8 @@ import cantools
 import numpy as np
 import pytest
 from dravum_frames import make_frames
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import korvel
 import korvel.korvel as kv
@@ -415,6 +417,63 @@ def test_decode_at_its_edges_equals_cantools():
                 assert column.tolist() == [float(w) for w in want], (name, sig.name)
     assert math.copysign(1, got["Flt"]["F"][0]) == -1
     assert math.isnan(got["Mux64"]["A"][1])  # the multiplexer selects no group there
+
+
+# Scales and offsets as a DBC writes them: integers (cantools computes those
+# exactly, however large), integral floats (which it makes integers), floats.
+SCALES = (st.integers(-1000, 1000).map(str) | st.sampled_from(
+    ["3", "-7", "3.0", "1e20", "-2.5e19", "100000000000000000001", "12345678901234567891", "0.1",
+     "1e-3", "4096", "1e300", "0.5"]) | st.floats(1e-9, 1e9).map(repr)).filter(
+    lambda t: float(t) != 0)
+OFFSETS = st.integers(-(10**6), 10**6).map(str) | st.sampled_from(
+    ["0", "0.5", "-1e6", "9007199254740993", "1e20", "-0.25", "123456789012345678901"]) | st.floats(
+    -1e12, 1e12).map(repr)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(length=st.sampled_from([64, 63, 60, 54, 53, 33, 16]) | st.integers(1, 64),
+       big_endian=st.booleans(), signed=st.booleans(), scale=SCALES, offset=OFFSETS,
+       payloads=st.lists(st.binary(min_size=8, max_size=8) | st.sampled_from(
+           [b"\xff" * 8, b"\x00" * 8, b"\x7f" + b"\xff" * 7, b"\x80" + b"\x00" * 7]),
+           min_size=1, max_size=6))
+def test_values_and_number_labels_equal_cantools_bit_for_bit(
+        length, big_endian, signed, scale, offset, payloads):
+    """Raw values or results beyond 2**53, integer scales with float offsets,
+    large scales: each value is cantools' own, rounded once where it rounds."""
+    start = 7 if big_endian else 0
+    text = (f'BO_ 100 M: 8 E\n SG_ S : {start}|{length}@{0 if big_endian else 1}'
+            f'{"-" if signed else "+"} ({scale},{offset}) [0|0] "" E\nVAL_ 100 S 1 "one" ;\n')
+    db = cantools.database.load_string('VERSION ""\n' + text, "dbc", strict=False)
+    msg = db.messages[0]
+    frames = make_frames([100] * len(payloads), payloads)
+    values = korvel.decode(frames, db)["M"]["S"]
+    labels = korvel.decode(frames, db, choices=True)["M"]["S"]
+    for data, value, label in zip(payloads, values.tolist(), labels.tolist()):
+        want = msg.decode(data, decode_choices=False)["S"]
+        try:
+            number = float(want)
+        except OverflowError:  # an int beyond every double: infinite, with its sign
+            number = math.inf if want > 0 else -math.inf
+        assert value == number and math.copysign(1, value) == math.copysign(1, number), want
+        assert label == str(msg.decode(data)["S"])
+
+
+WORD = 2**64 - 1
+
+
+@pytest.mark.parametrize("scale", [WORD, 2**63 + 1, -WORD, WORD * 2**100, -(2**127 - 1) * 8])
+@pytest.mark.parametrize("offset", [0, WORD, -WORD, -(2**127 - 1), 0.5, 2**900 + 1])
+def test_exact_values_at_the_extremes(scale, offset):
+    # Products and sums far beyond 2**64, of both signs, at every raw extreme.
+    payloads = [b"\xff" * 8, b"\xfe" + b"\xff" * 7, b"\x01" + bytes(7), bytes(8),
+                b"\xff" * 7 + b"\x7f", bytes(7) + b"\x80"]
+    for sign in "+-":
+        db = cantools.database.load_string(
+            f'VERSION ""\nBO_ 100 M: 8 E\n SG_ S : 0|64@1{sign} ({scale},{offset}) [0|0] "" E\n',
+            "dbc", strict=False)
+        got = korvel.decode(make_frames([100] * len(payloads), payloads), db)["M"]["S"]
+        want = [db.messages[0].decode(p, decode_choices=False)["S"] for p in payloads]
+        assert got.tolist() == [float(w) for w in want]
 
 
 def test_version_is_the_installed_one():

@@ -7,6 +7,8 @@ import datetime
 import io
 import logging
 import random
+import subprocess
+import sys
 import time
 import warnings
 from pathlib import Path
@@ -14,7 +16,7 @@ from pathlib import Path
 import can
 import numpy as np
 import pytest
-from text_samples import ASC, ASC_DEC, CANDUMP, MALFORMED, TRC
+from text_samples import ASC, ASC_DEC, CANDUMP, MALFORMED, TRC, every_kind
 
 import korvel.korvel as kv
 
@@ -291,15 +293,21 @@ def test_malformed_lines_are_skipped_and_counted(tmp_path, kind, capsys):
 
 @pytest.mark.parametrize("kind", ["asc", "log", "trc"])
 @pytest.mark.parametrize(
-    "text, line", [("hello,world\n1,2\n", 1), ("\n\n\x00\x01binary", 3), ("timestamp;id\n", 1)]
+    "text, line, quote",  # bytes that are no UTF-8, a NUL: replacement characters
+    [("hello,world\n1,2\n", 1, "hello,world"), ("\n\n\x00\x01binary", 3, "binary"),
+     ("timestamp;id\n", 1, "timestamp;id"), ("\xd3\xff junk", 1, "\ufffd\ufffd junk"),
+     ("\nhello\x00world\n", 2, "hello\ufffdworld"), (LOG, 1, "LOGG\ufffd")],
 )
-def test_not_a_log_raises_naming_the_line(tmp_path, kind, text, line):
+def test_not_a_log_raises_naming_the_line(tmp_path, kind, text, line, quote):
     if kind == "trc" and text.startswith("timestamp;"):
-        text = "timestamp,id\n"
+        text = quote = "timestamp,id"
     path = tmp_path / f"x.{kind}"
-    path.write_text(text)
-    with pytest.raises(kv.TextError, match=f"^line {line}: not a line of"):
+    path.write_bytes(Path(LOG).read_bytes()[:9999] if text == LOG else text.encode("latin-1"))
+    message = f"^line {line}: not a line of .*: '{quote}"
+    with pytest.raises(kv.TextError, match=message):
         READ[kind](path, verbose=False)
+    with pytest.raises(kv.TextError, match=message):
+        list(kv.iter_text(path, format={"log": "candump"}.get(kind, kind), verbose=False))
 
 
 @pytest.mark.parametrize(
@@ -308,13 +316,17 @@ def test_not_a_log_raises_naming_the_line(tmp_path, kind, text, line):
         ("date 2026-12-09 10:00:00\n", "line 1: a date in an unknown form"),
         ("// x\nbase oct\n", "line 2: an unknown number base"),
         ("date Wed Dec 9 25:00:00 2026\n", "line 1: a date in an unknown form"),
+        ("date Fri Feb 30 10:00:00 2024\n 1.0 1 1 Rx d 0\n", "line 1: an impossible date"),
+        ("// x\nBegin Triggerblock Sat Mar 2 10:00:60 2024\n", "line 2: an impossible date"),
+        ("date Fri Feb 2 10:00:00 2426\n", "line 1: a date out of range"),
+        (";$FILEVERSION=1.1\n;$STARTTIME=140000.5\n", "line 2: a start time out of range"),
     ],
 )
-def test_asc_header_faults(tmp_path, text, message):
+def test_header_faults(tmp_path, text, message):
     path = tmp_path / "h.asc"
     path.write_text(text)
-    with pytest.raises(kv.BLFError, match=f"^{message}"):
-        kv.read_asc(path, verbose=False)
+    with pytest.raises(kv.TextError, match=f"^{message}"):
+        (kv.read_trc if text[0] == ";" else kv.read_asc)(path, verbose=False)
 
 
 def test_bad_arguments(tmp_path):
@@ -358,6 +370,7 @@ def test_iter_text_by_content(tmp_path):
     assert kv._sniff_text(b"date Wed Dec 9") == "asc"
     assert kv._sniff_text(b"     1)      1841  0001 8") == "trc"
     assert kv._sniff_text(b"LOGG\x90") == ""
+    assert kv._sniff_text(b"# candump -l\n(1.0) can0 1#00") == "candump"
 
 
 def test_write_asc_reads_back_frame_for_frame(tmp_path):
@@ -369,7 +382,9 @@ def test_write_asc_reads_back_frame_for_frame(tmp_path):
         path = tmp_path / f"{name}.asc"
         kv.write_asc(path, pair, verbose=False)
         back = kv.read_asc(path, verbose=False)  # no line skipped: no warning
-        assert ours(back) == ours(pair)
+        rounded = pair[0].copy()  # to the nearest microsecond
+        rounded["timestamp"] = (rounded["timestamp"] + 500) // 1000 * 1000
+        assert ours(back) == ours((rounded, pair[1]))
         assert ours(back) == theirs(python_can_reader("asc", path), lambda c: c + 1)
         stream = io.BytesIO()
         kv.write_asc(stream, pair, verbose=False)
@@ -379,3 +394,66 @@ def test_write_asc_reads_back_frame_for_frame(tmp_path):
     with pytest.raises(ValueError, match="frame 1 lies outside"):
         kv.write_asc(tmp_path / "bad.asc", bad, verbose=False)
     assert not (tmp_path / "bad.asc").exists()
+
+
+def test_write_asc_gives_back_every_frame_kind(tmp_path):
+    pair, path = every_kind(), tmp_path / "kinds.asc"
+    kv.write_asc(path, pair, verbose=False)
+    back = kv.read_asc(path, verbose=False)
+    # Times to the nearest microsecond, everything else exactly.
+    assert (back[0]["timestamp"] == (pair[0]["timestamp"] + 500) // 1000 * 1000).all()
+    assert [f[1:] for f in ours(back)] == [f[1:] for f in ours(pair)]
+    # python-can reads a CANFD line without data bytes as a remote frame.
+    fd0 = [f[:2] + (f[2] | 0x20,) + f[3:] if len(f) > 2 and f[2] & 0x28 == 8 and not f[3] else f
+           for f in ours(back)]
+    assert theirs(python_can_reader("asc", path), lambda c: c + 1) == fd0
+
+
+@pytest.mark.parametrize(
+    "line, kind",  # the flags column: EDL 0x1000, BRS 0x2000, ESI 0x4000, remote 0x10
+    [("CANFD 1 Rx 123 0 0 2  2 01 02 0 0 327000 0", (0x0F, 2, 2)),  # columns yield to flags
+     ("CANFD 2 Tx 123 1 0 3  3 01 02 03 0 0 2000 0", (0x00, 3, 3)),  # no EDL: classic
+     ("CANFD 3 Tx 50005x 0 1 5 0 140000 73 200050 7a60", (0x60, 5, 0)),  # classic remote
+     ("CANFD 1 Rx 123 Name 1 0 0 0", (0x0E, 0, 0)),  # no flags column: FD, BRS as written
+     ("CANFD 1 Rx 123 0 0 3 0", (0x2C, 3, 0))],  # a DLC, no bytes: python-can's FD remote
+)
+def test_asc_canfd_flags_column(tmp_path, line, kind):
+    path = tmp_path / "fd.asc"
+    path.write_text(f"   0.5 {line}\n")
+    (r,), chunk = kv.read_asc(path, verbose=False)
+    assert (r["flags"], r["len"], r["loc"] >> 48, r["is64"]) == kind + (1,)
+    assert bytes(chunk) == bytes(range(1, kind[2] + 1))
+
+
+@pytest.mark.parametrize(
+    "kind, text, notice",
+    [  # other buses, events, comments, malformed lines and times that overflow once the
+        # base or running time is added: skipped wherever they stand, the first line too
+        ("asc", " 0.0 Start of measurement\n 0.1 L1 Rx 23 Header\n 0.2 1 12 Rx d 0\n", "2 1"),
+        ("log", "# candump -l\n(1.0) vcan0\n(1.0) vcan0 123#00\n", "2 1"),
+        ("trc", " 1) x 0001 1 00\n 2) 1.0 0001 1 00\n", "1 1"),
+        ("asc", "date Feb 1 10:00:00 2024\n 1 1 1 Rx d 0\n 9223372036.8 1 1 Rx d 0\n", "1 3"),
+        ("asc", "base hex timestamps relative\n" + " 5000000000.0 1 1 Rx d 0\n" * 3, "2 3"),
+        ("trc", ";$STARTTIME=45000\n 1) 1.0 0100 0\n 2) 9000000000000.0 0100 0\n", "1 3"),
+    ],
+)
+def test_lines_skipped_wherever_they_stand(tmp_path, kind, text, notice):
+    path, (count, first) = tmp_path / f"x.{kind}", notice.split()
+    path.write_text(text)
+    with pytest.warns(kv.TextWarning, match=f"^{count} lines? .* at line {first}$"):
+        ts = READ[kind](path, verbose=False)[0]["timestamp"]
+    assert len(ts) == 1 and ts.min() > 0
+
+
+def test_write_asc_in_the_repeated_hour(tmp_path):
+    # A fresh process in Berlin, a log from 02:30 CEST as summer time ends.
+    path, start = str(tmp_path / "dst.asc"), 1729989000
+    code = f"""import os, time; os.environ["TZ"] = "Europe/Berlin"; time.tzset()
+import can, numpy as np, korvel.korvel as kv
+idx = np.zeros(2, kv.DT); idx["timestamp"] = [{start}_250_000_000, {start + 3600}_000_001_000]
+kv.write_asc({path!r}, (idx, np.zeros(0, np.uint8)), verbose=False)
+print(kv.read_asc({path!r}, verbose=False)[0]["timestamp"].tolist(),
+      [round(m.timestamp * 1e6) for m in can.ASCReader({path!r}, relative_timestamp=False)])"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    us = [f"{start}250000", f"{start + 3600}000001"]
+    assert out.stdout == f"[{us[0]}000, {us[1]}000] [{us[0]}, {us[1]}]\n"

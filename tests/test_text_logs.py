@@ -11,6 +11,7 @@ from pathlib import Path
 import can
 import numpy as np
 import pytest
+from text_samples import every_kind
 
 import korvel
 import korvel.korvel as kv
@@ -55,12 +56,12 @@ def same_tables(a, b, messages=None, slack_us=0):
 def test_decode_reads_text_logs(logs, name):
     ours = korvel.decode(logs / name, DBC)
     whole = korvel.decode(DRIVE, DBC)
-    # python-can's writers take times as floats (a microsecond either way).
+    # Times to the microsecond: write_asc's nearest, python-can's writers' floats.
     if name == "drive.trc":  # python-can's trace writer leaves CAN FD out
         assert "BatteryFD" not in ours
         same_tables(ours, whole, [m for m in whole if m != "BatteryFD"], slack_us=1)
     else:  # candump: interface can0 is channel 1, as the log's channel was
-        same_tables(ours, whole, slack_us=int(name == "drive.log"))
+        same_tables(ours, whole, slack_us=1)
     with open(logs / name, "rb") as f:  # a stream: by its first bytes
         same_tables(korvel.decode(f, DBC), ours)
 
@@ -92,8 +93,8 @@ def test_convert_both_ways_with_exact_times(logs, tmp_path):
     assert cli("convert", asc, blf).returncode == 0
     src = kv.read(DRIVE, verbose=False, exact_time=True)
     back = kv.read(blf, verbose=False, exact_time=True)
-    # ASC keeps microseconds, BLF then every nanosecond of them.
-    np.testing.assert_array_equal(back[0]["timestamp"], src[0]["timestamp"] // 1000 * 1000)
+    # ASC keeps the nearest microseconds, BLF then every nanosecond of them.
+    np.testing.assert_array_equal(back[0]["timestamp"], (src[0]["timestamp"] + 500) // 1000 * 1000)
     for field in ("can_id", "flags", "channel", "len"):
         np.testing.assert_array_equal(back[0][field], src[0][field])
     np.testing.assert_array_equal(back[1], src[1])
@@ -106,6 +107,18 @@ def test_convert_both_ways_with_exact_times(logs, tmp_path):
 
 
 READERS = {"log": kv.read_candump, "trc": kv.read_trc, "asc": kv.read_asc}
+
+
+def test_convert_blf_asc_blf_gives_back_every_frame_kind(tmp_path):
+    index, chunk = every_kind()
+    blf, asc, back = tmp_path / "k.blf", tmp_path / "k.asc", tmp_path / "back.blf"
+    # Error frames without the FD flag, the one kv.write stores.
+    kv.write(blf, (index[index["flags"] != 0x1C], chunk), verbose=False, exact_time=True)
+    assert cli("convert", blf, asc).returncode == cli("convert", asc, back).returncode == 0
+    src, got = (kv.to_homo(kv.read(p, verbose=False, exact_time=True), verbose=False)
+                for p in (blf, back))
+    src["timestamp"] = (src["timestamp"] + 500) // 1000 * 1000  # the nearest microsecond
+    np.testing.assert_array_equal(got, src)
 
 
 def test_commands_take_text_logs(logs, tmp_path):

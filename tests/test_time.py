@@ -2,6 +2,7 @@
 cut and split, and signals aligned on one time axis."""
 
 import os
+import struct
 import subprocess
 import sys
 import zlib
@@ -72,6 +73,24 @@ def logs(tmp_path_factory):
     size = len(objs[0])
     (d / "back.blf").write_bytes(blf(objs, split=[size * 3 + 5, size * 7, size * 11 - 9]))
     (d / "ties.blf").write_bytes(blf(objs[:7], split=[size * 3, size * 5 + 2]))
+    # A two-channel logger: each container holds one channel's buffer, then the
+    # other's, which runs past the next container's first frame.
+    two = [can_msg(i, bytes(8), channel=1 + (i % 20 >= 10),
+                   timestamp=100 * (i // 20) + 10 * (i % 10) + 55 * (i % 20 >= 10))
+           for i in range(120)]
+    (d / "two.blf").write_bytes(blf(two, split=[size * 20 * c for c in range(1, 6)]))
+    # The same cut inside objects' headers.
+    (d / "twocut.blf").write_bytes(blf(two, split=[size * 20 * c + 7 for c in range(1, 6)]))
+    # python-can cutting CAN FD frames whose payloads hold what looks like an
+    # object header, timed 1,000,000 s later (a container's first object must
+    # not be found there).
+    fake = struct.pack("<4sHHII", b"LOBJ", 32, 1, 0x8000, 1) + struct.pack("<IHHQ", 2, 0, 0,
+                                                                            10**15)
+    with can.BLFWriter(str(d / "fakes.blf"), max_container_size=4096) as w:
+        for i in range(40):
+            w.on_message_received(can.Message(
+                timestamp=1_700_000_000 + i / 100, arbitration_id=0x100 + i, is_fd=True,
+                data=bytes(i % 7) + fake + bytes(32 - i % 7), channel=0))
     return d, pair
 
 
@@ -115,7 +134,7 @@ print((back["timestamp"] - idx["timestamp"]).tolist())
 # --- first times of containers and windows ---------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["ours.blf", "pycan.blf", "ties.blf"])
+@pytest.mark.parametrize("name", ["ours.blf", "pycan.blf", "ties.blf", "fakes.blf"])
 def test_first_timestamps(logs, name):
     path = str(logs[0] / name)
     table = kv.info(path, verbose=False, times=True)["containers"]
@@ -158,6 +177,48 @@ def test_window_equals_masked_whole_read(logs, name):
             same(kv.read(f, verbose=False, exact_time=True, start=start, stop=stop), want)
 
 
+@pytest.mark.parametrize("name", ["two.blf", "twocut.blf", "fakes.blf", "back.blf"])
+def test_every_window_equals_masked_whole_read(logs, name):
+    # Frames timed past the next container's first, and payloads that look like
+    # objects: first times are only guesses.
+    path = str(logs[0] / name)
+    whole = kv.read(path, verbose=False, exact_time=True)
+    ts = np.unique(whole[0]["timestamp"])
+    for start in ts[:: max(1, len(ts) // 40)]:
+        for stop in (start + 1, start + (ts[-1] - ts[0]) // 20, None):
+            got = kv.read(path, verbose=False, exact_time=True, start=int(start),
+                          stop=None if stop is None else int(stop))
+            same(got, masked(whole, start, stop))
+    pieces = list(kv.iter_read(path, 5, verbose=False, exact_time=True, start=int(ts[3]),
+                               stop=int(ts[-4])))
+    same(kv.concat(pieces), masked(whole, ts[3], ts[-4]))
+
+
+def test_window_reads_the_whole_log_when_every_container_before_it_holds_its_frames(tmp_path):
+    # Each of 80 containers holds a frame timed 79,500: looking back through 64
+    # of them is not enough, the whole log is read and masked.
+    objs = [can_msg(c, bytes(8), timestamp=1000 * c + 10 * k if k < 9 else 79_500)
+            for c in range(80) for k in range(10)]
+    path = tmp_path / "late.blf"
+    path.write_bytes(blf(objs, split=[len(objs[0]) * 10 * c for c in range(1, 80)]))
+    whole = kv.read(str(path), verbose=False)
+    want = masked(whole, 79_500, 79_501)
+    assert len(want[0]) == 80
+    same(kv.read(str(path), verbose=False, start=79_500, stop=79_501), want)
+    same(kv.concat(list(kv.iter_read(str(path), 7, verbose=False, start=79_500, stop=79_501))),
+         want)
+
+
+def test_window_within_containers(logs):
+    # Taking in neighbouring containers stays inside the containers asked for.
+    path = str(logs[0] / "two.blf")
+    for a, b in ((1, 3), (2, 4), (0, 6)):
+        part = kv.read(path, verbose=False, containers=(a, b))
+        for start, stop in ((150, 260), (95, 105), (300, 305)):
+            same(kv.read(path, verbose=False, containers=(a, b), start=start, stop=stop),
+                 masked(part, start, stop))
+
+
 def test_window_takes_datetime64(logs):
     path = str(logs[0] / "ours.blf")
     whole = kv.read(path, verbose=False)
@@ -169,10 +230,24 @@ def test_window_takes_datetime64(logs):
 
 @pytest.mark.parametrize("start, stop, error", [
     (10, 5, ValueError), (True, None, TypeError), (np.datetime64("NaT"), None, ValueError),
-    (1.5, None, TypeError), (None, 2**63, ValueError)])
+    (1.5, None, TypeError), (None, 2**63, ValueError),
+    (np.datetime64("2300-01-01"), None, ValueError), (None, np.datetime64("1600-01-01"), ValueError),
+    (np.datetime64(10**7, "Y"), None, ValueError), (None, np.datetime64(-2**62, "s"), ValueError)])
 def test_bad_windows(logs, start, stop, error):
-    with pytest.raises(error, match="start|stop"):
-        kv.read(str(logs[0] / "ours.blf"), verbose=False, start=start, stop=stop)
+    for read in (kv.read, lambda *a, **kw: next(kv.iter_read(*a, **kw))):
+        with pytest.raises(error, match="start|stop"):
+            read(str(logs[0] / "ours.blf"), verbose=False, start=start, stop=stop)
+
+
+def test_datetime64_windows_of_every_unit(logs):
+    path = str(logs[0] / "ours.blf")
+    whole = kv.read(path, verbose=False)
+    t = int(whole[0]["timestamp"][500])
+    for start in (np.datetime64(t // 1000, "us"), np.datetime64(t // 10**9, "s"),
+                  np.datetime64(t // 10**9 // 86400, "D"), np.datetime64(t // 10**9 // 60, "2m")):
+        got = kv.read(path, verbose=False, start=start)
+        want = int(start.astype("datetime64[ns]").astype("int64"))
+        same(got, masked(whole, want, None))
 
 
 def test_damage_outside_the_window_is_not_read(logs, tmp_path):
@@ -352,6 +427,71 @@ def test_align_bad_input(mux_case, kw, word):
 
     with pytest.raises(ValueError, match=word):
         korvel.decode(mux_case[1], mux_case[0]).align(**kw)
+
+
+def test_align_gives_each_sender_a_column_of_its_own():
+    import cantools
+    import pandas as pd
+
+    import korvel
+
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    tables = korvel.decode(str(data / "truck.blf"), str(data / "truck.dbc"))
+    got = tables.align(step=10_000_000, signals=["EEC1.EngSpeed", "CCVS1.WheelSpeed"])
+    # Two engines send EEC1; CCVS1 has one sender and keeps its plain name.
+    assert list(got) == ["timestamp", "EEC1.EngSpeed[0x00]", "EEC1.EngSpeed[0x01]",
+                         "CCVS1.WheelSpeed"]
+    assert repr(got).endswith("3 signals>")
+    eec1 = tables["EEC1"]
+    for source in (0, 1):
+        mine = eec1["source"] == source
+        side = pd.DataFrame({"timestamp": eec1["timestamp"][mine], "v": eec1["EngSpeed"][mine]})
+        want = pd.merge_asof(pd.DataFrame({"timestamp": got["timestamp"]}), side, on="timestamp")
+        np.testing.assert_array_equal(got[f"EEC1.EngSpeed[0x{source:02X}]"], want["v"])
+    one = tables.align(on="EEC1[0x01]", signals="EEC1.EngSpeed[0x01]")
+    assert list(one) == ["timestamp", "EEC1.EngSpeed[0x01]"] and repr(one).endswith("1 signal>")
+    assert list(one["timestamp"]) == list(eec1["timestamp"][eec1["source"] == 1])
+    assert (one["EEC1.EngSpeed[0x01]"] == eec1["EngSpeed"][eec1["source"] == 1]).all()
+    with pytest.raises(ValueError, match=r"EEC1.EngSpeed\[0x00\]"):
+        tables.align(step=10**8, signals=["EEC1.EngSpeed[0x07]"])
+
+    # One message on two channels, and a PGN-matched one on two channels and sources.
+    db = cantools.database.load_string(MUX_DBC, "dbc")
+    idx, chunk = frames(2000, seed=3)
+    idx["can_id"] = 769
+    idx["flags"] = 0
+    plain = korvel.decode((idx, chunk), db).align(step=10**7)
+    assert list(plain) == ["timestamp", *(f"Plain.{s}[ch{c}]" for s in ("Speed", "Count")
+                                          for c in (1, 2, 3))]
+    idx, chunk = kv.read(str(data / "truck.blf"), verbose=False)
+    idx["channel"] = np.where(idx["can_id"] & 0xFF, 2, 1)  # engine 0x01 on channel 2
+    two = korvel.decode((idx, chunk), str(data / "truck.dbc"), messages=["EEC1"])
+    assert list(two.align(step=10**8, signals="EEC1.EngSpeed")) == [
+        "timestamp", "EEC1.EngSpeed[ch1,0x00]", "EEC1.EngSpeed[ch2,0x01]"]
+
+
+def test_align_bounds_its_grid():
+    import korvel
+
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    tables = korvel.decode(str(data / "drive.blf"), str(data / "vehicle.dbc"))
+    with pytest.raises(ValueError, match="100,000,000 instants"):
+        tables.align(step=1)
+    log, dbc = str(data / "drive.blf"), str(data / "vehicle.dbc")
+    proc = korvel_cli("decode", log, "--dbc", dbc, "--align", "1ns", "-o", "-")
+    assert proc.returncode == 2 and len(proc.stderr.splitlines()) == 1
+    assert "--align" in proc.stderr and proc.stdout == ""
+
+
+def test_decode_align_on_one_sender():
+    data = Path(__file__).resolve().parents[1] / "examples" / "data"
+    base = ["decode", str(data / "truck.blf"), "--dbc", str(data / "truck.dbc"), "-o", "-"]
+    proc = korvel_cli(*base, "--align-on", "EEC1[0x01]")
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 1 + 1500 and '"EEC1.EngSpeed[0x01]"' in lines[0].split(",")
+    wrong = korvel_cli(*base, "--align-on", "EEC1[0x07]")
+    assert wrong.returncode == 1 and "its senders: EEC1[0x00], EEC1[0x01]" in wrong.stderr
 
 
 def test_decode_align_command(tmp_path):

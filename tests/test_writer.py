@@ -136,8 +136,8 @@ def test_container_split(n, sizes):
      (0x23, 3, 1, {2: 0x81, 3: 3}, 0x20),  # BRS/ESI dropped without FD
      (0x0B, 12, 100, {2: 0x01, 3: 9, 13: 0x07, 14: 12}, 0x0B),
      (0x4C, 64, 100, {2: 0x00, 3: 15, 13: 0x01, 14: 64, 7: 0x80}, 0x4C),
-     (0x18, 8, 73, {10: 8, 19: 0x00}, 0x10),  # error wins over FD
-     (0x74, 4, 73, {10: 4, 19: 0x80}, 0x50)],  # remote/rx dropped for errors
+     (0x18, 8, 73, {10: 8, 19: 0x00, 20: 0x00}, 0x10),  # error wins over FD
+     (0x74, 4, 73, {10: 4, 19: 0x80, 20: 0x20}, 0x54)],  # remote dropped, rx kept for errors
 )
 def test_flag_round_trip(flags, length, otype, body, read_flags):
     data = bytes(range(1, length + 1))
@@ -237,6 +237,18 @@ def test_read_back_by_korvel_and_python_can():
         assert not m.is_fd or (m.bitrate_switch, m.error_state_indicator) == (
             bool(fl & 0x02), bool(fl & 0x01))
         assert m.is_remote_frame or bytes(m.data) == data
+
+
+def test_error_frames_store_their_direction_as_vblf_reads_it():
+    from vblf.can import CanErrorFrameExt
+    from vblf.reader import BlfReader
+
+    blob = write_bytes(make_pair([(T0 + i, 0x100 + i, 1, fl, b"\x01")
+                                  for i, fl in enumerate([0x10, 0x14, 0x54])]))
+    objs = list(BlfReader(io.BytesIO(blob)))
+    assert all(isinstance(o, CanErrorFrameExt) for o in objs)
+    assert [o.flags_ext & 0x20 for o in objs] == [0, 0x20, 0x20]  # bit 5: received
+    assert read_back(blob)[0]["flags"].tolist() == [0x10, 0x14, 0x54]
 
 
 def test_python_can_file_round_trips_through_korvel(tmp_path):

@@ -35,8 +35,8 @@ no internal events logged
 CANDUMP = """\
 (1436509052.249713) vcan0 123#DEADBEEF
 (1436509052.250000) vcan1 12345678#0011223344556677 T
-(1436509052.250100) vcan0 456#R R
-(1436509052.250200) vcan0 457#R5
+(1436509052.250100) vcan0 7FF#R9 R
+(1436509052.250200) vcan0 FFF#R12
 (1436509052.250300) vcan1 789##1001122334455667788990011 R
 (1436509052.250350) vcan1 78A##3 T
 (1436509052.250400) vcan0 20000080#0000000000000000 R
@@ -131,3 +131,21 @@ MALFORMED = {
         ],
     ),
 }
+
+
+def every_kind(t0=1_733_000_000 * 10**9):
+    """Frames of every kind an ASC line holds; times in ns, some past the half us."""
+    import numpy as np
+
+    import korvel.korvel as kv
+
+    fd = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
+    rows = [(0x40 * (n % 2) | 4 * (n % 3 > 0), n, n) for n in range(9)] + [(0x24, 3, 0), (32, 9, 0)]
+    rows += [(12 | b, n, n) for b in range(4) for n in fd] + [(0x2C, 3, 0), (16, 0, 0), (28, 0, 0)]
+    index, i = np.zeros(len(rows), kv.DT), np.arange(len(rows))
+    flags, index["len"], stored = np.array(rows).T
+    index["flags"], index["is64"], index["channel"] = flags, flags >> 3 & 1, 1 + i % 3
+    index["timestamp"] = t0 + i * 1_234_567 + 999 * (i % 3 == 0)
+    index["can_id"] = np.where(flags & 16, 0, np.where(flags & 64, 0x1ABCDE0, 0x700) + i)
+    index["loc"] = np.cumsum(stored) - stored | stored << 48
+    return index, (np.arange(stored.sum()) % 251).astype(np.uint8)

@@ -17,8 +17,10 @@ from . import korvel as _k
 
 __all__ = ["iter_log", "log_format", "read_log"]
 
-SUFFIXES = {".blf": "blf", ".asc": "asc", ".log": "candump", ".trc": "trc"}
-NAMES = {"blf": "BLF", "asc": "ASC", "candump": "candump", "trc": "PCAN trace"}
+SUFFIXES = {".blf": "blf", ".asc": "asc", ".log": "candump", ".trc": "trc", ".mf4": "mf4"}
+NAMES = {"blf": "BLF", "asc": "ASC", "candump": "candump", "trc": "PCAN trace", "mf4": "MF4"}
+# Logger files that hold an MF4 log compressed or encrypted.
+_PACKED = {".mfc": "a compressed", ".mfe": "an encrypted"}
 _TEXT_READERS = {"asc": _k.read_asc, "candump": _k.read_candump, "trc": _k.read_trc}
 # Keywords only the BLF reader has a use for: a text log's times are exact
 # already and its error frames are all read.
@@ -27,7 +29,7 @@ _MEANINGLESS_FOR_TEXT = ("exact_time", "all_errors", "_libdeflate")
 
 
 def log_format(file: Any) -> str:
-    """ "blf", "asc", "candump" or "trc" for a path (by suffix, else by its
+    """ "blf", "asc", "candump", "trc" or "mf4" for a path (by suffix, else by its
     first bytes) or a seekable binary stream (by its first bytes, which are
     read and given back). Anything else is taken as BLF, whose reader says
     what is wrong with it."""
@@ -35,6 +37,8 @@ def log_format(file: Any) -> str:
         suffix = os.path.splitext(os.fsdecode(file))[1].lower()
         if suffix in SUFFIXES:
             return SUFFIXES[suffix]
+        if suffix in _PACKED:
+            return "packed"  # refused by the readers, naming the file
         try:
             with open(file, "rb") as f:
                 return _sniff(f.read(4096))
@@ -53,12 +57,29 @@ def log_format(file: Any) -> str:
 def _sniff(head: bytes) -> str:
     if head[:4] == b"LOGG":
         return "blf"
+    if head[:8] in (b"MDF     ", b"UnFinMF "):
+        return "mf4"
     return _k._sniff_text(head) or "blf"
+
+
+def _packed(file: Any) -> None:
+    """BLFError for a compressed or encrypted MF4 logger file."""
+    name = file if isinstance(file, (str, os.PathLike)) else getattr(file, "name", "the log")
+    name = os.fsdecode(name)
+    suffix = os.path.splitext(name)[1].lower()
+    raise _k.BLFError(
+        f"{name} is {_PACKED[suffix]} MF4 log ({suffix[1:].upper()}): decompress it first "
+        "(with the logger maker's tools) into an .MF4 file, which korvel reads")
 
 
 def _format_arg(file: Any, format: str | None) -> str:
     if format is None:
-        return log_format(file)
+        fmt = log_format(file)
+        if fmt == "packed":
+            _packed(file)
+        return fmt
+    if format == "packed":  # what log_format said of the path this stream reads
+        _packed(file)
     if format not in NAMES:
         raise ValueError(f"format must be one of {', '.join(map(repr, NAMES))} or None "
                          f"(got {format!r})")
@@ -88,13 +109,15 @@ def read_log(
 ) -> tuple[Any, Any]:
     """The frames pair of a log of any format korvel reads.
 
-    file: a path or a binary stream. A BLF log, an ASC log, a candump log or
-        a PCAN trace file, told by the path's suffix (.blf, .asc, .log,
-        .trc) or, failing that, by the first bytes (a stream: when it can
-        seek back).
-    format: "blf", "asc", "candump" or "trc" to say it instead.
+    file: a path or a binary stream. A BLF log, an ASC log, a candump log, a
+        PCAN trace file or an MF4 bus log, told by the path's suffix (.blf,
+        .asc, .log, .trc, .mf4 in any case) or, failing that, by the first
+        bytes (a stream: when it can seek back). .MFC and .MFE logger files
+        (compressed or encrypted MF4) raise BLFError: decompress them first.
+    format: "blf", "asc", "candump", "trc" or "mf4" to say it instead.
     verbose, threads, errors: as for korvel.korvel.read (text readers read
-        on one thread and always skip malformed lines, with a TextWarning).
+        on one thread and always skip malformed lines, with a TextWarning;
+        MF4 logs as read_mf4 takes them).
     start, stop: the frames with start <= timestamp < stop (int64 ns since
         the epoch or numpy.datetime64; None leaves an end open).
     **blf: the BLF reader's other keywords (exact_time, all_errors,
@@ -109,7 +132,11 @@ def read_log(
                        stop=stop, _notices=_notices, **blf)
     _text_options(fmt, blf)
     window = _bounds(start, stop)
-    pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=_notices)
+    if fmt == "mf4":
+        pair = _k.read_mf4(file, verbose=verbose, errors=errors, threads=threads,
+                           _notices=_notices)
+    else:
+        pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=_notices)
     return _window(pair, *window)
 
 
@@ -135,10 +162,29 @@ def iter_log(
                             start=start, stop=stop, _notices=_notices, **blf)
     _text_options(fmt, blf)
     window = _bounds(start, stop)
+    if fmt == "mf4":  # links point anywhere: read whole, handed out in pieces
+        if frames < 1:
+            raise ValueError("frames must be at least 1")
+        pair = read_log(file, format="mf4", verbose=verbose, threads=threads, errors=errors,
+                        start=start, stop=stop, _notices=_notices)
+        return _pieces(pair, frames)
     pieces = _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=_notices)
     if window == (None, None):
         return pieces
     return (_window(p, *window) for p in pieces)
+
+
+def _pieces(pair: Any, frames: int) -> Iterator[Any]:
+    """A frames pair whose payload follows its records in order, in pieces
+    of `frames` records, each with its own payload."""
+    index, chunk = pair
+    mask = np.uint64((1 << 48) - 1)
+    for a in range(0, len(index), frames):
+        part = index[a:a + frames].copy()
+        first = int(part["loc"][0] & mask)
+        end = int((part["loc"][-1] & mask) + (part["loc"][-1] >> np.uint64(48)))
+        part["loc"] -= np.uint64(first)
+        yield part, chunk[first:end].copy()
 
 
 _NS_PER_UNIT = {"W": 7 * 86400 * 10**9, "D": 86400 * 10**9, "h": 3600 * 10**9,
@@ -238,6 +284,8 @@ def text_header(path: str, fmt: str) -> dict:
     """What korvel.korvel.info says of a BLF log, for a text log: no header
     dates (0: the frames' span stands in), no application and no
     containers; `format` names the log's format."""
+    if fmt == "packed":
+        _packed(path)
     size = os.path.getsize(path)
     return {
         "format": NAMES[fmt],

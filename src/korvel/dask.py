@@ -19,6 +19,7 @@ import numpy as np
 
 from . import korvel as _k
 from ._logs import log_format, read_log
+from .lake import _naming, _where
 from .tables import (
     DecodePlan,
     MessagePlan,
@@ -232,24 +233,6 @@ def _pieces(
     return logs, files, spans
 
 
-def _naming(e: Exception, where: str) -> Exception:
-    """The same kind of error with `where` first in its message (a RuntimeError
-    when that kind cannot be made from a message)."""
-    if isinstance(e, OSError) and e.errno is not None:
-        args: tuple[Any, ...] = (e.errno, f"{where}: {e.strerror}")
-        if e.filename is not None:
-            args += (e.filename,)
-    else:
-        args = (f"{where}: {e}",)
-    try:
-        named = type(e)(*args)
-        if where in str(named):
-            return named
-    except (TypeError, ValueError):
-        pass
-    return RuntimeError(f"{where}: {type(e).__name__}: {e}")
-
-
 def _read_piece(
     log: int,
     path: str,
@@ -272,10 +255,6 @@ def _read_piece(
         return log, tables, plan
     except Exception as e:
         raise _naming(e, _where(path, span)) from e
-
-
-def _where(path: str, span: tuple[int, int] | None) -> str:
-    return path if span is None else f"{path}, containers={span}"
 
 
 def _empty(msg: MessagePlan, choices: bool, index: bool) -> pd.DataFrame:

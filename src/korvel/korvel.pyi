@@ -70,7 +70,9 @@ def iter_read(
     exact_time: bool = False,
     all_errors: bool = False,
 ) -> Iterator[Frames]: ...
-def info(file: Source, *, verbose: bool = True, times: bool = False) -> Info: ...
+def info(
+    file: Source, *, verbose: bool = True, times: bool = False, channels: bool = False
+) -> Info: ...
 def read_lin(
     file: Source,
     *,
@@ -174,20 +176,25 @@ def _align(
 ) -> None: ...
 _TRANSFER: np.dtype[np.void]
 
-def _frame_bits(index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint16]: ...
+def _frame_bits(
+    index: npt.NDArray[np.void], chunk: npt.NDArray[np.uint8], skip: bool = False
+) -> Any: ...
 def _busload(
     index: npt.NDArray[np.void],
     chunk: npt.NDArray[np.uint8],
     bitrate: npt.NDArray[np.float64],
     data_bitrate: npt.NDArray[np.float64],
     window: int,
-) -> dict[str, npt.NDArray[Any]]: ...
+    skip: bool = False,
+) -> Any: ...
 def _cycles(
     index: npt.NDArray[np.void],
     chunk: npt.NDArray[np.uint8],
     gap: float,
     keys: npt.NDArray[np.uint32],
     expected: npt.NDArray[np.float64],
+    pgn: tuple[npt.NDArray[Any], ...] | None = None,
+    database: bool = False,
 ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
 
 class _J1939Transfers:
@@ -228,3 +235,17 @@ def iter_text(
     verbose: bool = True,
 ) -> Iterator[Frames]: ...
 def write_asc(file: Source, frames: Frames, *, verbose: bool = True) -> None: ...
+def read_mf4(
+    file: Source,
+    *,
+    verbose: bool = True,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+) -> Frames: ...
+def write_mf4(
+    file: Source,
+    frames: Frames | npt.NDArray[np.void],
+    *,
+    verbose: bool = True,
+    threads: int | None = None,
+) -> None: ...

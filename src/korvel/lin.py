@@ -8,6 +8,7 @@ physical ones (each physical range its own scale and offset) and labels
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Sequence
 from typing import Any
@@ -99,11 +100,11 @@ def _labels(raw: np.ndarray, physical: np.ndarray, logical: dict[int, str]) -> n
     where there is no value."""
     out = np.empty(len(raw), object)
     for i, (r, p) in enumerate(zip(raw.tolist(), physical.tolist())):
-        if r != r:  # NaN: no value
+        if math.isnan(r):  # no value
             out[i] = None
         elif int(r) in logical:
             out[i] = logical[int(r)]
-        elif p == p:
+        elif not math.isnan(p):
             out[i] = str(p)
         else:
             out[i] = None

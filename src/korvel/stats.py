@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from collections.abc import Mapping
 from typing import Any
 
@@ -16,9 +17,29 @@ import numpy as np
 
 from . import korvel as _k
 from ._logs import frames_of
-from .tables import Table, _as_frames, _load
+from .j1939 import pgn as j1939_pgn
+from .tables import DecodePlan, Table, _as_frames, _j1939_arg, _load, _message_plan
 
-__all__ = ["busload", "cycles", "frame_bits", "gaps"]
+__all__ = ["StatsWarning", "busload", "cycles", "frame_bits", "gaps"]
+
+
+class StatsWarning(UserWarning):
+    """Frames left out of a statistic (errors="skip"): how many, and the first."""
+
+
+def _errors_arg(errors: Any) -> bool:
+    """errors= -> whether to skip."""
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip' (got {errors!r})")
+    return errors == "skip"
+
+
+def _skipped(note: tuple[int, str | None]) -> None:
+    count, first = note
+    if count:
+        noun = "frame" if count == 1 else "frames"
+        warnings.warn(f"skipped {count} {noun} no bus could carry (the first, {first})",
+                      StatsWarning, stacklevel=3)
 
 
 class _StatsTable(Table):
@@ -63,7 +84,7 @@ def _rates(rates: Any, what: str) -> np.ndarray:
     return out
 
 
-def frame_bits(frames: Any) -> np.ndarray:
+def frame_bits(frames: Any, *, errors: str = "raise") -> np.ndarray:
     """The bits each frame occupied on the wire (uint16, one per frame).
 
     Frames are laid out as ISO 11898-1:2015 sends them, from each record's
@@ -83,14 +104,21 @@ def frame_bits(frames: Any) -> np.ndarray:
 
     frames: a frames pair, a DT64 array, or a log of any format (a path or
         a binary stream, read quietly).
+    errors: "raise", or "skip": a frame no bus could carry gets 0 bits, and
+        one StatsWarning says how many there were and names the first.
 
     Raises ValueError for a frame that cannot be sent as its record says (a
     classic length above 15, a CAN FD length above 64, a CAN FD remote frame,
-    a base identifier above 0x7FF), naming the frame, and for payload offsets
-    outside the payload array.
+    a base identifier above 0x7FF), naming the frame (unless errors="skip"),
+    for payload offsets outside the payload array and for another errors.
     """
+    skip = _errors_arg(errors)
     index, chunk = _frames(frames)
-    return _k._frame_bits(index, chunk)
+    if not skip:
+        return _k._frame_bits(index, chunk)
+    bits, note = _k._frame_bits(index, chunk, True)
+    _skipped(note)
+    return bits
 
 
 def busload(
@@ -99,6 +127,7 @@ def busload(
     *,
     data_bitrate: Any = None,
     window: int = 1_000_000_000,
+    errors: str = "raise",
 ) -> Table:
     """Bus load per channel and time window, from every frame's exact bits.
 
@@ -113,6 +142,9 @@ def busload(
         {channel: number}.
     window: the window length in ns; windows start at multiples of it since
         the epoch, and a frame belongs to the window of its timestamp.
+    errors: "raise", or "skip": frames no bus could carry are left out (of
+        the counts, the bits and their channel's windows), and one
+        StatsWarning says how many there were and names the first.
 
     Returns a Table with one row per channel and window, in that order, every
     window from a channel's first frame's to its last frame's (empty ones with
@@ -123,8 +155,8 @@ def busload(
     Raises ValueError naming the channel for a channel with frames and no
     bitrate, or with a bit-rate-switching frame and no data_bitrate; for
     rates that are not positive, a window below 1 ns, windows that would make
-    more than 2**26 rows, and what frame_bits raises. TypeError for arguments
-    of other types.
+    more than 2**26 rows, another errors, and what frame_bits raises.
+    TypeError for arguments of other types.
     """
     if isinstance(window, bool) or not isinstance(window, numbers.Integral):
         raise TypeError(f"window must be an int (ns), got {type(window).__name__}")
@@ -132,48 +164,82 @@ def busload(
         raise ValueError(f"window must be at least 1 ns (got {window})")
     nominal = _rates(bitrate, "bitrate")
     data = _rates(data_bitrate, "data_bitrate")
+    skip = _errors_arg(errors)
     index, chunk = _frames(frames)
-    columns = _k._busload(index, chunk, nominal, data, int(window))
+    if skip:
+        columns, note = _k._busload(index, chunk, nominal, data, int(window), True)
+        _skipped(note)
+    else:
+        columns = _k._busload(index, chunk, nominal, data, int(window))
     units = {"start": "ns", "bits": "bit", "busy": "s"}
     return _StatsTable("busload", columns, units)
 
 
-def _expected(db: Any) -> tuple[np.ndarray, np.ndarray]:
-    """Message key (identifier, bit 29 for extended) -> GenMsgCycleTime in ns."""
-    if db is None:
-        return np.zeros(0, np.uint32), np.zeros(0)
-    if isinstance(db, Mapping):
-        raise TypeError("db must be a cantools database, a path or a list of those, got dict")
-    periods: dict[int, float] = {}
-    for d in _load(db):
-        for msg in d.messages:
-            ms = getattr(msg, "cycle_time", None)
-            key = int(msg.frame_id) & 0x1FFFFFFF | (0x20000000 if msg.is_extended_frame else 0)
-            periods[key] = float(ms) * 1e6 if ms else math.nan
+def _keyed(periods: dict[int, float]) -> tuple[np.ndarray, np.ndarray]:
     keys = np.array(sorted(periods), np.uint32)
     return keys, np.array([periods[k] for k in keys.tolist()], np.float64)
 
 
-def _cycles(frames: Any, db: Any, gap: Any) -> tuple[dict, dict]:
+def _expected(db: Any, j1939: bool | str) -> tuple[np.ndarray, np.ndarray, Any]:
+    """Message key (identifier, bit 29 for extended) -> GenMsgCycleTime in ns;
+    and for the messages korvel.decode matches by PGN, the same by PGN and
+    source (pgn << 8 | source) and by PGN, the first message of each."""
+    if db is None:
+        return np.zeros(0, np.uint32), np.zeros(0), None
+    if isinstance(db, Mapping):
+        raise TypeError("db must be a cantools database, a path or a list of those, got dict")
+    # As decode merges databases: a later message of the same name replaces
+    # an earlier one in its place.
+    by_name: dict[str, tuple[Any, float]] = {}
+    for d in _load(db):
+        for msg in d.messages:
+            ms = getattr(msg, "cycle_time", None)
+            by_name[msg.name] = (_message_plan(msg), float(ms) * 1e6 if ms else math.nan)
+    plans = DecodePlan(tuple(p for p, _ in by_name.values())).matching(j1939).messages
+    periods: dict[int, float] = {}
+    by_source: dict[int, float] = {}
+    by_pgn: dict[int, float] = {}
+    for plan, (_, ns) in zip(plans, by_name.values()):
+        periods[plan.can_id | (0x20000000 if plan.is_extended else 0)] = ns
+        if plan.by_pgn:
+            pgn = j1939_pgn(plan.can_id)
+            by_source.setdefault(pgn << 8 | plan.can_id & 0xFF, ns)
+            by_pgn.setdefault(pgn, ns)
+    return (*_keyed(periods), (*_keyed(by_source), *_keyed(by_pgn)))
+
+
+def _cycles(frames: Any, db: Any, gap: Any, j1939: Any) -> tuple[dict, dict]:
     if isinstance(gap, bool) or not isinstance(gap, numbers.Real):
         raise TypeError(f"gap must be a number, got {type(gap).__name__}")
     if not (float(gap) > 0 and math.isfinite(gap)):
         raise ValueError(f"gap must be a positive number (got {gap!r})")
-    keys, expected = _expected(db)
+    _j1939_arg(j1939)
+    keys, expected, by_pgn = _expected(db, j1939)
     index, chunk = _frames(frames)
-    return _k._cycles(index, chunk, float(gap), keys, expected)
+    return _k._cycles(index, chunk, float(gap), keys, expected, by_pgn, db is not None)
 
 
-def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
+def cycles(frames: Any, *, db: Any = None, gap: float = 3.0, j1939: bool | str = "auto"
+           ) -> Table:
     """Cycle times of the data frames, one row per channel and identifier.
 
     frames: a frames pair, a DT64 array, or a log of any format (a path or
         a binary stream, read quietly).
     db: a cantools database or a path cantools loads (or a list of those, as
         for korvel.decode): its messages' cycle times (the DBC attribute
-        GenMsgCycleTime) become the expected periods.
-    gap: an interval longer than gap times the expected period (the median
-        interval where the database gives none) is a gap.
+        GenMsgCycleTime) become the expected periods. Frames match messages
+        as korvel.decode matches them, J1939 messages by PGN (see j1939).
+    gap: an interval longer than gap times the expected period is a gap.
+        With a database, only messages it gives a cycle time have gaps;
+        without one, an interval longer than gap times the median interval
+        is a gap, except in transport-protocol traffic, which comes in
+        bursts (J1939 TP.CM, TP.DT, ETP.CM and ETP.DT frames, and ISO-TP on
+        the standard diagnostic identifiers: base 0x7DF and 0x7E0-0x7EF,
+        extended 0x18DAxxxx and 0x18DBxxxx).
+    j1939: as for korvel.decode: "auto" matches the messages the database
+        marks as J1939 by PGN (an extended identifier no message has goes to
+        the first message of its PGN and source address, failing that of its
+        PGN), True every extended message, False none.
 
     Returns a Table in order of channel, base before extended identifiers,
     and identifier: channel (uint8), can_id (int64), extended (uint8, 1 for
@@ -185,10 +251,11 @@ def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
     gaps (int64). Intervals are taken between the timestamps in time order.
     Remote and error frames take no part.
 
-    Raises ValueError for a gap that is not positive, TypeError for arguments
-    of other types, and what korvel.decode raises for a database.
+    Raises ValueError for a gap that is not positive or a bad j1939,
+    TypeError for arguments of other types, and what korvel.decode raises
+    for a database.
     """
-    columns, _ = _cycles(frames, db, gap)
+    columns, _ = _cycles(frames, db, gap, j1939)
     return _StatsTable(
         "cycles",
         columns,
@@ -199,10 +266,11 @@ def cycles(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
     )
 
 
-def gaps(frames: Any, *, db: Any = None, gap: float = 3.0) -> Table:
+def gaps(frames: Any, *, db: Any = None, gap: float = 3.0, j1939: bool | str = "auto"
+         ) -> Table:
     """Each gap that cycles counts: channel (uint8), can_id (int64), extended
     (uint8), start and stop (int64 ns: the frames before and after it) and
     length (stop - start, ns), in the order of cycles' rows, then of time.
     Arguments as for cycles."""
-    _, columns = _cycles(frames, db, gap)
+    _, columns = _cycles(frames, db, gap, j1939)
     return _StatsTable("gaps", columns, {"start": "ns", "stop": "ns", "length": "ns"})

@@ -52,7 +52,27 @@ class SignalPlan:
     def number_text(self, raw: int) -> str:
         if self.int_text:
             return str(raw * int(self.scale) + int(self.offset))
-        return str(raw * float(self.scale) + float(self.offset))
+        # As cantools: an int scale multiplies exactly, a float one as floats do.
+        return str(raw * self.scale + self.offset)
+
+    def exact(self) -> tuple[Any, ...]:
+        """How the native loop computes an integer scale exactly, as cantools
+        does: (kind, *scale, *offset), each as _binary gives it; kind 1 for an
+        integer offset, 2 for a float one. () where doubles do as cantools
+        does (a float scale, a float signal), and where an integer has more
+        than 128 significant bits (computed in doubles)."""
+        if self.is_float:
+            return ()
+        if self.int_text:
+            kind, scale, offset = 1, int(self.scale), int(self.offset)
+        elif isinstance(self.scale, int):
+            kind, scale, offset = 2, self.scale, 0
+        else:
+            return ()
+        parts = (_binary(scale), _binary(offset))
+        if None in parts:
+            return ()
+        return (kind, *parts[0], *parts[1])
 
 
 @dataclass(frozen=True)
@@ -150,6 +170,7 @@ class DecodePlan:
                         mux_ids(m, s),
                         choices and bool(s.choices) and not s.is_float,
                         _missing_from(s) if m.by_pgn and j1939_na == "nan" else 0,
+                        s.exact(),
                     )
                     for s in m.signals
                 ],
@@ -184,6 +205,19 @@ def _j1939_na_arg(j1939_na: Any) -> None:
         raise TypeError(f"j1939_na must be 'nan' or 'keep', got {type(j1939_na).__name__}")
     if j1939_na not in ("nan", "keep"):
         raise ValueError(f"j1939_na must be 'nan' or 'keep' (got {j1939_na!r})")
+
+
+def _binary(value: int) -> tuple[bool, int, int, int] | None:
+    """An integer as (negative, low word, high word, exponent): the magnitude
+    (high * 2**64 + low) * 2**exponent, below 2**128 but for the power of
+    two (None where it is not)."""
+    mag = abs(value)
+    exp = (mag & -mag).bit_length() - 1 if mag else 0
+    mag >>= exp
+    if mag >= 1 << 128:
+        return None
+    # Beyond 2**4096 a double is infinite anyway.
+    return value < 0, mag & (1 << 64) - 1, mag >> 64, min(exp, 4096)
 
 
 def _exact(value: Any) -> int | float:
@@ -383,8 +417,12 @@ class Table(Mapping):
         return len(self._columns["timestamp"])
 
     def __repr__(self) -> str:
-        signals = len(self) - 2 - sum(c in self._columns for c in ("source", "destination"))
-        return f"<korvel.Table {self.name}: {self.num_rows} rows, {signals} signals>"
+        if self._plan is not None:
+            signals = len(self._plan.signals)
+        else:  # an aligned table: the timestamp, then signals
+            signals = sum(c not in _NOT_SIGNALS for c in self._columns)
+        noun = "signal" if signals == 1 else "signals"
+        return f"<korvel.Table {self.name}: {self.num_rows} rows, {signals} {noun}>"
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame; value-table columns as Categorical."""
@@ -424,6 +462,12 @@ class Table(Mapping):
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
 
 
+_NOT_SIGNALS = ("timestamp", "channel", "source", "destination")
+
+# The most instants an aligned table may have (8 bytes each, per column).
+ALIGN_MAX_INSTANTS = 100_000_000
+
+
 class Tables(Mapping):
     """Message name -> Table, in database order; messages without frames left out."""
 
@@ -459,12 +503,21 @@ class Tables(Mapping):
         """Signals of several messages on one time axis: one Table with a
         ``timestamp`` column and one column per signal, named Message.Signal.
 
+        Senders stay apart: where a message's table holds frames of several
+        channels or (J1939) source addresses, each signal has a column per
+        sender, Message.Signal[SENDER], SENDER naming what differs among
+        them: the channel as chN, the source as 0xNN, or both as chN,0xNN
+        (EEC1.EngSpeed[0x00], EngineData.EngineSpeed[ch2]). Messages of one
+        sender keep the plain name.
+
         The axis is a regular grid of `step` ns from the first to the last
-        sample of the chosen signals, or the timestamps of message `on` (one
-        of the two). A signal's samples are the frames that carry it: every
-        frame of its message, or for a multiplexed signal the frames whose
-        multiplexer selects its group; a carried but missing value (J1939 not
-        available) is a missing sample, and held as such.
+        sample of the chosen signals (at most ALIGN_MAX_INSTANTS instants),
+        or the timestamps of message `on` (one of the two; Message[SENDER]
+        takes those of one sender). A signal's samples are the frames that
+        carry it: every frame of its message (of its sender), or for a
+        multiplexed signal the frames whose multiplexer selects its group; a
+        carried but missing value (J1939 not available) is a missing sample,
+        and held as such.
 
         method: "hold" gives each instant the last sample at or before it (NaN
         before the first sample); "linear" interpolates between neighbouring
@@ -472,15 +525,17 @@ class Tables(Mapping):
         scale or offset that is not an integer) and holds the others
         (integer-valued and value-table signals) and after the last sample.
         timeout: NaN where the sample held is older than this (ns).
-        signals: the columns as "Message.Signal" (default: every signal).
+        signals: the columns as "Message.Signal" (every sender's column) or
+            "Message.Signal[SENDER]" (default: every signal).
         threads: native threads (all usable cores when None).
 
         For signals that are not multiplexed, "hold" equals pandas'
         merge_asof(direction="backward", tolerance=timeout) of each message's
-        table (sorted by time) onto the axis.
+        table (of each sender, sorted by time) onto the axis.
 
         Raises ValueError for a non-positive step or timeout, an unknown
-        method, message or signal, and for neither or both of step and on.
+        method, message, sender or signal, for neither or both of step and
+        on, and for a grid of more than ALIGN_MAX_INSTANTS instants.
         """
         if method not in ("hold", "linear"):
             raise ValueError(f"method must be 'hold' or 'linear' (got {method!r})")
@@ -490,13 +545,14 @@ class Tables(Mapping):
             raise ValueError(f"step must be a positive number of ns (got {step!r})")
         if timeout is not None and (not isinstance(timeout, numbers.Integral) or timeout <= 0):
             raise ValueError(f"timeout must be a positive number of ns (got {timeout!r})")
-        if on is not None and on not in self._tables:
-            raise ValueError(f"on: no message {on!r} among the tables")
-        chosen = self._align_columns(signals)
         shared: dict[Any, Any] = {}
-        samples = [_Samples(t, sig, shared) for t, sig in chosen]
         if on is not None:
-            grid = np.array(self._tables[on]["timestamp"], np.int64)  # a copy: the result owns it
+            table, sender = self._sender_of(on, shared, "on")
+            times = table["timestamp"] if sender.rows is None else table["timestamp"][sender.rows]
+        chosen = self._align_columns(signals, shared)
+        samples = [_Samples(t, sig, sender, shared) for t, sig, sender in chosen]
+        if on is not None:
+            grid = np.array(times, np.int64)  # a copy: the result owns it
         else:
             firsts = [s.times[0] for s in samples if len(s.times)]
             if not firsts:
@@ -504,7 +560,13 @@ class Tables(Mapping):
             else:
                 lo = min(firsts)
                 hi = max(int(s.times[-1]) for s in samples if len(s.times))
-                grid = lo + np.arange((hi - lo) // int(step) + 1, dtype=np.int64) * int(step)
+                instants = (hi - lo) // int(step) + 1
+                if instants > ALIGN_MAX_INSTANTS:
+                    raise ValueError(
+                        f"a step of {step} ns over the {(hi - lo) / 1e9:.6g} s of samples makes "
+                        f"{instants:,} instants; at most {ALIGN_MAX_INSTANTS:,} instants (a step "
+                        f"of at least {-(-(hi - lo) // (ALIGN_MAX_INSTANTS - 1))} ns)")
+                grid = lo + np.arange(instants, dtype=np.int64) * int(step)
         grid = np.ascontiguousarray(grid)
         # Signals that share their samples' times go to the native pass together.
         groups: dict[int, list[int]] = {}
@@ -528,29 +590,79 @@ class Tables(Mapping):
         _k._align(grid, timeout or 0, work, threads)
         columns: dict[str, np.ndarray] = {"timestamp": grid}
         units, labels = {}, {}
-        for i, (table, sig) in enumerate(chosen):
-            name = f"{table.name}.{sig.name}"
+        for i, (table, sig, sender) in enumerate(chosen):
+            name = f"{table.name}.{sig.name}{sender.suffix}"
             columns[name] = results[i]
             if samples[i].codes is not None:
                 labels[name] = _Labels(results[i], table._labels[sig.name].categories)
             units[name] = table.units.get(sig.name, "")
         return Table("aligned", columns, units, labels)
 
-    def _align_columns(self, signals: Sequence[str] | None) -> list[tuple[Table, SignalPlan]]:
+    def _senders(self, table: Table, shared: dict[Any, Any]) -> list[_Sender]:
+        """The senders of a message's frames: one (every row) when its table
+        holds one channel and source, else one per channel and source."""
+        key = ("senders", table.name)
+        if key in shared:
+            return shared[key]
+        channel = np.asarray(table["channel"])
+        source = table._columns.get("source")
+        who = channel.astype(np.int64) if source is None else (
+            channel.astype(np.int64) << 8 | np.asarray(source, np.int64))
+        keys, inverse = np.unique(who, return_inverse=True)
+        if len(keys) <= 1:
+            out = [_Sender("", None)]
+        else:
+            by_channel = len(np.unique(keys >> 8 if source is not None else keys)) > 1
+            by_source = source is not None and len(np.unique(keys & 0xFF)) > 1
+            out = []
+            for k, key_value in enumerate(keys.tolist()):
+                ch = key_value >> 8 if source is not None else key_value
+                parts = ([f"ch{ch}"] if by_channel else []) + (
+                    [f"0x{key_value & 0xFF:02X}"] if by_source else [])
+                out.append(_Sender(f"[{','.join(parts)}]", np.flatnonzero(inverse.ravel() == k)))
+        shared[key] = out
+        return out
+
+    def _sender_of(self, text: str, shared: dict[Any, Any], what: str) -> tuple[Table, _Sender]:
+        """Message or Message[SENDER] -> its table and sender."""
+        name, suffix = _split_sender(text)
+        table = self._tables.get(name)
+        if table is None:
+            raise ValueError(f"{what}: no message {name!r} among the tables")
+        if not suffix:
+            return table, _Sender("", None)  # every frame of the message
+        senders = self._senders(table, shared)
+        for sender in senders:
+            if sender.suffix == suffix:
+                return table, sender
+        names = ", ".join(f"{name}{s.suffix}" for s in senders)
+        raise ValueError(f"{what}: {text!r} names no sender of {name} (its senders: {names})")
+
+    def _align_columns(self, signals: Sequence[str] | None, shared: dict[Any, Any]
+                       ) -> list[tuple[Table, SignalPlan, _Sender]]:
         if signals is None:
-            return [(t, s) for t in self._tables.values() if t._plan is not None
-                    for s in t._plan.signals]
+            return [(t, s, sender) for t in self._tables.values() if t._plan is not None
+                    for s in t._plan.signals for sender in self._senders(t, shared)]
         if isinstance(signals, str):
             signals = [signals]
         out = []
         for text in signals:
-            message, _, signal = text.rpartition(".")
+            bare, suffix = _split_sender(text)
+            message, _, signal = bare.rpartition(".")
             table = self._tables.get(message)
             plan = table._plan if table is not None else None
             found = [s for s in plan.signals if s.name == signal] if plan is not None else []
             if not found:
                 raise ValueError(f"signals: no signal {text!r} (names are Message.Signal)")
-            out.append((table, found[0]))
+            senders = self._senders(table, shared)
+            if suffix:
+                picked = [s for s in senders if s.suffix == suffix]
+                if not picked:
+                    names = ", ".join(f"{bare}{s.suffix}" for s in senders)
+                    raise ValueError(f"signals: {text!r} names no sender of {message} (its "
+                                     f"columns: {names})")
+                senders = picked
+            out.extend((table, found[0], sender) for sender in senders)
         return out
 
     def to_parquet(self, directory: str | os.PathLike) -> None:
@@ -566,17 +678,36 @@ class Tables(Mapping):
 # --- align ---------------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class _Sender:
+    """One sender of a message: the column names' suffix ("" for a message of
+    one sender) and its rows of the table (None: every row)."""
+
+    suffix: str
+    rows: np.ndarray | None = field(compare=False)
+
+
+def _split_sender(text: str) -> tuple[str, str]:
+    """"EEC1.EngSpeed[0x00]" -> ("EEC1.EngSpeed", "[0x00]")."""
+    if text.endswith("]") and "[" in text:
+        at = text.rindex("[")
+        return text[:at], text[at:]
+    return text, ""
+
+
 class _Samples:
     """One signal's samples in time order: times, and values or label codes.
-    `shared` keeps, per table and multiplexer group, the frames that carry
-    the group and their time order, so that the signals of a group share one
-    times array (and one search on the axis)."""
+    `shared` keeps, per table, sender and multiplexer group, the frames that
+    carry the group and their time order, so that the signals of a group
+    share one times array (and one search on the axis)."""
 
-    def __init__(self, table: Table, sig: SignalPlan, shared: dict[Any, Any]):
-        key = (table.name, _group(table, sig))
+    def __init__(self, table: Table, sig: SignalPlan, sender: _Sender, shared: dict[Any, Any]):
+        key = (table.name, sender.suffix, _group(table, sig))
         if key not in shared:
             keep = _selected(table, sig, shared)
             times = np.ascontiguousarray(table["timestamp"], np.int64)
+            if sender.rows is not None:
+                keep = sender.rows if keep is None else sender.rows[keep[sender.rows]]
             if keep is not None:
                 times = times[keep]
             order = None
@@ -674,6 +805,7 @@ def decode(
     errors: str = "raise",
     j1939: bool | str = "auto",
     j1939_na: str = "nan",
+    payload_offset: int = 0,
 ) -> Tables:
     """Every signal of a database, one Table per message.
 
@@ -716,17 +848,23 @@ def decode(
         PGN-matched messages in J1939's error and not-available ranges as
         missing (NaN; with choices a label still names such a value, else
         None); "keep" decodes them as any other value.
+    payload_offset: decode as if this many bytes (zeros) preceded each payload:
+        for databases written for a decoder that keeps the first frame's length
+        byte in front of a transfer's payload (common UDS DBCs need 1). Meant
+        for transfers pairs; frames pairs and logs are shifted alike.
 
     Returns a korvel.Tables: message name -> Table, in database order, without
     the messages that have no frames.
 
     Raises KeyError for a name in messages that the database lacks, TypeError
     for a db of another kind, cantools' error (naming the path) for a database
-    it cannot load, ValueError for a bad errors, j1939 or j1939_na value or
-    payload offsets outside the payload array, TypeError for a j1939 or
-    j1939_na of another type, and what korvel.korvel.read raises for a log.
+    it cannot load, ValueError for a bad errors, j1939 or j1939_na value, a
+    negative payload_offset or payload offsets outside the payload array,
+    TypeError for a j1939, j1939_na or payload_offset of another type, and what
+    korvel.korvel.read raises for a log.
     """
     _errors_arg(errors)
+    _offset_arg(payload_offset)
     _j1939_na_arg(j1939_na)
     from .lin import decode_lin, is_ldf
 
@@ -737,6 +875,8 @@ def decode(
     from ._logs import frames_of
 
     index, chunk = _as_frames(frames_of(frames, threads=threads, errors=errors))
+    if payload_offset:
+        index, chunk = shift_payloads(index, chunk, payload_offset)
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
     tables = {}
     for msg, res in zip(plan.messages, results):
@@ -771,3 +911,32 @@ def _as_frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:
 
         return as_frames((index, chunk))
     return index, chunk
+
+
+def _offset_arg(payload_offset: Any) -> None:
+    if isinstance(payload_offset, bool) or not isinstance(payload_offset, numbers.Integral):
+        raise TypeError(f"payload_offset must be an int, got {type(payload_offset).__name__}")
+    if not 0 <= payload_offset <= 0xFFFF:
+        raise ValueError(f"payload_offset must be 0 to 65535 (got {payload_offset})")
+
+
+def shift_payloads(index: np.ndarray, chunk: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """The frames with `n` zero bytes in front of each payload (``len`` and the
+    stored count grown by `n`, capped at 255 and 65535)."""
+    mask = np.uint64((1 << 48) - 1)
+    loc = index["loc"]
+    counts = (loc >> np.uint64(48)).astype(np.int64)
+    offsets = (loc & mask).astype(np.int64)
+    grown = np.minimum(counts + n, 0xFFFF)
+    kept = grown - n  # bytes of each payload that still fit the stored count
+    starts = np.cumsum(grown) - grown
+    out = np.zeros(int(grown.sum()), np.uint8)
+    if kept.sum():
+        before = np.cumsum(kept) - kept
+        step = np.arange(int(kept.sum()))
+        out[np.repeat(starts + n - before, kept) + step] = np.asarray(chunk)[
+            np.repeat(offsets - before, kept) + step]
+    shifted = index.copy()
+    shifted["loc"] = starts.astype(np.uint64) | (grown.astype(np.uint64) << np.uint64(48))
+    shifted["len"] = np.minimum(index["len"].astype(np.int64) + n, 255)
+    return shifted, out

@@ -77,38 +77,70 @@ py::tuple pair_of(const RecordColumn<Record>& col, const char* dtype_name) {
 
 const char* type_name_of(uint32_t type) {
   switch (type) {
-    case 5: return "APP_TRIGGER";
-    case 6: return "ENV_INTEGER";
-    case 7: return "ENV_DOUBLE";
-    case 8: return "ENV_STRING";
-    case 9: return "ENV_DATA";
-    case 11: return "LIN_MESSAGE";
-    case 12: return "LIN_CRC_ERROR";
-    case 14: return "LIN_RCV_ERROR";
-    case 15: return "LIN_SND_ERROR";
-    case 18: return "LIN_SYN_ERROR";
-    case 20: return "LIN_SLEEP";
-    case 21: return "LIN_WAKEUP";
-    case 29: return "FLEXRAY_DATA";
-    case 41: return "FLEXRAY_MESSAGE";
-    case 50: return "FR_RCVMESSAGE";
-    case 57: return "LIN_MESSAGE2";
-    case 58: return "LIN_SND_ERROR2";
-    case 59: return "LIN_SYN_ERROR2";
-    case 60: return "LIN_CRC_ERROR2";
-    case 61: return "LIN_RCV_ERROR2";
-    case 62: return "LIN_WAKEUP2";
-    case 65: return "APP_TEXT";
-    case 66: return "FR_RCVMESSAGE_EX";
-    case 71: return "ETHERNET_FRAME";
-    case 72: return "SYS_VARIABLE";
-    case 91: return "OVERRUN_ERROR";
-    case 92: return "EVENT_COMMENT";
-    case 96: return "GLOBAL_MARKER";
-    case 120: return "ETHERNET_FRAME_EX";
-    case 121: return "ETHERNET_FRAME_FORWARDED";
-    case 128: return "TRIGGER_CONDITION";
-    default: return "";
+    case 5:
+      return "APP_TRIGGER";
+    case 6:
+      return "ENV_INTEGER";
+    case 7:
+      return "ENV_DOUBLE";
+    case 8:
+      return "ENV_STRING";
+    case 9:
+      return "ENV_DATA";
+    case 11:
+      return "LIN_MESSAGE";
+    case 12:
+      return "LIN_CRC_ERROR";
+    case 14:
+      return "LIN_RCV_ERROR";
+    case 15:
+      return "LIN_SND_ERROR";
+    case 18:
+      return "LIN_SYN_ERROR";
+    case 20:
+      return "LIN_SLEEP";
+    case 21:
+      return "LIN_WAKEUP";
+    case 29:
+      return "FLEXRAY_DATA";
+    case 41:
+      return "FLEXRAY_MESSAGE";
+    case 50:
+      return "FR_RCVMESSAGE";
+    case 57:
+      return "LIN_MESSAGE2";
+    case 58:
+      return "LIN_SND_ERROR2";
+    case 59:
+      return "LIN_SYN_ERROR2";
+    case 60:
+      return "LIN_CRC_ERROR2";
+    case 61:
+      return "LIN_RCV_ERROR2";
+    case 62:
+      return "LIN_WAKEUP2";
+    case 65:
+      return "APP_TEXT";
+    case 66:
+      return "FR_RCVMESSAGE_EX";
+    case 71:
+      return "ETHERNET_FRAME";
+    case 72:
+      return "SYS_VARIABLE";
+    case 91:
+      return "OVERRUN_ERROR";
+    case 92:
+      return "EVENT_COMMENT";
+    case 96:
+      return "GLOBAL_MARKER";
+    case 120:
+      return "ETHERNET_FRAME_EX";
+    case 121:
+      return "ETHERNET_FRAME_FORWARDED";
+    case 128:
+      return "TRIGGER_CONDITION";
+    default:
+      return "";
   }
 }
 
@@ -193,8 +225,8 @@ py::tuple read_one(py::object file, const char* bus, py::object threads, bool ve
 // Text of the log (Windows-1252, as the format's writers store it).
 py::str text_of(const BusSink& s, const TextRef& t) {
   const char* p = reinterpret_cast<const char*>(s.text.data()) + t.offset;
-  PyObject* o = PyUnicode_Decode(t.size ? p : "", static_cast<Py_ssize_t>(t.size), "cp1252",
-                                 "replace");
+  PyObject* o =
+      PyUnicode_Decode(t.size ? p : "", static_cast<Py_ssize_t>(t.size), "cp1252", "replace");
   if (!o) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(o);
 }
@@ -252,14 +284,22 @@ py::object value_of(const BusSink& s, const EventRecord& e) {
 
 const char* kind_name(EventKind k) {
   switch (k) {
-    case EventKind::Marker: return "marker";
-    case EventKind::Comment: return "comment";
-    case EventKind::AppText: return "app text";
-    case EventKind::Trigger: return "trigger";
-    case EventKind::TriggerCondition: return "trigger";
-    case EventKind::SystemVariable: return "system variable";
-    case EventKind::EnvironmentVariable: return "environment variable";
-    case EventKind::Overrun: return "overrun";
+    case EventKind::Marker:
+      return "marker";
+    case EventKind::Comment:
+      return "comment";
+    case EventKind::AppText:
+      return "app text";
+    case EventKind::Trigger:
+      return "trigger";
+    case EventKind::TriggerCondition:
+      return "trigger";
+    case EventKind::SystemVariable:
+      return "system variable";
+    case EventKind::EnvironmentVariable:
+      return "environment variable";
+    case EventKind::Overrun:
+      return "overrun";
   }
   return "";
 }
@@ -381,8 +421,7 @@ Wanted buses_arg(py::handle buses, bool& can) {
   if (PyUnicode_Check(buses.ptr()))
     throw py::type_error("buses must be a sequence of bus names, not a str");
   for (py::handle b : py::iter(buses)) {
-    if (!PyUnicode_Check(b.ptr()))
-      throw py::type_error("buses must hold str, got " + type_name(b));
+    if (!PyUnicode_Check(b.ptr())) throw py::type_error("buses must hold str, got " + type_name(b));
     const std::string s = py::str(b);
     if (s == "can")
       can = true;
@@ -406,8 +445,8 @@ py::dict read_buses(py::object file, py::object buses, py::object threads, bool 
                     py::object containers, bool scan_ahead, py::object collect) {
   bool can = false;
   const Wanted wanted = buses_arg(buses, can);
-  Walked w = walk(file, wanted, can, threads, verbose, errors, start, stop, containers,
-                  scan_ahead, collect);
+  Walked w = walk(file, wanted, can, threads, verbose, errors, start, stop, containers, scan_ahead,
+                  collect);
   py::dict out;
   std::vector<std::pair<const char*, size_t>> counts;
   if (can) {
@@ -450,22 +489,23 @@ py::dict channels(py::object file, py::object threads, bool verbose, const std::
   Wanted wanted;
   wanted.events = true;  // APP_TEXT names the channels
   wanted.channels = true;
-  Walked w = walk(file, wanted, false, threads, verbose, errors, py::none(), py::none(),
-                  py::none(), scan_ahead, collect);
+  Walked w = walk(file, wanted, false, threads, verbose, errors, py::none(), py::none(), py::none(),
+                  scan_ahead, collect);
   return channel_table(*w.sink);
 }
 
 size_t write_pcapng(py::object file, py::object frames, bool verbose) {
   const double since = now_seconds();
   if (!PyTuple_Check(frames.ptr()) && !PyList_Check(frames.ptr()))
-    throw py::type_error("frames must be an Ethernet pair (records, payload) as read_ethernet "
-                         "gives it, got " +
-                         type_name(frames));
+    throw py::type_error(
+        "frames must be an Ethernet pair (records, payload) as read_ethernet "
+        "gives it, got " +
+        type_name(frames));
   py::sequence pair = py::reinterpret_borrow<py::sequence>(frames);
   if (py::len(pair) != 2)
     throw py::type_error("frames must be an Ethernet pair (records, payload)");
-  StridedView records =
-      typed_view(pair[0], "frames[0]", py::dtype::from_args(kv_attr("ETHERNET")), "ETHERNET records");
+  StridedView records = typed_view(pair[0], "frames[0]", py::dtype::from_args(kv_attr("ETHERNET")),
+                                   "ETHERNET records");
   BytesView payload = bytes_view(pair[1], "frames[1]");
   ByteBuffer out;
   std::string error;
@@ -512,13 +552,13 @@ void register_buses(py::module_& m) {
         [bus](py::object file, py::object threads, bool verbose, const std::string& errors,
               py::object start, py::object stop, py::object containers, bool scan_ahead,
               py::object collect) {
-          return read_one(file, bus, threads, verbose, errors, start, stop, containers,
-                          scan_ahead, collect);
+          return read_one(file, bus, threads, verbose, errors, start, stop, containers, scan_ahead,
+                          collect);
         },
-        py::arg("file"), py::kw_only(), py::arg("threads") = py::none(),
-        py::arg("verbose") = true, py::arg("errors") = "raise", py::arg("start") = py::none(),
-        py::arg("stop") = py::none(), py::arg("containers") = py::none(),
-        py::arg("_scan_ahead") = false, py::arg("_notices") = py::none());
+        py::arg("file"), py::kw_only(), py::arg("threads") = py::none(), py::arg("verbose") = true,
+        py::arg("errors") = "raise", py::arg("start") = py::none(), py::arg("stop") = py::none(),
+        py::arg("containers") = py::none(), py::arg("_scan_ahead") = false,
+        py::arg("_notices") = py::none());
   };
   one("read_lin", "lin");
   one("read_ethernet", "ethernet");

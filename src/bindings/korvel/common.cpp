@@ -129,7 +129,7 @@ namespace {
 
 // Published functions: each a trampoline of its own into the pybind11
 // function it replaces. Held for the life of the process, like Globals.
-constexpr size_t MAX_PUBLISHED = 24;
+constexpr size_t MAX_PUBLISHED = 32;
 PyObject* published_impl[MAX_PUBLISHED];
 PyMethodDef published_def[MAX_PUBLISHED];
 size_t published_count = 0;

@@ -16,6 +16,7 @@ void register_protocols(py::module_& m);
 void register_stats(py::module_& m);
 void register_text(py::module_& m);
 void register_buses(py::module_& m);
+void register_mf4(py::module_& m);
 }  // namespace korvel::bind
 
 using namespace korvel::bind;
@@ -145,6 +146,7 @@ PYBIND11_MODULE(korvel, m) {
   register_stats(m);
   register_text(m);
   register_buses(m);
+  register_mf4(m);
 
   publish(m, "newType",
           "newType(_len)\n--\n\n"

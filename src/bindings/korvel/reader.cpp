@@ -234,12 +234,33 @@ std::string cause_text(const ReadError& e) {
 }
 
 std::string damage_text(const Notice& n) {
+  if (n.inner)
+    return "skipped bytes " + u64(n.data_offset) + " to " + u64(n.data_offset + n.present) +
+           " of the data of the log container at byte offset " + u64(n.object_pos) +
+           " (container " + u64(n.container) + "): " + cause_text(n.cause);
   const std::string range = "byte offset " + u64(n.object_pos) + " to " + u64(n.declared);
   if (n.whole_container)
     return "skipped the log container at " + range + " (container " + u64(n.container) +
            "): " + cause_text(n.cause);
   return "skipped " + range + " (before container " + u64(n.container) +
          "): " + cause_text(n.cause);
+}
+
+// Frames on channels above 255: how many, the numbers stored (the first
+// few) and what the records hold.
+std::string wide_text(const WideChannels& w) {
+  std::string numbers;
+  size_t shown = 0;
+  for (const auto& c : w.counts) {
+    if (shown == 8) {
+      numbers += ", ...";
+      break;
+    }
+    numbers += (shown++ ? ", " : "") + u64(c.first);
+  }
+  return u64(w.frames) + (w.frames == 1 ? " frame is" : " frames are") +
+         " on channels above 255 (stored: " + numbers +
+         "); their channel field holds the stored number modulo 256";
 }
 
 std::string notice_text(const Notice& n) {
@@ -262,6 +283,8 @@ std::string notice_text(const Notice& n) {
       return "Unknown object header version " + u64(n.value);
     case NoticeKind::Damaged:
       return "load blf: " + damage_text(n);
+    case NoticeKind::WideChannels:
+      return "load blf: " + wide_text(n.wide);
   }
   return {};
 }
@@ -297,6 +320,9 @@ class PrintedNotices : public NoticeSink {
     });
   }
 
+  // Held notices dropped unseen.
+  void discard() { held_.clear(); }
+
   // With the lock held.
   void flush() {
     std::vector<Notice> held;
@@ -307,7 +333,8 @@ class PrintedNotices : public NoticeSink {
  private:
   void emit(const Notice& n) {
     if (!collect_.is_none()) {
-      static const char* const kinds[] = {"truncated", "compression", "version", "skipped"};
+      static const char* const kinds[] = {"truncated", "compression", "version", "skipped",
+                                          "channels"};
       const bool skipped = n.kind == NoticeKind::Damaged;
       py::list(collect_).append(
           py::make_tuple(kinds[static_cast<int>(n.kind)], warning_text(n),
@@ -359,9 +386,20 @@ class Input {
         throw py::error_already_set();
       }
       name_ = file;
+      path_ = path;
     } else {
       check_binary_stream(file, fn, "rb");
       stream_ = std::make_unique<StreamSource>(file, stash);
+    }
+  }
+
+  // A path read again from its start.
+  void reopen() {
+    file_ = std::make_unique<FileSource>(PyBytes_AS_STRING(path_.ptr()));
+    if (file_->error()) {
+      errno = file_->error();
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name_.ptr());
+      throw py::error_already_set();
     }
   }
 
@@ -384,6 +422,7 @@ class Input {
   std::unique_ptr<FileSource> file_;
   std::unique_ptr<StreamSource> stream_;
   py::object name_;
+  py::object path_;
 };
 
 // Options shared by the reading functions.
@@ -446,14 +485,51 @@ void container_range(py::handle containers, ReaderOptions& o) {
                           std::to_string(o.end_container) + ")");
 }
 
+[[noreturn]] void outside_ns(const char* what, py::handle v) {
+  throw py::value_error(std::string(what) + " lies outside the int64 nanosecond range (got " +
+                        std::string(py::repr(v)) + ")");
+}
+
+// A numpy.datetime64 in nanoseconds since the epoch, exactly (floored below
+// a nanosecond), where NumPy's own conversion would wrap silently.
+int64_t datetime_ns(py::handle v, const char* what) {
+  py::tuple unit = py::module_::import("numpy").attr("datetime_data")(v.attr("dtype"));
+  const std::string name = py::str(unit[0]);
+  py::object count = py::int_(v.attr("astype")("int64")) * unit[1];
+  if (name == "Y" || name == "M") {
+    // Calendar units: exact in days, as long as they are few.
+    if (count > py::int_(100000) || count < py::int_(-100000)) outside_ns(what, v);
+    return datetime_ns(v.attr("astype")("datetime64[D]"), what);
+  }
+  static const struct {
+    const char* name;
+    long long num, den;  // nanoseconds per unit: num / den
+  } units[] = {{"W", 604800000000000LL, 1}, {"D", 86400000000000LL, 1},
+               {"h", 3600000000000LL, 1},   {"m", 60000000000LL, 1},
+               {"s", 1000000000LL, 1},      {"ms", 1000000LL, 1},
+               {"us", 1000LL, 1},           {"ns", 1, 1},
+               {"ps", 1, 1000LL},           {"fs", 1, 1000000LL},
+               {"as", 1, 1000000000LL}};
+  for (const auto& u : units) {
+    if (name != u.name) continue;
+    py::object ns = (count * py::int_(u.num)).attr("__floordiv__")(py::int_(u.den));
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(ns.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) outside_ns(what, v);
+    return static_cast<int64_t>(x);
+  }
+  throw py::type_error(std::string(what) + " must be a numpy.datetime64 with a time unit, got " +
+                       std::string(py::repr(v)));
+}
+
 // start=/stop=: int64 nanoseconds since the epoch, or numpy.datetime64.
 int64_t time_arg(py::handle v, const char* what) {
   py::module_ np = py::module_::import("numpy");
   if (py::isinstance(v, np.attr("datetime64"))) {
     if (py::bool_(np.attr("isnat")(v)))
       throw py::value_error(std::string(what) + " must be a time, not NaT");
-    py::object ns = v.attr("astype")("datetime64[ns]").attr("astype")("int64");
-    return ns.cast<int64_t>();
+    return datetime_ns(v, what);
   }
   if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
     throw py::type_error(std::string(what) +
@@ -523,7 +599,7 @@ std::string cost_line(double since, uint64_t object_count, uint64_t records, uin
 // each is inflated); the range read is then masked. A stream, or first
 // timestamps that decrease somewhere, leave the whole log to be read.
 void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
-  if (!w.active || !path_of(file)) return;
+  if (!w.active || w.empty() || !path_of(file)) return;
   Stash stash;
   Input input(file, stash, "read");
   QuietNotices quiet;
@@ -543,10 +619,17 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
   }
   if (err) input.raise(err, stash);
   if (!sure) return;
+  // First times are guesses (frames of one container may be timed past the
+  // next one's first): the reader takes in containers on either side of the
+  // range while they hold frames of the window, within the containers asked.
   ReaderOptions& r = args.options;
-  r.first_container = std::max(r.first_container, first);
-  r.end_container = std::min(r.end_container, end);
-  if (r.end_container < r.first_container) r.end_container = r.first_container;
+  r.window_guess = true;
+  r.window_first = r.first_container;
+  r.window_end = r.end_container;
+  first = std::max(first, r.window_first);
+  if (r.window_end > r.window_first && first >= r.window_end) first = r.window_end - 1;
+  r.first_container = first;
+  r.end_container = std::max(first, std::min(r.end_container, end));
   // The walk begins a little before the range: the containers the reader
   // looks back through for the range's first object.
   const size_t lead = 72;
@@ -554,6 +637,13 @@ void plan_window(py::object file, const Window& w, bool exact, ReadArgs& args) {
     r.start_container = r.first_container - lead;
     r.start_offset = entries[r.start_container].offset;
   }
+}
+
+// The time window's frames are those the reader keeps (and counts).
+void keep_window_args(const Window& w, ReaderOptions& o) {
+  if (!w.active) return;
+  o.keep_start = w.start;
+  o.keep_stop = w.stop;
 }
 
 }  // namespace
@@ -569,47 +659,64 @@ py::tuple read_walk(py::object file, py::object threads, bool verbose, py::objec
   args.options.frames = extras.frames;
   container_range(containers, args.options);
   const Window window = window_arg(start, stop);
+  keep_window_args(window, args.options);
   const ReaderOptions asked = args.options;
   if (window.empty()) args.options.end_container = args.options.first_container;
-  plan_window(file, window, exact_time, args);
+  // Which containers hold a window's frames is judged by its CAN frames; a
+  // walk that keeps other objects reads the whole range and masks it.
+  if (!extras.objects) plan_window(file, window, exact_time, args);
   Stash stash;
   Input input(file, stash, "read");
-  PrintedNotices notices(stash, args.verbose, false, args.notices);
-  auto reader = std::make_unique<LogReader>(input.source(), notices, args.options);
-  const FileHeader_t header = open_log(*reader, input, stash, exact_time);
-  const uint32_t object_count = header.object_count;
+  for (;;) {
+    // A guessed window's notices wait until the guess is known to hold.
+    const bool guess = args.options.window_guess;
+    PrintedNotices notices(stash, args.verbose, guess, args.notices);
+    auto reader = std::make_unique<LogReader>(input.source(), notices, args.options);
+    const FileHeader_t header = open_log(*reader, input, stash, exact_time);
+    const uint32_t object_count = header.object_count;
 
-  size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
-  // + the scanner's copy slack
-  ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, stash);
-  ReadError err;
-  size_t containers_seen = 0;
-  {
-    py::gil_scoped_release unlocked;
-    bool done = false;
-    err = reader->read(sink, SIZE_MAX, done);
-    containers_seen = reader->containers_seen();
-    // Workers may still use the reader's buffers; let them finish unlocked.
-    reader.reset();
+    size_t cap = std::min<size_t>(object_count, INITIAL_RECORDS_MAX);
+    // + the scanner's copy slack
+    ArraySink sink(cap, cap * INITIAL_BYTES_PER_RECORD + 256, object_count, stash);
+    ReadError err;
+    size_t containers_seen = 0;
+    bool unsure = false;
+    {
+      py::gil_scoped_release unlocked;
+      bool done = false;
+      err = reader->read(sink, SIZE_MAX, done);
+      containers_seen = reader->containers_seen();
+      unsure = reader->window_unsure();
+      // Workers may still use the reader's buffers; let them finish unlocked.
+      reader.reset();
+    }
+    if (guess && unsure && !err) {
+      // Frames of the window may lie before every container looked at: the
+      // whole read, masked.
+      args.options = asked;
+      input.reopen();
+      continue;
+    }
+    notices.flush();
+    if (err) input.raise(err, stash);
+    if (!containers.is_none() && asked.end_container > containers_seen &&
+        args.options.end_container == asked.end_container)
+      throw py::value_error("containers=(" + std::to_string(asked.first_container) + ", " +
+                            std::to_string(asked.end_container) + ") lies outside the log's " +
+                            std::to_string(containers_seen) + " containers");
+    if (window.active)
+      sink.record_count = keep_window(sink.records, 0, sink.record_count, sink.payload,
+                                      sink.payload_size, window.start, window.stop);
+    extras.windowed = window.active;
+    extras.start = window.start;
+    extras.stop = window.stop;
+    extras.object_count = object_count;
+
+    sink.trim();
+    if (args.verbose && extras.cost_line)
+      print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
+    return py::make_tuple(sink.index, sink.chunk);
   }
-  if (err) input.raise(err, stash);
-  if (!containers.is_none() && asked.end_container > containers_seen &&
-      args.options.end_container == asked.end_container)
-    throw py::value_error("containers=(" + std::to_string(asked.first_container) + ", " +
-                          std::to_string(asked.end_container) + ") lies outside the log's " +
-                          std::to_string(containers_seen) + " containers");
-  if (window.active)
-    sink.record_count = keep_window(sink.records, 0, sink.record_count, sink.payload,
-                                    sink.payload_size, window.start, window.stop);
-  extras.windowed = window.active;
-  extras.start = window.start;
-  extras.stop = window.stop;
-  extras.object_count = object_count;
-
-  sink.trim();
-  if (args.verbose && extras.cost_line)
-    print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
-  return py::make_tuple(sink.index, sink.chunk);
 }
 
 namespace {
@@ -627,12 +734,15 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
 // pieces.
 class PieceReader {
  public:
-  PieceReader(py::object file, size_t frames, const ReadArgs& args, const Window& window,
-              bool exact)
+  PieceReader(py::object file, size_t frames, const ReadArgs& args, const ReaderOptions& asked,
+              const Window& window, bool exact)
       : since_(now_seconds()),
         frames_(frames),
         verbose_(args.verbose),
+        exact_(exact),
         window_(window),
+        guess_(args.options.window_guess),
+        asked_(asked),
         input_(file, stash_, "iter_read"),
         notices_(stash_, args.verbose, true, args.notices) {
     reader_ = std::make_unique<LogReader>(input_.source(), notices_, args.options);
@@ -684,6 +794,14 @@ class PieceReader {
         s.record_count = keep_window(s.records, before, s.record_count, s.payload, s.payload_size,
                                      window_.start, window_.stop);
     }
+    if (guess_) {
+      // Known by the first read: then nothing has been handed out yet.
+      guess_ = false;
+      if (!err && reader_->window_unsure()) {
+        read_whole();
+        return;
+      }
+    }
     if (err) {
       error_ = err;
       done = true;
@@ -694,6 +812,19 @@ class PieceReader {
       py::gil_scoped_release unlocked;
       reader_.reset();
     }
+  }
+
+  // A guessed window found unsure: the whole log is read instead, masked.
+  void read_whole() {
+    notices_.discard();
+    {
+      py::gil_scoped_release unlocked;
+      reader_.reset();
+    }
+    input_.reopen();
+    reader_ = std::make_unique<LogReader>(input_.source(), notices_, asked_);
+    open_log(*reader_, input_, stash_, exact_);
+    new_sink(0, nullptr);
   }
 
   // Every whole piece the sink holds, and at the end what is left.
@@ -782,7 +913,10 @@ class PieceReader {
   double since_;
   size_t frames_;
   bool verbose_;
+  bool exact_;
   Window window_;
+  bool guess_;
+  ReaderOptions asked_;
   Stash stash_;
   Input input_;
   PrintedNotices notices_;
@@ -806,9 +940,11 @@ py::object iter_read(py::object file, py::object frames, py::object threads, boo
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
   const Window window = window_arg(start, stop);
+  keep_window_args(window, args.options);
+  const ReaderOptions asked = args.options;
   if (window.empty()) args.options.end_container = 0;
   plan_window(file, window, exact_time, args);
-  return py::cast(std::make_unique<PieceReader>(file, n, args, window, exact_time));
+  return py::cast(std::make_unique<PieceReader>(file, n, args, asked, window, exact_time));
 }
 
 const char* application_name(uint8_t id) {
@@ -818,7 +954,7 @@ const char* application_name(uint8_t id) {
   return id < sizeof names / sizeof *names ? names[id] : "";
 }
 
-py::object info(py::object file, bool verbose, bool times, py::object collect) {
+py::object info(py::object file, bool verbose, bool times, bool channels, py::object collect) {
   // Where a seekable stream stands, for the channel list walked later.
   py::object at = py::none();
   if (!path_of(file) && py::hasattr(file, "seekable") && py::hasattr(file, "tell")) {
@@ -891,7 +1027,9 @@ py::object info(py::object file, bool verbose, bool times, py::object collect) {
   d["stop"] = stop;
   d["containers"] = table;
   // "channels" is walked from the whole log when first asked for.
-  return py::module_::import("korvel._info").attr("Info")(d, file, at);
+  py::object result = py::module_::import("korvel._info").attr("Info")(d, file, at);
+  if (channels) result["channels"];  // walked now, while the stream stands where it did
+  return result;
 }
 
 }  // namespace
@@ -913,7 +1051,7 @@ void register_reader(py::module_& m) {
         py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
-        py::arg("times") = false, py::arg("_notices") = py::none(),
+        py::arg("times") = false, py::arg("channels") = false, py::arg("_notices") = py::none(),
         "Header facts and the table of log containers, without inflating anything.");
   // Which inflater this build uses for complete containers.
   m.attr("INFLATER") = inflater_name();
@@ -928,7 +1066,8 @@ void register_reader(py::module_& m) {
           "through loc = offset + (stored count << 48). Prints \"load blf cost ...ms,\n"
           "obj_cnt=..., frm_cnt=..., idx_mem=..., chk_mem=..., tot_mem=...\", and a line\n"
           "for a log cut short, a container of an unknown compression method or an\n"
-          "object of an unknown header version (each skipped).\n\n"
+          "object of an unknown header version (each skipped), and for frames on\n"
+          "channels above 255 (their channel is the stored number modulo 256).\n\n"
           "file: a path (str or os.PathLike), read natively without the interpreter\n"
           "    lock, or a binary stream with read(n).\n\n"
           "Keywords (extensions):\n"
@@ -940,15 +1079,18 @@ void register_reader(py::module_& m) {
           "    containers a to b-1 (counted from 0, see info()); the ranges of any\n"
           "    partition of the containers, joined, equal the whole read.\n"
           "errors: 'raise', or 'skip' to read past damage: a container that cannot be\n"
-          "    read, and an object that can never be finished, are left out, with a\n"
-          "    BLFWarning for each region skipped.\n"
+          "    read, and an object that can never be finished, are left out (the walk\n"
+          "    goes on at the next object whose walk is clean), with a BLFWarning for each\n"
+          "    region skipped.\n"
           "start, stop: only the frames with start <= timestamp < stop (int64 ns since\n"
-          "    the epoch, or numpy.datetime64; None leaves that end open): the whole read\n"
-          "    masked to the window, frame for frame. From a path, only the containers\n"
-          "    that can hold such frames are inflated, found from the first timestamp of\n"
-          "    every container (info(times=True)); where those decrease somewhere, and\n"
-          "    for a stream, the whole log is read. A decrease of timestamps hidden inside\n"
-          "    containers outside the window cannot be seen, and may leave frames out.\n"
+          "    the epoch, or numpy.datetime64 within that range; None leaves that end\n"
+          "    open): the whole read masked to the window, frame for frame. From a path,\n"
+          "    only the containers that can hold such frames are inflated: those the\n"
+          "    first timestamps of the containers (info(times=True)) point to, and on\n"
+          "    each side the next ones for as long as the last one read holds a frame of\n"
+          "    the window. Where those timestamps decrease somewhere, and for a stream,\n"
+          "    the whole log is read. Frames beyond a container holding none of the\n"
+          "    window on that side cannot be seen.\n"
           "exact_time: timestamps in integer nanoseconds (header start plus object\n"
           "    time) instead of the default double-precision sum, which rounds to about\n"
           "    256 ns; logs written with write(..., exact_time=True) read back exactly.\n"
@@ -977,7 +1119,7 @@ void register_reader(py::module_& m) {
           "(lines, or BLFWarnings when quiet) come after the frames before them.\n"
           "ValueError for frames below 1.");
   publish(m, "info",
-          "info(file, *, verbose=True, times=False)\n--\n\n"
+          "info(file, *, verbose=True, times=False, channels=False)\n--\n\n"
           "Header facts and the table of log containers, without inflating anything.\n\n"
           "Returns a dict: object_count, application (id, name, version), file_size and\n"
           "uncompressed_size (as the header says), start and stop (ns since the epoch),\n"
@@ -994,8 +1136,12 @@ void register_reader(py::module_& m) {
           "    only the start of each; a container in which no object begins (or whose\n"
           "    first object lies past the first 1 KiB of its compressed data, or whose\n"
           "    start cannot be inflated) takes that of the next object found (int64 max\n"
-          "    when there is none).\n\n"
-          "Raises what read() raises for the file header and the top-level objects.");
+          "    when there is none). These are guesses: a payload can look like an\n"
+          "    object, and frames of a container may be timed past the next one's first.\n"
+          "channels: the channel list is walked at once (channel numbers as the log\n"
+          "    stores them: read's records hold numbers above 255 modulo 256).\n\n"
+          "Raises what read() raises for the file header and the top-level objects (with\n"
+          "channels, what read() raises).");
 }
 
 }  // namespace korvel::bind

@@ -30,25 +30,36 @@ std::string hex(uint64_t v) {
   return buf;
 }
 
-[[noreturn]] void raise_bits_fault(const korvel::FrameView& f, size_t i, ks::BitsFault fault) {
+std::string bits_fault_text(const korvel::FrameView& f, size_t i, ks::BitsFault fault) {
   DT_t r;
   std::memcpy(&r, f.records + static_cast<ptrdiff_t>(i) * f.stride, sizeof r);
   const std::string at = "frame " + std::to_string(i) + ": ";
   switch (fault) {
     case ks::BitsFault::ClassicLength:
-      throw py::value_error(at + "a classic frame cannot have length " + std::to_string(r.len));
+      return at + "a classic frame cannot have length " + std::to_string(r.len);
     case ks::BitsFault::FdLength:
-      throw py::value_error(at + "a CAN FD frame cannot have length " + std::to_string(r.len));
+      return at + "a CAN FD frame cannot have length " + std::to_string(r.len);
     case ks::BitsFault::FdRemote:
-      throw py::value_error(at + "a CAN FD frame cannot be a remote frame");
+      return at + "a CAN FD frame cannot be a remote frame";
     case ks::BitsFault::BaseId:
-      throw py::value_error(at + "base identifier " + hex(r.can_id) + " does not fit 11 bits");
+      return at + "base identifier " + hex(r.can_id) + " does not fit 11 bits";
     default:
-      throw py::value_error(at + "payload of " + std::to_string(loc_count(r.loc)) +
-                            " bytes at offset " + std::to_string(loc_offset(r.loc)) +
-                            " lies beyond the payload array of " + std::to_string(f.chunk_size) +
-                            " bytes");
+      return at + "payload of " + std::to_string(loc_count(r.loc)) + " bytes at offset " +
+             std::to_string(loc_offset(r.loc)) + " lies beyond the payload array of " +
+             std::to_string(f.chunk_size) + " bytes";
   }
+}
+
+[[noreturn]] void raise_bits_fault(const korvel::FrameView& f, size_t i, ks::BitsFault fault) {
+  throw py::value_error(bits_fault_text(f, i, fault));
+}
+
+// What a pass that skipped records hands back beside its result: (how many,
+// the first one's fault as text, or None).
+py::tuple skipped_note(const korvel::FrameView& f, size_t count, size_t first,
+                       ks::BitsFault fault) {
+  if (!count) return py::make_tuple(0, py::none());
+  return py::make_tuple(count, bits_fault_text(f, first, fault));
 }
 
 template <class T>
@@ -58,7 +69,9 @@ py::array column(const std::vector<T>& v) {
   return a;
 }
 
-py::array frame_bits(py::handle index, py::handle chunk) {
+// skip: records no bus could carry get 0 bits, and the result is (bits,
+// (skipped, first fault as text or None)).
+py::object frame_bits(py::handle index, py::handle chunk, bool skip) {
   StridedView idx;
   BytesView bytes;
   const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
@@ -67,10 +80,13 @@ py::array frame_bits(py::handle index, py::handle chunk) {
   ks::BitsOutcome res;
   {
     py::gil_scoped_release unlocked;
-    res = ks::frames_bits(f, total);
+    res = ks::frames_bits(f, total, skip);
   }
-  if (res.fault != ks::BitsFault::None) raise_bits_fault(f, res.bad, res.fault);
-  return out;
+  if (res.fault != ks::BitsFault::None &&
+      (!skip || res.fault == ks::BitsFault::Payload || !res.skipped))
+    raise_bits_fault(f, res.bad, res.fault);
+  if (!skip) return std::move(out);
+  return py::make_tuple(out, skipped_note(f, res.skipped, res.bad, res.fault));
 }
 
 // 256 rates (bit/s), 0 where a channel has none.
@@ -81,8 +97,10 @@ void rates_of(py::handle obj, const char* name, double* out) {
     std::memcpy(out + c, v.data + static_cast<ptrdiff_t>(c) * v.stride, sizeof(double));
 }
 
-py::dict busload(py::handle index, py::handle chunk, py::handle nominal, py::handle data,
-                 int64_t window) {
+// skip: records no bus could carry are left out, and the result is (columns,
+// (skipped, first fault as text or None)).
+py::object busload(py::handle index, py::handle chunk, py::handle nominal, py::handle data,
+                   int64_t window, bool skip) {
   if (window < 1) throw py::value_error("window must be at least 1 ns");
   StridedView idx;
   BytesView bytes;
@@ -91,6 +109,7 @@ py::dict busload(py::handle index, py::handle chunk, py::handle nominal, py::han
   rates_of(nominal, "bitrate", o.nominal_rate);
   rates_of(data, "data_bitrate", o.data_rate);
   o.window = window;
+  o.skip = skip;
   ks::LoadTable t;
   ks::LoadOutcome res;
   {
@@ -123,29 +142,47 @@ py::dict busload(py::handle index, py::handle chunk, py::handle nominal, py::han
   d["bits"] = column(t.bits);
   d["busy"] = column(t.busy);
   d["load"] = column(t.load);
-  return d;
+  if (!skip) return std::move(d);
+  return py::make_tuple(d, skipped_note(f, res.skipped, res.first_skipped, res.skipped_bits));
 }
 
-py::tuple cycles(py::handle index, py::handle chunk, double gap, py::handle keys,
-                 py::handle expected) {
-  StridedView idx;
-  BytesView bytes;
-  const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
-  ks::CycleOptions o;
-  o.gap = gap;
-  StridedView k = typed_view(keys, "keys", py::dtype::of<uint32_t>(), "uint32");
-  StridedView e = typed_view(expected, "expected", py::dtype::of<double>(), "float64");
-  if (k.size != e.size) throw py::value_error("keys and expected must be of one length");
+// A sorted key array and its values (float64), of one length.
+void keyed(py::handle keys, py::handle values, const char* what, std::vector<uint32_t>& k_out,
+           std::vector<double>& v_out) {
+  StridedView k = typed_view(keys, what, py::dtype::of<uint32_t>(), "uint32");
+  StridedView e = typed_view(values, what, py::dtype::of<double>(), "float64");
+  if (k.size != e.size)
+    throw py::value_error(std::string(what) + ": keys and values differ in length");
   for (size_t i = 0; i < k.size; ++i) {
     uint32_t key;
     double ns;
     std::memcpy(&key, k.data + static_cast<ptrdiff_t>(i) * k.stride, sizeof key);
     std::memcpy(&ns, e.data + static_cast<ptrdiff_t>(i) * e.stride, sizeof ns);
-    if (i && key <= o.expected_keys.back())
-      throw py::value_error("keys must be sorted and distinct");
-    o.expected_keys.push_back(key);
-    o.expected.push_back(ns);
+    if (i && key <= k_out.back()) throw py::value_error("keys must be sorted and distinct");
+    k_out.push_back(key);
+    v_out.push_back(ns);
   }
+}
+
+// pgn: None, or (keys by PGN and source, their periods, keys by PGN, their
+// periods); database: gaps only where a period is expected, else none in
+// transport-protocol traffic.
+py::tuple cycles(py::handle index, py::handle chunk, double gap, py::handle keys,
+                 py::handle expected, py::handle pgn, bool database) {
+  StridedView idx;
+  BytesView bytes;
+  const korvel::FrameView f = frames_of(index, chunk, idx, bytes);
+  ks::CycleOptions o;
+  o.gap = gap;
+  keyed(keys, expected, "expected", o.expected_keys, o.expected);
+  if (!pgn.is_none()) {
+    py::tuple t = py::reinterpret_borrow<py::tuple>(pgn);
+    if (t.size() != 4) throw py::value_error("pgn must hold 4 arrays");
+    keyed(t[0], t[1], "pgn", o.pgn_source_keys, o.pgn_source_expected);
+    keyed(t[2], t[3], "pgn", o.pgn_keys, o.pgn_expected);
+  }
+  o.only_expected = database;
+  o.transport_without_gaps = !database;
   ks::CycleTable t;
   ks::GapTable g;
   // Work room from NumPy, which asks for huge pages.
@@ -184,13 +221,18 @@ py::tuple cycles(py::handle index, py::handle chunk, double gap, py::handle keys
 }  // namespace
 
 void register_stats(py::module_& m) {
-  m.def("_frame_bits", &frame_bits, py::arg("index"), py::arg("chunk"),
-        "Bits each frame occupies on the wire (uint16), as korvel.stats.frame_bits.");
+  m.def("_frame_bits", &frame_bits, py::arg("index"), py::arg("chunk"), py::arg("skip") = false,
+        "Bits each frame occupies on the wire (uint16), as korvel.stats.frame_bits; with\n"
+        "skip, (bits, (skipped, first fault)): records no bus could carry get 0 bits.");
   m.def("_busload", &busload, py::arg("index"), py::arg("chunk"), py::arg("bitrate"),
-        py::arg("data_bitrate"), py::arg("window"),
-        "Bus load columns per channel and window, as korvel.stats.busload.");
+        py::arg("data_bitrate"), py::arg("window"), py::arg("skip") = false,
+        "Bus load columns per channel and window, as korvel.stats.busload; with skip,\n"
+        "(columns, (skipped, first fault)): records no bus could carry left out.");
   m.def("_cycles", &cycles, py::arg("index"), py::arg("chunk"), py::arg("gap"), py::arg("keys"),
-        py::arg("expected"), "Cycle-time and gap columns, as korvel.stats.cycles.");
+        py::arg("expected"), py::arg("pgn") = py::none(), py::arg("database") = false,
+        "Cycle-time and gap columns, as korvel.stats.cycles. pgn: None or (keys by PGN and\n"
+        "source, periods, keys by PGN, periods) for J1939 matching; database: gaps only\n"
+        "where a period is expected (else none in transport-protocol traffic).");
 }
 
 }  // namespace korvel::bind

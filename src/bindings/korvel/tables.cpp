@@ -75,11 +75,46 @@ const char* plan_error_text(kt::PlanError e) {
   }
 }
 
+uint64_t to_uint64(py::handle o) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(o.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+// One part of an exact scaling: (negative, low word, high word, exponent).
+kt::ExactInt exact_int(const py::tuple& t, size_t at, const std::string& where) {
+  kt::ExactInt x;
+  x.neg = truth(t[at]);
+  x.lo = to_uint64(t[at + 1]);
+  x.hi = to_uint64(t[at + 2]);
+  const int64_t e = to_int64(t[at + 3]);
+  if (e < 0 || e > 4096) throw py::value_error(where + ": exponent out of range");
+  x.exp = static_cast<int32_t>(e);
+  return x;
+}
+
+// exact: () or (kind, scale_neg, scale_lo, scale_hi, scale_exp, offset_neg,
+// offset_lo, offset_hi, offset_exp): kind 1 an integer scale and offset, 2
+// an integer scale and the float offset; each (-1)^neg * (hi * 2^64 + lo) *
+// 2^exp.
+kt::ExactScaling exact_scaling(py::handle item, const std::string& where) {
+  py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(item));
+  kt::ExactScaling e;
+  if (t.empty()) return e;
+  if (t.size() != 9) throw py::value_error(where + ": exact scaling must have 9 items");
+  const int64_t kind = to_int64(t[0]);
+  if (kind != 1 && kind != 2) throw py::value_error(where + ": exact scaling kind must be 1 or 2");
+  e.kind = kind == 1 ? kt::Exact::int_offset : kt::Exact::float_offset;
+  e.scale = exact_int(t, 1, where);
+  e.offset = exact_int(t, 5, where);
+  return e;
+}
+
 // message: (can_id, extended, channels, signals, by_pgn); channels: a
 // sequence of channel numbers, empty for every channel; by_pgn: J1939 frames
 // of its PGN fall back to it, and its table has address columns; signal:
 // (start, length, big_endian, is_signed, is_float, scale, offset, mux,
-// mux_ids, codes, missing_from).
+// mux_ids, codes, missing_from[, exact]).
 kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bool& any_channel) {
   const std::string where = "message " + std::to_string(index);
   py::tuple t = items(item, 5, where);
@@ -112,7 +147,9 @@ kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bo
   size_t si = 0;
   for (py::handle sig : py::iter(t[3])) {
     const std::string swhere = where + ", signal " + std::to_string(si++);
-    py::tuple s = items(sig, 11, swhere);
+    py::tuple s = py::tuple(py::reinterpret_borrow<py::object>(sig));
+    if (s.size() != 11 && s.size() != 12)
+      throw py::value_error(swhere + " must have 11 or 12 items, got " + std::to_string(s.size()));
     kt::SignalPlan p;
     kt::PlanError e =
         kt::plan_signal(to_int32(s[0], swhere + " start"), to_int32(s[1], swhere + " length"),
@@ -124,6 +161,7 @@ kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bo
     const int64_t missing_from = to_int64(s[10]);
     if (missing_from < 0) throw py::value_error(swhere + ": missing_from must not be negative");
     if (p.kind == VALTYPE_UNSIGNED) p.missing_from = static_cast<uint64_t>(missing_from);
+    if (s.size() == 12) kt::plan_exact(p, exact_scaling(s[11], swhere));
     m.signals.push_back(std::move(p));
   }
   size_t bad = 0;
@@ -360,7 +398,11 @@ void register_tables(py::module_& m) {
         "messages also by PGN.\n"
         "messages: (can_id, extended, channels, signals, by_pgn) per message, signals as\n"
         "(start, length, big_endian, is_signed, is_float, scale, offset, mux, mux_ids,\n"
-        "codes, missing_from). Returns per message None or (timestamps, channels,\n"
+        "codes, missing_from[, exact]); exact: () or (kind, scale_neg, scale_lo,\n"
+        "scale_hi, scale_exp, offset_neg, offset_lo, offset_hi, offset_exp) for integer\n"
+        "scales, computed as integers where doubles would round more than once (kind 1:\n"
+        "an integer offset, 2: the float offset). Returns per message None or (timestamps, "
+        "channels,\n"
         "values, codes, sources, destinations).");
 }
 

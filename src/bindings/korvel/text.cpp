@@ -52,7 +52,7 @@ const char* format_name(Format f) {
 // through time.mktime.
 class PyClock : public LocalClock {
  public:
-  int64_t to_ns(const CivilTime& t) override {
+  bool to_ns(const CivilTime& t, int64_t& out) override {
     py::gil_scoped_acquire gil;
     // The whole seconds through the BLF header's road (exact in a double);
     // the part below them added as an integer, so that no time is rounded.
@@ -64,7 +64,14 @@ class PyClock : public LocalClock {
                          static_cast<uint16_t>(t.minute),
                          static_cast<uint16_t>(t.second),
                          0};
-    return add_ns(systemtime_to_timestamp(st), t.nanos);
+    int64_t whole;
+    try {
+      whole = systemtime_to_timestamp(st);
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_OverflowError)) return false;  // past the int64 ns range
+      throw;
+    }
+    return add_ns(whole, t.nanos, out);
   }
 };
 
@@ -186,8 +193,14 @@ class TextInput {
   const char* fn_ = "read";
 };
 
+// The message with bytes that are no UTF-8 (a binary file's, a line in
+// another encoding) as replacement characters.
 [[noreturn]] void raise_text_error(const TextError& e) {
-  PyErr_SetString(text_error, e.what());
+  const std::string what = e.what();
+  py::object text = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(what.data(), static_cast<py::ssize_t>(what.size()), "replace"));
+  if (!text) throw py::error_already_set();
+  PyErr_SetObject(text_error, text.ptr());
   throw py::error_already_set();
 }
 
@@ -476,12 +489,14 @@ void write_asc(py::object file, py::object frames, bool verbose) {
     std::memcpy(&ts, v.records + static_cast<ptrdiff_t>(i) * v.stride, sizeof ts);
     if (i == 0 || ts < first) first = ts;
   }
-  // The whole second at or before the earliest frame, in local time.
+  // A whole second at or before the earliest frame whose local date is
+  // unambiguous (an hour earlier or two when the frame lies in the hour
+  // repeated as summer time ends), as kv.write(exact_time=True) chooses;
+  // times count from it as read_asc reads the date.
   const int64_t second = first >= 0 ? first / 1000000000 * 1000000000
                                     : -((-first + 999999999) / 1000000000) * 1000000000;
   blf::SystemTime_t st{};
-  timestamp_to_systemtime(st, second);
-  st.milliseconds = 0;
+  exact_start(st, second);
   const int64_t base = systemtime_to_timestamp(st);
   if (v.n && first < base)
     throw py::value_error("write_asc: the earliest frame lies before its own local date");
@@ -554,25 +569,29 @@ void register_text(py::module_& m) {
   "Returns (index, chunk) as read() does: DT records in file order and their payload.\n" \
   "Times are int64 ns since the epoch.\n\n"                                              \
   "Raises TextError (a BLFError) naming the line for a file that is not such a log\n"    \
-  "(its first line that is neither header nor frame) and for a header line it cannot\n"  \
-  "go on from; OSError when a path cannot be read; TypeError for a text stream or\n"     \
-  "anything that is neither a path nor a binary stream. Malformed frame lines (bad\n"    \
-  "hex, missing fields, lengths that disagree with the data) are skipped and counted."
+  "(no line has the shape of one; binary input) and for a header line it cannot go\n"    \
+  "on from (a date in an unknown form, impossible or out of range); OSError when a\n"    \
+  "path cannot be read; TypeError for a text stream or anything that is neither a\n"     \
+  "path nor a binary stream. Other lines, malformed frame lines (bad hex, missing\n"     \
+  "fields, lengths that disagree with the data) and lines whose time leaves the\n"       \
+  "int64 range are skipped and counted, wherever they stand."
 
   publish(m, "read_asc",
           "read_asc(file, *, verbose=True)\n--\n\n"
           "Read a Vector ASC text log into a frames pair (index, chunk).\n\n"
           "Reads classic frame lines (base and extended 'x' identifiers, 'd' data and\n"
-          "'r' remote frames, ErrorFrame), CANFD lines (BRS, ESI, DLC and data length,\n"
-          "an optional symbolic name), Rx (flag 0x04) and Tx, channel numbers as written,\n"
+          "'r' remote frames, ErrorFrame), CANFD lines (DLC and data length, an optional\n"
+          "symbolic name; FD, BRS, ESI and remote from the flags column: EDL 0x1000, BRS\n"
+          "0x2000, ESI 0x4000, remote 0x10), Rx (flag 0x04) and Tx, channel numbers as written,\n"
           "and the header lines 'date', 'base hex|dec', 'timestamps absolute|relative'\n"
           "(relative: each time counts from the previous event) and 'internal events\n"
           "logged'. Times count from the date of the latest 'Begin Triggerblock' line\n"
           "that has one, else from the 'date' line, else from the epoch, read as local\n"
           "time as the BLF header's date is read. A classic line whose DLC is above 8\n"
           "reads as python-can reads it: the CAN FD length of the code with the 8 data\n"
-          "bytes the line holds. A CANFD line with data length 0 is a remote frame (as\n"
-          "python-can reads it). Other lines (events, statistics, comments, other buses)\n"
+          "bytes the line holds. A CANFD line without EDL is a classic frame; one with\n"
+          "data length 0 is a data frame, unless it gives a DLC above 0 (python-can's\n"
+          "CAN FD remote frames). Other lines (events, statistics, comments, other buses)\n"
           "are skipped and counted. Prints \"load asc cost ...ms, line_cnt=..., frm_cnt=...,\n"
           "skip_cnt=..., idx_mem=..., chk_mem=..., tot_mem=...\".\n\n" KV_TEXT_COMMON
           " A date in an unknown form raises TextError.");
@@ -584,8 +603,9 @@ void register_text(py::module_& m) {
           "direction a frame reads as received. An identifier of more than 3 digits is\n"
           "extended. An identifier with the error flag 0x20000000 is an error frame: its\n"
           "error class stays in can_id, its data as written. Interfaces become channels\n"
-          "1, 2, ... in order of first appearance (see candump_interfaces). Classic data\n"
-          "longer than 8 bytes is malformed (skipped and counted). Prints \"load candump\n"
+          "1, 2, ... in order of first appearance (see candump_interfaces). 'R' takes a\n"
+          "length up to 15; classic data longer than 8 bytes is malformed (skipped and\n"
+          "counted), and so are '#' comments. Prints \"load candump\n"
           "cost ...\" as read_asc prints its line.\n\n" KV_TEXT_COMMON);
   publish(m, "read_trc",
           "read_trc(file, *, verbose=True)\n--\n\n"
@@ -622,12 +642,14 @@ void register_text(py::module_& m) {
           "write_asc(file, frames, *, verbose=True)\n--\n\n"
           "Write a frames pair as a Vector ASC text log: the lines 'date ...', 'base hex\n"
           "timestamps absolute', 'internal events logged', then a trigger block dated at\n"
-          "the whole second (local time) at or before the earliest frame, one line per\n"
-          "frame with its time in microseconds after that date (truncated), and 'End\n"
-          "TriggerBlock'. python-can's ASCReader and read_asc read it back frame for\n"
-          "frame. Classic frames longer than 8 bytes are written with the DLC of their\n"
-          "length; a frame stored with fewer bytes than its length is written with the\n"
-          "bytes it has; a CAN FD frame without data reads back as a remote frame.\n"
+          "a whole second (local time, one that names a single instant) at or before the\n"
+          "earliest frame, one line per frame with its time in microseconds after that\n"
+          "date (to the nearest), and 'End TriggerBlock'. read_asc reads every frame\n"
+          "back (CANFD lines carry EDL, BRS, ESI and remote in their flags column);\n"
+          "python-can's ASCReader too, but for a CAN FD data frame without bytes, which\n"
+          "it reads as a remote frame. Classic frames longer than 8 bytes are written\n"
+          "with the DLC of their length; a frame stored with fewer bytes than its length\n"
+          "is written with the bytes it has.\n"
           "Prints \"write asc cost ...ms, frm_cnt=...\".\n\n"
           "file: a path (a file that fails half way is removed) or a binary stream with\n"
           "write(b).\n\n"

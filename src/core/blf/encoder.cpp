@@ -55,6 +55,7 @@ size_t encode_object(uint8_t* out, const FrameIn& f, int64_t start_timestamp) {
     b.channel = f.channel;
     b.dlc = f.len;
     b.can_id = can_id;
+    if (mflg & FLAG_RX) b.flags_ext = ERROR_EXT_RX;
     std::memcpy(b.data, f.data, min3(f.len, sizeof b.data, f.avail));
     write_obj_header(out, ERROR_OBJ_SIZE, CAN_ERROR_EXT, rel);
     store(body, b);

@@ -50,6 +50,10 @@ constexpr uint32_t FD64_FLAG_EDL = 0x1000;
 constexpr uint32_t FD64_FLAG_BRS = 0x2000;
 constexpr uint32_t FD64_FLAG_ESI = 0x4000;
 
+// CanErrExt_t flags_ext and CanFdErr64_t error_code_ext: direction, 1 =
+// received.
+constexpr uint16_t ERROR_EXT_RX = 0x0020;
+
 // CanFdErr64_t ext_flags word.
 constexpr uint16_t FDERR_FLAG_ESI = 0x0020;
 constexpr uint16_t FDERR_FLAG_BRS = 0x0040;
@@ -136,7 +140,8 @@ struct CanErrExt_t {
   uint8_t dlc;
   uint8_t reserved2[5];
   uint32_t can_id;
-  uint8_t reserved3[4];
+  uint16_t flags_ext;  // ERROR_EXT_RX among others
+  uint8_t reserved3[2];
   uint8_t data[8];
 };
 
@@ -235,10 +240,12 @@ static_assert(offsetof(CanMsg_t, data) == 8);
 static_assert(sizeof(CanErrExt_t) == 32);
 static_assert(offsetof(CanErrExt_t, dlc) == 10);
 static_assert(offsetof(CanErrExt_t, can_id) == 16);
+static_assert(offsetof(CanErrExt_t, flags_ext) == 20);
 static_assert(offsetof(CanErrExt_t, data) == 24);
 
 static_assert(sizeof(CanErr_t) == 4);
 static_assert(sizeof(CanFdErr64_t) == 44);
+static_assert(offsetof(CanFdErr64_t, error_code_ext) == 6);
 static_assert(offsetof(CanFdErr64_t, ext_flags) == 8);
 static_assert(offsetof(CanFdErr64_t, can_id) == 12);
 static_assert(offsetof(CanFdErr64_t, crc) == 36);
@@ -274,7 +281,6 @@ template <class T>
 inline void store(uint8_t* p, const T& v) {
   std::memcpy(p, &v, sizeof(T));
 }
-
 
 // ---------------------------------------------------------------------------
 // Objects of the other buses and the log's own events, read by src/core/buses/.
@@ -528,7 +534,7 @@ struct FlexRayV6Message_t {
 };
 
 struct AppText_t {
-  uint32_t source;  // 0 comment, 1 database channel info, 2 metadata, ...
+  uint32_t source;     // 0 comment, 1 database channel info, 2 metadata, ...
   uint32_t reserved1;  // source 1: version, channel, bus type, CAN FD bit
   uint32_t text_length;
   uint32_t reserved2;

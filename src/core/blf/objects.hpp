@@ -101,12 +101,50 @@ inline size_t cut_object_start(const uint8_t* data, size_t len) {
 // when there is none. A guess: payload bytes may look like a header.
 size_t plausible_start(const uint8_t* data, size_t len, size_t from = 0);
 
+// How the walk of objects from one header goes on over the bytes at hand,
+// by the rules of the scan (headers only, nothing decoded).
+struct Walk {
+  enum Outcome : uint8_t {
+    Fault,    // a size that cannot be, or no object where the next must begin
+    Reached,  // an object begins at or past `stop` (or `most` objects were walked)
+    Ended,    // the bytes end after a whole object (padding, or the start of a
+              // signature, may follow it)
+    Cut,      // an object runs past the end of the bytes
+  };
+  Outcome outcome = Fault;
+  size_t objects = 0;  // whole objects walked before the outcome
+  size_t pos = 0;      // Reached, Cut: where that object begins; Ended: the end
+};
+Walk walk_objects(const uint8_t* data, size_t len, size_t p, size_t stop = SIZE_MAX,
+                  size_t most = SIZE_MAX);
+
+// Where a walk is taken up in bytes whose object boundaries are not known
+// (the start of a container's data, where the end of an object begun earlier
+// comes first; or bytes after damage): the first plausible header in [from,
+// limit) from which the walk goes on cleanly to the end of the bytes (or to
+// the first object at or past `stop`) through at least one whole object.
+// Payload bytes can look like a header: a header is passed over when a later
+// one inside its first object begins a run of at least two whole objects that
+// joins its walk (one header in a payload is likelier than a run of them).
+// `pos` is NO_OBJECT when no header qualifies; `undecided` is then the first
+// header whose first object runs past the bytes (more bytes may decide it),
+// NO_OBJECT when there is none.
+struct StartPoint {
+  size_t pos = NO_OBJECT;
+  size_t undecided = NO_OBJECT;
+};
+// `at_end`: the bytes end where the log does, so that an object ending them is
+// whole; otherwise the last object before their end is not counted (bytes of
+// another object may follow it).
+StartPoint start_point(const uint8_t* data, size_t len, size_t from = 0, size_t limit = SIZE_MAX,
+                       size_t stop = SIZE_MAX, bool at_end = false);
+
 // The first object that begins in a container's data when only its first
 // `len` bytes are at hand (the bytes before it finish an object begun in an
-// earlier container): a plausible object header from which the walk goes on
-// cleanly up to the end of the bytes. NO_OBJECT when none is found; `whole`
-// says the bytes are the container's whole data (a NO_OBJECT answer is then
-// final). The object itself may be of any type.
-size_t first_object(const uint8_t* data, size_t len, bool whole);
+// earlier container), by start_point's rule. `whole` says the bytes are the
+// container's whole data. NO_OBJECT when none is found; `undecided` is then
+// set when more bytes (or, with `whole`, the containers before) could find
+// one.
+size_t first_object(const uint8_t* data, size_t len, bool whole, bool* undecided = nullptr);
 
 }  // namespace korvel

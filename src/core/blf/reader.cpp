@@ -128,6 +128,17 @@ struct LogReader::Impl {
   bool lead_in_done = false;
   int64_t start_timestamp = 0;  // as given to start()
   bool exact_timestamps = false;
+  // Frames handed out on channels above 255, reported once at the end.
+  WideChannels wide;
+  bool wide_reported = false;
+  // A window's guessed range (window_guess): past its end, whether the next
+  // container is the first one after it, or the last container read there
+  // held a frame kept; and whether the reading there has stopped.
+  bool first_past = true;
+  bool past_holds = false;
+  bool window_done = false;
+  bool window_unsure = false;
+  LocalFrames lead_frames;  // frames of lead containers, decoded to see which are kept
 
   std::deque<std::unique_ptr<Job>> pending;
   // Buffers of finished containers, for the next ones.
@@ -481,8 +492,18 @@ struct LogReader::Impl {
   void lead_into_range() {
     lead_in_done = true;
     if (options.first_container == 0) return;
+    if (options.window_guess && options.first_container > options.window_first) {
+      window_lead_in();
+      drop_lead();
+      return;
+    }
     std::vector<ByteBuffer> data;  // inflated, newest first
     std::vector<DataOrigin> origins;
+    // When no container gives a start the walk confirms, the newest
+    // header whose first object runs past what is at hand is taken.
+    ByteBuffer fallback;
+    std::vector<TailPiece> fallback_pieces;
+    size_t fallback_at = NO_OBJECT;
     bool found = false;
     for (size_t k = lead.size(); k-- > 0 && !found;) {
       Job& j = *lead[k];
@@ -498,19 +519,27 @@ struct LogReader::Impl {
       data.push_back(std::move(j.out));
       ByteBuffer region;
       std::vector<TailPiece> pieces;
-      for (size_t i = data.size(); i-- > 0;) {
-        const size_t n = data[i].size() - (data[i].size() ? HEADROOM : 0);
-        if (n) pieces.push_back(TailPiece{region.size(), origins[i], 0});
-        std::memcpy(region.reserve_more(n), data[i].data() + (n ? HEADROOM : 0), n);
-        region.commit(n);
-      }
+      join_lead(data, origins, region, pieces);
       const size_t first_len = data.back().size() ? data.back().size() - HEADROOM : 0;
-      found = ordered->lead_in(region.data(), region.size(), first_len, pieces);
+      const StartPoint sp = start_point(region.data(), region.size(), 0, first_len);
+      if (sp.pos != NO_OBJECT) {
+        ordered->lead_in_at(region.data(), region.size(), sp.pos, pieces, nullptr);
+        found = true;
+      } else if (sp.undecided != NO_OBJECT && fallback_at == NO_OBJECT) {
+        fallback = std::move(region);
+        fallback_pieces = std::move(pieces);
+        fallback_at = sp.undecided;
+      }
     }
-    if (found)
-      ordered->drop_carried();
-    else
-      ordered->resync();
+    if (!found && fallback_at != NO_OBJECT) {
+      ordered->lead_in_at(fallback.data(), fallback.size(), fallback_at, fallback_pieces, nullptr);
+      found = true;
+    }
+    if (!found) ordered->resync();
+    drop_lead();
+  }
+
+  void drop_lead() {
     while (!lead.empty()) {
       recycle(std::move(lead.front()));
       lead.pop_front();
@@ -518,11 +547,154 @@ struct LogReader::Impl {
     lead_bytes = 0;
   }
 
+  // Joins inflated lead containers (newest first in `data`) into `region`,
+  // oldest first, with the pieces saying where each came from.
+  static void join_lead(const std::vector<ByteBuffer>& data, const std::vector<DataOrigin>& origins,
+                        ByteBuffer& region, std::vector<TailPiece>& pieces) {
+    region.clear();
+    pieces.clear();
+    for (size_t i = data.size(); i-- > 0;) {
+      const size_t n = data[i].size() - (data[i].size() ? HEADROOM : 0);
+      if (n) pieces.push_back(TailPiece{region.size(), origins[i], 0});
+      std::memcpy(region.reserve_more(n), data[i].data() + (n ? HEADROOM : 0), n);
+      region.commit(n);
+    }
+  }
+
+  // For a time window guessed to begin in the range's first container: the
+  // containers before it are taken in, newest first, for as long as each
+  // holds a frame kept; the walk begins at the first clean object of an older
+  // one. When every lead container holds one, the guess is unsure.
+  void window_lead_in() {
+    std::vector<ByteBuffer> data;  // inflated, newest first
+    std::vector<DataOrigin> origins;
+    struct Lead {
+      ByteBuffer region;
+      std::vector<TailPiece> pieces;
+      size_t start = NO_OBJECT;  // where the walk begins
+      size_t keep_from = 0;      // the first piece kept
+      std::vector<size_t> begins;
+      bool decided = false;
+    } best, fallback;
+    // Which pieces of `l` hold frames kept: false on a fault.
+    auto evaluate = [&](Lead& l, size_t p) {
+      std::vector<char> holds;
+      l.begins.clear();
+      if (!lead_holds(l.region, p, l.pieces, holds, l.begins)) return false;
+      size_t i = holds.size();
+      while (i > 0 && holds[i - 1]) --i;
+      l.start = p;
+      l.keep_from = i;
+      l.decided = i > 0 || origins.back().container <= options.window_first;
+      return true;
+    };
+    for (size_t k = lead.size(); k-- > 0 && !best.decided;) {
+      Job& j = *lead[k];
+      origins.push_back(origin_of(j));
+      if (!known_method(j.method)) {
+        data.emplace_back();  // skipped, as the whole read skips it
+      } else {
+        j.scan_ahead_with = nullptr;
+        j.copies = nullptr;
+        j.run(false);
+        if (j.error || !j.result.ok()) {
+          best.decided = true;  // nothing older can be walked into: stop here
+          break;
+        }
+        data.push_back(std::move(j.out));
+      }
+      Lead l;
+      join_lead(data, origins, l.region, l.pieces);
+      const size_t first_len = data.back().size() ? data.back().size() - HEADROOM : 0;
+      const StartPoint sp = start_point(l.region.data(), l.region.size(), 0, first_len);
+      if (sp.pos == NO_OBJECT) {
+        if (sp.undecided != NO_OBJECT && fallback.start == NO_OBJECT && evaluate(l, sp.undecided))
+          fallback = std::move(l);
+        continue;
+      }
+      if (!evaluate(l, sp.pos)) break;
+      best = std::move(l);
+    }
+    if (best.start == NO_OBJECT) best = std::move(fallback);
+    if (best.start == NO_OBJECT) {
+      ordered->resync();
+      return;
+    }
+    if (!best.decided) window_unsure = true;
+    if (best.keep_from < best.pieces.size()) {
+      ScanResult r = ordered->lead_in_at(best.region.data(), best.region.size(),
+                                         best.begins[best.keep_from], best.pieces, &output);
+      report_versions(r);
+      if (r.status == ScanStatus::Done) counted(r);
+    } else {
+      ordered->lead_in_at(best.region.data(), best.region.size(), best.start, best.pieces, nullptr);
+    }
+  }
+
+  // Walks `region` from `p` piece by piece: whether the objects that begin in
+  // each piece hold a frame kept (the object cut at the region's end by its
+  // time; when its headers are cut, as if it did), and where the walk stands
+  // as each piece begins. False on a fault.
+  bool lead_holds(const ByteBuffer& region, size_t p, const std::vector<TailPiece>& pieces,
+                  std::vector<char>& holds, std::vector<size_t>& at) {
+    const uint8_t* d = region.data();
+    const size_t len = region.size();
+    size_t pos = p;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const size_t end = i + 1 < pieces.size() ? pieces[i + 1].pos : len;
+      at.push_back(pos);
+      bool h = false;
+      if (pos < end) {
+        lead_frames.clear();
+        ScanResult r = scanner->scan(d + pos, len - pos, lead_frames, end - pos);
+        if (r.status != ScanStatus::Done) return false;
+        for (size_t t = 0; t < lead_frames.record_count && !h; ++t)
+          h = kept(lead_frames.records[t].timestamp);
+        pos += r.consumed;
+      }
+      holds.push_back(h);
+    }
+    lead_frames.clear();
+    size_t cut = cut_object_start(d + pos, len - pos);
+    if (cut != NO_OBJECT && !pieces.empty()) {
+      cut += pos;
+      size_t i = pieces.size() - 1;
+      while (i > 0 && pieces[i].pos > cut) --i;
+      const size_t have = len - cut;
+      bool h = true;  // its headers cut: as if it held one
+      if (have >= sizeof(ObjHeaderBase_t)) {
+        const uint32_t headers = header_bytes(load<ObjHeaderBase_t>(d + cut).header_version);
+        if (!headers)
+          h = false;  // skipped whole: no frame
+        else if (have >= headers)
+          h = kept(scanner->timestamp_of(d + cut));
+      }
+      if (h) holds[i] = 1;
+    }
+    for (size_t i = 0; i < pieces.size(); ++i)
+      if (pieces[i].origin.container < options.window_first) holds[i] = 0;
+    return true;
+  }
+
   // A container after the wanted range: only the object begun before it
-  // and cut at its end is taken from it.
+  // and cut at its end is taken from it (for a window's guessed range, see
+  // read_past).
   void complete_range(std::unique_ptr<Job> job) {
     finish_all();
+    const bool judging = options.window_guess && !window_done && job->index < options.window_end;
     if (!ordered->cut_object()) {
+      if (judging && ordered->plain() && (first_past || past_holds)) {
+        // Read this container as one of the range.
+        first_past = false;
+        options.end_container = job->index + 1;
+        if (!lead_in_done) lead_into_range();
+        const size_t before = output.record_count;
+        submit(std::move(job));
+        finish_all();
+        past_holds = holds_kept(before);
+        return;
+      }
+      if (judging) window_done = true;
       if (!follow_unwanted(*job)) ended = range_done = true;
       recycle(std::move(job));
       return;
@@ -543,7 +715,7 @@ struct LogReader::Impl {
     if (!j.result.ok()) {
       if (!options.skip_damaged) fail(zlib_error(j.result.message));
       skip_container(j, zlib_error(j.result.message));
-      ended = range_done = true;
+      ended = range_done = window_done = true;
       recycle(std::move(job));
       return;
     }
@@ -557,10 +729,54 @@ struct LogReader::Impl {
       rollback_sink(output, before);
       skip_container(j, scan_error(r, j.object_pos));
       more = false;
+      window_done = true;
+    } else if (!more && judging) {
+      more = read_past(j, r, before);
+    } else {
+      counted(r);
     }
     if (!more) ended = range_done = true;
     if (j.truncated) end_truncated(j.object_pos, j.object_size, j.stored.size());
     recycle(std::move(job));
+  }
+
+  // Past a window's guessed range, once the object cut at the end of the
+  // last container read has been finished from `j` (`r`; the output held
+  // `before`): `j`'s own objects are read as well when
+  // `j` is the first container past the range or the last one read held a
+  // frame kept, and the read goes on (true) while they hold one too.
+  bool read_past(Job& j, const ScanResult& r, const SinkMark& before) {
+    const bool holds = past_holds || holds_kept(before.records);
+    if (!(first_past || holds) || !ordered->plain()) {
+      counted(r);
+      window_done = true;
+      return false;
+    }
+    first_past = false;
+    const size_t mark = output.record_count;
+    ScanResult t = ordered->feed_tail(output);
+    report_versions(t);
+    if (t.status != ScanStatus::Done) {
+      if (!options.skip_damaged) fail(scan_error(t, j.object_pos));
+      // As a whole read: none of the frames scanned with this container.
+      rollback_sink(output, before);
+      skip_container(j, scan_error(t, j.object_pos));
+      window_done = true;
+      return false;
+    }
+    counted(r);
+    counted(t);
+    past_holds = holds_kept(mark);
+    if (!past_holds) {
+      int64_t ts = 0;
+      const int cut = ordered->carried_time(ts);
+      if (cut == 0 || (cut == 1 && !kept(ts))) {
+        window_done = true;
+        return false;
+      }
+    }
+    options.end_container = j.index + 1;
+    return true;
   }
 
   // Salvage in a range: an object begun before the range and still
@@ -636,6 +852,27 @@ struct LogReader::Impl {
     recycle(std::move(job));
   }
 
+  // Frames of `r` handed out.
+  void counted(const ScanResult& r) { wide.merge(r.wide); }
+
+  bool kept(int64_t t) const { return t >= options.keep_start && t < options.keep_stop; }
+
+  // Whether the output's records from `from` on hold a frame kept.
+  bool holds_kept(size_t from) {
+    output.wait_copies();
+    for (size_t i = from; i < output.record_count; ++i)
+      if (kept(output.records[i].timestamp)) return true;
+    return false;
+  }
+
+  void report_wide() {
+    if (wide_reported || !options.report_wide || !wide.frames) return;
+    wide_reported = true;
+    Notice n{NoticeKind::WideChannels};
+    n.wide = wide;
+    notices.notice(n);
+  }
+
   void report_versions(const ScanResult& r) {
     for (uint16_t v : r.unknown_versions) {
       Notice n{NoticeKind::UnknownVersion};
@@ -651,7 +888,10 @@ struct LogReader::Impl {
                                  job.ahead ? &job.ahead->scan : nullptr, output, origin_of(job));
     output.copy_flag = nullptr;
     report_versions(r);
-    if (r.status == ScanStatus::Done) return;
+    if (r.status == ScanStatus::Done) {
+      counted(r);
+      return;
+    }
     if (!options.skip_damaged) fail(scan_error(r, job.object_pos));
     // None of the container's frames: the fault may lie after damage that
     // the walk took for objects.
@@ -704,12 +944,28 @@ struct LogReader::Impl {
   }
 
   // At the end of the log: an object still carried declares more bytes than
-  // the log held. With skip_damaged it is dropped and the containers carried
-  // behind it are walked again from the first clean object after it; else
-  // (or when it began in the last container) the log counts as truncated
-  // there.
+  // the log held. With skip_damaged it is dropped and the walk goes on at the
+  // first header after it, in the container it begins in, from which the walk
+  // runs cleanly to that container's end; when there is none, at the first
+  // clean object of the next container. Otherwise (or when nothing follows)
+  // the log counts as truncated there. Then bytes kept while resyncing are
+  // decided with the end of the log as their end.
   void finish_tail() {
     tail_done = true;
+    drop_carried_tail();
+    // Bytes kept while resyncing, for data that never came: decided now.
+    const SinkMark before = mark_sink(output);
+    ScanResult r = ordered->finish_resync(output);
+    report_versions(r);
+    if (r.status == ScanStatus::Done) {
+      counted(r);
+    } else {  // as a fault in the data that never came would have dropped them
+      rollback_sink(output, before);
+    }
+  }
+
+  // The objects still carried at the end of the log, as finish_tail says.
+  void drop_carried_tail() {
     CarriedObject c;
     ByteBuffer bytes;
     std::vector<TailPiece> pieces;
@@ -719,7 +975,15 @@ struct LogReader::Impl {
       const std::vector<TailPiece>& carried = ordered->pieces();
       size_t k = c.next_piece;
       while (k < carried.size() && carried[k].origin.container < options.first_container) ++k;
-      const bool resumable = k < carried.size();
+      const size_t wanted_at = k < carried.size() ? carried[k].pos : ordered->tail_size();
+      size_t restart = NO_OBJECT;
+      if (options.skip_damaged && (!c.unwanted || k < carried.size())) {
+        // The tail runs to the end of the log.
+        const size_t own_end =
+            c.next_piece < carried.size() ? carried[c.next_piece].pos : ordered->tail_size();
+        restart = ordered->restart_point(c.tail_pos + 1, own_end, own_end, true);
+      }
+      const bool resumable = restart != NO_OBJECT || k < carried.size();
       if (!options.skip_damaged || !resumable) {
         // An object begun before a range is reported by the range it begins in.
         if (!top_truncated && !c.unwanted) {
@@ -733,6 +997,32 @@ struct LogReader::Impl {
           notices.notice(n);
         }
         return;
+      }
+      if (restart != NO_OBJECT) {
+        if (!c.unwanted) {
+          Notice n{NoticeKind::Damaged};
+          n.inner = true;
+          n.object_pos = c.origin.container_pos;
+          n.declared = c.origin.container_pos + c.origin.object_size;
+          n.container = c.origin.container;
+          n.data_offset = c.data_offset;
+          n.present = restart - c.tail_pos;
+          n.cause = carried_error(ErrorCode::InnerObjectPastEnd, c);
+          notices.notice(n);
+        }
+        const bool unwanted = c.unwanted;
+        ordered->take_at(restart, bytes, pieces);
+        size_t w = 0;
+        if (unwanted) {
+          // The objects up to the range are walked into nothing.
+          const size_t upto = wanted_at - restart;
+          while (w < pieces.size() && pieces[w].pos < upto) ++w;
+          const std::vector<TailPiece> before(pieces.begin(),
+                                              pieces.begin() + static_cast<ptrdiff_t>(w));
+          ordered->lead_in_at(bytes.data(), upto, 0, before, nullptr);
+        }
+        if (!feed_pieces(bytes, pieces, w)) return;
+        continue;
       }
       const DataOrigin resume = carried[k].origin;
       if (!c.unwanted) {
@@ -749,18 +1039,24 @@ struct LogReader::Impl {
         return;
       }
       ordered->take_from(k, bytes, pieces);
-      for (size_t i = 0; i < pieces.size(); ++i) {
-        const uint8_t* data = bytes.data() + pieces[i].pos;
-        const size_t len =
-            (i + 1 < pieces.size() ? pieces[i + 1].pos : bytes.size()) - pieces[i].pos;
-        if (pieces[i].origin.container < options.end_container) {
-          feed_again(data, len, pieces[i].origin);
-        } else if (!complete_again(data, len, pieces[i].origin)) {
-          ordered->resync();  // the range is complete
-          return;
-        }
+      if (!feed_pieces(bytes, pieces, 0)) return;
+    }
+  }
+
+  // Feeds the pieces of `bytes` from `from` on again, each as the container
+  // data it is; false once a range is complete.
+  bool feed_pieces(const ByteBuffer& bytes, const std::vector<TailPiece>& pieces, size_t from) {
+    for (size_t i = from; i < pieces.size(); ++i) {
+      const uint8_t* data = bytes.data() + pieces[i].pos;
+      const size_t len = (i + 1 < pieces.size() ? pieces[i + 1].pos : bytes.size()) - pieces[i].pos;
+      if (pieces[i].origin.container < options.end_container) {
+        feed_again(data, len, pieces[i].origin);
+      } else if (!complete_again(data, len, pieces[i].origin)) {
+        ordered->resync();  // the range is complete
+        return false;
       }
     }
+    return true;
   }
 
   // A container's data with room in front for the carried tail.
@@ -782,7 +1078,10 @@ struct LogReader::Impl {
     bool more = false;
     ScanResult r = ordered->finish_cut_object(buf.data() + HEADROOM, len, output, more, origin);
     report_versions(r);
-    if (r.status == ScanStatus::Done) return more;
+    if (r.status == ScanStatus::Done) {
+      counted(r);
+      return more;
+    }
     rollback_sink(output, before);
     ordered->resync();
     skipped_container(origin, scan_error(r, origin.container_pos));
@@ -795,7 +1094,10 @@ struct LogReader::Impl {
     const SinkMark before = mark_sink(output);
     ScanResult r = ordered->feed(buf.data() + HEADROOM, len, nullptr, output, origin);
     report_versions(r);
-    if (r.status == ScanStatus::Done) return;
+    if (r.status == ScanStatus::Done) {
+      counted(r);
+      return;
+    }
     rollback_sink(output, before);
     ordered->resync();
     skipped_container(origin, scan_error(r, origin.container_pos));
@@ -818,6 +1120,7 @@ struct LogReader::Impl {
       read_objects(until);
       if (ended) finish_all();
       if (ended && !range_done && !tail_done) finish_tail();
+      if (ended) report_wide();
     } catch (...) {
       failed = true;
       err = error_of(std::current_exception());
@@ -869,19 +1172,17 @@ struct LogReader::Impl {
         if (len >= FIRST_INFLATED) ended = true;
       }
       const bool all = ended && whole && len < FIRST_INFLATED;
-      const size_t p = first_object(d, len, all);
-      if (p != NO_OBJECT) {
-        auto b = load<ObjHeaderBase_t>(d + p);
-        if (p + header_bytes(b.header_version) <= len) {
-          auto h = load<ObjHeaderV1_t>(d + p + sizeof(ObjHeaderBase_t));
-          e.first = FirstObject::Found;
-          e.first_timestamp =
-              record_timestamp(h.timestamp, h.flags, start_timestamp, exact_timestamps);
-          return;
-        }
+      bool undecided = false;
+      const size_t p = first_object(d, len, all, &undecided);
+      if (p != NO_OBJECT) {  // its first object is whole: so are its headers
+        auto h = load<ObjHeaderV1_t>(d + p + sizeof(ObjHeaderBase_t));
+        e.first = FirstObject::Found;
+        e.first_timestamp =
+            record_timestamp(h.timestamp, h.flags, start_timestamp, exact_timestamps);
+        return;
       }
       if (ended) {
-        if (p == NO_OBJECT && all) e.first = FirstObject::None;
+        if (all && !undecided) e.first = FirstObject::None;
         return;
       }
     }
@@ -1023,6 +1324,10 @@ uint64_t LogReader::position() const { return impl_->pos; }
 
 size_t LogReader::containers_seen() const { return impl_->container_index; }
 
+bool LogReader::window_unsure() const { return impl_->window_unsure; }
+
+const WideChannels& LogReader::wide_channels() const { return impl_->wide; }
+
 ReadError LogReader::read_header(FileHeader_t& header) {
   ReadError err;
   try {
@@ -1058,6 +1363,7 @@ void LogReader::start(int64_t start_timestamp, bool exact) {
   const ReaderOptions& o = impl_->options;
   impl_->scanner =
       std::make_unique<InnerScanner>(start_timestamp, exact, o.all_errors, o.frames, o.objects);
+  impl_->scanner->count_window(o.keep_start, o.keep_stop);
   impl_->ordered = std::make_unique<OrderedScan>(*impl_->scanner);
 }
 

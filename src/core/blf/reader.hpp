@@ -83,6 +83,7 @@ enum class NoticeKind {
   UnknownCompression,  // a container skipped
   UnknownVersion,      // an inner object skipped
   Damaged,             // bytes read past with skip_damaged
+  WideChannels,        // frames on channels above 255 (once, at the end)
 };
 
 struct Notice {
@@ -98,10 +99,14 @@ struct Notice {
   uint64_t data_offset = 0;
   uint32_t value = 0;  // the method or the header version
   // Damaged: the container (counted from 0), or the next one when the
-  // bytes hold no whole container; and why.
+  // bytes hold no whole container; and why. With `inner`, the bytes skipped
+  // are `present` bytes from `data_offset` of the data of the container at
+  // `object_pos` (numbered `container`), whose object ends at `declared`.
   size_t container = 0;
   bool whole_container = false;
   ReadError cause;
+  // WideChannels: the frames and their stored channel numbers.
+  WideChannels wide;
 };
 
 // Receives notices on the thread that calls the reader, in file order.
@@ -139,6 +144,21 @@ struct ReaderOptions {
   // false, the frame objects too instead of frame records.
   ObjectSink* objects = nullptr;
   bool frames = true;
+  // The frames the caller keeps: those timed in [keep_start, keep_stop) (a
+  // time window). Frames on channels above 255 are counted among these.
+  int64_t keep_start = INT64_MIN;
+  int64_t keep_stop = INT64_MAX;
+  // [first_container, end_container) is only a guess at the containers that
+  // hold the frames kept (from their first times): the read takes in the
+  // containers on either side of it, one by one, for as long as the last one
+  // taken in holds a frame kept, within [window_first, window_end). Before
+  // the range it looks back through the lead containers (see
+  // window_unsure()).
+  bool window_guess = false;
+  size_t window_first = 0;
+  size_t window_end = SIZE_MAX;
+  // A WideChannels notice once the log has ended.
+  bool report_wide = true;
 };
 
 // A log container as the file stores it.
@@ -198,6 +218,14 @@ class LogReader {
 
   // Log containers met so far (those whose container header is whole).
   size_t containers_seen() const;
+
+  // With window_guess: the containers before the range held frames kept as
+  // far back as the reader looked (LEAD_MAX containers): only a whole read
+  // is sure to hold every frame kept. Known once read() has returned.
+  bool window_unsure() const;
+
+  // The frames handed out on channels above 255.
+  const WideChannels& wide_channels() const;
 
  private:
   struct Impl;

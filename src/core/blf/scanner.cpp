@@ -30,9 +30,11 @@ inline void classic_fields(const CanMsg_t& m, DT_t& rec) {
 }
 
 // Decodes one frame object whose headers and body lie complete in
-// [obj, obj + object_size). Returns false for types that carry no frame.
+// [obj, obj + object_size). Returns false for types that carry no frame;
+// `stored_channel` is the channel as the object stores it.
 inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
-                         uint32_t header_bytes, int64_t ts, bool all_errors, FrameSink& sink) {
+                         uint32_t header_bytes, int64_t ts, bool all_errors, FrameSink& sink,
+                         uint16_t& stored_channel) {
   const uint8_t* body = obj + header_bytes;
   const size_t body_bytes = object_size - header_bytes;
   DT_t rec;
@@ -46,6 +48,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
     case CAN_MESSAGE2: {
       auto m = load<CanMsg_t>(body);
       id = m.can_id;
+      stored_channel = m.channel;
       classic_fields(m, rec);
       src = body + offsetof(CanMsg_t, data);
       field = sizeof(m.data);
@@ -55,10 +58,12 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
     case CAN_ERROR_EXT: {
       auto m = load<CanErrExt_t>(body);
       id = m.can_id;
+      stored_channel = m.channel;
       rec.is64 = 0;
       rec.channel = static_cast<uint8_t>(m.channel);
       rec.len = m.dlc;
       rec.flags = FLAG_ERROR;
+      if (m.flags_ext & ERROR_EXT_RX) rec.flags |= FLAG_RX;
       src = body + offsetof(CanErrExt_t, data);
       field = sizeof(m.data);
       n = std::min<size_t>(m.dlc, field);
@@ -67,6 +72,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
     case CAN_FD_MESSAGE: {
       auto m = load<CanFdMsg_t>(body);
       id = m.can_id;
+      stored_channel = m.channel;
       rec.is64 = 1;
       rec.channel = static_cast<uint8_t>(m.channel);
       rec.len = canfd_dlc_to_len(m.dlc);
@@ -104,6 +110,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       if (!all_errors || body_bytes < sizeof(CanErr_t)) return false;
       auto m = load<CanErr_t>(body);
       id = 0;
+      stored_channel = m.channel;
       rec.is64 = 0;
       rec.channel = static_cast<uint8_t>(m.channel);
       rec.len = static_cast<uint8_t>(std::min<uint16_t>(m.length, 255));
@@ -119,6 +126,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
       rec.is64 = 1;
       rec.channel = m.channel;
       rec.flags = FLAG_ERROR;
+      if (m.error_code_ext & ERROR_EXT_RX) rec.flags |= FLAG_RX;
       if (m.ext_flags & FDERR_FLAG_FDF) rec.flags |= FLAG_FD;
       if (m.ext_flags & FDERR_FLAG_BRS) rec.flags |= FLAG_BRS;
       if (m.ext_flags & FDERR_FLAG_ESI) rec.flags |= FLAG_ESI;
@@ -162,7 +170,7 @@ inline bool decode_frame(const uint8_t* obj, uint32_t object_size, uint32_t obje
 // reloaded for every frame). Stops at the first object it does not take, or
 // when the sink needs to grow; returns where the walk stands.
 size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t pos, size_t stop_at,
-                                      FrameSink& sink) const {
+                                      FrameSink& sink, ScanResult& res) const {
   constexpr size_t MIN_SIZE = OBJ_HEADER_V1_TOTAL + sizeof(CanMsg_t);
   if (sink.payload_capacity < PAYLOAD_SLACK) return pos;
   DT_t* const records = sink.records;
@@ -185,6 +193,7 @@ size_t InnerScanner::scan_classic_run(const uint8_t* data, size_t llen, size_t p
     DT_t rec;
     rec.timestamp = record_timestamp(ext.timestamp, ext.flags, start, exact_);
     classic_fields(m, rec);
+    if (__builtin_expect(m.channel > 0xFF, 0)) note_wide(m.channel, rec.timestamp, res);
     const size_t n = std::min<size_t>(m.dlc, sizeof(m.data));
     rec.loc = make_loc(payload_size, n);
     // The whole field; bytes past n are overwritten by the next payload or
@@ -206,7 +215,7 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
   size_t pos = 0;
 
   while (pos < stop_at) {
-    if (frames_) pos = scan_classic_run(data, llen, pos, stop_at, sink);
+    if (frames_) pos = scan_classic_run(data, llen, pos, stop_at, sink, res);
     if (pos >= stop_at) break;
     const size_t next = next_object(data, llen, pos);
     if (next == NO_OBJECT) {
@@ -242,14 +251,22 @@ ScanResult InnerScanner::scan(const uint8_t* data, size_t llen, FrameSink& sink,
     }
     auto ext = load<ObjHeaderV1_t>(data + next + sizeof(ObjHeaderBase_t));
     int64_t ts = record_timestamp(ext.timestamp, ext.flags, start_timestamp_, exact_);
-    if (!(frames_ && decode_frame(data + next, base.object_size, base.object_type, headers, ts,
-                                  all_errors_, sink)) &&
-        sink.others)
+    uint16_t channel = 0;
+    if (frames_ && decode_frame(data + next, base.object_size, base.object_type, headers, ts,
+                                all_errors_, sink, channel)) {
+      if (__builtin_expect(channel > 0xFF, 0)) note_wide(channel, ts, res);
+    } else if (sink.others) {
       sink.others->object(data + next, base.object_size, base.object_type, headers, ts);
+    }
     pos = max_pos;
   }
   res.consumed = pos;
   return res;
+}
+
+int64_t InnerScanner::timestamp_of(const uint8_t* obj) const {
+  auto ext = load<ObjHeaderV1_t>(obj + sizeof(ObjHeaderBase_t));
+  return record_timestamp(ext.timestamp, ext.flags, start_timestamp_, exact_);
 }
 
 }  // namespace korvel

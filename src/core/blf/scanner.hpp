@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "blf/objects.hpp"
@@ -21,6 +22,21 @@ enum class ScanStatus {
   ObjectTooSmall,  // object_size smaller than its headers (plus fixed body)
 };
 
+// Frames whose stored channel does not fit the record's uint8 (the record
+// holds it modulo 256), by stored channel number.
+struct WideChannels {
+  uint64_t frames = 0;
+  std::map<uint16_t, uint64_t> counts;
+  void add(uint16_t channel) {
+    ++frames;
+    ++counts[channel];
+  }
+  void merge(const WideChannels& o) {
+    frames += o.frames;
+    for (const auto& c : o.counts) counts[c.first] += c.second;
+  }
+};
+
 struct ScanResult {
   ScanStatus status = ScanStatus::Done;
   size_t consumed = 0;       // end of the last complete object
@@ -30,6 +46,9 @@ struct ScanResult {
   uint32_t required = 0;  // least object_size that type and version need
   // Header versions of objects skipped as unknown, in order.
   std::vector<uint16_t> unknown_versions;
+  // Frames decoded on channels above 255 (those timed in the scanner's
+  // counting window).
+  WideChannels wide;
 };
 
 class InnerScanner {
@@ -61,15 +80,31 @@ class InnerScanner {
   ScanResult scan(const uint8_t* data, size_t len, FrameSink& sink,
                   size_t stop_at = SIZE_MAX) const;
 
+  // Frames on channels above 255 are counted only when timed in [start,
+  // stop): the frames the caller keeps.
+  void count_window(int64_t start, int64_t stop) {
+    count_start_ = start;
+    count_stop_ = stop;
+  }
+
+  // The time of the object whose (whole) headers begin at `obj`, as its
+  // record would have it.
+  int64_t timestamp_of(const uint8_t* obj) const;
+
  private:
   size_t scan_classic_run(const uint8_t* data, size_t llen, size_t pos, size_t stop_at,
-                          FrameSink& sink) const;
+                          FrameSink& sink, ScanResult& res) const;
+  void note_wide(uint16_t channel, int64_t ts, ScanResult& res) const {
+    if (ts >= count_start_ && ts < count_stop_) res.wide.add(channel);
+  }
 
   int64_t start_timestamp_;
   bool exact_;
   bool all_errors_;
   bool frames_;
   const ObjectSink* objects_;
+  int64_t count_start_ = INT64_MIN;
+  int64_t count_stop_ = INT64_MAX;
 };
 
 // Timestamp of a record: in double precision, as the format's readers do,

@@ -14,7 +14,12 @@ namespace {
 void append_versions(ScanResult& to, const ScanResult& from) {
   to.unknown_versions.insert(to.unknown_versions.end(), from.unknown_versions.begin(),
                              from.unknown_versions.end());
+  to.wide.merge(from.wide);
 }
+
+// Bytes kept after a resynchronisation found no object yet: from a header
+// that the next container's data may confirm, up to this many.
+constexpr size_t UNDECIDED_KEEP = size_t(64) << 10;
 
 // A fault of `from`, whose offsets count from `shift` in the region.
 void take_fault(ScanResult& to, const ScanResult& from, size_t shift) {
@@ -92,41 +97,85 @@ const uint8_t* OrderedScan::join(uint8_t* data, size_t len, size_t& rlen, bool& 
   return tail_.data();
 }
 
-// Candidates tried before settling for the first plausible header: damaged
-// data full of false starts must not cost a walk per byte.
-constexpr int CLEAN_START_TRIES = 16;
-
-size_t OrderedScan::clean_start(const uint8_t* data, size_t len, size_t limit) {
-  const size_t first = plausible_start(data, len);
-  int tries = 0;
-  for (size_t p = first; p != NO_OBJECT && p < limit && tries < CLEAN_START_TRIES;
-       p = plausible_start(data, len, p + 1), ++tries) {
-    discard_.clear();
-    if (scanner_.scan(data + p, len - p, discard_).status == ScanStatus::Done) return p;
-  }
-  discard_.clear();
-  return first < limit ? first : NO_OBJECT;
+size_t OrderedScan::clean_start(const uint8_t* data, size_t len, size_t limit, size_t* undecided) {
+  const StartPoint s = start_point(data, len, 0, limit);
+  if (undecided) *undecided = s.undecided;
+  return s.pos;
 }
 
-bool OrderedScan::lead_in(const uint8_t* data, size_t len, size_t start_limit,
-                          const std::vector<TailPiece>& pieces) {
+ScanResult OrderedScan::lead_in_at(const uint8_t* data, size_t len, size_t start,
+                                   const std::vector<TailPiece>& pieces, FrameSink* sink) {
   tail_.clear();
   pieces_ = pieces;
   resync_ = false;
   drop_ = 0;
-  size_t p = plausible_start(data, len);
-  for (int tries = 0; p != NO_OBJECT && p < start_limit && tries < CLEAN_START_TRIES;
-       p = plausible_start(data, len, p + 1), ++tries) {
-    discard_.clear();
-    ScanResult r = scanner_.scan(data + p, len - p, discard_);
-    if (r.status != ScanStatus::Done) continue;
-    discard_.clear();
-    keep_tail(data, len, p + r.consumed, false);
-    return true;
-  }
   discard_.clear();
+  ScanResult r = scanner_.scan(data + start, len - start, sink ? *sink : discard_);
+  discard_.clear();
+  if (r.status != ScanStatus::Done) {
+    r.offset += start;
+    resync();
+    return r;
+  }
+  keep_tail(data, len, start + r.consumed, false);
+  if (!sink) drop_carried();
+  return r;
+}
+
+ScanResult OrderedScan::finish_resync(FrameSink& sink) {
+  ScanResult res;
+  if (!resync_ || tail_.size() == 0) return res;
+  const size_t limit = range_limit_ ? range_limit_ : SIZE_MAX;
+  const size_t start = start_point(tail_.data(), tail_.size(), 0, limit, SIZE_MAX, true).pos;
+  if (start != NO_OBJECT) {
+    res = scanner_.scan(tail_.data() + start, tail_.size() - start, sink, limit - start);
+    if (res.status != ScanStatus::Done) res.offset += start;
+  }
+  resync();
+  return res;
+}
+
+ScanResult OrderedScan::feed_tail(FrameSink& sink) {
+  ScanResult r = scanner_.scan(tail_.data(), tail_.size(), sink);
+  if (r.status == ScanStatus::Done) keep_tail(tail_.data(), tail_.size(), r.consumed, true);
+  return r;
+}
+
+int OrderedScan::carried_time(int64_t& ts) const {
+  const size_t start = cut_object_start(tail_.data(), tail_.size());
+  if (resync_ || drop_ || start == NO_OBJECT) return 0;
+  const size_t n = tail_.size() - start;
+  if (n < sizeof(ObjHeaderBase_t)) return 2;
+  auto base = load<ObjHeaderBase_t>(tail_.data() + start);
+  const uint32_t headers = header_bytes(base.header_version);
+  if (!headers) return 0;  // skipped whole: no frame
+  if (n < headers) return 2;
+  ts = scanner_.timestamp_of(tail_.data() + start);
+  return 1;
+}
+
+size_t OrderedScan::restart_point(size_t from, size_t limit, size_t stop, bool at_end) const {
+  return start_point(tail_.data(), tail_.size(), from, limit, stop, at_end).pos;
+}
+
+void OrderedScan::take_at(size_t at, ByteBuffer& bytes, std::vector<TailPiece>& pieces) {
+  bytes.clear();
+  pieces.clear();
+  size_t k = 0;
+  while (k + 1 < pieces_.size() && pieces_[k + 1].pos <= at) ++k;
+  if (at < tail_.size() && k < pieces_.size()) {
+    const size_t len = tail_.size() - at;
+    std::memcpy(bytes.reserve_more(len), tail_.data() + at, len);
+    bytes.commit(len);
+    pieces.assign(pieces_.begin() + static_cast<ptrdiff_t>(k), pieces_.end());
+    pieces[0].data_offset += at - pieces[0].pos;
+    pieces[0].pos = at;
+    for (TailPiece& pc : pieces) pc.pos -= at;
+  }
+  tail_.clear();
   pieces_.clear();
-  return false;
+  resync_ = false;
+  drop_ = 0;
 }
 
 ScanResult OrderedScan::finish_cut_object_resync(uint8_t* data, size_t len, FrameSink& sink,
@@ -137,24 +186,41 @@ ScanResult OrderedScan::finish_cut_object_resync(uint8_t* data, size_t len, Fram
   ScanResult res;
   const size_t carried = tail_.size();
   if (!carried) return res;
+  const size_t limit = range_limit_ ? range_limit_ : carried;
   add_piece(carried, len, origin);
   size_t rlen;
   bool in_tail;
   const uint8_t* region = join(data, len, rlen, in_tail);
-  const size_t start = clean_start(region, rlen, carried);
+  size_t undecided = NO_OBJECT;
+  const size_t start = clean_start(region, rlen, limit, &undecided);
   if (start == NO_OBJECT) {
+    if (undecided != NO_OBJECT && undecided < limit && rlen - undecided <= UNDECIDED_KEEP) {
+      // The next container's data may confirm it.
+      keep_tail(region, rlen, undecided, in_tail);
+      range_limit_ = limit - undecided;
+      more = true;
+      return res;
+    }
     resync();
     return res;
   }
   resync_ = false;
-  res = scanner_.scan(region + start, rlen - start, sink, 1);
+  range_limit_ = 0;
+  // Every object that begins in the range's bytes (more than one when bytes
+  // were kept for a header that this data confirmed).
+  res = scanner_.scan(region + start, rlen - start, sink, limit - start);
   if (res.status != ScanStatus::Done) {
     res.offset += start;
     return res;
   }
   res.consumed += start;
+  size_t next = next_object(region, rlen, res.consumed);
+  if (next == NO_OBJECT) {
+    next = cut_object_start(region + res.consumed, rlen - res.consumed);
+    if (next != NO_OBJECT) next += res.consumed;
+  }
   keep_tail(region, rlen, res.consumed, in_tail);
-  more = res.consumed <= start;
+  more = next != NO_OBJECT && next < limit;
   return res;
 }
 
@@ -179,11 +245,14 @@ ScanResult OrderedScan::feed_data(uint8_t* data, size_t len, const AheadScan* ah
   ScanResult res;
   size_t pos = 0;
   if (resync_) {
-    pos = clean_start(region, rlen, SIZE_MAX);
+    size_t undecided = NO_OBJECT;
+    pos = clean_start(region, rlen, SIZE_MAX, &undecided);
     if (pos == NO_OBJECT) {
-      // No object begins here; the last bytes may begin a header that the
-      // next container completes.
-      const size_t keep = std::min(rlen, sizeof(blf::ObjHeaderBase_t) - 1);
+      // No object is known to begin here. The next container's data may
+      // confirm an object that runs past this one's end; else the last bytes
+      // may begin a header that it completes.
+      size_t keep = std::min(rlen, sizeof(blf::ObjHeaderBase_t) - 1);
+      if (undecided != NO_OBJECT && rlen - undecided <= UNDECIDED_KEEP) keep = rlen - undecided;
       res.consumed = rlen - keep;
       keep_tail(region, rlen, res.consumed, in_tail);
       return res;

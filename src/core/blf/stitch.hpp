@@ -78,8 +78,9 @@ class OrderedScan {
 
   // Like feed, but takes only the object begun in the carried tail (see
   // cut_object), if any: it ends where an earlier container's objects are
-  // completed from later ones. Returns with `more` true while that object
-  // needs further containers.
+  // completed from later ones. (While resyncing, every object that begins in
+  // the tail, once one is confirmed there.) Returns with `more` true while
+  // such an object needs further containers.
   ScanResult finish_cut_object(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                const DataOrigin& origin = {});
 
@@ -97,14 +98,15 @@ class OrderedScan {
 
   // The next feed drops the carried tail and the container's data up to
   // the first object from which the walk runs to the end of the data
-  // without a fault (the first plausible header when there is none): the
-  // way back into a log after an unreadable container, or into the middle
-  // of a log.
+  // without a fault (start_point; when none is known, the bytes from a
+  // header the next data may confirm are kept): the way back into a log
+  // after an unreadable container, or into the middle of a log.
   void resync() {
     resync_ = true;
     tail_.clear();
     pieces_.clear();
     drop_ = 0;
+    range_limit_ = 0;
   }
 
   // The objects begun in the carried tail are decoded into nothing, in
@@ -112,13 +114,33 @@ class OrderedScan {
   // not want.
   void drop_carried() { drop_ = tail_.size(); }
 
-  // Walks [data, data + len), data of containers the caller does not want
-  // that lie before the wanted ones, from its first object that walks
-  // cleanly, and carries what is cut at its end. `start_limit` bounds where
-  // that first object may start. False when no such object is found.
-  // `pieces`: where [data, data + len) came from, in order.
-  bool lead_in(const uint8_t* data, size_t len, size_t start_limit,
-               const std::vector<TailPiece>& pieces = {});
+  // The walk over [data, data + len) from `start`, an object known to begin
+  // there: its objects decoded into `sink` (with null: into nothing, and the
+  // object cut at the end is not wanted either, as after lead_in), what is
+  // cut at the end carried. A fault (none is expected) resyncs.
+  ScanResult lead_in_at(const uint8_t* data, size_t len, size_t start,
+                        const std::vector<TailPiece>& pieces, FrameSink* sink);
+
+  // At the end of the log, while resyncing: the bytes kept for the data that
+  // never came are decided with the end of the log as their end (only the
+  // objects that begin in a range's bytes when finish_cut_object was
+  // waiting), decoded into `sink`; then the tail is dropped.
+  ScanResult finish_resync(FrameSink& sink);
+
+  // Decodes the whole objects that begin in the carried tail (the rest of a
+  // container whose data finish_cut_object took in) and carries the rest.
+  ScanResult feed_tail(FrameSink& sink);
+
+  // The object begun in the carried tail and cut at its end: 0 when there is
+  // none (or it carries no frame), 1 with its time in `ts`, 2 when its
+  // headers are cut.
+  int carried_time(int64_t& ts) const;
+
+  // start_point over the carried tail.
+  size_t restart_point(size_t from, size_t limit, size_t stop, bool at_end) const;
+
+  // Whether the scan is neither resyncing nor dropping unwanted objects.
+  bool plain() const { return !resync_ && drop_ == 0; }
 
   size_t tail_size() const { return tail_.size(); }
   const std::vector<TailPiece>& pieces() const { return pieces_; }
@@ -134,11 +156,16 @@ class OrderedScan {
   // again, each as the container data it is.
   void take_from(size_t k, ByteBuffer& bytes, std::vector<TailPiece>& pieces);
 
+  // Hands out the carried tail from byte `at` on, which begins an object:
+  // the walk goes on there when the bytes are fed again (the first piece
+  // starts at `at`). The tail is dropped, with no resync.
+  void take_at(size_t at, ByteBuffer& bytes, std::vector<TailPiece>& pieces);
+
  private:
   void keep_tail(const uint8_t* region, size_t len, size_t consumed, bool in_tail);
   // The carried tail, then the data, as one region.
   const uint8_t* join(uint8_t* data, size_t len, size_t& rlen, bool& in_tail);
-  size_t clean_start(const uint8_t* data, size_t len, size_t limit);
+  size_t clean_start(const uint8_t* data, size_t len, size_t limit, size_t* undecided = nullptr);
   ScanResult feed_data(uint8_t* data, size_t len, const AheadScan* ahead, FrameSink& sink);
   ScanResult finish_cut_object_resync(uint8_t* data, size_t len, FrameSink& sink, bool& more,
                                       const DataOrigin& origin);
@@ -155,7 +182,8 @@ class OrderedScan {
   ByteBuffer tail_;
   LocalFrames discard_;  // frames decoded only to walk past them
   bool resync_ = false;
-  size_t drop_ = 0;                // objects that begin in this many tail bytes are not wanted
+  size_t drop_ = 0;         // objects that begin in this many tail bytes are not wanted
+  size_t range_limit_ = 0;  // finish_cut_object waits: its object begins in this many tail bytes
   std::vector<TailPiece> pieces_;  // where the tail came from
 };
 

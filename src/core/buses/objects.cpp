@@ -192,7 +192,8 @@ Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed&
     case obj::FR_RCVMESSAGE:
     case obj::FR_RCVMESSAGE_EX: {
       const bool ex = type == obj::FR_RCVMESSAGE_EX;
-      const size_t fixed = ex ? sizeof(blf::FlexRayVFrReceiveMsgEx_t) : sizeof(blf::FlexRayVFrReceiveMsg_t);
+      const size_t fixed =
+          ex ? sizeof(blf::FlexRayVFrReceiveMsgEx_t) : sizeof(blf::FlexRayVFrReceiveMsg_t);
       if (n < fixed) return Parse::Short;
       auto m = load<blf::FlexRayVFrReceiveMsg_t>(body);
       r.channel = m.channel;
@@ -398,24 +399,101 @@ Parse parse_event(uint32_t type, const uint8_t* body, size_t n, EventParsed& out
 
 Bus bus_of(uint32_t t) {
   switch (t) {
-    case 1: case 2: case 3: case 4: case 31: case 44: case 73: case 74: case 86: case 100:
-    case 101: case 104:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 31:
+    case 44:
+    case 73:
+    case 74:
+    case 86:
+    case 100:
+    case 101:
+    case 104:
       return Bus::Can;
-    case 11: case 12: case 13: case 14: case 15: case 16: case 17: case 18: case 19: case 20:
-    case 21: case 42: case 43: case 54: case 57: case 58: case 59: case 60: case 61: case 62:
-    case 63: case 64: case 75: case 87: case 88: case 89: case 105:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 42:
+    case 43:
+    case 54:
+    case 57:
+    case 58:
+    case 59:
+    case 60:
+    case 61:
+    case 62:
+    case 63:
+    case 64:
+    case 75:
+    case 87:
+    case 88:
+    case 89:
+    case 105:
       return Bus::Lin;
-    case 22: case 23: case 24: case 25: case 32: case 33: case 34: case 35: case 36: case 37:
-    case 38: case 39: case 67: case 68: case 69: case 70: case 76: case 77: case 78: case 79:
-    case 80: case 81: case 82: case 83: case 84: case 85: case 95:
+    case 22:
+    case 23:
+    case 24:
+    case 25:
+    case 32:
+    case 33:
+    case 34:
+    case 35:
+    case 36:
+    case 37:
+    case 38:
+    case 39:
+    case 67:
+    case 68:
+    case 69:
+    case 70:
+    case 76:
+    case 77:
+    case 78:
+    case 79:
+    case 80:
+    case 81:
+    case 82:
+    case 83:
+    case 84:
+    case 85:
+    case 95:
       return Bus::Most;
-    case 29: case 30: case 40: case 41: case 45: case 47: case 48: case 49: case 50: case 66:
+    case 29:
+    case 30:
+    case 40:
+    case 41:
+    case 45:
+    case 47:
+    case 48:
+    case 49:
+    case 50:
+    case 66:
       return Bus::FlexRay;
-    case 71: case 102: case 103: case 114: case 120: case 121: case 122: case 123: case 133:
+    case 71:
+    case 102:
+    case 103:
+    case 114:
+    case 120:
+    case 121:
+    case 122:
+    case 123:
+    case 133:
       return Bus::Ethernet;
-    case 55: case 56:
+    case 55:
+    case 56:
       return Bus::J1708;
-    case 93: case 94:
+    case 93:
+    case 94:
       return Bus::Wlan;
     default:
       return Bus::None;
@@ -426,11 +504,22 @@ bool channel_of(uint32_t t, const uint8_t* body, size_t n, uint16_t& channel) {
   size_t at = 0;
   bool byte = false;
   switch (t) {
-    case 57: case 58: case 59: case 60: case 61: case 62: case 63: case 75: case 87: case 88:
-    case 89: case 105:
+    case 57:
+    case 58:
+    case 59:
+    case 60:
+    case 61:
+    case 62:
+    case 63:
+    case 75:
+    case 87:
+    case 88:
+    case 89:
+    case 105:
       at = offsetof(blf::LinBusEvent_t, channel);  // objects that begin with a LinBusEvent
       break;
-    case 101: case 104:
+    case 101:
+    case 104:
       byte = true;
       break;
     case 71:
@@ -439,7 +528,10 @@ bool channel_of(uint32_t t, const uint8_t* body, size_t n, uint16_t& channel) {
     case 102:
       at = 2;
       break;
-    case 120: case 121: case 122: case 123:
+    case 120:
+    case 121:
+    case 122:
+    case 123:
       at = offsetof(blf::EthernetFrameEx_t, channel);
       break;
     default:
@@ -452,33 +544,53 @@ bool channel_of(uint32_t t, const uint8_t* body, size_t n, uint16_t& channel) {
 
 const char* bus_name(Bus bus) {
   switch (bus) {
-    case Bus::Can: return "CAN";
-    case Bus::Lin: return "LIN";
-    case Bus::Most: return "MOST";
-    case Bus::FlexRay: return "FLEXRAY";
-    case Bus::J1708: return "J1708";
-    case Bus::Ethernet: return "ETHERNET";
-    case Bus::Wlan: return "WLAN";
-    case Bus::Afdx: return "AFDX";
-    case Bus::A429: return "A429";
-    case Bus::KLine: return "KLINE";
-    case Bus::None: break;
+    case Bus::Can:
+      return "CAN";
+    case Bus::Lin:
+      return "LIN";
+    case Bus::Most:
+      return "MOST";
+    case Bus::FlexRay:
+      return "FLEXRAY";
+    case Bus::J1708:
+      return "J1708";
+    case Bus::Ethernet:
+      return "ETHERNET";
+    case Bus::Wlan:
+      return "WLAN";
+    case Bus::Afdx:
+      return "AFDX";
+    case Bus::A429:
+      return "A429";
+    case Bus::KLine:
+      return "KLINE";
+    case Bus::None:
+      break;
   }
   return "";
 }
 
 Bus bus_from_app_text(uint32_t code) {
   switch (code) {
-    case 1: return Bus::Can;
-    case 5: return Bus::Lin;
-    case 6: return Bus::Most;
-    case 7: return Bus::FlexRay;
-    case 9: return Bus::J1708;
+    case 1:
+      return Bus::Can;
+    case 5:
+      return Bus::Lin;
+    case 6:
+      return Bus::Most;
+    case 7:
+      return Bus::FlexRay;
+    case 9:
+      return Bus::J1708;
     case 10:  // as some writers number it
-    case 11: return Bus::Ethernet;
-    case 13: return Bus::Wlan;
-    case 14: return Bus::Afdx;
-    default: return Bus::None;
+    case 11:
+      return Bus::Ethernet;
+    case 13:
+      return Bus::Wlan;
+    case 14:
+      return Bus::Afdx;
+    default:
+      return Bus::None;
   }
 }
 

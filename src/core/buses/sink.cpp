@@ -69,8 +69,8 @@ TextRef BusSink::keep_text(const Payload& p) {
   return t;
 }
 
-void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type,
-                     uint32_t header_bytes, int64_t ts) {
+void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, uint32_t header_bytes,
+                     int64_t ts) {
   const uint8_t* body = obj + header_bytes;
   const size_t n = object_size - header_bytes;
   if (wanted_.channels) {

@@ -84,13 +84,11 @@ class BusSink final : public ObjectSink {
  public:
   explicit BusSink(const Wanted& wanted) : wanted_(wanted) {}
 
-  void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
-              uint32_t header_bytes, int64_t ts) override;
+  void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type, uint32_t header_bytes,
+              int64_t ts) override;
   void append(const ObjectSink& other) override;
   void clear() override;
-  std::unique_ptr<ObjectSink> fresh() const override {
-    return std::make_unique<BusSink>(wanted_);
-  }
+  std::unique_ptr<ObjectSink> fresh() const override { return std::make_unique<BusSink>(wanted_); }
   void mark() override;
   void rollback() override;
 
@@ -103,7 +101,7 @@ class BusSink final : public ObjectSink {
   RecordColumn<EthernetRecord> ethernet;
   RecordColumn<FlexRayRecord> flexray;
   std::vector<EventRecord> events;
-  ByteBuffer text;  // the events' strings
+  ByteBuffer text;                   // the events' strings
   std::vector<ChannelRow> channels;  // in order of first appearance
   // Objects skipped as too short for their fixed fields, by type.
   std::vector<std::pair<uint32_t, uint64_t>> skipped;

@@ -119,6 +119,36 @@ PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_si
   return PlanError::ok;
 }
 
+void plan_exact(SignalPlan& p, const ExactScaling& e) {
+  p.exact = ExactScaling{};
+  if (e.kind == Exact::none || (p.kind != VALTYPE_INTEGER && p.kind != VALTYPE_UNSIGNED)) return;
+  constexpr uint64_t EXACT = uint64_t{1} << 53;  // doubles hold every integer up to here
+  // Scaling by a power of two is exact in doubles, so the one rounding is
+  // the raw value's own.
+  if (e.scale.hi == 0 && e.scale.lo <= 1 &&
+      (e.kind == Exact::float_offset || (e.offset.lo == 0 && e.offset.hi == 0)))
+    return;
+  // An integer up to 2^53, or 0 where it is larger.
+  auto small = [&](const ExactInt& x) -> uint64_t {
+    if (x.hi || !x.lo) return 0;
+    const int bits = 64 - __builtin_clzll(x.lo) + x.exp;
+    return bits <= 53 ? x.lo << x.exp : 0;
+  };
+  const uint64_t scale = small(e.scale);
+  const uint64_t offset = e.kind == Exact::int_offset ? small(e.offset) : 0;
+  const bool offset_small =
+      e.kind != Exact::int_offset || (e.offset.lo == 0 && e.offset.hi == 0) || offset;
+  uint64_t fast = 0;
+  if (scale && offset_small && offset <= EXACT) fast = (EXACT - offset) / scale;
+  const uint32_t length = 64 - p.shift;
+  const uint64_t most = p.is_signed    ? uint64_t{1} << (length - 1)
+                        : length == 64 ? ~uint64_t{0}
+                                       : (uint64_t{1} << length) - 1;
+  if (fast >= most) return;
+  p.exact = e;
+  p.exact.fast_up_to = fast;
+}
+
 PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
   const size_t n = m.signals.size();
   std::vector<size_t> depth(n, 0);
@@ -303,6 +333,24 @@ struct Scaled {
   double operator()(uint64_t w) const { return convert(w) * scale + offset; }
 };
 
+// The same as cantools computes it with an integer scale: in doubles while
+// they are exact, else as integers rounded once.
+template <bool Signed>
+struct ExactScaled {
+  uint32_t shift;
+  double scale, offset;
+  const ExactScaling* exact;
+  double operator()(uint64_t w) const {
+    const int64_t v = Signed ? static_cast<int64_t>(w) >> shift : 0;
+    const bool neg = v < 0;
+    const uint64_t mag =
+        Signed ? (neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v)) : w >> shift;
+    if (mag <= exact->fast_up_to)
+      return (Signed ? static_cast<double>(v) : static_cast<double>(mag)) * scale + offset;
+    return exact_value(neg, mag, *exact, offset);
+  }
+};
+
 // Missing: whether raw values from s.missing_from up are left out (a loop of
 // its own, so that other signals pay nothing for it).
 template <bool Missing = false, class Convert>
@@ -336,11 +384,21 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
 void extract_signal(const Gathered& g, const SignalPlan& s, const uint8_t* select, double* col,
                     int64_t* raw, uint8_t* present) {
   using namespace word;
+  const bool exact = s.exact.kind != Exact::none;
   switch (s.kind) {
     case VALTYPE_INTEGER:
+      if (exact)
+        return extract(g, s, select, ExactScaled<true>{s.shift, s.scale, s.offset, &s.exact}, col,
+                       raw, present);
       return extract(g, s, select, Scaled<SignedInt>{{s.shift}, s.scale, s.offset}, col, raw,
                      present);
     case VALTYPE_UNSIGNED:
+      if (exact && s.missing_from)
+        return extract<true>(g, s, select, ExactScaled<false>{s.shift, s.scale, s.offset, &s.exact},
+                             col, raw, present);
+      if (exact)
+        return extract(g, s, select, ExactScaled<false>{s.shift, s.scale, s.offset, &s.exact}, col,
+                       raw, present);
       if (s.missing_from)
         return extract<true>(g, s, select, Scaled<UnsignedInt>{{s.shift}, s.scale, s.offset}, col,
                              raw, present);

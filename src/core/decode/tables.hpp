@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decode/exact.hpp"
 #include "decode/signals.hpp"
 #include "frames.hpp"
 #include "protocols/j1939.hpp"
@@ -23,6 +24,9 @@ struct SignalPlan {
   bool is_signed = false;
   double scale = 1.0;
   double offset = 0.0;
+  // Integer kinds whose scaling doubles would round more than once, as
+  // cantools computes it (see plan_exact); kind none otherwise.
+  ExactScaling exact;
   int32_t mux = -1;              // the signal (index in its message) that selects this one
   std::vector<int64_t> mux_ids;  // raw values of `mux` that select it, sorted
   bool codes = false;            // also give codes of its raw values (value tables)
@@ -32,6 +36,12 @@ struct SignalPlan {
 };
 
 enum class PlanError { ok, bad_length, bad_start, bad_mux, mux_cycle, float_mux };
+
+// An integer signal's exact scaling, as cantools computes its values (kind
+// int_offset: integer scale and offset, float_offset: an integer scale and
+// a float offset, the signal's `offset`). Kept only where doubles could
+// round more than once for some raw value of the signal's length.
+void plan_exact(SignalPlan& p, const ExactScaling& e);
 
 // The DBC description of a signal -> its plan (mux and codes left as they are).
 PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_signed, bool is_float,

@@ -1,9 +1,9 @@
 #include "export/pcapng.hpp"
 
-#include "frames.hpp"
-
 #include <cstring>
 #include <vector>
+
+#include "frames.hpp"
 
 namespace korvel::pcapng {
 

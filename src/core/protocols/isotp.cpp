@@ -1,6 +1,9 @@
 // One open transfer per channel, identifier and address byte. A frame that
 // breaks the protocol is ignored; what it breaks shows when the next
-// consecutive frame does not follow.
+// consecutive frame does not follow. Segmentation is fixed: a first frame
+// fills its frame, and every consecutive frame but the last is as long as
+// the first frame; a shorter (or longer) one is a gap, as is a last one too
+// short for the bytes still missing.
 #include "protocols/isotp.hpp"
 
 #include <algorithm>
@@ -81,6 +84,7 @@ struct IsotpReassembler::State {
     Transfer t;
     std::vector<uint8_t> bytes;
     uint8_t next = 1;  // the sequence number expected
+    size_t width = 8;  // the first frame's length, which consecutive frames keep
   };
 
   IsotpOptions options;
@@ -159,6 +163,8 @@ struct IsotpReassembler::State {
       const size_t take = std::min<uint64_t>(count - from, len);
       append_bounded(s.bytes, data + from, take, len);
       s.next = 1;
+      s.width = count;
+      if (count < 8) close(s, GAP);  // a first frame fills a frame of at least 8 bytes
       return;
     }
     if (pci == PCI_CONSECUTIVE) {
@@ -170,7 +176,15 @@ struct IsotpReassembler::State {
         return;
       }
       const size_t size = s.t.record.size;
-      const size_t take = std::min(count - a - 1, size - s.bytes.size());
+      const size_t missing = size - s.bytes.size();
+      const size_t room = s.width - a - 1;  // what a consecutive frame carries
+      // Every one but the last is as long as the first frame; the last holds
+      // what is missing, in a frame no longer than that.
+      if (missing > room ? count != s.width : count > s.width || count - a - 1 < missing) {
+        close(s, GAP);
+        return;
+      }
+      const size_t take = std::min(count - a - 1, missing);
       append_bounded(s.bytes, data + a + 1, take, size);
       s.t.record.stop = d.timestamp;
       s.t.record.flags |= d.flags & FLAG_FD;

@@ -2,7 +2,9 @@
 // by channel, source and destination (one BAM and one RTS/CTS session per
 // pair at a time), fast packets by channel, source, PGN and sequence counter.
 // A session takes only what continues it in order; anything else that claims
-// to belong ends it with the status that says why.
+// to belong ends it with the status that says why. The packets held are
+// always the first ones of the message: a CTS may ask again for any of them
+// (each comes again in its place) or for the next one.
 #include "protocols/j1939.hpp"
 
 #include <algorithm>
@@ -47,6 +49,7 @@ struct Session {
   uint32_t pgn = 0;
   uint32_t packets = 0;  // announced packet count (TP, ETP)
   uint32_t next = 1;     // the next packet (TP, ETP) or frame counter (fast packet) expected
+  uint32_t held = 0;     // TP, ETP: packets 1..held are held
   uint32_t dpo = 0;      // ETP: the data packet offset in force
   std::vector<uint8_t> bytes;
 };
@@ -108,8 +111,8 @@ class Reassembler {
     if (control == (extended ? ETP_CTS : TP_CTS)) {
       const uint32_t next = extended ? le24(d + 2) : d[2];
       take(*s, f);
-      // A request for packets already seen asks for them again.
-      if (d[1] > 0 && next >= 1 && next < s->next) rewind(*s, next);
+      // The packets asked for come next, in order; those held stay held.
+      if (d[1] > 0 && next >= 1) s->next = next;
     } else if (control == (extended ? ETP_EOMA : TP_EOMA)) {
       take(*s, f);
       close(*s, s->bytes.size() == s->t.record.size ? COMPLETE : GAP);
@@ -125,7 +128,7 @@ class Reassembler {
     if (!s) return;
     const uint32_t offset = le24(f.data + 2);
     take(*s, f);
-    if (offset + 1 < s->next) rewind(*s, offset + 1);
+    s->next = offset + 1;
     s->dpo = offset;
   }
 
@@ -137,12 +140,13 @@ class Reassembler {
     Session& s = *open;
     const uint32_t seq = f.data[0];
     const uint32_t packet = family == EXTENDED_TP ? s.dpo + seq : seq;
-    if (seq >= 1 && packet < s.next) return;  // a repeat of a packet already held
-    if (seq == 0 || packet != s.next || packet > s.packets) {
+    if (seq >= 1 && packet < s.next) return;  // a repeat of a packet already sent
+    // Out of order, beyond the message, or past a packet never held.
+    if (seq == 0 || packet != s.next || packet > s.packets || packet > s.held + 1) {
       close(s, GAP);
       return;
     }
-    if (!data(s, f, 1, 7)) {
+    if (!packet_data(s, f, packet)) {
       close(s, GAP);
       return;
     }
@@ -194,13 +198,14 @@ class Reassembler {
     s.open = true;
     s.t = Transfer{};
     s.next = 1;
+    s.held = 0;
     s.dpo = 0;
     s.pgn = pgn;
     s.packets = packets;
     TransferRecord& r = s.t.record;
     r.start = r.stop = f.timestamp;
     r.channel = f.channel;
-    r.flags = static_cast<uint8_t>(0x40 | (f.flags & FLAG_FD));
+    r.flags = 0x40;  // CAN FD only where a frame carrying data was
     r.protocol = protocol;
     r.source = f.source();
     r.destination = protocol == BAM ? GLOBAL : f.destination();
@@ -220,10 +225,7 @@ class Reassembler {
   }
 
   // The frame belongs to the session.
-  static void take(Session& s, const Frame& f) {
-    s.t.record.stop = f.timestamp;
-    s.t.record.flags |= f.flags & FLAG_FD;
-  }
+  static void take(Session& s, const Frame& f) { s.t.record.stop = f.timestamp; }
 
   // Up to `width` bytes of the frame from `from` on, as many as the message
   // still needs; false when the frame holds fewer.
@@ -233,12 +235,26 @@ class Reassembler {
     const size_t have = f.count > from ? f.count - from : 0;
     append_bounded(s.bytes, f.data + from, std::min(want, have), size);
     take(s, f);
+    s.t.record.flags |= f.flags & FLAG_FD;
     return have >= want;
   }
 
-  static void rewind(Session& s, uint32_t packet) {
-    s.next = packet;
-    s.bytes.resize(std::min<size_t>(s.bytes.size(), size_t{packet - 1} * 7));
+  // A TP or ETP data packet: the next one, or one held, sent again (it
+  // replaces the bytes held). False when the frame holds fewer bytes than
+  // the packet carries.
+  static bool packet_data(Session& s, const Frame& f, uint32_t packet) {
+    if (packet == s.held + 1) {
+      if (!data(s, f, 1, 7)) return false;
+      s.held = packet;
+      return true;
+    }
+    const size_t at = size_t{packet - 1} * 7;
+    const size_t want = std::min<size_t>(7, s.bytes.size() - at);
+    if (f.count < 1 + want) return false;
+    std::memcpy(s.bytes.data() + at, f.data + 1, want);
+    take(s, f);
+    s.t.record.flags |= f.flags & FLAG_FD;
+    return true;
   }
 
   void finish_fast(Session& s) {

@@ -115,7 +115,8 @@ BitsFault wire_bits(uint32_t can_id, uint8_t is64, uint8_t len, uint8_t flags,
                     const uint8_t* payload, size_t stored, WireBits& out) {
   const StuffTables& t = tables();
   const bool ext = flags & FLAG_EXTENDED;
-  if (!ext && can_id > 0x7FF) return BitsFault::BaseId;
+  if (const BitsFault kind = kind_fault(can_id, len, flags, is64); kind != BitsFault::None)
+    return kind;
   const uint32_t id = can_id & ID_MASK;
   // Identifier bits as sent: base 11, or 11 + SRR + IDE + 18.
   const uint64_t ident = ext ? (uint64_t{id >> 18} << 20) | (3u << 18) | (id & 0x3FFFF) : id;
@@ -131,8 +132,7 @@ BitsFault wire_bits(uint32_t can_id, uint8_t is64, uint8_t len, uint8_t flags,
 
   unsigned state = IDLE, stuffed = 0;
   if (!(flags & FLAG_FD)) {
-    const int dlc = classic_dlc(is64, len);
-    if (dlc < 0) return BitsFault::ClassicLength;
+    const int dlc = classic_dlc(is64, len);  // kind_fault took those without one
     const bool remote = flags & FLAG_REMOTE;
     const size_t n = remote ? 0 : (dlc > 8 ? 8 : static_cast<size_t>(dlc));
     // SOF, identifier, RTR, IDE (base) or r1 (extended), r0, DLC.
@@ -149,8 +149,6 @@ BitsFault wire_bits(uint32_t can_id, uint8_t is64, uint8_t len, uint8_t flags,
     return BitsFault::None;
   }
 
-  if (flags & FLAG_REMOTE) return BitsFault::FdRemote;
-  if (len > 64) return BitsFault::FdLength;
   const int dlc = canfd_len_to_dlc(len);
   const size_t n = static_cast<size_t>(CANFD_LEN[dlc]);
   const bool brs = flags & FLAG_BRS;
@@ -183,7 +181,7 @@ BitsFault wire_bits(uint32_t can_id, uint8_t is64, uint8_t len, uint8_t flags,
   return BitsFault::None;
 }
 
-BitsOutcome frames_bits(const FrameView& f, uint16_t* total) {
+BitsOutcome frames_bits(const FrameView& f, uint16_t* total, bool skip) {
   BitsOutcome res;
   for (size_t i = 0; i < f.n; ++i) {
     DT_t r;
@@ -191,9 +189,17 @@ BitsOutcome frames_bits(const FrameView& f, uint16_t* total) {
     WireBits w;
     const BitsFault fault = record_bits(f, r, w);
     if (fault != BitsFault::None) {
-      res.bad = i;
-      res.fault = fault;
-      return res;
+      if (!skip || fault == BitsFault::Payload) {
+        res.bad = i;
+        res.fault = fault;
+        return res;
+      }
+      if (!res.skipped++) {
+        res.bad = i;
+        res.fault = fault;
+      }
+      total[i] = 0;
+      continue;
     }
     total[i] = static_cast<uint16_t>(w.nominal + w.data);
   }

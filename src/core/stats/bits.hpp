@@ -34,6 +34,21 @@ enum class BitsFault : uint8_t {
   Payload,        // payload locator outside the payload array
 };
 
+// Whether a record's kind can be a frame at all (payload aside): what
+// wire_bits refuses before it counts a bit.
+inline BitsFault kind_fault(uint32_t can_id, uint8_t len, uint8_t flags, uint8_t is64) {
+  if (flags & FLAG_ERROR) return BitsFault::None;
+  if (!(flags & FLAG_EXTENDED) && can_id > 0x7FF) return BitsFault::BaseId;
+  if (flags & FLAG_FD) {
+    if (flags & FLAG_REMOTE) return BitsFault::FdRemote;
+    return len > 64 ? BitsFault::FdLength : BitsFault::None;
+  }
+  // A classic DLC: 0..15 as sent, or a CAN FD code's byte count.
+  if (len <= 15 && !(is64 && len > 8)) return BitsFault::None;
+  if (is64 && len <= 64 && CANFD_LEN[canfd_len_to_dlc(len)] == len) return BitsFault::None;
+  return BitsFault::ClassicLength;
+}
+
 // One frame record; `payload` holds the `stored` bytes the record has
 // (bytes the frame carries beyond them count as zeros).
 BitsFault wire_bits(uint32_t can_id, uint8_t is64, uint8_t len, uint8_t flags,
@@ -54,10 +69,12 @@ inline BitsFault record_bits(const FrameView& f, const DT_t& r, WireBits& out) {
 struct BitsOutcome {
   size_t bad = SIZE_MAX;  // first record that cannot be laid out
   BitsFault fault = BitsFault::None;
+  size_t skipped = 0;  // with skip: records no bus could carry (`bad` the first)
 };
 
 // Total bits of every record into `total` (n entries); stops at the first
-// bad record.
-BitsOutcome frames_bits(const FrameView& f, uint16_t* total);
+// bad record. With `skip`, a record whose kind no bus could carry (any
+// fault but the payload's) gets 0 bits and the pass goes on.
+BitsOutcome frames_bits(const FrameView& f, uint16_t* total, bool skip = false);
 
 }  // namespace korvel::stats

@@ -32,6 +32,8 @@ LoadOutcome busload(const FrameView& f, const LoadOptions& o, LoadTable& out) {
     DT_t r;
     std::memcpy(&r, f.records + static_cast<ptrdiff_t>(i) * f.stride, sizeof r);
     const unsigned c = r.channel;
+    // A record left out takes no part in its channel's span either.
+    if (o.skip && kind_fault(r.can_id, r.len, r.flags, r.is64) != BitsFault::None) continue;
     if (!seen[c]) {
       seen[c] = true;
       lo[c] = hi[c] = r.timestamp;
@@ -78,6 +80,13 @@ LoadOutcome busload(const FrameView& f, const LoadOptions& o, LoadTable& out) {
     std::memcpy(&r, f.records + static_cast<ptrdiff_t>(i) * f.stride, sizeof r);
     WireBits w;
     const BitsFault fault = record_bits(f, r, w);
+    if (fault != BitsFault::None && o.skip && fault != BitsFault::Payload) {
+      if (!res.skipped++) {
+        res.first_skipped = i;
+        res.skipped_bits = fault;
+      }
+      continue;
+    }
     if (fault != BitsFault::None) {
       res.fault = LoadFault::Frame;
       res.frame = i;

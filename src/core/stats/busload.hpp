@@ -17,6 +17,9 @@ struct LoadOptions {
   double data_rate[256] = {};
   int64_t window = 1000000000;  // ns, at least 1
   uint64_t max_rows = uint64_t{1} << 26;
+  // Records whose kind no bus could carry are left out (counted) instead of
+  // stopping the pass.
+  bool skip = false;
 };
 
 enum class LoadFault {
@@ -33,6 +36,9 @@ struct LoadOutcome {
   BitsFault bits = BitsFault::None;
   unsigned channel = 0;
   uint64_t rows = 0;
+  // With skip: the records left out, the first of them and why.
+  size_t skipped = 0, first_skipped = 0;
+  BitsFault skipped_bits = BitsFault::None;
 };
 
 // One row per channel (ascending) and window (ascending), empty windows

@@ -7,6 +7,8 @@
 #include <limits>
 #include <memory>
 
+#include "protocols/j1939.hpp"
+
 namespace korvel::stats {
 
 namespace {
@@ -55,6 +57,15 @@ class GroupMap {
 
 constexpr uint32_t NOT_DATA = UINT32_MAX;
 
+// The value of `key` in sorted `keys`; false where it has none.
+bool lookup(const std::vector<uint32_t>& keys, const std::vector<double>& values, uint32_t key,
+            double& out) {
+  const auto e = std::lower_bound(keys.begin(), keys.end(), key);
+  if (e == keys.end() || *e != key) return false;
+  out = values[static_cast<size_t>(e - keys.begin())];
+  return true;
+}
+
 // NumPy's median and linear-interpolation percentile of `v` (reordered).
 double median(std::vector<double>& v) {
   const size_t m = v.size(), k = m / 2;
@@ -90,6 +101,15 @@ double percentile(const std::vector<double>& v, double q, std::vector<double>& h
 }
 
 }  // namespace
+
+bool transport_traffic(uint32_t can_id, bool extended) {
+  const uint32_t id = can_id & ID_MASK;
+  if (!extended) return id == 0x7DF || (id >= 0x7E0 && id <= 0x7EF);
+  namespace kp = protocols;
+  const uint32_t pgn = kp::j1939_pgn(id);
+  return pgn == kp::PGN_TP_CM || pgn == kp::PGN_TP_DT || pgn == kp::PGN_ETP_CM ||
+         pgn == kp::PGN_ETP_DT || id >> 16 == 0x18DA || id >> 16 == 0x18DB;
+}
 
 void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable& gaps,
             CycleWork work) {
@@ -152,9 +172,16 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
     const auto can_id = static_cast<int64_t>(key & ID_MASK);
     const auto mkey = static_cast<uint32_t>(key & 0x3FFFFFFF);
     double expected = nan;
-    const auto e = std::lower_bound(o.expected_keys.begin(), o.expected_keys.end(), mkey);
-    if (e != o.expected_keys.end() && *e == mkey)
-      expected = o.expected[static_cast<size_t>(e - o.expected_keys.begin())];
+    if (!lookup(o.expected_keys, o.expected, mkey, expected) && extended) {
+      const uint32_t pgn = protocols::j1939_pgn(static_cast<uint32_t>(can_id));
+      const uint32_t source = static_cast<uint32_t>(can_id) & 0xFF;
+      if (!lookup(o.pgn_source_keys, o.pgn_source_expected, pgn << 8 | source, expected))
+        lookup(o.pgn_keys, o.pgn_expected, pgn, expected);
+    }
+    const bool may_gap = o.only_expected
+                             ? expected > 0
+                             : !(o.transport_without_gaps &&
+                                 transport_traffic(static_cast<uint32_t>(can_id), extended));
 
     double period = nan, lo = nan, hi = nan, jitter = nan;
     int64_t n_gaps = 0;
@@ -171,7 +198,7 @@ void cycles(const FrameView& f, const CycleOptions& o, CycleTable& out, GapTable
       period = median(dev);
       const double limit = o.gap * (expected > 0 ? expected : period);
       for (size_t k = 0; k + 1 < m; ++k) {
-        if (intervals[k] > limit) {
+        if (may_gap && intervals[k] > limit) {
           ++n_gaps;
           gaps.channel.push_back(channel);
           gaps.extended.push_back(extended);

@@ -22,7 +22,21 @@ struct CycleOptions {
   // Expected periods (ns) by message_key, sorted by key.
   std::vector<uint32_t> expected_keys;
   std::vector<double> expected;
+  // Extended identifiers that no key names fall back, as korvel.decode
+  // matches J1939 messages, to the period by PGN and source address
+  // (pgn << 8 | source), failing that by PGN alone; both sorted by key.
+  std::vector<uint32_t> pgn_source_keys, pgn_keys;
+  std::vector<double> pgn_source_expected, pgn_expected;
+  // Gaps only where a period is expected (a database was given).
+  bool only_expected = false;
+  // No gaps in transport-protocol traffic, which comes in bursts: J1939
+  // TP.CM, TP.DT, ETP.CM and ETP.DT, and ISO-TP on the standard diagnostic
+  // identifiers (base 0x7DF and 0x7E0-0x7EF, extended 0x18DAxxxx, 0x18DBxxxx).
+  bool transport_without_gaps = false;
 };
+
+// Whether a message is transport-protocol traffic (see CycleOptions).
+bool transport_traffic(uint32_t can_id, bool extended);
 
 // One row per channel and message (ascending channel, then base before
 // extended, then identifier). Periods are NaN for a message seen once.

@@ -99,15 +99,13 @@ bool parse_asc_date(Span s, CivilTime& t) {
   return true;
 }
 
-void AscParser::unplaced(Span s) const {
-  throw TextError(counts_.lines, "not a line of an ASC log: " + quote(s));
-}
-
 void AscParser::set_start(Span date, Span whole) {
   CivilTime c;
   if (!parse_asc_date(date, c))
     throw TextError(counts_.lines, "a date in an unknown form: " + quote(whole));
-  start_ = clock_.to_ns(c);
+  if (!civil_valid(c)) throw TextError(counts_.lines, "an impossible date: " + quote(whole));
+  if (!clock_.to_ns(c, start_))
+    throw TextError(counts_.lines, "a date out of range: " + quote(whole));
   last_ = 0;
 }
 
@@ -115,13 +113,13 @@ void AscParser::line(Span s, Emitter& out) {
   Span rest = s;
   const Span first = next_token(rest);
   if (first.empty()) return;  // blank
-  if (is_digit(*first.b)) return timed_line(rest, first, out);
+  if (is_digit(*first.b)) return timed_line(s, rest, first, out);
   if (equals(first, "date")) {
-    set_start(rest, s);
     placed_ = true;
-    return;
+    return set_start(rest, s);
   }
   if (equals(first, "base")) {
+    placed_ = true;
     const Span b = next_token(rest);
     if (equals(b, "hex"))
       base_ = 16;
@@ -138,16 +136,18 @@ void AscParser::line(Span s, Emitter& out) {
       else
         throw TextError(counts_.lines, "unknown timestamps: " + quote(s));
     }
-    placed_ = true;
     return;
   }
   if (equals(first, "begin") && equals(next_token(rest), "triggerblock")) {
+    placed_ = true;
     if (!trim(rest).empty()) set_start(rest, s);
     last_ = 0;
+    return;
+  }
+  if (equals(first, "end") && equals(next_token(rest), "triggerblock")) {
     placed_ = true;
     return;
   }
-  if (equals(first, "end") && equals(next_token(rest), "triggerblock")) return;
   if (equals(first, "internal") || equals(first, "no")) {
     Span r = s;
     next_token(r);
@@ -157,27 +157,21 @@ void AscParser::line(Span s, Emitter& out) {
       return;
     }
   }
-  if (starts_with(first, "//")) {
-    placed_ = true;
-    return skip();
-  }
-  if (!placed_) unplaced(s);
-  skip();
+  if (starts_with(first, "//")) placed_ = true;  // a comment, as headers hold
+  skip(s);
 }
 
-void AscParser::timed_line(Span rest, Span first, Emitter& out) {
-  int64_t t;
-  if (!parse_fixed(first, 9, t) || t < 0) {
-    if (!placed_) unplaced(Span{first.b, rest.e});
-    return skip();
-  }
-  int64_t ts;
-  if (relative_) {
-    last_ = add_ns(last_, t);
-    ts = add_ns(start_, last_);
-  } else {
-    ts = add_ns(start_, t);
-  }
+void AscParser::timed_line(Span s, Span rest, Span first, Emitter& out) {
+  // A time with more after it: a line of an ASC log, whatever it holds.
+  if (!placed_ && looks_like_time(first) && !trim(rest).empty()) placed_ = true;
+  // Times out of range, alone or once the base or the running time is
+  // added, are skipped; a relative time runs on from the last line in range.
+  int64_t t, run, ts;
+  if (!parse_fixed(first, 9, t) || t < 0) return skip(s);
+  run = t;
+  if (relative_ && !add_ns(last_, t, run)) return skip(s);
+  if (!add_ns(start_, run, ts)) return skip(s);
+  if (relative_) last_ = run;
   const Span kind = next_token(rest);
   bool ok = false;
   if (equals(kind, "canfd")) {
@@ -190,8 +184,7 @@ void AscParser::timed_line(Span rest, Span first, Emitter& out) {
     placed_ = true;
     return;
   }
-  if (!placed_) unplaced(Span{first.b, rest.e});
-  skip();
+  skip(s);
 }
 
 bool AscParser::identifier(Span tok, uint32_t& id, bool& extended) const {
@@ -257,8 +250,8 @@ bool AscParser::classic(Span rest, int64_t ts, uint8_t channel, Emitter& out) {
   return true;
 }
 
-// "CANFD <ch> Rx|Tx <id>[x] [name] <brs> <esi> <dlc> <length> <bytes> ..." or
-// "CANFD <ch> Rx|Tx ErrorFrame ...".
+// "CANFD <ch> Rx|Tx <id>[x] [name] <brs> <esi> <dlc> <length> <bytes> ...
+// <duration> <bit count> <flags> ..." or "CANFD <ch> Rx|Tx ErrorFrame ...".
 bool AscParser::fd(Span rest, int64_t ts, Emitter& out) {
   uint64_t ch;
   if (!parse_uint(next_token(rest), 10, 255, ch)) return false;
@@ -266,11 +259,11 @@ bool AscParser::fd(Span rest, int64_t ts, Emitter& out) {
   const Span dir = next_token(rest);
   const bool rx = equals(dir, "rx");
   if (!rx && !equals(dir, "tx")) return false;
-  uint8_t flags = static_cast<uint8_t>(FLAG_FD | (rx ? FLAG_RX : 0));
+  uint8_t flags = rx ? FLAG_RX : 0;
   const Span idtok = next_token(rest);
   if (starts_with(idtok, "errorframe")) {
     out.data();
-    out.commit(ts, 0, channel, 0, flags | FLAG_ERROR, true, 0);
+    out.commit(ts, 0, channel, 0, flags | FLAG_FD | FLAG_ERROR, true, 0);
     return true;
   }
   uint32_t id;
@@ -281,20 +274,35 @@ bool AscParser::fd(Span rest, int64_t ts, Emitter& out) {
   if (!all_digits(brs)) brs = next_token(rest);  // a symbolic name came first
   const Span esi = next_token(rest);
   if (!all_digits(brs) || !all_digits(esi)) return false;
-  if (equals(brs, "1")) flags |= FLAG_BRS;
-  if (equals(esi, "1")) flags |= FLAG_ESI;
   uint64_t dlc, length;
   if (!parse_uint(next_token(rest), base_, 15, dlc) ||
       !parse_uint(next_token(rest), 10, 64, length))
     return false;
-  const uint8_t len = canfd_dlc_to_len(static_cast<uint8_t>(dlc));
   uint8_t* dst = out.data();
-  if (length == 0) {
-    // No data bytes: a remote frame, as python-can reads it.
+  if (!data_bytes(rest, length, dst)) return false;
+  // The flags column says what the frame was; a line that ends before it,
+  // the CANFD line and its BRS and ESI columns.
+  next_token(rest);  // duration
+  next_token(rest);  // bit count
+  const Span column = next_token(rest);
+  uint64_t f =
+      ASC_FD_EDL | (equals(brs, "1") ? ASC_FD_BRS : 0) | (equals(esi, "1") ? ASC_FD_ESI : 0);
+  if (!column.empty() && !parse_uint(column, 16, 0xFFFFFFFF, f)) return false;
+  // BRS and ESI are bits of CAN FD frames alone.
+  const bool edl = f & ASC_FD_EDL;
+  if (edl) flags |= FLAG_FD | (f & ASC_FD_BRS ? FLAG_BRS : 0) | (f & ASC_FD_ESI ? FLAG_ESI : 0);
+  // A remote frame by its flag; or a code but no bytes, as python-can writes
+  // a CAN FD message marked remote. A code of 0 without bytes is a data frame.
+  if ((f & ASC_FD_REMOTE) || (length == 0 && dlc != 0)) {
+    if (length) return false;
+    const uint8_t len =
+        edl ? canfd_dlc_to_len(static_cast<uint8_t>(dlc)) : static_cast<uint8_t>(dlc);
     out.commit(ts, id, channel, len, flags | FLAG_REMOTE, true, 0);
     return true;
   }
-  if (length != len || !data_bytes(rest, length, dst)) return false;
+  // Without EDL a classic frame: the 8 bytes it carries of a longer code.
+  const uint8_t len = canfd_dlc_to_len(static_cast<uint8_t>(dlc));
+  if (length != (edl || len < 8 ? len : 8)) return false;
   out.commit(ts, id, channel, len, flags, true, length);
   return true;
 }

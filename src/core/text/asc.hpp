@@ -12,28 +12,35 @@ namespace korvel::text {
 // German) month abbreviations, 12- or 24-hour. False for any other form.
 bool parse_asc_date(Span s, CivilTime& t);
 
+// The flags column of a CANFD line (the flags of the BLF object it was
+// logged from): a remote frame (classic frames only), EDL (a CAN FD frame),
+// bit rate switch, error state indicator.
+constexpr uint32_t ASC_FD_REMOTE = 0x10;
+constexpr uint32_t ASC_FD_EDL = 0x1000;
+constexpr uint32_t ASC_FD_BRS = 0x2000;
+constexpr uint32_t ASC_FD_ESI = 0x4000;
+
 class AscParser : public TextParser {
  public:
   explicit AscParser(LocalClock& clock) : clock_(clock) {}
 
  protected:
   void line(Span s, Emitter& out) override;
+  const char* log_name() const override { return "an ASC log"; }
 
  private:
-  void timed_line(Span rest, Span first, Emitter& out);
+  void timed_line(Span s, Span rest, Span first, Emitter& out);
   bool classic(Span rest, int64_t ts, uint8_t channel, Emitter& out);
   bool fd(Span rest, int64_t ts, Emitter& out);
   bool data_bytes(Span& rest, size_t n, uint8_t* dst) const;
   bool identifier(Span tok, uint32_t& id, bool& extended) const;
   void set_start(Span date, Span whole);
-  [[noreturn]] void unplaced(Span s) const;
 
   LocalClock& clock_;
   int base_ = 16;
   bool relative_ = false;
-  bool placed_ = false;  // a line of the format seen: from then on, unknown lines are skipped
-  int64_t start_ = 0;    // the time base, ns
-  int64_t last_ = 0;     // relative timestamps: the previous event's time
+  int64_t start_ = 0;  // the time base, ns
+  int64_t last_ = 0;   // relative timestamps: the previous event's time
 };
 
 }  // namespace korvel::text

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text/asc.hpp"
+
 namespace korvel::text {
 
 namespace {
@@ -61,9 +63,9 @@ char* pad_to(char* p, char* from, size_t width) {
   return p;
 }
 
-// "%11.6f" of a ns count, truncated to the microsecond.
+// "%11.6f" of a ns count, to the nearest microsecond (halves up).
 char* seconds(char* p, uint64_t ns) {
-  const uint64_t us = ns / 1000;
+  const uint64_t us = ns / 1000 + (ns % 1000 >= 500);
   char num[32];
   char* e = decimal(num, us / 1000000);
   *e++ = '.';
@@ -138,19 +140,21 @@ size_t asc_lines(const FrameView& v, size_t from, size_t to, int64_t base, ByteB
         *p++ = r.flags & FLAG_BRS ? '1' : '0';
         *p++ = ' ';
         *p++ = r.flags & FLAG_ESI ? '1' : '0';
-        size_t n = r.flags & FLAG_REMOTE ? 0 : count;
-        // A length no code gives is padded up to the next one.
-        const uint8_t dlc = canfd_len_to_dlc(static_cast<uint32_t>(n ? n : r.len));
-        const size_t shown = n ? static_cast<size_t>(CANFD_LEN[dlc]) : 0;
+        // A remote frame shows its code and no bytes; a data frame the bytes
+        // it has, a length no code gives padded up to the next one.
+        const bool remote = r.flags & FLAG_REMOTE;
+        const size_t n = remote ? 0 : count;
+        const uint8_t dlc = canfd_len_to_dlc(static_cast<uint32_t>(remote ? r.len : n));
+        const size_t shown = remote ? 0 : static_cast<size_t>(CANFD_LEN[dlc]);
         *p++ = ' ';
         *p++ = HEX[dlc];
         *p++ = ' ';
         p = decimal(p, shown);
         p = bytes(p, data, n);
         for (size_t k = n; k < shown; ++k) std::memcpy(p, " 00", 3), p += 3;
-        // message duration, bit count, flags (EDL, BRS, ESI), crc
-        const unsigned flags =
-            0x1000u | (r.flags & FLAG_BRS ? 0x2000u : 0) | (r.flags & FLAG_ESI ? 0x4000u : 0);
+        // message duration, bit count, flags (EDL, BRS, ESI, remote), crc
+        const unsigned flags = ASC_FD_EDL | (r.flags & FLAG_BRS ? ASC_FD_BRS : 0) |
+                               (r.flags & FLAG_ESI ? ASC_FD_ESI : 0) | (remote ? ASC_FD_REMOTE : 0);
         char tail[48];
         const int m = std::snprintf(tail, sizeof tail, " 0 0 %X 0 0 0 0 0", flags);
         std::memcpy(p, tail, static_cast<size_t>(m));

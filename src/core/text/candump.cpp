@@ -22,12 +22,18 @@ int CandumpParser::channel(Span name) {
 
 void CandumpParser::line(Span s, Emitter& out) {
   if (trim(s).empty()) return;
+  if (!placed_) {
+    // "(time) ...": a line of a candump log, whatever follows.
+    Span rest = s;
+    const Span time = next_token(rest);
+    placed_ = time.size() > 2 && *time.b == '(' && time.e[-1] == ')' &&
+              looks_like_time(Span{time.b + 1, time.e - 1}) && !trim(rest).empty();
+  }
   if (frame(s, out)) {
     placed_ = true;
     return;
   }
-  if (!placed_) throw TextError(counts_.lines, "not a line of a candump log: " + quote(s));
-  skip();
+  skip(s);  // malformed lines, "#" comments
 }
 
 bool CandumpParser::frame(Span s, Emitter& out) {
@@ -64,8 +70,9 @@ bool CandumpParser::frame(Span s, Emitter& out) {
   uint8_t* dst = out.data();
   if (extended) flags |= FLAG_EXTENDED;
   if (!fd && !data.empty() && lower(*data.b) == 'r') {
+    // A length up to 15, as an ASC "r" line's DLC reads (and python-can reads it).
     uint64_t len = 0;
-    if (data.size() > 1 && !parse_uint(Span{data.b + 1, data.e}, 10, 8, len)) return false;
+    if (data.size() > 1 && !parse_uint(Span{data.b + 1, data.e}, 10, 15, len)) return false;
     const int ch = channel(iface);
     if (ch < 0) return false;
     // The error flag wins: an error frame, whatever the rest says.

@@ -19,6 +19,7 @@ class CandumpParser : public TextParser {
 
  protected:
   void line(Span s, Emitter& out) override;
+  const char* log_name() const override { return "a candump log"; }
 
  private:
   bool frame(Span s, Emitter& out);
@@ -26,7 +27,6 @@ class CandumpParser : public TextParser {
 
   std::vector<std::string> interfaces_;
   int last_ = -1;  // the interface of the previous line
-  bool placed_ = false;
 };
 
 }  // namespace korvel::text

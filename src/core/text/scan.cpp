@@ -9,7 +9,7 @@ Format sniff(const char* head, size_t n) {
     Span line{rest.b, nl ? nl : rest.e};
     rest.b = nl ? nl + 1 : rest.e;
     line = trim(line);
-    if (line.empty()) continue;
+    if (line.empty() || *line.b == '#') continue;  // blank, a candump comment
     if (*line.b == '(') return Format::Candump;
     if (*line.b == ';') return Format::Trc;
     Span t = line;

@@ -92,7 +92,7 @@ inline bool parse_uint(Span s, int base, uint64_t max, uint64_t& out) {
   uint64_t v = 0;
   for (const char* p = s.b; p < s.e; ++p) {
     const int d = base == 16 ? hex_value(*p) : (is_digit(*p) ? *p - '0' : -1);
-    if (d < 0) return false;
+    if (d < 0 || static_cast<uint64_t>(d) > max) return false;
     if (v > (max - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return false;
     v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
   }
@@ -164,10 +164,20 @@ inline bool parse_fixed(Span s, int scale, int64_t& out) {
   return true;
 }
 
-// a + b wrapping around instead of overflowing: absurd times in hostile
-// input stay defined behaviour (real ones are far from the ends).
-inline int64_t add_ns(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+// a + b into `out`; false when the sum leaves the int64 range (a line time
+// that fits alone may not once the header's base is added).
+inline bool add_ns(int64_t a, int64_t b, int64_t& out) {
+  return !__builtin_add_overflow(a, b, &out);
+}
+
+// "123" or "12.5": the shape of a line's time, whatever its range.
+inline bool looks_like_time(Span s) {
+  const char* p = s.b;
+  while (p < s.e && is_digit(*p)) ++p;
+  if (p == s.b) return false;
+  if (p < s.e && *p == '.') ++p;
+  while (p < s.e && is_digit(*p)) ++p;
+  return p == s.e;
 }
 
 // A wall-clock date as a log's header writes it, in the recording's local
@@ -177,12 +187,24 @@ struct CivilTime {
   int64_t nanos = 0;
 };
 
+// A date the calendar has: years 1 to 9999, days of the month, seconds
+// below 60 (a leap second names no instant a clock converts).
+inline bool civil_valid(const CivilTime& t) {
+  static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.year < 1 || t.year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
+  const bool leap = t.year % 4 == 0 && (t.year % 100 != 0 || t.year % 400 == 0);
+  const int last = days[t.month - 1] + (t.month == 2 && leap);
+  return t.day <= last && t.hour >= 0 && t.hour < 24 && t.minute >= 0 && t.minute < 60 &&
+         t.second >= 0 && t.second < 60;
+}
+
 // Local wall-clock time -> ns since the epoch. The owner supplies it (the
-// bindings read it as the BLF header's date is read).
+// bindings read it as the BLF header's date is read). Given valid dates
+// only; false when the instant lies outside the int64 ns range.
 class LocalClock {
  public:
   virtual ~LocalClock() = default;
-  virtual int64_t to_ns(const CivilTime& t) = 0;
+  virtual bool to_ns(const CivilTime& t, int64_t& out) = 0;
 };
 
 // A line the reader cannot go on from (a file that is not a log of the
@@ -193,12 +215,22 @@ struct TextError : std::runtime_error {
       : std::runtime_error("line " + std::to_string(line_no) + ": " + what), line(line_no) {}
 };
 
-// The text of a line for a message: at most 60 bytes of it.
+// The text of a line for a message: at most 60 bytes of it, control bytes
+// (a NUL among them) as replacement characters, so that the message stays
+// one whole C string; bytes that are no UTF-8 are replaced when it is shown.
 inline std::string quote(Span s) {
   s = trim(s);
-  std::string t(s.b, std::min<size_t>(s.size(), 60));
+  const size_t n = std::min<size_t>(s.size(), 60);
+  std::string t = "'";
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s.b[i]);
+    if (c < 0x20 && c != '\t')
+      t += "\xEF\xBF\xBD";
+    else
+      t += static_cast<char>(c);
+  }
   if (s.size() > 60) t += "...";
-  return "'" + t + "'";
+  return t + "'";
 }
 
 // What a parser has seen so far.
@@ -245,6 +277,12 @@ class Emitter {
 
 // A text log reader: feed it the bytes front to back; it keeps its state
 // (header facts, interfaces seen) between feeds.
+//
+// Lines it cannot read are skipped and counted wherever they stand. Only
+// input in which no line has the shape of a line of the format (a header
+// line, a line led by a time) is not such a log: a TextError naming its
+// first line once the input ends, or at once at a line holding a NUL byte
+// (binary input, which no text log has).
 class TextParser {
  public:
   virtual ~TextParser() = default;
@@ -258,11 +296,27 @@ class TextParser {
  protected:
   // One line without its newline (and without a trailing '\r').
   virtual void line(Span s, Emitter& out) = 0;
-  void skip() {
+  // "an ASC log", "a candump log", ...
+  virtual const char* log_name() const = 0;
+  // A line skipped: counted, and remembered while no line has placed the
+  // input as a log of the format.
+  void skip(Span s) {
     ++counts_.skipped;
     if (!counts_.first_skipped) counts_.first_skipped = counts_.lines;
+    if (!placed_ && !stray_line_) {
+      stray_line_ = counts_.lines;
+      stray_ = quote(s);
+    }
+  }
+  [[noreturn]] void not_a_log() const {
+    throw TextError(stray_line_, std::string("not a line of ") + log_name() + ": " + stray_);
   }
   Counts counts_;
+  bool placed_ = false;  // a line of the format's shape seen
+
+ private:
+  uint64_t stray_line_ = 0;  // the first line skipped before placed_ (0: none)
+  std::string stray_;
 };
 
 inline size_t TextParser::parse(const char* b, const char* e, bool final, FrameSink& sink,
@@ -278,10 +332,15 @@ inline size_t TextParser::parse(const char* b, const char* e, bool final, FrameS
     Span l{p, end};
     // Editors on Windows open a file with a byte order mark.
     if (counts_.lines == 1 && l.size() >= 3 && std::memcmp(l.b, "\xEF\xBB\xBF", 3) == 0) l.b += 3;
+    if (!placed_ && std::memchr(l.b, 0, l.size())) {
+      skip(l);
+      not_a_log();
+    }
     line(l, out);
     counts_.frames += sink.record_count - before;
     p = nl ? end + 1 : end;
   }
+  if (final && p == e && !placed_ && stray_line_) not_a_log();
   return static_cast<size_t>(p - b);
 }
 

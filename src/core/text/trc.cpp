@@ -75,9 +75,8 @@ void TrcParser::header(Span s) {
     CivilTime c;
     if (end != buf + n || n == 0 || !trc_start_time(days, c))
       throw TextError(counts_.lines, "a start time in an unknown form: " + quote(s));
-    const int64_t below = c.nanos;
-    c.nanos = 0;
-    start_ = add_ns(clock_.to_ns(c), below);
+    if (!civil_valid(c) || !clock_.to_ns(c, start_))
+      throw TextError(counts_.lines, "a start time out of range: " + quote(s));
   } else if (equals(key, "$columns")) {
     ncolumns_ = 0;
     for (const char* p = value.b; p < value.e; ++p) {
@@ -101,12 +100,18 @@ void TrcParser::line(Span s, Emitter& out) {
     if (version_ >= 20 && !ncolumns_)
       throw TextError(counts_.lines, "a version 2 trace without $COLUMNS");
   }
+  // A number and a time after it ("1)  12.5", "1 12.5"): a line of a trace,
+  // whatever follows.
+  if (!placed_) {
+    Span rest = t;
+    const Span number = next_token(rest), offset = next_token(rest);
+    placed_ = is_digit(*number.b) && looks_like_time(offset);
+  }
   if (version_ >= 20 ? frame_v2(t, out) : frame_v1(t, out)) {
     placed_ = true;
     return;
   }
-  if (!placed_) throw TextError(counts_.lines, "not a line of a PCAN trace: " + quote(s));
-  skip();
+  skip(s);
 }
 
 bool TrcParser::hex_bytes(Span& rest, size_t n, uint8_t* dst) {
@@ -139,7 +144,8 @@ bool TrcParser::frame_v1(Span s, Emitter& out) {
   uint64_t dlc;
   if (!parse_uint(next_token(s), 10, 8, dlc)) return false;
   if (idtok.size() > 4) flags |= FLAG_EXTENDED;
-  const int64_t ts = add_ns(start_, offset);
+  int64_t ts;
+  if (!add_ns(start_, offset, ts)) return false;
   uint8_t* dst = out.data();
   Span look = s;
   if (equals(next_token(look), "rtr")) {
@@ -195,8 +201,8 @@ bool TrcParser::frame_v2(Span s, Emitter& out) {
     }
   }
   (void)has_dir;
-  if (offset < 0 || type.empty()) return false;
-  const int64_t ts = add_ns(start_, offset);
+  int64_t ts;
+  if (offset < 0 || type.empty() || !add_ns(start_, offset, ts)) return false;
   uint8_t* dst = out.data();
   if (equals(type, "er")) {
     out.commit(ts, 0, static_cast<uint8_t>(bus), 0, static_cast<uint8_t>(flags | FLAG_ERROR), false,

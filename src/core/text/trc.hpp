@@ -17,6 +17,7 @@ class TrcParser : public TextParser {
 
  protected:
   void line(Span s, Emitter& out) override;
+  const char* log_name() const override { return "a PCAN trace"; }
 
  private:
   void header(Span s);
@@ -30,7 +31,6 @@ class TrcParser : public TextParser {
   int64_t start_ = 0;
   char columns_[16] = {};
   size_t ncolumns_ = 0;
-  bool placed_ = false;
   bool body_ = false;  // past the header
 };
 

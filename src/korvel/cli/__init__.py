@@ -25,11 +25,11 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from .._version import __version__
-from . import convert, cut, decode, filter, info, plot, split, stats, transfers
+from . import convert, cut, decode, filter, info, lake, plot, split, stats, transfers
 from .session import PIECE_FRAMES, PROG, Failure, Session, exc_text, positive
 
 _NEGATIVE = re.compile(r"-\.?\d")
-COMMANDS = (info, decode, filter, cut, split, convert, plot, transfers, stats)
+COMMANDS = (info, decode, filter, cut, split, convert, plot, transfers, stats, lake)
 
 
 def parser() -> argparse.ArgumentParser:

@@ -12,6 +12,7 @@ import numpy as np
 from .databases import DBC_HELP, dbc_arg, plan_of
 from .protocols import add_options, carriers, engine, transport_arg
 from .session import (
+    PROG,
     SAMPLES,
     Damaged,
     Failure,
@@ -138,14 +139,19 @@ def _nothing_decoded(args: argparse.Namespace, plan: Any, channels: set[int],
     return "no frame of the logs belongs to a message of the databases"
 
 
-def _with_transfers(piece: Any, engine: Any, carried: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _with_transfers(piece: Any, engine: Any, carried: np.ndarray,
+                    payload_offset: int = 0) -> tuple[np.ndarray, np.ndarray]:
     """A piece's frames, without those that carry transfers under their
     messages' identifiers, and the complete transfers that ended in it (one
-    frame each, timed by its last frame), in time order."""
+    frame each, timed by its last frame, with `payload_offset` zero bytes in
+    front of its payload), in time order."""
+    from ..tables import shift_payloads
     from ..transfers import as_frames
 
     records, payload, _ = engine.feed(piece[0], piece[1])
     extra, extra_chunk = as_frames((records, payload))
+    if payload_offset:
+        extra, extra_chunk = shift_payloads(extra, extra_chunk, payload_offset)
     kept = piece[0][~carried] if carried.any() else piece[0]
     if not len(extra):
         return kept, piece[1]
@@ -155,12 +161,30 @@ def _with_transfers(piece: Any, engine: Any, carried: np.ndarray) -> tuple[np.nd
     return index[order], np.concatenate([piece[1], extra_chunk])
 
 
+def _check_grid(step: int, pieces: list[Any]) -> None:
+    """--align STEP over the logs' span: a usage error (one line, exit status 2)
+    where the grid would pass ALIGN_MAX_INSTANTS, before anything is decoded."""
+    from ..tables import ALIGN_MAX_INSTANTS
+
+    times = [p[0]["timestamp"] for p in pieces if len(p[0])]
+    if not times:
+        return
+    lo, hi = min(int(t.min()) for t in times), max(int(t.max()) for t in times)
+    instants = (hi - lo) // step + 1
+    if instants > ALIGN_MAX_INSTANTS:
+        least = -(-(hi - lo) // (ALIGN_MAX_INSTANTS - 1))
+        print(f"{PROG} decode: error: argument --align: a step of {step} ns over the logs' "
+              f"{(hi - lo) / 1e9:.6g} s makes {instants:,} instants, more than "
+              f"{ALIGN_MAX_INSTANTS:,}: give a step of at least {least} ns", file=sys.stderr)
+        raise SystemExit(2)
+
+
 def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: Any,
                  messages: list[str] | None) -> None:
     """--align / --align-on: the logs' frames joined and decoded at once, then
     every signal on one time axis, as one table."""
     from .. import korvel as kv
-    from ..tables import decode
+    from ..tables import _split_sender, decode
 
     need("pyarrow", "cli")  # before a long read
     joined = []
@@ -174,20 +198,28 @@ def _run_aligned(args: argparse.Namespace, session: Session, plan: Any, j1939: A
         channels.update(np.unique(frames[0]["channel"]).tolist())
         if args.transport:
             carried = carriers(frames[0], *args.transport, args)
-            frames = _with_transfers(frames, engine(*args.transport, args), carried)
+            frames = _with_transfers(frames, engine(*args.transport, args), carried,
+                                     args.payload_offset)
         joined.append(frames)
     if not joined:
         return  # every log failed, each with its line
+    if args.align is not None:
+        _check_grid(args.align, joined)
     frames = joined[0] if len(joined) == 1 else kv.concat(joined)
     tables = decode(frames, plan, choices=args.choices, threads=args.threads, j1939=j1939,
                     j1939_na=args.j1939_na)
     if not len(tables):
         raise Failure(None, _nothing_decoded(args, plan, channels, messages))
-    if args.align_on is not None and args.align_on not in tables:
+    on = _split_sender(args.align_on)[0] if args.align_on is not None else None
+    if on is not None and on not in tables:
         known = {m.name for m in plan.messages}
-        why = "has no frames in the logs" if args.align_on in known else "is no message of " \
-            "the databases"
+        why = "has no frames in the logs" if on in known else "is no message of the databases"
         raise Failure(None, f"--align-on {args.align_on}: {why}")
+    if args.align_on is not None:
+        try:
+            tables._sender_of(args.align_on, {}, "--align-on")
+        except ValueError as e:  # a sender the message does not have
+            raise Failure(None, str(e)) from None
     aligned = tables.align(step=args.align, on=args.align_on, method=args.align_method,
                            timeout=args.align_timeout).to_arrow()
     if args.output == "-":
@@ -214,6 +246,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
         raise Failure(None, "Parquet cannot go to standard output: use --format csv, or -o DIR")
     if args.fast_packet and (args.transport or ("",))[0] != "j1939":
         raise Failure(None, "--fast-packet needs --transport j1939")
+    if args.payload_offset and not args.transport:
+        raise Failure(None, "--payload-offset needs --transport")
     messages = [n for group in args.messages for n in group] if args.messages else None
     j1939 = j1939_mode(args)
     plan = plan_of(args.dbc, messages).matching(j1939)
@@ -246,7 +280,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
                     channels.update(np.unique(piece[0]["channel"]).tolist())
                     if reassembler is not None:
                         carried = carriers(piece[0], *args.transport, args)
-                        piece = _with_transfers(piece, reassembler, carried)
+                        piece = _with_transfers(piece, reassembler, carried,
+                                                args.payload_offset)
                     tables = {}
                     for name, table in decode(piece, plan, choices=args.choices,
                                               threads=args.threads, j1939=j1939,
@@ -284,6 +319,16 @@ EXAMPLE = """examples:
 """ + SAMPLES
 
 
+def _offset(text: str) -> int:
+    try:
+        n = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of bytes: {text!r}") from None
+    if not 0 <= n <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"must be 0 to 65535 (got {n})")
+    return n
+
+
 def names_arg(text: str) -> list[str]:
     return [n.strip() for n in text.split(",") if n.strip()]
 
@@ -310,15 +355,22 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
                    "frames, in one table per message: j1939 (transport protocol BAM, RTS/CTS "
                    "and ETP, and NMEA 2000 fast packets of --fast-packet), or isotp (ISO-TP on "
                    "the standard diagnostic identifiers, or on IDS: ID,... and LOW-HIGH ranges)")
+    p.add_argument("--payload-offset", type=_offset, default=0, metavar="N",
+                   help="decode the reassembled messages as if N bytes preceded each payload "
+                   "(databases written for decoders that keep the first frame's length byte, "
+                   "as many public UDS DBCs are, need 1)")
     add_options(p)
     axis = p.add_mutually_exclusive_group()
     axis.add_argument("--align", type=duration, metavar="STEP",
                       help="instead of a table per message, one table of every signal (columns "
-                      "Message.Signal) on a regular time grid of STEP (10ms, 1s): each value the "
-                      "last sample at or before the instant; written as aligned.<format> in OUT "
-                      "(the logs are decoded whole)")
+                      "Message.Signal, Message.Signal[SENDER] for each channel and J1939 source "
+                      "of a message sent by several) on a regular time grid of STEP (10ms, 1s): "
+                      "each value the last sample at or before the instant; written as "
+                      "aligned.<format> in OUT (the logs are decoded whole; at most 100,000,000 "
+                      "instants)")
     axis.add_argument("--align-on", metavar="MESSAGE",
-                      help="as --align, on the timestamps of MESSAGE")
+                      help="as --align, on the timestamps of MESSAGE (of one sender: "
+                      "MESSAGE[SENDER], as the columns name them)")
     p.add_argument("--align-method", choices=("hold", "linear"), default="hold",
                    help="linear: interpolate the signals whose values need not be integers "
                    "(default: hold)")

@@ -28,7 +28,7 @@ SAMPLES = ("drive.blf and vehicle.dbc are the sample log and database in example
 
 
 # The log formats the commands write, by the output's suffix.
-WRITERS = {".blf": "BLF", ".asc": "ASC"}
+WRITERS = {".blf": "BLF", ".asc": "ASC", ".mf4": "MF4"}
 
 
 def positive(text: str) -> int:
@@ -57,8 +57,11 @@ def log_output(text: str) -> str:
 def write_log(path: str, frames: Any, threads: int | None) -> None:
     """Frames as a log of the format the path's suffix names, with exact
     times (BLF: integer nanoseconds; ASC: microseconds)."""
-    if os.path.splitext(path)[1].lower() == ".asc":
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".asc":
         kv.write_asc(path, frames, verbose=False)
+    elif suffix == ".mf4":
+        kv.write_mf4(path, frames, threads=threads, verbose=False)
     else:
         kv.write(path, frames, threads=threads, verbose=False, exact_time=True)
 
@@ -148,6 +151,7 @@ class _CountingStream:
         self._f = f
         self._on_read = on_read
         self.pos = 0
+        self.name = getattr(f, "name", None)
 
     def read(self, n: int = -1) -> bytes:
         b = self._f.read(n)
@@ -178,8 +182,8 @@ def _fault(path: str, e: Exception) -> str:
     text = one_line(str(e))
     if isinstance(e, zlib.error):
         text = f"corrupt compressed data ({text})"
-    if re.search(r"byte offset \d", text):
-        return text
+    if re.search(r"byte offset \d", text) or text.startswith("MF4") or " MF4 log (" in text:
+        return text  # MF4 faults name their block; a packed MF4 log has no offset to give
     if text.startswith("Unsupported file format"):
         return "not a BLF log: no BLF signature at byte offset 0"
     text = text or "damaged log: no log object signature where an object should begin"
@@ -268,9 +272,14 @@ class Session:
                         piece = next(pieces, None)
                     self._notices(path, caught, seen)
                     if piece is None:
-                        # Lines a text reader skipped (events, comments, ...) are no damage.
-                        for _, line, *_ in text:
-                            if not self.quiet:
+                        # Lines a text reader skipped (events, comments, ...) and
+                        # groups of other buses in an MF4 log are no damage;
+                        # MF4 blocks read past are.
+                        for kind, line, *_ in text:
+                            if kind == "skipped":
+                                self.say(f"{path}: {line}")
+                                self.status = 1
+                            elif not self.quiet:
                                 self.say(f"{path}: {line}")
                         return
                     yield piece

@@ -4,14 +4,16 @@ messages with gaps, per channel of a log."""
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import re
+import warnings
 from typing import Any, Callable
 
 import numpy as np
 
 from .databases import load_db
-from .session import SAMPLES, Damaged, Failure, Session, need
+from .session import SAMPLES, Damaged, Failure, Session, j1939_mode, need
 
 _UNITS = {"": 1, "k": 1e3, "m": 1e6}
 _TIMES = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
@@ -28,6 +30,32 @@ def rate_arg(text: str) -> tuple[int | None, float]:
     if channel is not None and channel > 255:
         raise argparse.ArgumentTypeError(f"channel {channel} is outside 0..255")
     return channel, rate
+
+
+class _Rates(argparse.Action):
+    """--bitrate / --data-bitrate, repeatable: one rate per channel (and one
+    without a channel); a second for the same is a usage error."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 value: Any, option: str | None = None) -> None:
+        items = list(getattr(namespace, self.dest) or [])
+        channel = value[0]
+        if any(c == channel for c, _ in items):
+            which = "every channel" if channel is None else f"channel {channel}"
+            raise argparse.ArgumentError(self, f"a second rate for {which}")
+        items.append(value)
+        setattr(namespace, self.dest, items)
+
+
+def gap_arg(text: str) -> float:
+    """A positive, finite number of periods."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"not a positive number of periods: {text!r}")
+    return value
 
 
 def window_arg(text: str) -> int:
@@ -81,6 +109,10 @@ def _busiest(index: np.ndarray, bits: np.ndarray, channel: int) -> list[tuple[st
     ]
 
 
+def _skipped_line(n: int) -> str:
+    return f"  skipped       {n} frame{'' if n == 1 else 's'} no bus could carry"
+
+
 def _report(
     path: str,
     index: np.ndarray,
@@ -89,6 +121,7 @@ def _report(
     longest: dict[tuple[int, int, int], float],
     rates: Any,
     window: int,
+    skipped: dict[int, int],
 ) -> str:
     load, cyc = tables
     lines = [path]
@@ -103,6 +136,8 @@ def _report(
             f"  load          mean {loads.mean() * 100:.2f} %, peak {loads[peak] * 100:.2f} % "
             f"(window at {(int(starts[peak]) - start) / 1e9:.3f} s)"
         )
+        if skipped.get(ch):
+            lines.append(_skipped_line(skipped[ch]))
         errors = int(load["error_frames"][rows].sum())
         worst = int(np.argmax(load["error_frames"][rows]))
         lines.append(
@@ -133,6 +168,8 @@ def _report(
                 f"{_ms(cyc['period'][i]):>12}  {_ms(cyc['expected'][i]):>12}  "
                 f"{_ms(longest[(ch, int(cyc['can_id'][i]), int(cyc['extended'][i]))]):>12}"
             )
+    for ch in sorted(set(skipped) - set(np.unique(load["channel"]).tolist())):
+        lines += [f"channel {ch}", _skipped_line(skipped[ch])]  # nothing but such frames
     return "\n".join(lines)
 
 
@@ -187,13 +224,30 @@ def run(args: argparse.Namespace, session: Session) -> None:
         if not pieces:
             return
     index, chunk = pieces[0]
+    # Frames no bus could carry (vendor logs have a few) are counted and left out.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", stats.StatsWarning)
+        try:
+            wire = stats.frame_bits((index, chunk), errors="skip")
+        except ValueError as e:
+            raise Failure(path, str(e)) from None
+    notes = [w for w in caught if issubclass(w.category, stats.StatsWarning)]
+    for w in notes:
+        session.say(f"{path}: {w.message}")
+    skipped: dict[int, int] = {}
+    if notes:
+        bad = wire == 0
+        channels, counts = np.unique(index["channel"][bad], return_counts=True)
+        skipped = dict(zip(channels.tolist(), counts.tolist()))
+        index, wire = index[~bad], wire[~bad]
     try:
         load = stats.busload((index, chunk), bitrate, data_bitrate=data_bitrate, window=args.window)
-        bits = stats.frame_bits((index, chunk)).astype(np.float64)
     except ValueError as e:
         raise Failure(path, str(e)) from None
-    cyc = stats.cycles((index, chunk), db=db, gap=args.gap)
-    gaps = stats.gaps((index, chunk), db=db, gap=args.gap)
+    bits = wire.astype(np.float64)
+    j1939 = j1939_mode(args)
+    cyc = stats.cycles((index, chunk), db=db, gap=args.gap, j1939=j1939)
+    gaps = stats.gaps((index, chunk), db=db, gap=args.gap, j1939=j1939)
     busiest = {ch: _busiest(index, bits, ch) for ch in np.unique(index["channel"]).tolist()}
     longest: dict[tuple[int, int, int], float] = {}
     for ch, can_id, ext, length in zip(
@@ -204,7 +258,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
     ):
         key = (ch, can_id, ext)
         longest[key] = max(longest.get(key, 0), length)
-    report = _report(path, index, (load, cyc), busiest, longest, bitrate, args.window)
+    report = _report(path, index, (load, cyc), busiest, longest, bitrate, args.window, skipped)
     print(report, flush=True)
     if args.output is not None:
         try:
@@ -253,15 +307,16 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p.add_argument(
         "--bitrate",
         type=rate_arg,
-        action="append",
+        action=_Rates,
         required=True,
         metavar="[CH:]RATE",
-        help="nominal bit rate (500k, 1M); CH:RATE for one channel; repeatable",
+        help="nominal bit rate (500k, 1M); CH:RATE for one channel; repeatable, once per "
+        "channel",
     )
     p.add_argument(
         "--data-bitrate",
         type=rate_arg,
-        action="append",
+        action=_Rates,
         metavar="[CH:]RATE",
         help="CAN FD data-phase bit rate (2M), for frames with bit-rate switch",
     )
@@ -273,11 +328,22 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
         help="load window: 1s, 100ms, 500us (default: 1s)",
     )
     p.add_argument(
-        "--dbc", metavar="DB", help="database whose GenMsgCycleTime gives the expected periods"
+        "--dbc",
+        metavar="DB",
+        help="database whose GenMsgCycleTime gives the expected periods (then only messages "
+        "with a cycle time have gaps); frames match its messages as korvel decode matches them",
+    )
+    p.add_argument(
+        "--j1939",
+        choices=("auto", "on", "off"),
+        default="auto",
+        help="with --dbc, match J1939 messages by parameter group number: auto for the "
+        "messages the database marks as J1939, on for every extended message, off for none "
+        "(default: auto)",
     )
     p.add_argument(
         "--gap",
-        type=float,
+        type=gap_arg,
         default=3.0,
         metavar="X",
         help="an interval longer than X periods is a gap (default: 3)",
