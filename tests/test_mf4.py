@@ -58,11 +58,12 @@ def asammdf_frames(path):
                      | np.where(col("BRS") != 0, 0x02, 0) | np.where(col("ESI") != 0, 0x01, 0)
                      | np.where(col("IDE") != 0, 0x40, 0))
             data = s[f"{kind}.DataBytes"] if f"{kind}.DataBytes" in fields else None
+            ids, channels = col("ID") & 0x1FFFFFFF, col("BusChannel")
             for i in range(len(s)):
                 payload = b"" if data is None or kind_flag == 0x20 else bytes(data[i])[:dlen[i]]
                 length = dlen[i] if fd[i] and kind_flag != 0x20 else dlc[i]
-                rows.append(((start + float(sig.timestamps[i])) * 1e6, g, int(col("ID")[i]) & 0x1FFFFFFF,
-                             int(flags[i]), int(col("BusChannel")[i]), int(length), payload))
+                rows.append(((start + float(sig.timestamps[i])) * 1e6, g, int(ids[i]),
+                             int(flags[i]), int(channels[i]), int(length), payload))
             break
     rows.sort(key=lambda r: (r[0], r[1]))
     return rows
