@@ -43,12 +43,17 @@ def folder() -> str | None:
 
 
 def _parser_version() -> str:
+    # From the installed metadata: importing cantools costs more than the
+    # whole cached load.
+    module = sys.modules.get("cantools")
+    if module is not None and hasattr(module, "__version__"):
+        return str(module.__version__)
     try:
-        import cantools
+        from importlib.metadata import version
 
-        return str(cantools.__version__)
-    except ImportError:  # pragma: no cover - cantools loads every path here
-        return "none"
+        return version("cantools")
+    except Exception:  # noqa: BLE001 - no metadata: entries stay apart
+        return "unknown"
 
 
 def key(content: bytes, suffix: str) -> str:

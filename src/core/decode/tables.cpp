@@ -174,7 +174,7 @@ PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
 }
 
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
-                  Grouping& out) {
+                  Grouping& out, unsigned threads) {
   out = Grouping{};
   if (f.n > std::numeric_limits<uint32_t>::max()) {
     out.ok = false;
@@ -206,69 +206,110 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
   }
   const size_t n_groups = table.size();
 
-  // With fallbacks, each identifier's outcome (up to three look-ups) is
-  // remembered: streams interleave, so the last key alone rarely repeats.
-  KeyTable resolved(fallback ? 64 : 1);
-  std::vector<int32_t> outcome;
+  // The frames in contiguous ranges, one per part: each part finds its
+  // frames' groups and counts them, then scatters its frame numbers after
+  // those of the parts before it, so the rows are those of one pass.
+  constexpr size_t MIN_PART = 1 << 16;
+  const size_t parts = std::max<size_t>(1, std::min<size_t>(threads ? threads : 1, f.n / MIN_PART));
+  struct Part {
+    size_t begin = 0, end = 0;
+    std::vector<size_t> size;  // frames per group, then where the next one goes
+    bool ok = true;
+    size_t bad_frame = 0;
+    uint64_t offset = 0, length = 0;
+  };
+  std::vector<Part> part(parts);
+  for (size_t p = 0; p < parts; ++p) {
+    part[p].begin = f.n * p / parts;
+    part[p].end = f.n * (p + 1) / parts;
+  }
+  std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
 
   // Pass 1: each frame's group, the group sizes, and the payload check.
-  std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
-  std::vector<size_t> size(n_groups + 1, 0);
-  uint64_t last_key = std::numeric_limits<uint64_t>::max();
-  int32_t last_group = -1;
-  const char* rec = f.records;
-  for (size_t i = 0; i < f.n; ++i, rec += f.stride) {
-    const uint8_t flags = static_cast<uint8_t>(rec[FLAGS_OFFSET]);
-    // Error and remote frames carry no signal values.
-    if (flags & (FLAG_ERROR | FLAG_REMOTE)) {
-      group[i] = -1;
-      continue;
-    }
-    const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
-    const int channel =
-        by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
-    const bool extended = flags & FLAG_EXTENDED;
-    const uint64_t key = frame_key(id, extended, channel);
-    if (key != last_key) {
-      last_key = key;
-      if (!fallback) {
-        last_group = table.find(key);
-      } else if (const int32_t known = resolved.find(key); known >= 0) {
-        last_group = outcome[static_cast<size_t>(known)];
-      } else {
-        last_group = table.find(key);
-        if (last_group < 0 && extended) {
-          const uint32_t pgn = j1939_pgn(id);
-          last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
-          if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
-        }
-        resolved.insert(key);
-        outcome.push_back(last_group);
+  auto classify = [&](size_t p) {
+    Part& mine = part[p];
+    mine.size.assign(n_groups, 0);
+    // With fallbacks, each identifier's outcome (up to three look-ups) is
+    // remembered: streams interleave, so the last key alone rarely repeats.
+    KeyTable resolved(fallback ? 64 : 1);
+    std::vector<int32_t> outcome;
+    uint64_t last_key = std::numeric_limits<uint64_t>::max();
+    int32_t last_group = -1;
+    const char* rec = f.records + static_cast<ptrdiff_t>(mine.begin) * f.stride;
+    for (size_t i = mine.begin; i < mine.end; ++i, rec += f.stride) {
+      const uint8_t flags = static_cast<uint8_t>(rec[FLAGS_OFFSET]);
+      // Error and remote frames carry no signal values.
+      if (flags & (FLAG_ERROR | FLAG_REMOTE)) {
+        group[i] = -1;
+        continue;
       }
+      const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
+      const int channel =
+          by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
+      const bool extended = flags & FLAG_EXTENDED;
+      const uint64_t key = frame_key(id, extended, channel);
+      if (key != last_key) {
+        last_key = key;
+        if (!fallback) {
+          last_group = table.find(key);
+        } else if (const int32_t known = resolved.find(key); known >= 0) {
+          last_group = outcome[static_cast<size_t>(known)];
+        } else {
+          last_group = table.find(key);
+          if (last_group < 0 && extended) {
+            const uint32_t pgn = j1939_pgn(id);
+            last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
+            if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
+          }
+          resolved.insert(key);
+          outcome.push_back(last_group);
+        }
+      }
+      group[i] = last_group;
+      if (last_group < 0) continue;
+      const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
+      const uint64_t base = loc_offset(loc), count = loc_count(loc);
+      if (base > f.chunk_size || count > f.chunk_size - base) {
+        mine.ok = false;
+        mine.bad_frame = i;
+        mine.offset = base;
+        mine.length = count;
+        return;
+      }
+      ++mine.size[static_cast<size_t>(last_group)];
     }
-    group[i] = last_group;
-    if (last_group < 0) continue;
-    const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
-    const uint64_t base = loc_offset(loc), count = loc_count(loc);
-    if (base > f.chunk_size || count > f.chunk_size - base) {
-      out.ok = false;
-      out.bad_frame = i;
-      out.offset = base;
-      out.length = count;
-      return;
-    }
-    ++size[static_cast<size_t>(last_group)];
+  };
+  run_parts(threads, parts, classify);
+  for (const Part& p : part) {
+    if (p.ok) continue;
+    out.ok = false;  // the first damaged frame, as one pass finds it
+    out.bad_frame = p.bad_frame;
+    out.offset = p.offset;
+    out.length = p.length;
+    return;
   }
 
   // Pass 2: a stable counting sort of the frame numbers by group.
   out.start.assign(n_groups + 1, 0);
-  for (size_t g = 0; g < n_groups; ++g) out.start[g + 1] = out.start[g] + size[g];
-  out.rows.resize(out.start[n_groups]);
-  std::vector<size_t> next(out.start.begin(), out.start.end() - 1);
-  for (size_t i = 0; i < f.n; ++i) {
-    const int32_t g = group[i];
-    if (g >= 0) out.rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
+  for (size_t g = 0; g < n_groups; ++g) {
+    size_t at = out.start[g];
+    for (Part& p : part) {
+      const size_t n = p.size[g];
+      p.size[g] = at;
+      at += n;
+    }
+    out.start[g + 1] = at;
   }
+  out.rows.resize(out.start[n_groups]);
+  auto scatter = [&](size_t p) {
+    size_t* next = part[p].size.data();
+    uint32_t* rows = out.rows.data();
+    for (size_t i = part[p].begin; i < part[p].end; ++i) {
+      const int32_t g = group[i];
+      if (g >= 0) rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
+    }
+  };
+  run_parts(threads, parts, scatter);
   out.count.assign(messages.size(), 0);
   for (size_t m = 0; m < messages.size(); ++m)
     for (uint32_t g : out.groups_of[m]) out.count[m] += out.start[g + 1] - out.start[g];

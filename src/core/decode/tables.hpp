@@ -108,9 +108,11 @@ struct Grouping {
 };
 
 // One pass over the records: each data frame's key looked up once; a stable
-// counting sort by group. `by_channel` keys frames by channel too.
+// counting sort by group. `by_channel` keys frames by channel too. `threads`
+// - 1 pool workers help with contiguous ranges of the frames; the result is
+// that of one thread.
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
-                  Grouping& out);
+                  Grouping& out, unsigned threads = 1);
 
 // Where one message's table goes (arrays of count[m] elements).
 struct MessageOutput {
