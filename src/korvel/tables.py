@@ -920,12 +920,14 @@ def decode(
         LIN frame (see korvel.lin); else a cantools database, a path cantools loads, a list of those (merged; a
         later message of the same name replaces an earlier one), a dict
         {channel: database, path or list} (frames on other channels are left
-        out), or a DecodePlan.
+        out), or a DecodePlan (korvel.plan). A path's plan comes from the
+        plan cache when an earlier call compiled a file of the same content.
     messages: the names of the messages to decode (all when None).
     choices: signals with a value table as labels (text, None where there is
         no value); an unlabelled raw value keeps its number as text.
-    threads: messages decoded in parallel on native threads (all usable cores
-        when None).
+    threads: native threads grouping ranges of the frames and decoding
+        messages in parallel (all usable cores when None); the tables are
+        those of one thread, bit for bit.
     errors: "raise", or "skip" to read past damaged parts of a log given as a
         path or stream (a BLFWarning for each region skipped).
     j1939: "auto" matches the messages the database marks as J1939 (cantools'
