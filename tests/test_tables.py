@@ -432,15 +432,18 @@ OFFSETS = st.integers(-(10**6), 10**6).map(str) | st.sampled_from(
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(length=st.sampled_from([64, 63, 60, 54, 53, 33, 16]) | st.integers(1, 64),
-       big_endian=st.booleans(), signed=st.booleans(), scale=SCALES, offset=OFFSETS,
+       at=st.integers(0, 63), big_endian=st.booleans(), signed=st.booleans(), scale=SCALES,
+       offset=OFFSETS,
        payloads=st.lists(st.binary(min_size=8, max_size=8) | st.sampled_from(
            [b"\xff" * 8, b"\x00" * 8, b"\x7f" + b"\xff" * 7, b"\x80" + b"\x00" * 7]),
            min_size=1, max_size=6))
 def test_values_and_number_labels_equal_cantools_bit_for_bit(
-        length, big_endian, signed, scale, offset, payloads):
+        length, at, big_endian, signed, scale, offset, payloads):
     """Raw values or results beyond 2**53, integer scales with float offsets,
-    large scales: each value is cantools' own, rounded once where it rounds."""
-    start = 7 if big_endian else 0
+    large scales, anywhere in the payload: each value is cantools' own,
+    rounded once where it rounds."""
+    at = min(at, 64 - length)  # the first bit in payload order
+    start = at // 8 * 8 + 7 - at % 8 if big_endian else at
     text = (f'BO_ 100 M: 8 E\n SG_ S : {start}|{length}@{0 if big_endian else 1}'
             f'{"-" if signed else "+"} ({scale},{offset}) [0|0] "" E\nVAL_ 100 S 1 "one" ;\n')
     db = cantools.database.load_string('VERSION ""\n' + text, "dbc", strict=False)

@@ -116,7 +116,62 @@ PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_si
     out.kind = length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
   else
     out.kind = is_signed ? VALTYPE_INTEGER : VALTYPE_UNSIGNED;
+  plan_word(out);
   return PlanError::ok;
+}
+
+namespace {
+
+uint64_t from_pieces(const SignalPlan& s, const uint8_t* row) {
+  uint64_t w = 0;
+  for (const Piece& pc : s.pieces)
+    w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+  return w;
+}
+
+uint64_t from_word(const SignalPlan& s, const uint8_t* row) {
+  uint64_t x;
+  std::memcpy(&x, row, 8);
+  if (s.word == WordMode::swapped) x = __builtin_bswap64(x);
+  return (x << s.word_shift) & s.word_mask;
+}
+
+}  // namespace
+
+void plan_word(SignalPlan& s) {
+  s.word = WordMode::none;
+  if (s.needed > 8) return;
+  const uint32_t length = 64 - s.shift;
+  s.word_mask = length >= 64 ? ~uint64_t{0} : ~uint64_t{0} << (64 - length);
+  // Where the signal's top bit comes from: the one-bit row whose value is
+  // that bit alone.
+  uint8_t row[8];
+  int top = -1;
+  for (int j = 0; j < 64 && top < 0; ++j) {
+    std::memset(row, 0, 8);
+    row[j / 8] = static_cast<uint8_t>(1u << (j % 8));
+    if (from_pieces(s, row) == uint64_t{1} << 63) top = j;
+  }
+  if (top < 0) return;
+  std::memset(row, 0, 8);
+  row[top / 8] = static_cast<uint8_t>(1u << (top % 8));
+  uint64_t x;
+  std::memcpy(&x, row, 8);
+  for (WordMode mode : {WordMode::plain, WordMode::swapped}) {
+    const uint64_t at = mode == WordMode::swapped ? __builtin_bswap64(x) : x;
+    s.word = mode;
+    s.word_shift = static_cast<uint32_t>(63 - __builtin_ctzll(at));
+    // Each bit of the value is one bit of the row: equal on every one-bit
+    // row, the two are equal on every row.
+    bool same = true;
+    for (int j = 0; j < 64 && same; ++j) {
+      std::memset(row, 0, 8);
+      row[j / 8] = static_cast<uint8_t>(1u << (j % 8));
+      same = from_pieces(s, row) == from_word(s, row);
+    }
+    if (same) return;
+  }
+  s.word = WordMode::none;
 }
 
 void plan_exact(SignalPlan& p, const ExactScaling& e) {
@@ -394,21 +449,31 @@ struct ExactScaled {
 
 // Missing: whether raw values from s.missing_from up are left out (a loop of
 // its own, so that other signals pay nothing for it).
-template <bool Missing = false, class Convert>
-void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
-             double* col, int64_t* raw, uint8_t* present) {
+template <bool Missing, WordMode Mode, class Convert>
+void extract_rows(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
+                  double* col, int64_t* raw, uint8_t* present) {
   const uint64_t missing_from = s.missing_from;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Piece* pieces = s.pieces.data();
   const size_t n_pieces = s.pieces.size();
   const size_t width = g.width;
   const uint32_t needed = s.needed;
+  const uint32_t word_shift = s.word_shift;
+  const uint64_t word_mask = s.word_mask;
   const uint8_t* row = g.bytes.get();
   for (size_t r = 0; r < g.n; ++r, row += width) {
     uint64_t w = 0;
-    for (size_t k = 0; k < n_pieces; ++k) {
-      const Piece& pc = pieces[k];
-      w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+    if constexpr (Mode == WordMode::none) {
+      for (size_t k = 0; k < n_pieces; ++k) {
+        const Piece& pc = pieces[k];
+        w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+      }
+    } else {
+      // Rows have 8 bytes of slack after the last: the word is in bounds,
+      // and the bytes past the row are masked out.
+      std::memcpy(&w, row, 8);
+      if constexpr (Mode == WordMode::swapped) w = __builtin_bswap64(w);
+      w = (w << word_shift) & word_mask;
     }
     const bool ok = g.stored[r] >= needed && (!select || select[r]);
     const double v = convert(w);
@@ -419,6 +484,19 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
       raw[r] =
           s.is_signed ? static_cast<int64_t>(w) >> s.shift : static_cast<int64_t>(w >> s.shift);
     if (present) present[r] = ok;
+  }
+}
+
+template <bool Missing = false, class Convert>
+void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
+             double* col, int64_t* raw, uint8_t* present) {
+  switch (s.word) {
+    case WordMode::plain:
+      return extract_rows<Missing, WordMode::plain>(g, s, select, convert, col, raw, present);
+    case WordMode::swapped:
+      return extract_rows<Missing, WordMode::swapped>(g, s, select, convert, col, raw, present);
+    default:
+      return extract_rows<Missing, WordMode::none>(g, s, select, convert, col, raw, present);
   }
 }
 
@@ -492,6 +570,7 @@ void decode_message(const Frames& f, const uint32_t* rows, size_t n, const Messa
   g.width = std::min<uint64_t>(width, longest);
   // 8 bytes of slack: rows of up to 8 bytes are written as whole words.
   g.bytes.reset(new uint8_t[n * g.width + 8]);
+  std::memset(g.bytes.get() + n * g.width, 0, 8);
   const uint8_t* chunk_end = f.chunk + f.chunk_size;
   for (size_t r = 0; r < n; ++r) {
     if (r + AHEAD < n) __builtin_prefetch(payload[r + AHEAD]);
