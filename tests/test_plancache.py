@@ -5,7 +5,7 @@ import threading
 
 import numpy as np
 import pytest
-from test_stats import J1939_DBC
+from test_stats import EXT, J1939_DBC, frames_of
 from test_tables import DBC
 
 import korvel
@@ -17,13 +17,6 @@ DATABASES = {"tables": DBC, "j1939": J1939_DBC}
 
 def entries(folder):
     return sorted(os.listdir(folder))
-
-
-def no_cantools(monkeypatch):
-    def refuse(db):
-        raise AssertionError("cantools asked for a cached database")
-
-    monkeypatch.setattr(kt, "_load", refuse)
 
 
 @pytest.fixture
@@ -40,18 +33,12 @@ def test_second_plan_skips_cantools_and_equals_the_first(cache, tmp_path, monkey
     first = korvel.plan(path)
     assert first.messages == tuple(kt._merged(kt._load(str(path))))
     assert len(entries(cache)) == 1
-    no_cantools(monkeypatch)
+    monkeypatch.setattr(kt, "_load", None)  # cantools is not asked again
     assert korvel.plan(str(path)) == first
     assert korvel.plan({2: path}).messages[0].channels == (2,)
-    if name == "j1939":
-        c = stats.cycles(kv_frames(), db=path)
-        assert c["expected"].tolist() == [20e6]
-
-
-def kv_frames():
-    from test_stats import EXT, frames_of
-
-    return frames_of({(0x0CF00400, EXT): np.arange(0, 10**9, 10**8)})
+    if name == "j1939":  # cycle times come from the cached plan
+        frames = frames_of({(0x0CF00400, EXT): np.arange(0, 10**9, 10**8)})
+        assert stats.cycles(frames, db=path)["expected"].tolist() == [20e6]
 
 
 def test_changed_database_is_never_served_a_stale_plan(cache, tmp_path):
@@ -99,15 +86,3 @@ def test_concurrent_writers_leave_one_whole_entry(cache, tmp_path):
     assert len(got) == 6 and all(g == got[0] for g in got)
     assert len(entries(cache)) == 1 and entries(cache)[0].endswith(".json")
 
-
-def test_decode_takes_a_plan(tmp_path):
-    from test_tables import log as make_log
-
-    frames, _ = make_log.__wrapped__()
-    path = tmp_path / "db.dbc"
-    path.write_text(DBC)
-    want = korvel.decode(frames, path, messages=["Muxed"])
-    got = korvel.decode(frames, korvel.plan(path), messages=["Muxed"])
-    assert list(got) == ["Muxed"]
-    for col in want["Muxed"]:
-        assert np.array_equal(got["Muxed"][col], want["Muxed"][col], equal_nan=True)
