@@ -228,6 +228,39 @@ PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
   return PlanError::ok;
 }
 
+namespace {
+
+// Runs work(0) .. work(parts - 1), each part taken by whichever of the calling
+// thread and `threads` - 1 pool workers is free; waits for all of them, then
+// rethrows the first failure.
+template <class Work>
+void share_parts(unsigned threads, size_t parts, Work& work) {
+  std::atomic<size_t> next{0};
+  auto take = [&] {
+    for (size_t p; (p = next.fetch_add(1)) < parts;) work(p);
+  };
+  const size_t helpers = threads > 1 ? std::min<size_t>(threads - 1, parts - 1) : 0;
+  std::vector<std::future<void>> done;
+  std::exception_ptr failure;
+  try {
+    for (size_t i = 0; i < helpers; ++i) done.push_back(shared_pool(threads - 1).submit(take));
+    take();
+  } catch (...) {
+    failure = std::current_exception();
+    next.store(parts);
+  }
+  for (auto& d : done) {
+    try {
+      d.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
                   Grouping& out, unsigned threads) {
   out = Grouping{};
@@ -265,7 +298,10 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
   // frames' groups and counts them, then scatters its frame numbers after
   // those of the parts before it, so the rows are those of one pass.
   constexpr size_t MIN_PART = 1 << 16;
-  const size_t parts = std::max<size_t>(1, std::min<size_t>(threads ? threads : 1, f.n / MIN_PART));
+  // A few parts per thread: on a busy machine a thread that is not run
+  // holds up only its current part, the others take the rest.
+  const size_t parts =
+      std::max<size_t>(1, std::min<size_t>(threads > 1 ? 4 * threads : 1, f.n / MIN_PART));
   struct Part {
     size_t begin = 0, end = 0;
     std::vector<size_t> size;  // frames per group, then where the next one goes
@@ -334,7 +370,7 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
       ++mine.size[static_cast<size_t>(last_group)];
     }
   };
-  run_parts(threads, parts, classify);
+  share_parts(threads, parts, classify);
   for (const Part& p : part) {
     if (p.ok) continue;
     out.ok = false;  // the first damaged frame, as one pass finds it
@@ -364,7 +400,7 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
       if (g >= 0) rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
     }
   };
-  run_parts(threads, parts, scatter);
+  share_parts(threads, parts, scatter);
   out.count.assign(messages.size(), 0);
   for (size_t m = 0; m < messages.size(); ++m)
     for (uint32_t g : out.groups_of[m]) out.count[m] += out.start[g + 1] - out.start[g];
