@@ -26,12 +26,16 @@ medians of the same run.
 from __future__ import annotations
 
 import argparse
+import atexit
 import math
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
 import cantools
 import numpy as np
@@ -45,6 +49,9 @@ T0_NS = 1_700_000_000_000_000_000
 DBC_PATH = CACHE / "tables.dbc"
 BLF_PATH = CACHE / "tables.blf"
 MF4_PATH = CACHE / "tables.mf4"
+# Plan caches of the benchmark's own, never the user's.
+WARM_CACHE = Path(tempfile.mkdtemp(prefix="korvel-bench-plans-")) / "warm"
+atexit.register(shutil.rmtree, WARM_CACHE.parent, True)
 
 
 # --- the database ----------------------------------------------------------------------
@@ -275,9 +282,21 @@ def prepare():
 
 
 def run_korvel(choices=False):
-    db = cantools.database.load_file(DBC_PATH)
-    tables = korvel.decode(BLF_PATH, db, choices=choices)
+    """The second run: the database's plan from the plan cache."""
+    os.environ["KORVEL_CACHE"] = str(WARM_CACHE)
+    tables = korvel.decode(BLF_PATH, DBC_PATH, choices=choices)
     return tables, tables.to_pandas()
+
+
+def run_korvel_first():
+    """The first run: an empty plan cache, so cantools parses the DBC."""
+    cache = Path(tempfile.mkdtemp(dir=WARM_CACHE.parent))
+    os.environ["KORVEL_CACHE"] = str(cache)
+    try:
+        tables = korvel.decode(BLF_PATH, DBC_PATH)
+        return tables, tables.to_pandas()
+    finally:
+        shutil.rmtree(cache)
 
 
 def run_python_can():
@@ -428,6 +447,7 @@ def main():
     # Whole paths, in turns.
     paths = {
         "korvel": run_korvel,
+        "korvel, first run": run_korvel_first,
         "python-can + cantools": run_python_can,
         "asammdf": run_asammdf,
         "floor": lambda: run_floor(ids),
@@ -439,7 +459,8 @@ def main():
             if r < (args.peer_runs if slow else args.runs):
                 times[name].append(timed(fn))
     med = {name: statistics.median(t) for name, t in times.items()}
-    print("\nwhole path (DBC load, read, decode, pandas tables), median seconds:")
+    print("\nwhole path (DBC load, read, decode, pandas tables), median seconds (korvel: the "
+          "database's plan cached by an earlier run; first run: cantools parses it):")
     for name, t in med.items():
         print(f"  {name:24s} {t:8.3f}   {t / med['korvel']:6.2f} x korvel")
 
@@ -467,11 +488,14 @@ def main():
         f"(target: at most frames + 1.5 x tables = {(fb + 1.5 * tb) / 2**20:.0f} MiB)"
     )
 
-    print("\ntargets:")
-    print(f"  >= 3x faster than asammdf:               {med['asammdf'] / med['korvel']:.1f}x")
+    first = med["korvel, first run"]
+    print("\ntargets (cached plan; first run):")
+    print(f"  >= 10x faster than asammdf:               {med['asammdf'] / med['korvel']:.1f}x; "
+          f"{med['asammdf'] / first:.1f}x")
     print(
-        f"  >= 35x faster than python-can + cantools: "
-        f"{med['python-can + cantools'] / med['korvel']:.1f}x"
+        f"  >= 100x faster than python-can + cantools: "
+        f"{med['python-can + cantools'] / med['korvel']:.1f}x; "
+        f"{med['python-can + cantools'] / first:.1f}x"
     )
     print(f"  decode within 2x the floor:               {d / fl:.2f}x")
     print(f"  to_arrow at most 10 ms:                   {ar * 1e3:.2f} ms")

@@ -432,15 +432,18 @@ OFFSETS = st.integers(-(10**6), 10**6).map(str) | st.sampled_from(
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(length=st.sampled_from([64, 63, 60, 54, 53, 33, 16]) | st.integers(1, 64),
-       big_endian=st.booleans(), signed=st.booleans(), scale=SCALES, offset=OFFSETS,
+       at=st.integers(0, 63), big_endian=st.booleans(), signed=st.booleans(), scale=SCALES,
+       offset=OFFSETS,
        payloads=st.lists(st.binary(min_size=8, max_size=8) | st.sampled_from(
            [b"\xff" * 8, b"\x00" * 8, b"\x7f" + b"\xff" * 7, b"\x80" + b"\x00" * 7]),
            min_size=1, max_size=6))
 def test_values_and_number_labels_equal_cantools_bit_for_bit(
-        length, big_endian, signed, scale, offset, payloads):
+        length, at, big_endian, signed, scale, offset, payloads):
     """Raw values or results beyond 2**53, integer scales with float offsets,
-    large scales: each value is cantools' own, rounded once where it rounds."""
-    start = 7 if big_endian else 0
+    large scales, anywhere in the payload: each value is cantools' own,
+    rounded once where it rounds."""
+    at = min(at, 64 - length)  # the first bit in payload order
+    start = at // 8 * 8 + 7 - at % 8 if big_endian else at
     text = (f'BO_ 100 M: 8 E\n SG_ S : {start}|{length}@{0 if big_endian else 1}'
             f'{"-" if signed else "+"} ({scale},{offset}) [0|0] "" E\nVAL_ 100 S 1 "one" ;\n')
     db = cantools.database.load_string('VERSION ""\n' + text, "dbc", strict=False)
@@ -480,3 +483,62 @@ def test_version_is_the_installed_one():
     from importlib.metadata import version
 
     assert korvel.__version__ == version("korvel")
+
+
+def big_mixed_log(n=300_000, seed=9):
+    """Frames of every kind of message above and J1939 ones from several
+    sources, some cut short, remote or unknown: enough for several row ranges."""
+    rng = np.random.default_rng(seed)
+    ids = rng.choice([100, 200, 300, 512, 0x0CF00400, 0x0CF00417, 0x18FEF1FE, 0x7FF], n)
+    index = np.zeros(n, kv.DT)
+    index["can_id"] = ids
+    index["timestamp"] = np.arange(n) * 1000
+    index["channel"] = rng.integers(1, 4, n)
+    wide = ids == 512
+    ext = wide | (ids > 0x7FF)
+    index["flags"] = np.where(ext, 0x40, 0) | np.where(rng.random(n) < 0.01, 0x20, 0)
+    lengths = np.where(wide, 64, 8) - np.where(rng.random(n) < 0.05, rng.integers(1, 8, n), 0)
+    index["len"] = lengths
+    offsets = np.cumsum(lengths) - lengths
+    index["loc"] = offsets.astype(np.uint64) | lengths.astype(np.uint64) << np.uint64(48)
+    chunk = rng.integers(0, 256, int(lengths.sum()), dtype=np.uint8)
+    mux = offsets[ids == 200]
+    chunk[mux] = rng.integers(0, 3, len(mux))  # 2 selects no group
+    nested = offsets[ids == 300]
+    chunk[nested] = rng.integers(0, 256, len(nested)) & 0x31
+    return index, chunk
+
+
+@pytest.mark.parametrize("by_channel", [False, True])
+def test_threads_give_one_threads_tables_bit_for_bit(by_channel):
+    from test_stats import J1939_DBC
+
+    frames = big_mixed_log()
+    dbs = [cantools.database.load_string(DBC, "dbc"),
+           cantools.database.load_string(J1939_DBC, "dbc")]
+    db = {1: dbs, 3: dbs[::-1]} if by_channel else dbs
+    one = korvel.decode(frames, db, choices=True, threads=1)
+    assert {"Muxed", "Nested", "EEC1"} <= set(one)
+    assert "source" in one["EEC1"] and len(set(one["EEC1"]["source"].tolist())) == 2
+    for threads in (None, 3):
+        many = korvel.decode(frames, db, choices=True, threads=threads)
+        assert list(many) == list(one)
+        for name, table in one.items():
+            assert list(many[name]) == list(table)
+            for col, want in table.items():
+                got = many[name][col]
+                if want.dtype == np.float64:
+                    got, want = got.view(np.uint64), want.view(np.uint64)
+                assert np.array_equal(got, want), (name, col)
+    # A payload beyond the chunk late in the log: the same first frame named.
+    index, chunk = frames
+    index = index.copy()
+    index["loc"][[-5000, -3]] = np.uint64(len(chunk)) | np.uint64(8) << np.uint64(48)
+    index["flags"][[-5000, -3]] = 0
+    index["can_id"][[-5000, -3]] = 200
+    messages = []
+    for threads in (1, None):
+        with pytest.raises(ValueError, match="lies beyond") as e:
+            korvel.decode((index, chunk), db, threads=threads)
+        messages.append(str(e.value))
+    assert messages[0] == messages[1] and f"frame {len(index) - 5000}:" in messages[0]

@@ -7,7 +7,7 @@ flag_test and signal_decoder.
 from ._logs import iter_log, read_log
 from ._version import __version__
 from .korvel import flag_test, signal_decoder
-from .tables import Table, Tables, decode
+from .tables import Table, Tables, decode, plan
 
 __all__ = [
     "Table",
@@ -16,6 +16,7 @@ __all__ = [
     "decode",
     "flag_test",
     "iter_log",
+    "plan",
     "read_log",
     "signal_decoder",
 ]

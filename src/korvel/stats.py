@@ -18,7 +18,7 @@ import numpy as np
 from . import korvel as _k
 from ._logs import frames_of
 from .j1939 import pgn as j1939_pgn
-from .tables import DecodePlan, Table, _as_frames, _j1939_arg, _load, _message_plan
+from .tables import Table, _as_frames, _j1939_arg, decode_plan
 
 __all__ = ["StatsWarning", "busload", "cycles", "frame_bits", "gaps"]
 
@@ -188,18 +188,14 @@ def _expected(db: Any, j1939: bool | str) -> tuple[np.ndarray, np.ndarray, Any]:
         return np.zeros(0, np.uint32), np.zeros(0), None
     if isinstance(db, Mapping):
         raise TypeError("db must be a cantools database, a path or a list of those, got dict")
-    # As decode merges databases: a later message of the same name replaces
-    # an earlier one in its place.
-    by_name: dict[str, tuple[Any, float]] = {}
-    for d in _load(db):
-        for msg in d.messages:
-            ms = getattr(msg, "cycle_time", None)
-            by_name[msg.name] = (_message_plan(msg), float(ms) * 1e6 if ms else math.nan)
-    plans = DecodePlan(tuple(p for p, _ in by_name.values())).matching(j1939).messages
+    # As decode merges databases (a later message of the same name replaces
+    # an earlier one in its place), from the plan cache for paths.
+    plans = decode_plan(db).matching(j1939).messages
     periods: dict[int, float] = {}
     by_source: dict[int, float] = {}
     by_pgn: dict[int, float] = {}
-    for plan, (_, ns) in zip(plans, by_name.values()):
+    for plan in plans:
+        ns = float(plan.cycle_time) * 1e6 if plan.cycle_time else math.nan
         periods[plan.can_id | (0x20000000 if plan.is_extended else 0)] = ns
         if plan.by_pgn:
             pgn = j1939_pgn(plan.can_id)
@@ -226,7 +222,7 @@ def cycles(frames: Any, *, db: Any = None, gap: float = 3.0, j1939: bool | str =
     frames: a frames pair, a DT64 array, or a log of any format (a path or
         a binary stream, read quietly).
     db: a cantools database or a path cantools loads (or a list of those, as
-        for korvel.decode): its messages' cycle times (the DBC attribute
+        for korvel.decode), or a korvel.plan: its messages' cycle times (the DBC attribute
         GenMsgCycleTime) become the expected periods. Frames match messages
         as korvel.decode matches them, J1939 messages by PGN (see j1939).
     gap: an interval longer than gap times the expected period is a gap.

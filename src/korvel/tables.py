@@ -20,7 +20,9 @@ import numpy as np
 
 from . import korvel as _k
 
-__all__ = ["DecodePlan", "MessagePlan", "SignalPlan", "Table", "Tables", "decode", "decode_plan"]
+__all__ = [
+    "DecodePlan", "MessagePlan", "SignalPlan", "Table", "Tables", "decode", "decode_plan", "plan",
+]
 
 
 # --- the compact decode plan ---------------------------------------------------------
@@ -91,6 +93,8 @@ class MessagePlan:
     # matched to it by PGN is decided per decode (by_pgn).
     j1939: bool = False
     by_pgn: bool = False
+    # The database's cycle time (GenMsgCycleTime) in ms, None where it gives none.
+    cycle_time: int | float | None = None
 
     @property
     def is_extended(self) -> bool:
@@ -254,6 +258,7 @@ def _signal_plan(sig: Any, index: Mapping[str, int]) -> SignalPlan:
 def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
     index = {s.name: i for i, s in enumerate(msg.signals)}
     extended = getattr(msg, "is_extended_frame", None)
+    cycle = getattr(msg, "cycle_time", None)
     return MessagePlan(
         name=msg.name,
         can_id=int(msg.frame_id) & 0x1FFFFFFF,
@@ -261,6 +266,7 @@ def _message_plan(msg: Any, channels: tuple[int, ...] = ()) -> MessagePlan:
         channels=channels,
         extended=None if extended is None else bool(extended),
         j1939=getattr(msg, "protocol", None) == "j1939",
+        cycle_time=_exact(cycle) if isinstance(cycle, numbers.Real) and cycle else None,
     )
 
 
@@ -286,6 +292,26 @@ def _load(db: Any) -> list[Any]:
     return [db]
 
 
+def _plans_of(db: Any) -> list[MessagePlan]:
+    """The message plans of a database, a path (from the plan cache when it
+    holds the file's content) or a list of those, in database order."""
+    if isinstance(db, (str, os.PathLike)):
+        from . import _plancache
+
+        path = os.fspath(db)
+        try:
+            return _plancache.cached(path, lambda: _merged(_load(path)), _to_json, _from_json)
+        except OSError as e:
+            if path not in str(e):  # cantools' own message names it
+                e.args = (f"{path}: {e.args[0] if e.args else e}", *e.args[1:])
+            raise
+    if isinstance(db, DecodePlan):
+        return list(db.messages)
+    if isinstance(db, (list, tuple)):
+        return [m for item in db for m in _plans_of(item)]
+    return [m for d in _load(db) for m in _merged([d])]
+
+
 def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessagePlan]:
     """The messages of several databases; a later message of the same name
     replaces an earlier one in its place."""
@@ -296,12 +322,72 @@ def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessagePlan]
     return list(out.values())
 
 
+def _merged_plans(plans: list[MessagePlan], channels: tuple[int, ...] | None = None
+                  ) -> list[MessagePlan]:
+    """As _merged, for message plans (bound to `channels` when given)."""
+    out: dict[str, MessagePlan] = {}
+    for m in plans:
+        bound = channels is not None and m.channels != channels
+        out[m.name] = replace(m, channels=channels) if bound else m
+    return list(out.values())
+
+
+# The plan cache's JSON: one list per message, one per signal, in field order.
+def _to_json(plans: list[MessagePlan]) -> list[Any]:
+    return [
+        [m.name, m.can_id, m.extended, m.j1939, m.cycle_time,
+         [[s.name, s.start, s.length, s.big_endian, s.is_signed, s.is_float, s.scale, s.offset,
+           s.unit, s.mux, list(s.mux_ids), [list(c) for c in s.choices], s.int_text]
+          for s in m.signals]]
+        for m in plans
+    ]
+
+
+def _from_json(data: list[Any]) -> list[MessagePlan]:
+    def number(x: Any) -> int | float:
+        if isinstance(x, bool) or not isinstance(x, (int, float)):
+            raise TypeError("not a number")
+        return x
+
+    if not isinstance(data, list):
+        raise TypeError("not a list of messages")
+    out = []
+    for name, can_id, extended, j1939, cycle, signals in data:
+        sigs = tuple(
+            SignalPlan(str(n), int(start), int(length), bool(be), bool(signed), bool(flt),
+                       number(scale), number(offset), str(unit), int(mux),
+                       tuple(int(i) for i in ids), tuple((int(r), str(t)) for r, t in choices),
+                       bool(int_text))
+            for (n, start, length, be, signed, flt, scale, offset, unit, mux, ids, choices,
+                 int_text) in signals
+        )
+        out.append(MessagePlan(str(name), int(can_id), sigs, (),
+                               None if extended is None else bool(extended), bool(j1939),
+                               cycle_time=None if cycle is None else number(cycle)))
+    return out
+
+
+def plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
+    """The decode plan of a database: what korvel.decode needs of it, for
+    decoding many logs with one database (korvel.decode, korvel.dask.decode
+    and korvel.lake.ingest take it as their db).
+
+    db: anything korvel.decode takes as a CAN database. A path is read from
+        the plan cache when an earlier call compiled a file of the same
+        content (with the same cantools), else loaded by cantools and its
+        plan kept there: a folder of the user's cache (the environment
+        variable KORVEL_CACHE names another; off disables the cache).
+    messages: only these messages (KeyError for a name the database lacks).
+    """
+    return decode_plan(db, messages)
+
+
 def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
     """The DecodePlan of `db` (anything decode takes), with only `messages` when given."""
     if isinstance(db, DecodePlan):
         return db.select(messages)
     if not isinstance(db, Mapping):
-        return DecodePlan(tuple(_merged(_load(db)))).select(messages)
+        return DecodePlan(tuple(_merged_plans(_plans_of(db)))).select(messages)
 
     per_channel: list[tuple[int, list[MessagePlan]]] = []
     for channel, item in db.items():
@@ -309,7 +395,7 @@ def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
             raise TypeError(f"channel keys must be int, got {type(channel).__name__}")
         if not 0 <= int(channel) <= 255:
             raise ValueError(f"channel {channel} is outside 0..255")
-        per_channel.append((int(channel), _merged(_load(item), (int(channel),))))
+        per_channel.append((int(channel), _merged_plans(_plans_of(item), (int(channel),))))
     # One message on several channels with one definition is one table whose
     # channel column tells them apart; differing definitions are Name@channel.
     by_name: dict[str, list[MessagePlan]] = {}
@@ -834,12 +920,14 @@ def decode(
         LIN frame (see korvel.lin); else a cantools database, a path cantools loads, a list of those (merged; a
         later message of the same name replaces an earlier one), a dict
         {channel: database, path or list} (frames on other channels are left
-        out), or a DecodePlan.
+        out), or a DecodePlan (korvel.plan). A path's plan comes from the
+        plan cache when an earlier call compiled a file of the same content.
     messages: the names of the messages to decode (all when None).
     choices: signals with a value table as labels (text, None where there is
         no value); an unlabelled raw value keeps its number as text.
-    threads: messages decoded in parallel on native threads (all usable cores
-        when None).
+    threads: native threads grouping ranges of the frames and decoding
+        messages in parallel (all usable cores when None); the tables are
+        those of one thread, bit for bit.
     errors: "raise", or "skip" to read past damaged parts of a log given as a
         path or stream (a BLFWarning for each region skipped).
     j1939: "auto" matches the messages the database marks as J1939 (cantools'

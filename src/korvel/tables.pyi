@@ -35,6 +35,7 @@ class MessagePlan:
     extended: bool | None = None
     j1939: bool = False
     by_pgn: bool = False
+    cycle_time: int | float | None = None
     @property
     def is_extended(self) -> bool: ...
     @property
@@ -92,6 +93,10 @@ class Tables(Mapping[str, Table]):
     ) -> Table: ...
 
 def decode_plan(
+    db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
+    messages: Sequence[str] | None = None,
+) -> DecodePlan: ...
+def plan(
     db: DatabaseSource | Mapping[int, DatabaseSource] | DecodePlan,
     messages: Sequence[str] | None = None,
 ) -> DecodePlan: ...

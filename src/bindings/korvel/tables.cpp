@@ -200,7 +200,7 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
   kt::Grouping g;
   {
     py::gil_scoped_release unlocked;
-    kt::group_frames(f, plans, by_channel, g);
+    kt::group_frames(f, plans, by_channel, g, n_threads);
   }
   if (g.too_many) throw py::value_error("too many frames (at most 2**32 - 1)");
   if (!g.ok)

@@ -116,7 +116,62 @@ PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_si
     out.kind = length == 32 ? VALTYPE_SINGLE : VALTYPE_DOUBLE;
   else
     out.kind = is_signed ? VALTYPE_INTEGER : VALTYPE_UNSIGNED;
+  plan_word(out);
   return PlanError::ok;
+}
+
+namespace {
+
+uint64_t from_pieces(const SignalPlan& s, const uint8_t* row) {
+  uint64_t w = 0;
+  for (const Piece& pc : s.pieces)
+    w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+  return w;
+}
+
+uint64_t from_word(const SignalPlan& s, const uint8_t* row) {
+  uint64_t x;
+  std::memcpy(&x, row, 8);
+  if (s.word == WordMode::swapped) x = __builtin_bswap64(x);
+  return (x << s.word_shift) & s.word_mask;
+}
+
+}  // namespace
+
+void plan_word(SignalPlan& s) {
+  s.word = WordMode::none;
+  if (s.needed > 8) return;
+  const uint32_t length = 64 - s.shift;
+  s.word_mask = length >= 64 ? ~uint64_t{0} : ~uint64_t{0} << (64 - length);
+  // Where the signal's top bit comes from: the one-bit row whose value is
+  // that bit alone.
+  uint8_t row[8];
+  int top = -1;
+  for (int j = 0; j < 64 && top < 0; ++j) {
+    std::memset(row, 0, 8);
+    row[j / 8] = static_cast<uint8_t>(1u << (j % 8));
+    if (from_pieces(s, row) == uint64_t{1} << 63) top = j;
+  }
+  if (top < 0) return;
+  std::memset(row, 0, 8);
+  row[top / 8] = static_cast<uint8_t>(1u << (top % 8));
+  uint64_t x;
+  std::memcpy(&x, row, 8);
+  for (WordMode mode : {WordMode::plain, WordMode::swapped}) {
+    const uint64_t at = mode == WordMode::swapped ? __builtin_bswap64(x) : x;
+    s.word = mode;
+    s.word_shift = static_cast<uint32_t>(63 - __builtin_ctzll(at));
+    // Each bit of the value is one bit of the row: equal on every one-bit
+    // row, the two are equal on every row.
+    bool same = true;
+    for (int j = 0; j < 64 && same; ++j) {
+      std::memset(row, 0, 8);
+      row[j / 8] = static_cast<uint8_t>(1u << (j % 8));
+      same = from_pieces(s, row) == from_word(s, row);
+    }
+    if (same) return;
+  }
+  s.word = WordMode::none;
 }
 
 void plan_exact(SignalPlan& p, const ExactScaling& e) {
@@ -173,8 +228,41 @@ PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
   return PlanError::ok;
 }
 
+namespace {
+
+// Runs work(0) .. work(parts - 1), each part taken by whichever of the calling
+// thread and `threads` - 1 pool workers is free; waits for all of them, then
+// rethrows the first failure.
+template <class Work>
+void share_parts(unsigned threads, size_t parts, Work& work) {
+  std::atomic<size_t> next{0};
+  auto take = [&] {
+    for (size_t p; (p = next.fetch_add(1)) < parts;) work(p);
+  };
+  const size_t helpers = threads > 1 ? std::min<size_t>(threads - 1, parts - 1) : 0;
+  std::vector<std::future<void>> done;
+  std::exception_ptr failure;
+  try {
+    for (size_t i = 0; i < helpers; ++i) done.push_back(shared_pool(threads - 1).submit(take));
+    take();
+  } catch (...) {
+    failure = std::current_exception();
+    next.store(parts);
+  }
+  for (auto& d : done) {
+    try {
+      d.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
-                  Grouping& out) {
+                  Grouping& out, unsigned threads) {
   out = Grouping{};
   if (f.n > std::numeric_limits<uint32_t>::max()) {
     out.ok = false;
@@ -206,69 +294,113 @@ void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, boo
   }
   const size_t n_groups = table.size();
 
-  // With fallbacks, each identifier's outcome (up to three look-ups) is
-  // remembered: streams interleave, so the last key alone rarely repeats.
-  KeyTable resolved(fallback ? 64 : 1);
-  std::vector<int32_t> outcome;
+  // The frames in contiguous ranges, one per part: each part finds its
+  // frames' groups and counts them, then scatters its frame numbers after
+  // those of the parts before it, so the rows are those of one pass.
+  constexpr size_t MIN_PART = 1 << 16;
+  // A few parts per thread: on a busy machine a thread that is not run
+  // holds up only its current part, the others take the rest.
+  const size_t parts =
+      std::max<size_t>(1, std::min<size_t>(threads > 1 ? 4 * threads : 1, f.n / MIN_PART));
+  struct Part {
+    size_t begin = 0, end = 0;
+    std::vector<size_t> size;  // frames per group, then where the next one goes
+    bool ok = true;
+    size_t bad_frame = 0;
+    uint64_t offset = 0, length = 0;
+  };
+  std::vector<Part> part(parts);
+  for (size_t p = 0; p < parts; ++p) {
+    part[p].begin = f.n * p / parts;
+    part[p].end = f.n * (p + 1) / parts;
+  }
+  std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
 
   // Pass 1: each frame's group, the group sizes, and the payload check.
-  std::unique_ptr<int32_t[]> group(new int32_t[f.n]);
-  std::vector<size_t> size(n_groups + 1, 0);
-  uint64_t last_key = std::numeric_limits<uint64_t>::max();
-  int32_t last_group = -1;
-  const char* rec = f.records;
-  for (size_t i = 0; i < f.n; ++i, rec += f.stride) {
-    const uint8_t flags = static_cast<uint8_t>(rec[FLAGS_OFFSET]);
-    // Error and remote frames carry no signal values.
-    if (flags & (FLAG_ERROR | FLAG_REMOTE)) {
-      group[i] = -1;
-      continue;
-    }
-    const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
-    const int channel =
-        by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
-    const bool extended = flags & FLAG_EXTENDED;
-    const uint64_t key = frame_key(id, extended, channel);
-    if (key != last_key) {
-      last_key = key;
-      if (!fallback) {
-        last_group = table.find(key);
-      } else if (const int32_t known = resolved.find(key); known >= 0) {
-        last_group = outcome[static_cast<size_t>(known)];
-      } else {
-        last_group = table.find(key);
-        if (last_group < 0 && extended) {
-          const uint32_t pgn = j1939_pgn(id);
-          last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
-          if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
-        }
-        resolved.insert(key);
-        outcome.push_back(last_group);
+  auto classify = [&](size_t p) {
+    Part& mine = part[p];
+    mine.size.assign(n_groups, 0);
+    // With fallbacks, each identifier's outcome (up to three look-ups) is
+    // remembered: streams interleave, so the last key alone rarely repeats.
+    KeyTable resolved(fallback ? 64 : 1);
+    std::vector<int32_t> outcome;
+    uint64_t last_key = std::numeric_limits<uint64_t>::max();
+    int32_t last_group = -1;
+    const char* rec = f.records + static_cast<ptrdiff_t>(mine.begin) * f.stride;
+    for (size_t i = mine.begin; i < mine.end; ++i, rec += f.stride) {
+      const uint8_t flags = static_cast<uint8_t>(rec[FLAGS_OFFSET]);
+      // Error and remote frames carry no signal values.
+      if (flags & (FLAG_ERROR | FLAG_REMOTE)) {
+        group[i] = -1;
+        continue;
       }
+      const uint32_t id = load<uint32_t>(rec + CAN_ID_OFFSET);
+      const int channel =
+          by_channel ? static_cast<int>(static_cast<uint8_t>(rec[CHANNEL_OFFSET])) : -1;
+      const bool extended = flags & FLAG_EXTENDED;
+      const uint64_t key = frame_key(id, extended, channel);
+      if (key != last_key) {
+        last_key = key;
+        if (!fallback) {
+          last_group = table.find(key);
+        } else if (const int32_t known = resolved.find(key); known >= 0) {
+          last_group = outcome[static_cast<size_t>(known)];
+        } else {
+          last_group = table.find(key);
+          if (last_group < 0 && extended) {
+            const uint32_t pgn = j1939_pgn(id);
+            last_group = table.find(pgn_key(pgn, static_cast<int>(id & 0xFF), channel));
+            if (last_group < 0) last_group = table.find(pgn_key(pgn, -1, channel));
+          }
+          resolved.insert(key);
+          outcome.push_back(last_group);
+        }
+      }
+      group[i] = last_group;
+      if (last_group < 0) continue;
+      const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
+      const uint64_t base = loc_offset(loc), count = loc_count(loc);
+      if (base > f.chunk_size || count > f.chunk_size - base) {
+        mine.ok = false;
+        mine.bad_frame = i;
+        mine.offset = base;
+        mine.length = count;
+        return;
+      }
+      ++mine.size[static_cast<size_t>(last_group)];
     }
-    group[i] = last_group;
-    if (last_group < 0) continue;
-    const uint64_t loc = load<uint64_t>(rec + LOC_OFFSET);
-    const uint64_t base = loc_offset(loc), count = loc_count(loc);
-    if (base > f.chunk_size || count > f.chunk_size - base) {
-      out.ok = false;
-      out.bad_frame = i;
-      out.offset = base;
-      out.length = count;
-      return;
-    }
-    ++size[static_cast<size_t>(last_group)];
+  };
+  share_parts(threads, parts, classify);
+  for (const Part& p : part) {
+    if (p.ok) continue;
+    out.ok = false;  // the first damaged frame, as one pass finds it
+    out.bad_frame = p.bad_frame;
+    out.offset = p.offset;
+    out.length = p.length;
+    return;
   }
 
   // Pass 2: a stable counting sort of the frame numbers by group.
   out.start.assign(n_groups + 1, 0);
-  for (size_t g = 0; g < n_groups; ++g) out.start[g + 1] = out.start[g] + size[g];
-  out.rows.resize(out.start[n_groups]);
-  std::vector<size_t> next(out.start.begin(), out.start.end() - 1);
-  for (size_t i = 0; i < f.n; ++i) {
-    const int32_t g = group[i];
-    if (g >= 0) out.rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
+  for (size_t g = 0; g < n_groups; ++g) {
+    size_t at = out.start[g];
+    for (Part& p : part) {
+      const size_t n = p.size[g];
+      p.size[g] = at;
+      at += n;
+    }
+    out.start[g + 1] = at;
   }
+  out.rows.resize(out.start[n_groups]);
+  auto scatter = [&](size_t p) {
+    size_t* next = part[p].size.data();
+    uint32_t* rows = out.rows.data();
+    for (size_t i = part[p].begin; i < part[p].end; ++i) {
+      const int32_t g = group[i];
+      if (g >= 0) rows[next[static_cast<size_t>(g)]++] = static_cast<uint32_t>(i);
+    }
+  };
+  share_parts(threads, parts, scatter);
   out.count.assign(messages.size(), 0);
   for (size_t m = 0; m < messages.size(); ++m)
     for (uint32_t g : out.groups_of[m]) out.count[m] += out.start[g + 1] - out.start[g];
@@ -353,21 +485,31 @@ struct ExactScaled {
 
 // Missing: whether raw values from s.missing_from up are left out (a loop of
 // its own, so that other signals pay nothing for it).
-template <bool Missing = false, class Convert>
-void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
-             double* col, int64_t* raw, uint8_t* present) {
+template <bool Missing, WordMode Mode, class Convert>
+void extract_rows(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
+                  double* col, int64_t* raw, uint8_t* present) {
   const uint64_t missing_from = s.missing_from;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Piece* pieces = s.pieces.data();
   const size_t n_pieces = s.pieces.size();
   const size_t width = g.width;
   const uint32_t needed = s.needed;
+  const uint32_t word_shift = s.word_shift;
+  const uint64_t word_mask = s.word_mask;
   const uint8_t* row = g.bytes.get();
   for (size_t r = 0; r < g.n; ++r, row += width) {
     uint64_t w = 0;
-    for (size_t k = 0; k < n_pieces; ++k) {
-      const Piece& pc = pieces[k];
-      w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+    if constexpr (Mode == WordMode::none) {
+      for (size_t k = 0; k < n_pieces; ++k) {
+        const Piece& pc = pieces[k];
+        w |= (static_cast<uint64_t>(row[pc.byte] & pc.mask) << pc.lshift) >> pc.rshift;
+      }
+    } else {
+      // Rows have 8 bytes of slack after the last: the word is in bounds,
+      // and the bytes past the row are masked out.
+      std::memcpy(&w, row, 8);
+      if constexpr (Mode == WordMode::swapped) w = __builtin_bswap64(w);
+      w = (w << word_shift) & word_mask;
     }
     const bool ok = g.stored[r] >= needed && (!select || select[r]);
     const double v = convert(w);
@@ -378,6 +520,19 @@ void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Conv
       raw[r] =
           s.is_signed ? static_cast<int64_t>(w) >> s.shift : static_cast<int64_t>(w >> s.shift);
     if (present) present[r] = ok;
+  }
+}
+
+template <bool Missing = false, class Convert>
+void extract(const Gathered& g, const SignalPlan& s, const uint8_t* select, Convert convert,
+             double* col, int64_t* raw, uint8_t* present) {
+  switch (s.word) {
+    case WordMode::plain:
+      return extract_rows<Missing, WordMode::plain>(g, s, select, convert, col, raw, present);
+    case WordMode::swapped:
+      return extract_rows<Missing, WordMode::swapped>(g, s, select, convert, col, raw, present);
+    default:
+      return extract_rows<Missing, WordMode::none>(g, s, select, convert, col, raw, present);
   }
 }
 
@@ -422,12 +577,17 @@ void decode_message(const Frames& f, const uint32_t* rows, size_t n, const Messa
   for (const SignalPlan& s : m.signals) width = std::max(width, s.needed);
 
   // Gather: timestamps, channels and the payload bytes the signals need.
+  // A message's records lie apart in the index, each load a cache miss:
+  // they are prefetched some rows ahead.
+  constexpr size_t AHEAD = 16;
   Gathered g;
   g.n = n;
   g.stored.reset(new uint16_t[n]);
   std::vector<const uint8_t*> payload(n);
   uint64_t longest = 0;
   for (size_t r = 0; r < n; ++r) {
+    if (r + AHEAD < n)
+      __builtin_prefetch(f.records + static_cast<ptrdiff_t>(rows[r + AHEAD]) * f.stride);
     const char* rec = f.records + static_cast<ptrdiff_t>(rows[r]) * f.stride;
     out.timestamps[r] = load<int64_t>(rec);
     out.channels[r] = static_cast<uint8_t>(rec[CHANNEL_OFFSET]);
@@ -444,13 +604,24 @@ void decode_message(const Frames& f, const uint32_t* rows, size_t n, const Messa
   }
   // No row holds more than `longest` bytes: a signal beyond them has no value.
   g.width = std::min<uint64_t>(width, longest);
-  g.bytes.reset(new uint8_t[n * g.width]);
+  // 8 bytes of slack: rows of up to 8 bytes are written as whole words.
+  g.bytes.reset(new uint8_t[n * g.width + 8]);
+  std::memset(g.bytes.get() + n * g.width, 0, 8);
+  const uint8_t* chunk_end = f.chunk + f.chunk_size;
   for (size_t r = 0; r < n; ++r) {
+    if (r + AHEAD < n) __builtin_prefetch(payload[r + AHEAD]);
     uint8_t* dst = g.bytes.get() + r * g.width;
     const size_t have = std::min<size_t>(g.stored[r], g.width);
+    g.stored[r] = static_cast<uint16_t>(have);
+    if (g.width <= 8 && chunk_end - payload[r] >= 8) {
+      // Eight bytes in one move, those past `have` cleared (the next row
+      // overwrites what spills past this one).
+      std::memcpy(dst, payload[r], 8);
+      if (have < 8) std::memset(dst + have, 0, 8 - have);
+      continue;
+    }
     std::memcpy(dst, payload[r], have);
     std::memset(dst + have, 0, g.width - have);
-    g.stored[r] = static_cast<uint16_t>(have);
   }
   payload = {};
 

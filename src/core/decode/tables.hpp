@@ -15,10 +15,18 @@
 
 namespace korvel::tables {
 
+// How a signal within a row's first 8 bytes is read as one word: none (by
+// its pieces), plain (the bytes as a native word) or swapped (byte-swapped).
+enum class WordMode : uint8_t { none, plain, swapped };
+
 // One signal as the table loop decodes it.
 struct SignalPlan {
   std::vector<Piece> pieces;
   uint32_t needed = 0;  // payload bytes the signal needs
+  // The pieces' word as (word << word_shift) & word_mask, where checked equal.
+  WordMode word = WordMode::none;
+  uint32_t word_shift = 0;
+  uint64_t word_mask = 0;
   int32_t kind = VALTYPE_INTEGER;
   uint32_t shift = 0;  // final right shift of an integer kind
   bool is_signed = false;
@@ -42,6 +50,10 @@ enum class PlanError { ok, bad_length, bad_start, bad_mux, mux_cycle, float_mux 
 // a float offset, the signal's `offset`). Kept only where doubles could
 // round more than once for some raw value of the signal's length.
 void plan_exact(SignalPlan& p, const ExactScaling& e);
+
+// Finds whether the signal's pieces read as one shifted, masked word of the
+// row (every bit checked), and sets `word` and its shift and mask.
+void plan_word(SignalPlan& s);
 
 // The DBC description of a signal -> its plan (mux and codes left as they are).
 PlanError plan_signal(int32_t start, int32_t length, bool big_endian, bool is_signed, bool is_float,
@@ -108,9 +120,11 @@ struct Grouping {
 };
 
 // One pass over the records: each data frame's key looked up once; a stable
-// counting sort by group. `by_channel` keys frames by channel too.
+// counting sort by group. `by_channel` keys frames by channel too. `threads`
+// - 1 pool workers help with contiguous ranges of the frames; the result is
+// that of one thread.
 void group_frames(const Frames& f, const std::vector<MessagePlan>& messages, bool by_channel,
-                  Grouping& out);
+                  Grouping& out, unsigned threads = 1);
 
 // Where one message's table goes (arrays of count[m] elements).
 struct MessageOutput {

@@ -47,6 +47,24 @@ def load_db(path: str) -> Any:
     return _loaded[path]
 
 
+_plans: dict[str, Any] = {}
+
+
+def load_plan(path: str) -> Any:
+    """A database's decode plan, from the plan cache when it holds the file."""
+    if path not in _plans:
+        need("cantools", "cli")
+        from ..tables import plan
+
+        try:
+            _plans[path] = plan(path)
+        except OSError as e:
+            raise Failure(path, e.strerror or exc_text(e)) from None
+        except Exception as e:  # noqa: BLE001 - cantools' parse errors share no base
+            raise Failure(path, f"database does not load: {exc_text(e)}") from None
+    return _plans[path]
+
+
 def db_names(dbcs: Sequence[tuple[int | None, str]]) -> str:
     return ", ".join(dict.fromkeys(path for _, path in dbcs))
 
@@ -57,11 +75,11 @@ def plan_of(dbcs: Sequence[tuple[int | None, str]], messages: Sequence[str] | No
     is bound to."""
     from ..tables import DecodePlan, decode_plan
 
-    plain = [load_db(p) for ch, p in dbcs if ch is None]
+    plain = [load_plan(p) for ch, p in dbcs if ch is None]
     bound: dict[int, list[Any]] = {}
     for ch, p in dbcs:
         if ch is not None:
-            bound.setdefault(ch, []).append(load_db(p))
+            bound.setdefault(ch, []).append(load_plan(p))
     if not bound:
         plan = decode_plan(plain)
     elif not plain:

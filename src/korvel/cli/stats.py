@@ -12,7 +12,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from .databases import load_db
+from .databases import load_plan
 from .session import SAMPLES, Damaged, Failure, Session, j1939_mode, need
 
 _UNITS = {"": 1, "k": 1e3, "m": 1e6}
@@ -214,7 +214,7 @@ def run(args: argparse.Namespace, session: Session) -> None:
 
     bitrate = _rates(args.bitrate)
     data_bitrate = _rates(args.data_bitrate)
-    db = load_db(args.dbc) if args.dbc else None
+    db = load_plan(args.dbc) if args.dbc else None
     path = args.log
     pieces = []
     try:
