@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 
@@ -156,7 +157,24 @@ struct Code {
   uint16_t count[16];
   uint16_t symbol[288];
   unsigned max;  // the longest code length; 0 when there is no code
+  // Codes of up to FAST bits looked up by their next FAST input bits:
+  // symbol << 4 | length, 0 where a longer code (or none) begins.
+  static constexpr unsigned FAST = 9;
+  unsigned bits;  // of the table: FAST, or fewer when no code is longer
+  uint16_t fast[1u << FAST];
 };
+
+// The `len` low bits of `code` in reverse order.
+inline unsigned reversed(unsigned code, unsigned len) {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i)
+      for (unsigned b = 0; b < 8; ++b) t[i] |= ((i >> b) & 1u) << (7 - b);
+    return t;
+  }();
+  const unsigned wide = code << (16 - len);  // len <= 16
+  return (unsigned(table[wide & 0xFF]) << 8 | table[(wide >> 8) & 0xFF]) & 0xFFFFu;
+}
 
 // Fills `c` from `n` code lengths; returns the code space left unused
 // (0: complete), or -1 when the lengths over-subscribe it.
@@ -176,6 +194,18 @@ int build(Code& c, const uint8_t* lens, unsigned n) {
   for (unsigned len = 1; len < 15; ++len) next[len + 1] = next[len] + c.count[len];
   for (unsigned i = 0; i < n; ++i)
     if (lens[i]) c.symbol[next[lens[i]]++] = static_cast<uint16_t>(i);
+  // The lookup table: codes are sent from their first bit on, so an entry's
+  // index is the code reversed, with every value of the bits after it.
+  c.bits = std::min(std::max(c.max, 1u), Code::FAST);
+  std::memset(c.fast, 0, sizeof(uint16_t) << c.bits);
+  unsigned code = 0, index = 0;
+  for (unsigned len = 1; len <= c.bits; ++len, code <<= 1) {
+    for (unsigned k = 0; k < c.count[len]; ++k, ++code, ++index) {
+      const unsigned rev = reversed(code, len);
+      const uint16_t entry = static_cast<uint16_t>(c.symbol[index] << 4 | len);
+      for (unsigned j = rev; j < (1u << c.bits); j += 1u << len) c.fast[j] = entry;
+    }
+  }
   return left;
 }
 
@@ -205,6 +235,17 @@ struct Bits {
     return v;
   }
   int decode(const Code& c) {
+    if (pos + c.bits <= uint64_t(n) * 8) {
+      const size_t at = pos >> 3;
+      uint32_t v = src[at];
+      if (at + 1 < n) v |= uint32_t(src[at + 1]) << 8;
+      const uint16_t e = c.fast[(v >> (pos & 7)) & ((1u << c.bits) - 1)];
+      if (e) {
+        pos += e & 15u;
+        return e >> 4;
+      }
+    }
+    // Longer codes, bit patterns of no code, and the input's last bits.
     int code = 0, first = 0, index = 0;
     // An empty code reads one bit before it fails, as zlib's tables do.
     const unsigned top = c.max ? c.max : 1;
