@@ -1207,8 +1207,8 @@ struct LogReader::Impl {
   };
   static constexpr size_t FIRST_BATCH = 128;
 
-  // The batches in flight: while the walk reads on, a pool worker takes half
-  // of the last batch and the walking thread the other half.
+  // The batches in flight: while the walk reads on, a pool worker takes two
+  // thirds of the last batch and the walking thread the rest.
   struct FirstBatches {
     std::vector<FirstJob> filling, flying;
     std::future<void> pool_half;
@@ -1233,7 +1233,8 @@ struct LogReader::Impl {
               ByteBuffer& data) {
     settle(out, b);
     b.flying.swap(b.filling);
-    const size_t half = b.flying.size() / 2;
+    // The walking thread also reads the next batch: it takes a third.
+    const size_t half = b.flying.size() / 3;
     std::vector<FirstJob>& jobs = b.flying;
     b.pool_half = shared_pool(options.threads - 1).submit([this, &jobs, half] {
       PrefixInflater own;
