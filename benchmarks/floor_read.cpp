@@ -151,8 +151,7 @@ void walk(const std::vector<Container>& cs, size_t a, size_t b, Piece& out) {
     if (buf.size() < have + c.usize) buf.resize(have + c.usize);
     size_t got = 0;
     if (c.method == 2) {
-      if (libdeflate_zlib_decompress(z, c.stored, c.n, buf.data() + have, c.usize, &got))
-        break;
+      if (libdeflate_zlib_decompress(z, c.stored, c.n, buf.data() + have, c.usize, &got)) break;
     } else {
       got = std::min<size_t>(c.n, c.usize);
       std::memcpy(buf.data() + have, c.stored, got);
