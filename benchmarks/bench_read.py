@@ -1,4 +1,6 @@
-"""Reading speed: korvel.read against python-can and zlib alone.
+"""Reading speed: korvel.read against python-can, zlib alone and the C floor
+(benchmarks/floor_read.cpp, compiled here: libdeflate and a parse into fresh
+arrays, on 1 thread and on every core).
 
 Prints frames per second and ratios measured in the same run (medians).
 Usage: python benchmarks/bench_read.py [--repeat N]
@@ -33,13 +35,41 @@ def interleaved(fns, repeat):
     for _ in range(repeat):
         for name, fn in fns.items():
             t = time.perf_counter()
-            fn()
-            rounds[name].append(time.perf_counter() - t)
+            got = fn()
+            # A function that times itself (the C floor) returns its time.
+            rounds[name].append(got if isinstance(got, float) else time.perf_counter() - t)
     return {name: statistics.median(v) for name, v in rounds.items()}, rounds
 
 
 def korvel_read(data, threads=None, libdeflate=True):
     return k.read(io.BytesIO(data), threads=threads, verbose=False, _libdeflate=libdeflate)
+
+
+FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor_read.cpp")
+
+
+def floor_program():
+    """benchmarks/floor_read.cpp built with the extension's Release flags
+    (CXX, else g++), linking libdeflate; None when that cannot be done."""
+    exe = loggen.CACHE / "floor_read"
+    if exe.exists() and exe.stat().st_mtime >= os.path.getmtime(FLOOR_SOURCE):
+        return exe
+    loggen.CACHE.mkdir(parents=True, exist_ok=True)
+    cmd = [os.environ.get("CXX", "g++"), "-O3", "-DNDEBUG", "-std=gnu++17", "-flto=auto",
+           FLOOR_SOURCE, "-o", str(exe), "-ldeflate", "-lpthread"]
+    done = subprocess.run(cmd, check=False, capture_output=True, text=True)
+    if done.returncode:
+        print(f"(no C floor: {' '.join(cmd)} failed: {done.stderr.strip()[:300]})")
+        return None
+    return exe
+
+
+def c_floor(exe, path, threads, runs=3):
+    """Median seconds of the floor's runs in one process (libdeflate and the
+    parse into fresh arrays, the pieces joined), and its frame count."""
+    out = subprocess.run([str(exe), str(path), str(threads), str(runs)], capture_output=True,
+                         text=True, check=True).stdout.split()
+    return float(out[1]), int(out[0])
 
 
 def python_can_list(data):
@@ -202,13 +232,21 @@ def bench(name, repeat, with_list):
     conts = loggen.containers(data)
     idx, _ = korvel_read(data)
     n = len(idx)
-    med, rounds = interleaved({
+    fns = {
         "default": lambda: korvel_read(data),
         "zlib_1": lambda: korvel_read(data, 1, False),
         "zlib_n": lambda: korvel_read(data, None, False),
         "ld_1": lambda: korvel_read(data, 1, True),
         "zlib_alone": lambda: zlib_alone(conts),
-    }, repeat)
+    }
+    exe = floor_program() if k.INFLATER == "libdeflate" else None
+    cores = os.cpu_count() or 1
+    if exe:
+        floor_frames = c_floor(exe, path, 1, 1)[1]
+        assert floor_frames == n, (floor_frames, n)
+        fns["floor_1"] = lambda: c_floor(exe, path, 1)[0]
+        fns["floor_n"] = lambda: c_floor(exe, path, cores)[0]
+    med, rounds = interleaved(fns, repeat)
     t_k, t_zlib_1, t_zlib_n, t_ld_1, t_z = (
         med[key] for key in ("default", "zlib_1", "zlib_n", "ld_1", "zlib_alone"))
     paired = statistics.median(a / b for a, b in zip(rounds["default"], rounds["zlib_alone"]))
@@ -246,6 +284,17 @@ def bench(name, repeat, with_list):
     print(f"ratio korvel / zlib alone      : {t_k / t_z:6.2f}   (target < 1; threaded < 0.35)")
     print(f"  the same, median of per-round ratios: {paired:6.2f}")
     print(f"ratio korvel zlib 1 thread / zlib alone: {t_zlib_1 / t_z:6.2f}")
+    if exe:
+        over_n = statistics.median(a / b for a, b in zip(rounds["default"], rounds["floor_n"]))
+        over_1 = statistics.median(a / b for a, b in zip(rounds["ld_1"], rounds["floor_1"]))
+        res.update(floor_1_thread_s=med["floor_1"], floor_threads_s=med["floor_n"],
+                   korvel_over_floor=over_n, korvel_1_thread_over_floor=over_1)
+        print(f"C floor, {cores} threads   {med['floor_n'] * 1e3:9.1f} ms  "
+              f"{n / med['floor_n'] / 1e6:7.2f} M frames/s  (libdeflate + parse into fresh arrays)")
+        print(f"C floor, 1 thread    {med['floor_1'] * 1e3:9.1f} ms  "
+              f"{n / med['floor_1'] / 1e6:7.2f} M frames/s")
+        print(f"ratio korvel / C floor, {cores} threads: {over_n:6.2f}   (target <= 1.10)")
+        print(f"ratio korvel / C floor, 1 thread : {over_1:6.2f}   (target <= 1.05)")
     print(f"peak RSS growth {grown / 1e6:.1f} MB for a result of {result / 1e6:.1f} MB: "
           f"{res['peak_rss_growth_over_result_plus_container']:.2f} x (result + one container)"
           " (target <= 1.5)")

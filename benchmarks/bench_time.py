@@ -77,9 +77,10 @@ def first_times(runs):
     for _ in range(runs):
         info.append(timed(lambda: k.info(path, verbose=False, times=True)))
         whole.append(timed(lambda: k.read(path, verbose=False)))
-    r = med(info) / med(whole)
+    # Ratios within each round: a shared machine's slow spells hit both.
+    r = med([a / b for a, b in zip(info, whole)])
     print(f"info(times=True), {n} containers: {med(info) * 1e3:.1f} ms, whole read "
-          f"{med(whole) * 1e3:.0f} ms -> {100 * r:.1f} % (target: under 5 %)")
+          f"{med(whole) * 1e3:.0f} ms -> {100 * r:.1f} % per round (target: under 5 %)")
     return r < 0.05
 
 
@@ -96,9 +97,9 @@ def window(runs):
     for _ in range(runs):
         win.append(timed(lambda: k.read(path, verbose=False, start=lo, stop=hi)))
         whole.append(timed(lambda: k.read(path, verbose=False)))
-    r = med(win) / med(whole)
+    r = med([a / b for a, b in zip(win, whole)])
     print(f"1 % window of {n} frames ({len(got)} frames): {med(win) * 1e3:.1f} ms, whole read "
-          f"{med(whole) * 1e3:.0f} ms -> {100 * r:.1f} % (target: at most 5 %)")
+          f"{med(whole) * 1e3:.0f} ms -> {100 * r:.1f} % per round (target: at most 5 %)")
     return r <= 0.05
 
 

@@ -196,6 +196,14 @@ def main(out):
         flg |= 31 - ((cmf << 8) | flg) % 31 if ((cmf << 8) | flg) % 31 else 0
         write(f"{out}/inflate", f"window{i}",
               bytes([mode]) + struct.pack("<I", len(data)) + bytes([cmf, flg]) + stream[2:])
+        # The first bytes of it, asked for in steps; and the same with a byte
+        # changed, where zlib fails or reads on.
+        asks = [rng.randrange(1, 4097) for _ in range(rng.randrange(5))]
+        head = bytes([len(asks)]) + b"".join(struct.pack("<H", a - 1) for a in asks)
+        write(f"{out}/prefix", f"seed{i}", head + stream)
+        bent = bytearray(stream)
+        bent[rng.randrange(2, len(bent))] ^= 1 << rng.randrange(8)
+        write(f"{out}/prefix", f"bent{i}", head + bytes(bent))
         sig = struct.pack("<HBBBBB", rng.randrange(64), rng.randrange(64), rng.randrange(256),
                           rng.randrange(6), rng.randrange(4), 8)
         recs = b"".join(struct.pack("<BHB", 1 | rng.randrange(2), 8 * k, 8) for k in range(8))

@@ -153,6 +153,16 @@ def test_first_timestamps(logs, name):
     assert "first_timestamp" not in kv.info(path, verbose=False)["containers"].dtype.names
 
 
+@pytest.mark.parametrize("name", ["ours.blf", "pycan.blf", "fakes.blf", "twocut.blf"])
+def test_first_timestamps_alike_from_a_path_and_a_stream(logs, name):
+    # A path is read where the reader stands (pread, skips only counted), a
+    # stream in order.
+    path = logs[0] / name
+    want = kv.info(str(path), verbose=False, times=True)["containers"]
+    with open(path, "rb") as f:
+        assert np.array_equal(kv.info(f, verbose=False, times=True)["containers"], want)
+
+
 def windows(ts):
     """Windows at frame times, container-edge ties, empty and outside ones."""
     lo, hi = int(ts.min()), int(ts.max())

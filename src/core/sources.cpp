@@ -48,6 +48,7 @@ FileSource::FileSource(const char* path) {
     error_ = EISDIR;
   } else {
     size_ = static_cast<uint64_t>(st.st_size);
+    positional_ = S_ISREG(st.st_mode);
     return;
   }
   ::close(fd_);
@@ -61,7 +62,11 @@ FileSource::~FileSource() {
 size_t FileSource::read(uint8_t* dst, size_t n) {
   size_t got = 0;
   while (got < n) {
-    const ssize_t k = ::read(fd_, dst + got, std::min<size_t>(n - got, size_t(1) << 30));
+    const size_t want = std::min<size_t>(n - got, size_t(1) << 30);
+    // Regular files are read where the reader stands: a skip is then no
+    // system call at all.
+    const ssize_t k = positional_ ? ::pread(fd_, dst + got, want, static_cast<off_t>(pos_ + got))
+                                  : ::read(fd_, dst + got, want);
     if (k < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
@@ -78,6 +83,10 @@ size_t FileSource::skip(size_t n) {
   // Regular files seek; anything else (a pipe named by path) reads.
   const uint64_t left = size_ > pos_ ? size_ - pos_ : 0;
   const size_t step = static_cast<size_t>(std::min<uint64_t>(n, left));
+  if (positional_) {
+    pos_ += step;
+    return step == n ? n : step + ByteSource::skip(n - step);
+  }
   if (step && ::lseek(fd_, static_cast<off_t>(step), SEEK_CUR) >= 0) {
     pos_ += step;
     if (step == n) return n;

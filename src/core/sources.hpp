@@ -51,6 +51,7 @@ class FileSource : public ByteSource {
   int error_ = 0;
   uint64_t size_ = 0;
   uint64_t pos_ = 0;
+  bool positional_ = false;  // a regular file: pread at pos_, skips only count
 };
 
 // Thrown by a source or a sink to end a read; the thrower keeps the cause

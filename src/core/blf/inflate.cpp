@@ -8,7 +8,9 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <cstring>
 
 namespace korvel {
 
@@ -144,52 +146,320 @@ InflateResult inflate_append(const uint8_t* src, size_t n, size_t size_hint, Byt
 
 namespace korvel {
 
-struct PrefixInflater::State {
-  z_stream zs{};
-  bool ready = false;
-  bool ended = false;
-  bool bad = false;  // the stream's own header is not a zlib header
+namespace {
+
+// A canonical Huffman code as deflate defines it: how many codes there are
+// of each length, and the symbols in code order. Decoding walks the lengths
+// a bit at a time: for the few hundred symbols before a container's first
+// object that costs less than building zlib's lookup tables.
+struct Code {
+  uint16_t count[16];
+  uint16_t symbol[288];
+  unsigned max;  // the longest code length; 0 when there is no code
+  // Codes of up to FAST bits looked up by their next FAST input bits:
+  // symbol << 4 | length, 0 where a longer code (or none) begins.
+  static constexpr unsigned FAST = 9;
+  unsigned bits;  // of the table: FAST, or fewer when no code is longer
+  uint16_t fast[1u << FAST];
 };
 
+// The `len` low bits of `code` in reverse order.
+inline unsigned reversed(unsigned code, unsigned len) {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i)
+      for (unsigned b = 0; b < 8; ++b) t[i] |= ((i >> b) & 1u) << (7 - b);
+    return t;
+  }();
+  const unsigned wide = code << (16 - len);  // len <= 16
+  return (unsigned(table[wide & 0xFF]) << 8 | table[(wide >> 8) & 0xFF]) & 0xFFFFu;
+}
+
+// Fills `c` from `n` code lengths; returns the code space left unused
+// (0: complete), or -1 when the lengths over-subscribe it.
+int build(Code& c, const uint8_t* lens, unsigned n) {
+  std::memset(c.count, 0, sizeof c.count);
+  for (unsigned i = 0; i < n; ++i) ++c.count[lens[i]];
+  c.count[0] = 0;
+  c.max = 0;
+  int left = 1;
+  for (unsigned len = 1; len < 16; ++len) {
+    if (c.count[len]) c.max = len;
+    left = 2 * left - c.count[len];
+    if (left < 0) return -1;
+  }
+  uint16_t next[16];
+  next[1] = 0;
+  for (unsigned len = 1; len < 15; ++len) next[len + 1] = next[len] + c.count[len];
+  for (unsigned i = 0; i < n; ++i)
+    if (lens[i]) c.symbol[next[lens[i]]++] = static_cast<uint16_t>(i);
+  // The lookup table: codes are sent from their first bit on, so an entry's
+  // index is the code reversed, with every value of the bits after it.
+  c.bits = std::min(std::max(c.max, 1u), Code::FAST);
+  std::memset(c.fast, 0, sizeof(uint16_t) << c.bits);
+  unsigned code = 0, index = 0;
+  for (unsigned len = 1; len <= c.bits; ++len, code <<= 1) {
+    for (unsigned k = 0; k < c.count[len]; ++k, ++code, ++index) {
+      const unsigned rev = reversed(code, len);
+      const uint16_t entry = static_cast<uint16_t>(c.symbol[index] << 4 | len);
+      for (unsigned j = rev; j < (1u << c.bits); j += 1u << len) c.fast[j] = entry;
+    }
+  }
+  return left;
+}
+
+constexpr int PAST_END = -1;  // the input ends inside the symbol
+constexpr int NO_CODE = -2;   // a bit pattern no symbol has (incomplete codes)
+
+struct Bits {
+  const uint8_t* src;
+  size_t n;
+  uint64_t pos = 0;  // in bits
+
+  bool has(unsigned k) const { return pos + k <= uint64_t(n) * 8; }
+  unsigned bit() {
+    const unsigned b = (src[pos >> 3] >> (pos & 7)) & 1u;
+    ++pos;
+    return b;
+  }
+  // k <= 16 bits, least significant first; has(k) is the caller's.
+  unsigned take(unsigned k) {
+    if (k == 0) return 0;
+    const size_t at = pos >> 3;
+    uint32_t v = src[at];
+    if (at + 1 < n) v |= uint32_t(src[at + 1]) << 8;
+    if (at + 2 < n) v |= uint32_t(src[at + 2]) << 16;
+    v = (v >> (pos & 7)) & ((1u << k) - 1);
+    pos += k;
+    return v;
+  }
+  int decode(const Code& c) {
+    if (pos + c.bits <= uint64_t(n) * 8) {
+      const size_t at = pos >> 3;
+      uint32_t v = src[at];
+      if (at + 1 < n) v |= uint32_t(src[at + 1]) << 8;
+      const uint16_t e = c.fast[(v >> (pos & 7)) & ((1u << c.bits) - 1)];
+      if (e) {
+        pos += e & 15u;
+        return e >> 4;
+      }
+    }
+    // Longer codes, bit patterns of no code, and the input's last bits.
+    int code = 0, first = 0, index = 0;
+    // An empty code reads one bit before it fails, as zlib's tables do.
+    const unsigned top = c.max ? c.max : 1;
+    for (unsigned len = 1; len <= top; ++len) {
+      if (!has(1)) return PAST_END;
+      code |= static_cast<int>(bit());
+      const int count = c.count[len];
+      if (code - first < count) return c.symbol[index + code - first];
+      index += count;
+      first = (first + count) << 1;
+      code <<= 1;
+    }
+    return NO_CODE;
+  }
+};
+
+const uint16_t LEN_BASE[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                               31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+const uint8_t LEN_EXTRA[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                               2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const uint16_t DIST_BASE[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const uint8_t DIST_EXTRA[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+const uint8_t CODE_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+struct FixedCodes {
+  Code lit, dist;
+  FixedCodes() {
+    uint8_t lens[288];
+    std::memset(lens, 8, 144);
+    std::memset(lens + 144, 9, 112);
+    std::memset(lens + 256, 7, 24);
+    std::memset(lens + 280, 8, 8);
+    build(lit, lens, 288);
+    std::memset(lens, 5, 32);  // 30 and 31 have codes but no meaning
+    build(dist, lens, 32);
+  }
+};
+
+enum class Stop { Full, End, Bad, Short };
+
+struct Prefix {
+  size_t produced;
+  uint64_t bits;  // of input read
+  Stop stop;
+};
+
+// Reads a dynamic block's codes; Full when they are fine.
+Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
+  if (!in.has(14)) return Stop::Short;
+  const unsigned nlen = in.take(5) + 257, ndist = in.take(5) + 1, ncode = in.take(4) + 4;
+  if (nlen > 286 || ndist > 30) return Stop::Bad;
+  uint8_t lens[320] = {};
+  for (unsigned i = 0; i < ncode; ++i) {
+    if (!in.has(3)) return Stop::Short;
+    lens[CODE_ORDER[i]] = static_cast<uint8_t>(in.take(3));
+  }
+  Code cl;
+  const int unused = build(cl, lens, 19);
+  // zlib takes a code-length code without any code as coding every length
+  // as 0 in one bit (the missing end-of-block code is then the fault).
+  if (cl.max && unused != 0) return Stop::Bad;
+  uint8_t all[320];
+  unsigned have = 0;
+  while (have < nlen + ndist) {
+    int sym = 0;
+    if (!cl.max) {
+      if (!in.has(1)) return Stop::Short;
+      ++in.pos;
+    } else if ((sym = in.decode(cl)) < 0) {
+      return Stop::Short;  // a complete code has every pattern
+    }
+    if (sym < 16) {
+      all[have++] = static_cast<uint8_t>(sym);
+      continue;
+    }
+    const unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
+    if (!in.has(extra)) return Stop::Short;
+    unsigned copy = in.take(extra) + (sym == 18 ? 11 : 3);
+    if (sym == 16 && have == 0) return Stop::Bad;
+    const uint8_t len = sym == 16 ? all[have - 1] : 0;
+    if (have + copy > nlen + ndist) return Stop::Bad;
+    while (copy--) all[have++] = len;
+  }
+  if (all[256] == 0) return Stop::Bad;
+  // Incomplete codes are taken only with a single one-bit code (or, for
+  // distances, none), as zlib takes them.
+  int left = build(lit, all, nlen);
+  if (left < 0 || (left > 0 && lit.max > 1)) return Stop::Bad;
+  left = build(dist, all + nlen, ndist);
+  if (left < 0 || (left > 0 && dist.max > 1)) return Stop::Bad;
+  return Stop::Full;
+}
+
+// Inflates a raw deflate stream into out[0, limit) from its start, stopping
+// where zlib's inflate() asked for `limit` bytes stops: it reads on past the
+// last byte it writes until it has the next symbol to write (block headers
+// and codes in between included), and fails where zlib fails.
+Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) {
+  static const FixedCodes fixed;
+  Bits in{src, n};
+  size_t put = 0;
+  auto stop = [&](Stop s) { return Prefix{put, in.pos, s}; };
+  Code lit, dist;
+  for (;;) {
+    if (!in.has(3)) return stop(Stop::Short);
+    const unsigned last = in.take(1);
+    const unsigned type = in.take(2);
+    if (type == 0) {
+      in.pos = (in.pos + 7) & ~uint64_t(7);
+      if (!in.has(32)) return stop(Stop::Short);
+      const unsigned len = in.take(16);
+      if (len != (in.take(16) ^ 0xFFFFu)) return stop(Stop::Bad);
+      for (unsigned k = 0; k < len; ++k) {
+        if (put == limit) return stop(Stop::Full);
+        if (!in.has(8)) return stop(Stop::Short);
+        out[put++] = src[in.pos >> 3];
+        in.pos += 8;
+      }
+    } else if (type == 3) {
+      return stop(Stop::Bad);
+    } else {
+      if (type == 2) {
+        const Stop s = dynamic_codes(in, lit, dist);
+        if (s != Stop::Full) return stop(s);
+      }
+      const Code& lc = type == 1 ? fixed.lit : lit;
+      const Code& dc = type == 1 ? fixed.dist : dist;
+      for (;;) {
+        int sym = in.decode(lc);
+        if (sym < 0) return stop(sym == PAST_END ? Stop::Short : Stop::Bad);
+        if (sym < 256) {
+          if (put == limit) return stop(Stop::Full);
+          out[put++] = static_cast<uint8_t>(sym);
+          continue;
+        }
+        if (sym == 256) break;
+        sym -= 257;
+        if (sym >= 29) return stop(Stop::Bad);
+        if (!in.has(LEN_EXTRA[sym])) return stop(Stop::Short);
+        unsigned length = LEN_BASE[sym] + in.take(LEN_EXTRA[sym]);
+        const int ds = in.decode(dc);
+        if (ds < 0) return stop(ds == PAST_END ? Stop::Short : Stop::Bad);
+        if (ds >= 30) return stop(Stop::Bad);
+        if (!in.has(DIST_EXTRA[ds])) return stop(Stop::Short);
+        const size_t d = DIST_BASE[ds] + in.take(DIST_EXTRA[ds]);
+        // zlib looks at the distance only once it has room to copy.
+        if (put == limit) return stop(Stop::Full);
+        if (d > put) return stop(Stop::Bad);
+        for (; length; --length, ++put) {
+          if (put == limit) return stop(Stop::Full);
+          out[put] = out[put - d];
+        }
+      }
+    }
+    if (last) return stop(Stop::End);
+  }
+}
+
+}  // namespace
+
+struct PrefixInflater::State {
+  const uint8_t* src = nullptr;
+  size_t n = 0;
+  bool ended = true;
+  bool bad = false;  // the stream's own header is not a zlib header
+  size_t produced = 0;
+  ByteBuffer all;  // everything inflated so far (matches reach back into it)
+};
+
+PrefixInflater::PrefixInflater() : state_(new State) {}
+
+PrefixInflater::~PrefixInflater() { delete state_; }
+
 // The zlib header is checked here and the stream inflated raw: a prefix
-// never reaches the checksum, so computing it would be wasted.
-PrefixInflater::PrefixInflater() : state_(new State) {
-  state_->ready = inflateInit2(&state_->zs, -15) == Z_OK;
-}
-
-PrefixInflater::~PrefixInflater() {
-  if (state_->ready) inflateEnd(&state_->zs);
-  delete state_;
-}
-
+// never reaches the checksum.
 void PrefixInflater::begin(const uint8_t* src, size_t n) {
-  z_stream& zs = state_->zs;
-  if (state_->ready) inflateReset(&zs);
+  State& s = *state_;
   // CMF and FLG: deflate, a window of at most 32 KiB, no preset dictionary,
   // and the check bits.
-  state_->bad = n < 2 || (src[0] & 0x0F) != 8 || (src[0] >> 4) > 7 || (src[1] & 0x20) ||
-                ((src[0] << 8) | src[1]) % 31 != 0;
+  s.bad = n < 2 || (src[0] & 0x0F) != 8 || (src[0] >> 4) > 7 || (src[1] & 0x20) ||
+          ((src[0] << 8) | src[1]) % 31 != 0;
   const size_t skip = n < 2 ? n : 2;
-  zs.next_in = const_cast<Bytef*>(src + skip);
-  zs.avail_in = static_cast<uInt>(std::min<size_t>(n - skip, UINT_MAX));
-  state_->ended = !state_->ready || state_->bad;
+  s.src = src + skip;
+  s.n = n - skip;
+  s.ended = s.bad;
+  s.produced = 0;
 }
 
+// Each call inflates again from the stream's start (the first call is by far
+// the most common, and the steps grow geometrically), ending and failing
+// exactly where zlib would after the same requests: ended once the stream
+// ends or its input is all read, failed on bad data read before that.
 size_t PrefixInflater::next(ByteBuffer& out, size_t more, bool& ended, bool& failed) {
-  failed = !state_->ready || state_->bad;
-  ended = state_->ended;
+  State& s = *state_;
+  failed = s.bad;
+  ended = s.ended;
   if (ended || more == 0) return 0;
-  z_stream& zs = state_->zs;
-  more = std::min<size_t>(more, UINT_MAX);
-  zs.next_out = out.reserve_more(more);
-  zs.avail_out = static_cast<uInt>(more);
-  const int rc = inflate(&zs, Z_NO_FLUSH);
-  const size_t got = more - zs.avail_out;
-  out.commit(got);
-  if (rc == Z_STREAM_END || zs.avail_in == 0) {
-    state_->ended = ended = true;
-  } else if (rc != Z_OK && !(rc == Z_BUF_ERROR && got)) {
-    state_->ended = ended = true;
+  const size_t limit = s.produced + more;
+  s.all.clear();
+  uint8_t* room = s.all.reserve_more(limit);
+  const Prefix p = inflate_prefix(s.src, s.n, room, limit);
+  const size_t got = p.produced - s.produced;
+  if (got) {
+    std::memcpy(out.reserve_more(got), room + s.produced, got);
+    out.commit(got);
+  }
+  s.produced = p.produced;
+  const bool read_all = p.stop == Stop::Short || (p.bits + 7) / 8 >= s.n;
+  if (p.stop == Stop::End || read_all) {
+    s.ended = ended = true;
+  } else if (p.stop == Stop::Bad) {
+    s.ended = ended = true;
     failed = true;
   }
   return got;

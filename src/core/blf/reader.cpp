@@ -185,6 +185,15 @@ struct LogReader::Impl {
     pos += got;
     return got;
   }
+  // Reads ahead so that the next n bytes are taken from one read of the
+  // source (what is left over is taken by whatever comes next).
+  void read_ahead(size_t n) {
+    const size_t have = look.size() - look_pos;
+    if (have >= n) return;
+    look.consume_front(look_pos);
+    look_pos = 0;
+    read_into(source, look, n - have);
+  }
   size_t skip(size_t n) {
     size_t got = std::min(n, look.size() - look_pos);
     look_pos += got;
@@ -1198,8 +1207,8 @@ struct LogReader::Impl {
   };
   static constexpr size_t FIRST_BATCH = 128;
 
-  // The batches in flight: while the walk reads on, a pool worker takes half
-  // of the last batch and the walking thread the other half.
+  // The batches in flight: while the walk reads on, a pool worker takes two
+  // thirds of the last batch and the walking thread the rest.
   struct FirstBatches {
     std::vector<FirstJob> filling, flying;
     std::future<void> pool_half;
@@ -1224,7 +1233,8 @@ struct LogReader::Impl {
               ByteBuffer& data) {
     settle(out, b);
     b.flying.swap(b.filling);
-    const size_t half = b.flying.size() / 2;
+    // The walking thread also reads the next batch: it takes a third.
+    const size_t half = b.flying.size() / 3;
     std::vector<FirstJob>& jobs = b.flying;
     b.pool_half = shared_pool(options.threads - 1).submit([this, &jobs, half] {
       PrefixInflater own;
@@ -1240,9 +1250,14 @@ struct LogReader::Impl {
       ByteBuffer head, data;
       PrefixInflater inflater;
       FirstBatches batches;
+      // One read per container: its headers (after the padding before them)
+      // and, for first times, the start of its data.
+      const size_t ahead = MAX_ZERO_PADDING + sizeof(ObjHeaderBase_t) + sizeof(LogContainer_t) +
+                           (times ? FIRST_STORED : 0);
       for (;;) {
         ObjHeaderBase_t base;
         uint64_t object_pos;
+        read_ahead(ahead);
         if (!next_header(base, object_pos)) break;
         const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
         const bool container = base.object_type == LOG_CONTAINER;
