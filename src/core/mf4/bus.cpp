@@ -179,8 +179,8 @@ void make_time(BlockReader& r, const ChannelGroup& g, TimeField& t) {
     t.add = to_int(a * 1e9);
     f.lut.clear();
     t.exact = f.mode == Field::Load && !f.is_float;
-    t.double_le = f.mode == Field::Load && f.is_float && f.bits == 64 && !f.big_endian &&
-                  f.shift == 0;
+    t.double_le =
+        f.mode == Field::Load && f.is_float && f.bits == 64 && !f.big_endian && f.shift == 0;
     if (f.mode == Field::Index) {
       f.converted = true;  // the index through the conversion, in slow()
       t.integer = false;
@@ -248,9 +248,9 @@ size_t decode_plain(const CanLayout& l, RecAt rec_at, size_t n, int64_t start_ns
   const double fmult = static_cast<double>(l.time.mult);
   const uint64_t add = static_cast<uint64_t>(start_ns) + static_cast<uint64_t>(l.time.add);
   // Copies: the stores below may alias anything, the copies stay in registers.
-  const PlainField time = l.p_time, chan = l.p_channel, idf = l.p_id, ide = l.p_ide,
-                   dlcf = l.p_dlc, lenf = l.p_data_length, dir = l.p_dir, edl = l.p_edl,
-                   brs = l.p_brs, esi = l.p_esi, offf = l.p_data_offset;
+  const PlainField time = l.p_time, chan = l.p_channel, idf = l.p_id, ide = l.p_ide, dlcf = l.p_dlc,
+                   lenf = l.p_data_length, dir = l.p_dir, edl = l.p_edl, brs = l.p_brs,
+                   esi = l.p_esi, offf = l.p_data_offset;
   DT_t* out = sink.records + sink.record_count;
   uint64_t at = sink.payload_size;
   size_t bad = 0, i = 0;
@@ -483,13 +483,12 @@ size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint
                       int64_t start_ns, const SignalData& sd, FrameSink& sink, size_t* done) {
   const size_t rs = static_cast<size_t>(l.record_size);
   return decode_any(
-      l, [records, rs](size_t i) { return records + i * rs; }, n, index0, start_ns, sd, sink,
-      done);
+      l, [records, rs](size_t i) { return records + i * rs; }, n, index0, start_ns, sd, sink, done);
 }
 
 size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, size_t n,
-                          uint64_t index0, int64_t start_ns, const SignalData& sd,
-                          FrameSink& sink, size_t* done) {
+                          uint64_t index0, int64_t start_ns, const SignalData& sd, FrameSink& sink,
+                          size_t* done) {
   return decode_any(
       l, [records](size_t i) { return records[i]; }, n, index0, start_ns, sd, sink, done);
 }

@@ -87,9 +87,9 @@ struct Field {
 
 // Nanoseconds after the file's start from the master channel.
 struct TimeField {
-  Field load;            // its bits (mode Absent: no master, Index: virtual)
-  bool integer = false;  // a power-of-ten unit: ns = raw * mult + add
-  bool exact = false;    // ... in integers (an integer master)
+  Field load;              // its bits (mode Absent: no master, Index: virtual)
+  bool integer = false;    // a power-of-ten unit: ns = raw * mult + add
+  bool exact = false;      // ... in integers (an integer master)
   bool double_le = false;  // ... or a little-endian float64 master (loggers' own)
   int64_t mult = 0, add = 0;
   double scale = 1e9;  // else ns = llround(cc(raw) * 1e9)
@@ -174,7 +174,7 @@ size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint
 // The same for records where they lie: `records[i]` is record number
 // index0 + i of its group.
 size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, size_t n,
-                          uint64_t index0, int64_t start_ns, const SignalData& sd,
-                          FrameSink& sink, size_t* done = nullptr);
+                          uint64_t index0, int64_t start_ns, const SignalData& sd, FrameSink& sink,
+                          size_t* done = nullptr);
 
 }  // namespace korvel::mf4

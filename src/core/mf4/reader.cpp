@@ -353,17 +353,24 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     for (auto& b : vlsd)
       if (b) b->reserve_more(static_cast<size_t>(bytes));
   }
-  ByteBuffer pending;   // a record begun in the pieces before
-  ByteBuffer straddle;  // ... once whole, when it is a CAN record
+  ByteBuffer pending;     // a record begun in the pieces before
+  ByteBuffer straddle;    // ... once whole, when it is a CAN record
   uint64_t consumed = 0;  // bytes of the group's records walked
   // Notes a whole record (`len` bytes from its id at `p`).
-  auto note = [&](const uint8_t* p, const Slot& s, uint64_t len) {
+  // `end`: how far the bytes at `p` may be read.
+  auto note = [&](const uint8_t* p, const Slot& s, uint64_t len, const uint8_t* end) {
     if (s.kind == Slot::Can) {
       outs[s.out].here.push_back(p + idsz);
     } else if (s.kind == Slot::Vlsd) {
       const size_t n = static_cast<size_t>(len - idsz);
-      std::memcpy(vlsd[s.out]->reserve_more(n), p + idsz, n);
-      vlsd[s.out]->commit(n);
+      ByteBuffer& b = *vlsd[s.out];
+      if (n <= 16 && end - (p + idsz) >= 16) {
+        // A frame's few bytes: one fixed-size copy instead of a call.
+        std::memcpy(b.reserve_more(16), p + idsz, 16);
+      } else {
+        std::memcpy(b.reserve_more(n), p + idsz, n);
+      }
+      b.commit(n);
     }
   };
   auto unknown = [&](const Piece& p, uint64_t id, uint64_t at) {
@@ -382,14 +389,17 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
   // when a record's id names no group.
   auto walk = [&](auto id_bytes, const uint8_t* bytes, size_t n, size_t pos, bool& bad_id,
                   uint64_t& id) {
+    const size_t from = pos;
+    const bool by_table = lookup_small;
+    Slot* const* table = small.data();
     while (pos < n) {
       const uint8_t* p = bytes + pos;
       const size_t avail = n - pos;
       if (avail < idsz) break;
       id = record_id<decltype(id_bytes)::value>(p);
       Slot* s;
-      if (lookup_small) {
-        s = id < small.size() ? small[static_cast<size_t>(id)] : nullptr;
+      if (by_table) {
+        s = id < 4096 ? table[static_cast<size_t>(id)] : nullptr;
       } else {
         auto it = by_id.find(id);
         s = it == by_id.end() ? nullptr : it->second;
@@ -406,10 +416,10 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
         len = idsz + s->size;
       }
       if (len > avail) break;
-      note(p, *s, len);
-      consumed += len;
+      note(p, *s, len, bytes + n);
       pos += static_cast<size_t>(len);
     }
+    consumed += pos - from;
     return pos;
   };
   // The length of the record whose first bytes are in `pending`: 0 while
@@ -460,10 +470,10 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                       straddle.clear();
                       std::memcpy(straddle.reserve_more(len), pending.data(), len);
                       straddle.commit(len);
-                      note(straddle.data(), *slot, len);
+                      note(straddle.data(), *slot, len, straddle.data() + len);
                       decode(slot->out, false);
                     } else {
-                      note(pending.data(), *slot, len);
+                      note(pending.data(), *slot, len, pending.data() + len);
                     }
                     consumed += len;
                     pending.clear();
