@@ -420,7 +420,7 @@ def test_commands_take_mf4_logs(uds, tmp_path, capsys, command, args, answer):
 
 
 def test_unsorted_records_across_pieces(tmp_path, monkeypatch):
-    """A logger file larger than the 4 MiB the reader takes at once: records
+    """A logger file of many of the MiB pieces the reader takes at once: records
     and VLSD entries cut between pieces read as asammdf reads them."""
     import sys
 
@@ -432,6 +432,32 @@ def test_unsorted_records_across_pieces(tmp_path, monkeypatch):
     path = bench_mf4.logger_layout(130_000)
     assert Path(path).stat().st_size > 4 << 20
     assert_like_asammdf(path, quiet(path, threads=2))
+
+    # A record pointing at a VLSD entry pieces later (its group's records wait
+    # for it), and one pointing outside the signal data.
+    data = bytearray(Path(path).read_bytes())
+    at, ones = data.index(b"##DT") + 24, []
+    while at < len(data):
+        rid = data[at]
+        ones += [at] if rid == 1 else []
+        at += {1: 23, 3: 20}.get(rid) or 5 + struct.unpack_from("<I", data, at + 1)[0]
+    offset = [struct.unpack_from("<Q", data, a + 15)[0] for a in ones]
+    struct.pack_into("<Q", data, ones[10] + 15, offset[100_000])
+    whole = frames_of(quiet(path))
+    for threads in (1, 2):
+        back = frames_of(quiet(io.BytesIO(bytes(data)), threads=threads))
+        n = len(back[10][-1])
+        assert back[10][-1] == whole[100_000][-1][:n] and back[10][:-1] == whole[10][:-1]
+        assert back[:10] == whole[:10] and back[11:] == whole[11:]
+    struct.pack_into("<Q", data, ones[10] + 15, offset[10])
+    struct.pack_into("<Q", data, ones[20] + 15, 1 << 40)
+    with pytest.raises(kv.BLFError, match=r"points outside its signal data in 1 record$"):
+        quiet(io.BytesIO(bytes(data)))
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "1 channel group of another bus", kv.BLFWarning)
+        with pytest.warns(kv.BLFWarning, match="left out the records whose data cannot be"):
+            back = frames_of(kv.read_mf4(io.BytesIO(bytes(data)), verbose=False, errors="skip"))
+    assert back == whole[:20] + whole[21:]
 
 
 # --- layouts and conversions, built to order -----------------------------------------------
@@ -505,6 +531,27 @@ def test_conversions_read_as_asammdf_reads_them(tmp_path):
     assert np.array_equal(index["timestamp"] - 1_700_000_000_000_000_000,
                           250_000_000 + 70_000 * np.arange(30))  # exact integer ns
     assert set(index["len"].tolist()) == {100, 64} and set(index["channel"].tolist()) == {2, 3, 4}
+
+
+@pytest.mark.parametrize("converted", [False, True])
+def test_float_master_rounds_half_away_from_zero(tmp_path, converted):
+    """A float64 master in ns (loggers write one) through the record loop with
+    and without per-field conversions: times round as llround does."""
+    from decimal import ROUND_HALF_UP, Decimal
+
+    ns = sorted([-2.5, -0.5, 0.49999999999999994, 0.5, 1.5, 2.5, 7.0, 123456789.49999997,
+                 1e15 + 0.5, 4503599627370495.5, 2.0**53 + 2])
+    fields = list(STD)
+    if converted:
+        fields[0] = mb.Field("BusChannel", 8, 0, 8, conversion=(1, (2.0, 1.0)))
+    recs = [struct.pack("<d", t) + record(0, 0x100 + i, 2, b"ab")[8:] for i, t in enumerate(ns)]
+    master = mb.Field("Timestamp", 0, 0, 64, 4, 2, (1, (0.0, 1e-9)))
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build([mb.Group(fields, 23, recs, master=master)]))
+    pair = kv.read_mf4(str(path), verbose=False)
+    assert_like_asammdf(path, pair)
+    want = [int(Decimal(t).to_integral_value(ROUND_HALF_UP)) for t in ns]
+    assert (pair[0]["timestamp"] - 1_700_000_000_000_000_000).tolist() == want
 
 
 def test_start_in_local_time(tmp_path, monkeypatch):

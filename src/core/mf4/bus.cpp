@@ -22,12 +22,7 @@ int can_index(const std::string& name) {
   return -1;
 }
 
-int64_t to_int(double v) {
-  if (!(v == v)) return 0;  // NaN
-  if (v >= 9.2e18) return INT64_MAX;
-  if (v <= -9.2e18) return INT64_MIN;
-  return std::llround(v);
-}
+int64_t to_int(double v) { return round_to_int(v); }
 
 }  // namespace
 
@@ -184,6 +179,8 @@ void make_time(BlockReader& r, const ChannelGroup& g, TimeField& t) {
     t.add = to_int(a * 1e9);
     f.lut.clear();
     t.exact = f.mode == Field::Load && !f.is_float;
+    t.double_le =
+        f.mode == Field::Load && f.is_float && f.bits == 64 && !f.big_endian && f.shift == 0;
     if (f.mode == Field::Index) {
       f.converted = true;  // the index through the conversion, in slow()
       t.integer = false;
@@ -208,9 +205,17 @@ bool plain_field(const Field& f, uint64_t record_size, PlainField& p, bool scale
 
 void plain_layout(CanLayout& l) {
   const uint64_t rs = l.record_size;
-  l.plain = l.time.exact && !l.time.load.is_signed && l.data.mode != DataField::Vlsd &&
-            l.data_length.mode != Field::Absent && l.dlc.mode != Field::Absent &&
-            plain_field(l.time.load, rs, l.p_time, true) &&
+  bool time = false;
+  if (l.time.exact && !l.time.load.is_signed) {
+    time = plain_field(l.time.load, rs, l.p_time, true);
+  } else if (l.time.double_le && rs >= 8) {
+    l.plain_double_time = true;
+    l.p_time.off = l.time.load.byte_offset;
+    time = true;
+  }
+  bool data = l.data.mode == DataField::Fixed;
+  if (l.data.mode == DataField::Vlsd) data = plain_field(l.data.offset, rs, l.p_data_offset);
+  l.plain = time && data && l.data_length.mode != Field::Absent && l.dlc.mode != Field::Absent &&
             plain_field(l.channel, rs, l.p_channel) && plain_field(l.id, rs, l.p_id) &&
             plain_field(l.ide, rs, l.p_ide) && plain_field(l.dlc, rs, l.p_dlc) &&
             plain_field(l.data_length, rs, l.p_data_length) && plain_field(l.dir, rs, l.p_dir) &&
@@ -218,51 +223,189 @@ void plain_layout(CanLayout& l) {
             plain_field(l.esi, rs, l.p_esi) && (l.ide.mode != Field::Absent || !l.ide_in_id);
 }
 
-// The plain loop; the caller has made room for `n` records and 64 bytes of
-// slack past the payload the records need.
-size_t decode_plain(const CanLayout& l, const uint8_t* records, size_t n, int64_t start_ns,
-                    FrameSink& sink) {
-  const size_t rs = static_cast<size_t>(l.record_size);
+// Where a VLSD record's bytes are: false when its offset points at no
+// whole entry of the signal data.
+inline bool vlsd_bytes(const SignalData& sd, uint64_t at, const uint8_t*& data, size_t& have) {
+  if (at > sd.size || sd.size - at < 4 || u32le(sd.bytes + at) > sd.size - at - 4) return false;
+  data = sd.bytes + at + 4;
+  have = u32le(sd.bytes + at);
+  return true;
+}
+
+// The plain loop (`n` records, `rec_at(i)` giving record i). Fixed data:
+// the caller has made room for the records and 64 bytes of slack past the
+// payload they need; VLSD data: for the records. Returns the records left
+// out (VLSD data not found); with `done`, as decode_records.
+template <bool DoubleTime, bool Vlsd, class RecAt>
+size_t decode_plain(const CanLayout& l, RecAt rec_at, size_t n, int64_t start_ns,
+                    const SignalData& sd, FrameSink& sink, size_t* done) {
   const bool remote = l.kind == FrameKind::Remote;
   const uint8_t kind_flags = remote ? FLAG_REMOTE : l.kind == FrameKind::Error ? FLAG_ERROR : 0;
   const bool has_ide = l.ide.mode != Field::Absent;
-  const uint32_t width =
-      l.data.mode == DataField::Fixed && !remote ? std::min<uint32_t>(l.data.size, 64) : 0;
+  const uint32_t width = remote ? 0 : Vlsd ? 64 : std::min<uint32_t>(l.data.size, 64);
   const uint32_t data_at = l.data.byte_offset;
   const uint64_t mult = static_cast<uint64_t>(l.time.mult);
+  const double fmult = static_cast<double>(l.time.mult);
   const uint64_t add = static_cast<uint64_t>(start_ns) + static_cast<uint64_t>(l.time.add);
+  // Copies: the stores below may alias anything, the copies stay in registers.
+  const PlainField time = l.p_time, chan = l.p_channel, idf = l.p_id, ide = l.p_ide, dlcf = l.p_dlc,
+                   lenf = l.p_data_length, dir = l.p_dir, edl = l.p_edl, brs = l.p_brs,
+                   esi = l.p_esi, offf = l.p_data_offset;
   DT_t* out = sink.records + sink.record_count;
-  uint8_t* pay = sink.payload;
   uint64_t at = sink.payload_size;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t* rec = records + i * rs;
+  size_t bad = 0, i = 0;
+  for (; i < n; ++i) {
+    const uint8_t* rec = rec_at(i);
     DT_t f;
-    f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(l.p_time.get(rec)) * mult + add);
-    const uint64_t id = static_cast<uint64_t>(l.p_id.get(rec));
+    if constexpr (DoubleTime) {
+      double x;
+      std::memcpy(&x, rec + time.off, 8);
+      f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(round_to_int(x * fmult)) + add);
+    } else {
+      f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(time.get(rec)) * mult + add);
+    }
+    const uint64_t id = static_cast<uint64_t>(idf.get(rec));
     f.can_id = static_cast<uint32_t>(id & 0x1FFFFFFF);
-    const bool ext = has_ide ? l.p_ide.get(rec) != 0 : f.can_id > 0x7FF;
-    const bool fd = l.p_edl.get(rec) != 0;
-    const int64_t dlc = l.p_dlc.get(rec);
-    const int64_t dlen = l.p_data_length.get(rec);
-    f.flags = static_cast<uint8_t>(kind_flags | (l.p_dir.get(rec) == 0 ? FLAG_RX : 0) |
-                                   (fd ? FLAG_FD : 0) | (l.p_brs.get(rec) ? FLAG_BRS : 0) |
-                                   (l.p_esi.get(rec) ? FLAG_ESI : 0) | (ext ? FLAG_EXTENDED : 0));
+    const bool ext = has_ide ? ide.get(rec) != 0 : f.can_id > 0x7FF;
+    const bool fd = edl.get(rec) != 0;
+    const int64_t dlc = dlcf.get(rec);
+    const int64_t dlen = lenf.get(rec);
+    f.flags = static_cast<uint8_t>(kind_flags | (dir.get(rec) == 0 ? FLAG_RX : 0) |
+                                   (fd ? FLAG_FD : 0) | (brs.get(rec) ? FLAG_BRS : 0) |
+                                   (esi.get(rec) ? FLAG_ESI : 0) | (ext ? FLAG_EXTENDED : 0));
     f.is64 = fd;
-    f.channel = static_cast<uint8_t>(l.p_channel.get(rec));
+    f.channel = static_cast<uint8_t>(chan.get(rec));
     f.len = static_cast<uint8_t>(std::clamp<int64_t>(remote || !fd ? dlc : dlen, 0, 255));
-    const uint32_t stored =
+    uint32_t stored =
         std::min<uint32_t>(width, static_cast<uint32_t>(std::clamp<int64_t>(dlen, 0, 64)));
-    if (width == 8)
-      std::memcpy(pay + at, rec + data_at, 8);
-    else if (stored)
-      std::memcpy(pay + at, rec + data_at, stored);
+    if constexpr (Vlsd) {
+      if (!remote) {
+        const uint8_t* data;
+        size_t have;
+        if (!vlsd_bytes(sd, static_cast<uint64_t>(offf.get(rec)), data, have)) {
+          if (done) break;
+          ++bad;
+          continue;
+        }
+        stored = static_cast<uint32_t>(std::min<size_t>(stored, have));
+        if (at + stored > sink.payload_capacity) {
+          sink.record_count = static_cast<size_t>(out - sink.records);
+          sink.payload_size = static_cast<size_t>(at);
+          sink.grow(sink.record_count + (n - i), at + stored + (n - i) * 64);
+          out = sink.records + sink.record_count;
+        }
+        if (stored) std::memcpy(sink.payload + at, data, stored);
+      }
+    } else {
+      uint8_t* pay = sink.payload;
+      if (width == 8)
+        std::memcpy(pay + at, rec + data_at, 8);
+      else if (stored)
+        std::memcpy(pay + at, rec + data_at, stored);
+    }
     f.loc = make_loc(at, stored);
     at += stored;
     *out++ = f;
   }
-  sink.record_count += n;
+  sink.record_count = static_cast<size_t>(out - sink.records);
   sink.payload_size = static_cast<size_t>(at);
-  return 0;
+  if (done) *done = i;
+  return bad;
+}
+
+// The loop for any layout: fields through their conversions, DataBytes in
+// the record or in signal data.
+template <class RecAt>
+size_t decode_any(const CanLayout& l, RecAt rec_at, size_t n, uint64_t index0, int64_t start_ns,
+                  const SignalData& sd, FrameSink& sink, size_t* done) {
+  if (l.plain && l.data.mode == DataField::Vlsd) {
+    if (sink.record_count + n > sink.record_capacity)
+      sink.grow(sink.record_count + n, sink.payload_size);
+    return l.plain_double_time ? decode_plain<true, true>(l, rec_at, n, start_ns, sd, sink, done)
+                               : decode_plain<false, true>(l, rec_at, n, start_ns, sd, sink, done);
+  }
+  if (l.plain && l.kind != FrameKind::Remote) {
+    // Room for every record's bytes at once (they are in the records).
+    const size_t room = n * std::min<size_t>(l.data.size, 64) + 64;
+    if (sink.record_count + n > sink.record_capacity ||
+        sink.payload_size + room > sink.payload_capacity)
+      sink.grow(sink.record_count + n, sink.payload_size + room);
+    return l.plain_double_time ? decode_plain<true, false>(l, rec_at, n, start_ns, sd, sink, done)
+                               : decode_plain<false, false>(l, rec_at, n, start_ns, sd, sink, done);
+  }
+  if (sink.record_count + n > sink.record_capacity)
+    sink.grow(sink.record_count + n, sink.payload_size);
+  const size_t per = l.kind == FrameKind::Remote || l.data.mode == DataField::Absent ? 0
+                     : l.data.mode == DataField::Fixed ? std::min<size_t>(l.data.size, 64)
+                                                       : 64;
+  size_t bad = 0, i = 0;
+  DT_t* out = sink.records + sink.record_count;
+  for (; i < n; ++i) {
+    const uint8_t* rec = rec_at(i);
+    const uint64_t index = index0 + i;
+    DT_t f;
+    f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(start_ns) +
+                                       static_cast<uint64_t>(l.time.get(rec, index)));
+    const uint64_t idraw = static_cast<uint64_t>(l.id.get(rec, index));
+    f.can_id = static_cast<uint32_t>(idraw & 0x1FFFFFFF);
+    bool ext;
+    if (l.ide.mode != Field::Absent)
+      ext = l.ide.get(rec, index) != 0;
+    else if (l.ide_in_id)
+      ext = (idraw >> 31) & 1;
+    else
+      ext = f.can_id > 0x7FF;
+    const bool fd = l.edl.get(rec, index) != 0;
+    int64_t dlc = l.dlc.mode != Field::Absent ? l.dlc.get(rec, index) : -1;
+    int64_t dlen = l.data_length.mode != Field::Absent ? l.data_length.get(rec, index) : -1;
+    if (dlc < 0)
+      dlc = dlen < 0 ? 0 : canfd_len_to_dlc(static_cast<uint32_t>(std::min<int64_t>(dlen, 64)));
+    if (dlen < 0)
+      dlen = fd ? canfd_dlc_to_len(static_cast<uint8_t>(std::min<int64_t>(dlc, 15)))
+                : std::min<int64_t>(dlc, 8);
+    uint8_t flags = 0;
+    if (l.dir.get(rec, index) == 0) flags |= FLAG_RX;
+    if (fd) flags |= FLAG_FD;
+    if (l.brs.get(rec, index)) flags |= FLAG_BRS;
+    if (l.esi.get(rec, index)) flags |= FLAG_ESI;
+    if (ext) flags |= FLAG_EXTENDED;
+    if (l.kind == FrameKind::Remote) flags |= FLAG_REMOTE;
+    if (l.kind == FrameKind::Error) flags |= FLAG_ERROR;
+    f.flags = flags;
+    f.is64 = fd;
+    f.channel = static_cast<uint8_t>(l.channel.get(rec, index));
+    const int64_t len = l.kind == FrameKind::Remote || !fd ? dlc : dlen;
+    f.len = static_cast<uint8_t>(std::clamp<int64_t>(len, 0, 255));
+    const uint8_t* data = nullptr;
+    size_t have = 0;
+    if (per) {
+      if (l.data.mode == DataField::Fixed) {
+        data = rec + l.data.byte_offset;
+        have = l.data.size;
+      } else {
+        if (!vlsd_bytes(sd, l.data.offset.raw(rec), data, have)) {
+          if (done) break;
+          ++bad;
+          continue;
+        }
+      }
+    }
+    const size_t stored =
+        std::min<size_t>({have, static_cast<size_t>(std::max<int64_t>(dlen, 0)), 64});
+    if (sink.payload_size + stored > sink.payload_capacity) {
+      const size_t done = static_cast<size_t>(out - (sink.records + sink.record_count));
+      sink.record_count += done;
+      sink.grow(sink.record_count + (n - i), sink.payload_size + stored + (n - i) * per);
+      out = sink.records + sink.record_count;
+    }
+    f.loc = make_loc(sink.payload_size, stored);
+    if (stored) std::memcpy(sink.payload + sink.payload_size, data, stored);
+    sink.payload_size += stored;
+    *out++ = f;
+  }
+  sink.record_count = static_cast<size_t>(out - sink.records);
+  if (done) *done = i;
+  return bad;
 }
 
 }  // namespace
@@ -337,90 +480,17 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
 }
 
 size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint64_t index0,
-                      int64_t start_ns, const SignalData& sd, FrameSink& sink) {
-  if (l.plain && l.kind != FrameKind::Remote && l.data.mode == DataField::Fixed) {
-    // Room for every record's bytes at once (they are in the records).
-    const size_t room = n * std::min<size_t>(l.data.size, 64) + 64;
-    if (sink.record_count + n > sink.record_capacity ||
-        sink.payload_size + room > sink.payload_capacity)
-      sink.grow(sink.record_count + n, sink.payload_size + room);
-    return decode_plain(l, records, n, start_ns, sink);
-  }
-  if (sink.record_count + n > sink.record_capacity)
-    sink.grow(sink.record_count + n, sink.payload_size);
-  const size_t per = l.kind == FrameKind::Remote || l.data.mode == DataField::Absent ? 0
-                     : l.data.mode == DataField::Fixed ? std::min<size_t>(l.data.size, 64)
-                                                       : 64;
-  size_t bad = 0;
+                      int64_t start_ns, const SignalData& sd, FrameSink& sink, size_t* done) {
   const size_t rs = static_cast<size_t>(l.record_size);
-  DT_t* out = sink.records + sink.record_count;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t* rec = records + i * rs;
-    const uint64_t index = index0 + i;
-    DT_t f;
-    f.timestamp = static_cast<int64_t>(static_cast<uint64_t>(start_ns) +
-                                       static_cast<uint64_t>(l.time.get(rec, index)));
-    const uint64_t idraw = static_cast<uint64_t>(l.id.get(rec, index));
-    f.can_id = static_cast<uint32_t>(idraw & 0x1FFFFFFF);
-    bool ext;
-    if (l.ide.mode != Field::Absent)
-      ext = l.ide.get(rec, index) != 0;
-    else if (l.ide_in_id)
-      ext = (idraw >> 31) & 1;
-    else
-      ext = f.can_id > 0x7FF;
-    const bool fd = l.edl.get(rec, index) != 0;
-    int64_t dlc = l.dlc.mode != Field::Absent ? l.dlc.get(rec, index) : -1;
-    int64_t dlen = l.data_length.mode != Field::Absent ? l.data_length.get(rec, index) : -1;
-    if (dlc < 0)
-      dlc = dlen < 0 ? 0 : canfd_len_to_dlc(static_cast<uint32_t>(std::min<int64_t>(dlen, 64)));
-    if (dlen < 0)
-      dlen = fd ? canfd_dlc_to_len(static_cast<uint8_t>(std::min<int64_t>(dlc, 15)))
-                : std::min<int64_t>(dlc, 8);
-    uint8_t flags = 0;
-    if (l.dir.get(rec, index) == 0) flags |= FLAG_RX;
-    if (fd) flags |= FLAG_FD;
-    if (l.brs.get(rec, index)) flags |= FLAG_BRS;
-    if (l.esi.get(rec, index)) flags |= FLAG_ESI;
-    if (ext) flags |= FLAG_EXTENDED;
-    if (l.kind == FrameKind::Remote) flags |= FLAG_REMOTE;
-    if (l.kind == FrameKind::Error) flags |= FLAG_ERROR;
-    f.flags = flags;
-    f.is64 = fd;
-    f.channel = static_cast<uint8_t>(l.channel.get(rec, index));
-    const int64_t len = l.kind == FrameKind::Remote || !fd ? dlc : dlen;
-    f.len = static_cast<uint8_t>(std::clamp<int64_t>(len, 0, 255));
-    const uint8_t* data = nullptr;
-    size_t have = 0;
-    if (per) {
-      if (l.data.mode == DataField::Fixed) {
-        data = rec + l.data.byte_offset;
-        have = l.data.size;
-      } else {
-        const uint64_t at = l.data.offset.raw(rec);
-        if (at > sd.size || sd.size - at < 4 || u32le(sd.bytes + at) > sd.size - at - 4) {
-          ++bad;
-          continue;
-        }
-        data = sd.bytes + at + 4;
-        have = u32le(sd.bytes + at);
-      }
-    }
-    const size_t stored =
-        std::min<size_t>({have, static_cast<size_t>(std::max<int64_t>(dlen, 0)), 64});
-    if (sink.payload_size + stored > sink.payload_capacity) {
-      const size_t done = static_cast<size_t>(out - (sink.records + sink.record_count));
-      sink.record_count += done;
-      sink.grow(sink.record_count + (n - i), sink.payload_size + stored + (n - i) * per);
-      out = sink.records + sink.record_count;
-    }
-    f.loc = make_loc(sink.payload_size, stored);
-    if (stored) std::memcpy(sink.payload + sink.payload_size, data, stored);
-    sink.payload_size += stored;
-    *out++ = f;
-  }
-  sink.record_count = static_cast<size_t>(out - sink.records);
-  return bad;
+  return decode_any(
+      l, [records, rs](size_t i) { return records + i * rs; }, n, index0, start_ns, sd, sink, done);
+}
+
+size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, size_t n,
+                          uint64_t index0, int64_t start_ns, const SignalData& sd, FrameSink& sink,
+                          size_t* done) {
+  return decode_any(
+      l, [records](size_t i) { return records[i]; }, n, index0, start_ns, sd, sink, done);
 }
 
 }  // namespace korvel::mf4

@@ -18,6 +18,22 @@ namespace korvel::mf4 {
 
 enum class FrameKind : uint8_t { None, Data, Remote, Error, OtherBus };
 
+// A double to the nearest int64, halves away from zero (as llround), NaN to
+// 0 and out-of-range values to the ends; inline, since record loops take
+// float times through it.
+inline int64_t round_to_int(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 9.2e18) return INT64_MAX;
+  if (v <= -9.2e18) return INT64_MIN;
+  int64_t i = static_cast<int64_t>(v);  // toward zero; exact past 2^52
+  const double frac = v - static_cast<double>(i);
+  if (frac >= 0.5)
+    ++i;
+  else if (frac <= -0.5)
+    --i;
+  return i;
+}
+
 // What a channel group records: CAN frames of one kind, another bus's
 // frames (LIN, FlexRay, Ethernet, MOST), or anything else.
 FrameKind group_kind(const ChannelGroup& g);
@@ -71,9 +87,10 @@ struct Field {
 
 // Nanoseconds after the file's start from the master channel.
 struct TimeField {
-  Field load;            // its bits (mode Absent: no master, Index: virtual)
-  bool integer = false;  // a power-of-ten unit: ns = raw * mult + add
-  bool exact = false;    // ... in integers (an integer master)
+  Field load;              // its bits (mode Absent: no master, Index: virtual)
+  bool integer = false;    // a power-of-ten unit: ns = raw * mult + add
+  bool exact = false;      // ... in integers (an integer master)
+  bool double_le = false;  // ... or a little-endian float64 master (loggers' own)
   int64_t mult = 0, add = 0;
   double scale = 1e9;  // else ns = llround(cc(raw) * 1e9)
   int64_t get(const uint8_t* rec, uint64_t index) const {
@@ -81,6 +98,11 @@ struct TimeField {
       const uint64_t r = load.raw(rec);
       const int64_t v = load.is_signed ? sign_extend(r) : static_cast<int64_t>(r);
       return v * mult + add;
+    }
+    if (double_le) {
+      double x;
+      std::memcpy(&x, rec + load.byte_offset, 8);
+      return round_to_int(x * static_cast<double>(mult)) + add;
     }
     return slow(rec, index);
   }
@@ -118,10 +140,14 @@ struct CanLayout {
   Field channel, id, ide, dlc, data_length, dir, edl, brs, esi;
   bool ide_in_id = false;  // no IDE field: bit 31 of a 32-bit ID says extended
   DataField data;
-  // Every field a plain load or a constant, the time an integer, the data
-  // in the record: the loop without per-field dispatch.
+  // Every field a plain load or a constant, the time an integer (or a
+  // little-endian float64 in a power-of-ten unit: `plain_double_time`), the
+  // data in the record or at a plain offset in signal data: the loop
+  // without per-field dispatch.
   bool plain = false;
+  bool plain_double_time = false;
   PlainField p_time, p_channel, p_id, p_ide, p_dlc, p_data_length, p_dir, p_edl, p_brs, p_esi;
+  PlainField p_data_offset;
 };
 
 // The layout of a CAN channel group. Throws Mf4Error naming the CN or CC
@@ -138,8 +164,17 @@ struct SignalData {
 // Decodes `n` records (each `record_size` bytes, the first being record
 // number `index0` of its group) into `sink`; `start_ns` is added to every
 // time. Returns the number of records whose variable-length data could not
-// be found (left out).
+// be found (left out). With `done` given, it stops instead before the
+// first such record (signal data still to come may hold it), and says how
+// many records it decoded.
 size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint64_t index0,
-                      int64_t start_ns, const SignalData& sd, FrameSink& sink);
+                      int64_t start_ns, const SignalData& sd, FrameSink& sink,
+                      size_t* done = nullptr);
+
+// The same for records where they lie: `records[i]` is record number
+// index0 + i of its group.
+size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, size_t n,
+                          uint64_t index0, int64_t start_ns, const SignalData& sd, FrameSink& sink,
+                          size_t* done = nullptr);
 
 }  // namespace korvel::mf4

@@ -192,9 +192,9 @@ Listing list_data(BlockReader& r, uint64_t link, const char* leaf, const std::st
       last.size = last.data_len;
     }
   }
-  // Large uncompressed blocks are read a few MiB at a time: the walks carry
-  // records across pieces anyway, and the reused buffers stay small.
-  constexpr uint64_t SPLIT = uint64_t(4) << 20;
+  // Large uncompressed blocks are read a MiB at a time: the walks carry
+  // records across pieces anyway, and each piece is decoded while in cache.
+  constexpr uint64_t SPLIT = uint64_t(1) << 20;
   std::vector<Piece> split;
   for (Piece& p : out.pieces) {
     if (p.zipped || !p.damage.empty() || p.data_len <= SPLIT) {

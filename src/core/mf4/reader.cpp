@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <queue>
+#include <type_traits>
 #include <unordered_map>
 
 #include "mf4/datalist.hpp"
@@ -14,6 +15,23 @@ struct Reader::Target {
   CanLayout layout;
   FrameSink* sink = nullptr;
   std::unique_ptr<LocalFrames> local;
+  // Whether the frames decoded so far are in time order, looked at just
+  // after each decode (while they are in cache) instead of once at the end.
+  size_t checked = 0;
+  int64_t last = INT64_MIN;
+  bool in_order = true;
+  void look() {
+    const DT_t* r = sink->records;
+    bool ok = true;
+    int64_t prev = last;
+    for (size_t i = checked; i < sink->record_count; ++i) {
+      ok &= r[i].timestamp >= prev;
+      prev = r[i].timestamp;
+    }
+    in_order = in_order && ok;
+    last = prev;
+    checked = sink->record_count;
+  }
 };
 
 Reader::Reader(RandomSource& src, ReadOptions options)
@@ -88,6 +106,7 @@ void Reader::read(FrameSink& sink, int64_t start_ns) {
     }
   }
   const size_t before = sink.record_count;
+  if (direct) targets[0]->checked = before;
   for (const DataGroup& dg : groups_) {
     std::vector<Target*> here;
     for (auto& t : targets)
@@ -106,12 +125,12 @@ void Reader::read(FrameSink& sink, int64_t start_ns) {
     }
   }
   if (direct) {
-    sort_frames(sink, before);
+    if (!targets[0]->in_order) sort_frames(sink, before);
     return;
   }
   std::vector<LocalFrames*> parts;
   for (auto& t : targets) {
-    sort_frames(*t->local, 0);
+    if (!t->in_order) sort_frames(*t->local, 0);
     parts.push_back(t->local.get());
   }
   merge_frames(parts, sink);
@@ -138,6 +157,7 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
   bool resync = false;
   auto decode = [&](const uint8_t* recs, uint64_t m) {
     bad += decode_records(l, recs, static_cast<size_t>(m), index, start_ns, sd, *t.sink);
+    t.look();
     index += m;
   };
   if (limit)
@@ -194,23 +214,41 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
 
 namespace {
 
-// Where records of each id go while an unsorted group is split.
+// What records of each id are to an unsorted group's walk.
 struct Slot {
   enum Kind : uint8_t { Skip, Can, Vlsd } kind = Skip;
   bool variable = false;  // a VLSD group: uint32 length, then the bytes
   uint64_t size = 0;      // bytes after the id (fixed records)
-  ByteBuffer* out = nullptr;
+  size_t out = 0;         // the target (Can) or the VLSD group (Vlsd)
 };
+
+// A record id of `n` bytes (1, 2, 4 or 8), little-endian.
+template <size_t N>
+uint64_t record_id(const uint8_t* p) {
+  if constexpr (N == 1) {
+    return p[0];
+  } else {
+    uint64_t v = 0;
+    std::memcpy(&v, p, N);
+    return v;
+  }
+}
 
 }  // namespace
 
+// An unsorted group piece by piece: a walk over the piece's records notes
+// where each CAN record lies and appends VLSD entries to their signal
+// data; then the CAN records are decoded from where they lie, while the
+// piece is still in cache. A record whose VLSD data has not come yet (a
+// logger writes the entry after its record) waits, copied, with the
+// records of its group after it, for the pieces that follow.
 void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, int64_t start_ns) {
-  const size_t idsz = dg.rec_id_size;
+  const size_t idsz = dg.rec_id_size;  // 1, 2, 4 or 8 (read_groups checks)
   std::vector<Slot> slots(dg.groups.size());
-  std::vector<ByteBuffer> recs(targets.size());
   std::vector<std::unique_ptr<ByteBuffer>> vlsd(dg.groups.size());
   std::vector<int> vlsd_of(targets.size(), -1);
   std::unordered_map<uint64_t, Slot*> by_id;
+  // Ids below 4096 by table: loggers number their groups 1, 2, 3, ...
   std::vector<Slot*> small(4096, nullptr);
   for (size_t j = 0; j < dg.groups.size(); ++j) {
     const ChannelGroup& cg = dg.groups[j];
@@ -227,52 +265,114 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       if (targets[k]->group == &cg) {
         if (cg.record_size() == 0) throw Mf4Error("CG", cg.offset, "declares records of 0 bytes");
         s.kind = Slot::Can;
-        s.out = &recs[k];
+        s.out = k;
       }
       const DataField& d = targets[k]->layout.data;
       if (d.mode == DataField::Vlsd && d.source == cg.offset && cg.vlsd()) {
         if (!vlsd[j]) vlsd[j] = std::make_unique<ByteBuffer>();
         s.kind = Slot::Vlsd;
-        s.out = vlsd[j].get();
+        s.out = j;
         vlsd_of[k] = static_cast<int>(j);
       }
     }
   }
   const bool lookup_small = std::all_of(dg.groups.begin(), dg.groups.end(),
                                         [&](const ChannelGroup& c) { return c.record_id < 4096; });
-  auto find = [&](uint64_t id) -> Slot* {
-    if (lookup_small) return id < small.size() ? small[id] : nullptr;
-    auto it = by_id.find(id);
-    return it == by_id.end() ? nullptr : it->second;
+  // What each target decodes from: its signal data (VLSD entries as they
+  // come, or SD blocks read whole first), its records of this piece, those
+  // still waiting, and how many it has decoded.
+  struct Out {
+    SignalData sd;
+    bool growing = false;  // sd grows as the walk goes
+    ByteBuffer sd_blocks;
+    std::vector<const uint8_t*> here;
+    ByteBuffer waiting;
+    uint64_t decoded = 0;
+    size_t bad = 0;
   };
-  // 1: a whole record of `len` bytes; 0: its head is not all there; -1: an id of no group.
-  auto measure = [&](const uint8_t* p, size_t avail, Slot*& slot, uint64_t& len, uint64_t& id) {
-    if (avail < idsz) return 0;
-    id = 0;
-    std::memcpy(&id, p, idsz);
-    slot = find(id);
-    if (!slot) return -1;
-    if (slot->variable) {
-      if (avail < idsz + 4) return 0;
-      len = idsz + 4 + uint64_t(u32le(p + idsz));
+  std::vector<Out> outs(targets.size());
+  for (size_t k = 0; k < targets.size(); ++k) {
+    const CanLayout& l = targets[k]->layout;
+    if (l.data.mode != DataField::Vlsd) continue;
+    if (vlsd_of[k] >= 0) {
+      outs[k].growing = true;
     } else {
-      len = idsz + slot->size;
+      signal_data(dg, l, outs[k].sd_blocks);
+      outs[k].sd = {outs[k].sd_blocks.data(), outs[k].sd_blocks.size()};
     }
-    return 1;
+  }
+  auto refresh_sd = [&](size_t k) {
+    if (!outs[k].growing) return;
+    const ByteBuffer& b = *vlsd[static_cast<size_t>(vlsd_of[k])];
+    outs[k].sd = {b.data(), b.size()};
   };
-  auto keep = [&](const uint8_t* p, const Slot* slot, uint64_t len) {
-    if (slot->kind == Slot::Skip) return;
-    const size_t n = static_cast<size_t>(len - idsz);
-    std::memcpy(slot->out->reserve_more(n), p + idsz, n);
-    slot->out->commit(n);
+  // Decodes target k's waiting records, then those of this piece; with
+  // `last`, whatever is left (records whose data never came are left out).
+  auto decode = [&](size_t k, bool last) {
+    Out& o = outs[k];
+    Target& t = *targets[k];
+    const CanLayout& l = t.layout;
+    const size_t rs = static_cast<size_t>(l.record_size);
+    refresh_sd(k);
+    size_t* stop = o.growing && !last ? new size_t(0) : nullptr;
+    std::unique_ptr<size_t> stop_owner(stop);
+    if (o.waiting.size()) {
+      const size_t m = o.waiting.size() / rs;
+      o.bad += decode_records(l, o.waiting.data(), m, o.decoded, start_ns, o.sd, *t.sink, stop);
+      t.look();
+      const size_t did = stop ? *stop : m;
+      o.decoded += did;
+      o.waiting.consume_front(did * rs);
+    }
+    size_t did = 0;
+    if (!o.waiting.size() && !o.here.empty()) {
+      o.bad += decode_record_list(l, o.here.data(), o.here.size(), o.decoded, start_ns, o.sd,
+                                  *t.sink, stop);
+      t.look();
+      did = stop ? *stop : o.here.size();
+      o.decoded += did;
+    }
+    for (size_t i = did; i < o.here.size(); ++i) {
+      std::memcpy(o.waiting.reserve_more(rs), o.here[i], rs);
+      o.waiting.commit(rs);
+    }
+    o.here.clear();
   };
   const bool open_last =
       id_.unfinalized && (id_.unfin_flags == 0 || (id_.unfin_flags & UNFIN_LAST_DT));
   const Listing list =
       list_data(blocks_, dg.data, "DT", where("DG", dg.offset), open_last, options_.skip);
   const auto& pieces = list.pieces;
-  ByteBuffer pending;
+  {
+    // Room for the signal data at once, as far as the group's bytes go
+    // (and the file justifies: compressed blocks past that grow it).
+    uint64_t bytes = 0;
+    for (const Piece& p : pieces)
+      if (p.size != UNKNOWN) bytes += p.size;
+    bytes = std::min(bytes, blocks_.file_size() * 8 + (uint64_t(1) << 20));
+    for (auto& b : vlsd)
+      if (b) b->reserve_more(static_cast<size_t>(bytes));
+  }
+  ByteBuffer pending;     // a record begun in the pieces before
+  ByteBuffer straddle;    // ... once whole, when it is a CAN record
   uint64_t consumed = 0;  // bytes of the group's records walked
+  // Notes a whole record (`len` bytes from its id at `p`).
+  // `end`: how far the bytes at `p` may be read.
+  auto note = [&](const uint8_t* p, const Slot& s, uint64_t len, const uint8_t* end) {
+    if (s.kind == Slot::Can) {
+      outs[s.out].here.push_back(p + idsz);
+    } else if (s.kind == Slot::Vlsd) {
+      const size_t n = static_cast<size_t>(len - idsz);
+      ByteBuffer& b = *vlsd[s.out];
+      if (n <= 16 && end - (p + idsz) >= 16) {
+        // A frame's few bytes: one fixed-size copy instead of a call.
+        std::memcpy(b.reserve_more(16), p + idsz, 16);
+      } else {
+        std::memcpy(b.reserve_more(n), p + idsz, n);
+      }
+      b.commit(n);
+    }
+  };
   auto unknown = [&](const Piece& p, uint64_t id, uint64_t at) {
     if (id_.unfinalized) return false;  // what an unfinished file holds past its records
     const std::string what = "holds record id " + num(id) + " (at offset " + num(at) +
@@ -283,6 +383,62 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     notices_.push_back("skipped the rest of the data group at byte offset " + num(dg.offset) +
                        ": " + Mf4Error::describe(p.id, p.block, what));
     return false;
+  };
+  // The walk over one piece from `pos`: returns where it stopped (n, or
+  // the start of a record the piece holds only part of); `bad_id` is set
+  // when a record's id names no group.
+  auto walk = [&](auto id_bytes, const uint8_t* bytes, size_t n, size_t pos, bool& bad_id,
+                  uint64_t& id) {
+    const size_t from = pos;
+    const bool by_table = lookup_small;
+    Slot* const* table = small.data();
+    while (pos < n) {
+      const uint8_t* p = bytes + pos;
+      const size_t avail = n - pos;
+      if (avail < idsz) break;
+      id = record_id<decltype(id_bytes)::value>(p);
+      Slot* s;
+      if (by_table) {
+        s = id < 4096 ? table[static_cast<size_t>(id)] : nullptr;
+      } else {
+        auto it = by_id.find(id);
+        s = it == by_id.end() ? nullptr : it->second;
+      }
+      if (!s) {
+        bad_id = true;
+        break;
+      }
+      uint64_t len;
+      if (s->variable) {
+        if (avail < idsz + 4) break;
+        len = idsz + 4 + uint64_t(u32le(p + idsz));
+      } else {
+        len = idsz + s->size;
+      }
+      if (len > avail) break;
+      note(p, *s, len, bytes + n);
+      pos += static_cast<size_t>(len);
+    }
+    consumed += pos - from;
+    return pos;
+  };
+  // The length of the record whose first bytes are in `pending`: 0 while
+  // its head is not all there; `slot` null for an id of no group.
+  auto measure = [&](Slot*& slot, uint64_t& id) -> uint64_t {
+    const uint8_t* p = pending.data();
+    slot = nullptr;
+    if (pending.size() < idsz) return 0;
+    id = 0;
+    std::memcpy(&id, p, idsz);
+    if (auto it = by_id.find(id); it != by_id.end()) slot = it->second;
+    if (!slot) return 0;
+    if (!slot->variable) return idsz + slot->size;
+    if (pending.size() < idsz + 4) return 0;
+    return idsz + 4 + uint64_t(u32le(p + idsz));
+  };
+  // After a piece (or at the end): every target decodes what it can.
+  auto decode_all = [&](bool last) {
+    for (size_t k = 0; k < targets.size(); ++k) decode(k, last);
   };
   load_pieces(src_, pieces, options_.threads,
               [&](size_t i, const uint8_t* bytes, size_t n, const std::string* damage) {
@@ -298,54 +454,56 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                   return false;
                 }
                 size_t pos = 0;
-                Slot* slot = nullptr;
-                uint64_t len = 0, id = 0;
                 while (pending.size() && pos < n) {
-                  const int r = measure(pending.data(), pending.size(), slot, len, id);
-                  if (r < 0) return unknown(p, id, consumed);
-                  const size_t want = r == 0 ? 1 : static_cast<size_t>(len - pending.size());
+                  Slot* slot = nullptr;
+                  uint64_t id = 0;
+                  const uint64_t len = measure(slot, id);
+                  if (!slot && pending.size() >= idsz) return unknown(p, id, consumed);
+                  const size_t want = len == 0 ? 1 : static_cast<size_t>(len - pending.size());
                   const size_t take = std::min(want, n - pos);
                   std::memcpy(pending.reserve_more(take), bytes + pos, take);
                   pending.commit(take);
                   pos += take;
-                  if (r == 1 && pending.size() == len) {
-                    keep(pending.data(), slot, len);
+                  if (len && pending.size() == len) {
+                    if (slot->kind == Slot::Can) {
+                      // Decoded before this piece's records, from a copy of its own.
+                      straddle.clear();
+                      std::memcpy(straddle.reserve_more(len), pending.data(), len);
+                      straddle.commit(len);
+                      note(straddle.data(), *slot, len, straddle.data() + len);
+                      decode(slot->out, false);
+                    } else {
+                      note(pending.data(), *slot, len, pending.data() + len);
+                    }
                     consumed += len;
                     pending.clear();
                   }
                 }
-                while (pos < n) {
-                  const int r = measure(bytes + pos, n - pos, slot, len, id);
-                  if (r < 0) return unknown(p, id, consumed);
-                  if (r == 0 || len > n - pos) {
-                    std::memcpy(pending.reserve_more(n - pos), bytes + pos, n - pos);
-                    pending.commit(n - pos);
+                bool bad_id = false;
+                uint64_t id = 0;
+                switch (idsz) {
+                  case 1:
+                    pos = walk(std::integral_constant<size_t, 1>(), bytes, n, pos, bad_id, id);
                     break;
-                  }
-                  keep(bytes + pos, slot, len);
-                  consumed += len;
-                  pos += static_cast<size_t>(len);
+                  case 2:
+                    pos = walk(std::integral_constant<size_t, 2>(), bytes, n, pos, bad_id, id);
+                    break;
+                  case 4:
+                    pos = walk(std::integral_constant<size_t, 4>(), bytes, n, pos, bad_id, id);
+                    break;
+                  default:
+                    pos = walk(std::integral_constant<size_t, 8>(), bytes, n, pos, bad_id, id);
+                }
+                decode_all(false);
+                if (bad_id) return unknown(p, id, consumed);
+                if (pos < n) {
+                  std::memcpy(pending.reserve_more(n - pos), bytes + pos, n - pos);
+                  pending.commit(n - pos);
                 }
                 return true;
               });
-  for (size_t k = 0; k < targets.size(); ++k) {
-    Target& t = *targets[k];
-    const CanLayout& l = t.layout;
-    ByteBuffer sd_buf;
-    SignalData sd;
-    if (l.data.mode == DataField::Vlsd) {
-      if (vlsd_of[k] >= 0) {
-        const ByteBuffer& b = *vlsd[static_cast<size_t>(vlsd_of[k])];
-        sd = {b.data(), b.size()};
-      } else {
-        signal_data(dg, l, sd_buf);
-        sd = {sd_buf.data(), sd_buf.size()};
-      }
-    }
-    const size_t rs = static_cast<size_t>(l.record_size);
-    bad_records(l,
-                decode_records(l, recs[k].data(), recs[k].size() / rs, 0, start_ns, sd, *t.sink));
-  }
+  decode_all(true);
+  for (size_t k = 0; k < targets.size(); ++k) bad_records(targets[k]->layout, outs[k].bad);
 }
 
 void sort_frames(FrameSink& sink, size_t from) {
