@@ -37,8 +37,12 @@ struct RecordColumn {
     records.clear();
     payload.clear();
   }
-  // Appends `rec` with `pieces` of payload; its loc is set here.
-  void add(Record rec, const Payload* pieces, size_t n_pieces) {
+  // Room for one more record, written in place by a parser and kept by
+  // commit().
+  Record* slot() { return reinterpret_cast<Record*>(records.reserve_more(sizeof(Record))); }
+  // Keeps the record in slot() with `pieces` of payload; its loc and
+  // timestamp are set here.
+  void commit(int64_t ts, const Payload* pieces, size_t n_pieces) {
     size_t bytes = 0;
     for (size_t i = 0; i < n_pieces; ++i) bytes += pieces[i].size;
     uint8_t* dst = payload.reserve_more(bytes);
@@ -46,9 +50,10 @@ struct RecordColumn {
       if (pieces[i].size) std::memcpy(dst, pieces[i].data, pieces[i].size);
       dst += pieces[i].size;
     }
-    rec.loc = make_loc(payload.size(), bytes);
+    Record* rec = reinterpret_cast<Record*>(records.data() + records.size());
+    rec->timestamp = ts;
+    rec->loc = make_loc(payload.size(), bytes);
     payload.commit(bytes);
-    std::memcpy(records.reserve_more(sizeof(Record)), &rec, sizeof(Record));
     records.commit(sizeof(Record));
   }
   void append(const RecordColumn& o) {
