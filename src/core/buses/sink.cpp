@@ -84,6 +84,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
   switch (bus) {
     case Bus::Lin: {
       if (!wanted_.lin) return;
+      before_add(lin, n);
       Payload data;
       const Parse r = parse_lin(type, body, n, *lin.slot(), data);
       if (r == Parse::Short) skip(type);
@@ -92,6 +93,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
     }
     case Bus::Ethernet: {
       if (!wanted_.ethernet) return;
+      before_add(ethernet, n);
       EthernetPayload p;
       const Parse r = parse_ethernet(type, body, n, *ethernet.slot(), p);
       if (r == Parse::Short) skip(type);
@@ -102,6 +104,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
     }
     case Bus::FlexRay: {
       if (!wanted_.flexray) return;
+      before_add(flexray, n);
       Payload data;
       const Parse r = parse_flexray(type, body, n, *flexray.slot(), data);
       if (r == Parse::Short) skip(type);
@@ -128,6 +131,30 @@ void BusSink::append(const ObjectSink& other) {
   lin.append(o.lin);
   ethernet.append(o.ethernet);
   flexray.append(o.flexray);
+  append_small(o);
+}
+
+bool BusSink::append_deferred(const ObjectSink& other, BulkSlot& slot) {
+  const BusSink& o = static_cast<const BusSink&>(other);
+  if (!lin.has_room(o.lin.count(), o.lin.payload.size()) ||
+      !ethernet.has_room(o.ethernet.count(), o.ethernet.payload.size()) ||
+      !flexray.has_room(o.flexray.count(), o.flexray.payload.size()))
+    return false;
+  lin.reserve_for(o.lin, slot.at);
+  ethernet.reserve_for(o.ethernet, slot.at + 2);
+  flexray.reserve_for(o.flexray, slot.at + 4);
+  append_small(o);
+  return true;
+}
+
+void BusSink::copy_bulk(const ObjectSink& other, const BulkSlot& slot) {
+  const BusSink& o = static_cast<const BusSink&>(other);
+  lin.fill_from(o.lin, slot.at);
+  ethernet.fill_from(o.ethernet, slot.at + 2);
+  flexray.fill_from(o.flexray, slot.at + 4);
+}
+
+void BusSink::append_small(const BusSink& o) {
   const uint64_t rebase = text.size();
   for (EventRecord e : o.events) {
     e.text.offset += rebase;
