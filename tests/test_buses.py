@@ -334,6 +334,36 @@ def test_channel_list_equals_vblf_counts(tmp_path):
     assert list(rows) == sorted(rows)
 
 
+def test_many_containers_on_workers_equal_one_thread():
+    """Workers' records and payload are copied into place off the walking
+    thread while it goes on, their room made in file order: the pairs equal a
+    one-thread walk byte for byte, across the sinks' growth."""
+    rng = random.Random(11)
+    objs = []
+    for i in range(6000):
+        k = i % 5
+        if k == 0:
+            objs.append(bb.obj(11, LIN_MSG.pack(1 + i % 3, i % 64, 1 + i % 8, rbytes(rng, 8), 0,
+                                                0, 0, 0, i, 0), timestamp=i))
+        elif k == 1:
+            frame = rbytes(rng, rng.randrange(14, 600))
+            objs.append(bb.obj(120, struct.pack("<HHHHQIHHII", 28, 0, 1 + i % 2, 0, 0, 0, 0,
+                                                len(frame), 0, 0) + frame, timestamp=i))
+        else:
+            objs.append(bb.can_msg(i % 0x7FF, rbytes(rng, 8), timestamp=i))
+    data = b"".join(objs)
+    log = bb.blf(objs, split=list(range(3000, len(data), 3000)))
+    one = kv.read_buses(io.BytesIO(log), ("can", "lin", "ethernet"), threads=1,
+                        _scan_ahead=False, verbose=False)
+    for _ in range(3):
+        many = kv.read_buses(io.BytesIO(log), ("can", "lin", "ethernet"), threads=2,
+                             _scan_ahead=True, verbose=False)
+        for bus in ("can", "lin", "ethernet"):
+            assert many[bus][0].tobytes() == one[bus][0].tobytes()
+            assert many[bus][1].tobytes() == one[bus][1].tobytes()
+    assert (len(one["lin"][0]), len(one["ethernet"][0])) == (1200, 1200)
+
+
 def test_read_buses_is_one_walk(vblf_log):
     """Every byte of the log is read once for all buses together."""
     data = vblf_log.read_bytes()
