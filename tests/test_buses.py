@@ -23,7 +23,7 @@ from vblf import ethernet as vx
 from vblf import flexray as vf
 from vblf import general as vg
 from vblf import lin as vl
-from vblf.constants import ObjFlags, ObjType
+from vblf.constants import BusType, ObjFlags, ObjType, SysVarType
 from vblf.reader import BlfReader
 from vblf.writer import BlfWriter
 
@@ -101,6 +101,71 @@ def can(rng, ts):
 MAKERS = [lin_message, lin_message2, ethernet_ex, flexray_ex, marker, comment, can]
 
 
+# Objects whose declared lengths run past their ends (a LIN dlc above 8).
+def lin_long(rng, ts):
+    o = lin_message(rng, ts)
+    o.dlc = rng.randrange(9, 16)
+    return o
+
+
+def ethernet_cut(rng, ts):
+    o = ethernet_ex(rng, ts)
+    o.frame_length += rng.randrange(1, 3000)
+    return o
+
+
+def flexray_cut(rng, ts):
+    o = flexray_ex(rng, ts)
+    o.data_count += rng.randrange(1, 300)
+    return o
+
+
+def app_trigger(rng, ts):
+    return vg.AppTrigger(header(56, ObjType.APP_TRIGGER, ts), 0, 0, rng.randrange(1, 9),
+                         rng.randrange(3), 0)
+
+
+def env_variable(rng, ts):
+    kind = rng.choice([ObjType.ENV_INTEGER, ObjType.ENV_DOUBLE, ObjType.ENV_STRING,
+                       ObjType.ENV_DATA])
+    data = {ObjType.ENV_INTEGER: struct.pack("<i", rng.randrange(-9999, 9999)),
+            ObjType.ENV_DOUBLE: struct.pack("<d", rng.random()),
+            ObjType.ENV_STRING: b"on\0",
+            ObjType.ENV_DATA: rbytes(rng, rng.randrange(1, 9))}[kind]
+    name = f"Env{rng.randrange(99)}"
+    return vg.EnvironmentVariable(header(48 + len(name) + len(data), kind, ts), len(name),
+                                  len(data), 0, name, data)
+
+
+def sys_variable(rng, ts):
+    kind, data = rng.choice([(1, struct.pack("<d", rng.random())),
+                             (2, struct.pack("<i", rng.randrange(-9999, 9999))),
+                             (3, b"text"), (6, struct.pack("<q", rng.getrandbits(62))),
+                             (4, struct.pack("<3d", 1.5, -2.0, 0.25))])
+    name = f"ns::Var{rng.randrange(99)}"
+    return vg.SystemVariable(header(64 + len(name) + len(data), ObjType.SYS_VARIABLE, ts),
+                             SysVarType(kind), 0, 0, len(name), len(data), 0, name, data)
+
+
+def overrun(rng, ts):
+    return vg.DriverOverrun(header(40, ObjType.OVERRUN_ERROR, ts), BusType.LIN,
+                            rng.randrange(1, 5), 0)
+
+
+DAMAGED = [lin_long, ethernet_cut, flexray_cut]
+EVENTS = [app_trigger, env_variable, sys_variable, overrun, marker, comment]
+
+
+def write_random(path, makers, n, seed):
+    rng = random.Random(seed)
+    with BlfWriter(path, compression_level=6, buffer_size=1024) as w:
+        ts = 10**9
+        for _ in range(n):
+            ts += rng.randrange(1, 10**6)
+            w.write(rng.choice(makers)(rng, ts))
+    return path
+
+
 @pytest.fixture(scope="module")
 def vblf_log(tmp_path_factory):
     """A log vblf writes: 600 random objects of every kind, containers of 1 KiB
@@ -148,6 +213,7 @@ def check_against_vblf(path, got):
         assert int(r["timestamp"]) == start + o.header.object_time_stamp
         assert (r["channel"], r["id"], r["dlc"], r["checksum"]) == (channel, ident, dlc, crc)
         assert bool(r["flags"] & 0x04) == (direction == 0) and not r["flags"] & 0x10
+        assert bool(r["flags"] & 0x01) == (dlc > 8)
         assert payload(got["lin"], i) == data
     for i, o in enumerate(eth):
         r = got["ethernet"][0][i]
@@ -155,6 +221,7 @@ def check_against_vblf(path, got):
         assert (r["channel"], r["hardware_channel"], r["length"]) == (
             o.channel, o.hardware_channel, o.frame_length)
         assert bool(r["flags"] & 0x04) == (o.dir == 0)
+        assert bool(r["flags"] & 0x01) == (o.frame_length > len(o.frame_data))
         assert payload(got["ethernet"], i) == o.frame_data
     for i, o in enumerate(fr):
         r = got["flexray"][0][i]
@@ -166,6 +233,7 @@ def check_against_vblf(path, got):
         assert bool(flags & 0x04) == (o.dir_flags & 0xFF == 0)
         for bit, frame_bit in ((0x10, 1), (0x20, 4), (0x40, 8), (0x80, 16), (0x100, 64)):
             assert bool(flags & bit) == bool(o.frame_flags & frame_bit)
+        assert bool(flags & 0x01) == (o.data_count > len(o.data_bytes))
         assert payload(got["flexray"], i) == o.data_bytes
     if "events" in got:
         ev = got["events"]
@@ -193,6 +261,107 @@ def test_random_objects_equal_vblf(vblf_log, threads, ahead):
         alone = reader(vblf_log, verbose=False, threads=threads)
         assert alone[0].tobytes() == got[bus][0].tobytes()
         assert alone[1].tobytes() == got[bus][1].tobytes()
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_damaged_lengths_equal_vblf(tmp_path, seed):
+    """Objects declaring more bytes than they hold, among whole ones: the
+    records keep the bytes vblf finds in the object and are flagged 0x01."""
+    path = write_random(tmp_path / "cut.blf", DAMAGED + MAKERS, 400, seed)
+    got = kv.read_buses(path, verbose=False, threads=2)
+    check_against_vblf(path, got)
+    assert all((got[b][0]["flags"] & 0x01).any() for b in ("lin", "ethernet", "flexray"))
+
+
+def test_events_equal_vblf(tmp_path):
+    path = write_random(tmp_path / "events.blf", EVENTS + [can], 300, 5)
+    ev = kv.events(path, verbose=False)
+    objs = [o for o in vblf_objects(path) if o.header.base.object_type != 1]
+    assert len(ev["kind"]) == len(objs)
+    start = int(ev["timestamp"][0]) - objs[0].header.object_time_stamp
+    for i, o in enumerate(objs):
+        assert ev["timestamp"][i] == start + o.header.object_time_stamp
+        if isinstance(o, vg.AppTrigger):
+            assert (ev["kind"][i], ev["channel"][i]) == ("trigger", o.channel)
+            assert ev["text"][i] == ["single trigger", "logging start", "logging stop"][o.flags]
+        elif isinstance(o, vg.DriverOverrun):
+            assert (ev["kind"][i], ev["channel"][i], ev["bus"][i]) == ("overrun", o.channel, "LIN")
+        elif isinstance(o, (vg.EnvironmentVariable, vg.SystemVariable)):
+            env = isinstance(o, vg.EnvironmentVariable)
+            assert ev["kind"][i] == ("environment variable" if env else "system variable")
+            assert ev["name"][i] == o.name
+            kind = ({6: "<i", 7: "<d", 8: "text", 9: None}[o.header.base.object_type] if env
+                    else {1: "<d", 2: "<i", 3: "text", 4: "<3d", 6: "<q"}[int(o.type)])
+            want = (o.data.rstrip(b"\0").decode() if kind == "text" else o.data if kind is None
+                    else struct.unpack(kind, o.data))
+            assert ev["value"][i] == (want[0] if kind and len(want) == 1 else want)
+        elif isinstance(o, vg.GlobalMarker):
+            assert (ev["kind"][i], ev["text"][i], ev["group"][i]) == (
+                "marker", o.marker_name, o.group_name)
+        else:
+            assert (ev["kind"][i], ev["text"][i]) == ("comment", o.text)
+
+
+def test_channel_list_equals_vblf_counts(tmp_path):
+    """Objects, first and last time per bus and channel, against a count of
+    vblf's objects; CAN on channels 1-2, LIN 1-4, Ethernet 1-3, FlexRay 1-2."""
+    path = write_random(tmp_path / "multi.blf", MAKERS + DAMAGED, 500, 9)
+    objs = vblf_objects(path)
+    got = kv.read_buses(path, ("lin",), verbose=False)
+    lin0 = next(o for o in objs if isinstance(o, (vl.LinMessage, vl.LinMessage2)))
+    start = int(got["lin"][0]["timestamp"][0]) - lin0.header.object_time_stamp
+    want = {}
+    for o in objs:
+        if isinstance(o, vl.LinMessage2):
+            key = ("LIN", lin_expected(o)[0])
+        elif isinstance(o, vl.LinMessage):
+            key = ("LIN", o.channel)
+        elif isinstance(o, vx.EthernetFrameEx):
+            key = ("ETHERNET", o.channel)
+        elif isinstance(o, vf.FlexrayVFrReceiveMsgEx):
+            key = ("FLEXRAY", o.channel)
+        elif type(o).__name__ == "CanMessage":
+            key = ("CAN", o.channel)
+        else:
+            continue
+        t = start + o.header.object_time_stamp
+        n, first, last = want.get(key, (0, t, t))
+        want[key] = (n + 1, min(first, t), max(last, t))
+    ch = kv.info(path, verbose=False)["channels"]
+    rows = {(b, int(c)): (int(n), int(f), int(la)) for b, c, n, f, la in
+            zip(ch["bus"], ch["channel"], ch["objects"], ch["first"], ch["last"])}
+    assert rows == want and len(want) >= 10
+    assert list(rows) == sorted(rows)
+
+
+def test_many_containers_on_workers_equal_one_thread():
+    """Workers' records and payload are copied into place off the walking
+    thread while it goes on, their room made in file order: the pairs equal a
+    one-thread walk byte for byte, across the sinks' growth."""
+    rng = random.Random(11)
+    objs = []
+    for i in range(6000):
+        k = i % 5
+        if k == 0:
+            objs.append(bb.obj(11, LIN_MSG.pack(1 + i % 3, i % 64, 1 + i % 8, rbytes(rng, 8), 0,
+                                                0, 0, 0, i, 0), timestamp=i))
+        elif k == 1:
+            frame = rbytes(rng, rng.randrange(14, 600))
+            objs.append(bb.obj(120, struct.pack("<HHHHQIHHII", 28, 0, 1 + i % 2, 0, 0, 0, 0,
+                                                len(frame), 0, 0) + frame, timestamp=i))
+        else:
+            objs.append(bb.can_msg(i % 0x7FF, rbytes(rng, 8), timestamp=i))
+    data = b"".join(objs)
+    log = bb.blf(objs, split=list(range(3000, len(data), 3000)))
+    one = kv.read_buses(io.BytesIO(log), ("can", "lin", "ethernet"), threads=1,
+                        _scan_ahead=False, verbose=False)
+    for _ in range(3):
+        many = kv.read_buses(io.BytesIO(log), ("can", "lin", "ethernet"), threads=2,
+                             _scan_ahead=True, verbose=False)
+        for bus in ("can", "lin", "ethernet"):
+            assert many[bus][0].tobytes() == one[bus][0].tobytes()
+            assert many[bus][1].tobytes() == one[bus][1].tobytes()
+    assert (len(one["lin"][0]), len(one["ethernet"][0])) == (1200, 1200)
 
 
 def test_read_buses_is_one_walk(vblf_log):
@@ -419,6 +588,26 @@ def test_pcapng_reads_back_in_scapy_and_dpkt(vblf_log, tmp_path):
         got = [(ts, bytes(buf)) for ts, buf in dpkt.pcapng.Reader(f)]
     assert [b for _, b in got] == [payload(pair, i) for i in range(len(pair[0]))]
     assert len(channels) >= 1
+
+
+def test_pcapng_interfaces_times_and_lengths_in_scapy(tmp_path):
+    """One interface per channel in order of appearance, times to the
+    nanosecond, and a cut frame's original length as its object declares."""
+    path = write_random(tmp_path / "eth.blf", [ethernet_ex, ethernet_cut, can], 200, 4)
+    records, _ = pair = kv.read_ethernet(path, verbose=False)
+    kv.write_pcapng(tmp_path / "eth.pcapng", pair, verbose=False)
+    from scapy.utils import PcapNgReader
+
+    with PcapNgReader(str(tmp_path / "eth.pcapng")) as r:
+        packets = list(r)
+        names = [i[2]["name"] for i in r.interfaces]
+    channels = list(dict.fromkeys(records["channel"].tolist()))
+    assert names == [f"ETH {c}".encode() for c in channels] and len(channels) > 1
+    assert [p.sniffed_on for p in packets] == [f"ETH {c}" for c in records["channel"]]
+    assert [int(p.time * 10**9) for p in packets] == records["timestamp"].tolist()
+    assert [p.wirelen for p in packets] == np.maximum(records["length"], [
+        len(payload(pair, i)) for i in range(len(records))]).tolist()
+    assert [bytes(p) for p in packets] == [payload(pair, i) for i in range(len(records))]
 
 
 def test_convert_writes_pcapng(vblf_log, tmp_path, capsys):

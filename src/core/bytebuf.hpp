@@ -1,11 +1,15 @@
 // A growable byte buffer that never zero-fills: fresh pages are touched only
 // when data is written into them, and the buffer is reused across containers.
+// It grows by realloc, which moves large blocks by remapping their pages
+// rather than copying them, and can hand its block over (release()).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace korvel {
 
@@ -35,9 +39,10 @@ class ByteBuffer {
     if (need > cap_) {
       size_t cap = cap_ ? cap_ : 4096;
       while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
-      std::unique_ptr<uint8_t[]> nb(new uint8_t[cap]);
-      if (size_) std::memcpy(nb.get(), buf_.get(), size_);
-      buf_ = std::move(nb);
+      void* nb = std::realloc(buf_.get(), cap);
+      if (!nb) throw std::bad_alloc();
+      (void)buf_.release();
+      buf_.reset(static_cast<uint8_t*>(nb));
       cap_ = cap;
     }
     return buf_.get() + size_;
@@ -55,9 +60,28 @@ class ByteBuffer {
   void clear() { size_ = 0; }
   // Drops the last n bytes.
   void drop_back(size_t n) { size_ = n < size_ ? size_ - n : 0; }
+  // Hands the block, cut to size(), over (to be freed with std::free),
+  // leaving this empty. Null when it holds nothing.
+  uint8_t* release() {
+    if (size_ == 0) {
+      buf_.reset();
+      cap_ = 0;
+      return nullptr;
+    }
+    if (size_ < cap_)
+      if (void* p = std::realloc(buf_.get(), size_)) {
+        (void)buf_.release();
+        buf_.reset(static_cast<uint8_t*>(p));
+      }
+    size_ = cap_ = 0;
+    return buf_.release();
+  }
 
  private:
-  std::unique_ptr<uint8_t[]> buf_;
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> buf_;
   size_t size_ = 0;
   size_t cap_ = 0;
 };

@@ -78,11 +78,31 @@ inline uint8_t canfd_len_to_dlc(uint32_t len) {
   return 15;
 }
 
+// Where the bulk of an appended sink goes, for a copy made later.
+struct BulkSlot {
+  size_t at[6] = {};
+};
+
+// Waits for the bulk copies in flight (before storage they write to moves).
+class CopyWaiter {
+ public:
+  virtual ~CopyWaiter() = default;
+  virtual void wait_copies() = 0;
+};
+
 // Where objects that are not CAN frames go (LIN, FlexRay and Ethernet frames,
 // the log's events; see buses/sink.hpp), when a reader is asked for them.
 class ObjectSink {
  public:
   virtual ~ObjectSink() = default;
+  // Set while bulk copies into this sink may be in flight: called before
+  // its storage grows.
+  CopyWaiter* waiter = nullptr;
+  // As append(), except that the bulk bytes (records and payload) only get
+  // their room, to be filled by copy_bulk() (on any thread). False, having
+  // done nothing, when the room is not there without growing.
+  virtual bool append_deferred(const ObjectSink&, BulkSlot&) { return false; }
+  virtual void copy_bulk(const ObjectSink&, const BulkSlot&) {}
   // One whole object whose headers take `header_bytes`; `ts` as the frames'.
   virtual void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type,
                       uint32_t header_bytes, int64_t ts) = 0;

@@ -2,6 +2,7 @@
 // channel list, from one walk of the log; Ethernet frames as pcapng. This
 // layer only turns the core's records into NumPy arrays and Python objects.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -62,16 +63,22 @@ py::object kv_attr(const char* name) {
   return py::reinterpret_borrow<py::object>(globals().module).attr(name);
 }
 
+// A NumPy array over the buffer's block, which it takes over (no copy: the
+// payload of an Ethernet log runs to hundreds of megabytes).
+py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
+  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count)};
+  uint8_t* block = buf.release();
+  if (!block) return py::array(dtype, shape);
+  py::capsule owner(block, [](void* p) { std::free(p); });
+  return py::array(dtype, shape, block, owner);
+}
+
+// The column's pair; the column is left empty.
 template <class Record>
-py::tuple pair_of(const RecordColumn<Record>& col, const char* dtype_name) {
-  const size_t n = col.count();
-  py::array records(py::dtype::from_args(kv_attr(dtype_name)),
-                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
-  py::array payload(py::dtype::of<uint8_t>(),
-                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(col.payload.size())});
-  if (n) std::memcpy(records.mutable_data(), col.records.data(), n * sizeof(Record));
-  if (col.payload.size())
-    std::memcpy(payload.mutable_data(), col.payload.data(), col.payload.size());
+py::tuple pair_of(RecordColumn<Record>& col, const char* dtype_name) {
+  const size_t n = col.count(), bytes = col.payload.size();
+  py::array records = array_taking(col.records, py::dtype::from_args(kv_attr(dtype_name)), n);
+  py::array payload = array_taking(col.payload, py::dtype::of<uint8_t>(), bytes);
   return py::make_tuple(records, payload);
 }
 
@@ -209,14 +216,14 @@ py::tuple read_one(py::object file, const char* bus, py::object threads, bool ve
   py::tuple pair;
   size_t n = 0;
   if (wanted.lin) {
-    pair = pair_of(w.sink->lin, "LIN");
     n = w.sink->lin.count();
+    pair = pair_of(w.sink->lin, "LIN");
   } else if (wanted.ethernet) {
-    pair = pair_of(w.sink->ethernet, "ETHERNET");
     n = w.sink->ethernet.count();
+    pair = pair_of(w.sink->ethernet, "ETHERNET");
   } else {
-    pair = pair_of(w.sink->flexray, "FLEXRAY");
     n = w.sink->flexray.count();
+    pair = pair_of(w.sink->flexray, "FLEXRAY");
   }
   if (verbose) cost(w, {{(b == "lin" ? "lin_cnt" : b == "ethernet" ? "eth_cnt" : "fr_cnt"), n}});
   return pair;
@@ -454,16 +461,16 @@ py::dict read_buses(py::object file, py::object buses, py::object threads, bool 
     counts.emplace_back("frm_cnt", py::len(w.frames[0]));
   }
   if (wanted.lin) {
-    out["lin"] = pair_of(w.sink->lin, "LIN");
     counts.emplace_back("lin_cnt", w.sink->lin.count());
+    out["lin"] = pair_of(w.sink->lin, "LIN");
   }
   if (wanted.ethernet) {
-    out["ethernet"] = pair_of(w.sink->ethernet, "ETHERNET");
     counts.emplace_back("eth_cnt", w.sink->ethernet.count());
+    out["ethernet"] = pair_of(w.sink->ethernet, "ETHERNET");
   }
   if (wanted.flexray) {
-    out["flexray"] = pair_of(w.sink->flexray, "FLEXRAY");
     counts.emplace_back("fr_cnt", w.sink->flexray.count());
+    out["flexray"] = pair_of(w.sink->flexray, "FLEXRAY");
   }
   if (wanted.events) {
     out["events"] = events_table(*w.sink);

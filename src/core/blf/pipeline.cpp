@@ -22,7 +22,8 @@ void CopyQueue::drain() {
       t = queue_.front();
       queue_.pop_front();
     }
-    copy_frames(*t.src, t.out, t.payload_out, t.rebase);
+    if (t.src->record_count) copy_frames(*t.src, t.out, t.payload_out, t.rebase);
+    if (t.others) t.others->copy_bulk(*t.src->others, t.bulk);
     {
       std::lock_guard<std::mutex> lock(mu_);
       --outstanding_;
@@ -56,14 +57,30 @@ void Output::append(const FrameSink& frames) {
     FrameSink::append(frames);
     return;
   }
-  // Other objects are few beside the frames: appended here, in order.
-  if (others && frames.others) others->append(*frames.others);
+  // Other objects: their records and payload bytes are copied with the
+  // frames, off this thread, when there is room for them; the rest (events,
+  // the channel list) is appended here, in order.
+  CopyQueue::Task task{&frames, records + record_count, payload + payload_size, payload_size,
+                       copy_flag};
+  if (others && frames.others) {
+    others->waiter = this;
+    if (others->append_deferred(*frames.others, task.bulk)) {
+      task.others = others;
+    } else {
+      wait_copies();
+      others->append(*frames.others);
+    }
+  }
   const size_t m = frames.record_count;
-  if (m == 0) return;
-  if (record_count + m > record_capacity || payload_size + frames.payload_size > payload_capacity)
+  if (m && (record_count + m > record_capacity ||
+            payload_size + frames.payload_size > payload_capacity)) {
     grow(record_count + m, payload_size + frames.payload_size);
-  copies_->push(CopyQueue::Task{&frames, records + record_count, payload + payload_size,
-                                payload_size, copy_flag});
+    task.out = records + record_count;
+    task.payload_out = payload + payload_size;
+    task.rebase = payload_size;
+  }
+  if (m == 0 && !task.others) return;
+  copies_->push(task);
   record_count += m;
   payload_size += frames.payload_size;
 }

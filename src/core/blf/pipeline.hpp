@@ -33,6 +33,9 @@ class CopyQueue {
     uint8_t* payload_out;
     uint64_t rebase;
     std::atomic<bool>* pending;
+    // The bulk of src's other objects, when they go too.
+    ObjectSink* others = nullptr;
+    BulkSlot bulk;
   };
 
   void push(const Task& t);
@@ -60,7 +63,7 @@ struct AheadSlot {
 // into place by whichever thread gets to them (see CopyQueue): ranges are
 // handed out in file order, and every copy finishes before the caller's
 // storage moves or is handed back.
-class Output final : public FrameSink {
+class Output final : public FrameSink, public CopyWaiter {
  public:
   explicit Output(CopyQueue* copies) : copies_(copies) {}
 
@@ -74,15 +77,20 @@ class Output final : public FrameSink {
   }
 
   // Hands the counts back to the caller's sink, all copies finished.
+  ~Output() override {
+    if (others && others->waiter == this) others->waiter = nullptr;
+  }
+
   void release() {
     wait_copies();
+    if (others && others->waiter == this) others->waiter = nullptr;
     if (sink_) push();
   }
 
   void grow(size_t min_records, size_t min_payload) override;
   void append(const FrameSink& frames) override;
 
-  void wait_copies() {
+  void wait_copies() override {
     if (copies_) copies_->finish_all();
   }
 

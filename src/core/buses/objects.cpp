@@ -39,11 +39,10 @@ uint16_t saturate16(size_t v) { return static_cast<uint16_t>(std::min<size_t>(v,
 
 }  // namespace
 
-Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
-  LinRecord& r = out.rec;
+Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinRecord& r, Payload& data) {
   r = LinRecord{};
   r.object_type = static_cast<uint8_t>(type);
-  out.data = Payload{};
+  data = Payload{};
   switch (type) {
     case obj::LIN_MESSAGE:
     case obj::LIN_CRC_ERROR: {
@@ -51,7 +50,7 @@ Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
       auto m = load<blf::LinMessage_t>(body);
       lin_frame(r, m.channel, m.id, m.dlc, m.crc, m.dir);
       if (type == obj::LIN_CRC_ERROR) r.flags |= LIN_ERROR | LIN_CHECKSUM;
-      out.data = lin_data(body + offsetof(blf::LinMessage_t, data), m.dlc, r.flags);
+      data = lin_data(body + offsetof(blf::LinMessage_t, data), m.dlc, r.flags);
       return Parse::Ok;
     }
     case obj::LIN_RCV_ERROR:
@@ -80,7 +79,7 @@ Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
       auto m = load<blf::LinMessage2_t>(body);
       const auto& d = m.event.descriptor;
       lin_frame(r, d.synch_field_event.bus_event.channel, d.id, d.dlc, m.crc, m.dir);
-      out.data = lin_data(body + offsetof(blf::LinMessage2_t, data), d.dlc, r.flags);
+      data = lin_data(body + offsetof(blf::LinMessage2_t, data), d.dlc, r.flags);
       return Parse::Ok;
     }
     case obj::LIN_CRC_ERROR2: {
@@ -89,7 +88,7 @@ Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
       const auto& d = m.event.descriptor;
       lin_frame(r, d.synch_field_event.bus_event.channel, d.id, d.dlc, m.crc, m.dir);
       r.flags |= LIN_ERROR | LIN_CHECKSUM;
-      out.data = lin_data(body + offsetof(blf::LinCrcError2_t, data), d.dlc, r.flags);
+      data = lin_data(body + offsetof(blf::LinCrcError2_t, data), d.dlc, r.flags);
       return Parse::Ok;
     }
     case obj::LIN_RCV_ERROR2: {
@@ -101,7 +100,7 @@ Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
       r.dlc = d.dlc;
       r.flags = LIN_ERROR | BUS_RX;
       if (m.has_data_bytes)
-        out.data = lin_data(body + offsetof(blf::LinReceiveError2_t, data), d.dlc, r.flags);
+        data = lin_data(body + offsetof(blf::LinReceiveError2_t, data), d.dlc, r.flags);
       return Parse::Ok;
     }
     case obj::LIN_SND_ERROR2: {
@@ -131,8 +130,8 @@ Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out) {
   }
 }
 
-Parse parse_ethernet(uint32_t type, const uint8_t* body, size_t n, EthernetParsed& out) {
-  EthernetRecord& r = out.rec;
+Parse parse_ethernet(uint32_t type, const uint8_t* body, size_t n, EthernetRecord& r,
+                     EthernetPayload& out) {
   r = EthernetRecord{};
   r.object_type = static_cast<uint8_t>(type);
   out.head_size = 0;
@@ -182,11 +181,10 @@ Parse parse_ethernet(uint32_t type, const uint8_t* body, size_t n, EthernetParse
   return Parse::Ok;
 }
 
-Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed& out) {
-  FlexRayRecord& r = out.rec;
+Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayRecord& r, Payload& data) {
   r = FlexRayRecord{};
   r.object_type = static_cast<uint8_t>(type);
-  out.data = Payload{};
+  data = Payload{};
   bool cut = false;
   switch (type) {
     case obj::FR_RCVMESSAGE:
@@ -213,7 +211,7 @@ Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed&
         declared = 254;
         cut = true;
       }
-      out.data = take(body, n, fixed, declared, cut);
+      data = take(body, n, fixed, declared, cut);
       break;
     }
     case obj::FLEXRAY_DATA: {
@@ -229,7 +227,7 @@ Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed&
         declared = 12;
         cut = true;
       }
-      out.data = take(body, n, sizeof(blf::FlexRayData_t), declared, cut);
+      data = take(body, n, sizeof(blf::FlexRayData_t), declared, cut);
       break;
     }
     case obj::FLEXRAY_MESSAGE: {
@@ -249,7 +247,7 @@ Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed&
         declared = 64;
         cut = true;
       }
-      out.data = take(body, n, sizeof(blf::FlexRayV6Message_t), declared, cut);
+      data = take(body, n, sizeof(blf::FlexRayV6Message_t), declared, cut);
       break;
     }
     default:

@@ -23,27 +23,23 @@ struct Payload {
   size_t size = 0;
 };
 
-struct LinParsed {
-  LinRecord rec;
-  Payload data;
-};
-Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinParsed& out);
+// Each parser fills `rec` (which may be the slot in the records' storage the
+// record goes to: the whole record is written, loc and timestamp zero) and
+// says where the payload lies.
+Parse parse_lin(uint32_t type, const uint8_t* body, size_t n, LinRecord& rec, Payload& data);
 
-struct EthernetParsed {
-  EthernetRecord rec;
+struct EthernetPayload {
   // ETHERNET_FRAME: the header put back together (addresses, VLAN tag, type)
   // comes first.
   uint8_t head[18];
   size_t head_size = 0;
   Payload data;
 };
-Parse parse_ethernet(uint32_t type, const uint8_t* body, size_t n, EthernetParsed& out);
+Parse parse_ethernet(uint32_t type, const uint8_t* body, size_t n, EthernetRecord& rec,
+                     EthernetPayload& out);
 
-struct FlexRayParsed {
-  FlexRayRecord rec;
-  Payload data;
-};
-Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayParsed& out);
+Parse parse_flexray(uint32_t type, const uint8_t* body, size_t n, FlexRayRecord& rec,
+                    Payload& data);
 
 struct EventParsed {
   EventRecord rec;  // text fields unset

@@ -37,8 +37,12 @@ struct RecordColumn {
     records.clear();
     payload.clear();
   }
-  // Appends `rec` with `pieces` of payload; its loc is set here.
-  void add(Record rec, const Payload* pieces, size_t n_pieces) {
+  // Room for one more record, written in place by a parser and kept by
+  // commit().
+  Record* slot() { return reinterpret_cast<Record*>(records.reserve_more(sizeof(Record))); }
+  // Keeps the record in slot() with `pieces` of payload; its loc and
+  // timestamp are set here.
+  void commit(int64_t ts, const Payload* pieces, size_t n_pieces) {
     size_t bytes = 0;
     for (size_t i = 0; i < n_pieces; ++i) bytes += pieces[i].size;
     uint8_t* dst = payload.reserve_more(bytes);
@@ -46,10 +50,35 @@ struct RecordColumn {
       if (pieces[i].size) std::memcpy(dst, pieces[i].data, pieces[i].size);
       dst += pieces[i].size;
     }
-    rec.loc = make_loc(payload.size(), bytes);
+    Record* rec = reinterpret_cast<Record*>(records.data() + records.size());
+    rec->timestamp = ts;
+    rec->loc = make_loc(payload.size(), bytes);
     payload.commit(bytes);
-    std::memcpy(records.reserve_more(sizeof(Record)), &rec, sizeof(Record));
     records.commit(sizeof(Record));
+  }
+  // Whether `extra` more records and `bytes` more payload fit without growing.
+  bool has_room(size_t extra, size_t bytes) const {
+    return records.capacity() - records.size() >= extra * sizeof(Record) &&
+           payload.capacity() - payload.size() >= bytes;
+  }
+  // Room for o's records and payload, filled later by fill_from().
+  void reserve_for(const RecordColumn& o, size_t* at) {
+    at[0] = records.size();
+    at[1] = payload.size();
+    records.commit(o.records.size());
+    payload.commit(o.payload.size());
+  }
+  void fill_from(const RecordColumn& o, const size_t* at) {
+    const size_t n = o.count();
+    const uint64_t rebase = at[1];
+    uint8_t* dst = records.data() + at[0];
+    const Record* src = o.data();
+    for (size_t i = 0; i < n; ++i) {
+      Record r = src[i];
+      r.loc += rebase;
+      std::memcpy(dst + i * sizeof(Record), &r, sizeof(Record));
+    }
+    if (o.payload.size()) std::memcpy(payload.data() + at[1], o.payload.data(), o.payload.size());
   }
   void append(const RecordColumn& o) {
     const size_t n = o.count();
@@ -87,6 +116,8 @@ class BusSink final : public ObjectSink {
   void object(const uint8_t* obj, uint32_t object_size, uint32_t object_type, uint32_t header_bytes,
               int64_t ts) override;
   void append(const ObjectSink& other) override;
+  bool append_deferred(const ObjectSink& other, BulkSlot& slot) override;
+  void copy_bulk(const ObjectSink& other, const BulkSlot& slot) override;
   void clear() override;
   std::unique_ptr<ObjectSink> fresh() const override { return std::make_unique<BusSink>(wanted_); }
   void mark() override;
@@ -108,6 +139,14 @@ class BusSink final : public ObjectSink {
 
  private:
   void count(Bus bus, uint16_t channel, int64_t ts);
+  // Events, text, channel rows and skip counts of `o` (all but the bulk).
+  void append_small(const BusSink& o);
+  // Before a record of an object of n body bytes goes to `col`: copies in
+  // flight into it must end before it grows.
+  template <class Record>
+  void before_add(const RecordColumn<Record>& col, size_t n) {
+    if (waiter && !col.has_room(1, n + sizeof(EthernetPayload::head))) waiter->wait_copies();
+  }
   void skip(uint32_t type, uint64_t n = 1);
   TextRef keep_text(const Payload& p);
 
