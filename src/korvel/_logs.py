@@ -171,7 +171,16 @@ def iter_log(
     pieces = _k.iter_text(file, frames, format=fmt, verbose=verbose, _notices=_notices)
     if window == (None, None):
         return pieces
-    return (_window(p, *window) for p in pieces)
+    return _windowed(pieces, window)
+
+
+def _windowed(pieces: Iterator[Any], window: tuple[Any, Any]) -> Iterator[Any]:
+    """Each piece masked to the window; pieces left empty are not handed out,
+    as the BLF reader hands out none."""
+    for piece in pieces:
+        part = _window(piece, *window)
+        if len(part[0]):
+            yield part
 
 
 def _pieces(pair: Any, frames: int) -> Iterator[Any]:
