@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "array_sink.hpp"
 #include "blf/format.hpp"
 #include "bytebuf.hpp"
 #include "calendar.hpp"
@@ -23,61 +24,24 @@ namespace {
 
 using namespace korvel::mf4;
 
-constexpr size_t MIN_RECORDS = 1024;
 constexpr size_t MAX_FIRST_RECORDS = size_t(1) << 22;
 
 std::string u64(uint64_t v) { return std::to_string(v); }
 
-// Frames straight into NumPy arrays, grown with the lock taken back.
-class Mf4Sink : public FrameSink {
+// The core's MF4 reader is not unwound by Python exceptions: a failed growth
+// is kept and the reader stopped with ExternalError.
+class Mf4Sink : public ArraySinkBase {
  public:
-  py::array index, chunk;
   std::exception_ptr error;
-
-  Mf4Sink(size_t n_records, size_t n_bytes) {
-    index = py::array(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)});
-    chunk = py::array(py::dtype::of<uint8_t>(),
-                      std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)});
-    refresh();
-  }
+  using ArraySinkBase::ArraySinkBase;
 
   void grow(size_t min_records, size_t min_payload) override {
-    py::gil_scoped_acquire gil;
     try {
-      if (min_records > record_capacity) {
-        const size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
-        py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
-        if (record_count)
-          std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
-        index = bigger;
-      }
-      if (min_payload > payload_capacity) {
-        const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 8});
-        py::array bigger(py::dtype::of<uint8_t>(),
-                         std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
-        if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
-        chunk = bigger;
-      }
+      ArraySinkBase::grow(min_records, min_payload);
     } catch (...) {
       error = std::current_exception();
       throw ExternalError();
     }
-    refresh();
-  }
-
-  py::tuple take() {
-    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
-    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
-    refresh();
-    return py::make_tuple(index, chunk);
-  }
-
- private:
-  void refresh() {
-    records = reinterpret_cast<DT_t*>(index.mutable_data());
-    record_capacity = static_cast<size_t>(index.shape(0));
-    payload = static_cast<uint8_t*>(chunk.mutable_data());
-    payload_capacity = static_cast<size_t>(chunk.shape(0));
   }
 };
 

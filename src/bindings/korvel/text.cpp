@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "array_sink.hpp"
 #include "blf/format.hpp"
 #include "bytebuf.hpp"
 #include "calendar.hpp"
@@ -89,52 +90,7 @@ std::unique_ptr<TextParser> make_parser(Format f, LocalClock& clock) {
   throw std::logic_error("no parser");
 }
 
-// Frames straight into NumPy arrays, grown with the lock taken back.
-class TextSink : public FrameSink {
- public:
-  py::array index, chunk;
-
-  TextSink(size_t n_records, size_t n_bytes) {
-    index = py::array(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)});
-    chunk = py::array(py::dtype::of<uint8_t>(),
-                      std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)});
-    refresh();
-  }
-
-  void grow(size_t min_records, size_t min_payload) override {
-    py::gil_scoped_acquire gil;
-    if (min_records > record_capacity) {
-      const size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
-      py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
-      if (record_count)
-        std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
-      index = bigger;
-    }
-    if (min_payload > payload_capacity) {
-      const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 8});
-      py::array bigger(py::dtype::of<uint8_t>(),
-                       std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
-      if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
-      chunk = bigger;
-    }
-    refresh();
-  }
-
-  py::tuple take() {
-    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
-    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
-    refresh();
-    return py::make_tuple(index, chunk);
-  }
-
- private:
-  void refresh() {
-    records = reinterpret_cast<DT_t*>(index.mutable_data());
-    record_capacity = static_cast<size_t>(index.shape(0));
-    payload = static_cast<uint8_t*>(chunk.mutable_data());
-    payload_capacity = static_cast<size_t>(chunk.shape(0));
-  }
-};
+using TextSink = ArraySinkBase;
 
 // A text log given as a path (read natively) or a binary stream, in blocks.
 class TextInput {

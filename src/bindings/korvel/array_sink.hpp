@@ -1,0 +1,64 @@
+// Frames parsed straight into the NumPy arrays of a frames pair, grown with
+// the interpreter lock taken back (the text and MF4 readers).
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "blf/format.hpp"
+#include "common.hpp"
+#include "frames.hpp"
+
+namespace korvel::bind {
+
+class ArraySinkBase : public FrameSink {
+ public:
+  static constexpr size_t MIN_GROWTH = 1024;
+  py::array index, chunk;
+
+  ArraySinkBase(size_t n_records, size_t n_bytes) {
+    index = py::array(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)});
+    chunk = py::array(py::dtype::of<uint8_t>(),
+                      std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)});
+    refresh();
+  }
+
+  // Python errors (memory) propagate as py::error_already_set.
+  void grow(size_t min_records, size_t min_payload) override {
+    py::gil_scoped_acquire gil;
+    if (min_records > record_capacity) {
+      const size_t cap = std::max({min_records, record_capacity * 2, MIN_GROWTH});
+      py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      if (record_count)
+        std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
+      index = bigger;
+      refresh();  // the old array is gone even if the payload's growth fails
+    }
+    if (min_payload > payload_capacity) {
+      const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_GROWTH * 8});
+      py::array bigger(py::dtype::of<uint8_t>(),
+                       std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
+      chunk = bigger;
+    }
+    refresh();
+  }
+
+  py::tuple take() {
+    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
+    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
+    refresh();
+    return py::make_tuple(index, chunk);
+  }
+
+ protected:
+  void refresh() {
+    records = reinterpret_cast<DT_t*>(index.mutable_data());
+    record_capacity = static_cast<size_t>(index.shape(0));
+    payload = static_cast<uint8_t*>(chunk.mutable_data());
+    payload_capacity = static_cast<size_t>(chunk.shape(0));
+  }
+};
+
+}  // namespace korvel::bind
