@@ -35,24 +35,28 @@ size_t MemorySource::skip(size_t n) {
   return got;
 }
 
-FileSource::FileSource(const char* path) {
-  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    error_ = errno;
-    return;
+int open_for_reading(const char* path, int& error, uint64_t& size, bool& regular) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return -1;
   }
   struct stat st;
-  if (::fstat(fd_, &st) != 0) {
-    error_ = errno;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
   } else if (S_ISDIR(st.st_mode)) {
-    error_ = EISDIR;
+    error = EISDIR;
   } else {
-    size_ = static_cast<uint64_t>(st.st_size);
-    positional_ = S_ISREG(st.st_mode);
-    return;
+    size = static_cast<uint64_t>(st.st_size);
+    regular = S_ISREG(st.st_mode);
+    return fd;
   }
-  ::close(fd_);
-  fd_ = -1;
+  ::close(fd);
+  return -1;
+}
+
+FileSource::FileSource(const char* path) {
+  fd_ = open_for_reading(path, error_, size_, positional_);
 }
 
 FileSource::~FileSource() {

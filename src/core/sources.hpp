@@ -32,6 +32,10 @@ class MemorySource : public ByteSource {
   size_t pos_ = 0;
 };
 
+// Opens `path` for reading: the descriptor, or -1 with `error` set (EISDIR
+// for a folder); `size` and whether it is a regular file (pread works).
+int open_for_reading(const char* path, int& error, uint64_t& size, bool& regular);
+
 // A file opened and read by the reader itself (no interpreter involved).
 class FileSource : public ByteSource {
  public:

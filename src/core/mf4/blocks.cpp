@@ -1,7 +1,5 @@
 #include "mf4/blocks.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,22 +10,8 @@
 namespace korvel::mf4 {
 
 FileRandom::FileRandom(const char* path) {
-  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    error_ = errno;
-    return;
-  }
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) {
-    error_ = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    error_ = EISDIR;
-  } else {
-    size_ = static_cast<uint64_t>(st.st_size);
-    return;
-  }
-  ::close(fd_);
-  fd_ = -1;
+  bool regular = false;
+  fd_ = open_for_reading(path, error_, size_, regular);
 }
 
 FileRandom::~FileRandom() {
