@@ -697,52 +697,23 @@ void decode_messages(const Frames& f, const Grouping& g, const std::vector<Messa
            g.count[b] * (messages[b].signals.size() + 1);
   });
 
-  std::atomic<size_t> next{0};
-  auto work = [&] {
+  auto work = [&](size_t j) {
+    const size_t m = jobs[j];
+    const std::vector<uint32_t>& groups = g.groups_of[m];
     std::vector<uint32_t> merged;
-    for (;;) {
-      const size_t j = next.fetch_add(1);
-      if (j >= jobs.size()) return;
-      const size_t m = jobs[j];
-      const std::vector<uint32_t>& groups = g.groups_of[m];
-      const uint32_t* rows;
-      if (groups.size() == 1) {
-        rows = g.rows.data() + g.start[groups[0]];
-      } else {  // several keys (channels): their frames in frame order
-        merged.clear();
-        for (uint32_t k : groups)
-          merged.insert(merged.end(), g.rows.begin() + static_cast<ptrdiff_t>(g.start[k]),
-                        g.rows.begin() + static_cast<ptrdiff_t>(g.start[k + 1]));
-        std::sort(merged.begin(), merged.end());
-        rows = merged.data();
-      }
-      decode_message(f, rows, g.count[m], messages[m], outs[m]);
+    const uint32_t* rows;
+    if (groups.size() == 1) {
+      rows = g.rows.data() + g.start[groups[0]];
+    } else {  // several keys (channels): their frames in frame order
+      for (uint32_t k : groups)
+        merged.insert(merged.end(), g.rows.begin() + static_cast<ptrdiff_t>(g.start[k]),
+                      g.rows.begin() + static_cast<ptrdiff_t>(g.start[k + 1]));
+      std::sort(merged.begin(), merged.end());
+      rows = merged.data();
     }
+    decode_message(f, rows, g.count[m], messages[m], outs[m]);
   };
-
-  const size_t helpers =
-      jobs.size() > 1 && threads > 1 ? std::min<size_t>(threads - 1, jobs.size() - 1) : 0;
-  std::vector<std::future<void>> done;
-  std::exception_ptr failure;
-  try {
-    if (helpers > 0) {
-      WorkPool& pool = shared_pool(threads - 1);
-      for (size_t i = 0; i < helpers; ++i) done.push_back(pool.submit(work));
-    }
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-    next.store(jobs.size());  // the others stop at their next message
-  }
-  // The workers use this frame's locals: wait for every one of them.
-  for (auto& d : done) {
-    try {
-      d.get();
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
+  if (!jobs.empty()) share_parts(threads, jobs.size(), work);
 }
 
 }  // namespace korvel::tables
