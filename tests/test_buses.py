@@ -671,3 +671,37 @@ def test_decode_lin_with_ldf_equals_ldfparser(tmp_path):
                 else:
                     assert tables[name][sig][k] == pytest.approx(value)
     assert tables["SeatStatus"].units["SeatTemp"] == "degC"
+
+
+class _OneWay(io.RawIOBase):
+    """A stream that cannot seek (a pipe)."""
+
+    def __init__(self, data):
+        self._b = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buf):
+        return self._b.readinto(buf)
+
+
+def test_channel_list_of_a_stream_is_walked_from_where_the_log_starts(vblf_log):
+    whole = kv.info(vblf_log, verbose=False)["channels"]
+    data = b"JUNK" + vblf_log.read_bytes()
+    stream = io.BytesIO(data)
+    stream.seek(4)  # the log starts past other bytes
+    info = kv.info(stream, verbose=False)
+    stream.seek(0, io.SEEK_END)  # the caller moved on meanwhile
+    lazy = info["channels"]
+    for key in whole:
+        assert np.array_equal(lazy[key], whole[key]), key
+    assert info.get("channels") is lazy  # walked once
+    # What it pickles to holds what was walked, as a plain dict.
+    import pickle
+
+    assert set(pickle.loads(pickle.dumps(info))) == set(info)
+    blind = kv.info(_OneWay(data[4:]), verbose=False)
+    assert blind["object_count"] == info["object_count"]
+    with pytest.raises(ValueError, match="needs a seekable stream"):
+        blind["channels"]
