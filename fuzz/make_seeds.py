@@ -274,6 +274,16 @@ def main(out):
             for mode in range(4):
                 write(f"{out}/mf4", f"{name}-{mode}", bytes([mode]) + data)
 
+    # pcapng: a count, a stride step, then records (each followed by a word
+    # whose bit 0 asks for a payload location within reach) and the payload.
+    for i, (count, step) in enumerate([(0, 0), (3, 0), (5, 1), (12, 2)]):
+        body = b""
+        for k in range(count):
+            rec = struct.pack("<qHHHBBQ", 10**18 + k * 1000, k % 3, 0, 60 + k, 0x04 * (k % 2), 120,
+                              k * 16 | (16 + k) << 48)
+            body += rec + struct.pack("<H", 1 | (k * 8) << 1 | (16 + k) << 7)
+        write(f"{out}/pcapng", f"seed{i}", bytes([count, step]) + body + bytes(range(256)) * 2)
+
 
 TEXT_ASC_RELATIVE = """date Mon Sep 30 03:06:13.500 PM 2019
 base hex  timestamps relative

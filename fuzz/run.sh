@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
 shift || true
-TARGETS=${*:-scan stitch inflate prefix signals encode reader j1939 isotp window stats asc candump trc mf4}
+TARGETS=${*:-scan stitch inflate prefix signals encode reader j1939 isotp window stats asc candump trc mf4 pcapng}
 BUILD=build/fuzz
 if [ "${FUZZ_TSAN:-0}" = 1 ]; then
   BUILD=build/fuzz-tsan

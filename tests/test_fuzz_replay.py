@@ -15,7 +15,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FUZZ = os.path.join(ROOT, "fuzz")
 TARGETS = ["scan", "stitch", "inflate", "prefix", "signals", "encode", "reader", "j1939", "isotp", "window",
-           "stats", "asc", "candump", "trc", "mf4"]
+           "stats", "asc", "candump", "trc", "mf4", "pcapng"]
 
 
 @pytest.fixture(scope="module")

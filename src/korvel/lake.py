@@ -598,8 +598,8 @@ def write(
     paths = [os.path.abspath(n) for n in names]
     devices = [_device_of(device, p) for p in paths]
     plan = decode_plan(db, messages).matching(j1939)
-    spec, options = _transport(transport, fast_packet, addressing)
-    if spec is not None and split is not None:
+    protocol, options = _transport(transport, fast_packet, addressing)
+    if protocol is not None and split is not None:
         raise ValueError("split cannot go with transport: transfers cross the pieces")
     lake = _Lake(root, device=device is not None, create=True)
     lake.probe()
@@ -607,7 +607,7 @@ def write(
     on_dask = workers is not None or scheduler is not None
     job = _Job(root=lake.root, plan=plan, schemas=lake.schemas(plan), device=device is not None,
                known=known, token=uuid.uuid4().hex[:12], threads=1 if on_dask and threads is None
-               else threads, j1939=j1939, j1939_na=j1939_na, transport=spec, options=options)
+               else threads, j1939=j1939, j1939_na=j1939_na, transport=protocol, options=options)
     items = []
     failures: list[dict[str, Any]] = []
     for log in map(_Log, paths, names, devices):
