@@ -39,25 +39,19 @@ void BusSink::skip(uint32_t type, uint64_t n) {
 }
 
 void BusSink::count(Bus bus, uint16_t channel, int64_t ts) {
-  if (last_row_ < channels.size()) {
-    ChannelRow& r = channels[last_row_];
-    if (r.bus == bus && r.channel == channel) {
-      ++r.objects;
-      r.first = std::min(r.first, ts);
-      r.last = std::max(r.last, ts);
-      return;
-    }
-  }
-  for (size_t i = 0; i < channels.size(); ++i) {
+  // Most objects are on the channel of the one before.
+  const auto counted = [&](size_t i) {
     ChannelRow& r = channels[i];
-    if (r.bus == bus && r.channel == channel) {
-      ++r.objects;
-      r.first = std::min(r.first, ts);
-      r.last = std::max(r.last, ts);
-      last_row_ = i;
-      return;
-    }
-  }
+    if (r.bus != bus || r.channel != channel) return false;
+    ++r.objects;
+    r.first = std::min(r.first, ts);
+    r.last = std::max(r.last, ts);
+    last_row_ = i;
+    return true;
+  };
+  if (last_row_ < channels.size() && counted(last_row_)) return;
+  for (size_t i = 0; i < channels.size(); ++i)
+    if (counted(i)) return;
   channels.push_back(ChannelRow{bus, channel, 1, ts, ts});
   last_row_ = channels.size() - 1;
 }
