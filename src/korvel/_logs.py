@@ -104,9 +104,10 @@ def read_log(
     errors: str = "raise",
     start: Any = None,
     stop: Any = None,
+    buses: Any = None,
     _notices: list | None = None,
     **blf: Any,
-) -> tuple[Any, Any]:
+) -> Any:
     """The frames pair of a log of any format korvel reads.
 
     file: a path or a binary stream. A BLF log, an ASC log, a candump log, a
@@ -120,13 +121,24 @@ def read_log(
         MF4 logs as read_mf4 takes them).
     start, stop: the frames with start <= timestamp < stop (int64 ns since
         the epoch or numpy.datetime64; None leaves an end open).
+    buses: None (the CAN frames pair), a bus name ("can", "lin",
+        "ethernet", "flexray") for that bus's pair, or a sequence of names
+        (and "events" for a BLF log) for a dict of pairs as
+        korvel.korvel.read_buses gives, all from one reading of the log.
+        ASC logs give LIN from their Li lines and Ethernet from their ETH
+        lines, MF4 logs from their LIN_Frame and ETH_Frame groups; FlexRay
+        comes from BLF logs only (empty for the others).
     **blf: the BLF reader's other keywords (exact_time, all_errors,
         containers); exact_time and all_errors change nothing for a text
         log, containers applies to BLF logs only.
 
-    Returns (index, chunk). Raises what the format's reader raises.
+    Returns (index, chunk), or with buses as said above. Raises what the
+    format's reader raises.
     """
     fmt = _format_arg(file, format)
+    if buses is not None:
+        return _read_buses(file, fmt, buses, verbose=verbose, threads=threads, errors=errors,
+                           start=start, stop=stop, _notices=_notices, blf=blf)
     if fmt == "blf":
         return _k.read(file, verbose=verbose, threads=threads, errors=errors, start=start,
                        stop=stop, _notices=_notices, **blf)
@@ -138,6 +150,51 @@ def read_log(
     else:
         pair = _TEXT_READERS[fmt](file, verbose=verbose, _notices=_notices)
     return _window(pair, *window)
+
+
+BUSES = ("can", "lin", "ethernet", "flexray")
+
+
+def _bus_names(buses: Any, fmt: str) -> list[str]:
+    if isinstance(buses, str):
+        names = [buses]
+    else:
+        try:
+            names = list(buses)
+        except TypeError:
+            raise TypeError("buses must be a bus name or a sequence of them, not "
+                            f"{type(buses).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"buses must hold str, got {type(name).__name__}")
+        if name == "events" and fmt == "blf":
+            continue
+        if name not in BUSES:
+            known = ", ".join(repr(b) for b in (*BUSES, "events"))
+            if name == "events":
+                raise ValueError(f"events are read from BLF logs only (this is a {NAMES[fmt]} log)")
+            raise ValueError(f"unknown bus {name!r} (buses are {known})")
+    return list(dict.fromkeys(names))
+
+
+def _read_buses(file: Any, fmt: str, buses: Any, *, verbose: bool, threads: Any, errors: str,
+                start: Any, stop: Any, _notices: list | None, blf: dict) -> Any:
+    """read_log with buses=: one reading of the log, the pairs asked for."""
+    names = _bus_names(buses, fmt)
+    if fmt == "blf":
+        blf = {k: v for k, v in blf.items() if k == "containers"}
+        out = _k.read_buses(file, names, verbose=verbose, threads=threads, errors=errors,
+                            start=start, stop=stop, _notices=_notices, **blf)
+    else:
+        _text_options(fmt, blf)
+        window = _bounds(start, stop)
+        if fmt == "mf4":
+            out = _k._read_mf4_buses(file, names, verbose=verbose, errors=errors,
+                                     threads=threads, _notices=_notices)
+        else:
+            out = _k._read_text_buses(file, fmt, names, verbose=verbose, _notices=_notices)
+        out = {name: _window(out[name], *window) for name in names}
+    return out[buses] if isinstance(buses, str) else out
 
 
 def iter_log(

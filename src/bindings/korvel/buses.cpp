@@ -10,6 +10,7 @@
 
 #include "buses/objects.hpp"
 #include "buses/sink.hpp"
+#include "bus_arrays.hpp"
 #include "common.hpp"
 #include "export/pcapng.hpp"
 #include "walk.hpp"
@@ -57,29 +58,6 @@ py::list flexray_fields() {
   l.append(py::make_tuple("flags", "<u2"));
   l.append(py::make_tuple("loc", "<u8"));
   return l;
-}
-
-py::object kv_attr(const char* name) {
-  return py::reinterpret_borrow<py::object>(globals().module).attr(name);
-}
-
-// A NumPy array over the buffer's block, which it takes over (no copy: the
-// payload of an Ethernet log runs to hundreds of megabytes).
-py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
-  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count)};
-  uint8_t* block = buf.release();
-  if (!block) return py::array(dtype, shape);
-  py::capsule owner(block, [](void* p) { std::free(p); });
-  return py::array(dtype, shape, block, owner);
-}
-
-// The column's pair; the column is left empty.
-template <class Record>
-py::tuple pair_of(RecordColumn<Record>& col, const char* dtype_name) {
-  const size_t n = col.count(), bytes = col.payload.size();
-  py::array records = array_taking(col.records, py::dtype::from_args(kv_attr(dtype_name)), n);
-  py::array payload = array_taking(col.payload, py::dtype::of<uint8_t>(), bytes);
-  return py::make_tuple(records, payload);
 }
 
 const char* type_name_of(uint32_t type) {

@@ -1,0 +1,44 @@
+// Records of the other buses as NumPy pairs (records, payload), taken over
+// from the core's columns without a copy: the BLF walk, the text and the MF4
+// readers hand them out alike.
+#pragma once
+
+#include <cstdlib>
+#include <vector>
+
+#include "buses/sink.hpp"
+#include "common.hpp"
+
+namespace korvel::bind {
+
+inline py::object kv_attr(const char* name) {
+  return py::reinterpret_borrow<py::object>(globals().module).attr(name);
+}
+
+// A NumPy array over the buffer's block, which it takes over (no copy: the
+// payload of an Ethernet log runs to hundreds of megabytes).
+inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
+  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count)};
+  uint8_t* block = buf.release();
+  if (!block) return py::array(dtype, shape);
+  py::capsule owner(block, [](void* p) { std::free(p); });
+  return py::array(dtype, shape, block, owner);
+}
+
+// The column's pair; the column is left empty.
+template <class Record>
+py::tuple pair_of(buses::RecordColumn<Record>& col, const char* dtype_name) {
+  const size_t n = col.count(), bytes = col.payload.size();
+  py::array records = array_taking(col.records, py::dtype::from_args(kv_attr(dtype_name)), n);
+  py::array payload = array_taking(col.payload, py::dtype::of<uint8_t>(), bytes);
+  return py::make_tuple(records, payload);
+}
+
+// An empty pair of a bus, for a log that holds none of its records.
+inline py::tuple empty_pair(const char* dtype_name) {
+  const std::vector<py::ssize_t> none{0};
+  return py::make_tuple(py::array(py::dtype::from_args(kv_attr(dtype_name)), none),
+                        py::array(py::dtype::of<uint8_t>(), none));
+}
+
+}  // namespace korvel::bind
