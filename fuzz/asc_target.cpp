@@ -1,7 +1,10 @@
 // The ASC reader: whole against blocks and pieces (text_common.hpp); times
 // never before the header's (FakeClock's dates are positive); and what it
 // reads, written again by the ASC writer and read back, must come back frame
-// for frame (every kind; times to the nearest microsecond).
+// for frame (every kind; times to the nearest microsecond). With LIN and
+// Ethernet records wanted, the CAN frames stay the same, the lines read as
+// records are exactly the lines no longer skipped, and every record's bytes
+// lie inside its column.
 #include "text/asc.hpp"
 #include "text/asc_writer.hpp"
 #include "text_common.hpp"
@@ -12,6 +15,35 @@ auto make = [](korvel::text::LocalClock& c) {
   return std::make_unique<korvel::text::AscParser>(c);
 };
 
+// The reader with the other buses' columns, against `plain` (without them).
+void with_buses(const char* text, size_t n, const fuzz::Outcome& plain) {
+  using namespace korvel::buses;
+  fuzz::FakeClock clock;
+  korvel::text::AscParser parser(clock);
+  RecordColumn<LinRecord> lin;
+  RecordColumn<EthernetRecord> eth;
+  parser.set_buses({&lin, &eth});
+  fuzz::ExactSink sink;
+  uint64_t error_line = 0;
+  try {
+    parser.parse(text, text + n, true, sink, SIZE_MAX);
+  } catch (const korvel::text::TextError& e) {
+    error_line = e.line;
+  }
+  std::vector<fuzz::Frame> frames;
+  fuzz::collect(sink, frames);
+  const auto& c = parser.counts();
+  if (error_line != plain.error_line || frames != plain.frames) std::abort();
+  if (c.lin != lin.count() || c.ethernet != eth.count()) std::abort();
+  if (!error_line && c.skipped + c.lin + c.ethernet != plain.counts.skipped) std::abort();
+  auto inside = [](uint64_t loc, size_t size, uint64_t most) {
+    const uint64_t off = korvel::loc_offset(loc), cnt = korvel::loc_count(loc);
+    if (cnt > most || off > size || cnt > size - off) std::abort();
+  };
+  for (size_t i = 0; i < lin.count(); ++i) inside(lin.data()[i].loc, lin.payload.size(), 8);
+  for (size_t i = 0; i < eth.count(); ++i) inside(eth.data()[i].loc, eth.payload.size(), n);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const char* text = reinterpret_cast<const char*>(data + 2);
   const fuzz::Outcome first = fuzz::whole(text, size - 2, make);
+  with_buses(text, size - 2, first);
   if (first.error_line || first.frames.empty()) return 0;
   // Frames laid out again, written from the earliest, read back.
   std::vector<korvel::DT_t> recs;

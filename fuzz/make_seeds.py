@@ -249,7 +249,7 @@ def main(out):
     sys.path.insert(0, tests)
     import text_samples as tt
 
-    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE, TEXT_ASC_FLAGS],
+    samples = {"asc": [tt.ASC, tt.ASC_DEC, TEXT_ASC_RELATIVE, TEXT_ASC_FLAGS, tt.ASC_BUSES],
                "candump": [tt.CANDUMP, tt.MALFORMED["log"][0] + "\n".join(tt.MALFORMED["log"][1]),
                            TEXT_CANDUMP_ODD],
                "trc": list(tt.TRC.values()) + [TEXT_TRC_FAR]}

@@ -91,6 +91,36 @@ TRC = {
 """,
 }
 
+# LIN and Ethernet lines among CAN lines, in the shapes converters write
+# (hex), then the same under "base dec".
+ASC_BUSES = """\
+date Wed Dec 9 05:30:42.123 pm 2026
+base hex  timestamps absolute
+   0.010000 1  123             Rx   d 2 01 02
+   0.073973 Li 2d              Tx       8 00 f0 f0 ff ff ff ff ff                              checksum = 70   header time =  40, full time = 130  SOF = 0.067195  BR = 19230  break = 937125 114062   EOH = 0.069266   EOB =  0.069789 0.070312 sim = 1    EOF = 0.073973  RBR = 19231  HBR = 19230.769231  CSM = enhanced
+   0.080000 L3 11              Rx       2 0a 0b checksum = e1
+   0.090000 L3 12              CSErr Rx 1 5a checksum = 00
+   0.091000 L3 13              Rx CSErr 1 5b checksum = 01
+   0.100000 L2 3c              Rx       c 01 02 03 04 05 06 07 08
+   0.424674 Li 33           TransmErr    header time =  40, full time = 166  SOF = 0.416054  BR = 19230
+   0.554673 Li 33           8 RcvError: timeout while waiting for checksum field  StateReason = 0c  ShortError = 0  DlcTimeout = 0  HasDatabytes = 1 05 00 00 00 00 ff ff ff  SOF = 0.546052  BR = 19230
+   0.560000 Li 34           8 RcvError: no response  HasDatabytes = 0  SOF = 0.546052
+   1.298765 Li 1            8 ShortOrSlowResponse: NumRespBytes = 9   11 12 13 14 15 16 17 18 99 SlowResponse = 1
+   2.022336 L2              SyncError  208   0   0   0  SOF = 2.021077  BR = 19230  break = 937125 113312
+   2.318672 Li WakeupFrame     Tx         00  SOF = 2.317671  BR = 19230  LengthCode = 0
+   2.318700 L4 WakeupFrame     Rx         00
+   0.777200 Li SleepModeEvent 0 entering sleep mode due to sleep mode frame
+   5.990958 L2 Spike  Rx        56 microseconds  SOF = 5.990902  BR = 9615
+   0.100000 Li              Baudrate     9615
+   3.000000  ETH 2 Tx  3c:FFFFFFFFFFFF40000000000408060001080006040001400000000004C0A80001000000000000C0A80001000000000000000000000000000000000000
+   3.100000  ETH 10 Rx     10:0102030405060708
+   3.200000  ETH 1 Rx     4:0102030
+   4.000000 1  124             Rx   d 1 ff
+base dec
+   5.000000 L1 17              Rx       2 10 11 checksum = 225
+   5.100000  ETH 3 Rx     4:0a0b0c0d
+"""
+
 MALFORMED = {
     "asc": (
         "base hex  timestamps absolute\n   0.1 1  1 Rx d 0\n",

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "bus_arrays.hpp"
 #include "buses/objects.hpp"
 #include "buses/sink.hpp"
-#include "bus_arrays.hpp"
 #include "common.hpp"
 #include "export/pcapng.hpp"
 #include "walk.hpp"

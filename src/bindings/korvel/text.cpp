@@ -11,6 +11,7 @@
 
 #include "array_sink.hpp"
 #include "blf/format.hpp"
+#include "bus_arrays.hpp"
 #include "bytebuf.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
@@ -162,12 +163,15 @@ class TextInput {
 
 // The verbose line, or a TextWarning for the lines skipped when quiet.
 void report(Format f, const Counts& c, double since, uint64_t records, uint64_t payload,
-            bool verbose, const py::object& notices) {
+            bool verbose, const py::object& notices, const BusOutput& buses = {}) {
   if (verbose) {
     const uint64_t idx = records * sizeof(DT_t);
+    std::string other;
+    if (buses.lin) other += ", lin_cnt=" + u64(c.lin);
+    if (buses.ethernet) other += ", eth_cnt=" + u64(c.ethernet);
     print_line(std::string("load ") + format_name(f) + " cost " +
                format_fixed2((now_seconds() - since) * 1000) + "ms, line_cnt=" + u64(c.lines) +
-               ", frm_cnt=" + u64(records) + ", skip_cnt=" + u64(c.skipped) + ", idx_mem=" +
+               ", frm_cnt=" + u64(records) + other + ", skip_cnt=" + u64(c.skipped) + ", idx_mem=" +
                u64(idx) + ", chk_mem=" + u64(payload) + ", tot_mem=" + u64(idx + payload));
     return;
   }
@@ -220,13 +224,15 @@ class Blocks {
 
 // Parses the whole log.
 py::tuple read_whole(py::object file, bool verbose, Format f, const char* fn,
-                     const py::object& notices, std::vector<std::string>* interfaces = nullptr) {
+                     const py::object& notices, std::vector<std::string>* interfaces = nullptr,
+                     const BusOutput& buses = {}) {
   if (!notices.is_none() && !PyList_Check(notices.ptr()))
     throw py::type_error("_notices must be a list, got " + type_name(notices));
   const double since = now_seconds();
   TextInput input(file, fn);
   PyClock clock;
   auto parser = make_parser(f, clock);
+  parser->set_buses(buses);
   // Lines of frames are 20 bytes and more; payload takes 2 characters a byte.
   const size_t n = input.size_hint();
   TextSink sink(std::max<size_t>(n / 32, MIN_RECORDS), n / 3 + 4096);
@@ -237,7 +243,7 @@ py::tuple read_whole(py::object file, bool verbose, Format f, const char* fn,
     raise_text_error(e);
   }
   py::tuple out = sink.take();
-  report(f, parser->counts(), since, sink.record_count, sink.payload_size, verbose, notices);
+  report(f, parser->counts(), since, sink.record_count, sink.payload_size, verbose, notices, buses);
   if (interfaces) *interfaces = static_cast<CandumpParser&>(*parser).interfaces();
   return out;
 }
@@ -267,6 +273,37 @@ Format format_arg(const std::string& format) {
   if (format == "candump") return Format::Candump;
   if (format == "trc") return Format::Trc;
   throw py::value_error("format must be 'asc', 'candump' or 'trc' (got '" + format + "')");
+}
+
+// The pairs of the buses named, from one reading of a text log: LIN and
+// Ethernet from an ASC log's Li and ETH lines (the other formats have none).
+py::dict read_text_buses(py::object file, const std::string& format, py::object buses, bool verbose,
+                         py::object notices) {
+  const Format f = format_arg(format);
+  std::vector<std::string> names;
+  for (py::handle b : py::iter(buses)) names.push_back(py::str(b));
+  buses::RecordColumn<buses::LinRecord> lin;
+  buses::RecordColumn<buses::EthernetRecord> ethernet;
+  BusOutput out;
+  for (const auto& n : names) {
+    if (n == "lin") out.lin = &lin;
+    if (n == "ethernet") out.ethernet = &ethernet;
+  }
+  py::tuple frames = read_whole(std::move(file), verbose, f, "read_log", notices, nullptr, out);
+  py::dict pairs;
+  for (const auto& n : names) {
+    if (n == "can")
+      pairs["can"] = frames;
+    else if (n == "lin")
+      pairs["lin"] = pair_of(lin, "LIN");
+    else if (n == "ethernet")
+      pairs["ethernet"] = pair_of(ethernet, "ETHERNET");
+    else if (n == "flexray")
+      pairs["flexray"] = empty_pair("FLEXRAY");
+    else
+      throw py::value_error("unknown bus '" + n + "'");
+  }
+  return pairs;
 }
 
 // iter_text: pieces of at most `frames` records; the input read in blocks,
@@ -503,6 +540,8 @@ void register_text(py::module_& m) {
 
   m.def("read_asc", &read_asc, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("_notices") = py::none());
+  m.def("_read_text_buses", &read_text_buses, py::arg("file"), py::arg("format"), py::arg("buses"),
+        py::kw_only(), py::arg("verbose") = true, py::arg("_notices") = py::none());
   m.def("read_candump", &read_candump, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("_notices") = py::none());
   m.def("read_trc", &read_trc, py::arg("file"), py::kw_only(), py::arg("verbose") = true,

@@ -64,6 +64,40 @@ bool clock_time(Span t, CivilTime& c) {
   return c.minute < 60 && c.second <= 60;
 }
 
+// The channel of a LIN line: "L<n>", and "Li" as logs converted from BLF
+// name the first channel.
+bool lin_channel(Span k, uint16_t& ch) {
+  if (k.size() < 2 || lower(*k.b) != 'l') return false;
+  Span d{k.b + 1, k.e};
+  if (lower(*d.b) == 'i') {
+    if (d.size() == 1) {
+      ch = 1;
+      return true;
+    }
+    ++d.b;
+  }
+  uint64_t v;
+  if (!parse_uint(d, 10, 0xFFFF, v)) return false;
+  ch = static_cast<uint16_t>(v);
+  return true;
+}
+
+// Moves `rest` past the tokens "<key> =" (case aside); false when the line
+// has no such pair.
+bool seek_key(Span& rest, const char* key) {
+  for (;;) {
+    const Span k = next_token(rest);
+    if (k.empty()) return false;
+    if (equals(k, key)) {
+      Span r = rest;
+      if (equals(next_token(r), "=")) {
+        rest = r;
+        return true;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool parse_asc_date(Span s, CivilTime& t) {
@@ -179,6 +213,10 @@ void AscParser::timed_line(Span s, Span rest, Span first, Emitter& out) {
   } else if (!kind.empty() && is_digit(*kind.b)) {
     uint64_t ch;
     ok = parse_uint(kind, 10, 255, ch) && classic(rest, ts, static_cast<uint8_t>(ch), out);
+  } else if (buses_.ethernet && equals(kind, "eth")) {
+    ok = ethernet(rest, ts);
+  } else if (uint16_t lch; buses_.lin && lin_channel(kind, lch)) {
+    ok = lin(rest, ts, lch);
   }
   if (ok) {
     placed_ = true;
@@ -304,6 +342,111 @@ bool AscParser::fd(Span rest, int64_t ts, Emitter& out) {
   const uint8_t len = canfd_dlc_to_len(static_cast<uint8_t>(dlc));
   if (length != (edl || len < 8 ? len : 8)) return false;
   out.commit(ts, id, channel, len, flags, true, length);
+  return true;
+}
+
+// After the channel: "<id> Rx|Tx [CSErr] <dlc> <bytes> ... checksum = <cs>
+// ...", "<id> CSErr Rx|Tx ...", "<id> <dlc> RcvError: ... HasDatabytes = 1
+// <bytes> ...", "<id> TransmErr ...", "SyncError ...", "WakeupFrame Rx|Tx
+// ...", "SleepModeEvent ...". Other LIN events (spikes, statistics, baud
+// rates, scheduler changes, ...) are no records, as in BLF logs.
+bool AscParser::lin(Span rest, int64_t ts, uint16_t channel) {
+  using namespace buses;
+  LinRecord r{};
+  r.channel = channel;
+  uint8_t data[8];
+  size_t stored = 0;
+  // dlc bytes of the 8 a LIN frame has; a larger dlc keeps 8, flagged.
+  auto bytes = [&](uint64_t dlc) {
+    r.dlc = static_cast<uint8_t>(dlc);
+    if (dlc > 8) r.flags |= BUS_CUT;
+    stored = std::min<size_t>(dlc, 8);
+    return data_bytes(rest, stored, data);
+  };
+  const Span tok = next_token(rest);
+  if (equals(tok, "syncerror")) {
+    r.flags = LIN_ERROR;
+  } else if (equals(tok, "sleepmodeevent")) {
+    r.flags = LIN_ERROR | LIN_SLEEP;
+  } else if (equals(tok, "wakeupframe")) {
+    const Span dir = next_token(rest);
+    const bool rx = equals(dir, "rx");
+    if (!rx && !equals(dir, "tx")) return false;
+    r.flags = LIN_ERROR | LIN_WAKEUP | (rx ? BUS_RX : 0);
+  } else {
+    uint64_t id, dlc;
+    if (!parse_uint(tok, base_, 0xFF, id)) return false;
+    r.id = static_cast<uint8_t>(id);
+    Span t = next_token(rest);
+    if (equals(t, "transmerr")) {
+      r.flags = LIN_ERROR;
+    } else if (!t.empty() && is_digit(*t.b)) {
+      if (!parse_uint(t, base_, 15, dlc) || !starts_with(next_token(rest), "rcverror"))
+        return false;
+      r.flags = LIN_ERROR | BUS_RX;
+      r.dlc = static_cast<uint8_t>(dlc);
+      if (seek_key(rest, "hasdatabytes") && equals(next_token(rest), "1") && !bytes(dlc))
+        return false;
+    } else {
+      bool crc_error = equals(t, "cserr");
+      if (crc_error) t = next_token(rest);
+      const bool rx = equals(t, "rx");
+      if (!rx && !equals(t, "tx")) return false;
+      Span d = next_token(rest);
+      if (equals(d, "cserr")) {
+        crc_error = true;
+        d = next_token(rest);
+      }
+      if (!parse_uint(d, base_, 15, dlc) || !bytes(dlc)) return false;
+      r.flags |= (rx ? BUS_RX : 0) | (crc_error ? LIN_ERROR | LIN_CHECKSUM : 0);
+      uint64_t cs;
+      if (seek_key(rest, "checksum") && parse_uint(next_token(rest), base_, 0xFFFF, cs))
+        r.checksum = static_cast<uint16_t>(cs);
+    }
+  }
+  RecordColumn<LinRecord>& col = *buses_.lin;
+  *col.slot() = r;
+  const Payload piece{data, stored};
+  col.commit(ts, &piece, 1);
+  ++counts_.lin;
+  return true;
+}
+
+// "ETH <ch> Rx|Tx <length>:<frame in hex> ...": the frame from its
+// destination address. The length is hex as converters write it; under
+// "base dec" a decimal length is taken when that is what the bytes count.
+bool AscParser::ethernet(Span rest, int64_t ts) {
+  using namespace buses;
+  uint64_t ch;
+  if (!parse_uint(next_token(rest), 10, 0xFFFF, ch)) return false;
+  const Span dir = next_token(rest);
+  const bool rx = equals(dir, "rx");
+  if (!rx && !equals(dir, "tx")) return false;
+  const Span d = next_token(rest);
+  const char* colon = static_cast<const char*>(std::memchr(d.b, ':', d.size()));
+  if (!colon) return false;
+  const Span len{d.b, colon}, hex{colon + 1, d.e};
+  if (hex.size() % 2) return false;
+  const size_t n = hex.size() / 2;
+  uint64_t declared, other;
+  if (!parse_uint(len, 16, 0xFFFF, declared)) return false;
+  if (base_ == 10 && declared != n && parse_uint(len, 10, 0xFFFF, other) && other == n)
+    declared = other;
+  frame_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const int hi = hex_value(hex.b[2 * i]), lo = hex_value(hex.b[2 * i + 1]);
+    if ((hi | lo) < 0) return false;
+    frame_[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  EthernetRecord r{};
+  r.channel = static_cast<uint16_t>(ch);
+  r.length = static_cast<uint16_t>(declared);
+  r.flags = (rx ? BUS_RX : 0) | (n < declared ? BUS_CUT : 0);
+  RecordColumn<EthernetRecord>& col = *buses_.ethernet;
+  *col.slot() = r;
+  const Payload piece{frame_.data(), n};
+  col.commit(ts, &piece, 1);
+  ++counts_.ethernet;
   return true;
 }
 

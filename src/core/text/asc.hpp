@@ -1,7 +1,10 @@
 // Vector ASC text logs: the header lines (date, base, internal events), trigger
-// blocks, classic and CAN FD frame lines and error frames. Other lines
-// (events, statistics, comments, other buses) are counted and skipped.
+// blocks, classic and CAN FD frame lines and error frames; LIN (Li) and
+// Ethernet (ETH) lines when their records are wanted. Other lines (events,
+// statistics, comments, other buses) are counted and skipped.
 #pragma once
+
+#include <vector>
 
 #include "text/scan.hpp"
 
@@ -32,6 +35,8 @@ class AscParser : public TextParser {
   void timed_line(Span s, Span rest, Span first, Emitter& out);
   bool classic(Span rest, int64_t ts, uint8_t channel, Emitter& out);
   bool fd(Span rest, int64_t ts, Emitter& out);
+  bool lin(Span rest, int64_t ts, uint16_t channel);
+  bool ethernet(Span rest, int64_t ts);
   bool data_bytes(Span& rest, size_t n, uint8_t* dst) const;
   bool identifier(Span tok, uint32_t& id, bool& extended) const;
   void set_start(Span date, Span whole);
@@ -39,8 +44,9 @@ class AscParser : public TextParser {
   LocalClock& clock_;
   int base_ = 16;
   bool relative_ = false;
-  int64_t start_ = 0;  // the time base, ns
-  int64_t last_ = 0;   // relative timestamps: the previous event's time
+  int64_t start_ = 0;           // the time base, ns
+  int64_t last_ = 0;            // relative timestamps: the previous event's time
+  std::vector<uint8_t> frame_;  // an Ethernet frame's bytes, reused from line to line
 };
 
 }  // namespace korvel::text

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "buses/sink.hpp"
 #include "frames.hpp"
 
 namespace korvel::text {
@@ -239,6 +240,15 @@ struct Counts {
   uint64_t frames = 0;         // frames written
   uint64_t skipped = 0;        // lines neither header, frame nor blank
   uint64_t first_skipped = 0;  // line number of the first of them (0: none)
+  uint64_t lin = 0;            // LIN records written
+  uint64_t ethernet = 0;       // Ethernet frames written
+};
+
+// Where a parser puts the records of other buses it reads; a bus without a
+// column is not wanted, and its lines are skipped like any other.
+struct BusOutput {
+  buses::RecordColumn<buses::LinRecord>* lin = nullptr;
+  buses::RecordColumn<buses::EthernetRecord>* ethernet = nullptr;
 };
 
 // Frames into a FrameSink: room is made before a line is parsed, so a line
@@ -292,6 +302,7 @@ class TextParser {
   // again, with more bytes after it. Throws TextError.
   size_t parse(const char* b, const char* e, bool final, FrameSink& sink, size_t max_records);
   const Counts& counts() const { return counts_; }
+  void set_buses(const BusOutput& out) { buses_ = out; }
 
  protected:
   // One line without its newline (and without a trailing '\r').
@@ -312,6 +323,7 @@ class TextParser {
     throw TextError(stray_line_, std::string("not a line of ") + log_name() + ": " + stray_);
   }
   Counts counts_;
+  BusOutput buses_;
   bool placed_ = false;  // a line of the format's shape seen
 
  private:
