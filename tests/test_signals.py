@@ -336,6 +336,31 @@ def test_decoder_matches_cantools(db, data):
     assert same(decode(frames_pair(frames)), expected)
 
 
+# Raw values past 2**53 with an integer scale: cantools computes in Python
+# integers and rounds once; doubles round the raw value first.
+@pytest.mark.parametrize("length, is_signed, scale, offset, raw", [
+    (57, False, 1, 1, 2**54 + 2),
+    (64, False, 3, -7, 2**64 - 1),
+    (63, True, 5, 0.5, -(2**62) + 3),
+    (64, True, -1, 2**60 + 1, -(2**63)),
+    (60, False, 1, 0, 2**59 + 1),  # scale 1, offset 0: doubles already agree
+])
+def test_decoder_integer_scale_past_2_53_equals_cantools(length, is_signed, scale, offset, raw):
+    import pickle
+
+    db = cantools.database.load_string(
+        'VERSION ""\nBU_: ECU\nBO_ 1 M: 8 ECU\n'
+        f' SG_ S : 0|{length}@1{"-" if is_signed else "+"} ({scale},{offset}) [0|0] "" ECU\n',
+        "dbc", strict=False)
+    payload = (raw & (2**length - 1)).to_bytes(8, "little")
+    want = float(db.messages[0].decode(payload, decode_choices=False)["S"])
+    decode = korvel.signal_decoder(1, 0, length, False, is_signed, False, scale, offset)
+    frames = frames_pair([(1, payload)])
+    assert decode(frames)[0] == want
+    # A decoder rebuilt from its pickled name scales as exactly.
+    assert pickle.loads(pickle.dumps(decode))(frames)[0] == want
+
+
 @pytest.mark.parametrize("share", [0.0005, 0.3])
 def test_long_arrays_across_blocks(share):
     # Long enough for the loop's internal blocks, sparse enough that a gap

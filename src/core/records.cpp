@@ -77,12 +77,12 @@ void pair_to_inline(const PairRecords& src, char* out, ptrdiff_t out_stride, siz
   for (size_t i = 0; i < src.count; ++i, p += src.stride, out += out_stride) {
     const DT_t r = load<DT_t>(reinterpret_cast<const uint8_t*>(p));
     std::memcpy(out, p, RECORD_DATA_OFFSET);
-    const uint8_t* d;
+    const uint8_t* d = nullptr;
     size_t n;
     if (!pair_payload(src, r, &d, &n)) n = 0;
     n = std::min(n, out_width);
     uint8_t* data = reinterpret_cast<uint8_t*>(out) + RECORD_DATA_OFFSET;
-    std::memcpy(data, d, n);
+    if (n) std::memcpy(data, d, n);
     std::memset(data + n, 0, out_width - n);
   }
 }

@@ -17,6 +17,12 @@
 #include "decode/signals.hpp"
 
 namespace korvel::bind {
+// An exact scaling given as () or (kind, scale_neg, scale_lo, scale_hi,
+// scale_exp, offset_neg, offset_lo, offset_hi, offset_exp) (tables.cpp).
+tables::ExactScaling parse_exact_scaling(py::handle item, const std::string& where);
+}  // namespace korvel::bind
+
+namespace korvel::bind {
 
 namespace {
 
@@ -175,6 +181,9 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
   py::dict rest(kwargs);
   py::object unsigned_arg = pop_keyword(rest, "unsigned");
   py::object mux_arg = pop_keyword(rest, "mux");
+  // `exact` (keyword-only): an integer scale applied as cantools applies it,
+  // as the decode plans give it.
+  py::object exact_arg = pop_keyword(rest, "exact");
   std::vector<py::object> a = bind_args(sig_values_signature(), args, rest);
   const bool is_unsigned = unsigned_arg && truth(unsigned_arg);
   std::vector<MuxTest> mux;
@@ -205,6 +214,15 @@ py::array sig_values(const py::args& args, const py::kwargs& kwargs) {
   if (x.valtype == VALTYPE_UNSIGNED && (x.rshift < 0 || x.rshift > 63))
     throw py::value_error("rshift must be within 0..63 for unsigned values (got " +
                           std::to_string(x.rshift) + ")");
+  tables::ExactScaling exact;
+  if (exact_arg && !exact_arg.is_none()) {
+    exact = parse_exact_scaling(exact_arg, "exact");
+    const bool integer = x.valtype == VALTYPE_INTEGER || x.valtype == VALTYPE_UNSIGNED;
+    const bool is_signed = x.valtype == VALTYPE_INTEGER && x.rshift <= 0;
+    const int32_t length = x.rshift < 0 ? 64 + x.rshift : 64 - x.rshift;
+    if (integer && tables::prepare_exact(exact, static_cast<uint32_t>(length), is_signed))
+      x.exact = &exact;
+  }
 
   std::vector<Piece> pieces;
   size_t bad = 0;
@@ -270,6 +288,23 @@ const Signature& signal_decoder_signature() {
   return s;
 }
 
+// cantools multiplies a raw integer by an integer scale (and adds an integer
+// offset) exactly: such a scale as sig_values' `exact`, () for doubles.
+py::tuple exact_of(py::handle scale, py::handle offset, bool is_float) {
+  auto is_int = [](py::handle o) { return PyLong_Check(o.ptr()) && !PyBool_Check(o.ptr()); };
+  if (is_float || !is_int(scale)) return py::tuple();
+  const bool int_offset = is_int(offset);
+  py::object binary = py::module_::import("korvel.tables").attr("_binary");
+  py::object s = binary(scale),
+             o = binary(int_offset ? py::reinterpret_borrow<py::object>(offset) : py::int_(0));
+  if (s.is_none() || o.is_none()) return py::tuple();
+  py::list parts;
+  parts.append(int_offset ? 1 : 2);
+  for (py::handle p : s) parts.append(p);
+  for (py::handle p : o) parts.append(p);
+  return py::tuple(parts);
+}
+
 py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   // `multiplexers` is keyword-only: the chain of multiplexers that must
   // select a frame for it to have the signal.
@@ -284,6 +319,14 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   const bool is_float = truth(a[5]);
   const double scale = to_double(a[6]);
   const double offset = to_double(a[7]);
+  const py::tuple exact = exact_of(a[6], a[7], is_float);
+  // Python integers stay integers (in the decoder's name too), so that a
+  // rebuilt decoder scales as exactly.
+  auto kept = [](py::handle o, double d) -> py::object {
+    if (PyLong_Check(o.ptr()) && !PyBool_Check(o.ptr())) return py::reinterpret_borrow<py::object>(o);
+    return py::float_(d);
+  };
+  const py::object scale_arg = kept(a[6], scale), offset_arg = kept(a[7], offset);
 
   const int32_t inc = big_endian ? -1 : 1;
   std::vector<int32_t> ims;
@@ -307,6 +350,7 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
          std::to_string(rshift) + ", " + float_text(scale) + ", " + float_text(offset) + ", pad" +
          (unsigned64 ? ", unsigned=True" : "");
   if (chain.size()) src += ", mux=" + std::string(py::repr(chain));
+  if (exact.size()) src += ", exact=" + std::string(py::repr(exact));
   src += ")";
 
   py::dict ns = py::reinterpret_borrow<py::dict>(PyModule_GetDict(globals().module));
@@ -316,7 +360,7 @@ py::object signal_decoder(const py::args& args, const py::kwargs& kwargs) {
   // another process rebuilds it from them.
   py::module_::import("korvel._decoders")
       .attr("_adopt")(decoder, py::make_tuple(can_id, start, length, big_endian, is_signed,
-                                              is_float, scale, offset, chain));
+                                              is_float, scale_arg, offset_arg, chain));
   return decoder;
 }
 
@@ -345,14 +389,18 @@ py::array flag_test(const py::args& args, const py::kwargs& kwargs) {
 void register_decode(py::module_& m) {
   m.def("sig_values", &sig_values,
         "sig_values(index, chunk, ims, can_id, valtype, rshift, scale, offset, pad, *,\n"
-        "           unsigned=False, mux=())\n\n"
+        "           unsigned=False, mux=(), exact=())\n\n"
         "Decode one signal of one message from every frame of a frames pair: a float64\n"
         "array, NaN (or with pad non-zero the last decoded value) for other frames.\n"
         "valtype 0 is an integer, 1 single precision, any other value double precision.\n"
         "With unsigned true an integer is shifted logically by rshift (0..63) and\n"
         "converted unsigned, so a 64-bit value with its top bit set stays positive.\n"
         "mux: multiplexers (start, length, big_endian, is_signed, ids) that must all\n"
-        "select a frame (raw value in ids) for it to have the signal.");
+        "select a frame (raw value in ids) for it to have the signal.\n"
+        "exact: (kind, scale_neg, scale_lo, scale_hi, scale_exp, offset_neg, offset_lo,\n"
+        "offset_hi, offset_exp): an integer scale applied to integer values exactly,\n"
+        "rounded once, as cantools applies it (kind 1 an integer offset, 2 the float\n"
+        "offset given); each part (-1)**neg * (hi * 2**64 + lo) * 2**exp.");
   m.def("signal_decoder", &signal_decoder,
         "signal_decoder(can_id, start, length, big_endian=True, is_signed=False,\n"
         "               is_float=False, scale=1.0, offset=0.0, *, multiplexers=())\n\n"

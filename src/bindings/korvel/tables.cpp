@@ -406,4 +406,8 @@ void register_tables(py::module_& m) {
         "values, codes, sources, destinations).");
 }
 
+tables::ExactScaling parse_exact_scaling(py::handle item, const std::string& where) {
+  return exact_scaling(item, where);
+}
+
 }  // namespace korvel::bind

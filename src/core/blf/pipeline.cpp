@@ -60,8 +60,9 @@ void Output::append(const FrameSink& frames) {
   // Other objects: their records and payload bytes are copied with the
   // frames, off this thread, when there is room for them; the rest (events,
   // the channel list) is appended here, in order.
-  CopyQueue::Task task{&frames, records + record_count, payload + payload_size, payload_size,
-                       copy_flag};
+  CopyQueue::Task task{
+      &frames, records + record_count, payload + payload_size, payload_size, copy_flag, nullptr,
+      {}};
   if (others && frames.others) {
     others->waiter = this;
     if (others->append_deferred(*frames.others, task.bulk)) {

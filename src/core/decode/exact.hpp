@@ -223,4 +223,36 @@ inline double exact_value(bool neg, uint64_t mag, const ExactScaling& e, double 
                      e.offset.exp);
 }
 
+// Whether raw values of a signal of `length` bits need `e` to come out as
+// cantools computes them (else doubles do); sets e.fast_up_to, the largest
+// raw magnitude doubles still take exactly.
+inline bool prepare_exact(ExactScaling& e, uint32_t length, bool is_signed) {
+  e.fast_up_to = 0;
+  if (e.kind == Exact::none) return false;
+  constexpr uint64_t EXACT = uint64_t{1} << 53;  // doubles hold every integer up to here
+  // Scaling by a power of two is exact in doubles, so the one rounding is
+  // the raw value's own.
+  if (e.scale.hi == 0 && e.scale.lo <= 1 &&
+      (e.kind == Exact::float_offset || (e.offset.lo == 0 && e.offset.hi == 0)))
+    return false;
+  // An integer up to 2^53, or 0 where it is larger.
+  auto small = [&](const ExactInt& x) -> uint64_t {
+    if (x.hi || !x.lo) return 0;
+    const int bits = 64 - __builtin_clzll(x.lo) + x.exp;
+    return bits <= 53 ? x.lo << x.exp : 0;
+  };
+  const uint64_t scale = small(e.scale);
+  const uint64_t offset = e.kind == Exact::int_offset ? small(e.offset) : 0;
+  const bool offset_small =
+      e.kind != Exact::int_offset || (e.offset.lo == 0 && e.offset.hi == 0) || offset;
+  uint64_t fast = 0;
+  if (scale && offset_small && offset <= EXACT) fast = (EXACT - offset) / scale;
+  const uint64_t most = is_signed      ? uint64_t{1} << (length - 1)
+                        : length == 64 ? ~uint64_t{0}
+                                       : (uint64_t{1} << length) - 1;
+  if (fast >= most) return false;
+  e.fast_up_to = fast;
+  return true;
+}
+
 }  // namespace korvel::tables

@@ -197,10 +197,51 @@ ExtractStatus extract_loop(const ExtractArgs& a, double* out, Convert convert) {
   return ExtractStatus{};
 }
 
+// The physical value of an integer word with an exact scaling: in doubles
+// while they are exact, else as integers rounded once. Signed: the word read
+// as a signed number after the shift (Arithmetic: an arithmetic shift).
+template <bool Signed, bool Arithmetic>
+struct ExactWord {
+  uint32_t shift;
+  double scale, offset;
+  const tables::ExactScaling* e;
+  double operator()(uint64_t w) const {
+    const int64_t v = !Signed      ? 0
+                      : Arithmetic ? static_cast<int64_t>(w) >> shift
+                                   : static_cast<int64_t>(w >> shift);
+    const bool neg = v < 0;
+    const uint64_t mag =
+        Signed ? (neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v)) : w >> shift;
+    if (mag <= e->fast_up_to)
+      return (Signed ? static_cast<double>(v) : static_cast<double>(mag)) * scale + offset;
+    return tables::exact_value(neg, mag, *e, offset);
+  }
+};
+
+ExtractStatus extract_exact(const ExtractArgs& a, double* out) {
+  ExtractArgs plain = a;  // the functor scales: the loop's own scaling is the identity
+  plain.scale = 1.0;
+  plain.offset = 0.0;
+  const double s = a.scale, o = a.offset;
+  if (a.valtype == VALTYPE_UNSIGNED)
+    return extract_loop(plain, out,
+                        ExactWord<false, false>{static_cast<uint32_t>(a.rshift), s, o, a.exact});
+  if (a.rshift < 0)
+    return extract_loop(plain, out,
+                        ExactWord<true, true>{static_cast<uint32_t>(-a.rshift), s, o, a.exact});
+  // A logical shift: a value of fewer than 64 bits is never negative.
+  if (a.rshift > 0)
+    return extract_loop(plain, out,
+                        ExactWord<false, false>{static_cast<uint32_t>(a.rshift), s, o, a.exact});
+  return extract_loop(plain, out, ExactWord<true, false>{0, s, o, a.exact});
+}
+
 }  // namespace
 
 ExtractStatus extract_values(const ExtractArgs& a, double* out) {
   using namespace word;
+  if (a.exact && (a.valtype == VALTYPE_INTEGER || a.valtype == VALTYPE_UNSIGNED))
+    return extract_exact(a, out);
   switch (a.valtype) {
     case VALTYPE_INTEGER:
       if (a.rshift < 0) return extract_loop(a, out, SignedInt{static_cast<uint32_t>(-a.rshift)});

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "decode/exact.hpp"
+
 namespace korvel {
 
 // ---------------------------------------------------------------------------
@@ -87,6 +89,9 @@ struct ExtractArgs {
   bool pad = false;
   const MuxTest* mux = nullptr;  // every one must select the frame
   size_t n_mux = 0;
+  // An integer signal's integer scale applied as cantools applies it
+  // (prepared by tables::prepare_exact); null: in doubles.
+  const tables::ExactScaling* exact = nullptr;
 };
 
 struct ExtractStatus {

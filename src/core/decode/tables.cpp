@@ -176,32 +176,9 @@ void plan_word(SignalPlan& s) {
 
 void plan_exact(SignalPlan& p, const ExactScaling& e) {
   p.exact = ExactScaling{};
-  if (e.kind == Exact::none || (p.kind != VALTYPE_INTEGER && p.kind != VALTYPE_UNSIGNED)) return;
-  constexpr uint64_t EXACT = uint64_t{1} << 53;  // doubles hold every integer up to here
-  // Scaling by a power of two is exact in doubles, so the one rounding is
-  // the raw value's own.
-  if (e.scale.hi == 0 && e.scale.lo <= 1 &&
-      (e.kind == Exact::float_offset || (e.offset.lo == 0 && e.offset.hi == 0)))
-    return;
-  // An integer up to 2^53, or 0 where it is larger.
-  auto small = [&](const ExactInt& x) -> uint64_t {
-    if (x.hi || !x.lo) return 0;
-    const int bits = 64 - __builtin_clzll(x.lo) + x.exp;
-    return bits <= 53 ? x.lo << x.exp : 0;
-  };
-  const uint64_t scale = small(e.scale);
-  const uint64_t offset = e.kind == Exact::int_offset ? small(e.offset) : 0;
-  const bool offset_small =
-      e.kind != Exact::int_offset || (e.offset.lo == 0 && e.offset.hi == 0) || offset;
-  uint64_t fast = 0;
-  if (scale && offset_small && offset <= EXACT) fast = (EXACT - offset) / scale;
-  const uint32_t length = 64 - p.shift;
-  const uint64_t most = p.is_signed    ? uint64_t{1} << (length - 1)
-                        : length == 64 ? ~uint64_t{0}
-                                       : (uint64_t{1} << length) - 1;
-  if (fast >= most) return;
-  p.exact = e;
-  p.exact.fast_up_to = fast;
+  if (p.kind != VALTYPE_INTEGER && p.kind != VALTYPE_UNSIGNED) return;
+  ExactScaling x = e;
+  if (prepare_exact(x, 64 - p.shift, p.is_signed)) p.exact = x;
 }
 
 PlanError finish_message(MessagePlan& m, size_t& bad_signal) {
