@@ -166,6 +166,7 @@ py::object read_any(py::object file, bool verbose, const std::string& errors, py
     throw py::value_error("errors must be 'raise' or 'skip' (got '" + errors + "')");
   options.threads = thread_count(threads);
   options.can = !buses || wants("can");
+  options.buses = buses != nullptr;
   Mf4Input input(file, "read_mf4");
   Reader reader(input.source(), options);
   std::string fault;
@@ -229,7 +230,7 @@ py::object read_any(py::object file, bool verbose, const std::string& errors, py
              (c.other_bus_groups == 1 ? " channel group of another bus"
                                       : " channel groups of other buses") +
              " left out (" + names + (c.other_bus_names.size() > 8 ? ", ..." : "") +
-             (buses ? "): MF4 logs give CAN, LIN and Ethernet frames"
+             (buses ? "): korvel reads the CAN, LIN and Ethernet frames of MF4 logs"
                     : "): read_mf4 reads CAN frames"),
          false, true, notices);
   }

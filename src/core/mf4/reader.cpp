@@ -148,6 +148,7 @@ void Reader::read(FrameSink& sink, int64_t start_ns, const BusColumns& buses) {
           targets.push_back(std::move(t));
           continue;
         }
+        if (b != BusKind::None && options_.buses) continue;
         ++counts_.other_bus_groups;
         counts_.other_bus_names.push_back(
             cg.acq_name.empty() && !cg.channels.empty() ? cg.channels.back().name : cg.acq_name);

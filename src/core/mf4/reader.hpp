@@ -21,6 +21,7 @@ struct ReadOptions {
   unsigned threads = 1;
   bool skip = false;  // damaged data blocks are left out (a notice each)
   bool can = true;    // false: CAN groups are not read (nor counted as left out)
+  bool buses = false;  // LIN and Ethernet groups not asked for are not counted as left out
 };
 
 struct ReadCounts {
