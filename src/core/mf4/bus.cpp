@@ -702,10 +702,9 @@ size_t decode_bus_records(const CanLayout& l, const BusLayout& b, const uint8_t*
       done);
 }
 
-size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b,
-                              const uint8_t* const* records, size_t n, uint64_t index0,
-                              int64_t start_ns, const SignalData& sd, const BusColumns& out,
-                              size_t* done) {
+size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b, const uint8_t* const* records,
+                              size_t n, uint64_t index0, int64_t start_ns, const SignalData& sd,
+                              const BusColumns& out, size_t* done) {
   return decode_bus(
       l, b, [records](size_t i) { return records[i]; }, n, index0, start_ns, sd, out, done);
 }

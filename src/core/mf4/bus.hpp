@@ -204,8 +204,8 @@ struct BusLayout {
   // Ethernet addresses: bytes in the record (Fixed) or a number (MSB first).
   DataField source, destination;
   Field source_num, destination_num;
-  bool head = false;      // the frame's header from Destination, Source and EtherType
-  uint8_t flags = 0;      // LIN_* of the group's kind
+  bool head = false;       // the frame's header from Destination, Source and EtherType
+  uint8_t flags = 0;       // LIN_* of the group's kind
   int64_t dir_absent = 0;  // Dir of a group without one (0: received)
 };
 
@@ -225,9 +225,8 @@ struct BusColumns {
 size_t decode_bus_records(const CanLayout& l, const BusLayout& b, const uint8_t* records, size_t n,
                           uint64_t index0, int64_t start_ns, const SignalData& sd,
                           const BusColumns& out, size_t* done = nullptr);
-size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b,
-                              const uint8_t* const* records, size_t n, uint64_t index0,
-                              int64_t start_ns, const SignalData& sd, const BusColumns& out,
-                              size_t* done = nullptr);
+size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b, const uint8_t* const* records,
+                              size_t n, uint64_t index0, int64_t start_ns, const SignalData& sd,
+                              const BusColumns& out, size_t* done = nullptr);
 
 }  // namespace korvel::mf4

@@ -19,8 +19,8 @@ namespace korvel::mf4 {
 
 struct ReadOptions {
   unsigned threads = 1;
-  bool skip = false;  // damaged data blocks are left out (a notice each)
-  bool can = true;    // false: CAN groups are not read (nor counted as left out)
+  bool skip = false;   // damaged data blocks are left out (a notice each)
+  bool can = true;     // false: CAN groups are not read (nor counted as left out)
   bool buses = false;  // LIN and Ethernet groups not asked for are not counted as left out
 };
 
