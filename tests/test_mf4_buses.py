@@ -5,6 +5,7 @@ channels) and written by asammdf."""
 
 import struct
 import warnings
+from pathlib import Path
 
 import mdfbuild as mb
 import numpy as np
@@ -18,6 +19,7 @@ pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning",
                                         "ignore::UserWarning:asammdf")
 
 START = 1_700_000_000_000_000_000
+EXAMPLE = Path(__file__).parents[1] / "examples" / "data" / "buses.mf4"
 # Flags of each LIN kind, and the direction of a group that has no Dir.
 LIN_KINDS = {"LIN_Frame": (0, 0), "LIN_ChecksumError": (0x30, 0), "LIN_ReceiveError": (0x10, 0),
              "LIN_TransmissionError": (0x10, 1), "LIN_SyncError": (0x10, 1),
@@ -98,8 +100,7 @@ def read(path, buses=("can", "lin", "ethernet", "flexray")):
 # --- groups built block by block -------------------------------------------------------------
 
 def lin_group(rng, kind, n, record_id, logger, width=8):
-    """A LIN group of random records: master, BusChannel, ID, Dir, DataLength,
-    Checksum, DataBytes (the error and event kinds fewer of them); `logger`:
+    """Random records (error and event kinds with fewer fields); `logger`:
     BusChannel and Dir constant channels of no bits."""
     channel = int(rng.integers(1, 5))
     fields = [mb.Field("ID", 9, 0, 6), mb.Field("DataLength", 10, 0, 8),
@@ -122,8 +123,7 @@ def lin_group(rng, kind, n, record_id, logger, width=8):
 
 
 def eth_group(rng, n, record_id, logger, width=40, whole=False):
-    """An ETH_Frame group: addresses, EtherType and DataBytes apart, or
-    (`whole`) the frame in DataBytes."""
+    """Addresses and EtherType apart from DataBytes, or the frame `whole` in it."""
     channel = int(rng.integers(1, 5))
     fields = [mb.Field("DataLength", 24, 0, 16), mb.Field("DataBytes", 26, 0, 8 * width, 10)]
     if not whole:
@@ -149,32 +149,23 @@ def can_group(rng, n, record_id):
 
 
 @pytest.mark.parametrize("logger", [False, True])
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("seed", range(5))
 def test_groups_read_as_asammdf_reads_them(tmp_path, seed, logger):
+    """Unsorted groups of every kind (seed 4: one sorted group of each bus)."""
     rng = np.random.default_rng(seed)
     groups = [lin_group(rng, kind, int(rng.integers(1, 30)), k + 1, logger)
               for k, kind in enumerate(LIN_KINDS)]
     groups += [eth_group(rng, 25, 10, logger), eth_group(rng, 20, 11, logger, whole=True)]
-    path = tmp_path / "x.mf4"
-    path.write_bytes(mb.build(groups, rec_id_size=1, data="DL" if seed % 2 else "DZ", piece=53))
-    pairs = read(path)
-    assert_like_asammdf(path, pairs)
-    assert len(pairs["lin"][0]) == sum(len(g.records) for g in groups[:6])
+    for sorted_group in ([groups[0]], [groups[6]]) if seed == 4 else [groups]:
+        path = tmp_path / "x.mf4"
+        path.write_bytes(mb.build(sorted_group, rec_id_size=0 if seed == 4 else 1,
+                                  data="DZ DL DT".split()[seed % 3], piece=53))
+        pairs = read(path)
+        assert_like_asammdf(path, pairs)
+        times = sorted(struct.unpack_from("<Q", r)[0] for g in sorted_group for r in g.records)
+        got = np.concatenate([pairs["lin"][0]["timestamp"], pairs["ethernet"][0]["timestamp"]])
+        assert sorted((got - START).tolist()) == times  # exact integer ns
     assert len(pairs["can"][0]) == len(pairs["flexray"][0]) == 0
-
-
-@pytest.mark.parametrize("kind", ["LIN_Frame", "ETH_Frame"])
-def test_one_sorted_group_keeps_exact_times(tmp_path, kind):
-    rng = np.random.default_rng(7)
-    group = lin_group(rng, kind, 50, 0, False) if kind == "LIN_Frame" else eth_group(rng, 50, 0,
-                                                                                    False)
-    path = tmp_path / "x.mf4"
-    path.write_bytes(mb.build([group]))
-    pairs = read(path)
-    assert_like_asammdf(path, pairs)
-    times = [struct.unpack_from("<Q", r)[0] for r in group.records]
-    bus = "lin" if kind == "LIN_Frame" else "ethernet"
-    assert (pairs[bus][0]["timestamp"] - START).tolist() == times
 
 
 def test_lengths_past_the_record_are_cut_and_flagged(tmp_path):
@@ -197,31 +188,17 @@ def test_lengths_past_the_record_are_cut_and_flagged(tmp_path):
                                                    (START, 0, 3014, 0x05, head + b"xy")]
 
 
-def test_asammdf_written_groups(tmp_path):
-    from asammdf import Signal
-    from asammdf.blocks.source_utils import Source
-
-    rng = np.random.default_rng(3)
-    mdf = asammdf.MDF(version="4.11")
-    for kind, bus, extra in (("LIN_Frame", Source.BUS_TYPE_LIN, [("ID", "u1"), ("Checksum", "u1")]),
-                             ("ETH_Frame", Source.BUS_TYPE_ETHERNET,
-                              [("Destination", "u1", (6,)), ("Source", "u1", (6,)),
-                               ("EtherType", "<u2")])):
-        n = 40
-        dt = np.dtype([(f"{kind}.{f[0]}", *f[1:]) for f in [("BusChannel", "u1"), ("Dir", "u1"),
-                                                            *extra, ("DataLength", "<u2"),
-                                                            ("DataBytes", "u1", (30,))]])
-        s = np.zeros(n, dt)
-        for name in dt.names:
-            s[name] = rng.integers(0, 256, s[name].shape)
-        s[f"{kind}.Dir"] &= 1
-        s[f"{kind}.DataLength"] = rng.integers(0, 31, n)
-        src = Source(kind, kind, "", Source.SOURCE_BUS, bus)
-        mdf.append([Signal(s, np.sort(rng.integers(0, 10**6, n)) * 1e-6, name=kind, source=src)],
-                   acq_name=kind, common_timebase=True)
-    path = tmp_path / "a.mf4"
-    mdf.save(str(path), overwrite=True)
-    assert_like_asammdf(path, read(path))
+def test_asammdf_written_log_equals_its_blf_source():
+    """examples/data/buses.mf4 is buses.blf's frames as asammdf writes them."""
+    path = EXAMPLE
+    pairs = read(path)
+    assert_like_asammdf(path, pairs)
+    blf = kv.read_buses(str(path.with_suffix(".blf")), ("can", "lin", "ethernet"), verbose=False)
+    for bus, skip in (("can", ()), ("lin", ("object_type",)),
+                      ("ethernet", ("object_type", "hardware_channel"))):
+        assert np.array_equal(pairs[bus][1], blf[bus][1])
+        for name in set(blf[bus][0].dtype.names) - set(skip):
+            assert np.array_equal(pairs[bus][0][name], blf[bus][0][name]), (bus, name)
 
 
 def test_mixed_log_through_read_log(tmp_path, capsys):
@@ -250,20 +227,14 @@ def test_mixed_log_through_read_log(tmp_path, capsys):
 
 def test_pcapng_and_decode_lin_take_mf4_logs(tmp_path):
     from korvel.cli import main
+    from korvel.lin import decode_lin
 
-    rng = np.random.default_rng(5)
-    path = tmp_path / "x.mf4"
-    path.write_bytes(mb.build([lin_group(rng, "LIN_Frame", 20, 1, False),
-                               eth_group(rng, 12, 2, False)], rec_id_size=1))
-    pairs = read(path)
-    assert main(["convert", str(path), str(tmp_path / "a.pcapng"), "-q"]) in (0, None)
+    pairs = read(EXAMPLE)
+    assert main(["convert", str(EXAMPLE), str(tmp_path / "a.pcapng"), "-q"]) in (0, None)
     kv.write_pcapng(str(tmp_path / "b.pcapng"), pairs["ethernet"], verbose=False)
     assert (tmp_path / "a.pcapng").read_bytes() == (tmp_path / "b.pcapng").read_bytes()
     pytest.importorskip("ldfparser")
-    from korvel.lin import decode_lin
-
-    ldf = str(mb.__file__).replace("mdfbuild.py", "data/body.ldf")
-    a, b = decode_lin(str(path), ldf), decode_lin(pairs["lin"], ldf)
+    ldf = EXAMPLE.with_name("body.ldf")
+    a, b = decode_lin(str(EXAMPLE), ldf), decode_lin(pairs["lin"], ldf)
     assert list(a) == list(b) and len(a)
-    for name in a:
-        assert all(np.array_equal(a[name][c], b[name][c], equal_nan=True) for c in a[name])
+    assert all(np.array_equal(a[n][c], b[n][c], equal_nan=True) for n in a for c in a[n])

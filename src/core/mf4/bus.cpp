@@ -87,7 +87,8 @@ int64_t TimeField::slow(const uint8_t* rec, uint64_t index) const {
     x = load.number(load.raw(rec));
   if (integer) {
     // A float master in a power-of-ten unit: scaled by the exact power.
-    return to_int(x * static_cast<double>(mult)) + add;
+    return static_cast<int64_t>(static_cast<uint64_t>(to_int(x * static_cast<double>(mult))) +
+                                static_cast<uint64_t>(add));
   }
   return to_int((load.converted ? load.cc.apply(x) : x) * scale);
 }

@@ -99,12 +99,16 @@ struct TimeField {
     if (exact) {
       const uint64_t r = load.raw(rec);
       const int64_t v = load.is_signed ? sign_extend(r) : static_cast<int64_t>(r);
-      return v * mult + add;
+      // Wraps for times past the int64 range, as the plain loop's do.
+      return static_cast<int64_t>(static_cast<uint64_t>(v) * static_cast<uint64_t>(mult) +
+                                  static_cast<uint64_t>(add));
     }
     if (double_le) {
       double x;
       std::memcpy(&x, rec + load.byte_offset, 8);
-      return round_to_int(x * static_cast<double>(mult)) + add;
+      return static_cast<int64_t>(
+          static_cast<uint64_t>(round_to_int(x * static_cast<double>(mult))) +
+          static_cast<uint64_t>(add));
     }
     return slow(rec, index);
   }

@@ -105,11 +105,14 @@ namespace {
 // The records of every group of one bus appended to `out` in time order,
 // ties in group order (then record order).
 template <class Target, class Record>
-void gather(const std::vector<std::unique_ptr<Target>>& targets, buses::RecordColumn<Record>* out,
+void gather(std::vector<std::unique_ptr<Target>>& targets, buses::RecordColumn<Record>* out,
             std::unique_ptr<buses::RecordColumn<Record>> Target::*member) {
   buses::RecordColumn<Record> all;
-  for (const auto& t : targets)
-    if ((*t).*member) all.append(*((*t).*member));
+  for (auto& t : targets)
+    if (auto& col = (*t).*member) {
+      all.append(*col);
+      col.reset();
+    }
   const size_t n = all.count();
   const Record* r = all.data();
   std::vector<size_t> order(n);
