@@ -156,6 +156,7 @@ def test_groups_read_as_asammdf_reads_them(tmp_path, seed, logger):
     groups = [lin_group(rng, kind, int(rng.integers(1, 30)), k + 1, logger)
               for k, kind in enumerate(LIN_KINDS)]
     groups += [eth_group(rng, 25, 10, logger), eth_group(rng, 20, 11, logger, whole=True)]
+    groups[6].records.reverse()  # a group out of time order
     for sorted_group in ([groups[0]], [groups[6]]) if seed == 4 else [groups]:
         path = tmp_path / "x.mf4"
         path.write_bytes(mb.build(sorted_group, rec_id_size=0 if seed == 4 else 1,
