@@ -160,7 +160,7 @@ def test_groups_read_as_asammdf_reads_them(tmp_path, seed, logger):
     for sorted_group in ([groups[0]], [groups[6]]) if seed == 4 else [groups]:
         path = tmp_path / "x.mf4"
         path.write_bytes(mb.build(sorted_group, rec_id_size=0 if seed == 4 else 1,
-                                  data="DZ DL DT".split()[seed % 3], piece=53))
+                                  data=["DZ", "DL", "DT"][seed % 3], piece=53))
         pairs = read(path)
         assert_like_asammdf(path, pairs)
         times = sorted(struct.unpack_from("<Q", r)[0] for g in sorted_group for r in g.records)
