@@ -7,7 +7,9 @@ examples/data/diag.blf (a tester reading a battery's data identifiers over
 ISO-TP on diag.dbc: VIN, state of charge, a multi-frame pack status, and
 a negative response), and examples/data/buses.blf (10 s of a body network:
 CAN, LIN frames of body.ldf with a checksum error, Ethernet and FlexRay
-frames, a marker, a comment and the database of each channel)."""
+frames, a marker, a comment and the database of each channel), and its CAN,
+LIN and Ethernet frames as ASAM MDF 4 bus logging written by asammdf
+(examples/data/buses.mf4)."""
 
 import contextlib
 import io
@@ -238,8 +240,63 @@ def buses(seconds=10.0):
     (DATA / "buses.blf").write_bytes(header + bytes(144 - len(header)) + body)
 
 
+def buses_mf4():
+    """buses.blf's CAN, LIN and Ethernet frames as MF4 bus logging groups
+    (CAN_DataFrame, LIN_Frame, LIN_ChecksumError, ETH_Frame with its addresses
+    and EtherType apart), written by asammdf."""
+    import datetime
+
+    from asammdf import MDF, Signal
+    from asammdf.blocks.source_utils import Source
+
+    got = kv.read_buses(str(DATA / "buses.blf"), ("can", "lin", "ethernet"), verbose=False)
+    start = int(min(got[b][0]["timestamp"].min() for b in ("can", "lin", "ethernet")))
+    mdf = MDF(version="4.11")
+    mdf.header.start_time = datetime.datetime.fromtimestamp(start // 10**9, datetime.timezone.utc)
+    start = start // 10**9 * 10**9
+
+    def group(name, bus, records, payload, fields, width, pick):
+        if not len(records):
+            return
+        dt = np.dtype([(f"{name}.{f}", *t) for f, *t in fields]
+                      + [(f"{name}.DataLength", "<u2"), (f"{name}.DataBytes", "u1", (width,))])
+        s = np.zeros(len(records), dt)
+        for i, r in enumerate(records):
+            loc = int(r["loc"])
+            data = bytes(payload[loc & (2**48 - 1):][:loc >> 48])
+            values, data = pick(r, data)
+            for f, v in zip(fields, values):
+                s[f"{name}.{f[0]}"][i] = v
+            s[f"{name}.DataLength"][i] = len(data)
+            s[f"{name}.DataBytes"][i][:len(data)] = list(data)
+        src = Source(name, name, "", Source.SOURCE_BUS, bus)
+        times = (records["timestamp"] - start) / 1e9
+        mdf.append([Signal(s, times, name=name, source=src)], acq_name=name, common_timebase=True)
+
+    index, chunk = got["can"]
+    group("CAN_DataFrame", Source.BUS_TYPE_CAN, index, chunk,
+          [("BusChannel", "u1"), ("ID", "<u4"), ("IDE", "u1"), ("DLC", "u1"), ("Dir", "u1")], 8,
+          lambda r, d: ((r["channel"], r["can_id"], r["flags"] >> 6 & 1, r["len"],
+                         0 if r["flags"] & 4 else 1), d))
+    lin, payload = got["lin"]
+    lin_fields = [("BusChannel", "u1"), ("ID", "u1"), ("Checksum", "u1"), ("Dir", "u1")]
+    for name, rows in (("LIN_Frame", lin[lin["flags"] & 0x10 == 0]),
+                       ("LIN_ChecksumError", lin[lin["flags"] & 0x20 != 0])):
+        group(name, Source.BUS_TYPE_LIN, rows, payload, lin_fields, 8,
+              lambda r, d: ((r["channel"], r["id"], r["checksum"], 0 if r["flags"] & 4 else 1),
+                            d))
+    eth, frames = got["ethernet"]
+    group("ETH_Frame", Source.BUS_TYPE_ETHERNET, eth, frames,
+          [("BusChannel", "u1"), ("Dir", "u1"), ("Destination", "u1", (6,)),
+           ("Source", "u1", (6,)), ("EtherType", "<u2")], 1500,
+          lambda r, d: ((r["channel"], 0 if r["flags"] & 4 else 1, list(d[:6]), list(d[6:12]),
+                         int.from_bytes(d[12:14], "big")), d[14:]))
+    mdf.save(str(DATA / "buses.mf4"), overwrite=True, compression=2)
+
+
 if __name__ == "__main__":
     main()
     truck()
     diag()
     buses()
+    buses_mf4()

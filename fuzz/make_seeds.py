@@ -274,6 +274,32 @@ def main(out):
             for mode in range(4):
                 write(f"{out}/mf4", f"{name}-{mode}", bytes([mode]) + data)
 
+    # MF4 LIN and Ethernet groups (with CAN and FlexRay ones), read with bit 2 set.
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+    import mdfbuild as mb
+
+    lin = mb.Group([mb.Field("BusChannel", 8, 0, 8), mb.Field("ID", 9, 0, 6),
+                    mb.Field("Dir", 9, 7, 1), mb.Field("DataLength", 10, 0, 8),
+                    mb.Field("Checksum", 11, 0, 8), mb.Field("DataBytes", 12, 0, 64, 10)], 20,
+                   [struct.pack("<QBBBB", 10 * k, 1, k, k % 12, k) + bytes(range(k, k + 8))
+                    for k in range(6)], record_id=1, kind="LIN_Frame", bus=3)
+    wake = mb.Group([mb.Field("BusChannel", 0, 0, 0, cn_type=6, conversion=(1, (2.0, 0.0)))], 8,
+                    [struct.pack("<Q", 15)], record_id=2, kind="LIN_WakeUp", bus=3)
+    eth = mb.Group([mb.Field("BusChannel", 8, 0, 8), mb.Field("Dir", 9, 0, 1),
+                    mb.Field("Destination", 10, 0, 48, 10), mb.Field("Source", 16, 0, 48, 10),
+                    mb.Field("EtherType", 22, 0, 16), mb.Field("DataLength", 24, 0, 16),
+                    mb.Field("DataBytes", 26, 0, 8 * 30, 10)], 56,
+                   [struct.pack("<QBB", 7 * k, 1, k & 1) + bytes(range(14))
+                    + struct.pack("<H", 10 * k) + bytes(30) for k in range(5)],
+                   record_id=3, kind="ETH_Frame", bus=7)
+    flx = mb.Group([mb.Field("FrameID", 8, 0, 11)], 10, [bytes(10)], record_id=4,
+                   kind="FLX_Frame", bus=5)
+    for i, (groups, rec_id, how) in enumerate([([lin, wake, eth, flx], 1, "DT"),
+                                              ([lin, eth], 2, "DZ"), ([eth], 0, "DL"),
+                                              ([lin], 0, "DT")]):
+        write(f"{out}/mf4", f"buses{i}", bytes([4 | i & 3])
+              + mb.build(groups, rec_id_size=rec_id, data=how, piece=45))
+
     # pcapng: a count, a stride step, then records (each followed by a word
     # whose bit 0 asks for a payload location within reach) and the payload.
     for i, (count, step) in enumerate([(0, 0), (3, 0), (5, 1), (12, 2)]):

@@ -27,6 +27,7 @@ class Group:
     records: list[bytes]
     record_id: int = 0
     kind: str = "CAN_DataFrame"
+    bus: int = 2  # SI bus type: 2 CAN, 3 LIN, 7 Ethernet
     master: Field = field(default_factory=lambda: Field("Timestamp", 0, 0, 64, 0, 2,
                                                         (1, (0.0, 1e-9))))
 
@@ -93,7 +94,7 @@ def build(groups: list[Group], *, rec_id_size: int = 0, data: str = "DT",
         f.link(dg if prev is None else prev, 1 if prev is None else 0, cg)
         prev = cg
         f.link(cg, 2, f.text(g.kind))
-        si = f.block("SI", 3, struct.pack("<BBB5x", 2, 2, 0))
+        si = f.block("SI", 3, struct.pack("<BBB5x", 2, g.bus, 0))
         f.link(cg, 3, si)
         master = f.channel("Timestamp", g.master)
         f.link(cg, 1, master)

@@ -242,6 +242,15 @@ def read_mf4(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
 ) -> Frames: ...
+def _read_mf4_buses(
+    file: Source,
+    buses: Sequence[str],
+    *,
+    verbose: bool = True,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    _notices: list[Any] | None = None,
+) -> dict[str, tuple[np.ndarray, np.ndarray]]: ...
 def write_mf4(
     file: Source,
     frames: Frames | npt.NDArray[np.void],

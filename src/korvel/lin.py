@@ -111,6 +111,16 @@ def _labels(raw: np.ndarray, physical: np.ndarray, logical: dict[int, str]) -> n
     return out
 
 
+def _lin_of(log: Any, threads: int | None, errors: str) -> Any:
+    """The LIN pair of a log: BLF through read_lin, any other format through
+    read_log's opener."""
+    from ._logs import log_format, read_log
+
+    if log_format(log) == "blf":
+        return _k.read_lin(log, verbose=False, threads=threads, errors=errors)
+    return read_log(log, buses="lin", verbose=False, threads=threads, errors=errors)
+
+
 def decode_lin(
     frames: Any,
     ldf: Any,
@@ -122,8 +132,8 @@ def decode_lin(
 ) -> Any:
     """One Table per LIN frame of the LDF that has frames, with its signals.
 
-    frames: a LIN pair (kv.read_lin) or a BLF log (path or binary stream),
-        whose LIN frames are read quietly. Error records and bus events carry
+    frames: a LIN pair (kv.read_lin) or a log korvel.read_log reads (path or
+        binary stream: BLF, ASC, MF4), whose LIN frames are read quietly. Error records and bus events carry
         no values.
     ldf: a path to an LDF file or an ldfparser LDF.
     messages, choices, threads: as for korvel.decode. Values: a physical
@@ -138,7 +148,7 @@ def decode_lin(
     if isinstance(ldf, (str, os.PathLike)):
         ldf = ldfparser.parse_ldf(os.fspath(ldf))
     if is_source(frames):
-        frames = _k.read_lin(frames, verbose=False, threads=threads, errors=errors)
+        frames = _lin_of(frames, threads, errors)
     index, chunk = lin_as_frames(frames)
     db, signals = _database(ldf, set())
     raw_tables = decode((index, chunk), db, messages=messages, threads=threads)

@@ -2,6 +2,7 @@
 // and Python streams. Reading runs with the interpreter lock released, taken
 // back only to grow the NumPy arrays; a stream is read whole first (MF4's
 // links point anywhere in the file).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "array_sink.hpp"
 #include "blf/format.hpp"
+#include "bus_arrays.hpp"
 #include "bytebuf.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
@@ -136,9 +138,25 @@ void emit(const std::string& kind, const std::string& text, bool verbose, bool w
     throw py::error_already_set();
 }
 
-py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py::object threads,
-                   py::object notices) {
+// read_mf4, or with `buses` (names among "can", "lin", "ethernet",
+// "flexray") the dict of their pairs from the same reading.
+py::object read_any(py::object file, bool verbose, const std::string& errors, py::object threads,
+                    py::object notices, const std::vector<std::string>* buses) {
   const double since = now_seconds();
+  auto wants = [buses](const char* name) {
+    return std::find(buses->begin(), buses->end(), name) != buses->end();
+  };
+  buses::RecordColumn<buses::LinRecord> lin;
+  buses::RecordColumn<buses::EthernetRecord> ethernet;
+  BusColumns columns;
+  if (buses) {
+    for (const std::string& b : *buses)
+      if (b != "can" && b != "lin" && b != "ethernet" && b != "flexray")
+        throw py::value_error("unknown bus '" + b +
+                              "' (buses are 'can', 'lin', 'ethernet', 'flexray')");
+    if (wants("lin")) columns.lin = &lin;
+    if (wants("ethernet")) columns.ethernet = &ethernet;
+  }
   if (!notices.is_none() && !PyList_Check(notices.ptr()))
     throw py::type_error("_notices must be a list, got " + type_name(notices));
   ReadOptions options;
@@ -147,6 +165,8 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
   else if (errors != "raise")
     throw py::value_error("errors must be 'raise' or 'skip' (got '" + errors + "')");
   options.threads = thread_count(threads);
+  options.can = !buses || wants("can");
+  options.buses = buses != nullptr;
   Mf4Input input(file, "read_mf4");
   Reader reader(input.source(), options);
   std::string fault;
@@ -186,7 +206,7 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
   {
     py::gil_scoped_release unlocked;
     try {
-      reader.read(sink, start);
+      reader.read(sink, start, columns);
     } catch (const Mf4Error& e) {
       fault = e.what();
     } catch (const ExternalError&) {
@@ -198,7 +218,7 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
     input.raise_os(input.error());
   }
   if (!fault.empty()) raise_blf_error("MF4: " + fault);
-  py::tuple out = sink.take();
+  py::tuple frames = sink.take();
   for (const std::string& n : reader.notices()) emit("skipped", n, verbose, true, notices);
   const ReadCounts& c = reader.counts();
   if (c.other_bus_groups && !verbose) {
@@ -210,17 +230,51 @@ py::tuple read_mf4(py::object file, bool verbose, const std::string& errors, py:
              (c.other_bus_groups == 1 ? " channel group of another bus"
                                       : " channel groups of other buses") +
              " left out (" + names + (c.other_bus_names.size() > 8 ? ", ..." : "") +
-             "): read_mf4 reads CAN frames",
+             (buses ? "): korvel reads the CAN, LIN and Ethernet frames of MF4 logs"
+                    : "): read_mf4 reads CAN frames"),
          false, true, notices);
   }
   if (verbose) {
     const uint64_t idx = sink.record_count * sizeof(DT_t);
-    print_line("load mf4 cost " + format_fixed2((now_seconds() - since) * 1000) +
-               "ms, grp_cnt=" + u64(c.can_groups) + ", frm_cnt=" + u64(sink.record_count) +
-               ", skip_grp=" + u64(c.other_bus_groups) + ", idx_mem=" + u64(idx) +
-               ", chk_mem=" + u64(sink.payload_size) + ", tot_mem=" + u64(idx + sink.payload_size));
+    std::string line = "load mf4 cost " + format_fixed2((now_seconds() - since) * 1000) +
+                       "ms, grp_cnt=" + u64(c.can_groups + c.lin_groups + c.ethernet_groups) +
+                       ", frm_cnt=" + u64(sink.record_count) +
+                       ", skip_grp=" + u64(c.other_bus_groups) + ", idx_mem=" + u64(idx) +
+                       ", chk_mem=" + u64(sink.payload_size) +
+                       ", tot_mem=" + u64(idx + sink.payload_size);
+    if (columns.lin) line += ", lin_cnt=" + u64(lin.count());
+    if (columns.ethernet) line += ", eth_cnt=" + u64(ethernet.count());
+    print_line(line);
+  }
+  if (!buses) return frames;
+  py::dict out;
+  for (const std::string& b : *buses) {
+    if (b == "can")
+      out["can"] = frames;
+    else if (b == "lin")
+      out["lin"] = pair_of(lin, "LIN");
+    else if (b == "ethernet")
+      out["ethernet"] = pair_of(ethernet, "ETHERNET");
+    else
+      out["flexray"] = empty_pair("FLEXRAY");
   }
   return out;
+}
+
+py::object read_mf4(py::object file, bool verbose, const std::string& errors, py::object threads,
+                    py::object notices) {
+  return read_any(file, verbose, errors, threads, notices, nullptr);
+}
+
+py::object read_mf4_buses(py::object file, py::object buses, bool verbose,
+                          const std::string& errors, py::object threads, py::object notices) {
+  std::vector<std::string> names;
+  for (py::handle b : py::iterable(buses)) {
+    if (!PyUnicode_Check(b.ptr())) throw py::type_error("buses must hold str, got " + type_name(b));
+    const std::string name = b.cast<std::string>();
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return read_any(file, verbose, errors, threads, notices, &names);
 }
 
 // Bytes to a path (removed if the write fails) or a stream's write(b).
@@ -343,6 +397,9 @@ void write_mf4(py::object file, py::object frames, bool verbose, py::object thre
 void register_mf4(py::module_& m) {
   m.def("read_mf4", &read_mf4, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("errors") = "raise", py::arg("threads") = py::none(),
+        py::arg("_notices") = py::none());
+  m.def("_read_mf4_buses", &read_mf4_buses, py::arg("file"), py::arg("buses"), py::kw_only(),
+        py::arg("verbose") = true, py::arg("errors") = "raise", py::arg("threads") = py::none(),
         py::arg("_notices") = py::none());
   m.def("write_mf4", &write_mf4, py::arg("file"), py::arg("frames"), py::kw_only(),
         py::arg("verbose") = true, py::arg("threads") = py::none());

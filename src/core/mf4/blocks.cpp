@@ -168,6 +168,7 @@ std::string BlockReader::text(uint64_t offset, const std::string& from) {
   if (!offset) return {};
   // Names and comments; a huge XML comment is not needed past its start.
   Block b = read(offset, "TX MD", from, true, 1 << 16);
+  if (b.data.empty()) return {};  // a block of no text: no bytes to look at
   const auto* p = reinterpret_cast<const char*>(b.data.data());
   return std::string(p, strnlen(p, b.data.size()));
 }

@@ -87,7 +87,8 @@ int64_t TimeField::slow(const uint8_t* rec, uint64_t index) const {
     x = load.number(load.raw(rec));
   if (integer) {
     // A float master in a power-of-ten unit: scaled by the exact power.
-    return to_int(x * static_cast<double>(mult)) + add;
+    return static_cast<int64_t>(static_cast<uint64_t>(to_int(x * static_cast<double>(mult))) +
+                                static_cast<uint64_t>(add));
   }
   return to_int((load.converted ? load.cc.apply(x) : x) * scale);
 }
@@ -185,6 +186,47 @@ void make_time(BlockReader& r, const ChannelGroup& g, TimeField& t) {
       f.converted = true;  // the index through the conversion, in slow()
       t.integer = false;
     }
+  }
+}
+
+// Where a byte field's bytes are: in the record, or in signal data (VLSD).
+void make_data(BlockReader& r, const ChannelGroup& g, const Channel& c, DataField& d) {
+  d.channel = c.offset;
+  if (c.type == CN_VLSD) {
+    d.mode = DataField::Vlsd;
+    d.source = c.data;
+    Channel plain = c;
+    plain.cc = 0;
+    plain.data_type = DT_UINT_LE;
+    make_field(r, g, plain, d.offset);
+    if (d.offset.mode != Field::Load) d.mode = DataField::Absent;
+  } else if (c.bit_count >= 8) {
+    const uint64_t size = c.bit_count / 8;
+    if (c.byte_offset + size > g.data_bytes)
+      throw Mf4Error("CN", c.offset,
+                     "(channel " + field_name(c) + ") places " + std::to_string(size) +
+                         " bytes at byte " + std::to_string(c.byte_offset) +
+                         ", which do not fit its group's " + std::to_string(g.data_bytes) +
+                         "-byte records");
+    d.mode = DataField::Fixed;
+    d.byte_offset = c.byte_offset;
+    d.size = static_cast<uint32_t>(size);
+  }
+}
+
+// Every channel of the frame `root` (named "root.Field"), at any depth:
+// `take(field name, channel)`.
+template <class Take>
+void each_member(const ChannelGroup& g, const std::string& root, Take take) {
+  std::vector<const Channel*> todo;
+  for (const Channel& c : g.channels) todo.push_back(&c);
+  while (!todo.empty()) {
+    const Channel* c = todo.back();
+    todo.pop_back();
+    for (const Channel& k : c->children) todo.push_back(&k);
+    if (c->name.size() <= root.size() + 1 || c->name.compare(0, root.size() + 1, root + ".") != 0)
+      continue;
+    take(c->name.substr(root.size() + 1), *c);
   }
 }
 
@@ -448,30 +490,8 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
       f = &l.brs;
     else if (field == "ESI")
       f = &l.esi;
-    else if (field == "DataBytes") {
-      DataField& d = l.data;
-      d.channel = c->offset;
-      if (c->type == CN_VLSD) {
-        d.mode = DataField::Vlsd;
-        d.source = c->data;
-        Channel plain = *c;
-        plain.cc = 0;
-        plain.data_type = DT_UINT_LE;
-        make_field(r, g, plain, d.offset);
-        if (d.offset.mode != Field::Load) d.mode = DataField::Absent;
-      } else if (c->bit_count >= 8) {
-        const uint64_t size = c->bit_count / 8;
-        if (c->byte_offset + size > g.data_bytes)
-          throw Mf4Error("CN", c->offset,
-                         "(channel " + field_name(*c) + ") places " + std::to_string(size) +
-                             " bytes at byte " + std::to_string(c->byte_offset) +
-                             ", which do not fit its group's " + std::to_string(g.data_bytes) +
-                             "-byte records");
-        d.mode = DataField::Fixed;
-        d.byte_offset = c->byte_offset;
-        d.size = static_cast<uint32_t>(size);
-      }
-    }
+    else if (field == "DataBytes")
+      make_data(r, g, *c, l.data);
     if (f) make_field(r, g, *c, *f);
   }
   l.ide_in_id = l.ide.mode == Field::Absent && id && id->bit_count == 32;
@@ -491,6 +511,203 @@ size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, siz
                           size_t* done) {
   return decode_any(
       l, [records](size_t i) { return records[i]; }, n, index0, start_ns, sd, sink, done);
+}
+
+namespace {
+
+struct BusName {
+  const char* name;
+  BusKind kind;
+};
+const BusName BUS_NAMES[] = {
+    {"LIN_Frame", BusKind::LinFrame},
+    {"LIN_ChecksumError", BusKind::LinChecksumError},
+    {"LIN_ReceiveError", BusKind::LinReceiveError},
+    {"LIN_TransmissionError", BusKind::LinTransmissionError},
+    {"LIN_SyncError", BusKind::LinSyncError},
+    {"LIN_WakeUp", BusKind::LinWakeUp},
+    {"ETH_Frame", BusKind::EthFrame},
+};
+
+const char* bus_name(BusKind k) {
+  for (const BusName& b : BUS_NAMES)
+    if (b.kind == k) return b.name;
+  return "";
+}
+
+// An address as six bytes: from the record, or a number's low 48 bits
+// most significant first. Returns whether all six were there.
+bool address(const DataField& bytes, const Field& num, const uint8_t* rec, uint64_t index,
+             uint8_t* out) {
+  std::memset(out, 0, 6);
+  if (bytes.mode == DataField::Fixed) {
+    std::memcpy(out, rec + bytes.byte_offset, std::min<uint32_t>(bytes.size, 6));
+    return bytes.size >= 6;
+  }
+  if (num.mode == Field::Absent) return true;
+  const uint64_t v = static_cast<uint64_t>(num.get(rec, index));
+  for (int i = 0; i < 6; ++i) out[i] = static_cast<uint8_t>(v >> (8 * (5 - i)));
+  return true;
+}
+
+template <class RecAt>
+size_t decode_bus(const CanLayout& l, const BusLayout& b, RecAt rec_at, size_t n, uint64_t index0,
+                  int64_t start_ns, const SignalData& sd, const BusColumns& out, size_t* done) {
+  using namespace buses;
+  const bool lin = is_lin(b.kind);
+  size_t bad = 0, i = 0;
+  for (; i < n; ++i) {
+    const uint8_t* rec = rec_at(i);
+    const uint64_t index = index0 + i;
+    const int64_t ts = static_cast<int64_t>(static_cast<uint64_t>(start_ns) +
+                                            static_cast<uint64_t>(l.time.get(rec, index)));
+    // The stored bytes of DataBytes, as far as the record or its entry goes.
+    const uint8_t* data = nullptr;
+    size_t have = 0;
+    if (l.data.mode == DataField::Fixed) {
+      data = rec + l.data.byte_offset;
+      have = l.data.size;
+    } else if (l.data.mode == DataField::Vlsd) {
+      if (!vlsd_bytes(sd, l.data.offset.raw(rec), data, have)) {
+        if (done) break;
+        ++bad;
+        continue;
+      }
+    }
+    const int64_t declared = b.data_length.mode != Field::Absent
+                                 ? std::max<int64_t>(b.data_length.get(rec, index), 0)
+                                 : static_cast<int64_t>(have);
+    const size_t stored = static_cast<size_t>(std::min<uint64_t>(have, uint64_t(declared)));
+    uint8_t flags = static_cast<uint8_t>(static_cast<uint64_t>(declared) > have ? BUS_CUT : 0);
+    const int64_t dir = b.dir.mode != Field::Absent ? b.dir.get(rec, index) : b.dir_absent;
+    if (dir == 0) flags |= BUS_RX;
+    const uint16_t channel = static_cast<uint16_t>(b.channel.get(rec, index));
+    if (lin) {
+      LinRecord* r = out.lin->slot();
+      *r = LinRecord{};
+      r->channel = channel;
+      r->checksum = static_cast<uint16_t>(b.checksum.get(rec, index));
+      r->id = static_cast<uint8_t>(b.id.get(rec, index));
+      r->dlc = static_cast<uint8_t>(std::min<int64_t>(declared, 255));
+      r->flags = static_cast<uint8_t>(flags | b.flags);
+      const Payload p{data, stored};
+      out.lin->commit(ts, &p, 1);
+    } else {
+      EthernetRecord* r = out.ethernet->slot();
+      *r = EthernetRecord{};
+      r->channel = channel;
+      Payload p[2] = {{nullptr, 0}, {data, stored}};
+      uint8_t head[14];
+      if (b.head) {
+        if (!address(b.destination, b.destination_num, rec, index, head)) flags |= BUS_CUT;
+        if (!address(b.source, b.source_num, rec, index, head + 6)) flags |= BUS_CUT;
+        const uint64_t type = static_cast<uint64_t>(b.ether_type.get(rec, index));
+        head[12] = static_cast<uint8_t>(type >> 8);
+        head[13] = static_cast<uint8_t>(type);
+        p[0] = {head, sizeof head};
+      }
+      r->length = static_cast<uint16_t>(
+          std::min<uint64_t>(p[0].size + static_cast<uint64_t>(declared), UINT16_MAX));
+      r->flags = flags;
+      out.ethernet->commit(ts, p, 2);
+    }
+  }
+  if (done) *done = i;
+  return bad;
+}
+
+}  // namespace
+
+BusKind bus_kind(const ChannelGroup& g) {
+  if (g.vlsd()) return BusKind::None;
+  for (const Channel& c : g.channels)
+    for (const BusName& b : BUS_NAMES) {
+      const size_t n = std::strlen(b.name);
+      if (c.name.compare(0, n, b.name) == 0 && (c.name.size() == n || c.name[n] == '.'))
+        return b.kind;
+    }
+  return BusKind::None;
+}
+
+BusLayout bus_layout(BlockReader& r, const ChannelGroup& g, BusKind kind, CanLayout& common) {
+  using namespace buses;
+  BusLayout b;
+  b.kind = kind;
+  common = CanLayout{};
+  common.kind = FrameKind::OtherBus;
+  common.group = g.offset;
+  common.record_size = g.record_size();
+  make_time(r, g, common.time);
+  switch (kind) {
+    case BusKind::LinChecksumError:
+      b.flags = LIN_ERROR | LIN_CHECKSUM;
+      break;
+    case BusKind::LinReceiveError:
+      b.flags = LIN_ERROR;
+      break;
+    case BusKind::LinTransmissionError:
+    case BusKind::LinSyncError:
+      b.flags = LIN_ERROR;
+      b.dir_absent = 1;  // sent, or no direction: as the BLF objects say
+      break;
+    case BusKind::LinWakeUp:
+      b.flags = LIN_ERROR | LIN_WAKEUP;
+      b.dir_absent = 1;
+      break;
+    default:
+      break;
+  }
+  // An address given as bytes or as a number.
+  auto addr = [&](const Channel& c, DataField& bytes, Field& num) {
+    b.head = true;
+    if (c.data_type > DT_FLOAT_BE || c.bit_count > 64) {
+      if (c.type == CN_VLSD || c.bit_count < 8) return;  // no address there: zeros
+      make_data(r, g, c, bytes);
+    } else {
+      make_field(r, g, c, num);
+    }
+  };
+  each_member(g, bus_name(kind), [&](const std::string& field, const Channel& c) {
+    Field* f = nullptr;
+    if (field == "BusChannel")
+      f = &b.channel;
+    else if (field == "ID")
+      f = &b.id;
+    else if (field == "Dir")
+      f = &b.dir;
+    else if (field == "Checksum")
+      f = &b.checksum;
+    else if (field == "DataLength")
+      f = &b.data_length;
+    else if (field == "DataBytes")
+      make_data(r, g, c, common.data);
+    else if (kind == BusKind::EthFrame && field == "Destination")
+      addr(c, b.destination, b.destination_num);
+    else if (kind == BusKind::EthFrame && field == "Source")
+      addr(c, b.source, b.source_num);
+    else if (kind == BusKind::EthFrame && field == "EtherType") {
+      b.head = true;
+      f = &b.ether_type;
+    }
+    if (f) make_field(r, g, c, *f);
+  });
+  return b;
+}
+
+size_t decode_bus_records(const CanLayout& l, const BusLayout& b, const uint8_t* records, size_t n,
+                          uint64_t index0, int64_t start_ns, const SignalData& sd,
+                          const BusColumns& out, size_t* done) {
+  const size_t rs = static_cast<size_t>(l.record_size);
+  return decode_bus(
+      l, b, [records, rs](size_t i) { return records + i * rs; }, n, index0, start_ns, sd, out,
+      done);
+}
+
+size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b, const uint8_t* const* records,
+                              size_t n, uint64_t index0, int64_t start_ns, const SignalData& sd,
+                              const BusColumns& out, size_t* done) {
+  return decode_bus(
+      l, b, [records](size_t i) { return records[i]; }, n, index0, start_ns, sd, out, done);
 }
 
 }  // namespace korvel::mf4

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "buses/records.hpp"
+#include "buses/sink.hpp"
 #include "frames.hpp"
 #include "mf4/blocks.hpp"
 #include "mf4/conversion.hpp"
@@ -97,12 +99,16 @@ struct TimeField {
     if (exact) {
       const uint64_t r = load.raw(rec);
       const int64_t v = load.is_signed ? sign_extend(r) : static_cast<int64_t>(r);
-      return v * mult + add;
+      // Wraps for times past the int64 range, as the plain loop's do.
+      return static_cast<int64_t>(static_cast<uint64_t>(v) * static_cast<uint64_t>(mult) +
+                                  static_cast<uint64_t>(add));
     }
     if (double_le) {
       double x;
       std::memcpy(&x, rec + load.byte_offset, 8);
-      return round_to_int(x * static_cast<double>(mult)) + add;
+      return static_cast<int64_t>(
+          static_cast<uint64_t>(round_to_int(x * static_cast<double>(mult))) +
+          static_cast<uint64_t>(add));
     }
     return slow(rec, index);
   }
@@ -176,5 +182,55 @@ size_t decode_records(const CanLayout& l, const uint8_t* records, size_t n, uint
 size_t decode_record_list(const CanLayout& l, const uint8_t* const* records, size_t n,
                           uint64_t index0, int64_t start_ns, const SignalData& sd, FrameSink& sink,
                           size_t* done = nullptr);
+
+// ASAM bus logging for LIN and Ethernet: LIN_Frame, the LIN error and
+// event groups, and ETH_Frame, read into the records the BLF reader gives
+// for those buses.
+enum class BusKind : uint8_t {
+  None,
+  LinFrame,
+  LinChecksumError,
+  LinReceiveError,
+  LinTransmissionError,
+  LinSyncError,
+  LinWakeUp,
+  EthFrame,
+};
+
+inline bool is_lin(BusKind k) { return k >= BusKind::LinFrame && k <= BusKind::LinWakeUp; }
+
+// The LIN or Ethernet kind of a channel group (None for any other).
+BusKind bus_kind(const ChannelGroup& g);
+
+struct BusLayout {
+  BusKind kind = BusKind::None;
+  Field channel, id, dir, checksum, data_length, ether_type;
+  // Ethernet addresses: bytes in the record (Fixed) or a number (MSB first).
+  DataField source, destination;
+  Field source_num, destination_num;
+  bool head = false;       // the frame's header from Destination, Source and EtherType
+  uint8_t flags = 0;       // LIN_* of the group's kind
+  int64_t dir_absent = 0;  // Dir of a group without one (0: received)
+};
+
+// The layout of a LIN or Ethernet group: `common` gets the record size,
+// the time and DataBytes (what the record walk needs), the rest the
+// returned layout. Throws Mf4Error as can_layout does.
+BusLayout bus_layout(BlockReader& r, const ChannelGroup& g, BusKind kind, CanLayout& common);
+
+struct BusColumns {
+  buses::RecordColumn<buses::LinRecord>* lin = nullptr;
+  buses::RecordColumn<buses::EthernetRecord>* ethernet = nullptr;
+};
+
+// decode_records and decode_record_list for a LIN or Ethernet group: each
+// record goes to the column of its bus. A field declared longer than
+// what is stored keeps what is there, flagged BUS_CUT.
+size_t decode_bus_records(const CanLayout& l, const BusLayout& b, const uint8_t* records, size_t n,
+                          uint64_t index0, int64_t start_ns, const SignalData& sd,
+                          const BusColumns& out, size_t* done = nullptr);
+size_t decode_bus_record_list(const CanLayout& l, const BusLayout& b, const uint8_t* const* records,
+                              size_t n, uint64_t index0, int64_t start_ns, const SignalData& sd,
+                              const BusColumns& out, size_t* done = nullptr);
 
 }  // namespace korvel::mf4

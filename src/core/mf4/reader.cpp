@@ -14,6 +14,27 @@ struct Reader::Target {
   const ChannelGroup* group = nullptr;
   CanLayout layout;
   FrameSink* sink = nullptr;
+  // A LIN or Ethernet group: its records into columns of its own.
+  BusLayout bus;
+  std::unique_ptr<buses::RecordColumn<buses::LinRecord>> lin;
+  std::unique_ptr<buses::RecordColumn<buses::EthernetRecord>> ethernet;
+  BusColumns columns() const { return {lin.get(), ethernet.get()}; }
+  size_t decode(const uint8_t* recs, size_t n, uint64_t index0, int64_t start_ns,
+                const SignalData& sd, size_t* done = nullptr) {
+    if (bus.kind != BusKind::None)
+      return decode_bus_records(layout, bus, recs, n, index0, start_ns, sd, columns(), done);
+    const size_t bad = decode_records(layout, recs, n, index0, start_ns, sd, *sink, done);
+    look();
+    return bad;
+  }
+  size_t decode_list(const uint8_t* const* recs, size_t n, uint64_t index0, int64_t start_ns,
+                     const SignalData& sd, size_t* done = nullptr) {
+    if (bus.kind != BusKind::None)
+      return decode_bus_record_list(layout, bus, recs, n, index0, start_ns, sd, columns(), done);
+    const size_t bad = decode_record_list(layout, recs, n, index0, start_ns, sd, *sink, done);
+    look();
+    return bad;
+  }
   std::unique_ptr<LocalFrames> local;
   // Whether the frames decoded so far are in time order, looked at just
   // after each decode (while they are in cache) instead of once at the end.
@@ -79,34 +100,99 @@ void Reader::signal_data(const DataGroup& dg, const CanLayout& l, ByteBuffer& ou
               });
 }
 
-void Reader::read(FrameSink& sink, int64_t start_ns) {
+namespace {
+
+// The records of every group of one bus appended to `out` in time order,
+// ties in group order (then record order).
+template <class Target, class Record>
+void gather(std::vector<std::unique_ptr<Target>>& targets, buses::RecordColumn<Record>* out,
+            std::unique_ptr<buses::RecordColumn<Record>> Target::*member) {
+  std::vector<buses::RecordColumn<Record>*> cols;
+  for (auto& t : targets)
+    if (auto& col = (*t).*member) cols.push_back(col.get());
+  if (cols.size() == 1 && out->count() == 0) {
+    // One group in time order (a logger's usual file): taken over as it is.
+    const Record* r = cols[0]->data();
+    bool sorted = true;
+    for (size_t i = 1; i < cols[0]->count() && sorted; ++i)
+      sorted = r[i - 1].timestamp <= r[i].timestamp;
+    if (sorted) {
+      *out = std::move(*cols[0]);
+      return;
+    }
+  }
+  buses::RecordColumn<Record> all;
+  for (auto& t : targets)
+    if (auto& col = (*t).*member) {
+      all.append(*col);
+      col.reset();
+    }
+  const size_t n = all.count();
+  const Record* r = all.data();
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t(0));
+  std::stable_sort(order.begin(), order.end(),
+                   [r](size_t a, size_t b) { return r[a].timestamp < r[b].timestamp; });
+  for (size_t i : order) {
+    Record* slot = out->slot();
+    *slot = r[i];
+    const buses::Payload p{all.payload.data() + loc_offset(r[i].loc), loc_count(r[i].loc)};
+    out->commit(r[i].timestamp, &p, 1);
+  }
+}
+
+}  // namespace
+
+void Reader::read(FrameSink& sink, int64_t start_ns, const BusColumns& buses) {
   std::vector<std::unique_ptr<Target>> targets;
+  size_t can_targets = 0;
   for (const DataGroup& dg : groups_)
     for (const ChannelGroup& cg : dg.groups) {
       const FrameKind k = group_kind(cg);
       if (k == FrameKind::OtherBus) {
+        const BusKind b = bus_kind(cg);
+        if ((is_lin(b) && buses.lin) || (b == BusKind::EthFrame && buses.ethernet)) {
+          auto t = std::make_unique<Target>();
+          t->group = &cg;
+          t->bus = bus_layout(blocks_, cg, b, t->layout);
+          if (is_lin(b)) {
+            t->lin = std::make_unique<buses::RecordColumn<buses::LinRecord>>();
+            ++counts_.lin_groups;
+          } else {
+            t->ethernet = std::make_unique<buses::RecordColumn<buses::EthernetRecord>>();
+            ++counts_.ethernet_groups;
+          }
+          targets.push_back(std::move(t));
+          continue;
+        }
+        if (b != BusKind::None && options_.buses) continue;
         ++counts_.other_bus_groups;
         counts_.other_bus_names.push_back(
             cg.acq_name.empty() && !cg.channels.empty() ? cg.channels.back().name : cg.acq_name);
       }
       if (k != FrameKind::Data && k != FrameKind::Remote && k != FrameKind::Error) continue;
+      if (!options_.can) continue;
       auto t = std::make_unique<Target>();
       t->group = &cg;
       t->layout = can_layout(blocks_, cg, k);
       targets.push_back(std::move(t));
+      ++can_targets;
     }
-  counts_.can_groups = targets.size();
-  const bool direct = targets.size() == 1;
+  counts_.can_groups = can_targets;
+  const bool direct = can_targets == 1;
+  Target* only = nullptr;
   for (auto& t : targets) {
+    if (t->bus.kind != BusKind::None) continue;
     if (direct) {
       t->sink = &sink;
+      only = t.get();
     } else {
       t->local = std::make_unique<LocalFrames>();
       t->sink = t->local.get();
     }
   }
   const size_t before = sink.record_count;
-  if (direct) targets[0]->checked = before;
+  if (direct) only->checked = before;
   for (const DataGroup& dg : groups_) {
     std::vector<Target*> here;
     for (auto& t : targets)
@@ -124,12 +210,15 @@ void Reader::read(FrameSink& sink, int64_t start_ns) {
       read_unsorted(dg, here, start_ns);
     }
   }
+  if (buses.lin) gather(targets, buses.lin, &Target::lin);
+  if (buses.ethernet) gather(targets, buses.ethernet, &Target::ethernet);
   if (direct) {
-    if (!targets[0]->in_order) sort_frames(sink, before);
+    if (!only->in_order) sort_frames(sink, before);
     return;
   }
   std::vector<LocalFrames*> parts;
   for (auto& t : targets) {
+    if (t->bus.kind != BusKind::None) continue;
     if (!t->in_order) sort_frames(*t->local, 0);
     parts.push_back(t->local.get());
   }
@@ -156,8 +245,7 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
   size_t bad = 0;
   bool resync = false;
   auto decode = [&](const uint8_t* recs, uint64_t m) {
-    bad += decode_records(l, recs, static_cast<size_t>(m), index, start_ns, sd, *t.sink);
-    t.look();
+    bad += t.decode(recs, static_cast<size_t>(m), index, start_ns, sd);
     index += m;
   };
   if (limit)
@@ -318,17 +406,14 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     std::unique_ptr<size_t> stop_owner(stop);
     if (o.waiting.size()) {
       const size_t m = o.waiting.size() / rs;
-      o.bad += decode_records(l, o.waiting.data(), m, o.decoded, start_ns, o.sd, *t.sink, stop);
-      t.look();
+      o.bad += t.decode(o.waiting.data(), m, o.decoded, start_ns, o.sd, stop);
       const size_t did = stop ? *stop : m;
       o.decoded += did;
       o.waiting.consume_front(did * rs);
     }
     size_t did = 0;
     if (!o.waiting.size() && !o.here.empty()) {
-      o.bad += decode_record_list(l, o.here.data(), o.here.size(), o.decoded, start_ns, o.sd,
-                                  *t.sink, stop);
-      t.look();
+      o.bad += t.decode_list(o.here.data(), o.here.size(), o.decoded, start_ns, o.sd, stop);
       did = stop ? *stop : o.here.size();
       o.decoded += did;
     }

@@ -19,7 +19,9 @@ namespace korvel::mf4 {
 
 struct ReadOptions {
   unsigned threads = 1;
-  bool skip = false;  // damaged data blocks are left out (a notice each)
+  bool skip = false;   // damaged data blocks are left out (a notice each)
+  bool can = true;     // false: CAN groups are not read (nor counted as left out)
+  bool buses = false;  // LIN and Ethernet groups not asked for are not counted as left out
 };
 
 struct ReadCounts {
@@ -27,6 +29,7 @@ struct ReadCounts {
   uint64_t can_groups = 0;        // channel groups of CAN frames read
   uint64_t other_bus_groups = 0;  // LIN, FlexRay, Ethernet, ... left for other readers
   std::vector<std::string> other_bus_names;
+  uint64_t lin_groups = 0, ethernet_groups = 0;  // read into BusColumns
 };
 
 class Reader {
@@ -39,9 +42,11 @@ class Reader {
   const Header& header() const { return header_; }
   const std::vector<DataGroup>& groups() const { return groups_; }
 
-  // Every CAN frame into `sink`, times counted from `start_ns`. Throws
-  // Mf4Error (ExternalError from the source or sink).
-  void read(FrameSink& sink, int64_t start_ns);
+  // Every CAN frame into `sink`, times counted from `start_ns`; with
+  // columns in `buses`, the LIN and Ethernet records too (each in time
+  // order, ties in group order), their groups then not counted as left
+  // out. Throws Mf4Error (ExternalError from the source or sink).
+  void read(FrameSink& sink, int64_t start_ns, const BusColumns& buses = {});
 
   const ReadCounts& counts() const { return counts_; }
   // Damage read past with `skip`, one text each.

@@ -10,21 +10,25 @@ import zlib
 from typing import Callable
 
 from .. import korvel as kv
-from .._logs import log_format
+from .._logs import log_format, read_log
 from .session import SAMPLES, WRITERS, Failure, Session, write_log
 
 
 def _pcapng(args: argparse.Namespace) -> None:
-    """The Ethernet frames of a BLF log, for Wireshark."""
-    if log_format(args.log) != "blf":
-        raise Failure(args.log, "only BLF logs hold Ethernet frames to write as pcapng")
+    """The Ethernet frames of a log, for Wireshark."""
     try:
-        pair = kv.read_ethernet(args.log, threads=args.threads, verbose=False,
-                                errors=args.errors)
+        if log_format(args.log) == "blf":
+            pair = kv.read_ethernet(args.log, threads=args.threads, verbose=False,
+                                    errors=args.errors)
+        else:
+            pair = read_log(args.log, buses="ethernet", threads=args.threads, verbose=False,
+                            errors=args.errors)
     except OSError as e:
         raise Failure(args.log, e.strerror or str(e)) from None
+    except kv.TextError as e:
+        raise Failure(args.log, str(e)) from None
     except (kv.BLFError, zlib.error) as e:
-        raise Failure(args.log, str(e) or "not a readable BLF log") from None
+        raise Failure(args.log, str(e) or "not a readable log") from None
     kv.write_pcapng(args.output, pair, verbose=False)
     if not args.quiet:
         print(f"{len(pair[0])} Ethernet frames -> {args.output}")
@@ -54,6 +58,7 @@ EXAMPLE = (
   korvel convert candump-2024-05-01.log bus.blf
   korvel convert pcan.trc pcan.asc
   korvel convert drive.blf ethernet.pcapng
+  korvel convert drive.mf4 ethernet.pcapng
 
 """
     + SAMPLES
@@ -64,7 +69,7 @@ def register(command: Callable[..., argparse.ArgumentParser]) -> None:
     p = command(
         "convert",
         "Write a log (BLF, ASC, candump .log or PCAN .trc) as BLF or ASC, "
-        "by the output's suffix, with its exact times; a BLF log's Ethernet frames "
+        "by the output's suffix, with its exact times; a log's Ethernet frames "
         "as pcapng (one interface per channel, nanosecond times, direction).",
         ["common", "errors"],
         EXAMPLE,
