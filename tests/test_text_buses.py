@@ -15,6 +15,7 @@ import korvel
 import korvel.korvel as kv
 
 VECTOR = Path(__file__).parent / "data" / "vector_blf"
+EXAMPLES = Path(__file__).parent.parent / "examples" / "data"
 TWINS = sorted(p.stem for p in VECTOR.glob("converter_*.asc"))
 LIN_FIELDS = ("timestamp", "channel", "checksum", "id", "dlc", "flags")
 ETH_FIELDS = ("timestamp", "channel", "hardware_channel", "length", "flags")
@@ -76,8 +77,8 @@ def test_lin_and_ethernet_lines():
     frames = payloads(out["ethernet"])
     assert frames[0][:6] == b"\xff" * 6 and len(frames[0]) == 60
     assert frames[1:] == [bytes(range(1, 9)), bytes.fromhex("0a0b0c0d")]
-    # ETH lines are skipped too when Ethernet is not asked for.
-    with pytest.warns(kv.TextWarning, match="^7 lines"):
+    # Ethernet lines are read (not warned of) when only LIN is asked for.
+    with pytest.warns(kv.TextWarning, match="^4 lines"):
         korvel.read_log(io.BytesIO(tt.ASC_BUSES.encode()), format="asc", buses="lin",
                         verbose=False)
 
@@ -88,7 +89,7 @@ def test_read_log_buses_keyword(tmp_path, capsys):
     path.write_text(tt.ASC_BUSES)
     plain = kv.read_asc(path, verbose=False)
     out = korvel.read_log(path, buses=["can", "flexray", "lin", "lin"], verbose=True)
-    assert "frm_cnt=2, lin_cnt=13, skip_cnt=" in capsys.readouterr().out
+    assert "frm_cnt=2, lin_cnt=13, eth_cnt=3, skip_cnt=4," in capsys.readouterr().out
     assert list(out) == ["can", "flexray", "lin"]
     assert all(np.array_equal(a, b) for a, b in zip(out["can"], plain))
     assert out["flexray"][0].dtype == kv.FLEXRAY and len(out["flexray"][0]) == 0
@@ -106,6 +107,21 @@ def test_read_log_buses_keyword(tmp_path, capsys):
     want = kv.read_buses(blf, buses=("lin", "events"), verbose=False)
     assert np.array_equal(got["lin"][0], want["lin"][0])
     assert list(got["events"]) == list(want["events"])
+
+
+def test_asc_lin_decodes_and_ethernet_converts(tmp_path, capsys):
+    from korvel.cli import main as cli
+
+    asc = str(EXAMPLES / "buses.asc")
+    t = korvel.decode(asc, EXAMPLES / "body.ldf", choices=True)
+    assert t["WiperControl"]["WiperMode"].tolist() == ["Fast", "Interval"]
+    out = tmp_path / "eth.pcapng"
+    assert cli(["convert", asc, str(out)]) in (0, None)
+    assert "1 Ethernet frames" in capsys.readouterr().out
+    scapy = pytest.importorskip("scapy.all")
+    (packet,) = scapy.rdpcap(str(out))
+    eth = korvel.read_log(asc, buses="ethernet", verbose=False)
+    assert bytes(packet) == payloads(eth)[0]
 
 
 @pytest.mark.parametrize("buses, error, match", [

@@ -133,8 +133,8 @@ def decode_lin(
     """One Table per LIN frame of the LDF that has frames, with its signals.
 
     frames: a LIN pair (kv.read_lin) or a log korvel.read_log reads (path or
-        binary stream: BLF, ASC, MF4), whose LIN frames are read quietly. Error records and bus events carry
-        no values.
+        binary stream: BLF, ASC, MF4), whose LIN frames are read quietly.
+        Error records and bus events carry no values.
     ldf: a path to an LDF file or an ldfparser LDF.
     messages, choices, threads: as for korvel.decode. Values: a physical
         encoding's range scales the raw values it holds; raw values of a

@@ -282,13 +282,11 @@ py::dict read_text_buses(py::object file, const std::string& format, py::object 
   const Format f = format_arg(format);
   std::vector<std::string> names;
   for (py::handle b : py::iter(buses)) names.push_back(py::str(b));
+  // Both buses' lines are read whichever are asked for: lines of a bus not
+  // asked for are no lines korvel cannot read, to be warned of.
   buses::RecordColumn<buses::LinRecord> lin;
   buses::RecordColumn<buses::EthernetRecord> ethernet;
-  BusOutput out;
-  for (const auto& n : names) {
-    if (n == "lin") out.lin = &lin;
-    if (n == "ethernet") out.ethernet = &ethernet;
-  }
+  BusOutput out{&lin, &ethernet};
   py::tuple frames = read_whole(std::move(file), verbose, f, "read_log", notices, nullptr, out);
   py::dict pairs;
   for (const auto& n : names) {
