@@ -1,51 +1,57 @@
 // A growable byte buffer that never zero-fills: fresh pages are touched only
 // when data is written into them, and the buffer is reused across containers.
-// It grows by realloc, which moves large blocks by remapping their pages
-// rather than copying them, and can hand its block over (release()).
+// Small blocks come from malloc. Large ones are mappings of their own, grown
+// by remapping their pages (never copied, which realloc does to blocks it
+// keeps on the heap) and backed by huge pages where the system has them: a
+// fresh page costs a fault of its own, dear on these machines, and a column of
+// Ethernet frames runs to hundreds of megabytes. The block can be handed over
+// (release_block()).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace korvel {
 
 class ByteBuffer {
  public:
   ByteBuffer() = default;
+  ~ByteBuffer() { drop(); }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
   // A moved-from buffer is empty and holds nothing (not a stale capacity).
-  ByteBuffer(ByteBuffer&& o) noexcept : buf_(std::move(o.buf_)), size_(o.size_), cap_(o.cap_) {
-    o.size_ = o.cap_ = 0;
+  ByteBuffer(ByteBuffer&& o) noexcept : p_(o.p_), size_(o.size_), cap_(o.cap_), mapped_(o.mapped_) {
+    o.forget();
   }
   ByteBuffer& operator=(ByteBuffer&& o) noexcept {
-    buf_ = std::move(o.buf_);
-    size_ = o.size_;
-    cap_ = o.cap_;
-    o.size_ = o.cap_ = 0;
+    if (this != &o) {
+      drop();
+      p_ = o.p_;
+      size_ = o.size_;
+      cap_ = o.cap_;
+      mapped_ = o.mapped_;
+      o.forget();
+    }
     return *this;
   }
 
-  uint8_t* data() { return buf_.get(); }
-  const uint8_t* data() const { return buf_.get(); }
+  uint8_t* data() { return p_; }
+  const uint8_t* data() const { return p_; }
   size_t size() const { return size_; }
   size_t capacity() const { return cap_; }
 
   // Makes room for `extra` more bytes after size(); returns the write position.
   uint8_t* reserve_more(size_t extra) {
-    size_t need = size_ + extra;
-    if (need > cap_) {
-      size_t cap = cap_ ? cap_ : 4096;
-      while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
-      void* nb = std::realloc(buf_.get(), cap);
-      if (!nb) throw std::bad_alloc();
-      (void)buf_.release();
-      buf_.reset(static_cast<uint8_t*>(nb));
-      cap_ = cap;
-    }
-    return buf_.get() + size_;
+    if (extra > SIZE_MAX - size_) throw std::bad_alloc();
+    const size_t need = size_ + extra;
+    if (need > cap_) grow(need);
+    return p_ + size_;
   }
   void commit(size_t n) { size_ += n; }
   // Drops the first n bytes, keeping the rest at the front.
@@ -54,36 +60,106 @@ class ByteBuffer {
       size_ = 0;
       return;
     }
-    if (n) std::memmove(buf_.get(), buf_.get() + n, size_ - n);
+    if (n) std::memmove(p_, p_ + n, size_ - n);
     size_ -= n;
   }
   void clear() { size_ = 0; }
   // Drops the last n bytes.
   void drop_back(size_t n) { size_ = n < size_ ? size_ - n : 0; }
-  // Hands the block, cut to size(), over (to be freed with std::free),
-  // leaving this empty. Null when it holds nothing.
-  uint8_t* release() {
+
+  // A block handed over: free it with free_block().
+  struct Block {
+    uint8_t* data = nullptr;  // null when the buffer held nothing
+    size_t mapped = 0;        // the length of its mapping; 0: from malloc
+  };
+  // Hands the block, cut to size(), over, leaving this empty.
+  Block release_block() {
+    Block b;
     if (size_ == 0) {
-      buf_.reset();
-      cap_ = 0;
-      return nullptr;
+      drop();
+      forget();
+      return b;
     }
-    if (size_ < cap_)
-      if (void* p = std::realloc(buf_.get(), size_)) {
-        (void)buf_.release();
-        buf_.reset(static_cast<uint8_t*>(p));
-      }
-    size_ = cap_ = 0;
-    return buf_.release();
+    if (mapped_) {
+#if defined(__linux__)
+      const size_t keep = page_round(size_);
+      if (keep < cap_) munmap(p_ + keep, cap_ - keep);  // the tail's pages go back
+      b.mapped = keep;
+#endif
+    } else if (size_ < cap_) {
+      if (void* p = std::realloc(p_, size_)) p_ = static_cast<uint8_t*>(p);
+    }
+    b.data = p_;
+    forget();
+    return b;
+  }
+  static void free_block(const Block& b) {
+#if defined(__linux__)
+    if (b.mapped) {
+      munmap(b.data, b.mapped);
+      return;
+    }
+#endif
+    std::free(b.data);
   }
 
  private:
-  struct Free {
-    void operator()(uint8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<uint8_t, Free> buf_;
+  // Blocks from this size on are mappings; from HUGE_FROM on they ask for
+  // huge pages (smaller ones would round a few touched bytes up to 2 MiB).
+  static constexpr size_t MAP_FROM = size_t(1) << 20;
+  static constexpr size_t HUGE_FROM = size_t(8) << 20;
+  static size_t page_round(size_t n) { return (n + 4095) & ~size_t(4095); }
+
+  void grow(size_t need) {
+    size_t cap = cap_ ? cap_ : 4096;
+    while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
+#if defined(__linux__)
+    if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
+      cap = page_round(cap);
+      void* np;
+      if (mapped_) {
+        np = mremap(p_, cap_, cap, MREMAP_MAYMOVE);
+        if (np == MAP_FAILED) throw std::bad_alloc();
+      } else {
+        np = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (np == MAP_FAILED) throw std::bad_alloc();
+        if (size_) std::memcpy(np, p_, size_);
+        std::free(p_);
+      }
+#if defined(MADV_HUGEPAGE)
+      if (cap >= HUGE_FROM) madvise(np, cap, MADV_HUGEPAGE);  // a hint: failure changes nothing
+#endif
+      p_ = static_cast<uint8_t*>(np);
+      cap_ = cap;
+      mapped_ = true;
+      return;
+    }
+#endif
+    void* nb = std::realloc(p_, cap);
+    if (!nb) throw std::bad_alloc();
+    p_ = static_cast<uint8_t*>(nb);
+    cap_ = cap;
+  }
+  void drop() {
+    if (!p_) return;
+#if defined(__linux__)
+    if (mapped_) {
+      munmap(p_, cap_);
+      return;
+    }
+#endif
+    std::free(p_);
+  }
+  void forget() {
+    p_ = nullptr;
+    size_ = cap_ = 0;
+    mapped_ = false;
+  }
+
+  uint8_t* p_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+  bool mapped_ = false;
 };
 
 }  // namespace korvel

@@ -19,10 +19,20 @@ inline py::object kv_attr(const char* name) {
 // payload of an Ethernet log runs to hundreds of megabytes).
 inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
   const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count)};
-  uint8_t* block = buf.release();
-  if (!block) return py::array(dtype, shape);
-  py::capsule owner(block, [](void* p) { std::free(p); });
-  return py::array(dtype, shape, block, owner);
+  const ByteBuffer::Block block = buf.release_block();
+  if (!block.data) return py::array(dtype, shape);
+  py::capsule owner;
+  try {
+    owner = py::capsule(new ByteBuffer::Block(block), [](void* p) {
+      auto* b = static_cast<ByteBuffer::Block*>(p);
+      ByteBuffer::free_block(*b);
+      delete b;
+    });
+  } catch (...) {
+    ByteBuffer::free_block(block);
+    throw;
+  }
+  return py::array(dtype, shape, block.data, owner);
 }
 
 // The column's pair; the column is left empty.
