@@ -107,7 +107,7 @@ class ByteBuffer {
   // Blocks from this size on are mappings; from HUGE_FROM on they ask for
   // huge pages (smaller ones would round a few touched bytes up to 2 MiB).
   static constexpr size_t MAP_FROM = size_t(1) << 20;
-  static constexpr size_t HUGE_FROM = size_t(8) << 20;
+  static constexpr size_t HUGE_FROM = size_t(2) << 20;
   static size_t page_round(size_t n) { return (n + 4095) & ~size_t(4095); }
 
   void grow(size_t need) {
