@@ -149,6 +149,7 @@ def sig_values(
     *,
     unsigned: bool = False,
     mux: Iterable[tuple[int, int, bool, bool, Iterable[int]]] = (),
+    exact: tuple[Any, ...] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 def signal_decoder(
     can_id: int,
@@ -242,6 +243,14 @@ def read_mf4(
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = None,
 ) -> Frames: ...
+def _read_text_buses(
+    file: Source,
+    format: str,
+    buses: Sequence[str],
+    *,
+    verbose: bool = True,
+    _notices: list[Any] | None = None,
+) -> dict[str, Any]: ...
 def _read_mf4_buses(
     file: Source,
     buses: Sequence[str],
