@@ -8,6 +8,7 @@
 // (release_block()).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -121,8 +122,21 @@ class ByteBuffer {
         np = mremap(p_, cap_, cap, MREMAP_MAYMOVE);
         if (np == MAP_FAILED) throw std::bad_alloc();
       } else {
-        np = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // From the first mapping on huge pages, on a 2 MiB boundary: the
+        // bytes copied over and those that follow fault in 2 MiB at a time.
+        cap = std::max(cap, HUGE_FROM);
+        np = mmap(nullptr, cap + HUGE_FROM, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                  0);
         if (np == MAP_FAILED) throw std::bad_alloc();
+        const uintptr_t raw = reinterpret_cast<uintptr_t>(np);
+        const uintptr_t at = (raw + HUGE_FROM - 1) & ~uintptr_t(HUGE_FROM - 1);
+        if (at > raw) munmap(np, at - raw);
+        if (at + cap < raw + cap + HUGE_FROM)
+          munmap(reinterpret_cast<void*>(at + cap), raw + HUGE_FROM - at);
+        np = reinterpret_cast<void*>(at);
+#if defined(MADV_HUGEPAGE)
+        madvise(np, cap, MADV_HUGEPAGE);
+#endif
         if (size_) std::memcpy(np, p_, size_);
         std::free(p_);
       }
