@@ -3,7 +3,9 @@
 // readers hand them out alike.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "buses/sink.hpp"
@@ -49,6 +51,38 @@ inline py::tuple empty_pair(const char* dtype_name) {
   const std::vector<py::ssize_t> none{0};
   return py::make_tuple(py::array(py::dtype::from_args(kv_attr(dtype_name)), none),
                         py::array(py::dtype::of<uint8_t>(), none));
+}
+
+// The names of a `buses` argument, each once, in order.
+inline std::vector<std::string> bus_names(py::handle buses) {
+  std::vector<std::string> names;
+  for (py::handle b : py::iterable(py::reinterpret_borrow<py::object>(buses))) {
+    if (!PyUnicode_Check(b.ptr())) throw py::type_error("buses must hold str, got " + type_name(b));
+    const std::string name = b.cast<std::string>();
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
+
+// The pairs named, of a reader that reads CAN frames, LIN and Ethernet
+// records (FlexRay: none); the columns are left empty.
+inline py::dict bus_pairs(const std::vector<std::string>& names, const py::object& frames,
+                          buses::RecordColumn<buses::LinRecord>& lin,
+                          buses::RecordColumn<buses::EthernetRecord>& ethernet) {
+  py::dict out;
+  for (const std::string& n : names) {
+    if (n == "can")
+      out["can"] = frames;
+    else if (n == "lin")
+      out["lin"] = pair_of(lin, "LIN");
+    else if (n == "ethernet")
+      out["ethernet"] = pair_of(ethernet, "ETHERNET");
+    else if (n == "flexray")
+      out["flexray"] = empty_pair("FLEXRAY");
+    else
+      throw py::value_error("unknown bus '" + n + "'");
+  }
+  return out;
 }
 
 }  // namespace korvel::bind

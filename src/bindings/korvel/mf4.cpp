@@ -247,18 +247,7 @@ py::object read_any(py::object file, bool verbose, const std::string& errors, py
     print_line(line);
   }
   if (!buses) return frames;
-  py::dict out;
-  for (const std::string& b : *buses) {
-    if (b == "can")
-      out["can"] = frames;
-    else if (b == "lin")
-      out["lin"] = pair_of(lin, "LIN");
-    else if (b == "ethernet")
-      out["ethernet"] = pair_of(ethernet, "ETHERNET");
-    else
-      out["flexray"] = empty_pair("FLEXRAY");
-  }
-  return out;
+  return bus_pairs(*buses, frames, lin, ethernet);
 }
 
 py::object read_mf4(py::object file, bool verbose, const std::string& errors, py::object threads,
@@ -268,12 +257,7 @@ py::object read_mf4(py::object file, bool verbose, const std::string& errors, py
 
 py::object read_mf4_buses(py::object file, py::object buses, bool verbose,
                           const std::string& errors, py::object threads, py::object notices) {
-  std::vector<std::string> names;
-  for (py::handle b : py::iterable(buses)) {
-    if (!PyUnicode_Check(b.ptr())) throw py::type_error("buses must hold str, got " + type_name(b));
-    const std::string name = b.cast<std::string>();
-    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-  }
+  const std::vector<std::string> names = bus_names(buses);
   return read_any(file, verbose, errors, threads, notices, &names);
 }
 

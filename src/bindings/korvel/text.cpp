@@ -280,28 +280,14 @@ Format format_arg(const std::string& format) {
 py::dict read_text_buses(py::object file, const std::string& format, py::object buses, bool verbose,
                          py::object notices) {
   const Format f = format_arg(format);
-  std::vector<std::string> names;
-  for (py::handle b : py::iter(buses)) names.push_back(py::str(b));
+  const std::vector<std::string> names = bus_names(buses);
   // Both buses' lines are read whichever are asked for: lines of a bus not
   // asked for are no lines korvel cannot read, to be warned of.
   buses::RecordColumn<buses::LinRecord> lin;
   buses::RecordColumn<buses::EthernetRecord> ethernet;
   BusOutput out{&lin, &ethernet};
   py::tuple frames = read_whole(std::move(file), verbose, f, "read_log", notices, nullptr, out);
-  py::dict pairs;
-  for (const auto& n : names) {
-    if (n == "can")
-      pairs["can"] = frames;
-    else if (n == "lin")
-      pairs["lin"] = pair_of(lin, "LIN");
-    else if (n == "ethernet")
-      pairs["ethernet"] = pair_of(ethernet, "ETHERNET");
-    else if (n == "flexray")
-      pairs["flexray"] = empty_pair("FLEXRAY");
-    else
-      throw py::value_error("unknown bus '" + n + "'");
-  }
-  return pairs;
+  return bus_pairs(names, frames, lin, ethernet);
 }
 
 // iter_text: pieces of at most `frames` records; the input read in blocks,

@@ -460,22 +460,12 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
   make_time(r, g, l.time);
   const std::string frame = CAN_KINDS[static_cast<int>(kind) - static_cast<int>(FrameKind::Data)];
   const Channel* id = nullptr;
-  // Every channel of the frame, at any depth.
-  std::vector<const Channel*> todo;
-  for (const Channel& c : g.channels) todo.push_back(&c);
-  while (!todo.empty()) {
-    const Channel* c = todo.back();
-    todo.pop_back();
-    for (const Channel& k : c->children) todo.push_back(&k);
-    if (c->name.size() <= frame.size() + 1 ||
-        c->name.compare(0, frame.size() + 1, frame + ".") != 0)
-      continue;
-    const std::string field = c->name.substr(frame.size() + 1);
+  each_member(g, frame, [&](const std::string& field, const Channel& c) {
     Field* f = nullptr;
     if (field == "BusChannel")
       f = &l.channel;
     else if (field == "ID")
-      f = &l.id, id = c;
+      f = &l.id, id = &c;
     else if (field == "IDE")
       f = &l.ide;
     else if (field == "DLC")
@@ -491,9 +481,9 @@ CanLayout can_layout(BlockReader& r, const ChannelGroup& g, FrameKind kind) {
     else if (field == "ESI")
       f = &l.esi;
     else if (field == "DataBytes")
-      make_data(r, g, *c, l.data);
-    if (f) make_field(r, g, *c, *f);
-  }
+      make_data(r, g, c, l.data);
+    if (f) make_field(r, g, c, *f);
+  });
   l.ide_in_id = l.ide.mode == Field::Absent && id && id->bit_count == 32;
   plain_layout(l);
   return l;
