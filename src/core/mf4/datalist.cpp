@@ -1,6 +1,8 @@
 #include "mf4/datalist.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <future>
 #include <memory>
@@ -266,7 +268,10 @@ struct Slot {
   bool failed = false;
   std::exception_ptr error;
   std::future<void> done;
+  std::atomic<size_t> claim{0};
 };
+
+constexpr size_t TAKEN = SIZE_MAX;
 
 void run_slot(RandomSource& src, const Piece& p, Slot& s) {
   s.bytes = nullptr;
@@ -307,46 +312,95 @@ void give_slot(std::unique_ptr<Slot> s) {
 }  // namespace
 
 void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned threads,
-                 const TakePiece& take) {
+                 const TakePiece& take, const std::function<void()>& settle) {
   const size_t n = pieces.size();
+  // With `settle`, the consumer keeps reading piece i until take(i + 1)
+  // returns: its slot is refilled one piece later.
+  const size_t hold = settle ? 1 : 0;
   if (threads <= 1 || n <= 1) {
-    std::unique_ptr<Slot> held = take_slot();
-    Slot& s = *held;
+    std::unique_ptr<Slot> held[2] = {take_slot(), hold ? take_slot() : nullptr};
+    struct Give {
+      std::unique_ptr<Slot> (&held)[2];
+      const std::function<void()>& settle;
+      ~Give() {
+        if (settle) try {
+            settle();
+          } catch (...) {  // the error that brought us here wins
+          }
+        for (auto& s : held)
+          if (s) give_slot(std::move(s));
+      }
+    } give{held, settle};
     for (size_t i = 0; i < n; ++i) {
+      Slot& s = *held[hold ? i % 2 : 0];
       run_slot(src, pieces[i], s);
       if (s.error) std::rethrow_exception(s.error);
       if (!take(i, s.bytes, s.size, s.failed ? &s.damage : nullptr)) break;
     }
-    give_slot(std::move(held));
+    if (settle) settle();
     return;
   }
-  // Pieces in flight: a few per worker, taken in order.
-  const size_t window = std::min<size_t>(n, size_t(threads) * 2);
+  // Pieces in flight: a few per worker, taken in order. A consumer that
+  // only decodes is one of the threads the caller allowed: rather than
+  // wait, it loads the pieces no worker has begun. One that keeps a worker
+  // of its own busy (`settle`) is the bottleneck and leaves the loads to
+  // the workers. A slot's `claim` holds the index of the piece still to be
+  // loaded into it; whoever swaps it for TAKEN loads it.
+  const bool help = !settle;
+  const size_t window = std::min<size_t>(n, size_t(threads) * 2 + hold);
   std::vector<std::unique_ptr<Slot>> slots(window);
   for (auto& s : slots) s = take_slot();
-  WorkPool& pool = shared_pool(threads);
+  std::vector<std::future<void>> tasks;  // every one, drained before the slots go
+  tasks.reserve(n);
+  std::vector<char> mine(n, 0);  // loaded by the consumer
+  WorkPool& pool = shared_pool(help ? threads - 1 : threads);
+  auto claim = [](Slot& s, size_t i) {
+    size_t want = i;
+    return s.claim.compare_exchange_strong(want, TAKEN);
+  };
   auto start = [&](size_t i) {
     Slot* s = slots[i % window].get();
     const Piece* p = &pieces[i];
-    s->done = pool.submit([&src, p, s] { run_slot(src, *p, *s); });
+    s->claim.store(i);
+    tasks.push_back(pool.submit([&src, p, s, i, claim] {
+      if (claim(*s, i)) run_slot(src, *p, *s);
+    }));
   };
   size_t next = 0;
-  for (; next < window; ++next) start(next);
   struct Drain {  // workers use the slots: wait for them whatever happens
     std::vector<std::unique_ptr<Slot>>& slots;
+    std::vector<std::future<void>>& tasks;
+    const std::function<void()>& settle;
     ~Drain() {
-      for (auto& s : slots)
-        if (s->done.valid()) s->done.wait();
+      if (settle) try {
+          settle();
+        } catch (...) {  // the error that brought us here wins
+        }
+      for (auto& t : tasks)
+        if (t.valid()) t.wait();
       for (auto& s : slots) give_slot(std::move(s));
     }
-  } drain{slots};
+  } drain{slots, tasks, settle};
+  for (; next < window; ++next) start(next);
   for (size_t i = 0; i < n; ++i) {
     Slot& s = *slots[i % window];
-    s.done.get();
+    if (help && !mine[i] && claim(s, i)) {
+      run_slot(src, pieces[i], s);
+    } else if (!mine[i]) {
+      std::future<void>& own = tasks[i];
+      for (size_t j = i + 1;
+           help && j < next && own.wait_for(std::chrono::seconds(0)) != std::future_status::ready; ++j)
+        if (claim(*slots[j % window], j)) {
+          run_slot(src, pieces[j], *slots[j % window]);
+          mine[j] = 1;
+        }
+      own.get();
+    }
     if (s.error) std::rethrow_exception(s.error);
-    if (!take(i, s.bytes, s.size, s.failed ? &s.damage : nullptr)) return;
-    if (next < n) start(next++);
+    if (!take(i, s.bytes, s.size, s.failed ? &s.damage : nullptr)) break;
+    if (next < n && i >= hold) start(next++);
   }
+  if (settle) settle();
 }
 
 }  // namespace korvel::mf4

@@ -53,10 +53,13 @@ Listing list_data(BlockReader& r, uint64_t link, const char* leaf, const std::st
 // each to `take(i, bytes, size, damage)` on the calling thread in order
 // (damage non-null: the piece could not be loaded, bytes null). Stops
 // early when `take` returns false. Exceptions other than Mf4Error
-// (ExternalError from the source, bad_alloc) are rethrown.
+// (ExternalError from the source, bad_alloc) are rethrown. With `settle`,
+// the bytes handed to take(i) stay valid until take(i + 1) returns, and
+// `settle` (which finishes whatever still reads them) runs before
+// load_pieces returns or throws.
 using TakePiece = std::function<bool(size_t, const uint8_t*, size_t, const std::string*)>;
 void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned threads,
-                 const TakePiece& take);
+                 const TakePiece& take, const std::function<void()>& settle = {});
 
 // One piece's bytes into `out` (read, inflated and transposed back);
 // returns a pointer to them, which may point into the source itself.

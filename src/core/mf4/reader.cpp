@@ -1,12 +1,16 @@
 #include "mf4/reader.hpp"
 
 #include <algorithm>
+#include <future>
+#include <mutex>
 #include <numeric>
 #include <queue>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include "mf4/datalist.hpp"
+#include "workpool.hpp"
 
 namespace korvel::mf4 {
 
@@ -302,6 +306,27 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
 
 namespace {
 
+// Signal data buffers of earlier reads, kept so that their pages are warm:
+// fresh pages cost a fault each, and a logger file's entries run to
+// megabytes.
+std::mutex spare_mu;
+std::vector<std::unique_ptr<ByteBuffer>> spare;
+
+std::unique_ptr<ByteBuffer> take_buffer() {
+  std::lock_guard<std::mutex> lock(spare_mu);
+  if (spare.empty()) return std::make_unique<ByteBuffer>();
+  std::unique_ptr<ByteBuffer> b = std::move(spare.back());
+  spare.pop_back();
+  b->clear();
+  return b;
+}
+
+void give_buffer(std::unique_ptr<ByteBuffer> b) {
+  if (b->capacity() > (size_t(64) << 20)) return;
+  std::lock_guard<std::mutex> lock(spare_mu);
+  if (spare.size() < 4) spare.push_back(std::move(b));
+}
+
 // What records of each id are to an unsorted group's walk.
 struct Slot {
   enum Kind : uint8_t { Skip, Can, Vlsd } kind = Skip;
@@ -326,14 +351,24 @@ uint64_t record_id(const uint8_t* p) {
 
 // An unsorted group piece by piece: a walk over the piece's records notes
 // where each CAN record lies and appends VLSD entries to their signal
-// data; then the CAN records are decoded from where they lie, while the
-// piece is still in cache. A record whose VLSD data has not come yet (a
-// logger writes the entry after its record) waits, copied, with the
-// records of its group after it, for the pieces that follow.
+// data; then the CAN records are decoded from where they lie. A record
+// whose VLSD data has not come yet (a logger writes the entry after its
+// record) waits, copied, with the records of its group after it, for the
+// pieces that follow. With threads, a worker decodes piece i while this
+// thread walks piece i + 1: the walk fills `here`, the decode takes
+// `ready`, and signal data only grows past what the decode was shown, in
+// room reserved up front (the walk waits for the decode when it is not).
 void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, int64_t start_ns) {
   const size_t idsz = dg.rec_id_size;  // 1, 2, 4 or 8 (read_groups checks)
   std::vector<Slot> slots(dg.groups.size());
   std::vector<std::unique_ptr<ByteBuffer>> vlsd(dg.groups.size());
+  struct GiveBack {
+    std::vector<std::unique_ptr<ByteBuffer>>& v;
+    ~GiveBack() {
+      for (auto& b : v)
+        if (b) give_buffer(std::move(b));
+    }
+  } give_back{vlsd};
   std::vector<int> vlsd_of(targets.size(), -1);
   std::unordered_map<uint64_t, Slot*> by_id;
   // Ids below 4096 by table: loggers number their groups 1, 2, 3, ...
@@ -357,7 +392,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       }
       const DataField& d = targets[k]->layout.data;
       if (d.mode == DataField::Vlsd && d.source == cg.offset && cg.vlsd()) {
-        if (!vlsd[j]) vlsd[j] = std::make_unique<ByteBuffer>();
+        if (!vlsd[j]) vlsd[j] = take_buffer();
         s.kind = Slot::Vlsd;
         s.out = j;
         vlsd_of[k] = static_cast<int>(j);
@@ -373,7 +408,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     SignalData sd;
     bool growing = false;  // sd grows as the walk goes
     ByteBuffer sd_blocks;
-    std::vector<const uint8_t*> here;
+    std::vector<const uint8_t*> here, ready;
     ByteBuffer waiting;
     uint64_t decoded = 0;
     size_t bad = 0;
@@ -394,14 +429,13 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     const ByteBuffer& b = *vlsd[static_cast<size_t>(vlsd_of[k])];
     outs[k].sd = {b.data(), b.size()};
   };
-  // Decodes target k's waiting records, then those of this piece; with
-  // `last`, whatever is left (records whose data never came are left out).
+  // Decodes target k's waiting records, then its ready ones; with `last`,
+  // whatever is left (records whose data never came are left out).
   auto decode = [&](size_t k, bool last) {
     Out& o = outs[k];
     Target& t = *targets[k];
     const CanLayout& l = t.layout;
     const size_t rs = static_cast<size_t>(l.record_size);
-    refresh_sd(k);
     size_t* stop = o.growing && !last ? new size_t(0) : nullptr;
     std::unique_ptr<size_t> stop_owner(stop);
     if (o.waiting.size()) {
@@ -412,16 +446,16 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       o.waiting.consume_front(did * rs);
     }
     size_t did = 0;
-    if (!o.waiting.size() && !o.here.empty()) {
-      o.bad += t.decode_list(o.here.data(), o.here.size(), o.decoded, start_ns, o.sd, stop);
-      did = stop ? *stop : o.here.size();
+    if (!o.waiting.size() && !o.ready.empty()) {
+      o.bad += t.decode_list(o.ready.data(), o.ready.size(), o.decoded, start_ns, o.sd, stop);
+      did = stop ? *stop : o.ready.size();
       o.decoded += did;
     }
-    for (size_t i = did; i < o.here.size(); ++i) {
-      std::memcpy(o.waiting.reserve_more(rs), o.here[i], rs);
+    for (size_t i = did; i < o.ready.size(); ++i) {
+      std::memcpy(o.waiting.reserve_more(rs), o.ready[i], rs);
       o.waiting.commit(rs);
     }
-    o.here.clear();
+    o.ready.clear();
   };
   const bool open_last =
       id_.unfinalized && (id_.unfin_flags == 0 || (id_.unfin_flags & UNFIN_LAST_DT));
@@ -439,7 +473,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       if (b) b->reserve_more(static_cast<size_t>(bytes));
   }
   ByteBuffer pending;     // a record begun in the pieces before
-  ByteBuffer straddle;    // ... once whole, when it is a CAN record
+  ByteBuffer straddle[2]; // ... once whole, when it is a CAN record (by piece parity)
   uint64_t consumed = 0;  // bytes of the group's records walked
   // Notes a whole record (`len` bytes from its id at `p`).
   // `end`: how far the bytes at `p` may be read.
@@ -521,9 +555,44 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     if (pending.size() < idsz + 4) return 0;
     return idsz + 4 + uint64_t(u32le(p + idsz));
   };
-  // After a piece (or at the end): every target decodes what it can.
+  const bool overlap = options_.threads > 1 && pieces.size() > 1;
+  std::future<void> job;
+  std::exception_ptr job_error;
+  auto settle = [&] {
+    if (job.valid()) job.get();
+    if (job_error) std::rethrow_exception(std::exchange(job_error, nullptr));
+  };
+  // After a piece (or at the end): every target decodes what it can, on a
+  // worker unless `last`.
   auto decode_all = [&](bool last) {
-    for (size_t k = 0; k < targets.size(); ++k) decode(k, last);
+    settle();
+    for (size_t k = 0; k < targets.size(); ++k) {
+      std::swap(outs[k].ready, outs[k].here);
+      refresh_sd(k);
+    }
+    if (!overlap || last) {
+      for (size_t k = 0; k < targets.size(); ++k) decode(k, last);
+      return;
+    }
+    job = shared_pool(options_.threads)
+              .submit(
+                  [&] {
+                    try {
+                      for (size_t k = 0; k < targets.size(); ++k) decode(k, false);
+                    } catch (...) {
+                      job_error = std::current_exception();
+                    }
+                  },
+                  true);
+  };
+  // Room the walk over `n` more bytes may append to signal data without
+  // moving it under a decode.
+  auto make_room = [&](size_t n) {
+    for (auto& b : vlsd)
+      if (b && b->capacity() - b->size() < n + 64) {
+        settle();
+        return;
+      }
   };
   load_pieces(src_, pieces, options_.threads,
               [&](size_t i, const uint8_t* bytes, size_t n, const std::string* damage) {
@@ -538,6 +607,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                                      num(dg.offset) + ": " + *damage);
                   return false;
                 }
+                if (overlap) make_room(n + pending.size());
                 size_t pos = 0;
                 while (pending.size() && pos < n) {
                   Slot* slot = nullptr;
@@ -551,12 +621,12 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                   pos += take;
                   if (len && pending.size() == len) {
                     if (slot->kind == Slot::Can) {
-                      // Decoded before this piece's records, from a copy of its own.
-                      straddle.clear();
-                      std::memcpy(straddle.reserve_more(len), pending.data(), len);
-                      straddle.commit(len);
-                      note(straddle.data(), *slot, len, straddle.data() + len);
-                      decode(slot->out, false);
+                      // A copy of its own, kept until this piece is decoded.
+                      ByteBuffer& copy = straddle[i % 2];
+                      copy.clear();
+                      std::memcpy(copy.reserve_more(len), pending.data(), len);
+                      copy.commit(len);
+                      note(copy.data(), *slot, len, copy.data() + len);
                     } else {
                       note(pending.data(), *slot, len, pending.data() + len);
                     }
@@ -586,7 +656,8 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
                   pending.commit(n - pos);
                 }
                 return true;
-              });
+              },
+              overlap ? std::function<void()>(settle) : std::function<void()>());
   decode_all(true);
   for (size_t k = 0; k < targets.size(); ++k) bad_records(targets[k]->layout, outs[k].bad);
 }
