@@ -432,6 +432,9 @@ def test_unsorted_records_across_pieces(tmp_path, monkeypatch):
     path = bench_mf4.logger_layout(130_000)
     assert Path(path).stat().st_size > 4 << 20
     assert_like_asammdf(path, quiet(path, threads=2))
+    # Walked on one thread while another decodes, or all on one: the same arrays.
+    one, many = quiet(path, threads=1), quiet(path, threads=3)
+    assert all(np.array_equal(a, b) for a, b in zip(one, many))
 
     # A record pointing at a VLSD entry pieces later (its group's records wait
     # for it), and one pointing outside the signal data.

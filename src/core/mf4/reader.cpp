@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <future>
-#include <mutex>
 #include <numeric>
 #include <queue>
 #include <type_traits>
@@ -306,27 +305,6 @@ void Reader::read_sorted(const DataGroup& dg, Target& t, int64_t start_ns) {
 
 namespace {
 
-// Signal data buffers of earlier reads, kept so that their pages are warm:
-// fresh pages cost a fault each, and a logger file's entries run to
-// megabytes.
-std::mutex spare_mu;
-std::vector<std::unique_ptr<ByteBuffer>> spare;
-
-std::unique_ptr<ByteBuffer> take_buffer() {
-  std::lock_guard<std::mutex> lock(spare_mu);
-  if (spare.empty()) return std::make_unique<ByteBuffer>();
-  std::unique_ptr<ByteBuffer> b = std::move(spare.back());
-  spare.pop_back();
-  b->clear();
-  return b;
-}
-
-void give_buffer(std::unique_ptr<ByteBuffer> b) {
-  if (b->capacity() > (size_t(64) << 20)) return;
-  std::lock_guard<std::mutex> lock(spare_mu);
-  if (spare.size() < 4) spare.push_back(std::move(b));
-}
-
 // What records of each id are to an unsorted group's walk.
 struct Slot {
   enum Kind : uint8_t { Skip, Can, Vlsd } kind = Skip;
@@ -362,13 +340,6 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
   const size_t idsz = dg.rec_id_size;  // 1, 2, 4 or 8 (read_groups checks)
   std::vector<Slot> slots(dg.groups.size());
   std::vector<std::unique_ptr<ByteBuffer>> vlsd(dg.groups.size());
-  struct GiveBack {
-    std::vector<std::unique_ptr<ByteBuffer>>& v;
-    ~GiveBack() {
-      for (auto& b : v)
-        if (b) give_buffer(std::move(b));
-    }
-  } give_back{vlsd};
   std::vector<int> vlsd_of(targets.size(), -1);
   std::unordered_map<uint64_t, Slot*> by_id;
   // Ids below 4096 by table: loggers number their groups 1, 2, 3, ...
@@ -392,7 +363,7 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
       }
       const DataField& d = targets[k]->layout.data;
       if (d.mode == DataField::Vlsd && d.source == cg.offset && cg.vlsd()) {
-        if (!vlsd[j]) vlsd[j] = take_buffer();
+        if (!vlsd[j]) vlsd[j] = std::make_unique<ByteBuffer>();
         s.kind = Slot::Vlsd;
         s.out = j;
         vlsd_of[k] = static_cast<int>(j);
