@@ -221,16 +221,17 @@ int build(Code& c, const uint8_t* lens, unsigned n) {
     for (unsigned i = cut[q] + cut[1]; i < cut[q + 1]; ++i)
       if (lens[i]) c.symbol[next[q][lens[i]]++] = static_cast<uint16_t>(i);
   // The lookup table: codes are sent from their first bit on, so an entry's
-  // index is the code reversed, with every value of the bits after it.
+  // index is the code reversed, with every value of the bits after it. The
+  // table grows a length at a time: doubling it copies the shorter codes'
+  // entries to both values of the new bit, then each code of the new
+  // length takes one entry.
   c.bits = std::min(std::max(c.max, 1u), Code::FAST);
-  std::memset(c.fast, 0, sizeof(uint16_t) << c.bits);
+  c.fast[0] = c.fast[1] = 0;
   unsigned code = 0, index = 0;
   for (unsigned len = 1; len <= c.bits; ++len, code <<= 1) {
-    for (unsigned k = 0; k < c.count[len]; ++k, ++code, ++index) {
-      const unsigned rev = reversed(code, len);
-      const uint16_t entry = static_cast<uint16_t>(c.symbol[index] << 4 | len);
-      for (unsigned j = rev; j < (1u << c.bits); j += 1u << len) c.fast[j] = entry;
-    }
+    if (len > 1) std::memcpy(c.fast + (1u << (len - 1)), c.fast, sizeof(uint16_t) << (len - 1));
+    for (unsigned k = 0; k < c.count[len]; ++k, ++code, ++index)
+      c.fast[reversed(code, len)] = static_cast<uint16_t>(c.symbol[index] << 4 | len);
   }
   return left;
 }
@@ -238,51 +239,66 @@ int build(Code& c, const uint8_t* lens, unsigned n) {
 constexpr int PAST_END = -1;  // the input ends inside the symbol
 constexpr int NO_CODE = -2;   // a bit pattern no symbol has (incomplete codes)
 
+// The input a bit at a time, least significant first, through a 64-bit
+// buffer: a symbol costs a table lookup and a shift, not a load from the
+// input at a bit position (the chain of those set the pace of the few
+// hundred code lengths before a container's first bytes).
 struct Bits {
   const uint8_t* src;
   size_t n;
-  uint64_t pos = 0;  // in bits
+  size_t next = 0;   // the next byte to load
+  uint64_t buf = 0;  // bits from pos() on; those past `cnt` may be loaded already
+  unsigned cnt = 0;  // bits of buf accounted for
 
-  bool has(unsigned k) const { return pos + k <= uint64_t(n) * 8; }
+  Bits(const uint8_t* s, size_t len) : src(s), n(len) { refill(); }
+
+  uint64_t pos() const { return uint64_t(next) * 8 - cnt; }
+  bool has(unsigned k) const { return pos() + k <= uint64_t(n) * 8; }
+  // At least 57 bits in the buffer, or every bit left.
+  void refill() {
+    if (cnt > 56) return;
+    if (n - next >= 8) {
+      uint64_t v;
+      std::memcpy(&v, src + next, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      v = __builtin_bswap64(v);
+#endif
+      // Bits of a byte loaded twice land where they were: or-ing is harmless.
+      buf |= v << cnt;
+      next += (63 - cnt) >> 3;
+      cnt |= 56;
+    } else {
+      while (cnt <= 56 && next < n) {
+        buf |= uint64_t(src[next++]) << cnt;
+        cnt += 8;
+      }
+    }
+  }
+  void drop(unsigned k) {
+    buf >>= k;
+    cnt -= k;
+  }
+  // To the next byte boundary.
+  void align() { drop(cnt & 7); }
   unsigned bit() {
-    const unsigned b = (src[pos >> 3] >> (pos & 7)) & 1u;
-    ++pos;
+    refill();
+    const unsigned b = static_cast<unsigned>(buf & 1u);
+    drop(1);
     return b;
   }
-  // The 24 bits from pos on (0 past the input's end): one load away from it.
-  uint32_t peek() const {
-    const size_t at = pos >> 3;
-    uint32_t v;
-    if (at + 4 <= n) {
-      std::memcpy(&v, src + at, 4);
-      v = le32(v);
-    } else {
-      v = src[at];
-      if (at + 1 < n) v |= uint32_t(src[at + 1]) << 8;
-      if (at + 2 < n) v |= uint32_t(src[at + 2]) << 16;
-    }
-    return v >> (pos & 7);
-  }
-  static uint32_t le32(uint32_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap32(v);
-#else
-    return v;
-#endif
-  }
-  // k <= 16 bits, least significant first; has(k) is the caller's.
+  // k <= 16 bits; has(k) is the caller's.
   unsigned take(unsigned k) {
-    if (k == 0) return 0;
-    const unsigned v = peek() & ((1u << k) - 1);
-    pos += k;
+    refill();
+    const unsigned v = static_cast<unsigned>(buf & ((uint64_t(1) << k) - 1));
+    drop(k);
     return v;
   }
   int decode(const Code& c) {
-    if (pos + c.bits <= uint64_t(n) * 8) {
-      const uint32_t v = peek();
-      const uint16_t e = c.fast[v & ((1u << c.bits) - 1)];
+    refill();
+    if (cnt >= c.bits) {  // every bit left is in the buffer after a refill
+      const uint16_t e = c.fast[buf & ((1u << c.bits) - 1)];
       if (e) {
-        pos += e & 15u;
+        drop(e & 15u);
         return e >> 4;
       }
     }
@@ -357,7 +373,7 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
     int sym = 0;
     if (!cl.max) {
       if (!in.has(1)) return Stop::Short;
-      ++in.pos;
+      in.take(1);
     } else if ((sym = in.decode(cl)) < 0) {
       return Stop::Short;  // a complete code has every pattern
     }
@@ -391,22 +407,21 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
   static const FixedCodes fixed;
   Bits in{src, n};
   size_t put = 0;
-  auto stop = [&](Stop s) { return Prefix{put, in.pos, s}; };
+  auto stop = [&](Stop s) { return Prefix{put, in.pos(), s}; };
   Code lit, dist;
   for (;;) {
     if (!in.has(3)) return stop(Stop::Short);
     const unsigned last = in.take(1);
     const unsigned type = in.take(2);
     if (type == 0) {
-      in.pos = (in.pos + 7) & ~uint64_t(7);
+      in.align();
       if (!in.has(32)) return stop(Stop::Short);
       const unsigned len = in.take(16);
       if (len != (in.take(16) ^ 0xFFFFu)) return stop(Stop::Bad);
       for (unsigned k = 0; k < len; ++k) {
         if (put == limit) return stop(Stop::Full);
         if (!in.has(8)) return stop(Stop::Short);
-        out[put++] = src[in.pos >> 3];
-        in.pos += 8;
+        out[put++] = static_cast<uint8_t>(in.take(8));
       }
     } else if (type == 3) {
       return stop(Stop::Bad);
