@@ -387,7 +387,8 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
     if (sym == 16 && have == 0) return Stop::Bad;
     const uint8_t len = sym == 16 ? all[have - 1] : 0;
     if (have + copy > nlen + ndist) return Stop::Bad;
-    while (copy--) all[have++] = len;
+    std::memset(all + have, len, copy);
+    have += copy;
   }
   if (all[256] == 0) return Stop::Bad;
   // Incomplete codes are taken only with a single one-bit code (or, for
@@ -453,10 +454,14 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
         // zlib looks at the distance only once it has room to copy.
         if (put == limit) return stop(Stop::Full);
         if (d > put) return stop(Stop::Bad);
-        for (; length; --length, ++put) {
-          if (put == limit) return stop(Stop::Full);
-          out[put] = out[put - d];
+        const size_t room = std::min<size_t>(length, limit - put);
+        if (d >= room) {
+          std::memcpy(out + put, out + put - d, room);
+        } else {
+          for (size_t k = 0; k < room; ++k) out[put + k] = out[put + k - d];
         }
+        put += room;
+        if (room < length) return stop(Stop::Full);
       }
     }
     if (last) return stop(Stop::End);
