@@ -705,3 +705,34 @@ def test_channel_list_of_a_stream_is_walked_from_where_the_log_starts(vblf_log):
     assert blind["object_count"] == info["object_count"]
     with pytest.raises(ValueError, match="needs a seekable stream"):
         blind["channels"]
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_reads_of_can_frames_count_what_they_leave_out(vblf_log, threads):
+    """kv.read and kv.iter_read count the objects of other buses they pass
+    over (within a time window) as read_buses finds them, for the commands
+    to say so; the frames are those of a plain read."""
+    got = kv.read_buses(vblf_log, buses=("lin", "ethernet", "flexray"), verbose=False)
+    want = {"LIN": len(got["lin"][0]), "ETHERNET": len(got["ethernet"][0]),
+            "FLEXRAY": len(got["flexray"][0])}
+    assert all(want.values())
+    plain = kv.read(vblf_log, verbose=False, threads=threads)
+    counts = []
+    pair = kv.read(vblf_log, verbose=False, threads=threads, _other_buses=counts)
+    assert dict(counts) == want
+    assert all(np.array_equal(a, b) for a, b in zip(pair, plain))
+    counts = []
+    pieces = list(kv.iter_read(vblf_log, 7, verbose=False, threads=threads, _other_buses=counts))
+    assert dict(counts) == want and sum(len(p[0]) for p in pieces) == len(plain[0])
+    # A window counts its own objects: two halves add up to the whole.
+    ts = np.sort(np.concatenate([got[b][0]["timestamp"] for b in got]))
+    mid = int(ts[len(ts) // 2])
+    halves = [[], []]
+    kv.read(vblf_log, verbose=False, threads=threads, stop=mid, _other_buses=halves[0])
+    list(kv.iter_read(vblf_log, 5, verbose=False, threads=threads, start=mid,
+                      _other_buses=halves[1]))
+    for bus, n in want.items():
+        parts = [dict(h).get(bus, 0) for h in halves]
+        assert sum(parts) == n and all(parts)
+    with pytest.raises(TypeError, match="_other_buses must be a list"):
+        kv.read(vblf_log, verbose=False, _other_buses=())

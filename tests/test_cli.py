@@ -548,3 +548,22 @@ def test_plot_draws_a_lone_sample(tmp_path):
     svg = out.read_text()
     # A line of one point draws nothing; its marker is a <use> of a defined path.
     assert "<use " in svg
+
+
+def test_commands_say_what_they_leave_out_of_a_multi_bus_log(tmp_path):
+    """Commands that read CAN frames from a BLF log with LIN, FlexRay and
+    Ethernet objects say so, as they do for an MF4 log's other groups; info,
+    which lists every bus, does not; a CAN-only log says nothing."""
+    buses = str(DATA / "buses.blf")
+    line = ("650 objects of other buses left out (500 LIN, 50 FLEXRAY, 100 ETHERNET): "
+            "this command reads CAN frames")
+    for args in (["convert", buses, str(tmp_path / "o.asc")],
+                 ["split", buses, "--frames", "200", "-o", str(tmp_path / "parts")]):
+        proc = korvel_cli(*args)
+        assert proc.returncode == 0 and line in proc.stderr, proc.stderr
+    proc = korvel_cli("cut", buses, "--stop", "1", "-o", str(tmp_path / "c.blf"))
+    assert proc.returncode == 0 and "(50 LIN, 5 FLEXRAY, 10 ETHERNET)" in proc.stderr
+    for args in (["info", buses], ["convert", DRIVE, str(tmp_path / "d.blf")],
+                 ["convert", "-q", buses, str(tmp_path / "q.blf")]):
+        proc = korvel_cli(*args)
+        assert proc.returncode == 0 and "left out" not in proc.stderr, proc.stderr

@@ -17,6 +17,7 @@
 
 #include "blf/format.hpp"
 #include "blf/inflate.hpp"
+#include "buses/count.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
 #include "records.hpp"
@@ -664,10 +665,11 @@ py::tuple read_walk(py::object file, py::object threads, bool verbose, py::objec
   if (window.empty()) args.options.end_container = args.options.first_container;
   // Which containers hold a window's frames is judged by its CAN frames; a
   // walk that keeps other objects reads the whole range and masks it.
-  if (!extras.objects) plan_window(file, window, exact_time, args);
+  if (!extras.objects || extras.objects_count_only) plan_window(file, window, exact_time, args);
   Stash stash;
   Input input(file, stash, "read");
   for (;;) {
+    if (extras.objects && extras.objects_count_only) extras.objects->clear();  // a retried walk
     // A guessed window's notices wait until the guess is known to hold.
     const bool guess = args.options.window_guess;
     PrintedNotices notices(stash, args.verbose, guess, args.notices);
@@ -721,12 +723,39 @@ py::tuple read_walk(py::object file, py::object threads, bool verbose, py::objec
 
 namespace {
 
+void check_other_buses(py::handle other_buses) {
+  if (!other_buses.is_none() && !py::isinstance<py::list>(other_buses))
+    throw py::type_error("_other_buses must be a list, got " + type_name(other_buses));
+}
+
+void append_counts(const buses::BusCounter& counter, py::handle other_buses) {
+  const auto& counts = counter.counts();
+  for (size_t bus = 0; bus < counts.size(); ++bus)
+    if (counts[bus])
+      other_buses.attr("append")(
+          py::make_tuple(buses::bus_name(static_cast<buses::Bus>(bus)), counts[bus]));
+}
+
+// `other_buses`: None, or a list to which (bus name, objects) pairs are
+// appended for the objects of buses other than CAN the read passed over
+// (within the window), for callers that say what they leave out.
 py::tuple read(py::object file, py::object threads, bool verbose, py::object containers,
                const std::string& errors, py::object start, py::object stop, bool exact_time,
-               bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
-  WalkExtras plain;
-  return read_walk(file, threads, verbose, containers, errors, start, stop, exact_time, all_errors,
-                   scan_ahead, libdeflate, collect, plain);
+               bool all_errors, bool scan_ahead, bool libdeflate, py::object collect,
+               py::object other_buses) {
+  WalkExtras extras;
+  if (other_buses.is_none())
+    return read_walk(file, threads, verbose, containers, errors, start, stop, exact_time,
+                     all_errors, scan_ahead, libdeflate, collect, extras);
+  check_other_buses(other_buses);
+  const Window w = window_arg(start, stop);
+  buses::BusCounter counter(w.start, w.stop);
+  extras.objects = &counter;
+  extras.objects_count_only = true;
+  py::tuple frames = read_walk(file, threads, verbose, containers, errors, start, stop,
+                               exact_time, all_errors, scan_ahead, libdeflate, collect, extras);
+  append_counts(counter, other_buses);
+  return frames;
 }
 
 // iter_read: the frames in pieces of at most `frames` records, in file
@@ -734,9 +763,14 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
 // pieces.
 class PieceReader {
  public:
+  // `counter` (or null) counts the objects of other buses, appended to
+  // `other_buses` once the pieces are all out.
   PieceReader(py::object file, size_t frames, const ReadArgs& args, const ReaderOptions& asked,
-              const Window& window, bool exact)
-      : since_(now_seconds()),
+              const Window& window, bool exact, std::unique_ptr<buses::BusCounter> counter,
+              py::object other_buses)
+      : counter_(std::move(counter)),
+        other_buses_(std::move(other_buses)),
+        since_(now_seconds()),
         frames_(frames),
         verbose_(args.verbose),
         exact_(exact),
@@ -771,9 +805,10 @@ class PieceReader {
         input_.raise(e, stash_);
       }
       if (finished_) {
-        if (verbose_ && !reported_) {
+        if (!reported_) {
           reported_ = true;
-          print_line(cost_line(since_, object_count_, total_records_, total_payload_));
+          if (counter_) append_counts(*counter_, other_buses_);
+          if (verbose_) print_line(cost_line(since_, object_count_, total_records_, total_payload_));
         }
         throw py::stop_iteration();
       }
@@ -817,6 +852,7 @@ class PieceReader {
   // A guessed window found unsure: the whole log is read instead, masked.
   void read_whole() {
     notices_.discard();
+    if (counter_) counter_->clear();
     {
       py::gil_scoped_release unlocked;
       reader_.reset();
@@ -910,6 +946,8 @@ class PieceReader {
     }
   }
 
+  std::unique_ptr<buses::BusCounter> counter_;  // before reader_, which uses it
+  py::object other_buses_;
   double since_;
   size_t frames_;
   bool verbose_;
@@ -934,17 +972,25 @@ class PieceReader {
 
 py::object iter_read(py::object file, py::object frames, py::object threads, bool verbose,
                      const std::string& errors, py::object start, py::object stop, bool exact_time,
-                     bool all_errors, bool scan_ahead, bool libdeflate, py::object collect) {
+                     bool all_errors, bool scan_ahead, bool libdeflate, py::object collect,
+                     py::object other_buses) {
   ReadArgs args = read_args(threads, verbose, errors, scan_ahead, libdeflate, collect);
   args.options.all_errors = all_errors;
   const size_t n = count_arg(frames, "frames");
   if (n == 0) throw py::value_error("frames must be at least 1");
+  check_other_buses(other_buses);
   const Window window = window_arg(start, stop);
   keep_window_args(window, args.options);
+  std::unique_ptr<buses::BusCounter> counter;
+  if (!other_buses.is_none()) {
+    counter = std::make_unique<buses::BusCounter>(window.start, window.stop);
+    args.options.objects = counter.get();
+  }
   const ReaderOptions asked = args.options;
   if (window.empty()) args.options.end_container = 0;
   plan_window(file, window, exact_time, args);
-  return py::cast(std::make_unique<PieceReader>(file, n, args, asked, window, exact_time));
+  return py::cast(std::make_unique<PieceReader>(file, n, args, asked, window, exact_time,
+                                                std::move(counter), other_buses));
 }
 
 const char* application_name(uint8_t id) {
@@ -1040,6 +1086,7 @@ void register_reader(py::module_& m) {
         py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
         py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
         py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
+        py::arg("_other_buses") = py::none(),
         "Read a BLF log (a path or a binary stream) into a frames pair (index, chunk).");
   py::class_<PieceReader>(m, "_PieceReader")
       .def("__iter__", [](py::object self) { return self; })
@@ -1049,6 +1096,7 @@ void register_reader(py::module_& m) {
         py::arg("start") = py::none(), py::arg("stop") = py::none(), py::arg("exact_time") = false,
         py::arg("all_errors") = false, py::arg("_scan_ahead") = false,
         py::arg("_libdeflate") = true, py::arg("_notices") = py::none(),
+        py::arg("_other_buses") = py::none(),
         "Read a BLF log in frames pairs of at most `frames` records each, in file order.");
   m.def("info", &info, py::arg("file"), py::kw_only(), py::arg("verbose") = true,
         py::arg("times") = false, py::arg("channels") = false, py::arg("_notices") = py::none(),

@@ -13,6 +13,9 @@ namespace korvel::bind {
 struct WalkExtras {
   ObjectSink* objects = nullptr;  // in: where other objects go
   bool frames = true;             // in: false leaves frame objects to `objects`
+  // in: `objects` only counts what the walk passes over, so that the
+  // containers a time window needs are enough (the count masks by time).
+  bool objects_count_only = false;
   bool cost_line = true;          // in: print read()'s line when verbose
   bool windowed = false;          // out: start/stop given; mask `objects` to them
   int64_t start = 0, stop = 0;

@@ -212,7 +212,8 @@ def run(args: argparse.Namespace, session: Session) -> None:
         try:
             header = session.header(path)
             census = _Census()
-            for index, _chunk in session.read(path, args.piece_frames, all_errors=True):
+            pieces = session.read(path, args.piece_frames, all_errors=True, other_buses=False)
+            for index, _chunk in pieces:
                 census.add(index)
             record = _info_record(path, header, census)
             rows = _channel_rows(path, header, session)

@@ -240,13 +240,16 @@ class Session:
             self.damaged(Damaged(path, text))
 
     def read(self, path: str, piece_frames: int | None, *, exact_time: bool = False,
-             start: int | None = None, stop: int | None = None, **options: Any) -> Iterator[Any]:
+             start: int | None = None, stop: int | None = None, other_buses: bool = True,
+             **options: Any) -> Iterator[Any]:
         """The frames of one log (BLF, or an ASC, candump or PCAN trace text
         log): in pieces of piece_frames, or whole (None); with start or stop,
         those of the time window only (a BLF log is read from the path, so that
         only the containers the window needs are inflated). options: more
         keywords of the BLF reader (all_errors=True). Faults raise Damaged
-        naming the file and the byte offset (a text log: the line)."""
+        naming the file and the byte offset (a text log: the line). A BLF
+        log's objects of other buses are said once read (other_buses=False:
+        not, for a command that lists them anyway)."""
         self.progress.describe(path)
         seen: set[str] = set()
         fmt = log_format(path)
@@ -255,6 +258,9 @@ class Session:
                  "exact_time": exact_time, "format": fmt, **options}
         if fmt != "blf":  # a BLF log's notices come as warnings, each a fault
             quiet["_notices"] = text
+        others: list[tuple[str, int]] = []  # objects of other buses a whole BLF read passed
+        if fmt == "blf" and other_buses:
+            quiet["_other_buses"] = others
         windowed = start is not None or stop is not None
         if windowed:
             quiet.update(start=start, stop=stop)
@@ -281,6 +287,8 @@ class Session:
                                 self.status = 1
                             elif not self.quiet:
                                 self.say(f"{path}: {line}")
+                        if others and not self.quiet:
+                            self.say(f"{path}: {_other_buses_line(others)}")
                         return
                     yield piece
         except kv.TextError as e:
@@ -303,6 +311,15 @@ class Session:
             raise Damaged(path, _fault(path, e)) from None
         except OSError as e:
             raise Damaged(path, e.strerror or exc_text(e)) from None
+
+
+def _other_buses_line(others: list[tuple[str, int]]) -> str:
+    """What a command that reads CAN frames leaves out of a BLF log, as an MF4
+    log's other groups are said."""
+    total = sum(n for _, n in others)
+    kinds = ", ".join(f"{n} {bus}" for bus, n in others)
+    return (f"{total} object{'s' if total != 1 else ''} of other buses left out ({kinds}): "
+            "this command reads CAN frames (read_buses reads the others)")
 
 
 def j1939_mode(args: argparse.Namespace) -> bool | str:
