@@ -752,8 +752,8 @@ py::tuple read(py::object file, py::object threads, bool verbose, py::object con
   buses::BusCounter counter(w.start, w.stop);
   extras.objects = &counter;
   extras.objects_count_only = true;
-  py::tuple frames = read_walk(file, threads, verbose, containers, errors, start, stop,
-                               exact_time, all_errors, scan_ahead, libdeflate, collect, extras);
+  py::tuple frames = read_walk(file, threads, verbose, containers, errors, start, stop, exact_time,
+                               all_errors, scan_ahead, libdeflate, collect, extras);
   append_counts(counter, other_buses);
   return frames;
 }
@@ -808,7 +808,8 @@ class PieceReader {
         if (!reported_) {
           reported_ = true;
           if (counter_) append_counts(*counter_, other_buses_);
-          if (verbose_) print_line(cost_line(since_, object_count_, total_records_, total_payload_));
+          if (verbose_)
+            print_line(cost_line(since_, object_count_, total_records_, total_payload_));
         }
         throw py::stop_iteration();
       }

@@ -16,8 +16,8 @@ struct WalkExtras {
   // in: `objects` only counts what the walk passes over, so that the
   // containers a time window needs are enough (the count masks by time).
   bool objects_count_only = false;
-  bool cost_line = true;          // in: print read()'s line when verbose
-  bool windowed = false;          // out: start/stop given; mask `objects` to them
+  bool cost_line = true;  // in: print read()'s line when verbose
+  bool windowed = false;  // out: start/stop given; mask `objects` to them
   int64_t start = 0, stop = 0;
   uint32_t object_count = 0;  // out: as the file header says
 };

@@ -443,9 +443,9 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
     for (auto& b : vlsd)
       if (b) b->reserve_more(static_cast<size_t>(bytes));
   }
-  ByteBuffer pending;     // a record begun in the pieces before
-  ByteBuffer straddle[2]; // ... once whole, when it is a CAN record (by piece parity)
-  uint64_t consumed = 0;  // bytes of the group's records walked
+  ByteBuffer pending;      // a record begun in the pieces before
+  ByteBuffer straddle[2];  // ... once whole, when it is a CAN record (by piece parity)
+  uint64_t consumed = 0;   // bytes of the group's records walked
   // Notes a whole record (`len` bytes from its id at `p`).
   // `end`: how far the bytes at `p` may be read.
   auto note = [&](const uint8_t* p, const Slot& s, uint64_t len, const uint8_t* end) {
@@ -565,70 +565,70 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
         return;
       }
   };
-  load_pieces(src_, pieces, options_.threads,
-              [&](size_t i, const uint8_t* bytes, size_t n, const std::string* damage) {
-                const Piece& p = pieces[i];
-                if (damage) {
-                  if (!options_.skip) throw Mf4Error(*damage);
-                  // Records are not aligned to blocks: nothing after a hole can be found.
-                  notices_.push_back("skipped the " + p.id + " block at byte offset " +
-                                     num(p.block) +
-                                     " and the rest of the data group at byte "
-                                     "offset " +
-                                     num(dg.offset) + ": " + *damage);
-                  return false;
-                }
-                if (overlap) make_room(n + pending.size());
-                size_t pos = 0;
-                while (pending.size() && pos < n) {
-                  Slot* slot = nullptr;
-                  uint64_t id = 0;
-                  const uint64_t len = measure(slot, id);
-                  if (!slot && pending.size() >= idsz) return unknown(p, id, consumed);
-                  const size_t want = len == 0 ? 1 : static_cast<size_t>(len - pending.size());
-                  const size_t take = std::min(want, n - pos);
-                  std::memcpy(pending.reserve_more(take), bytes + pos, take);
-                  pending.commit(take);
-                  pos += take;
-                  if (len && pending.size() == len) {
-                    if (slot->kind == Slot::Can) {
-                      // A copy of its own, kept until this piece is decoded.
-                      ByteBuffer& copy = straddle[i % 2];
-                      copy.clear();
-                      std::memcpy(copy.reserve_more(len), pending.data(), len);
-                      copy.commit(len);
-                      note(copy.data(), *slot, len, copy.data() + len);
-                    } else {
-                      note(pending.data(), *slot, len, pending.data() + len);
-                    }
-                    consumed += len;
-                    pending.clear();
-                  }
-                }
-                bool bad_id = false;
-                uint64_t id = 0;
-                switch (idsz) {
-                  case 1:
-                    pos = walk(std::integral_constant<size_t, 1>(), bytes, n, pos, bad_id, id);
-                    break;
-                  case 2:
-                    pos = walk(std::integral_constant<size_t, 2>(), bytes, n, pos, bad_id, id);
-                    break;
-                  case 4:
-                    pos = walk(std::integral_constant<size_t, 4>(), bytes, n, pos, bad_id, id);
-                    break;
-                  default:
-                    pos = walk(std::integral_constant<size_t, 8>(), bytes, n, pos, bad_id, id);
-                }
-                decode_all(false);
-                if (bad_id) return unknown(p, id, consumed);
-                if (pos < n) {
-                  std::memcpy(pending.reserve_more(n - pos), bytes + pos, n - pos);
-                  pending.commit(n - pos);
-                }
-                return true;
-              },
-              overlap ? std::function<void()>(settle) : std::function<void()>());
+  load_pieces(
+      src_, pieces, options_.threads,
+      [&](size_t i, const uint8_t* bytes, size_t n, const std::string* damage) {
+        const Piece& p = pieces[i];
+        if (damage) {
+          if (!options_.skip) throw Mf4Error(*damage);
+          // Records are not aligned to blocks: nothing after a hole can be found.
+          notices_.push_back("skipped the " + p.id + " block at byte offset " + num(p.block) +
+                             " and the rest of the data group at byte "
+                             "offset " +
+                             num(dg.offset) + ": " + *damage);
+          return false;
+        }
+        if (overlap) make_room(n + pending.size());
+        size_t pos = 0;
+        while (pending.size() && pos < n) {
+          Slot* slot = nullptr;
+          uint64_t id = 0;
+          const uint64_t len = measure(slot, id);
+          if (!slot && pending.size() >= idsz) return unknown(p, id, consumed);
+          const size_t want = len == 0 ? 1 : static_cast<size_t>(len - pending.size());
+          const size_t take = std::min(want, n - pos);
+          std::memcpy(pending.reserve_more(take), bytes + pos, take);
+          pending.commit(take);
+          pos += take;
+          if (len && pending.size() == len) {
+            if (slot->kind == Slot::Can) {
+              // A copy of its own, kept until this piece is decoded.
+              ByteBuffer& copy = straddle[i % 2];
+              copy.clear();
+              std::memcpy(copy.reserve_more(len), pending.data(), len);
+              copy.commit(len);
+              note(copy.data(), *slot, len, copy.data() + len);
+            } else {
+              note(pending.data(), *slot, len, pending.data() + len);
+            }
+            consumed += len;
+            pending.clear();
+          }
+        }
+        bool bad_id = false;
+        uint64_t id = 0;
+        switch (idsz) {
+          case 1:
+            pos = walk(std::integral_constant<size_t, 1>(), bytes, n, pos, bad_id, id);
+            break;
+          case 2:
+            pos = walk(std::integral_constant<size_t, 2>(), bytes, n, pos, bad_id, id);
+            break;
+          case 4:
+            pos = walk(std::integral_constant<size_t, 4>(), bytes, n, pos, bad_id, id);
+            break;
+          default:
+            pos = walk(std::integral_constant<size_t, 8>(), bytes, n, pos, bad_id, id);
+        }
+        decode_all(false);
+        if (bad_id) return unknown(p, id, consumed);
+        if (pos < n) {
+          std::memcpy(pending.reserve_more(n - pos), bytes + pos, n - pos);
+          pending.commit(n - pos);
+        }
+        return true;
+      },
+      overlap ? std::function<void()>(settle) : std::function<void()>());
   decode_all(true);
   for (size_t k = 0; k < targets.size(); ++k) bad_records(targets[k]->layout, outs[k].bad);
 }
