@@ -309,6 +309,15 @@ void give_slot(std::unique_ptr<Slot> s) {
   if (spare.size() < 16) spare.push_back(std::move(s));
 }
 
+// Finishes the consumer's work on the way out of an error: the error that
+// brought us here wins.
+void settle_quietly(const std::function<void()>& settle) {
+  if (settle) try {
+      settle();
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned threads,
@@ -323,10 +332,7 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
       std::unique_ptr<Slot> (&held)[2];
       const std::function<void()>& settle;
       ~Give() {
-        if (settle) try {
-            settle();
-          } catch (...) {  // the error that brought us here wins
-          }
+        settle_quietly(settle);
         for (auto& s : held)
           if (s) give_slot(std::move(s));
       }
@@ -372,10 +378,7 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
     std::vector<std::future<void>>& tasks;
     const std::function<void()>& settle;
     ~Drain() {
-      if (settle) try {
-          settle();
-        } catch (...) {  // the error that brought us here wins
-        }
+      settle_quietly(settle);
       for (auto& t : tasks)
         if (t.valid()) t.wait();
       for (auto& s : slots) give_slot(std::move(s));
