@@ -136,7 +136,25 @@ print((back["timestamp"] - idx["timestamp"]).tolist())
 
 @pytest.mark.parametrize("name", ["ours.blf", "pycan.blf", "ties.blf", "fakes.blf"])
 def test_first_timestamps(logs, name):
-    path = str(logs[0] / name)
+    check_first_timestamps(str(logs[0] / name))
+
+
+@pytest.mark.parametrize("level", [0, 1, 9])
+def test_first_timestamps_of_every_kind_of_deflate_block(tmp_path, level):
+    """Stored blocks (level 0), fixed and short dynamic codes (1), long
+    matches and runs of code lengths (9): the small inflater that finds each
+    container's first object reads them all as zlib does."""
+    pair = frames(6000)
+    path = str(tmp_path / f"level{level}.blf")
+    with can.BLFWriter(path, max_container_size=2048, compression_level=level) as w:
+        for i, r in enumerate(pair[0]):
+            w.on_message_received(can.Message(
+                timestamp=int(r["timestamp"]) / 1e9, arbitration_id=int(r["can_id"]),
+                data=bytes([i % 7] * (i % 9)), channel=int(r["channel"]) - 1))
+    check_first_timestamps(path)
+
+
+def check_first_timestamps(path):
     table = kv.info(path, verbose=False, times=True)["containers"]
     whole = kv.read(path, verbose=False)[0]["timestamp"]
     # Each container's frames begin with its first time (every object here is
