@@ -86,3 +86,30 @@ def test_concurrent_writers_leave_one_whole_entry(cache, tmp_path):
     assert len(got) == 6 and all(g == got[0] for g in got)
     assert len(entries(cache)) == 1 and entries(cache)[0].endswith(".json")
 
+
+
+def test_the_cache_keeps_the_most_recently_used_entries(cache, tmp_path, monkeypatch):
+    """Beyond its limits the folder drops the least recently used plans (a
+    plan read counts as used) and temporary files a killed writer left."""
+    from korvel import _plancache
+
+    monkeypatch.setattr(_plancache, "MAX_ENTRIES", 2)
+    paths = []
+    for i in range(3):
+        paths.append(tmp_path / f"db{i}.dbc")
+        paths[-1].write_text(DBC.replace(" SG_ Speed ", f" SG_ Speed{i} "))
+    cache.mkdir()
+    stale = cache / ".plan-killed.tmp"
+    stale.write_text("{")
+    os.utime(stale, (1, 1))
+    korvel.plan(paths[0])
+    first = entries(cache)[0]
+    os.utime(cache / first, (1, 1))
+    korvel.plan(paths[1])
+    korvel.plan(paths[0])  # read: db0's entry is now the more recent
+    korvel.plan(paths[2])
+    kept = entries(cache)
+    assert len(kept) == 2 and first in kept and ".plan-killed.tmp" not in kept
+    monkeypatch.setattr(kt, "_load", None)  # db0 and db2 come from the cache
+    assert korvel.plan(paths[0]).messages[0].signals[0].name == "Speed0"
+    assert korvel.plan(paths[2]).messages[0].signals[0].name == "Speed2"

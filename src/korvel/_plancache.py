@@ -7,6 +7,11 @@ The folder is $KORVEL_CACHE, else the user's cache folder (platformdirs when
 installed, else the platform's usual place). Entries are JSON, written under a
 temporary name and renamed, so concurrent processes never see half an entry;
 an entry that cannot be read is parsed again. KORVEL_CACHE=off disables it.
+
+The folder is kept small: an entry read is marked used (its time touched), and
+writing one drops the least recently used beyond MAX_ENTRIES entries or
+MAX_BYTES bytes, and temporary files older than an hour (a process killed
+while writing).
 """
 
 from __future__ import annotations
@@ -20,6 +25,9 @@ from typing import Any, Callable
 
 # Bump when what a plan holds changes: older entries are then never read.
 LAYOUT = 1
+MAX_ENTRIES = 256
+MAX_BYTES = 256 << 20
+STALE_TEMP = 3600.0  # seconds
 
 
 def folder() -> str | None:
@@ -85,7 +93,12 @@ def cached(path: str, parse: Callable[[], Any], encode: Callable[[Any], Any],
             entry = json.load(f)
         # An entry names its own key: anything else there is not one.
         if entry["key"] == digest:
-            return decode(entry["data"])
+            result = decode(entry["data"])
+            try:
+                os.utime(name)  # used: the last to go
+            except OSError:
+                pass
+            return result
     except (OSError, ValueError, KeyError, TypeError, IndexError, AttributeError):
         pass  # missing, or unreadable (truncated, another layout): parse again
     result = parse()
@@ -102,6 +115,40 @@ def cached(path: str, parse: Callable[[], Any], encode: Callable[[Any], Any],
         except BaseException:
             os.unlink(tmp)
             raise
+        _trim(where, keep=name)
     except OSError:
         pass  # a cache that cannot be written only costs speed
     return result
+
+
+def _trim(where: str, keep: str) -> None:
+    """Drops the least recently used entries beyond the limits, and stale
+    temporary files; another process dropping them first is fine."""
+    import time
+
+    now = time.time()
+    found = []
+    with os.scandir(where) as it:
+        for e in it:
+            try:
+                st = e.stat(follow_symlinks=False)
+            except OSError:
+                continue
+            if e.name.startswith(".plan-") and e.name.endswith(".tmp"):
+                if now - st.st_mtime > STALE_TEMP:
+                    _remove(e.path)
+            elif e.name.endswith(".json") and e.is_file(follow_symlinks=False):
+                found.append((st.st_mtime, st.st_size, e.path))
+    found.sort(reverse=True)  # the most recently used first
+    size = 0
+    for count, (_, bytes_, path) in enumerate(found, 1):
+        size += bytes_
+        if path != keep and (count > MAX_ENTRIES or size > MAX_BYTES):
+            _remove(path)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
