@@ -30,41 +30,51 @@ def quiet(file, **kw):
         return kv.read_mf4(file, verbose=False, **kw)
 
 
+def asammdf_groups(path, kinds, first_only=False):
+    """(start in s, group index, kind, signal) of each group holding one of
+    `kinds` (structure channel names), as asammdf reads the file; with
+    first_only, a group's first kind only."""
+    mdf = asammdf.MDF(str(path))
+    start = mdf.header.start_time.timestamp()
+    for g, group in enumerate(mdf.groups):
+        names = {c.name for c in group.channels}
+        for kind in kinds:
+            if kind in names:
+                yield start, g, kind, mdf.get(kind, group=g)
+                if first_only:
+                    break
+
+
+CAN_KINDS = {"CAN_DataFrame": 0, "CAN_RemoteFrame": 0x20, "CAN_ErrorFrame": 0x10}
+
+
 def asammdf_frames(path):
     """(time in µs as float, group, id, flags, channel, len, data) of every CAN
     frame as asammdf reads it, in time order with ties in group order."""
-    mdf = asammdf.MDF(str(path))
-    start = mdf.header.start_time.timestamp()
     rows = []
-    for g, group in enumerate(mdf.groups):
-        names = [c.name for c in group.channels]
-        for kind, kind_flag in (("CAN_DataFrame", 0), ("CAN_RemoteFrame", 0x20),
-                                ("CAN_ErrorFrame", 0x10)):
-            if kind not in names:
-                continue
-            sig = mdf.get(kind, group=g)
-            s, fields = sig.samples, sig.samples.dtype.names
+    for start, g, kind, sig in asammdf_groups(path, CAN_KINDS, first_only=True):
+        kind_flag = CAN_KINDS[kind]
+        s, fields = sig.samples, sig.samples.dtype.names
 
-            def col(name, default=0, s=s, fields=fields, kind=kind):
-                full = f"{kind}.{name}"
-                if full not in fields:
-                    return np.full(len(s), default)
-                if s[full].dtype.kind == "S":  # a value-to-text conversion: Dir as "Rx"/"Tx"
-                    return (s[full] != b"Rx").astype(np.int64)
-                return s[full].astype(np.int64)
+        def col(name, default=0, s=s, fields=fields, kind=kind):
+            full = f"{kind}.{name}"
+            if full not in fields:
+                return np.full(len(s), default)
+            if s[full].dtype.kind == "S":  # a value-to-text conversion: Dir as "Rx"/"Tx"
+                return (s[full] != b"Rx").astype(np.int64)
+            return s[full].astype(np.int64)
 
-            fd, dlc, dlen = col("EDL"), col("DLC"), col("DataLength")
-            flags = (kind_flag | np.where(col("Dir") == 0, 0x04, 0) | np.where(fd != 0, 0x08, 0)
-                     | np.where(col("BRS") != 0, 0x02, 0) | np.where(col("ESI") != 0, 0x01, 0)
-                     | np.where(col("IDE") != 0, 0x40, 0))
-            data = s[f"{kind}.DataBytes"] if f"{kind}.DataBytes" in fields else None
-            ids, channels = col("ID") & 0x1FFFFFFF, col("BusChannel")
-            for i in range(len(s)):
-                payload = b"" if data is None or kind_flag == 0x20 else bytes(data[i])[:dlen[i]]
-                length = dlen[i] if fd[i] and kind_flag != 0x20 else dlc[i]
-                rows.append(((start + float(sig.timestamps[i])) * 1e6, g, int(ids[i]),
-                             int(flags[i]), int(channels[i]), int(length), payload))
-            break
+        fd, dlc, dlen = col("EDL"), col("DLC"), col("DataLength")
+        flags = (kind_flag | np.where(col("Dir") == 0, 0x04, 0) | np.where(fd != 0, 0x08, 0)
+                 | np.where(col("BRS") != 0, 0x02, 0) | np.where(col("ESI") != 0, 0x01, 0)
+                 | np.where(col("IDE") != 0, 0x40, 0))
+        data = s[f"{kind}.DataBytes"] if f"{kind}.DataBytes" in fields else None
+        ids, channels = col("ID") & 0x1FFFFFFF, col("BusChannel")
+        for i in range(len(s)):
+            payload = b"" if data is None or kind_flag == 0x20 else bytes(data[i])[:dlen[i]]
+            length = dlen[i] if fd[i] and kind_flag != 0x20 else dlc[i]
+            rows.append(((start + float(sig.timestamps[i])) * 1e6, g, int(ids[i]),
+                         int(flags[i]), int(channels[i]), int(length), payload))
     rows.sort(key=lambda r: (r[0], r[1]))
     return rows
 

@@ -10,6 +10,7 @@ from pathlib import Path
 import mdfbuild as mb
 import numpy as np
 import pytest
+from test_mf4 import asammdf_groups
 
 import korvel
 import korvel.korvel as kv
@@ -30,39 +31,33 @@ def asammdf_records(path, bus):
     """(µs, group, channel, id, dlc, flags, checksum, payload) of each LIN
     record, or (µs, group, channel, length, flags, frame) of each Ethernet
     frame, as asammdf reads the file, in time order with ties in group order."""
-    mdf = asammdf.MDF(str(path))
-    start = mdf.header.start_time.timestamp()
     rows = []
     kinds = LIN_KINDS if bus == "lin" else {"ETH_Frame": (0, 0)}
-    for g, group in enumerate(mdf.groups):
-        names = [c.name for c in group.channels]
-        for kind, (kind_flags, no_dir) in kinds.items():
-            if kind not in names:
+    for start, g, kind, sig in asammdf_groups(path, kinds):
+        kind_flags, no_dir = kinds[kind]
+        s, fields = sig.samples, sig.samples.dtype.names
+
+        def col(name, default=0, s=s, fields=fields, kind=kind):
+            full = f"{kind}.{name}"
+            return s[full] if full in fields else [default] * len(s)
+
+        data = col("DataBytes", b"")
+        for i in range(len(s)):
+            stored = bytes(data[i])
+            dlen = int(col("DataLength", len(stored))[i])
+            flags = kind_flags | (0x04 if int(col("Dir", no_dir)[i]) == 0 else 0)
+            flags |= 0x01 if dlen > len(stored) else 0
+            t = (start + float(sig.timestamps[i])) * 1e6
+            if bus == "lin":
+                rows.append((t, g, int(col("BusChannel")[i]), int(col("ID")[i]), dlen, flags,
+                             int(col("Checksum")[i]), stored[:dlen]))
                 continue
-            sig = mdf.get(kind, group=g)
-            s, fields = sig.samples, sig.samples.dtype.names
-
-            def col(name, default=0, s=s, fields=fields, kind=kind):
-                full = f"{kind}.{name}"
-                return s[full] if full in fields else [default] * len(s)
-
-            data = col("DataBytes", b"")
-            for i in range(len(s)):
-                stored = bytes(data[i])
-                dlen = int(col("DataLength", len(stored))[i])
-                flags = kind_flags | (0x04 if int(col("Dir", no_dir)[i]) == 0 else 0)
-                flags |= 0x01 if dlen > len(stored) else 0
-                t = (start + float(sig.timestamps[i])) * 1e6
-                if bus == "lin":
-                    rows.append((t, g, int(col("BusChannel")[i]), int(col("ID")[i]), dlen, flags,
-                                 int(col("Checksum")[i]), stored[:dlen]))
-                    continue
-                head = b""
-                if f"{kind}.Source" in fields:
-                    head = (bytes(col("Destination")[i]) + bytes(col("Source")[i])
-                            + int(col("EtherType")[i]).to_bytes(2, "big"))
-                rows.append((t, g, int(col("BusChannel")[i]), len(head) + dlen, flags,
-                             head + stored[:dlen]))
+            head = b""
+            if f"{kind}.Source" in fields:
+                head = (bytes(col("Destination")[i]) + bytes(col("Source")[i])
+                        + int(col("EtherType")[i]).to_bytes(2, "big"))
+            rows.append((t, g, int(col("BusChannel")[i]), len(head) + dlen, flags,
+                         head + stored[:dlen]))
     rows.sort(key=lambda r: (r[0], r[1]))
     return rows
 
