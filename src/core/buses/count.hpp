@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -14,14 +15,16 @@ namespace korvel::buses {
 
 class BusCounter final : public ObjectSink {
  public:
-  using Counts = std::array<uint64_t, 256>;  // by Bus value
+  using Counts = std::array<uint64_t, 32>;  // by Bus value (all below 32)
 
   BusCounter(int64_t start = INT64_MIN, int64_t stop = INT64_MAX) : start_(start), stop_(stop) {}
 
   void object(const uint8_t*, uint32_t, uint32_t object_type, uint32_t, int64_t ts) override {
     const Bus bus = bus_of(object_type);
-    if (bus == Bus::None || bus == Bus::Can || ts < start_ || ts >= stop_) return;
-    ++counts_[static_cast<uint8_t>(bus)];
+    const size_t at = static_cast<uint8_t>(bus);
+    if (bus == Bus::None || bus == Bus::Can || at >= counts_.size() || ts < start_ || ts >= stop_)
+      return;
+    ++counts_[at];
   }
   void append(const ObjectSink& other) override {
     const Counts& o = static_cast<const BusCounter&>(other).counts_;
