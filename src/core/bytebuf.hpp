@@ -4,8 +4,9 @@
 // by remapping their pages (never copied, which realloc does to blocks it
 // keeps on the heap) and backed by huge pages where the system has them: a
 // fresh page costs a fault of its own, dear on these machines, and a column of
-// Ethernet frames runs to hundreds of megabytes. The block can be handed over
-// (release_block()).
+// Ethernet frames runs to hundreds of megabytes. Mappings let go of go to the
+// kept pages (pages.hpp) and are taken from there first. The block can be
+// handed over (release_block()).
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "pages.hpp"
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -83,8 +86,11 @@ class ByteBuffer {
     }
     if (mapped_) {
 #if defined(__linux__)
-      const size_t keep = page_round(size_);
-      if (keep < cap_) munmap(p_ + keep, cap_ - keep);  // the tail's pages go back
+      // The tail's pages go back: never touched, they would be no warmer
+      // kept. Cut at a huge page's boundary, which leaves the block's huge
+      // pages whole (a cut through one splits it into small pages).
+      const size_t keep = std::min(cap_, (size_ + HUGE_FROM - 1) & ~(HUGE_FROM - 1));
+      if (keep < cap_) munmap(p_ + keep, cap_ - keep);
       b.mapped = keep;
 #endif
     } else if (size_ < cap_) {
@@ -94,10 +100,23 @@ class ByteBuffer {
     forget();
     return b;
   }
+  // Hands the whole block over, its room past size() included: for an array
+  // sized by an estimate, whose next like-sized successor takes the block
+  // back from the kept pages (room never written costs no memory).
+  Block release_whole() {
+    Block b;
+    if (!p_) return b;
+    b.data = p_;
+#if defined(__linux__)
+    if (mapped_) b.mapped = cap_;
+#endif
+    forget();
+    return b;
+  }
   static void free_block(const Block& b) {
 #if defined(__linux__)
     if (b.mapped) {
-      munmap(b.data, b.mapped);
+      pages::give(b.data, b.mapped);
       return;
     }
 #endif
@@ -118,13 +137,21 @@ class ByteBuffer {
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
       cap = page_round(cap);
       void* np;
-      if (mapped_) {
+      cap = std::max(cap, HUGE_FROM);
+      const pages::Span kept = pages::take(cap);
+      if (kept.data) {
+        // Copied over rather than moved with mremap: moved pages would make a
+        // mapping of two parts, which mremap no longer grows.
+        np = kept.data;
+        cap = kept.size;
+        if (size_) std::memcpy(np, p_, size_);
+        drop();
+      } else if (mapped_) {
         np = mremap(p_, cap_, cap, MREMAP_MAYMOVE);
         if (np == MAP_FAILED) throw std::bad_alloc();
       } else {
         // From the first mapping on huge pages, on a 2 MiB boundary: the
         // bytes copied over and those that follow fault in 2 MiB at a time.
-        cap = std::max(cap, HUGE_FROM);
         np = mmap(nullptr, cap + HUGE_FROM, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
                   0);
         if (np == MAP_FAILED) throw std::bad_alloc();
@@ -158,7 +185,7 @@ class ByteBuffer {
     if (!p_) return;
 #if defined(__linux__)
     if (mapped_) {
-      munmap(p_, cap_);
+      pages::give(p_, cap_);
       return;
     }
 #endif

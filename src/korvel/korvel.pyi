@@ -251,6 +251,7 @@ def _read_text_buses(
     verbose: bool = True,
     _notices: list[Any] | None = None,
 ) -> dict[str, Any]: ...
+def _kept_pages() -> tuple[int, int]: ...
 def _read_mf4_buses(
     file: Source,
     buses: Sequence[str],

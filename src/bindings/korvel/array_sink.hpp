@@ -1,5 +1,6 @@
 // Frames parsed straight into the NumPy arrays of a frames pair, grown with
-// the interpreter lock taken back (the text and MF4 readers).
+// the interpreter lock taken back (the text and MF4 readers). The arrays are
+// block arrays: a loop over logs writes into the pages of those it dropped.
 #pragma once
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "blf/format.hpp"
+#include "bus_arrays.hpp"
 #include "common.hpp"
 #include "frames.hpp"
 
@@ -18,9 +20,8 @@ class ArraySinkBase : public FrameSink {
   py::array index, chunk;
 
   ArraySinkBase(size_t n_records, size_t n_bytes) {
-    index = py::array(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)});
-    chunk = py::array(py::dtype::of<uint8_t>(),
-                      std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)});
+    index = block_array(dt_dtype(), n_records);
+    chunk = block_array(py::dtype::of<uint8_t>(), n_bytes);
     refresh();
   }
 
@@ -29,7 +30,7 @@ class ArraySinkBase : public FrameSink {
     py::gil_scoped_acquire gil;
     if (min_records > record_capacity) {
       const size_t cap = std::max({min_records, record_capacity * 2, MIN_GROWTH});
-      py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      py::array bigger = block_array(dt_dtype(), cap);
       if (record_count)
         std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
       index = bigger;
@@ -37,8 +38,7 @@ class ArraySinkBase : public FrameSink {
     }
     if (min_payload > payload_capacity) {
       const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_GROWTH * 8});
-      py::array bigger(py::dtype::of<uint8_t>(),
-                       std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      py::array bigger = block_array(py::dtype::of<uint8_t>(), cap);
       if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
       chunk = bigger;
     }
@@ -46,8 +46,8 @@ class ArraySinkBase : public FrameSink {
   }
 
   py::tuple take() {
-    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
-    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
+    index = first_items(index, record_count);
+    chunk = first_items(chunk, payload_size);
     refresh();
     return py::make_tuple(index, chunk);
   }

@@ -18,10 +18,11 @@ inline py::object kv_attr(const char* name) {
 }
 
 // A NumPy array over the buffer's block, which it takes over (no copy: the
-// payload of an Ethernet log runs to hundreds of megabytes).
-inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
+// payload of an Ethernet log runs to hundreds of megabytes). `whole`: the
+// block's room past the buffer's size stays with it (release_whole()).
+inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count, bool whole = false) {
   const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count)};
-  const ByteBuffer::Block block = buf.release_block();
+  const ByteBuffer::Block block = whole ? buf.release_whole() : buf.release_block();
   if (!block.data) return py::array(dtype, shape);
   py::capsule owner;
   try {
@@ -35,6 +36,24 @@ inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count) {
     throw;
   }
   return py::array(dtype, shape, block.data, owner);
+}
+
+// An uninitialised array of n items on a block of its own, large ones on
+// kept pages: a loop over logs reuses the pages of the arrays it dropped.
+inline py::array block_array(py::dtype dtype, size_t n) {
+  const size_t bytes = n * static_cast<size_t>(dtype.itemsize());
+  if (bytes < (size_t(1) << 20))
+    return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  ByteBuffer buf;
+  buf.reserve_more(bytes);
+  buf.commit(bytes);
+  return array_taking(buf, dtype, n, true);
+}
+
+// The first n items of a block_array (or of any array) as an array of its own.
+inline py::array first_items(const py::array& a, size_t n) {
+  if (static_cast<size_t>(a.shape(0)) == n) return a;
+  return py::array(a.dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)}, a.data(), a);
 }
 
 // The column's pair; the column is left empty.

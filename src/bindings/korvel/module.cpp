@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common.hpp"
+#include "pages.hpp"
 
 namespace korvel::bind {
 void register_reader(py::module_& m);
@@ -135,6 +136,9 @@ PYBIND11_MODULE(korvel, m) {
   m.def("newType", &new_type, py::arg("_len"),
         "The DT64 record type with a data field of _len bytes.");
   m.def("pad", &pad, py::arg("arr"), "Forward-fill NaN values in place and return the same array.");
+  // The bytes of kept pages now and their bound (for the tests).
+  m.def("_kept_pages",
+        [] { return py::make_tuple(korvel::pages::kept(), korvel::pages::limit()); });
 
   register_calendar(m);
   register_reader(m);

@@ -1,0 +1,123 @@
+#include "pages.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace korvel::pages {
+namespace {
+
+// Below this a mapping is not worth keeping: the heap serves such sizes.
+constexpr size_t KEEP_FROM = size_t(2) << 20;
+// A bound on the list, so that taking stays a short scan.
+constexpr size_t MAX_KEPT = 64;
+
+struct Kept {
+  uint8_t* data;
+  size_t size;
+};
+
+std::mutex mutex;
+// Oldest first. Never freed: buffers may be dropped while the process exits.
+std::vector<Kept>* list = nullptr;
+size_t total = 0;
+
+void unmap(const Kept& k) {
+#if defined(__linux__)
+  munmap(k.data, k.size);
+#else
+  (void)k;
+#endif
+}
+
+size_t compute_limit() {
+  if (const char* v = std::getenv("KORVEL_KEEP_MB")) {
+    char* end = nullptr;
+    const unsigned long long mb = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0')
+      return static_cast<size_t>(std::min<unsigned long long>(mb, SIZE_MAX >> 21)) << 20;
+  }
+  size_t cap = size_t(1) << 30;
+#if defined(__linux__)
+  const long n = sysconf(_SC_PHYS_PAGES), sz = sysconf(_SC_PAGESIZE);
+  if (n > 0 && sz > 0) cap = std::min(cap, static_cast<size_t>(n) / 8 * static_cast<size_t>(sz));
+#endif
+  return cap;
+}
+
+}  // namespace
+
+size_t limit() {
+  static const size_t value = compute_limit();
+  return value;
+}
+
+Span take(size_t size) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!list) return {};
+  size_t best = list->size();
+  for (size_t i = 0; i < list->size(); ++i) {
+    const size_t s = (*list)[i].size;
+    if (s >= size && (best == list->size() || s > (*list)[best].size)) best = i;
+  }
+  if (best == list->size()) return {};
+  const Kept k = (*list)[best];
+  list->erase(list->begin() + static_cast<std::ptrdiff_t>(best));
+  total -= k.size;
+  return Span{k.data, k.size};
+}
+
+void give(uint8_t* data, size_t size) noexcept {
+  if (!data || !size) return;
+  // Let go of outside the lock (unmapping takes a while), from a fixed array:
+  // this runs in destructors, where nothing may throw.
+  Kept out[MAX_KEPT + 1];
+  size_t n_out = 0;
+  {
+    const size_t cap = limit();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (size >= KEEP_FROM && size <= cap && !list) {
+      try {
+        list = new std::vector<Kept>();
+        list->reserve(MAX_KEPT + 1);  // push_back below never allocates
+      } catch (...) {
+        delete list;
+        list = nullptr;
+      }
+    }
+    if (size < KEEP_FROM || size > cap || !list) {
+      out[n_out++] = Kept{data, size};
+    } else {
+      list->push_back(Kept{data, size});
+      total += size;
+      size_t drop = 0;
+      while (total > cap || list->size() - drop > MAX_KEPT) {
+        total -= (*list)[drop].size;
+        out[n_out++] = (*list)[drop++];
+      }
+      list->erase(list->begin(), list->begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+  }
+  for (size_t i = 0; i < n_out; ++i) unmap(out[i]);
+}
+
+size_t kept() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return total;
+}
+
+void release() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (list) {
+    for (const Kept& k : *list) unmap(k);
+    list->clear();
+  }
+  total = 0;
+}
+
+}  // namespace korvel::pages

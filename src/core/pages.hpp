@@ -1,0 +1,34 @@
+// Kept pages: the mappings of large buffers whose owners are gone (a result
+// array its caller dropped, a reader's scratch), kept for the next large
+// buffer instead of going back to the system. A fresh page costs its zeroing
+// and a fault, on virtual machines a good part of reading a large log; a kept
+// one costs neither, as the heap's recycled blocks cost nothing for small
+// arrays. At most limit() bytes are kept, the oldest mappings let go first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvel::pages {
+
+struct Span {
+  uint8_t* data = nullptr;  // null: nothing kept fits
+  size_t size = 0;
+};
+
+// The largest kept mapping if it has `size` bytes, no longer kept. The
+// largest: the buffer that first outgrows the heap is most often the one
+// that grows on the most (a payload column), and a loop over like logs
+// hands each buffer back the block of its own size.
+Span take(size_t size);
+// Keeps the page-aligned mapping [data, data + size) or unmaps it.
+void give(uint8_t* data, size_t size) noexcept;
+// Bytes kept now.
+size_t kept();
+// Unmaps everything kept.
+void release();
+// The most bytes kept: KORVEL_KEEP_MB (megabytes; 0 keeps nothing) when set,
+// else an eighth of the memory, at most 1 GiB.
+size_t limit();
+
+}  // namespace korvel::pages

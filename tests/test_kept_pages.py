@@ -1,0 +1,102 @@
+"""Kept pages: large results reuse the pages of dropped ones, never their
+bytes, and the store keeps to its bound."""
+
+import os
+import struct
+import subprocess
+import sys
+
+import blfbuild as bb
+import numpy as np
+import pytest
+
+import korvel.korvel as kv
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ETH_EX = struct.Struct("<HHHHQIHHII")
+
+
+def ethernet_log(path, n, seed, fill=None):
+    """n ETHERNET_FRAME_EX objects of 60-400 bytes, random or all `fill`, in
+    containers of about 128 KiB; returns the frames."""
+    rng = np.random.default_rng(seed)
+    frames = [bytes([fill]) * int(s) if fill is not None
+              else rng.integers(0, 256, int(s), dtype=np.uint8).tobytes()
+              for s in rng.integers(60, 400, n)]
+    objs = [bb.obj(120, ETH_EX.pack(28, 0, 1, 0, 0, 0, i & 1, len(f), 0, 0) + f,
+                   timestamp=1000 * (i + 1)) for i, f in enumerate(frames)]
+    cuts, at = [], 0
+    for o in objs:
+        at += len(o)
+        if not cuts or at - cuts[-1] >= 128 * 1024:
+            cuts.append(at)
+    path.write_bytes(bb.blf(objs, split=cuts[:-1]))
+    return frames
+
+
+def assert_frames(pair, frames):
+    records, payload = pair
+    assert len(records) == len(frames)
+    assert np.array_equal(payload, np.frombuffer(b"".join(frames), np.uint8))
+    offsets = records["loc"] & ((1 << 48) - 1)
+    sizes = records["loc"] >> 48
+    assert np.array_equal(sizes, [len(f) for f in frames])
+    assert np.array_equal(offsets[1:], np.cumsum(sizes)[:-1])
+
+
+@pytest.fixture(scope="module")
+def logs(tmp_path_factory):
+    d = tmp_path_factory.mktemp("kept")
+    # About 7 MB of payload of 0xAA bytes, then a smaller log of random bytes.
+    return (d / "a.blf", ethernet_log(d / "a.blf", 30_000, 1, fill=0xAA),
+            d / "b.blf", ethernet_log(d / "b.blf", 20_000, 2))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_reused_pages_carry_no_bytes_of_dropped_results(logs, threads):
+    a, frames_a, b, frames_b = logs
+    pair = kv.read_ethernet(str(a), verbose=False, threads=threads)
+    assert_frames(pair, frames_a)
+    del pair
+    assert 0 < kv._kept_pages()[0] <= kv._kept_pages()[1]
+    assert_frames(kv.read_ethernet(str(b), verbose=False, threads=threads), frames_b)
+    # An MF4 read's first arrays, sized by the file, come from the same store.
+    n = 60_000
+    index = np.zeros(n, kv.DT)
+    index["timestamp"] = 1_700_000_000_000_000_000 + np.arange(n) * 1000
+    index["can_id"] = np.arange(n) % 0x7FF
+    index["len"] = 8
+    index["flags"] = 0x04
+    index["loc"] = (np.arange(n, dtype=np.uint64) * 8) | (8 << 48)
+    chunk = np.random.default_rng(3).integers(0, 256, n * 8, dtype=np.uint8)
+    path = str(a.with_suffix(".mf4"))
+    kv.write_mf4(path, (index, chunk), verbose=False)
+    back = kv.read_mf4(path, verbose=False, threads=threads)
+    assert np.array_equal(back[0], index) and np.array_equal(back[1], chunk)
+
+
+CHILD = r"""
+import sys
+sys.path.insert(0, HERE)
+import korvel.korvel as kv
+from test_kept_pages import assert_frames, ethernet_log
+from pathlib import Path
+
+frames = ethernet_log(Path(LOG), 30_000, 4)
+pair = kv.read_ethernet(LOG, verbose=False)
+assert_frames(pair, frames)
+del pair
+print(*kv._kept_pages())
+"""
+
+
+@pytest.mark.parametrize("keep_mb", ["0", "3"])
+def test_keep_bound_from_the_environment(tmp_path, keep_mb):
+    code = CHILD.replace("HERE", repr(HERE)).replace("LOG", repr(str(tmp_path / "x.blf")))
+    env = {**os.environ, "KORVEL_KEEP_MB": keep_mb}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, check=False)
+    assert done.returncode == 0, done.stderr
+    kept, bound = map(int, done.stdout.split())
+    assert bound == int(keep_mb) << 20
+    assert kept <= bound
