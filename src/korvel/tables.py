@@ -658,12 +658,17 @@ class Tables(Mapping):
         groups: dict[int, list[int]] = {}
         for i, smp in enumerate(samples):
             groups.setdefault(id(smp.times), []).append(i)
-        # A column per signal (arrays of this size come from memory the
-        # allocator reuses; one large block would be fresh pages every time).
+        # The columns are cut from one block: a large one comes from the pages
+        # of results dropped before, where columns of their own would be
+        # fresh pages once the allocator has trimmed its heap.
+        sizes = [len(grid) * (4 if smp.codes is not None else 8) for smp in samples]
+        block = _k._block(sum((n + 7) & ~7 for n in sizes))
         results: dict[int, np.ndarray] = {}
+        at = 0
         for i, smp in enumerate(samples):
-            results[i] = (np.empty(len(grid), np.int32) if smp.codes is not None
-                          else np.empty(len(grid)))
+            results[i] = block[at:at + sizes[i]].view(np.int32 if smp.codes is not None
+                                                      else np.float64)
+            at += (sizes[i] + 7) & ~7
         work = []
         for members in groups.values():
             jobs = []

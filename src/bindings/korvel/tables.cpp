@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_arrays.hpp"
 #include "common.hpp"
 #include "decode/align.hpp"
 #include "workpool.hpp"
@@ -171,9 +172,8 @@ kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bo
   return m;
 }
 
-py::array block(const py::dtype& dtype, size_t n) {
-  return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
-}
+// The tables' columns are cut from blocks, large ones on kept pages.
+py::array block(const py::dtype& dtype, size_t n) { return block_array(dtype, n); }
 
 py::object slice(const py::array& a, size_t from, size_t n) {
   return a[py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(from + n), 1)];
