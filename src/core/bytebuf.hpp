@@ -75,6 +75,7 @@ class ByteBuffer {
   struct Block {
     uint8_t* data = nullptr;  // null when the buffer held nothing
     size_t mapped = 0;        // the length of its mapping; 0: from malloc
+    bool keep = true;         // false: its pages go back to the system, not to the kept ones
   };
   // Hands the block, cut to size(), over, leaving this empty.
   Block release_block() {
@@ -116,7 +117,10 @@ class ByteBuffer {
   static void free_block(const Block& b) {
 #if defined(__linux__)
     if (b.mapped) {
-      pages::give(b.data, b.mapped);
+      if (b.keep)
+        pages::give(b.data, b.mapped);
+      else
+        munmap(b.data, b.mapped);
       return;
     }
 #endif
@@ -145,7 +149,12 @@ class ByteBuffer {
         np = kept.data;
         cap = kept.size;
         if (size_) std::memcpy(np, p_, size_);
-        drop();
+        // The outgrown pages go back to the system: kept, they would add
+        // to the peak memory of the read that outgrew them.
+        if (mapped_)
+          munmap(p_, cap_);
+        else
+          std::free(p_);
       } else if (mapped_) {
         np = mremap(p_, cap_, cap, MREMAP_MAYMOVE);
         if (np == MAP_FAILED) throw std::bad_alloc();

@@ -33,6 +33,7 @@ class ArraySinkBase : public FrameSink {
       py::array bigger = block_array(dt_dtype(), cap);
       if (record_count)
         std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
+      discard_block(index);
       index = bigger;
       refresh();  // the old array is gone even if the payload's growth fails
     }
@@ -40,6 +41,7 @@ class ArraySinkBase : public FrameSink {
       const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_GROWTH * 8});
       py::array bigger = block_array(py::dtype::of<uint8_t>(), cap);
       if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
+      discard_block(chunk);
       chunk = bigger;
     }
     refresh();

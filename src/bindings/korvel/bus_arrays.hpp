@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,26 @@ inline py::array block_array(py::dtype dtype, size_t n) {
   return array_taking(buf, dtype, n, true);
 }
 
-// The first n items of a block_array (or of any array) as an array of its own.
-inline py::array first_items(const py::array& a, size_t n) {
-  if (static_cast<size_t>(a.shape(0)) == n) return a;
+// Marks a block_array outgrown while a reader fills it: its pages go back to
+// the system when it goes, as a kept copy would add to the read's peak memory.
+inline void discard_block(const py::array& a) {
+  py::handle base = a.base();
+  if (!base || !PyCapsule_CheckExact(base.ptr())) return;
+  auto cap = py::reinterpret_borrow<py::capsule>(base);
+  if (cap.name() != nullptr) return;
+  if (auto* b = cap.get_pointer<ByteBuffer::Block>()) b->keep = false;
+}
+
+// The first n items of a block_array (or of any array) as an array of its
+// own: a view, or with `compact` a copy when they fill less than half of it.
+inline py::array first_items(const py::array& a, size_t n, bool compact = false) {
+  const size_t all = static_cast<size_t>(a.shape(0));
+  if (all == n) return a;
+  if (compact && n < all / 2) {
+    py::array out = block_array(a.dtype(), n);
+    if (n) std::memcpy(out.mutable_data(), a.data(), n * static_cast<size_t>(a.itemsize()));
+    return out;
+  }
   return py::array(a.dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)}, a.data(), a);
 }
 

@@ -138,8 +138,9 @@ PYBIND11_MODULE(korvel, m) {
         "The DT64 record type with a data field of _len bytes.");
   m.def("pad", &pad, py::arg("arr"), "Forward-fill NaN values in place and return the same array.");
   // Uninitialised bytes for results cut into columns, large ones on kept pages.
-  m.def("_block", [](size_t n) { return korvel::bind::block_array(py::dtype::of<uint8_t>(), n); },
-        py::arg("nbytes"));
+  m.def(
+      "_block", [](size_t n) { return korvel::bind::block_array(py::dtype::of<uint8_t>(), n); },
+      py::arg("nbytes"));
   // The bytes of kept pages now and their bound (for the tests).
   m.def("_kept_pages",
         [] { return py::make_tuple(korvel::pages::kept(), korvel::pages::limit()); });

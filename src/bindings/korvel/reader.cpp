@@ -17,6 +17,7 @@
 
 #include "blf/format.hpp"
 #include "blf/inflate.hpp"
+#include "bus_arrays.hpp"
 #include "buses/count.hpp"
 #include "calendar.hpp"
 #include "common.hpp"
@@ -63,19 +64,18 @@ class Stash {
   std::exception_ptr error_;
 };
 
-// Frames go straight into NumPy arrays (NumPy allocates large arrays on huge
-// pages). Growing allocates a fresh array and copies the part in use, which
-// touches far less than a resize that zero-fills the new part; the final
-// trim is an in-place resize.
+// Frames go straight into NumPy arrays, block arrays on kept pages and huge
+// pages when large. Growing allocates a new array and copies the part in use,
+// which touches far less than a resize that zero-fills the new part; the
+// final trim takes the part in use.
 class ArraySink : public FrameSink {
  public:
   py::array index;
   py::array chunk;
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, Stash& stash)
-      : index(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_records)}),
-        chunk(py::dtype::of<uint8_t>(),
-              std::vector<py::ssize_t>{static_cast<py::ssize_t>(n_bytes)}),
+      : index(block_array(dt_dtype(), n_records)),
+        chunk(block_array(py::dtype::of<uint8_t>(), n_bytes)),
         count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
         stash_(stash) {
     refresh();
@@ -95,9 +95,10 @@ class ArraySink : public FrameSink {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
       if (count_hint_ > cap) cap = count_hint_;
       count_hint_ = 0;
-      py::array bigger(dt_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      py::array bigger = block_array(dt_dtype(), cap);
       if (record_count)
         std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
+      discard_block(index);
       index = bigger;
     }
     if (min_payload > payload_capacity) {
@@ -106,17 +107,20 @@ class ArraySink : public FrameSink {
                                 : INITIAL_BYTES_PER_RECORD;
       size_t fit = per * static_cast<size_t>(index.shape(0)) + 256;
       size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64, fit});
-      py::array bigger(py::dtype::of<uint8_t>(),
-                       std::vector<py::ssize_t>{static_cast<py::ssize_t>(cap)});
+      py::array bigger = block_array(py::dtype::of<uint8_t>(), cap);
       if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
+      discard_block(chunk);
       chunk = bigger;
     }
     refresh();
   }
 
-  void trim() {
-    index.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(record_count)}, false);
-    chunk.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(payload_size)}, false);
+  // `compact`: records were dropped after they were written (a time
+  // window), so a result far smaller than its arrays is copied out and the
+  // arrays' pages go back to the kept pages.
+  void trim(bool compact = false) {
+    index = first_items(index, record_count, compact);
+    chunk = first_items(chunk, payload_size, compact);
     refresh();
   }
 
@@ -714,7 +718,7 @@ py::tuple read_walk(py::object file, py::object threads, bool verbose, py::objec
     extras.stop = window.stop;
     extras.object_count = object_count;
 
-    sink.trim();
+    sink.trim(window.active);
     if (args.verbose && extras.cost_line)
       print_line(cost_line(tm, object_count, sink.record_count, sink.payload_size));
     return py::make_tuple(sink.index, sink.chunk);
