@@ -57,6 +57,15 @@ class ByteBuffer {
     if (need > cap_) grow(need);
     return p_ + size_;
   }
+  // Room for n more bytes whose need is known up front: on the kept mapping
+  // that fits best (reserve_more() takes the largest, for buffers that grow).
+  uint8_t* reserve_exact(size_t n) {
+    struct Reset {
+      bool& flag;
+      ~Reset() { flag = false; }
+    } reset{best_fit_ = true};
+    return reserve_more(n);
+  }
   void commit(size_t n) { size_ += n; }
   // Drops the first n bytes, keeping the rest at the front.
   void consume_front(size_t n) {
@@ -142,7 +151,7 @@ class ByteBuffer {
       cap = page_round(cap);
       void* np;
       cap = std::max(cap, HUGE_FROM);
-      const pages::Span kept = pages::take(cap);
+      const pages::Span kept = pages::take(cap, best_fit_);
       if (kept.data) {
         // Copied over rather than moved with mremap: moved pages would make a
         // mapping of two parts, which mremap no longer grows.
@@ -210,6 +219,7 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t cap_ = 0;
   bool mapped_ = false;
+  bool best_fit_ = false;
 };
 
 }  // namespace korvel

@@ -57,13 +57,15 @@ size_t limit() {
   return value;
 }
 
-Span take(size_t size) {
+Span take(size_t size, bool best_fit) {
   std::lock_guard<std::mutex> lock(mutex);
   if (!list) return {};
   size_t best = list->size();
   for (size_t i = 0; i < list->size(); ++i) {
     const size_t s = (*list)[i].size;
-    if (s >= size && (best == list->size() || s > (*list)[best].size)) best = i;
+    if (s >= size &&
+        (best == list->size() || (best_fit ? s < (*list)[best].size : s > (*list)[best].size)))
+      best = i;
   }
   if (best == list->size()) return {};
   const Kept k = (*list)[best];

@@ -16,11 +16,12 @@ struct Span {
   size_t size = 0;
 };
 
-// The largest kept mapping if it has `size` bytes, no longer kept. The
-// largest: the buffer that first outgrows the heap is most often the one
-// that grows on the most (a payload column), and a loop over like logs
-// hands each buffer back the block of its own size.
-Span take(size_t size);
+// A kept mapping of at least `size` bytes, no longer kept: the smallest with
+// `best_fit` (a buffer sized up front), else the largest. The largest for a
+// buffer that grows: the first to outgrow the heap is most often the one
+// that grows on the most (a payload column), and a loop over like logs hands
+// each buffer back the block of its own size.
+Span take(size_t size, bool best_fit = false);
 // Keeps the page-aligned mapping [data, data + size) or unmaps it.
 void give(uint8_t* data, size_t size) noexcept;
 // Bytes kept now.

@@ -46,7 +46,7 @@ inline py::array block_array(py::dtype dtype, size_t n) {
   if (bytes < (size_t(1) << 20))
     return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   ByteBuffer buf;
-  buf.reserve_more(bytes);
+  buf.reserve_exact(bytes);
   buf.commit(bytes);
   return array_taking(buf, dtype, n, true);
 }
