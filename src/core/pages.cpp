@@ -22,10 +22,14 @@ struct Kept {
   size_t size;
 };
 
-std::mutex mutex;
-// Oldest first. Never freed: buffers may be dropped while the process exits.
+// Oldest first. The list and its lock are never freed: buffers may be
+// dropped while the process exits, after static destructors have run.
 std::vector<Kept>* list = nullptr;
 size_t total = 0;
+std::mutex& guard() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
 
 void unmap(const Kept& k) {
 #if defined(__linux__)
@@ -58,7 +62,7 @@ size_t limit() {
 }
 
 Span take(size_t size, bool best_fit) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(guard());
   if (!list) return {};
   size_t best = list->size();
   for (size_t i = 0; i < list->size(); ++i) {
@@ -82,7 +86,7 @@ void give(uint8_t* data, size_t size) noexcept {
   size_t n_out = 0;
   {
     const size_t cap = limit();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(guard());
     if (size >= KEEP_FROM && size <= cap && !list) {
       try {
         list = new std::vector<Kept>();
@@ -109,12 +113,12 @@ void give(uint8_t* data, size_t size) noexcept {
 }
 
 size_t kept() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(guard());
   return total;
 }
 
 void release() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(guard());
   if (list) {
     for (const Kept& k : *list) unmap(k);
     list->clear();
