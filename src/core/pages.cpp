@@ -40,7 +40,9 @@ void unmap(const Kept& k) {
 }
 
 size_t compute_limit() {
-  if (const char* v = std::getenv("KORVEL_KEEP_MB")) {
+  // Megabytes as plain digits; anything else (a sign, a unit) leaves the default.
+  const char* v = std::getenv("KORVEL_KEEP_MB");
+  if (v && *v >= '0' && *v <= '9') {
     char* end = nullptr;
     const unsigned long long mb = std::strtoull(v, &end, 10);
     if (end != v && *end == '\0')
