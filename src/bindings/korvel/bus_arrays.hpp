@@ -1,11 +1,14 @@
-// Records of the other buses as NumPy pairs (records, payload), taken over
-// from the core's columns without a copy: the BLF walk, the text and the MF4
-// readers hand them out alike.
+// NumPy arrays over the core's buffers: records of the other buses as pairs
+// (records, payload), taken over from the core's columns without a copy (the
+// BLF walk, the text and the MF4 readers hand them out alike), and block
+// arrays, on kept pages when large, for every reader's and decoder's results.
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,9 @@ inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count, bo
 // An uninitialised array of n items on a block of its own, large ones on
 // kept pages: a loop over logs reuses the pages of the arrays it dropped.
 inline py::array block_array(py::dtype dtype, size_t n) {
-  const size_t bytes = n * static_cast<size_t>(dtype.itemsize());
+  const size_t item = static_cast<size_t>(dtype.itemsize());
+  if (item && n > SIZE_MAX / item) throw std::bad_alloc();
+  const size_t bytes = n * item;
   if (bytes < (size_t(1) << 20))
     return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   ByteBuffer buf;
