@@ -148,9 +148,8 @@ class ByteBuffer {
     while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
 #if defined(__linux__)
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
-      cap = page_round(cap);
+      cap = std::max(page_round(cap), HUGE_FROM);
       void* np;
-      cap = std::max(cap, HUGE_FROM);
       const pages::Span kept = pages::take(cap, best_fit_);
       if (kept.data) {
         // Copied over rather than moved with mremap: moved pages would make a

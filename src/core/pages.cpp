@@ -82,8 +82,8 @@ Span take(size_t size, bool best_fit) {
 
 void give(uint8_t* data, size_t size) noexcept {
   if (!data || !size) return;
-  // Let go of outside the lock (unmapping takes a while), from a fixed array:
-  // this runs in destructors, where nothing may throw.
+  // What is not kept is unmapped outside the lock (unmapping takes a while),
+  // listed in a fixed array: this runs in destructors, where nothing may throw.
   Kept out[MAX_KEPT + 1];
   size_t n_out = 0;
   {
@@ -117,15 +117,6 @@ void give(uint8_t* data, size_t size) noexcept {
 size_t kept() {
   std::lock_guard<std::mutex> lock(guard());
   return total;
-}
-
-void release() {
-  std::lock_guard<std::mutex> lock(guard());
-  if (list) {
-    for (const Kept& k : *list) unmap(k);
-    list->clear();
-  }
-  total = 0;
 }
 
 }  // namespace korvel::pages

@@ -26,8 +26,6 @@ Span take(size_t size, bool best_fit = false);
 void give(uint8_t* data, size_t size) noexcept;
 // Bytes kept now.
 size_t kept();
-// Unmaps everything kept.
-void release();
 // The most bytes kept: KORVEL_KEEP_MB (megabytes; 0 keeps nothing) when set,
 // else an eighth of the memory, at most 1 GiB.
 size_t limit();
