@@ -172,9 +172,6 @@ kt::MessagePlan message_plan(py::handle item, size_t index, bool& by_channel, bo
   return m;
 }
 
-// The tables' columns are cut from blocks, large ones on kept pages.
-py::array block(const py::dtype& dtype, size_t n) { return block_array(dtype, n); }
-
 py::object slice(const py::array& a, size_t from, size_t n) {
   return a[py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(from + n), 1)];
 }
@@ -216,11 +213,12 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
     values += g.count[m] * plans[m].signals.size();
     for (const kt::SignalPlan& s : plans[m].signals) codes += s.codes ? g.count[m] : 0;
   }
-  py::array ts = block(py::dtype::of<int64_t>(), rows);
-  py::array ch = block(py::dtype::of<uint8_t>(), rows);
-  py::array vals = block(py::dtype::of<double>(), values);
-  py::array cds = block(py::dtype::of<int32_t>(), codes);
-  py::array adr = block(py::dtype::of<uint8_t>(), addresses);
+  // The tables' columns are cut from these blocks, large ones on kept pages.
+  py::array ts = block_array(py::dtype::of<int64_t>(), rows);
+  py::array ch = block_array(py::dtype::of<uint8_t>(), rows);
+  py::array vals = block_array(py::dtype::of<double>(), values);
+  py::array cds = block_array(py::dtype::of<int32_t>(), codes);
+  py::array adr = block_array(py::dtype::of<uint8_t>(), addresses);
 
   std::vector<kt::MessageOutput> outs(plans.size());
   std::vector<size_t> row_at(plans.size()), value_at(plans.size()), address_at(plans.size());
@@ -277,7 +275,7 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
     for (size_t s = 0; s < n_signals; ++s) {
       if (!plans[m].signals[s].codes) continue;
       const std::vector<int64_t>& raws = outs[m].raws[s];
-      py::array raw = block(py::dtype::of<int64_t>(), raws.size());
+      py::array raw = block_array(py::dtype::of<int64_t>(), raws.size());
       if (!raws.empty())
         std::memcpy(raw.mutable_data(), raws.data(), raws.size() * sizeof(int64_t));
       code_columns[py::int_(s)] = py::make_tuple(slice(cds, code_at[m][s], n), raw);
