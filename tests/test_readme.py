@@ -104,10 +104,10 @@ def console_script(text):
     return "\n".join(commands), shown
 
 
-@pytest.mark.parametrize("n", range(7))
+@pytest.mark.parametrize("n", range(8))
 def test_console_blocks(workdir, n):
     consoles = [text for lang, text, needs in blocks() if lang == "console" and not needs]
-    assert len(consoles) == 7
+    assert len(consoles) == 8
     run_console(consoles[n], workdir)
 
 
