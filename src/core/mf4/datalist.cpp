@@ -346,20 +346,20 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
     if (settle) settle();
     return;
   }
-  // Pieces in flight: a few per worker, taken in order. A consumer that
-  // only decodes is one of the threads the caller allowed: rather than
-  // wait, it loads the pieces no worker has begun. One that keeps a worker
-  // of its own busy (`settle`) is the bottleneck and leaves the loads to
-  // the workers. A slot's `claim` holds the index of the piece still to be
-  // loaded into it; whoever swaps it for TAKEN loads it.
-  const bool help = !settle;
-  const size_t window = std::min<size_t>(n, size_t(threads) * 2 + hold);
+  // Pieces in flight: a few per worker, taken in order. The consumer is
+  // one of the threads the caller allowed: rather than wait, it loads the
+  // pieces no worker has begun. A consumer with jobs of its own on the
+  // pool (`settle`) keeps one piece ahead per thread: with more, the
+  // workers spend themselves on loads while its jobs wait. A slot's `claim`
+  // holds the index of the piece still to be loaded into it; whoever swaps
+  // it for TAKEN loads it.
+  const size_t window = std::min<size_t>(n, settle ? size_t(threads) : size_t(threads) * 2);
   std::vector<std::unique_ptr<Slot>> slots(window);
   for (auto& s : slots) s = take_slot();
   std::vector<std::future<void>> tasks;  // every one, drained before the slots go
   tasks.reserve(n);
   std::vector<char> mine(n, 0);  // loaded by the consumer
-  WorkPool& pool = shared_pool(help ? threads - 1 : threads);
+  WorkPool& pool = shared_pool(threads - 1);
   auto claim = [](Slot& s, size_t i) {
     size_t want = i;
     return s.claim.compare_exchange_strong(want, TAKEN);
@@ -387,12 +387,12 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
   for (; next < window; ++next) start(next);
   for (size_t i = 0; i < n; ++i) {
     Slot& s = *slots[i % window];
-    if (help && !mine[i] && claim(s, i)) {
+    if (!mine[i] && claim(s, i)) {
       run_slot(src, pieces[i], s);
     } else if (!mine[i]) {
       std::future<void>& own = tasks[i];
       for (size_t j = i + 1;
-           help && j < next && own.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+           j < next && own.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
            ++j)
         if (claim(*slots[j % window], j)) {
           run_slot(src, pieces[j], *slots[j % window]);
