@@ -392,8 +392,7 @@ void load_pieces(RandomSource& src, const std::vector<Piece>& pieces, unsigned t
     } else if (!mine[i]) {
       std::future<void>& own = tasks[i];
       for (size_t j = i + 1;
-           j < next && own.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
-           ++j)
+           j < next && own.wait_for(std::chrono::seconds(0)) != std::future_status::ready; ++j)
         if (claim(*slots[j % window], j)) {
           run_slot(src, pieces[j], *slots[j % window]);
           mine[j] = 1;

@@ -448,8 +448,8 @@ void Reader::read_unsorted(const DataGroup& dg, std::vector<Target*>& targets, i
   uint64_t consumed = 0;   // bytes of the group's records walked
   // Notes a whole record (`len` bytes from its id at `p`).
   // `end`: how far the bytes at `p` may be read.
-  auto note = [&](const uint8_t* p, const Slot& s, uint64_t len,
-                  const uint8_t* end) __attribute__((always_inline)) {
+  auto note = [&](const uint8_t* p, const Slot& s, uint64_t len, const uint8_t* end)
+      __attribute__((always_inline)) {
     if (s.kind == Slot::Can) {
       outs[s.out].here.push_back(p + idsz);
     } else if (s.kind == Slot::Vlsd) {
