@@ -3,7 +3,10 @@ files that asammdf, python-can and write_mf4 wrote; write_mf4 read back by
 read_mf4, asammdf and python-can; damaged files; payload_offset."""
 
 import io
+import os
 import struct
+import subprocess
+import sys
 import warnings
 from pathlib import Path
 
@@ -471,6 +474,55 @@ def test_unsorted_records_across_pieces(tmp_path, monkeypatch):
         with pytest.warns(kv.BLFWarning, match="left out the records whose data cannot be"):
             back = frames_of(kv.read_mf4(io.BytesIO(bytes(data)), verbose=False, errors="skip"))
     assert back == whole[:20] + whole[21:]
+
+
+def logger_file(n, how, entry=1000):
+    """The shipped logger file's layout holding n frames of its first record,
+    each with an `entry`-byte VLSD entry (a counter, then zeros) after it, as
+    loggers write them, in DZ blocks (how="HL") or one DT block ("DT")."""
+    src = bytearray((DATA / "mf4" / "uds_kona_canedge.MF4").read_bytes())
+    dg = src.index(b"##DG")
+    frame = bytearray(src[src.index(b"##DT") + 24:][:23])  # id 1: time, frame, VLSD offset
+    assert frame[0] == 1
+    out, offset = bytearray(), 0
+    for k in range(n):
+        struct.pack_into("<d", frame, 1, 1e9 + 1e6 * k)
+        struct.pack_into("<Q", frame, 15, offset)
+        data = k.to_bytes(8, "little").ljust(entry, b"\0")
+        out += frame + b"\2" + struct.pack("<I", entry) + data
+        offset += 4 + entry
+    f = mb._File()
+    f.b = src
+    struct.pack_into("<Q", f.b, dg + 24 + 16, mb._data(f, bytes(out), how, 1 << 14, 0))
+    return bytes(f.b)
+
+
+def test_signal_data_outgrowing_its_room_while_decoded(tmp_path):
+    """DZ blocks inflating to far more than the file's size: the signal data
+    outgrows the room reserved for it while workers decode earlier pieces
+    from it (in a child process keeping no pages, so that it must grow)."""
+    packed, plain = tmp_path / "dz.mf4", tmp_path / "dt.mf4"
+    packed.write_bytes(logger_file(20_000, "HL"))
+    plain.write_bytes(logger_file(20_000, "DT"))
+    # Room for the file's size times 8 and a MiB, rounded up to a power of
+    # two: the signal data outgrows it twice or more.
+    assert 2 << (packed.stat().st_size * 8 + (1 << 20)).bit_length() < 20_000 * 1004
+    ref = quiet(str(plain), threads=1)
+    assert_like_asammdf(plain, ref)
+    child = f"""
+import warnings, numpy as np, korvel.korvel as kv
+warnings.simplefilter("ignore", kv.BLFWarning)
+ref = kv.read_mf4({str(plain)!r}, verbose=False, threads=1)
+for threads in (1, 2, 3) * 5:
+    got = kv.read_mf4({str(packed)!r}, verbose=False, threads=threads)
+    assert all(np.array_equal(a, b) for a, b in zip(got, ref)), threads
+print(len(ref[0]))
+"""
+    env = {**os.environ, "KORVEL_KEEP_MB": "0"}
+    run = subprocess.run([sys.executable, "-c", child], env=env, capture_output=True, text=True,
+                         check=False)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["20000"] and len(ref[0]) == 20_000
 
 
 # --- layouts and conversions, built to order -----------------------------------------------
