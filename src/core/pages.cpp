@@ -69,7 +69,9 @@ Span take(size_t size, bool best_fit) {
   size_t best = list->size();
   for (size_t i = 0; i < list->size(); ++i) {
     const size_t s = (*list)[i].size;
-    if (s >= size &&
+    // A sized request takes no mapping of more than twice its size: handed a
+    // far larger one, it would leave the next large request fresh pages.
+    if (s >= size && (!best_fit || s / 2 <= size) &&
         (best == list->size() || (best_fit ? s < (*list)[best].size : s > (*list)[best].size)))
       best = i;
   }
