@@ -104,3 +104,24 @@ def test_keep_bound_from_the_environment(tmp_path, keep_mb, bound):
     kept, limit = map(int, done.stdout.split())
     assert limit == bound
     assert kept <= limit
+
+
+SIZES = r"""
+import korvel.korvel as kv
+big = kv._block(60 << 20)
+big[:] = 1
+del big
+kept = kv._kept_pages()[0]
+small = kv._block(3 << 20)  # would fit in the big block, four times too large for it
+assert kv._kept_pages()[0] == kept, "a small column took the large block"
+again = kv._block(40 << 20)  # a large request takes it, warm
+assert kv._kept_pages()[0] == kept - (64 << 20) and again[0] == 1
+print("ok")
+"""
+
+
+def test_small_requests_leave_large_kept_blocks_to_large_ones():
+    done = subprocess.run([sys.executable, "-c", SIZES], capture_output=True, text=True,
+                          check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok"]
