@@ -58,12 +58,14 @@ class ByteBuffer {
     return p_ + size_;
   }
   // Room for n more bytes whose need is known up front: on the kept mapping
-  // that fits best (reserve_more() takes the largest, for buffers that grow).
-  uint8_t* reserve_exact(size_t n) {
+  // that fits best (reserve_more() takes the largest, for buffers that grow);
+  // `estimate`: a first guess soon outgrown, which takes none more than
+  // twice its size.
+  uint8_t* reserve_exact(size_t n, bool estimate = false) {
     struct Reset {
-      bool& flag;
-      ~Reset() { flag = false; }
-    } reset{best_fit_ = true};
+      pages::Fit& fit;
+      ~Reset() { fit = pages::Fit::Largest; }
+    } reset{fit_ = estimate ? pages::Fit::Near : pages::Fit::Best};
     return reserve_more(n);
   }
   void commit(size_t n) { size_ += n; }
@@ -150,7 +152,7 @@ class ByteBuffer {
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
       cap = std::max(page_round(cap), HUGE_FROM);
       void* np;
-      const pages::Span kept = pages::take(cap, best_fit_);
+      const pages::Span kept = pages::take(cap, fit_);
       if (kept.data) {
         // Copied over rather than moved with mremap: moved pages would make a
         // mapping of two parts, which mremap no longer grows.
@@ -218,7 +220,7 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t cap_ = 0;
   bool mapped_ = false;
-  bool best_fit_ = false;
+  pages::Fit fit_ = pages::Fit::Largest;
 };
 
 }  // namespace korvel

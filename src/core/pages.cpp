@@ -63,15 +63,14 @@ size_t limit() {
   return value;
 }
 
-Span take(size_t size, bool best_fit) {
+Span take(size_t size, Fit fit) {
+  const bool best_fit = fit != Fit::Largest;
   std::lock_guard<std::mutex> lock(guard());
   if (!list) return {};
   size_t best = list->size();
   for (size_t i = 0; i < list->size(); ++i) {
     const size_t s = (*list)[i].size;
-    // A sized request takes no mapping of more than twice its size: handed a
-    // far larger one, it would leave the next large request fresh pages.
-    if (s >= size && (!best_fit || s / 2 <= size) &&
+    if (s >= size && (fit != Fit::Near || s / 2 <= size) &&
         (best == list->size() || (best_fit ? s < (*list)[best].size : s > (*list)[best].size)))
       best = i;
   }

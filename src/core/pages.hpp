@@ -16,12 +16,17 @@ struct Span {
   size_t size = 0;
 };
 
-// A kept mapping of at least `size` bytes, no longer kept: the smallest with
-// `best_fit` (a buffer sized up front), else the largest. The largest for a
-// buffer that grows: the first to outgrow the heap is most often the one
-// that grows on the most (a payload column), and a loop over like logs hands
-// each buffer back the block of its own size.
-Span take(size_t size, bool best_fit = false);
+// Which kept mapping a request takes: the largest, for a buffer that grows
+// (the first to outgrow the heap is most often the one that grows on the
+// most, a payload column); the smallest that holds it, for a buffer sized up
+// front; or that one only when it is at most twice the size, for a reader's
+// first arrays, which an estimate sizes and which are soon outgrown (handed
+// a far larger block, they would leave the next large buffer fresh pages).
+enum class Fit { Largest, Best, Near };
+
+// A kept mapping of at least `size` bytes, no longer kept, chosen by `fit`:
+// a loop over like logs hands each buffer back the block of its own size.
+Span take(size_t size, Fit fit = Fit::Largest);
 // Keeps the page-aligned mapping [data, data + size) or unmaps it.
 void give(uint8_t* data, size_t size) noexcept;
 // Bytes kept now.

@@ -20,8 +20,8 @@ class ArraySinkBase : public FrameSink {
   py::array index, chunk;
 
   ArraySinkBase(size_t n_records, size_t n_bytes) {
-    index = block_array(dt_dtype(), n_records);
-    chunk = block_array(py::dtype::of<uint8_t>(), n_bytes);
+    index = block_array(dt_dtype(), n_records, true);
+    chunk = block_array(py::dtype::of<uint8_t>(), n_bytes, true);
     refresh();
   }
 

@@ -44,14 +44,15 @@ inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count, bo
 
 // An uninitialised array of n items on a block of its own, large ones on
 // kept pages: a loop over logs reuses the pages of the arrays it dropped.
-inline py::array block_array(py::dtype dtype, size_t n) {
+// `estimate`: a reader's first arrays, sized by a guess and soon outgrown.
+inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
   const size_t item = static_cast<size_t>(dtype.itemsize());
   if (item && n > SIZE_MAX / item) throw std::bad_alloc();
   const size_t bytes = n * item;
   if (bytes < (size_t(1) << 20))
     return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   ByteBuffer buf;
-  buf.reserve_exact(bytes);
+  buf.reserve_exact(bytes, estimate);
   buf.commit(bytes);
   return array_taking(buf, dtype, n, true);
 }

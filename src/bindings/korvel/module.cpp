@@ -139,8 +139,11 @@ PYBIND11_MODULE(korvel, m) {
   m.def("pad", &pad, py::arg("arr"), "Forward-fill NaN values in place and return the same array.");
   // Uninitialised bytes for results cut into columns, large ones on kept pages.
   m.def(
-      "_block", [](size_t n) { return korvel::bind::block_array(py::dtype::of<uint8_t>(), n); },
-      py::arg("nbytes"));
+      "_block",
+      [](size_t n, bool estimate) {
+        return korvel::bind::block_array(py::dtype::of<uint8_t>(), n, estimate);
+      },
+      py::arg("nbytes"), py::kw_only(), py::arg("_estimate") = false);
   // The bytes of kept pages now and their bound (for the tests).
   m.def("_kept_pages",
         [] { return py::make_tuple(korvel::pages::kept(), korvel::pages::limit()); });

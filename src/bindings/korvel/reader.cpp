@@ -74,8 +74,8 @@ class ArraySink : public FrameSink {
   py::array chunk;
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, Stash& stash)
-      : index(block_array(dt_dtype(), n_records)),
-        chunk(block_array(py::dtype::of<uint8_t>(), n_bytes)),
+      : index(block_array(dt_dtype(), n_records, true)),
+        chunk(block_array(py::dtype::of<uint8_t>(), n_bytes, true)),
         count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
         stash_(stash) {
     refresh();
