@@ -62,11 +62,10 @@ class ByteBuffer {
   // `estimate`: a first guess soon outgrown, which takes none more than
   // twice its size.
   uint8_t* reserve_exact(size_t n, bool estimate = false) {
-    struct Reset {
-      pages::Fit& fit;
-      ~Reset() { fit = pages::Fit::Largest; }
-    } reset{fit_ = estimate ? pages::Fit::Near : pages::Fit::Best};
-    return reserve_more(n);
+    if (n > SIZE_MAX - size_) throw std::bad_alloc();
+    const size_t need = size_ + n;
+    if (need > cap_) grow(need, estimate ? pages::Fit::Near : pages::Fit::Best);
+    return p_ + size_;
   }
   void commit(size_t n) { size_ += n; }
   // Drops the first n bytes, keeping the rest at the front.
@@ -145,14 +144,14 @@ class ByteBuffer {
   static constexpr size_t HUGE_FROM = size_t(2) << 20;
   static size_t page_round(size_t n) { return (n + 4095) & ~size_t(4095); }
 
-  void grow(size_t need) {
+  void grow(size_t need, pages::Fit fit = pages::Fit::Largest) {
     size_t cap = cap_ ? cap_ : 4096;
     while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
 #if defined(__linux__)
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
       cap = std::max(page_round(cap), HUGE_FROM);
       void* np;
-      const pages::Span kept = pages::take(cap, fit_);
+      const pages::Span kept = pages::take(cap, fit);
       if (kept.data) {
         // Copied over rather than moved with mremap: moved pages would make a
         // mapping of two parts, which mremap no longer grows.
@@ -220,7 +219,6 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t cap_ = 0;
   bool mapped_ = false;
-  pages::Fit fit_ = pages::Fit::Largest;
 };
 
 }  // namespace korvel
