@@ -126,3 +126,39 @@ def test_first_arrays_leave_large_kept_blocks_to_large_ones():
                           check=False)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["ok"]
+
+
+CUTS = r"""
+import sys
+sys.path.insert(0, HERE)
+import numpy as np
+import korvel.korvel as kv
+from test_kept_pages import assert_frames, ethernet_log
+from pathlib import Path
+
+big = kv._block(60 << 20)
+big[:] = 1
+del big
+frames = ethernet_log(Path(LOG), 22_000, 5)  # about 5 MB of frames
+pair = kv.read_ethernet(LOG, verbose=False, threads=1)
+assert_frames(pair, frames)
+# The payload, a small array grown on the large block, keeps what it fills;
+# the rest of the block, warm, stays kept for the next large buffer.
+warm = kv._block(40 << 20)
+assert warm[-1] == 1, "the large block's tail went back to the system"
+del pair
+# A buffer sized up front takes a kept block that holds it, not only one of
+# twice its size: the payload's block of 6 MiB serves 5.5 MiB.
+kept = kv._kept_pages()[0]
+again = kv._block(11 << 19)
+assert kv._kept_pages()[0] < kept, "a block that holds the request was passed over"
+print("ok")
+"""
+
+
+def test_large_kept_blocks_cut_to_what_their_takers_fill(tmp_path):
+    code = CUTS.replace("HERE", repr(HERE)).replace("LOG", repr(str(tmp_path / "x.blf")))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok"]

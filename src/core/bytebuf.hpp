@@ -30,7 +30,8 @@ class ByteBuffer {
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   // A moved-from buffer is empty and holds nothing (not a stale capacity).
-  ByteBuffer(ByteBuffer&& o) noexcept : p_(o.p_), size_(o.size_), cap_(o.cap_), mapped_(o.mapped_) {
+  ByteBuffer(ByteBuffer&& o) noexcept
+      : p_(o.p_), size_(o.size_), cap_(o.cap_), warm_(o.warm_), mapped_(o.mapped_) {
     o.forget();
   }
   ByteBuffer& operator=(ByteBuffer&& o) noexcept {
@@ -39,6 +40,7 @@ class ByteBuffer {
       p_ = o.p_;
       size_ = o.size_;
       cap_ = o.cap_;
+      warm_ = o.warm_;
       mapped_ = o.mapped_;
       o.forget();
     }
@@ -97,11 +99,15 @@ class ByteBuffer {
     }
     if (mapped_) {
 #if defined(__linux__)
-      // The tail's pages go back: never touched, they would be no warmer
-      // kept. Cut at a huge page's boundary, which leaves the block's huge
-      // pages whole (a cut through one splits it into small pages).
-      const size_t keep = std::min(cap_, (size_ + HUGE_FROM - 1) & ~(HUGE_FROM - 1));
-      if (keep < cap_) munmap(p_ + keep, cap_ - keep);
+      // Cut at a huge page's boundary, which leaves the block's huge pages
+      // whole (a cut through one splits it into small pages). Of the tail,
+      // what a former owner wrote is kept for the next buffer (a small
+      // array handed a large kept block would otherwise waste its pages);
+      // what was never written goes back, being no warmer kept.
+      const size_t keep = std::min(cap_, huge_round(size_));
+      const size_t warm = std::max(keep, std::min(cap_, huge_round(warm_)));
+      if (warm > keep) pages::give(p_ + keep, warm - keep);
+      if (warm < cap_) munmap(p_ + warm, cap_ - warm);
       b.mapped = keep;
 #endif
     } else if (size_ < cap_) {
@@ -143,6 +149,9 @@ class ByteBuffer {
   static constexpr size_t MAP_FROM = size_t(1) << 20;
   static constexpr size_t HUGE_FROM = size_t(2) << 20;
   static size_t page_round(size_t n) { return (n + 4095) & ~size_t(4095); }
+  static size_t huge_round(size_t n) {
+    return n > SIZE_MAX - HUGE_FROM ? n : (n + HUGE_FROM - 1) & ~(HUGE_FROM - 1);
+  }
 
   void grow(size_t need, pages::Fit fit = pages::Fit::Largest) {
     size_t cap = cap_ ? cap_ : 4096;
@@ -151,12 +160,16 @@ class ByteBuffer {
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
       cap = std::max(page_round(cap), HUGE_FROM);
       void* np;
-      const pages::Span kept = pages::take(cap, fit);
+      // A buffer sized up front asks for what it needs, not the doubled
+      // capacity of a growing one: a kept block of 10 MiB serves 9 MB.
+      const pages::Span kept = pages::take(
+          fit == pages::Fit::Largest ? cap : std::max(huge_round(need), HUGE_FROM), fit);
       if (kept.data) {
         // Copied over rather than moved with mremap: moved pages would make a
         // mapping of two parts, which mremap no longer grows.
         np = kept.data;
         cap = kept.size;
+        warm_ = cap;  // a former owner may have written any of it
         if (size_) std::memcpy(np, p_, size_);
         // The outgrown pages go back to the system: kept, they would add
         // to the peak memory of the read that outgrew them.
@@ -211,13 +224,14 @@ class ByteBuffer {
   }
   void forget() {
     p_ = nullptr;
-    size_ = cap_ = 0;
+    size_ = cap_ = warm_ = 0;
     mapped_ = false;
   }
 
   uint8_t* p_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+  size_t warm_ = 0;  // bytes from the start a former owner of the pages may have written
   bool mapped_ = false;
 };
 
