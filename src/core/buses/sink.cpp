@@ -82,7 +82,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
       Payload data;
       const Parse r = parse_lin(type, body, n, *lin.slot(), data);
       if (r == Parse::Short) skip(type);
-      if (r == Parse::Ok) lin.commit(ts, &data, 1);
+      if (r == Parse::Ok) lin.commit(ts, data);
       return;
     }
     case Bus::Ethernet: {
@@ -92,8 +92,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
       const Parse r = parse_ethernet(type, body, n, *ethernet.slot(), p);
       if (r == Parse::Short) skip(type);
       if (r != Parse::Ok) return;
-      const Payload pieces[2] = {Payload{p.head, p.head_size}, p.data};
-      ethernet.commit(ts, pieces, 2);
+      ethernet.commit(ts, p.data, Payload{p.head, p.head_size});
       return;
     }
     case Bus::FlexRay: {
@@ -102,7 +101,7 @@ void BusSink::object(const uint8_t* obj, uint32_t object_size, uint32_t type, ui
       Payload data;
       const Parse r = parse_flexray(type, body, n, *flexray.slot(), data);
       if (r == Parse::Short) skip(type);
-      if (r == Parse::Ok) flexray.commit(ts, &data, 1);
+      if (r == Parse::Ok) flexray.commit(ts, data);
       return;
     }
     default:

@@ -40,16 +40,16 @@ struct RecordColumn {
   // Room for one more record, written in place by a parser and kept by
   // commit().
   Record* slot() { return reinterpret_cast<Record*>(records.reserve_more(sizeof(Record))); }
-  // Keeps the record in slot() with `pieces` of payload; its loc and
-  // timestamp are set here.
-  void commit(int64_t ts, const Payload* pieces, size_t n_pieces) {
-    size_t bytes = 0;
-    for (size_t i = 0; i < n_pieces; ++i) bytes += pieces[i].size;
+  // Keeps the record in slot() with its payload, `head` then `body` (an
+  // Ethernet header put back together, then the frame); its loc and
+  // timestamp are set here. The pieces come in registers: an array of them
+  // built from a parser's output would be reloaded in wide loads that the
+  // parser's narrow stores cannot forward, a stall per frame.
+  void commit(int64_t ts, Payload body, Payload head = {}) {
+    const size_t bytes = head.size + body.size;
     uint8_t* dst = payload.reserve_more(bytes);
-    for (size_t i = 0; i < n_pieces; ++i) {
-      if (pieces[i].size) std::memcpy(dst, pieces[i].data, pieces[i].size);
-      dst += pieces[i].size;
-    }
+    if (head.size) std::memcpy(dst, head.data, head.size);
+    if (body.size) std::memcpy(dst + head.size, body.data, body.size);
     Record* rec = reinterpret_cast<Record*>(records.data() + records.size());
     rec->timestamp = ts;
     rec->loc = make_loc(payload.size(), bytes);

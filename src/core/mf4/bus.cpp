@@ -581,7 +581,7 @@ size_t decode_bus(const CanLayout& l, const BusLayout& b, RecAt rec_at, size_t n
       r->dlc = static_cast<uint8_t>(std::min<int64_t>(declared, 255));
       r->flags = static_cast<uint8_t>(flags | b.flags);
       const Payload p{data, stored};
-      out.lin->commit(ts, &p, 1);
+      out.lin->commit(ts, p);
     } else {
       EthernetRecord* r = out.ethernet->slot();
       *r = EthernetRecord{};
@@ -599,7 +599,7 @@ size_t decode_bus(const CanLayout& l, const BusLayout& b, RecAt rec_at, size_t n
       r->length = static_cast<uint16_t>(
           std::min<uint64_t>(p[0].size + static_cast<uint64_t>(declared), UINT16_MAX));
       r->flags = flags;
-      out.ethernet->commit(ts, p, 2);
+      out.ethernet->commit(ts, p[1], p[0]);
     }
   }
   if (done) *done = i;

@@ -140,7 +140,7 @@ void gather(std::vector<std::unique_ptr<Target>>& targets, buses::RecordColumn<R
     Record* slot = out->slot();
     *slot = r[i];
     const buses::Payload p{all.payload.data() + loc_offset(r[i].loc), loc_count(r[i].loc)};
-    out->commit(r[i].timestamp, &p, 1);
+    out->commit(r[i].timestamp, p);
   }
 }
 

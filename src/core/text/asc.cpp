@@ -407,7 +407,7 @@ bool AscParser::lin(Span rest, int64_t ts, uint16_t channel) {
   RecordColumn<LinRecord>& col = *buses_.lin;
   *col.slot() = r;
   const Payload piece{data, stored};
-  col.commit(ts, &piece, 1);
+  col.commit(ts, piece);
   ++counts_.lin;
   return true;
 }
@@ -445,7 +445,7 @@ bool AscParser::ethernet(Span rest, int64_t ts) {
   RecordColumn<EthernetRecord>& col = *buses_.ethernet;
   *col.slot() = r;
   const Payload piece{frame_.data(), n};
-  col.commit(ts, &piece, 1);
+  col.commit(ts, piece);
   ++counts_.ethernet;
   return true;
 }
