@@ -162,3 +162,32 @@ def test_large_kept_blocks_cut_to_what_their_takers_fill(tmp_path):
                           check=False)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["ok"]
+
+
+HELD = r"""
+import sys
+sys.path.insert(0, HERE)
+import korvel.korvel as kv
+from test_kept_pages import ethernet_log
+from pathlib import Path
+
+ethernet_log(Path(LOG), 22_000, 6)
+kv.read_ethernet(LOG, verbose=False, threads=1)  # its payload grew on a block now kept
+sized = kv._block(14 << 20)  # a buffer sized up front, on a 16 MiB block
+sized[:] = 1
+del sized
+# The next payload grows on the block a growing payload held, not on the
+# larger one, which a sized buffer of the same size takes back, warm.
+pair = kv.read_ethernet(LOG, verbose=False, threads=1)
+again = kv._block(14 << 20)
+assert again[-1] == 1, "the sized buffer's block went to a growing one"
+print("ok")
+"""
+
+
+def test_growing_buffers_leave_sized_buffers_their_blocks(tmp_path):
+    code = HELD.replace("HERE", repr(HERE)).replace("LOG", repr(str(tmp_path / "x.blf")))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok"]

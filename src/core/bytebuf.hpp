@@ -31,7 +31,7 @@ class ByteBuffer {
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   // A moved-from buffer is empty and holds nothing (not a stale capacity).
   ByteBuffer(ByteBuffer&& o) noexcept
-      : p_(o.p_), size_(o.size_), cap_(o.cap_), warm_(o.warm_), mapped_(o.mapped_) {
+      : p_(o.p_), size_(o.size_), cap_(o.cap_), warm_(o.warm_), fit_(o.fit_), mapped_(o.mapped_) {
     o.forget();
   }
   ByteBuffer& operator=(ByteBuffer&& o) noexcept {
@@ -41,6 +41,7 @@ class ByteBuffer {
       size_ = o.size_;
       cap_ = o.cap_;
       warm_ = o.warm_;
+      fit_ = o.fit_;
       mapped_ = o.mapped_;
       o.forget();
     }
@@ -88,6 +89,7 @@ class ByteBuffer {
     uint8_t* data = nullptr;  // null when the buffer held nothing
     size_t mapped = 0;        // the length of its mapping; 0: from malloc
     bool keep = true;         // false: its pages go back to the system, not to the kept ones
+    pages::Fit fit = pages::Fit::Largest;  // how the buffer took it
   };
   // Hands the block, cut to size(), over, leaving this empty.
   Block release_block() {
@@ -106,9 +108,10 @@ class ByteBuffer {
       // what was never written goes back, being no warmer kept.
       const size_t keep = std::min(cap_, huge_round(size_));
       const size_t warm = std::max(keep, std::min(cap_, huge_round(warm_)));
-      if (warm > keep) pages::give(p_ + keep, warm - keep);
+      if (warm > keep) pages::give(p_ + keep, warm - keep, fit_);
       if (warm < cap_) munmap(p_ + warm, cap_ - warm);
       b.mapped = keep;
+      b.fit = fit_;
 #endif
     } else if (size_ < cap_) {
       if (void* p = std::realloc(p_, size_)) p_ = static_cast<uint8_t*>(p);
@@ -126,6 +129,7 @@ class ByteBuffer {
     b.data = p_;
 #if defined(__linux__)
     if (mapped_) b.mapped = cap_;
+    b.fit = fit_;
 #endif
     forget();
     return b;
@@ -134,7 +138,7 @@ class ByteBuffer {
 #if defined(__linux__)
     if (b.mapped) {
       if (b.keep)
-        pages::give(b.data, b.mapped);
+        pages::give(b.data, b.mapped, b.fit);
       else
         munmap(b.data, b.mapped);
       return;
@@ -203,6 +207,7 @@ class ByteBuffer {
 #endif
       p_ = static_cast<uint8_t*>(np);
       cap_ = cap;
+      fit_ = fit;
       mapped_ = true;
       return;
     }
@@ -216,7 +221,7 @@ class ByteBuffer {
     if (!p_) return;
 #if defined(__linux__)
     if (mapped_) {
-      pages::give(p_, cap_);
+      pages::give(p_, cap_, fit_);
       return;
     }
 #endif
@@ -225,6 +230,7 @@ class ByteBuffer {
   void forget() {
     p_ = nullptr;
     size_ = cap_ = warm_ = 0;
+    fit_ = pages::Fit::Largest;
     mapped_ = false;
   }
 
@@ -232,6 +238,7 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t cap_ = 0;
   size_t warm_ = 0;  // bytes from the start a former owner of the pages may have written
+  pages::Fit fit_ = pages::Fit::Largest;  // how the mapping was taken, told to the kept pages
   bool mapped_ = false;
 };
 

@@ -20,6 +20,7 @@ constexpr size_t MAX_KEPT = 64;
 struct Kept {
   uint8_t* data;
   size_t size;
+  Fit held;
 };
 
 // Oldest first. The list and its lock are never freed: buffers may be
@@ -67,21 +68,28 @@ Span take(size_t size, Fit fit) {
   const bool best_fit = fit != Fit::Largest;
   std::lock_guard<std::mutex> lock(guard());
   if (!list) return {};
-  size_t best = list->size();
-  for (size_t i = 0; i < list->size(); ++i) {
-    const size_t s = (*list)[i].size;
-    if (s >= size && (fit != Fit::Near || s / 2 <= size) &&
-        (best == list->size() || (best_fit ? s < (*list)[best].size : s > (*list)[best].size)))
-      best = i;
-  }
-  if (best == list->size()) return {};
+  const size_t none = list->size();
+  auto pick = [&](bool grown_only) {
+    size_t best = none;
+    for (size_t i = 0; i < list->size(); ++i) {
+      const Kept& k = (*list)[i];
+      if (k.size >= size && (fit != Fit::Near || k.size / 2 <= size) &&
+          (!grown_only || k.held == Fit::Largest) &&
+          (best == none || (best_fit ? k.size < (*list)[best].size : k.size > (*list)[best].size)))
+        best = i;
+    }
+    return best;
+  };
+  size_t best = best_fit ? pick(false) : pick(true);
+  if (best == none && !best_fit) best = pick(false);
+  if (best == none) return {};
   const Kept k = (*list)[best];
   list->erase(list->begin() + static_cast<std::ptrdiff_t>(best));
   total -= k.size;
   return Span{k.data, k.size};
 }
 
-void give(uint8_t* data, size_t size) noexcept {
+void give(uint8_t* data, size_t size, Fit held) noexcept {
   if (!data || !size) return;
   // What is not kept is unmapped outside the lock (unmapping takes a while),
   // listed in a fixed array: this runs in destructors, where nothing may throw.
@@ -100,9 +108,9 @@ void give(uint8_t* data, size_t size) noexcept {
       }
     }
     if (size < KEEP_FROM || size > cap || !list) {
-      out[n_out++] = Kept{data, size};
+      out[n_out++] = Kept{data, size, held};
     } else {
-      list->push_back(Kept{data, size});
+      list->push_back(Kept{data, size, held});
       total += size;
       size_t drop = 0;
       while (total > cap || list->size() - drop > MAX_KEPT) {

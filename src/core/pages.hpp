@@ -26,9 +26,14 @@ enum class Fit { Largest, Best, Near };
 
 // A kept mapping of at least `size` bytes, no longer kept, chosen by `fit`:
 // a loop over like logs hands each buffer back the block of its own size.
+// A buffer that grows takes the largest of those that buffers which grew
+// held last (any block when there is none): the largest of all would
+// often be the one a sized buffer of the same read needs, which then
+// would get fresh pages at every read.
 Span take(size_t size, Fit fit = Fit::Largest);
-// Keeps the page-aligned mapping [data, data + size) or unmaps it.
-void give(uint8_t* data, size_t size) noexcept;
+// Keeps the page-aligned mapping [data, data + size) or unmaps it; `held`:
+// how the buffer that held it took it.
+void give(uint8_t* data, size_t size, Fit held = Fit::Largest) noexcept;
 // Bytes kept now.
 size_t kept();
 // The most bytes kept: KORVEL_KEEP_MB (megabytes; 0 keeps nothing) when set,
