@@ -59,15 +59,12 @@ inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
 
 // Marks a block_array outgrown while a reader fills it: its pages go back to
 // the system when it goes, as a kept copy would add to the read's peak memory.
-// A single huge page is kept all the same: every read outgrows its first
-// arrays, and the next read's take it back instead of zeroing a fresh one.
 inline void discard_block(const py::array& a) {
   py::handle base = a.base();
   if (!base || !PyCapsule_CheckExact(base.ptr())) return;
   auto cap = py::reinterpret_borrow<py::capsule>(base);
   if (cap.name() != nullptr) return;
-  if (auto* b = cap.get_pointer<ByteBuffer::Block>(); b && b->mapped > (size_t(2) << 20))
-    b->keep = false;
+  if (auto* b = cap.get_pointer<ByteBuffer::Block>()) b->keep = false;
 }
 
 // The first n items of a block_array (or of any array) as an array of its
