@@ -184,6 +184,28 @@ def test_lengths_past_the_record_are_cut_and_flagged(tmp_path):
                                                    (START, 0, 3014, 0x05, head + b"xy")]
 
 
+def test_bytes_past_those_received_are_left_out(tmp_path):
+    """ReceivedDataByteCount below DataLength (a frame broken off): only the
+    bytes received, flagged BUS_CUT; above it, DataLength holds."""
+    counts = (4, 2, 0, 9)
+    lin = mb.Group([mb.Field("DataLength", 10, 0, 8), mb.Field("ReceivedDataByteCount", 11, 0, 8),
+                    mb.Field("DataBytes", 12, 0, 32, 10)], 16,
+                   [struct.pack("<QBBBB", 5, 0, 0, 4, n) + b"abcd" for n in counts],
+                   record_id=1, kind="LIN_Frame", bus=3)
+    eth = mb.Group([mb.Field("DataLength", 8, 0, 16), mb.Field("ReceivedDataByteCount", 10, 0, 16),
+                    mb.Field("DataBytes", 12, 0, 32, 10)], 16,
+                   [bytes(8) + struct.pack("<HH", 4, n) + b"wxyz" for n in counts],
+                   record_id=2, kind="ETH_Frame", bus=7)
+    path = tmp_path / "x.mf4"
+    path.write_bytes(mb.build([lin, eth], rec_id_size=1))
+    pairs = read(path, ["lin", "ethernet"])
+    kept = [min(n, 4) for n in counts]
+    assert ours(pairs["lin"], "lin") == [
+        (START + 5, 0, 0, 4, 0x04 | (k < 4), 0, b"abcd"[:k]) for k in kept]
+    assert ours(pairs["ethernet"], "ethernet") == [
+        (START, 0, 4, 0x04 | (k < 4), b"wxyz"[:k]) for k in kept]
+
+
 def test_asammdf_written_log_equals_its_blf_source():
     """examples/data/buses.mf4 is buses.blf's frames as asammdf writes them."""
     path = EXAMPLE

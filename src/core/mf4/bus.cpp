@@ -567,8 +567,16 @@ size_t decode_bus(const CanLayout& l, const BusLayout& b, RecAt rec_at, size_t n
     const int64_t declared = b.data_length.mode != Field::Absent
                                  ? std::max<int64_t>(b.data_length.get(rec, index), 0)
                                  : static_cast<int64_t>(have);
-    const size_t stored = static_cast<size_t>(std::min<uint64_t>(have, uint64_t(declared)));
+    size_t stored = static_cast<size_t>(std::min<uint64_t>(have, uint64_t(declared)));
     uint8_t flags = static_cast<uint8_t>(static_cast<uint64_t>(declared) > have ? BUS_CUT : 0);
+    if (b.received.mode != Field::Absent) {
+      // Bytes of DataBytes past those received are not the frame's.
+      const int64_t got = b.received.get(rec, index);
+      if (got < static_cast<int64_t>(stored)) {
+        stored = static_cast<size_t>(std::max<int64_t>(got, 0));
+        flags |= BUS_CUT;
+      }
+    }
     const int64_t dir = b.dir.mode != Field::Absent ? b.dir.get(rec, index) : b.dir_absent;
     if (dir == 0) flags |= BUS_RX;
     const uint16_t channel = static_cast<uint16_t>(b.channel.get(rec, index));
@@ -669,6 +677,8 @@ BusLayout bus_layout(BlockReader& r, const ChannelGroup& g, BusKind kind, CanLay
       f = &b.checksum;
     else if (field == "DataLength")
       f = &b.data_length;
+    else if (field == "ReceivedDataByteCount")
+      f = &b.received;
     else if (field == "DataBytes")
       make_data(r, g, c, common.data);
     else if (kind == BusKind::EthFrame && field == "Destination")

@@ -205,6 +205,7 @@ BusKind bus_kind(const ChannelGroup& g);
 struct BusLayout {
   BusKind kind = BusKind::None;
   Field channel, id, dir, checksum, data_length, ether_type;
+  Field received;  // ReceivedDataByteCount: of DataLength, the bytes that came
   // Ethernet addresses: bytes in the record (Fixed) or a number (MSB first).
   DataField source, destination;
   Field source_num, destination_num;
@@ -225,7 +226,8 @@ struct BusColumns {
 
 // decode_records and decode_record_list for a LIN or Ethernet group: each
 // record goes to the column of its bus. A field declared longer than
-// what is stored keeps what is there, flagged BUS_CUT.
+// what is stored, or than what was received (ReceivedDataByteCount), keeps
+// what is there and was received, flagged BUS_CUT.
 size_t decode_bus_records(const CanLayout& l, const BusLayout& b, const uint8_t* records, size_t n,
                           uint64_t index0, int64_t start_ns, const SignalData& sd,
                           const BusColumns& out, size_t* done = nullptr);
