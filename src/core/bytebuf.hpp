@@ -53,11 +53,12 @@ class ByteBuffer {
   size_t size() const { return size_; }
   size_t capacity() const { return cap_; }
 
-  // Makes room for `extra` more bytes after size(); returns the write position.
-  uint8_t* reserve_more(size_t extra) {
+  // Makes room for `extra` more bytes after size(); returns the write
+  // position. A large mapping comes from the kept pages chosen by `fit`.
+  uint8_t* reserve_more(size_t extra, pages::Fit fit = pages::Fit::Largest) {
     if (extra > SIZE_MAX - size_) throw std::bad_alloc();
     const size_t need = size_ + extra;
-    if (need > cap_) grow(need);
+    if (need > cap_) grow(need, fit);
     return p_ + size_;
   }
   // Room for n more bytes whose need is known up front: on the kept mapping
@@ -65,10 +66,7 @@ class ByteBuffer {
   // `estimate`: a first guess soon outgrown, which takes none more than
   // twice its size.
   uint8_t* reserve_exact(size_t n, bool estimate = false) {
-    if (n > SIZE_MAX - size_) throw std::bad_alloc();
-    const size_t need = size_ + n;
-    if (need > cap_) grow(need, estimate ? pages::Fit::Near : pages::Fit::Best);
-    return p_ + size_;
+    return reserve_more(n, estimate ? pages::Fit::Near : pages::Fit::Best);
   }
   void commit(size_t n) { size_ += n; }
   // Drops the first n bytes, keeping the rest at the front.
@@ -157,7 +155,7 @@ class ByteBuffer {
     return n > SIZE_MAX - HUGE_FROM ? n : (n + HUGE_FROM - 1) & ~(HUGE_FROM - 1);
   }
 
-  void grow(size_t need, pages::Fit fit = pages::Fit::Largest) {
+  void grow(size_t need, pages::Fit fit) {
     size_t cap = cap_ ? cap_ : 4096;
     while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
 #if defined(__linux__)

@@ -80,7 +80,7 @@ Span take(size_t size, Fit fit) {
     }
     return best;
   };
-  size_t best = best_fit ? pick(false) : pick(true);
+  size_t best = pick(!best_fit);
   if (best == none && !best_fit) best = pick(false);
   if (best == none) return {};
   const Kept k = (*list)[best];
