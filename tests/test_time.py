@@ -1,6 +1,7 @@
 """Time: exact timestamps through a write, container first times, time windows,
 cut and split, and signals aligned on one time axis."""
 
+import hashlib
 import os
 import struct
 import subprocess
@@ -11,7 +12,7 @@ from pathlib import Path
 import can
 import numpy as np
 import pytest
-from blfbuild import blf, can_msg
+from blfbuild import blf, can_fd64, can_msg, obj
 
 import korvel.korvel as kv
 
@@ -179,6 +180,48 @@ def test_first_timestamps_alike_from_a_path_and_a_stream(logs, name):
     want = kv.info(str(path), verbose=False, times=True)["containers"]
     with open(path, "rb") as f:
         assert np.array_equal(kv.info(f, verbose=False, times=True)["containers"], want)
+
+
+GROWS = """
+import hashlib, os, sys
+import numpy as np
+import korvel.korvel as kv
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+table = kv.info(sys.argv[1], verbose=False, times=True)["containers"]
+with open(sys.argv[1], "rb") as f:
+    assert np.array_equal(kv.info(f, verbose=False, times=True)["containers"], table)
+print(hashlib.sha1(table.tobytes()).hexdigest())
+"""
+
+
+def test_first_timestamps_where_later_containers_need_more_bytes(tmp_path):
+    # From a path, each container's headers come with only about as many of
+    # its bytes as earlier searches used: here the first half's zeros need
+    # few, the random payloads after them far more, which are read again.
+    # here zeros in the first containers need few, and the later ones begin
+    # inside a long object of random bytes.
+    rng = np.random.default_rng(5)
+    objs = [can_msg(i % 0x700, bytes(8), timestamp=i) for i in range(12000)]
+    at = sum(map(len, objs))
+    split = list(range(2000, at, 2000))
+    for g in range(150):
+        t = 30_000 + 100 * g
+        group = [obj(0x7F00, rng.bytes(700), timestamp=t)]
+        group += [can_fd64(g, rng.bytes(64), timestamp=t + 1 + k) for k in range(3)]
+        split.append(at + 350)
+        at += sum(map(len, group))
+        objs += group
+    path = tmp_path / "grows.blf"
+    path.write_bytes(blf(objs, split=split))
+    check_first_timestamps(str(path))
+    table = kv.info(str(path), verbose=False, times=True)["containers"]
+    assert (table["first_timestamp"] >= table["first_timestamp"][0] + 30_000).sum() == 150
+    with open(path, "rb") as f:
+        assert np.array_equal(kv.info(f, verbose=False, times=True)["containers"], table)
+    # The same on one core, where the walking thread searches each container.
+    one = subprocess.run([sys.executable, "-c", GROWS, str(path)], capture_output=True,
+                         text=True, check=True).stdout.strip()
+    assert one == hashlib.sha1(table.tobytes()).hexdigest()
 
 
 def windows(ts):

@@ -22,6 +22,14 @@ size_t ByteSource::skip(size_t n) {
   return done;
 }
 
+bool ByteSource::read_at(uint64_t, uint8_t*, size_t, size_t&) { return false; }
+
+bool MemorySource::read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got) {
+  got = offset < size_ ? static_cast<size_t>(std::min<uint64_t>(n, size_ - offset)) : 0;
+  if (got) std::memcpy(dst, data_ + offset, got);
+  return true;
+}
+
 size_t MemorySource::read(uint8_t* dst, size_t n) {
   size_t got = std::min(n, size_ - pos_);
   if (got) std::memcpy(dst, data_ + pos_, got);
@@ -81,6 +89,22 @@ size_t FileSource::read(uint8_t* dst, size_t n) {
   }
   pos_ += got;
   return got;
+}
+
+bool FileSource::read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got) {
+  if (!positional_) return false;
+  got = 0;
+  while (got < n) {
+    const ssize_t k = ::pread(fd_, dst + got, n - got, static_cast<off_t>(offset + got));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      throw ExternalError();
+    }
+    if (k == 0) break;
+    got += static_cast<size_t>(k);
+  }
+  return true;
 }
 
 size_t FileSource::skip(size_t n) {

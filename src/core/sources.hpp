@@ -17,6 +17,10 @@ class ByteSource {
   virtual size_t read(uint8_t* dst, size_t n) = 0;
   // Drops the next n bytes; returns how many there were.
   virtual size_t skip(size_t n);
+  // Up to n bytes from `offset` (counted from the source's first byte) into
+  // dst, leaving where read() stands alone; safe from any thread. False for
+  // sources that cannot go back (streams). Throws as read() does.
+  virtual bool read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got);
 };
 
 // Bytes already in memory.
@@ -25,6 +29,7 @@ class MemorySource : public ByteSource {
   MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   size_t read(uint8_t* dst, size_t n) override;
   size_t skip(size_t n) override;
+  bool read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got) override;
 
  private:
   const uint8_t* data_;
@@ -47,6 +52,7 @@ class FileSource : public ByteSource {
   // Throws ExternalError with `error()` set when the system call fails.
   size_t read(uint8_t* dst, size_t n) override;
   size_t skip(size_t n) override;
+  bool read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got) override;
   int error() const { return error_; }
   uint64_t size() const { return size_; }
 

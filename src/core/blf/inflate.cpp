@@ -163,16 +163,18 @@ struct Code {
   uint16_t fast[1u << FAST];
 };
 
-// The `len` low bits of `code` in reverse order.
+// Every FAST-bit value reversed.
+constexpr auto REVERSED = [] {
+  std::array<uint16_t, 1u << Code::FAST> t{};
+  for (unsigned i = 0; i < t.size(); ++i)
+    for (unsigned b = 0; b < Code::FAST; ++b)
+      t[i] = static_cast<uint16_t>(t[i] | ((i >> b) & 1u) << (Code::FAST - 1 - b));
+  return t;
+}();
+
+// The `len` (at most FAST) low bits of `code` in reverse order.
 inline unsigned reversed(unsigned code, unsigned len) {
-  static const auto table = [] {
-    std::array<uint8_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i)
-      for (unsigned b = 0; b < 8; ++b) t[i] |= ((i >> b) & 1u) << (7 - b);
-    return t;
-  }();
-  const unsigned wide = code << (16 - len);  // len <= 16
-  return (unsigned(table[wide & 0xFF]) << 8 | table[(wide >> 8) & 0xFF]) & 0xFFFFu;
+  return REVERSED[code << (Code::FAST - len)];
 }
 
 // Fills `c` from `n` code lengths; returns the code space left unused
@@ -280,12 +282,6 @@ struct Bits {
   }
   // To the next byte boundary.
   void align() { drop(cnt & 7); }
-  unsigned bit() {
-    refill();
-    const unsigned b = static_cast<unsigned>(buf & 1u);
-    drop(1);
-    return b;
-  }
   // k <= 16 bits; has(k) is the caller's.
   unsigned take(unsigned k) {
     refill();
@@ -293,7 +289,9 @@ struct Bits {
     drop(k);
     return v;
   }
-  int decode(const Code& c) {
+  // Kept inline with the loops that call it, so that the buffer stays in
+  // registers from one symbol to the next.
+  [[gnu::always_inline]] int decode(const Code& c) {
     refill();
     if (cnt >= c.bits) {  // every bit left is in the buffer after a refill
       const uint16_t e = c.fast[buf & ((1u << c.bits) - 1)];
@@ -302,15 +300,24 @@ struct Bits {
         return e >> 4;
       }
     }
-    // Longer codes, bit patterns of no code, and the input's last bits.
+    const int r = decode_slow(c, buf, cnt);
+    if (r < 0) return r;
+    drop(static_cast<unsigned>(r) & 15u);
+    return r >> 4;
+  }
+
+  // Longer codes, bit patterns of no code, and the input's last bits, from
+  // the next `avail` bits of the input (all that is left when fewer than a
+  // code's longest): symbol << 4 | length, or the failure.
+  [[gnu::noinline]] static int decode_slow(const Code& c, uint64_t peek, unsigned avail) {
     int code = 0, first = 0, index = 0;
     // An empty code reads one bit before it fails, as zlib's tables do.
     const unsigned top = c.max ? c.max : 1;
     for (unsigned len = 1; len <= top; ++len) {
-      if (!has(1)) return PAST_END;
-      code |= static_cast<int>(bit());
+      if (len > avail) return PAST_END;
+      code |= static_cast<int>((peek >> (len - 1)) & 1u);
       const int count = c.count[len];
-      if (code - first < count) return c.symbol[index + code - first];
+      if (code - first < count) return c.symbol[index + code - first] << 4 | static_cast<int>(len);
       index += count;
       first = (first + count) << 1;
       code <<= 1;
@@ -367,7 +374,7 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   // zlib takes a code-length code without any code as coding every length
   // as 0 in one bit (the missing end-of-block code is then the fault).
   if (cl.max && unused != 0) return Stop::Bad;
-  uint8_t all[320];
+  uint8_t all[320 + 8];  // runs are stored 8 bytes at a time
   unsigned have = 0;
   while (have < nlen + ndist) {
     int sym = 0;
@@ -387,7 +394,8 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
     if (sym == 16 && have == 0) return Stop::Bad;
     const uint8_t len = sym == 16 ? all[have - 1] : 0;
     if (have + copy > nlen + ndist) return Stop::Bad;
-    std::memset(all + have, len, copy);
+    const uint64_t run = len * 0x0101010101010101ull;
+    for (unsigned k = 0; k < copy; k += 8) std::memcpy(all + have + k, &run, 8);
     have += copy;
   }
   if (all[256] == 0) return Stop::Bad;
@@ -471,11 +479,13 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
 }  // namespace
 
 struct PrefixInflater::State {
-  const uint8_t* src = nullptr;
+  const uint8_t* start = nullptr;  // the zlib header
+  const uint8_t* src = nullptr;    // the raw deflate stream after it
   size_t n = 0;
   bool ended = true;
   bool bad = false;  // the stream's own header is not a zlib header
   size_t produced = 0;
+  size_t used = 0;
   ByteBuffer all;  // everything inflated so far (matches reach back into it)
 };
 
@@ -492,11 +502,15 @@ void PrefixInflater::begin(const uint8_t* src, size_t n) {
   s.bad = n < 2 || (src[0] & 0x0F) != 8 || (src[0] >> 4) > 7 || (src[1] & 0x20) ||
           ((src[0] << 8) | src[1]) % 31 != 0;
   const size_t skip = n < 2 ? n : 2;
+  s.start = src;
   s.src = src + skip;
   s.n = n - skip;
   s.ended = s.bad;
   s.produced = 0;
+  s.used = skip;
 }
+
+size_t PrefixInflater::used() const { return state_->used; }
 
 // Each call inflates again from the stream's start (the first call is by far
 // the most common, and the steps grow geometrically), ending and failing
@@ -517,6 +531,7 @@ size_t PrefixInflater::next(ByteBuffer& out, size_t more, bool& ended, bool& fai
     out.commit(got);
   }
   s.produced = p.produced;
+  s.used = static_cast<size_t>(s.src - s.start) + std::min<size_t>(s.n, (p.bits + 7) / 8);
   const bool read_all = p.stop == Stop::Short || (p.bits + 7) / 8 >= s.n;
   if (p.stop == Stop::End || read_all) {
     s.ended = ended = true;

@@ -46,6 +46,8 @@ class PrefixInflater {
   // `ended` is set once the stream or its input is used up; `failed` when the
   // data is not a valid stream.
   size_t next(ByteBuffer& out, size_t more, bool& ended, bool& failed);
+  // Input bytes the stream has read so far, its header included.
+  size_t used() const;
 
  private:
   struct State;

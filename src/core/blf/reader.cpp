@@ -1,6 +1,7 @@
 #include "blf/reader.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -1154,31 +1155,47 @@ struct LogReader::Impl {
   // the most inflated from them.
   static constexpr size_t FIRST_STORED = size_t(1) << 10;
   static constexpr size_t FIRST_INFLATED = size_t(64) << 10;
+  // Sources that can read again where they have been (files, memory) read
+  // fewer bytes with each container's headers: about what the containers
+  // so far used. Those bytes cost far more than the search (they lie in
+  // memory no cache holds, a container apart). Where they fall short, the
+  // container's FIRST_STORED bytes are read anew, so the answer does not
+  // change.
+  static constexpr size_t FIRST_STORED_LEAST = 256;
+  size_t first_stored = FIRST_STORED;
+  size_t first_used = 0;  // the most bytes a container's search has used
 
   // Where the first object of a container begins, from `stored` bytes of
-  // its data (`whole`: all of it).
-  void find_first(ContainerEntry& e, const uint8_t* stored, size_t n, bool whole,
-                  PrefixInflater& inflater, ByteBuffer& data) {
+  // its data (`whole`: all of it); `used` grows to the bytes read. True
+  // when the answer came where those bytes ran out: more of them could
+  // change it.
+  bool find_first(ContainerEntry& e, const uint8_t* stored, size_t n, bool whole,
+                  PrefixInflater& inflater, ByteBuffer& data, size_t& used) {
     e.first = FirstObject::Unknown;
     if (!known_method(e.method)) {
       e.first = FirstObject::None;  // the read skips it
-      return;
+      return false;
     }
+    const bool deflated = e.method == ZLIB_DEFLATE;
     const uint8_t* d = stored;
     size_t len = n;
-    bool ended = true, failed = false;
-    if (e.method == ZLIB_DEFLATE) {
+    bool ended = true, failed = false, ran_out = !deflated;
+    if (deflated) {
       data.clear();
       inflater.begin(stored, n);
       ended = false;
     }
     for (size_t step = 256;; step *= 2) {
-      if (e.method == ZLIB_DEFLATE) {
+      if (deflated) {
         inflater.next(data, std::min(step, FIRST_INFLATED - data.size()), ended, failed);
-        if (failed) return;
+        used = std::max(used, inflater.used());
+        if (failed) return false;
+        ran_out = ended;
         d = data.data();
         len = data.size();
         if (len >= FIRST_INFLATED) ended = true;
+      } else {
+        used = std::max(used, n);
       }
       const bool all = ended && whole && len < FIRST_INFLATED;
       bool undecided = false;
@@ -1188,13 +1205,28 @@ struct LogReader::Impl {
         e.first = FirstObject::Found;
         e.first_timestamp =
             record_timestamp(h.timestamp, h.flags, start_timestamp, exact_timestamps);
-        return;
+        return ran_out;
       }
       if (ended) {
         if (all && !undecided) e.first = FirstObject::None;
-        return;
+        return ran_out;
       }
     }
+  }
+
+  // A container's first object from the bytes read with its headers
+  // (`cut_short`: fewer than FIRST_STORED would have held), read again in
+  // full where the search needed more of them.
+  void find_first_of(ContainerEntry& e, const uint8_t* stored, size_t n, bool whole, bool cut_short,
+                     PrefixInflater& inflater, ByteBuffer& data, std::vector<uint8_t>& again,
+                     size_t& used) {
+    if (!find_first(e, stored, n, whole, inflater, data, used) || !cut_short) return;
+    const size_t rest = e.object_size - sizeof(ObjHeaderBase_t) - sizeof(LogContainer_t);
+    again.resize(std::min(FIRST_STORED, rest));
+    size_t got = 0;
+    source.read_at(e.offset + sizeof(ObjHeaderBase_t) + sizeof(LogContainer_t), again.data(),
+                   again.size(), got);
+    find_first(e, again.data(), got, got == rest, inflater, data, used);
   }
 
   // Containers whose first object is looked for off the walk, a batch at a
@@ -1204,66 +1236,92 @@ struct LogReader::Impl {
     size_t index;          // in the container table
     std::vector<uint8_t> stored;
     bool whole;
+    bool cut_short;
+    size_t used;
   };
   static constexpr size_t FIRST_BATCH = 128;
 
-  // The batches in flight: while the walk reads on, a pool worker takes two
-  // thirds of the last batch and the walking thread the rest.
+  // The batch in flight is searched by a pool worker, helped by the walking
+  // thread once it has read the next batch: jobs go to whichever is free.
   struct FirstBatches {
     std::vector<FirstJob> filling, flying;
-    std::future<void> pool_half;
-    // Whatever leaves list_containers, the pool's half is finished first.
+    size_t filled = 0, flown = 0;  // jobs in use (the vectors keep their buffers)
+    std::atomic<size_t> claimed{0};
+    std::future<void> pool_part;
+    // Whatever leaves list_containers, the pool's part is finished first.
     ~FirstBatches() {
-      if (pool_half.valid()) pool_half.wait();
+      if (pool_part.valid()) pool_part.wait();
     }
   };
 
-  void find_job(FirstJob& j, PrefixInflater& inflater, ByteBuffer& data) {
-    find_first(j.entry, j.stored.data(), j.stored.size(), j.whole, inflater, data);
+  // The first-object scratch of one thread.
+  struct FirstScratch {
+    PrefixInflater inflater;
+    ByteBuffer data;
+    std::vector<uint8_t> again;
+  };
+
+  void work(FirstBatches& b, FirstScratch& w) {
+    for (size_t i; (i = b.claimed.fetch_add(1, std::memory_order_relaxed)) < b.flown;) {
+      FirstJob& j = b.flying[i];
+      j.used = 0;
+      find_first_of(j.entry, j.stored.data(), j.stored.size(), j.whole, j.cut_short, w.inflater,
+                    w.data, w.again, j.used);
+    }
   }
 
-  // Waits for the batch in flight and puts its findings in the table.
-  void settle(std::vector<ContainerEntry>& out, FirstBatches& b) {
-    if (b.pool_half.valid()) b.pool_half.get();
-    for (const FirstJob& j : b.flying) out[j.index] = j.entry;
-    b.flying.clear();
+  // The bytes read with the next containers' headers, from what the
+  // searches so far used, with a margin.
+  void learn(size_t used) {
+    first_used = std::max(first_used, used);
+    if (!go_back) return;
+    const size_t want = (first_used + first_used / 4 + 32 + 63) & ~size_t(63);
+    first_stored = std::clamp(want, FIRST_STORED_LEAST, FIRST_STORED);
+  }
+  bool go_back = false;  // the source reads again where it has been
+
+  // Finishes the batch in flight and puts its findings in the table.
+  void settle(std::vector<ContainerEntry>& out, FirstBatches& b, FirstScratch& w) {
+    work(b, w);
+    if (b.pool_part.valid()) b.pool_part.get();
+    for (size_t i = 0; i < b.flown; ++i) {
+      out[b.flying[i].index] = b.flying[i].entry;
+      learn(b.flying[i].used);
+    }
+    b.flown = 0;
   }
 
-  void launch(std::vector<ContainerEntry>& out, FirstBatches& b, PrefixInflater& inflater,
-              ByteBuffer& data) {
-    settle(out, b);
+  void launch(std::vector<ContainerEntry>& out, FirstBatches& b, FirstScratch& w) {
+    settle(out, b, w);
     b.flying.swap(b.filling);
-    // The walking thread also reads the next batch: it takes a third.
-    const size_t half = b.flying.size() / 3;
-    std::vector<FirstJob>& jobs = b.flying;
-    b.pool_half = shared_pool(options.threads - 1).submit([this, &jobs, half] {
-      PrefixInflater own;
-      ByteBuffer room;
-      for (size_t i = half; i < jobs.size(); ++i) find_job(jobs[i], own, room);
+    b.flown = b.filled;
+    b.filled = 0;
+    b.claimed.store(0, std::memory_order_relaxed);
+    b.pool_part = shared_pool(options.threads - 1).submit([this, &b] {
+      FirstScratch own;
+      work(b, own);
     });
-    for (size_t i = 0; i < half; ++i) find_job(jobs[i], inflater, data);
   }
 
   ReadError list_containers(std::vector<ContainerEntry>& out, bool times) {
     ReadError err;
     try {
-      ByteBuffer head, data;
-      PrefixInflater inflater;
+      ByteBuffer head;
+      FirstScratch mine;
       FirstBatches batches;
-      // One read per container: its headers (after the padding before them)
-      // and, for first times, the start of its data.
-      const size_t ahead = MAX_ZERO_PADDING + sizeof(ObjHeaderBase_t) + sizeof(LogContainer_t) +
-                           (times ? FIRST_STORED : 0);
+      size_t none = 0;
+      go_back = times && source.read_at(0, nullptr, 0, none);
       for (;;) {
+        // One read per container: its headers (after the padding before
+        // them) and, for first times, the start of its data.
+        const size_t first = times ? first_stored : 0;
+        read_ahead(MAX_ZERO_PADDING + sizeof(ObjHeaderBase_t) + sizeof(LogContainer_t) + first);
         ObjHeaderBase_t base;
         uint64_t object_pos;
-        read_ahead(ahead);
         if (!next_header(base, object_pos)) break;
         const size_t rest = base.object_size - sizeof(ObjHeaderBase_t);
         const bool container = base.object_type == LOG_CONTAINER;
-        const size_t want = !container ? 0
-                            : times    ? sizeof(LogContainer_t) + FIRST_STORED
-                                       : sizeof(LogContainer_t);
+        const size_t want = container ? sizeof(LogContainer_t) + first : 0;
         const size_t present = read_body(base, head, want);
         if (container) {
           check_container(base, object_pos, head.size(), present < rest);
@@ -1274,13 +1332,23 @@ struct LogReader::Impl {
             const uint8_t* stored = head.data() + sizeof(LogContainer_t);
             const size_t n = head.size() - sizeof(LogContainer_t);
             const bool whole = head.size() == rest;
-            if (times && options.threads > 1)
-              batches.filling.push_back(
-                  FirstJob{e, out.size(), std::vector<uint8_t>(stored, stored + n), whole});
-            else if (times)
-              find_first(e, stored, n, whole, inflater, data);
+            const bool cut_short = first < FIRST_STORED && head.size() == want && !whole;
+            if (times && options.threads > 1) {
+              if (batches.filling.size() == batches.filled) batches.filling.emplace_back();
+              FirstJob& j = batches.filling[batches.filled++];
+              j.entry = e;
+              j.index = out.size();
+              j.stored.assign(stored, stored + n);
+              j.whole = whole;
+              j.cut_short = cut_short;
+            } else if (times) {
+              size_t used = 0;
+              find_first_of(e, stored, n, whole, cut_short, mine.inflater, mine.data, mine.again,
+                            used);
+              learn(used);
+            }
             out.push_back(e);
-            if (batches.filling.size() >= FIRST_BATCH) launch(out, batches, inflater, data);
+            if (batches.filled >= FIRST_BATCH) launch(out, batches, mine);
           }
         }
         if (present < rest) {
@@ -1288,8 +1356,8 @@ struct LogReader::Impl {
           break;
         }
       }
-      if (!batches.filling.empty()) launch(out, batches, inflater, data);
-      settle(out, batches);
+      if (batches.filled) launch(out, batches, mine);
+      settle(out, batches, mine);
     } catch (...) {
       err = error_of(std::current_exception());
     }
