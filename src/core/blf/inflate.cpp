@@ -154,7 +154,9 @@ namespace {
 // object that costs less than building zlib's lookup tables.
 struct Code {
   uint16_t count[16];
-  uint16_t symbol[288];
+  // In code order; past the first 288, where symbols without a code land
+  // while placing (a store is cheaper than a branch there).
+  uint16_t symbol[2 * 288];
   unsigned max;  // the longest code length; 0 when there is no code
   // Codes of up to FAST bits looked up by their next FAST input bits:
   // symbol << 4 | length, 0 where a longer code (or none) begins.
@@ -177,26 +179,26 @@ inline unsigned reversed(unsigned code, unsigned len) {
   return REVERSED[code << (Code::FAST - len)];
 }
 
-// Fills `c` from `n` code lengths; returns the code space left unused
-// (0: complete), or -1 when the lengths over-subscribe it.
-//
 // Runs of equal lengths make counting and placing one long chain of
 // increments of the same counter through memory; the symbols are taken in
 // four quarters, each with counters of its own, so that four chains run side
 // by side (the quarters keep symbol order within each length).
-int build(Code& c, const uint8_t* lens, unsigned n) {
-  constexpr unsigned Q = 4;
-  unsigned cut[Q + 1];
+constexpr unsigned Q = 4;
+
+// The quarters of n symbols: [cut[q], cut[q + 1]), none shorter than cut[1].
+inline void quarters(unsigned n, unsigned (&cut)[Q + 1]) {
   for (unsigned q = 0; q <= Q; ++q) cut[q] = n * q / Q;
-  uint16_t counts[Q][16] = {};
-  for (unsigned k = 0; k < cut[1]; ++k)
-    for (unsigned q = 0; q < Q; ++q)
-      if (cut[q] + k < cut[q + 1]) ++counts[q][lens[cut[q] + k]];
-  for (unsigned q = 0; q < Q; ++q)  // the last quarter may be one longer
-    for (unsigned i = cut[q] + cut[1]; i < cut[q + 1]; ++i) ++counts[q][lens[i]];
+}
+
+// Fills `c` from `n` code lengths, given how many of each length each
+// quarter holds (counts[16 * q + length]); returns the code space left unused (0: complete), or -1
+// when the lengths over-subscribe it.
+int build_counted(Code& c, const uint8_t* lens, unsigned n, const uint16_t* counts) {
+  unsigned cut[Q + 1];
+  quarters(n, cut);
   for (unsigned len = 0; len < 16; ++len)
     c.count[len] =
-        static_cast<uint16_t>(counts[0][len] + counts[1][len] + counts[2][len] + counts[3][len]);
+        static_cast<uint16_t>(counts[len] + counts[16 + len] + counts[32 + len] + counts[48 + len]);
   c.count[0] = 0;
   c.max = 0;
   int left = 1;
@@ -205,23 +207,24 @@ int build(Code& c, const uint8_t* lens, unsigned n) {
     left = 2 * left - c.count[len];
     if (left < 0) return -1;
   }
-  // Where each quarter's symbols of each length go.
+  // Where each quarter's symbols of each length go; those of length 0
+  // past the codes, each quarter in its own room.
   uint16_t next[Q][16];
   uint16_t at = 0;
   for (unsigned len = 1; len < 16; ++len)
     for (unsigned q = 0; q < Q; ++q) {
       next[q][len] = at;
-      at = static_cast<uint16_t>(at + counts[q][len]);
+      at = static_cast<uint16_t>(at + counts[16 * q + len]);
     }
-  for (unsigned q = 0; q < Q; ++q) next[q][0] = 0;
+  for (unsigned q = 0; q < Q; ++q) next[q][0] = static_cast<uint16_t>(288 + cut[q]);
   for (unsigned k = 0; k < cut[1]; ++k)
     for (unsigned q = 0; q < Q; ++q) {
       const unsigned i = cut[q] + k;
-      if (i < cut[q + 1] && lens[i]) c.symbol[next[q][lens[i]]++] = static_cast<uint16_t>(i);
+      c.symbol[next[q][lens[i]]++] = static_cast<uint16_t>(i);
     }
-  for (unsigned q = 0; q < Q; ++q)
+  for (unsigned q = 0; q < Q; ++q)  // the last quarters may be one longer
     for (unsigned i = cut[q] + cut[1]; i < cut[q + 1]; ++i)
-      if (lens[i]) c.symbol[next[q][lens[i]]++] = static_cast<uint16_t>(i);
+      c.symbol[next[q][lens[i]]++] = static_cast<uint16_t>(i);
   // The lookup table: codes are sent from their first bit on, so an entry's
   // index is the code reversed, with every value of the bits after it. The
   // table grows a length at a time: doubling it copies the shorter codes'
@@ -236,6 +239,18 @@ int build(Code& c, const uint8_t* lens, unsigned n) {
       c.fast[reversed(code, len)] = static_cast<uint16_t>(c.symbol[index] << 4 | len);
   }
   return left;
+}
+
+// The same from the lengths alone.
+int build(Code& c, const uint8_t* lens, unsigned n) {
+  unsigned cut[Q + 1];
+  quarters(n, cut);
+  uint16_t counts[Q * 16] = {};
+  for (unsigned k = 0; k < cut[1]; ++k)
+    for (unsigned q = 0; q < Q; ++q) ++counts[16 * q + lens[cut[q] + k]];
+  for (unsigned q = 0; q < Q; ++q)
+    for (unsigned i = cut[q] + cut[1]; i < cut[q + 1]; ++i) ++counts[16 * q + lens[i]];
+  return build_counted(c, lens, n, counts);
 }
 
 constexpr int PAST_END = -1;  // the input ends inside the symbol
@@ -301,7 +316,12 @@ struct Bits {
       }
     }
     const int r = decode_slow(c, buf, cnt);
-    if (r < 0) return r;
+    if (r < 0) {
+      // What a failed search read: the bits left, or the longest code's
+      // (one for an empty code). Where the stream stops counts.
+      drop(r == PAST_END ? cnt : c.max ? c.max : 1);
+      return r;
+    }
     drop(static_cast<unsigned>(r) & 15u);
     return r >> 4;
   }
@@ -359,6 +379,19 @@ struct Prefix {
   Stop stop;
 };
 
+// Counts `copy` lengths `len` from `have` on, across the ends of quarters.
+inline void counted_run(uint16_t*& region, unsigned& r, const unsigned* bound, unsigned& have,
+                        unsigned copy, unsigned len, uint16_t* counts) {
+  for (;;) {
+    const unsigned here = std::min(copy, bound[r] - have);
+    region[len] = static_cast<uint16_t>(region[len] + here);
+    have += here;
+    copy -= here;
+    if (have == bound[r] && r < Q) region = counts + 16 * ++r;
+    if (!copy) return;
+  }
+}
+
 // Reads a dynamic block's codes; Full when they are fine.
 Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   if (!in.has(14)) return Stop::Short;
@@ -374,34 +407,54 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   // zlib takes a code-length code without any code as coding every length
   // as 0 in one bit (the missing end-of-block code is then the fault).
   if (cl.max && unused != 0) return Stop::Bad;
+  // The lengths, and how many of each every quarter of the literal/length
+  // code holds, counted on the way (region Q takes the distances').
   uint8_t all[320 + 8];  // runs are stored 8 bytes at a time
+  uint16_t counts[(Q + 1) * 16] = {};
+  uint16_t* region = counts;
+  unsigned cut[Q + 1];
+  quarters(nlen, cut);
+  const unsigned total = nlen + ndist;
+  const unsigned bound[Q + 1] = {cut[1], cut[2], cut[3], nlen, total};
+  unsigned r = 0;
   unsigned have = 0;
-  while (have < nlen + ndist) {
+  while (have < total) {
     int sym = 0;
-    if (!cl.max) {
+    in.refill();
+    if (cl.max && in.cnt >= 14) {
+      // A symbol and its extra bits are in the buffer, and a complete code
+      // has every bit pattern.
+      const uint16_t e = cl.fast[in.buf & ((1u << cl.bits) - 1)];
+      in.drop(e & 15u);
+      sym = e >> 4;
+    } else if (!cl.max) {
       if (!in.has(1)) return Stop::Short;
       in.take(1);
     } else if ((sym = in.decode(cl)) < 0) {
-      return Stop::Short;  // a complete code has every pattern
+      return Stop::Short;
     }
     if (sym < 16) {
+      ++region[sym];
       all[have++] = static_cast<uint8_t>(sym);
+      if (have == bound[r] && r < Q) region = counts + 16 * ++r;
       continue;
     }
     const unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
     if (!in.has(extra)) return Stop::Short;
-    unsigned copy = in.take(extra) + (sym == 18 ? 11 : 3);
+    const unsigned copy = in.take(extra) + (sym == 18 ? 11 : 3);
     if (sym == 16 && have == 0) return Stop::Bad;
     const uint8_t len = sym == 16 ? all[have - 1] : 0;
-    if (have + copy > nlen + ndist) return Stop::Bad;
+    if (have + copy > total) return Stop::Bad;
     const uint64_t run = len * 0x0101010101010101ull;
     for (unsigned k = 0; k < copy; k += 8) std::memcpy(all + have + k, &run, 8);
-    have += copy;
+    // A run may cross from one quarter into the next (or into the
+    // distances).
+    counted_run(region, r, bound, have, copy, len, counts);
   }
   if (all[256] == 0) return Stop::Bad;
   // Incomplete codes are taken only with a single one-bit code (or, for
   // distances, none), as zlib takes them.
-  int left = build(lit, all, nlen);
+  int left = build_counted(lit, all, nlen, counts);
   if (left < 0 || (left > 0 && lit.max > 1)) return Stop::Bad;
   left = build(dist, all + nlen, ndist);
   if (left < 0 || (left > 0 && dist.max > 1)) return Stop::Bad;
