@@ -291,6 +291,24 @@ struct Bits {
       }
     }
   }
+  // At least 56 bits in the buffer without asking whether they are there
+  // already (that branch goes as the data goes); false, having refilled
+  // as refill() does, within 8 bytes of the end.
+  bool top_up() {
+    if (n - next < 8) {
+      refill();
+      return false;
+    }
+    uint64_t v;
+    std::memcpy(&v, src + next, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    buf |= v << cnt;  // cnt < 64 here
+    next += (63 - cnt) >> 3;
+    cnt |= 56;
+    return true;
+  }
   void drop(unsigned k) {
     buf >>= k;
     cnt -= k;
@@ -409,7 +427,8 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   if (cl.max && unused != 0) return Stop::Bad;
   // The lengths, and how many of each every quarter of the literal/length
   // code holds, counted on the way (region Q takes the distances').
-  uint8_t all[320 + 8];  // runs are stored 8 bytes at a time
+  uint8_t room[1 + 320 + 8] = {};  // runs are stored 8 bytes at a time
+  uint8_t* const all = room + 1;
   uint16_t counts[(Q + 1) * 16] = {};
   uint16_t* region = counts;
   unsigned cut[Q + 1];
@@ -418,40 +437,66 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   const unsigned bound[Q + 1] = {cut[1], cut[2], cut[3], nlen, total};
   unsigned r = 0;
   unsigned have = 0;
+  // Where a symbol and its extra bits are surely in the buffer, one lookup
+  // gives the symbol, its extra bits' place and the bits to drop, and
+  // every symbol stores 8 bytes of its length: no branch depends on which
+  // symbol came (mispredicted, they took half the time). The zeros of a
+  // longer run are there already.
+  uint32_t step[1u << 7];
+  for (unsigned i = 0; cl.max && i < (1u << cl.bits); ++i) {
+    const unsigned sym = cl.fast[i] >> 4, width = cl.fast[i] & 15u;
+    const unsigned extra = sym < 16 ? 0 : sym == 16 ? 2 : sym == 17 ? 3 : 7;
+    const unsigned base = sym < 16 ? 1 : sym == 18 ? 11 : 3;
+    step[i] = (width + extra) | width << 8 | ((1u << extra) - 1) << 12 | base << 20 | sym << 24;
+  }
+  const uint64_t mask = (uint64_t(1) << cl.bits) - 1;
+  unsigned bad_repeat = 0;
   while (have < total) {
+    if (in.top_up() && cl.max) {
+      const uint32_t e = step[in.buf & mask];
+      const unsigned sym = e >> 24;
+      const unsigned copy = ((e >> 20) & 15u) + (static_cast<unsigned>(in.buf >> ((e >> 8) & 15u)) &
+                                                 ((e >> 12) & 0x7Fu));
+      in.drop(e & 31u);
+      const unsigned again = sym == 16;  // a repeat of the last length
+      // A repeat with nothing before it is a fault, told once the codes
+      // are read (room[0], before all[0], is a zero).
+      bad_repeat |= again & static_cast<unsigned>(have == 0);
+      if (have + copy > total) return Stop::Bad;
+      // Written as arithmetic: the compiler makes branches of selects here.
+      const unsigned len = (sym & (0u - (sym < 16))) | (room[have] & (0u - again));
+      const uint64_t run = len * 0x0101010101010101ull;
+      std::memcpy(all + have, &run, 8);  // a repeat of the last is at most 6 long
+      if (have + copy < bound[r]) {
+        region[len] = static_cast<uint16_t>(region[len] + copy);
+        have += copy;
+      } else {
+        counted_run(region, r, bound, have, copy, len, counts);
+      }
+      continue;
+    }
+    if (bad_repeat) return Stop::Bad;
     int sym = 0;
-    in.refill();
-    if (cl.max && in.cnt >= 14) {
-      // A symbol and its extra bits are in the buffer, and a complete code
-      // has every bit pattern.
-      const uint16_t e = cl.fast[in.buf & ((1u << cl.bits) - 1)];
-      in.drop(e & 15u);
-      sym = e >> 4;
-    } else if (!cl.max) {
+    if (!cl.max) {
       if (!in.has(1)) return Stop::Short;
       in.take(1);
     } else if ((sym = in.decode(cl)) < 0) {
       return Stop::Short;
     }
-    if (sym < 16) {
-      ++region[sym];
-      all[have++] = static_cast<uint8_t>(sym);
-      if (have == bound[r] && r < Q) region = counts + 16 * ++r;
-      continue;
+    unsigned copy = 1, len = static_cast<unsigned>(sym);
+    if (sym >= 16) {
+      const unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
+      if (!in.has(extra)) return Stop::Short;
+      copy = in.take(extra) + (sym == 18 ? 11 : 3);
+      if (sym == 16 && have == 0) return Stop::Bad;
+      len = sym == 16 ? all[have - 1] : 0;
+      if (have + copy > total) return Stop::Bad;
     }
-    const unsigned extra = sym == 16 ? 2 : sym == 17 ? 3 : 7;
-    if (!in.has(extra)) return Stop::Short;
-    const unsigned copy = in.take(extra) + (sym == 18 ? 11 : 3);
-    if (sym == 16 && have == 0) return Stop::Bad;
-    const uint8_t len = sym == 16 ? all[have - 1] : 0;
-    if (have + copy > total) return Stop::Bad;
     const uint64_t run = len * 0x0101010101010101ull;
     for (unsigned k = 0; k < copy; k += 8) std::memcpy(all + have + k, &run, 8);
-    // A run may cross from one quarter into the next (or into the
-    // distances).
     counted_run(region, r, bound, have, copy, len, counts);
   }
-  if (all[256] == 0) return Stop::Bad;
+  if (bad_repeat || all[256] == 0) return Stop::Bad;
   // Incomplete codes are taken only with a single one-bit code (or, for
   // distances, none), as zlib takes them.
   int left = build_counted(lit, all, nlen, counts);
