@@ -397,6 +397,20 @@ struct Prefix {
   Stop stop;
 };
 
+// What each symbol of the code lengths' code does, as dynamic_codes looks
+// it up (the symbol's own width is added to the bits to drop and to where
+// its extra bits begin): bits to drop, where its extra bits begin, their
+// mask, the run before them, the symbol.
+constexpr auto LENGTH_STEP = [] {
+  std::array<uint32_t, 19> t{};
+  for (uint32_t sym = 0; sym < 19; ++sym) {
+    const uint32_t extra = sym < 16 ? 0 : sym == 16 ? 2 : sym == 17 ? 3 : 7;
+    const uint32_t base = sym < 16 ? 1 : sym == 18 ? 11 : 3;
+    t[sym] = extra | ((1u << extra) - 1) << 12 | base << 20 | sym << 24;
+  }
+  return t;
+}();
+
 // Counts `copy` lengths `len` from `have` on, across the ends of quarters.
 inline void counted_run(uint16_t*& region, unsigned& r, const unsigned* bound, unsigned& have,
                         unsigned copy, unsigned len, uint16_t* counts) {
@@ -427,8 +441,7 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   if (cl.max && unused != 0) return Stop::Bad;
   // The lengths, and how many of each every quarter of the literal/length
   // code holds, counted on the way (region Q takes the distances').
-  uint8_t room[1 + 320 + 8] = {};  // runs are stored 8 bytes at a time
-  uint8_t* const all = room + 1;
+  uint8_t all[320 + 8] = {};  // runs are stored 8 bytes at a time
   uint16_t counts[(Q + 1) * 16] = {};
   uint16_t* region = counts;
   unsigned cut[Q + 1];
@@ -443,35 +456,46 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   // symbol came (mispredicted, they took half the time). The zeros of a
   // longer run are there already.
   uint32_t step[1u << 7];
-  for (unsigned i = 0; cl.max && i < (1u << cl.bits); ++i) {
-    const unsigned sym = cl.fast[i] >> 4, width = cl.fast[i] & 15u;
-    const unsigned extra = sym < 16 ? 0 : sym == 16 ? 2 : sym == 17 ? 3 : 7;
-    const unsigned base = sym < 16 ? 1 : sym == 18 ? 11 : 3;
-    step[i] = (width + extra) | width << 8 | ((1u << extra) - 1) << 12 | base << 20 | sym << 24;
+  if (cl.max) {
+    // Laid out as build() lays out the fast table.
+    step[0] = step[1] = 0;
+    unsigned code = 0, index = 0;
+    for (unsigned len = 1; len <= cl.bits; ++len, code <<= 1) {
+      if (len > 1) std::memcpy(step + (1u << (len - 1)), step, sizeof(uint32_t) << (len - 1));
+      for (unsigned k = 0; k < cl.count[len]; ++k, ++code, ++index)
+        step[reversed(code, len)] = LENGTH_STEP[cl.symbol[index]] + (len | len << 8);
+    }
   }
   const uint64_t mask = (uint64_t(1) << cl.bits) - 1;
   unsigned bad_repeat = 0;
+  unsigned last = 0;  // the length before (kept here, not loaded from `all`)
   while (have < total) {
     if (in.top_up() && cl.max) {
-      const uint32_t e = step[in.buf & mask];
-      const unsigned sym = e >> 24;
-      const unsigned copy = ((e >> 20) & 15u) + (static_cast<unsigned>(in.buf >> ((e >> 8) & 15u)) &
-                                                 ((e >> 12) & 0x7Fu));
-      in.drop(e & 31u);
-      const unsigned again = sym == 16;  // a repeat of the last length
-      // A repeat with nothing before it is a fault, told once the codes
-      // are read (room[0], before all[0], is a zero).
-      bad_repeat |= again & static_cast<unsigned>(have == 0);
-      if (have + copy > total) return Stop::Bad;
-      // Written as arithmetic: the compiler makes branches of selects here.
-      const unsigned len = (sym & (0u - (sym < 16))) | (room[have] & (0u - again));
-      const uint64_t run = len * 0x0101010101010101ull;
-      std::memcpy(all + have, &run, 8);  // a repeat of the last is at most 6 long
-      if (have + copy < bound[r]) {
-        region[len] = static_cast<uint16_t>(region[len] + copy);
-        have += copy;
-      } else {
-        counted_run(region, r, bound, have, copy, len, counts);
+      // Four symbols of at most 14 bits each from one refill: a refill's
+      // load waits for the bits the symbol before used.
+      for (unsigned k = 0; k < 4 && have < total; ++k) {
+        const uint32_t e = step[in.buf & mask];
+        const unsigned sym = e >> 24;
+        const unsigned copy =
+            ((e >> 20) & 15u) +
+            (static_cast<unsigned>(in.buf >> ((e >> 8) & 15u)) & ((e >> 12) & 0x7Fu));
+        in.drop(e & 31u);
+        const unsigned again = sym == 16;  // a repeat of the last length
+        // A repeat with nothing before it is a fault, told once the codes
+        // are read.
+        bad_repeat |= again & static_cast<unsigned>(have == 0);
+        if (have + copy > total) return Stop::Bad;
+        // Written as arithmetic: the compiler makes branches of selects here.
+        const unsigned len = (sym & (0u - (sym < 16))) | (last & (0u - again));
+        last = len;
+        const uint64_t run = len * 0x0101010101010101ull;
+        std::memcpy(all + have, &run, 8);  // a repeat of the last is at most 6 long
+        if (have + copy < bound[r]) {
+          region[len] = static_cast<uint16_t>(region[len] + copy);
+          have += copy;
+        } else {
+          counted_run(region, r, bound, have, copy, len, counts);
+        }
       }
       continue;
     }
@@ -489,9 +513,10 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
       if (!in.has(extra)) return Stop::Short;
       copy = in.take(extra) + (sym == 18 ? 11 : 3);
       if (sym == 16 && have == 0) return Stop::Bad;
-      len = sym == 16 ? all[have - 1] : 0;
+      len = sym == 16 ? last : 0;
       if (have + copy > total) return Stop::Bad;
     }
+    last = len;
     const uint64_t run = len * 0x0101010101010101ull;
     for (unsigned k = 0; k < copy; k += 8) std::memcpy(all + have + k, &run, 8);
     counted_run(region, r, bound, have, copy, len, counts);
@@ -506,7 +531,8 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   return Stop::Full;
 }
 
-// Inflates a raw deflate stream into out[0, limit) from its start, stopping
+// Inflates a raw deflate stream into out[0, limit) from its start (bytes
+// up to out[limit + 7] may be written over), stopping
 // where zlib's inflate() asked for `limit` bytes stops: it reads on past the
 // last byte it writes until it has the next symbol to write (block headers
 // and codes in between included), and fails where zlib fails.
@@ -561,10 +587,17 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
         if (put == limit) return stop(Stop::Full);
         if (d > put) return stop(Stop::Bad);
         const size_t room = std::min<size_t>(length, limit - put);
-        if (d >= room) {
-          std::memcpy(out + put, out + put - d, room);
+        // 8 bytes at a time, up to 7 past the match (`out` has room for
+        // them; later bytes overwrite them).
+        uint8_t* to = out + put;
+        const uint8_t* from = to - d;
+        if (d >= 8) {
+          for (size_t k = 0; k < room; k += 8) std::memcpy(to + k, from + k, 8);
+        } else if (d == 1) {
+          const uint64_t run = from[0] * 0x0101010101010101ull;
+          for (size_t k = 0; k < room; k += 8) std::memcpy(to + k, &run, 8);
         } else {
-          for (size_t k = 0; k < room; ++k) out[put + k] = out[put + k - d];
+          for (size_t k = 0; k < room; ++k) to[k] = from[k];
         }
         put += room;
         if (room < length) return stop(Stop::Full);
@@ -621,7 +654,7 @@ size_t PrefixInflater::next(ByteBuffer& out, size_t more, bool& ended, bool& fai
   if (ended || more == 0) return 0;
   const size_t limit = s.produced + more;
   s.all.clear();
-  uint8_t* room = s.all.reserve_more(limit);
+  uint8_t* room = s.all.reserve_more(limit + 8);
   const Prefix p = inflate_prefix(s.src, s.n, room, limit);
   const size_t got = p.produced - s.produced;
   if (got) {
