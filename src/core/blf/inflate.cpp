@@ -196,9 +196,11 @@ inline void quarters(unsigned n, unsigned (&cut)[Q + 1]) {
 int build_counted(Code& c, const uint8_t* lens, unsigned n, const uint16_t* counts) {
   unsigned cut[Q + 1];
   quarters(n, cut);
-  for (unsigned len = 0; len < 16; ++len)
-    c.count[len] =
-        static_cast<uint16_t>(counts[len] + counts[16 + len] + counts[32 + len] + counts[48 + len]);
+  for (unsigned len = 0; len < 16; ++len) {
+    unsigned sum = 0;
+    for (unsigned q = 0; q < Q; ++q) sum += counts[16 * q + len];
+    c.count[len] = static_cast<uint16_t>(sum);
+  }
   c.count[0] = 0;
   c.max = 0;
   int left = 1;
@@ -322,6 +324,21 @@ struct Bits {
     drop(k);
     return v;
   }
+  // take() and decode() with the bits known to be in the buffer (15 for a
+  // symbol): no refill.
+  unsigned take_in(unsigned k) {
+    const unsigned v = static_cast<unsigned>(buf & ((uint64_t(1) << k) - 1));
+    drop(k);
+    return v;
+  }
+  [[gnu::always_inline]] int decode_in(const Code& c) {
+    const uint16_t e = c.fast[buf & ((1u << c.bits) - 1)];
+    if (e) {
+      drop(e & 15u);
+      return e >> 4;
+    }
+    return finish_slow(c, decode_slow(c, buf, cnt));
+  }
   // Kept inline with the loops that call it, so that the buffer stays in
   // registers from one symbol to the next.
   [[gnu::always_inline]] int decode(const Code& c) {
@@ -333,7 +350,9 @@ struct Bits {
         return e >> 4;
       }
     }
-    const int r = decode_slow(c, buf, cnt);
+    return finish_slow(c, decode_slow(c, buf, cnt));
+  }
+  int finish_slow(const Code& c, int r) {
     if (r < 0) {
       // What a failed search read: the bits left, or the longest code's
       // (one for an empty code). Where the stream stops counts.
@@ -447,7 +466,9 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   unsigned cut[Q + 1];
   quarters(nlen, cut);
   const unsigned total = nlen + ndist;
-  const unsigned bound[Q + 1] = {cut[1], cut[2], cut[3], nlen, total};
+  unsigned bound[Q + 1];  // where each region ends
+  for (unsigned q = 0; q < Q; ++q) bound[q] = cut[q + 1];
+  bound[Q] = total;
   unsigned r = 0;
   unsigned have = 0;
   // Where a symbol and its extra bits are surely in the buffer, one lookup
@@ -566,23 +587,45 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
       const Code& lc = type == 1 ? fixed.lit : lit;
       const Code& dc = type == 1 ? fixed.dist : dist;
       for (;;) {
-        int sym = in.decode(lc);
-        if (sym < 0) return stop(sym == PAST_END ? Stop::Short : Stop::Bad);
-        if (sym < 256) {
-          if (put == limit) return stop(Stop::Full);
-          out[put++] = static_cast<uint8_t>(sym);
-          continue;
+        int sym;
+        unsigned length;
+        size_t d;
+        if (in.top_up()) {
+          // A symbol and its match (at most 48 bits) are in the buffer: no
+          // refill, and no asking, until the next symbol.
+          sym = in.decode_in(lc);
+          if (sym < 0) return stop(Stop::Bad);
+          if (sym < 256) {
+            if (put == limit) return stop(Stop::Full);
+            out[put++] = static_cast<uint8_t>(sym);
+            continue;
+          }
+          if (sym == 256) break;
+          sym -= 257;
+          if (sym >= 29) return stop(Stop::Bad);
+          length = LEN_BASE[sym] + in.take_in(LEN_EXTRA[sym]);
+          const int ds = in.decode_in(dc);
+          if (ds < 0 || ds >= 30) return stop(Stop::Bad);
+          d = DIST_BASE[ds] + in.take_in(DIST_EXTRA[ds]);
+        } else {
+          sym = in.decode(lc);
+          if (sym < 0) return stop(sym == PAST_END ? Stop::Short : Stop::Bad);
+          if (sym < 256) {
+            if (put == limit) return stop(Stop::Full);
+            out[put++] = static_cast<uint8_t>(sym);
+            continue;
+          }
+          if (sym == 256) break;
+          sym -= 257;
+          if (sym >= 29) return stop(Stop::Bad);
+          if (!in.has(LEN_EXTRA[sym])) return stop(Stop::Short);
+          length = LEN_BASE[sym] + in.take(LEN_EXTRA[sym]);
+          const int ds = in.decode(dc);
+          if (ds < 0) return stop(ds == PAST_END ? Stop::Short : Stop::Bad);
+          if (ds >= 30) return stop(Stop::Bad);
+          if (!in.has(DIST_EXTRA[ds])) return stop(Stop::Short);
+          d = DIST_BASE[ds] + in.take(DIST_EXTRA[ds]);
         }
-        if (sym == 256) break;
-        sym -= 257;
-        if (sym >= 29) return stop(Stop::Bad);
-        if (!in.has(LEN_EXTRA[sym])) return stop(Stop::Short);
-        unsigned length = LEN_BASE[sym] + in.take(LEN_EXTRA[sym]);
-        const int ds = in.decode(dc);
-        if (ds < 0) return stop(ds == PAST_END ? Stop::Short : Stop::Bad);
-        if (ds >= 30) return stop(Stop::Bad);
-        if (!in.has(DIST_EXTRA[ds])) return stop(Stop::Short);
-        const size_t d = DIST_BASE[ds] + in.take(DIST_EXTRA[ds]);
         // zlib looks at the distance only once it has room to copy.
         if (put == limit) return stop(Stop::Full);
         if (d > put) return stop(Stop::Bad);
