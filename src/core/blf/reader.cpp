@@ -1239,13 +1239,18 @@ struct LogReader::Impl {
     bool cut_short;
     size_t used;
   };
+  // Batches start small, so that the pool starts soon, and grow: each hand
+  // over (a wait, then a worker woken) costs about what a few containers'
+  // searches do.
   static constexpr size_t FIRST_BATCH = 128;
+  static constexpr size_t FIRST_BATCH_MOST = 2048;
 
   // The batch in flight is searched by a pool worker, helped by the walking
   // thread once it has read the next batch: jobs go to whichever is free.
   struct FirstBatches {
     std::vector<FirstJob> filling, flying;
     size_t filled = 0, flown = 0;  // jobs in use (the vectors keep their buffers)
+    size_t size = FIRST_BATCH;     // jobs in the next batch
     std::atomic<size_t> claimed{0};
     std::future<void> pool_part;
     // Whatever leaves list_containers, the pool's part is finished first.
@@ -1348,7 +1353,10 @@ struct LogReader::Impl {
               learn(used);
             }
             out.push_back(e);
-            if (batches.filled >= FIRST_BATCH) launch(out, batches, mine);
+            if (batches.filled >= batches.size) {
+              launch(out, batches, mine);
+              batches.size = std::min(2 * batches.size, FIRST_BATCH_MOST);
+            }
           }
         }
         if (present < rest) {
