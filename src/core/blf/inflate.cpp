@@ -416,16 +416,31 @@ struct Prefix {
   Stop stop;
 };
 
-// What each symbol of the code lengths' code does, as dynamic_codes looks
-// it up (the symbol's own width is added to the bits to drop and to where
-// its extra bits begin): bits to drop, where its extra bits begin, their
-// mask, the run before them, the symbol.
+// What a symbol of the code lengths' code does, as dynamic_codes looks it
+// up: a field a byte, so that each is one load and not a shift and a mask.
+struct LengthStep {
+  uint8_t drop;   // the symbol's width and its extra bits'
+  uint8_t width;  // where its extra bits begin
+  uint8_t mask;   // of its extra bits
+  uint8_t base;   // its run before them
+  uint8_t lit;    // the length it gives (0 for a repeat)
+  uint8_t again;  // 0xFF for a repeat of the length before
+  uint8_t pad[2];
+};
+
 constexpr auto LENGTH_STEP = [] {
-  std::array<uint32_t, 19> t{};
-  for (uint32_t sym = 0; sym < 19; ++sym) {
-    const uint32_t extra = sym < 16 ? 0 : sym == 16 ? 2 : sym == 17 ? 3 : 7;
-    const uint32_t base = sym < 16 ? 1 : sym == 18 ? 11 : 3;
-    t[sym] = extra | ((1u << extra) - 1) << 12 | base << 20 | sym << 24;
+  std::array<LengthStep, 19> t{};
+  for (unsigned sym = 0; sym < 19; ++sym) {
+    const unsigned extra = sym < 16 ? 0 : sym == 16 ? 2 : sym == 17 ? 3 : 7;
+    t[sym] = LengthStep{static_cast<uint8_t>(extra),
+                        0,
+                        static_cast<uint8_t>((1u << extra) - 1),
+                        static_cast<uint8_t>(sym < 16    ? 1
+                                             : sym == 18 ? 11
+                                                         : 3),
+                        static_cast<uint8_t>(sym < 16 ? sym : 0),
+                        static_cast<uint8_t>(sym == 16 ? 0xFF : 0),
+                        {0, 0}};
   }
   return t;
 }();
@@ -472,42 +487,42 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
   unsigned r = 0;
   unsigned have = 0;
   // Where a symbol and its extra bits are surely in the buffer, one lookup
-  // gives the symbol, its extra bits' place and the bits to drop, and
-  // every symbol stores 8 bytes of its length: no branch depends on which
-  // symbol came (mispredicted, they took half the time). The zeros of a
-  // longer run are there already.
-  uint32_t step[1u << 7];
+  // gives what the symbol does, and every symbol stores 8 bytes of its
+  // length: no branch depends on which symbol came (mispredicted, they took
+  // half the time). The zeros of a longer run are there already.
+  LengthStep step[1u << 7];
   if (cl.max) {
     // Laid out as build() lays out the fast table.
-    step[0] = step[1] = 0;
+    step[0] = step[1] = LengthStep{};
     unsigned code = 0, index = 0;
     for (unsigned len = 1; len <= cl.bits; ++len, code <<= 1) {
-      if (len > 1) std::memcpy(step + (1u << (len - 1)), step, sizeof(uint32_t) << (len - 1));
-      for (unsigned k = 0; k < cl.count[len]; ++k, ++code, ++index)
-        step[reversed(code, len)] = LENGTH_STEP[cl.symbol[index]] + (len | len << 8);
+      if (len > 1) std::memcpy(step + (1u << (len - 1)), step, sizeof(LengthStep) << (len - 1));
+      for (unsigned k = 0; k < cl.count[len]; ++k, ++code, ++index) {
+        LengthStep e = LENGTH_STEP[cl.symbol[index]];
+        e.drop = static_cast<uint8_t>(e.drop + len);
+        e.width = static_cast<uint8_t>(len);
+        step[reversed(code, len)] = e;
+      }
     }
   }
   const uint64_t mask = (uint64_t(1) << cl.bits) - 1;
-  unsigned bad_repeat = 0;
   unsigned last = 0;  // the length before (kept here, not loaded from `all`)
   while (have < total) {
     if (in.top_up() && cl.max) {
+      const LengthStep& first = step[in.buf & mask];
+      if (have == 0 && first.again) {  // a repeat with nothing before it
+        in.drop(first.drop);
+        return Stop::Bad;
+      }
       // Four symbols of at most 14 bits each from one refill: a refill's
       // load waits for the bits the symbol before used.
       for (unsigned k = 0; k < 4 && have < total; ++k) {
-        const uint32_t e = step[in.buf & mask];
-        const unsigned sym = e >> 24;
-        const unsigned copy =
-            ((e >> 20) & 15u) +
-            (static_cast<unsigned>(in.buf >> ((e >> 8) & 15u)) & ((e >> 12) & 0x7Fu));
-        in.drop(e & 31u);
-        const unsigned again = sym == 16;  // a repeat of the last length
-        // A repeat with nothing before it is a fault, told once the codes
-        // are read.
-        bad_repeat |= again & static_cast<unsigned>(have == 0);
+        const LengthStep& e = step[in.buf & mask];
+        const unsigned copy = e.base + (static_cast<unsigned>(in.buf >> e.width) & e.mask);
+        in.drop(e.drop);
         if (have + copy > total) return Stop::Bad;
         // Written as arithmetic: the compiler makes branches of selects here.
-        const unsigned len = (sym & (0u - (sym < 16))) | (last & (0u - again));
+        const unsigned len = e.lit | (last & e.again);
         last = len;
         const uint64_t run = len * 0x0101010101010101ull;
         std::memcpy(all + have, &run, 8);  // a repeat of the last is at most 6 long
@@ -520,7 +535,6 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
       }
       continue;
     }
-    if (bad_repeat) return Stop::Bad;
     int sym = 0;
     if (!cl.max) {
       if (!in.has(1)) return Stop::Short;
@@ -542,7 +556,7 @@ Stop dynamic_codes(Bits& in, Code& lit, Code& dist) {
     for (unsigned k = 0; k < copy; k += 8) std::memcpy(all + have + k, &run, 8);
     counted_run(region, r, bound, have, copy, len, counts);
   }
-  if (bad_repeat || all[256] == 0) return Stop::Bad;
+  if (all[256] == 0) return Stop::Bad;
   // Incomplete codes are taken only with a single one-bit code (or, for
   // distances, none), as zlib takes them.
   int left = build_counted(lit, all, nlen, counts);
