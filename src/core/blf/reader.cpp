@@ -1234,7 +1234,7 @@ struct LogReader::Impl {
   struct FirstJob {
     ContainerEntry entry;  // method in; first and first_timestamp out
     size_t index;          // in the container table
-    std::vector<uint8_t> stored;
+    size_t at, n;          // its bytes in the batch's `bytes`
     bool whole;
     bool cut_short;
     size_t used;
@@ -1249,8 +1249,9 @@ struct LogReader::Impl {
   // thread once it has read the next batch: jobs go to whichever is free.
   struct FirstBatches {
     std::vector<FirstJob> filling, flying;
-    size_t filled = 0, flown = 0;  // jobs in use (the vectors keep their buffers)
-    size_t size = FIRST_BATCH;     // jobs in the next batch
+    ByteBuffer filling_bytes, flying_bytes;  // the bytes read of each job's container
+    size_t filled = 0, flown = 0;            // jobs in use (the vectors keep their room)
+    size_t size = FIRST_BATCH;               // jobs in the next batch
     std::atomic<size_t> claimed{0};
     std::future<void> pool_part;
     // Whatever leaves list_containers, the pool's part is finished first.
@@ -1270,7 +1271,7 @@ struct LogReader::Impl {
     for (size_t i; (i = b.claimed.fetch_add(1, std::memory_order_relaxed)) < b.flown;) {
       FirstJob& j = b.flying[i];
       j.used = 0;
-      find_first_of(j.entry, j.stored.data(), j.stored.size(), j.whole, j.cut_short, w.inflater,
+      find_first_of(j.entry, b.flying_bytes.data() + j.at, j.n, j.whole, j.cut_short, w.inflater,
                     w.data, w.again, j.used);
     }
   }
@@ -1299,6 +1300,8 @@ struct LogReader::Impl {
   void launch(std::vector<ContainerEntry>& out, FirstBatches& b, FirstScratch& w) {
     settle(out, b, w);
     b.flying.swap(b.filling);
+    std::swap(b.flying_bytes, b.filling_bytes);
+    b.filling_bytes.clear();
     b.flown = b.filled;
     b.filled = 0;
     b.claimed.store(0, std::memory_order_relaxed);
@@ -1343,7 +1346,10 @@ struct LogReader::Impl {
               FirstJob& j = batches.filling[batches.filled++];
               j.entry = e;
               j.index = out.size();
-              j.stored.assign(stored, stored + n);
+              j.at = batches.filling_bytes.size();
+              j.n = n;
+              if (n) std::memcpy(batches.filling_bytes.reserve_more(n), stored, n);
+              batches.filling_bytes.commit(n);
               j.whole = whole;
               j.cut_short = cut_short;
             } else if (times) {
