@@ -29,6 +29,17 @@ namespace {
 
 using namespace korvel;
 
+// A source read front to back only, as a stream is.
+class StreamOnly : public ByteSource {
+ public:
+  explicit StreamOnly(ByteSource& inner) : inner_(inner) {}
+  size_t read(uint8_t* dst, size_t n) override { return inner_.read(dst, n); }
+  size_t skip(size_t n) override { return inner_.skip(n); }
+
+ private:
+  ByteSource& inner_;
+};
+
 struct Notices : NoticeSink {
   std::vector<std::string> lines;
   void notice(const Notice& n) override {
@@ -486,6 +497,26 @@ void check_window(const Built& b, const Outcome& whole, fuzz::Input& in) {
     FUZZ_CHECK(!lister.read_header(header));
     lister.start(0);
     FUZZ_CHECK(!lister.list_containers(entries, true));
+  }
+  // The same first times from two threads, and from a source that cannot go
+  // back (each container's bytes all read with its headers).
+  for (const bool stream : {false, true}) {
+    MemorySource mem(b.log.data(), b.log.size());
+    StreamOnly only(mem);
+    ReaderOptions o;
+    o.threads = stream ? 1 : 2;
+    LogReader lister(stream ? static_cast<ByteSource&>(only) : mem, quiet, o);
+    blf::FileHeader_t header;
+    FUZZ_CHECK(!lister.read_header(header));
+    lister.start(0);
+    std::vector<ContainerEntry> again;
+    FUZZ_CHECK(!lister.list_containers(again, true));
+    FUZZ_CHECK(again.size() == entries.size());
+    for (size_t i = 0; i < again.size(); ++i) {
+      FUZZ_CHECK(again[i].first == entries[i].first);
+      FUZZ_CHECK(again[i].first != FirstObject::Found ||
+                 again[i].first_timestamp == entries[i].first_timestamp);
+    }
   }
   size_t first = 0, end = 0;
   const bool sure = window_containers(entries, start, stop, first, end);
