@@ -160,7 +160,7 @@ struct Code {
   unsigned max;  // the longest code length; 0 when there is no code
   // Codes of up to FAST bits looked up by their next FAST input bits:
   // symbol << 4 | length, 0 where a longer code (or none) begins.
-  static constexpr unsigned FAST = 9;
+  static constexpr unsigned FAST = 10;
   unsigned bits;  // of the table: FAST, or fewer when no code is longer
   uint16_t fast[1u << FAST];
 };
