@@ -12,7 +12,16 @@ from pathlib import Path
 import can
 import numpy as np
 import pytest
-from blfbuild import blf, can_fd64, can_msg, obj
+from blfbuild import (
+    CONTAINER,
+    LOG_CONTAINER,
+    blf,
+    can_fd64,
+    can_msg,
+    file_header,
+    obj,
+    top_object,
+)
 
 import korvel.korvel as kv
 
@@ -153,6 +162,34 @@ def test_first_timestamps_of_every_kind_of_deflate_block(tmp_path, level):
                 timestamp=int(r["timestamp"]) / 1e9, arbitration_id=int(r["can_id"]),
                 data=bytes([i % 7] * (i % 9)), channel=int(r["channel"]) - 1))
     check_first_timestamps(path)
+
+
+@pytest.mark.parametrize("strategy", ["default", "filtered", "huffman_only", "rle", "fixed"])
+def test_first_timestamps_under_every_deflate_strategy(tmp_path, strategy):
+    """Literals only (Huffman only), matches one byte back (RLE), fixed codes,
+    containers cut inside objects and some of them short: each way of coding
+    the start of a stream gives the first times a whole read does."""
+    rng = np.random.default_rng(11)
+    objs = [can_msg(int(rng.integers(0, 0x7FF)), bytes(rng.integers(0, 4, int(rng.integers(0, 9)),
+                                                                     dtype=np.uint8)),
+                    timestamp=10 * i) for i in range(4000)]
+    stream = b"".join(objs)
+    # Cut anywhere in an object, but with room for a few whole ones.
+    cuts = np.arange(1600, len(stream) - 48, 1600)
+    cuts += rng.integers(0, 48, len(cuts))
+    level = {"huffman_only": 1, "fixed": 9}.get(strategy, 6)
+    code = "DEFAULT_STRATEGY" if strategy == "default" else strategy.upper()
+    body = b""
+    for a, b in zip([0, *cuts], [*cuts, len(stream)]):
+        z = zlib.compressobj(level, zlib.DEFLATED, 15, 9, getattr(zlib, "Z_" + code))
+        packed = z.compress(stream[a:b]) + z.flush()
+        body += top_object(LOG_CONTAINER, CONTAINER.pack(2, b - a) + packed)
+    path = tmp_path / f"{strategy}.blf"
+    path.write_bytes(file_header(object_count=len(objs)) + body)
+    check_first_timestamps(str(path))
+    with open(path, "rb") as f:
+        assert np.array_equal(kv.info(f, verbose=False, times=True)["containers"],
+                              kv.info(str(path), verbose=False, times=True)["containers"])
 
 
 def check_first_timestamps(path):
