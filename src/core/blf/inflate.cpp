@@ -149,9 +149,10 @@ namespace korvel {
 namespace {
 
 // A canonical Huffman code as deflate defines it: how many codes there are
-// of each length, and the symbols in code order. Decoding walks the lengths
-// a bit at a time: for the few hundred symbols before a container's first
-// object that costs less than building zlib's lookup tables.
+// of each length, and the symbols in code order. Short codes are looked up
+// in one table; longer ones are walked a length at a time: for the few
+// hundred symbols before a container's first object that costs less than
+// building zlib's tables.
 struct Code {
   uint16_t count[16];
   // In code order; past the first 288, where symbols without a code land
@@ -191,8 +192,8 @@ inline void quarters(unsigned n, unsigned (&cut)[Q + 1]) {
 }
 
 // Fills `c` from `n` code lengths, given how many of each length each
-// quarter holds (counts[16 * q + length]); returns the code space left unused (0: complete), or -1
-// when the lengths over-subscribe it.
+// quarter holds (counts[16 * q + length]); returns the code space left
+// unused (0: complete), or -1 when the lengths over-subscribe it.
 int build_counted(Code& c, const uint8_t* lens, unsigned n, const uint16_t* counts) {
   unsigned cut[Q + 1];
   quarters(n, cut);
