@@ -71,14 +71,14 @@ FileSource::~FileSource() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-size_t FileSource::read(uint8_t* dst, size_t n) {
+// Up to n bytes into dst, at `at` when given (pread), else where the
+// descriptor stands.
+size_t FileSource::transfer(uint8_t* dst, size_t n, const uint64_t* at) {
   size_t got = 0;
   while (got < n) {
     const size_t want = std::min<size_t>(n - got, size_t(1) << 30);
-    // Regular files are read where the reader stands: a skip is then no
-    // system call at all.
-    const ssize_t k = positional_ ? ::pread(fd_, dst + got, want, static_cast<off_t>(pos_ + got))
-                                  : ::read(fd_, dst + got, want);
+    const ssize_t k = at ? ::pread(fd_, dst + got, want, static_cast<off_t>(*at + got))
+                         : ::read(fd_, dst + got, want);
     if (k < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
@@ -87,23 +87,20 @@ size_t FileSource::read(uint8_t* dst, size_t n) {
     if (k == 0) break;
     got += static_cast<size_t>(k);
   }
+  return got;
+}
+
+size_t FileSource::read(uint8_t* dst, size_t n) {
+  // Regular files are read where the reader stands: a skip is then no
+  // system call at all.
+  const size_t got = transfer(dst, n, positional_ ? &pos_ : nullptr);
   pos_ += got;
   return got;
 }
 
 bool FileSource::read_at(uint64_t offset, uint8_t* dst, size_t n, size_t& got) {
   if (!positional_) return false;
-  got = 0;
-  while (got < n) {
-    const ssize_t k = ::pread(fd_, dst + got, n - got, static_cast<off_t>(offset + got));
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      throw ExternalError();
-    }
-    if (k == 0) break;
-    got += static_cast<size_t>(k);
-  }
+  got = transfer(dst, n, &offset);
   return true;
 }
 

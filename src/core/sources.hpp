@@ -57,6 +57,7 @@ class FileSource : public ByteSource {
   uint64_t size() const { return size_; }
 
  private:
+  size_t transfer(uint8_t* dst, size_t n, const uint64_t* at);
   int fd_ = -1;
   int error_ = 0;
   uint64_t size_ = 0;

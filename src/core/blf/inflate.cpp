@@ -602,37 +602,28 @@ Prefix inflate_prefix(const uint8_t* src, size_t n, uint8_t* out, size_t limit) 
       const Code& lc = type == 1 ? fixed.lit : lit;
       const Code& dc = type == 1 ? fixed.dist : dist;
       for (;;) {
-        int sym;
+        // With 8 bytes of input left, a symbol and its match (at most 48
+        // bits) are in the buffer: no refill, and no asking, until the next
+        // symbol.
+        const bool sure = in.top_up();
+        int sym = sure ? in.decode_in(lc) : in.decode(lc);
+        if (sym < 0) return stop(sym == PAST_END ? Stop::Short : Stop::Bad);
+        if (sym < 256) {
+          if (put == limit) return stop(Stop::Full);
+          out[put++] = static_cast<uint8_t>(sym);
+          continue;
+        }
+        if (sym == 256) break;
+        sym -= 257;
+        if (sym >= 29) return stop(Stop::Bad);
         unsigned length;
         size_t d;
-        if (in.top_up()) {
-          // A symbol and its match (at most 48 bits) are in the buffer: no
-          // refill, and no asking, until the next symbol.
-          sym = in.decode_in(lc);
-          if (sym < 0) return stop(Stop::Bad);
-          if (sym < 256) {
-            if (put == limit) return stop(Stop::Full);
-            out[put++] = static_cast<uint8_t>(sym);
-            continue;
-          }
-          if (sym == 256) break;
-          sym -= 257;
-          if (sym >= 29) return stop(Stop::Bad);
+        if (sure) {
           length = LEN_BASE[sym] + in.take_in(LEN_EXTRA[sym]);
           const int ds = in.decode_in(dc);
           if (ds < 0 || ds >= 30) return stop(Stop::Bad);
           d = DIST_BASE[ds] + in.take_in(DIST_EXTRA[ds]);
         } else {
-          sym = in.decode(lc);
-          if (sym < 0) return stop(sym == PAST_END ? Stop::Short : Stop::Bad);
-          if (sym < 256) {
-            if (put == limit) return stop(Stop::Full);
-            out[put++] = static_cast<uint8_t>(sym);
-            continue;
-          }
-          if (sym == 256) break;
-          sym -= 257;
-          if (sym >= 29) return stop(Stop::Bad);
           if (!in.has(LEN_EXTRA[sym])) return stop(Stop::Short);
           length = LEN_BASE[sym] + in.take(LEN_EXTRA[sym]);
           const int ds = in.decode(dc);
