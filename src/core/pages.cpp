@@ -83,10 +83,24 @@ Span take(size_t size, Fit fit) {
   size_t best = pick(!best_fit);
   if (best == none && !best_fit) best = pick(false);
   if (best == none) return {};
-  const Kept k = (*list)[best];
+  Kept& k = (*list)[best];
+  // A buffer sized up front gets what it asked for, the rest stays kept: a
+  // whole block handed to a small array would leave the next large one
+  // fresh pages. Cut on a huge page's boundary, which keeps both parts'
+  // huge pages whole.
+  const size_t cut =
+      size <= SIZE_MAX - (KEEP_FROM - 1) ? (size + KEEP_FROM - 1) & ~(KEEP_FROM - 1) : size;
+  if (fit == Fit::Best && k.size >= cut && k.size - cut >= KEEP_FROM) {
+    const Span out{k.data, cut};
+    k.data += cut;
+    k.size -= cut;
+    total -= cut;
+    return out;
+  }
+  const Kept whole = k;
   list->erase(list->begin() + static_cast<std::ptrdiff_t>(best));
-  total -= k.size;
-  return Span{k.data, k.size};
+  total -= whole.size;
+  return Span{whole.data, whole.size};
 }
 
 void give(uint8_t* data, size_t size, Fit held) noexcept {

@@ -26,6 +26,9 @@ enum class Fit { Largest, Best, Near };
 
 // A kept mapping of at least `size` bytes, no longer kept, chosen by `fit`:
 // a loop over like logs hands each buffer back the block of its own size.
+// A buffer sized up front (Best) gets `size` rounded up to whole huge pages
+// when the block is larger, the rest staying kept: a read's small arrays
+// would otherwise take the blocks a decode's large ones need.
 // A buffer that grows takes the largest of those that buffers which grew
 // held last (any block when there is none): the largest of all would
 // often be the one a sized buffer of the same read needs, which then
