@@ -6,6 +6,7 @@ import pickle
 import struct
 import subprocess
 import sys
+import warnings
 
 import cantools
 import numpy as np
@@ -542,3 +543,48 @@ def test_threads_give_one_threads_tables_bit_for_bit(by_channel):
             korvel.decode((index, chunk), db, threads=threads)
         messages.append(str(e.value))
     assert messages[0] == messages[1] and f"frame {len(index) - 5000}:" in messages[0]
+
+
+def outcome(call):
+    """What a call gives: (tables or the exception's type and text, warnings)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = call()
+        except Exception as e:  # noqa: BLE001 - compared below
+            got = (type(e), str(e))
+    said = [(w.category, str(w.message)) for w in caught
+            if w.category in (kv.BLFWarning, kv.TextWarning)]
+    if isinstance(got, korvel.Tables):
+        got = {name: {col: np.asarray(a).tobytes() for col, a in t.items()}
+               for name, t in got.items()}
+    return got, said
+
+
+@pytest.mark.parametrize("database", ["good", "broken"])
+@pytest.mark.parametrize("kind", ["whole", "truncated", "not a log", "asc"])
+def test_database_parsed_beside_the_read_gives_one_after_the_other(db, log, tmp_path, kind,
+                                                                   database):
+    # A database file is parsed while the log is read (unless one thread is
+    # asked for); warnings, errors and tables must be those of the plan first,
+    # then the read.
+    from text_samples import ASC
+
+    frames, _ = log
+    buf = io.BytesIO()
+    kv.write(buf, frames, verbose=False)
+    data = {"whole": buf.getvalue(), "truncated": buf.getvalue()[:-300],
+            "not a log": b"LOGG" + bytes(300), "asc": ASC.encode()}[kind]
+    path = tmp_path / ("log.asc" if kind == "asc" else "log.blf")
+    path.write_bytes(data)
+    dbc = tmp_path / "db.dbc"
+    dbc.write_text(DBC if database == "good" else 'VERSION ""\nBO_ x X: 8 A\n')
+    one = outcome(lambda: korvel.decode(path, dbc, threads=1))
+    both = outcome(lambda: korvel.decode(path, dbc))
+    assert both == one
+    if database == "broken":
+        assert one[0][0] is cantools.database.UnsupportedDatabaseFormatError and not one[1]
+    elif kind == "not a log":
+        assert one[0][0] is kv.BLFError
+    elif kind != "whole":
+        assert one[1] and isinstance(one[0], dict)

@@ -7,7 +7,9 @@ here, so that each takes every format."""
 
 from __future__ import annotations
 
+import numbers
 import os
+import warnings
 from collections.abc import Iterator
 from typing import Any
 
@@ -332,6 +334,51 @@ def frames_of(frames: Any, *, what: str = "frames", threads: Any = None,
         raise TypeError(f"{what}: a frames pair holds two NumPy arrays (index, chunk), got "
                         f"({type(frames[0]).__name__}, {type(frames[1]).__name__})")
     raise TypeError(f"{what} must be {TAKES}, got {type(frames).__name__}")
+
+
+def read_beside(frames: Any, work: Any, *, threads: Any = None,
+                errors: str = "raise") -> tuple[Any, tuple[np.ndarray, np.ndarray]]:
+    """(work(), frames_of(frames)), the two at once where that pays: a BLF or
+    text log read with more than one thread while another thread runs work()
+    (a database parse, which holds the interpreter while the read does not).
+    The read's warnings wait until work() has returned, and an exception of
+    work() is raised first: what comes out is what work() then the read, one
+    after the other, would give."""
+    together = is_source(frames) and (threads is None or (
+        isinstance(threads, numbers.Integral) and not isinstance(threads, bool) and threads > 1))
+    fmt = log_format(frames) if together else None
+    if fmt not in ("blf", "asc", "candump", "trc"):
+        return work(), frames_of(frames, threads=threads, errors=errors)
+
+    import threading
+
+    done: list[Any] = []
+
+    def run() -> None:
+        try:
+            done.append((True, work()))
+        except BaseException as e:  # noqa: BLE001 - raised on the calling thread
+            done.append((False, e))
+
+    helper = threading.Thread(target=run, name="korvel-beside", daemon=True)
+    helper.start()
+    notices: list = []
+    failed = None
+    try:
+        pair = read_log(frames, format=fmt, verbose=False, threads=threads, errors=errors,
+                        _notices=notices)
+    except Exception as e:  # noqa: BLE001 - after work()'s own outcome
+        failed = e
+    helper.join()
+    ok, result = done[0]
+    if not ok:
+        raise result
+    category = _k.TextWarning if fmt != "blf" else _k.BLFWarning
+    for notice in notices:
+        warnings.warn(notice[1], category, stacklevel=1)
+    if failed is not None:
+        raise failed
+    return result, pair
 
 
 def homogeneous(frames: Any) -> tuple[np.ndarray, np.ndarray] | None:

@@ -964,10 +964,19 @@ def decode(
     if is_ldf(db):
         return decode_lin(frames, db, messages=messages, choices=choices, threads=threads,
                           errors=errors)
-    plan = decode_plan(db, messages).matching(j1939)
-    from ._logs import frames_of
+    from ._logs import frames_of, read_beside
 
-    index, chunk = _as_frames(frames_of(frames, threads=threads, errors=errors))
+    def compiled() -> DecodePlan:
+        return decode_plan(db, messages).matching(j1939)
+
+    if _loads_files(db):
+        # A database to parse: cantools holds the interpreter while the read
+        # does not, so the two go side by side.
+        plan, pair = read_beside(frames, compiled, threads=threads, errors=errors)
+    else:
+        plan = compiled()
+        pair = frames_of(frames, threads=threads, errors=errors)
+    index, chunk = _as_frames(pair)
     if payload_offset:
         index, chunk = shift_payloads(index, chunk, payload_offset)
     results = _k._decode_tables(index, chunk, plan.native(bool(choices), j1939_na), threads)
@@ -993,6 +1002,15 @@ def decode(
         units = {s.name: s.unit for s in msg.signals}
         tables[msg.name] = Table(msg.name, columns, units, labels, plan=msg, raws=raws)
     return Tables(tables)
+
+
+def _loads_files(db: Any) -> bool:
+    """Whether a db names a database file (alone, in a list or by channel)."""
+    if isinstance(db, (str, os.PathLike)):
+        return True
+    if isinstance(db, Mapping):
+        return any(_loads_files(v) for v in db.values())
+    return isinstance(db, (list, tuple)) and any(_loads_files(v) for v in db)
 
 
 def _as_frames(frames: Any) -> tuple[np.ndarray, np.ndarray]:

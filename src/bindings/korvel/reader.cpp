@@ -64,74 +64,99 @@ class Stash {
   std::exception_ptr error_;
 };
 
-// Frames go straight into NumPy arrays, block arrays on kept pages and huge
-// pages when large. Growing allocates a new array and copies the part in use,
-// which touches far less than a resize that zero-fills the new part; the
-// final trim takes the part in use.
+// Frames go straight into native blocks, on kept pages and huge pages when
+// large, handed out as NumPy arrays once the read is done: growing takes no
+// interpreter lock, which a thread of the caller's holding it (a database
+// parse beside the read, a Dask task) would keep the read waiting for, a
+// switch interval at each growth. Growing allocates a new block and copies
+// the part in use, which touches far less than a resize that zero-fills the
+// new part; the final trim hands out the part in use.
 class ArraySink : public FrameSink {
  public:
-  py::array index;
+  py::array index;  // set by trim()
   py::array chunk;
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, Stash& stash)
-      : index(block_array(dt_dtype(), n_records, true)),
-        chunk(block_array(py::dtype::of<uint8_t>(), n_bytes, true)),
-        count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
-        stash_(stash) {
+      : count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)), stash_(stash) {
+    allocate(index_, n_records * sizeof(DT_t), true);
+    allocate(chunk_, n_bytes, true);
+    record_capacity = n_records;
+    payload_capacity = n_bytes;
     refresh();
   }
 
   // Called by the reader without the interpreter lock.
   void grow(size_t min_records, size_t min_payload) override {
-    stash_.guard([&] {
-      py::gil_scoped_acquire gil;
-      grow_locked(min_records, min_payload);
-    });
+    stash_.guard([&] { grow_locked(min_records, min_payload); });
   }
 
-  // With the lock held.
+  // Needs no lock; named for the callers that hold it.
   void grow_locked(size_t min_records, size_t min_payload) {
     if (min_records > record_capacity) {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
       if (count_hint_ > cap) cap = count_hint_;
       count_hint_ = 0;
-      py::array bigger = block_array(dt_dtype(), cap);
-      if (record_count)
-        std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
-      discard_block(index);
-      index = bigger;
+      if (cap > SIZE_MAX / sizeof(DT_t)) throw std::bad_alloc();
+      regrow(index_, cap * sizeof(DT_t), record_count * sizeof(DT_t));
+      record_capacity = cap;
+      refresh();  // the old block is gone even if the payload's growth fails
     }
     if (min_payload > payload_capacity) {
       // Room for the record capacity at the payload per record seen so far.
       size_t per = record_count ? (payload_size + record_count - 1) / record_count
                                 : INITIAL_BYTES_PER_RECORD;
-      size_t fit = per * static_cast<size_t>(index.shape(0)) + 256;
+      size_t fit = per * record_capacity + 256;
       size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64, fit});
-      py::array bigger = block_array(py::dtype::of<uint8_t>(), cap);
-      if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
-      discard_block(chunk);
-      chunk = bigger;
+      regrow(chunk_, cap, payload_size);
+      payload_capacity = cap;
     }
     refresh();
   }
 
-  // `compact`: records were dropped after they were written (a time
-  // window), so a result far smaller than its arrays is copied out and the
-  // arrays' pages go back to the kept pages.
+  // The arrays, of the part in use (with the lock held). `compact`: records
+  // were dropped after they were written (a time window), so a result far
+  // smaller than its blocks is copied out and the blocks' pages go back to
+  // the kept pages.
   void trim(bool compact = false) {
-    index = first_items(index, record_count, compact);
-    chunk = first_items(chunk, payload_size, compact);
+    if (compact) {
+      shrink(index_, record_count * sizeof(DT_t), record_capacity * sizeof(DT_t));
+      shrink(chunk_, payload_size, payload_capacity);
+    }
+    index = array_taking(index_, dt_dtype(), record_count, true);
+    chunk = array_taking(chunk_, py::dtype::of<uint8_t>(), payload_size, true);
+    record_capacity = payload_capacity = 0;
     refresh();
   }
 
  private:
+  // At least one byte, so that the pointers are never null.
+  static void allocate(ByteBuffer& b, size_t bytes, bool estimate = false) {
+    b.reserve_exact(std::max<size_t>(bytes, 1), estimate);
+  }
+  // A larger block with the first `used` bytes of the old one, whose pages
+  // go back to the system: kept, they would add to the read's peak memory.
+  static void regrow(ByteBuffer& b, size_t bytes, size_t used) {
+    ByteBuffer bigger;
+    allocate(bigger, bytes);
+    if (used) std::memcpy(bigger.data(), b.data(), used);
+    ByteBuffer::Block old = b.release_whole();
+    old.keep = false;
+    ByteBuffer::free_block(old);
+    b = std::move(bigger);
+  }
+  static void shrink(ByteBuffer& b, size_t used, size_t capacity) {
+    if (used >= capacity / 2) return;
+    ByteBuffer smaller;
+    allocate(smaller, used);
+    if (used) std::memcpy(smaller.data(), b.data(), used);
+    b = std::move(smaller);  // the old block to the kept pages
+  }
   void refresh() {
-    records = reinterpret_cast<DT_t*>(index.mutable_data());
-    record_capacity = static_cast<size_t>(index.shape(0));
-    payload = static_cast<uint8_t*>(chunk.mutable_data());
-    payload_capacity = static_cast<size_t>(chunk.shape(0));
+    records = reinterpret_cast<DT_t*>(index_.data());
+    payload = chunk_.data();
   }
 
+  ByteBuffer index_, chunk_;
   size_t count_hint_;
   Stash& stash_;
 };
