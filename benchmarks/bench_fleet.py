@@ -15,7 +15,11 @@ aggregated per log with groupby and written to Parquet:
     same per log with pandas, in this process (the targets compare with this)
   - loop, all cores: the same loop with korvel's default threads, for reference
 
-Runs go in turns, one of each per round after an untimed warm-up round.
+Runs go in turns, one of each per round after an untimed warm-up round, in two
+phases: the threaded run and the loops with no cluster alive (an idle one's
+event loops and the client's IO thread would run beside them), then the
+process cluster in turns with the one-thread loop again, whose times and CPU
+its ratios take.
 Printed: medians of wall times and their ratios to the loop's (medians of each
 round's ratios), and CPU seconds per component, read per thread from /proc:
 the worker threads and the calling thread (graph and local scheduler) of the
@@ -169,6 +173,15 @@ def status(field):
     return 0
 
 
+# The one-thread loop again, in turns with the process cluster, which is alive.
+LOOP_BESIDE = "loop, cluster alive"
+
+
+def loop_of(name):
+    """The loop whose time and CPU a configuration's ratios take."""
+    return LOOP_BESIDE if name in ("dask, processes", LOOP_BESIDE) else "loop"
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
@@ -191,7 +204,7 @@ def main():
     print(f"workers' MALLOC_TRIM_THRESHOLD_: {trim}; load average before: {os.getloadavg()[0]:.2f}")
 
     scratch = Path(tempfile.mkdtemp(prefix="korvel-fleet-"))
-    names = ("dask, threads", "dask, processes", "loop", "loop, all cores")
+    names = ("dask, threads", "loop", "loop, all cores", "dask, processes", LOOP_BESIDE)
     times = {name: [] for name in names}
     cpus = {}
     peaks, bases, moved = [], [], []
@@ -199,13 +212,21 @@ def main():
     def add(key, value):
         cpus.setdefault(key, []).append(value)
 
-    with LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
-    ) as cluster, Client(cluster) as client:
-        client.run(lambda: __import__("korvel.dask"))  # imports outside the timings
-        check = None
+    # Two phases: the threaded scheduler and the loops first, with no cluster
+    # alive (an idle one ticks beside them: its processes' event loops and
+    # the client's IO thread, which takes the interpreter lock from the
+    # threaded run's workers), then the process cluster in turns with the
+    # loop again, whose time its ratio takes.
+    check = None
+    for phase in (False, True):
+        cluster = (LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                dashboard_address=":0") if phase else None)
+        client = Client(cluster) if phase else None
+        if phase:
+            client.run(lambda: __import__("korvel.dask"))  # imports outside the timings
+        phase_names = names[3:] if phase else names[:3]
         for r in range(args.runs + 1):  # the first round warms everything up, untimed
-            for name in names:
+            for name in phase_names:
                 out = scratch / name.replace(", ", "_").replace(" ", "_")
                 shutil.rmtree(out, ignore_errors=True)
                 here = thread_cpu()
@@ -223,7 +244,7 @@ def main():
                     elapsed = time.perf_counter() - t0
                 else:
                     t0 = time.perf_counter()
-                    got = run_loop(paths, db, cols, out, 1 if name == "loop" else None)
+                    got = run_loop(paths, db, cols, out, None if name == "loop, all cores" else 1)
                     elapsed = time.perf_counter() - t0
                 used = delta(here, thread_cpu())
                 if r:
@@ -255,11 +276,14 @@ def main():
                     for m in MESSAGES:
                         a, b = check[m].sort_index(), got[m].sort_index()
                         assert np.allclose(a.to_numpy(), b.to_numpy(), equal_nan=True), m
+        if phase:
+            client.close()
+            cluster.close()
     shutil.rmtree(scratch, ignore_errors=True)
 
     print(f"\nmedian of {args.runs} runs, seconds (decode {len(MESSAGES)} messages, groupby, Parquet):")
     for name in names:
-        ratio = statistics.median(d / lp for d, lp in zip(times[name], times["loop"]))
+        ratio = statistics.median(d / lp for d, lp in zip(times[name], times[loop_of(name)]))
         print(f"  {name:18s} wall {statistics.median(times[name]):7.3f}  ratio to loop {ratio:5.2f}"
               + ("  (target <= 0.75)" if name.startswith("dask") else ""))
     peak = np.median(np.array(peaks), axis=0)
@@ -268,13 +292,13 @@ def main():
         print(f"  process worker {i}: peak {p / 2**20:6.0f} MiB (idle {b / 2**20:.0f} MiB)")
     print(f"  bytes moved between process workers: median {statistics.median(moved) / 2**20:.2f} MiB")
     print("CPU seconds (medians):")
-    loop = cpus[("loop", "total")]
     for (name, part), values in cpus.items():
         print(f"  {name:16s} {part:38s} {statistics.median(values):7.3f}")
     for name, parts in (("dask, threads", ["worker threads"]),
                         ("dask, processes", ["workers: tasks", "workers: event loops",
                                              "workers: other threads"])):
         worker = [sum(v) for v in zip(*(cpus[(name, p)] for p in parts))]
+        loop = cpus[(loop_of(name), "total")]
         ratio = statistics.median(w / lp for w, lp in zip(worker, loop))
         print(f"  {name}: worker CPU / loop CPU {ratio:5.2f}  (target <= 1.2)")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
