@@ -156,11 +156,15 @@ class ByteBuffer {
   }
 
   void grow(size_t need, pages::Fit fit) {
+    // A buffer sized up front gets what it needs: doubled, 600 KB would be
+    // a fresh mapping of 1 MiB instead of a block of the heap.
+    const bool sized = fit != pages::Fit::Largest;
     size_t cap = cap_ ? cap_ : 4096;
+    if (sized) cap = std::max(cap, need);
     while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
 #if defined(__linux__)
     if (cap >= MAP_FROM && cap <= SIZE_MAX - 4095) {
-      cap = std::max(page_round(cap), HUGE_FROM);
+      cap = std::max(sized ? huge_round(cap) : page_round(cap), HUGE_FROM);
       void* np;
       // A buffer sized up front asks for what it needs, not the doubled
       // capacity of a growing one: a kept block of 10 MiB serves 9 MB.
