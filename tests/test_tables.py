@@ -588,3 +588,52 @@ def test_database_parsed_beside_the_read_gives_one_after_the_other(db, log, tmp_
         assert one[0][0] is kv.BLFError
     elif kind != "whole":
         assert one[1] and isinstance(one[0], dict)
+
+
+@st.composite
+def dbc_messages(draw):
+    """DBC text of one message whose signals may stick out or overlap, some
+    multiplexed (nested too)."""
+    size = draw(st.sampled_from([1, 2, 3, 8, 12, 64]))
+    lines = ['VERSION ""', "", "BU_: A", f"BO_ 100 M: {size} A"]
+    selectors = [""]
+    if draw(st.booleans()):
+        lines.append(f' SG_ Mux M : {draw(st.integers(0, 8))}|4@1+ (1,0) [0|0] "" A')
+        selectors += ["m0 ", "m1 ", "m2 "]
+        if draw(st.booleans()):
+            lines.append(f' SG_ Sub m1M : {draw(st.integers(4, 16))}|4@1+ (1,0) [0|0] "" A')
+    for i in range(draw(st.integers(1, 8))):
+        order = draw(st.sampled_from("01"))
+        start = draw(st.integers(0, 8 * size + 8))
+        length = draw(st.integers(1, 24))
+        sel = draw(st.sampled_from(selectors))
+        lines.append(f' SG_ S{i} {sel}: {start}|{length}@{order}+ (1,0) [0|0] "" A')
+    return "\n".join(lines) + "\n"
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(dbc_messages())
+def test_the_strict_check_on_bit_masks_agrees_with_cantools(text):
+    from korvel.tables import _strictly_sound
+
+    try:
+        loose = cantools.database.load_string(text, "dbc", strict=False)
+    except Exception:  # noqa: BLE001 - rejected whatever the check: nothing to compare
+        return
+    try:
+        cantools.database.load_string(text, "dbc")
+        strict = True
+    except cantools.database.UnsupportedDatabaseFormatError:
+        strict = False
+    assert _strictly_sound(loose) == strict, text
+
+
+def test_a_database_cantools_rejects_strictly_raises_its_error(tmp_path, log):
+    path = tmp_path / "overlap.dbc"
+    path.write_text(DBC.replace(" SG_ Temp : 16|8@1-", " SG_ Temp : 12|8@1-"))
+    with pytest.raises(cantools.database.UnsupportedDatabaseFormatError) as want:
+        cantools.database.load_file(path)
+    assert "overlapping" in str(want.value)
+    with pytest.raises(type(want.value), match="overlap") as got:
+        korvel.decode(log[0], path)
+    assert str(got.value) == f"{path}: {want.value}" or str(got.value) == str(want.value)
