@@ -984,7 +984,8 @@ def decode(
         later message of the same name replaces an earlier one), a dict
         {channel: database, path or list} (frames on other channels are left
         out), or a DecodePlan (korvel.plan). A path's plan comes from the
-        plan cache when an earlier call compiled a file of the same content.
+        plan cache when an earlier call compiled a file of the same content;
+        else cantools parses the file while the log is read (threads not 1).
     messages: the names of the messages to decode (all when None).
     choices: signals with a value table as labels (text, None where there is
         no value); an unlabelled raw value keeps its number as text.
