@@ -57,6 +57,17 @@ inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
   return array_taking(buf, dtype, n, true);
 }
 
+// Room for n items of `item` bytes on a block of its own, as block_array
+// gives it but with no interpreter lock needed (array_taking(b, dtype, n,
+// true) hands it out).
+inline uint8_t* reserve_block(ByteBuffer& b, size_t n, size_t item) {
+  if (item && n > SIZE_MAX / item) throw std::bad_alloc();
+  const size_t bytes = n * item;
+  b.reserve_exact(std::max<size_t>(bytes, 1));
+  b.commit(bytes);
+  return b.data();
+}
+
 // Marks a block_array outgrown while a reader fills it: its pages go back to
 // the system when it goes, as a kept copy would add to the read's peak memory.
 inline void discard_block(const py::array& a) {

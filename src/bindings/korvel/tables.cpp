@@ -194,10 +194,62 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
 
   const kt::Frames f = frames_view(idx, bytes);
 
+  // Grouping, the output blocks and decoding under one release of the lock:
+  // taken back in between, it would wait a switch interval for any thread
+  // holding it (a Dask task beside this one, say).
   kt::Grouping g;
+  size_t rows = 0, values = 0, codes = 0, addresses = 0;
+  ByteBuffer ts_b, ch_b, vals_b, cds_b, adr_b;
+  std::vector<kt::MessageOutput> outs(plans.size());
+  std::vector<size_t> row_at(plans.size()), value_at(plans.size()), address_at(plans.size());
+  std::vector<std::vector<size_t>> code_at(plans.size());
   {
     py::gil_scoped_release unlocked;
     kt::group_frames(f, plans, by_channel, g, n_threads);
+    if (!g.too_many && g.ok) {
+      for (size_t m = 0; m < plans.size(); ++m) {
+        rows += g.count[m];
+        addresses += g.count[m] * (plans[m].address_columns + plans[m].pdu1);
+        values += g.count[m] * plans[m].signals.size();
+        for (const kt::SignalPlan& s : plans[m].signals) codes += s.codes ? g.count[m] : 0;
+      }
+      // The tables' columns are cut from these blocks, large ones on kept pages.
+      auto* ts = reinterpret_cast<int64_t*>(reserve_block(ts_b, rows, sizeof(int64_t)));
+      auto* ch = reserve_block(ch_b, rows, 1);
+      auto* vals = reinterpret_cast<double*>(reserve_block(vals_b, values, sizeof(double)));
+      auto* cds = reinterpret_cast<int32_t*>(reserve_block(cds_b, codes, sizeof(int32_t)));
+      auto* adr = reserve_block(adr_b, addresses, 1);
+      size_t r = 0, v = 0, c = 0, a = 0;
+      for (size_t m = 0; m < plans.size(); ++m) {
+        const size_t n = g.count[m];
+        kt::MessageOutput& o = outs[m];
+        row_at[m] = r;
+        value_at[m] = v;
+        o.timestamps = ts + r;
+        o.channels = ch + r;
+        o.values = vals + v;
+        address_at[m] = a;
+        if (plans[m].address_columns) {
+          o.sources = adr + a;
+          a += n;
+        }
+        if (plans[m].pdu1) {
+          o.destinations = adr + a;
+          a += n;
+        }
+        o.codes.assign(plans[m].signals.size(), nullptr);
+        code_at[m].assign(plans[m].signals.size(), 0);
+        for (size_t s = 0; s < plans[m].signals.size(); ++s) {
+          if (!plans[m].signals[s].codes) continue;
+          o.codes[s] = cds + c;
+          code_at[m][s] = c;
+          c += n;
+        }
+        r += n;
+        v += n * plans[m].signals.size();
+      }
+      kt::decode_messages(f, g, plans, outs, n_threads);
+    }
   }
   if (g.too_many) throw py::value_error("too many frames (at most 2**32 - 1)");
   if (!g.ok)
@@ -205,60 +257,11 @@ py::list decode_tables(py::handle index, py::handle chunk, py::handle messages,
                           std::to_string(g.length) + " bytes at offset " +
                           std::to_string(g.offset) + " lies beyond the payload array of " +
                           std::to_string(bytes.size) + " bytes");
-
-  size_t rows = 0, values = 0, codes = 0, addresses = 0;
-  for (size_t m = 0; m < plans.size(); ++m) {
-    rows += g.count[m];
-    addresses += g.count[m] * (plans[m].address_columns + plans[m].pdu1);
-    values += g.count[m] * plans[m].signals.size();
-    for (const kt::SignalPlan& s : plans[m].signals) codes += s.codes ? g.count[m] : 0;
-  }
-  // The tables' columns are cut from these blocks, large ones on kept pages.
-  py::array ts = block_array(py::dtype::of<int64_t>(), rows);
-  py::array ch = block_array(py::dtype::of<uint8_t>(), rows);
-  py::array vals = block_array(py::dtype::of<double>(), values);
-  py::array cds = block_array(py::dtype::of<int32_t>(), codes);
-  py::array adr = block_array(py::dtype::of<uint8_t>(), addresses);
-
-  std::vector<kt::MessageOutput> outs(plans.size());
-  std::vector<size_t> row_at(plans.size()), value_at(plans.size()), address_at(plans.size());
-  std::vector<std::vector<size_t>> code_at(plans.size());
-  {
-    size_t r = 0, v = 0, c = 0, a = 0;
-    for (size_t m = 0; m < plans.size(); ++m) {
-      const size_t n = g.count[m];
-      kt::MessageOutput& o = outs[m];
-      row_at[m] = r;
-      value_at[m] = v;
-      o.timestamps = static_cast<int64_t*>(ts.mutable_data()) + r;
-      o.channels = static_cast<uint8_t*>(ch.mutable_data()) + r;
-      o.values = static_cast<double*>(vals.mutable_data()) + v;
-      address_at[m] = a;
-      if (plans[m].address_columns) {
-        o.sources = static_cast<uint8_t*>(adr.mutable_data()) + a;
-        a += n;
-      }
-      if (plans[m].pdu1) {
-        o.destinations = static_cast<uint8_t*>(adr.mutable_data()) + a;
-        a += n;
-      }
-      o.codes.assign(plans[m].signals.size(), nullptr);
-      code_at[m].assign(plans[m].signals.size(), 0);
-      for (size_t s = 0; s < plans[m].signals.size(); ++s) {
-        if (!plans[m].signals[s].codes) continue;
-        o.codes[s] = static_cast<int32_t*>(cds.mutable_data()) + c;
-        code_at[m][s] = c;
-        c += n;
-      }
-      r += n;
-      v += n * plans[m].signals.size();
-    }
-  }
-  {
-    // The arrays are held by this frame; the loops touch no Python object.
-    py::gil_scoped_release unlocked;
-    kt::decode_messages(f, g, plans, outs, n_threads);
-  }
+  py::array ts = array_taking(ts_b, py::dtype::of<int64_t>(), rows, true);
+  py::array ch = array_taking(ch_b, py::dtype::of<uint8_t>(), rows, true);
+  py::array vals = array_taking(vals_b, py::dtype::of<double>(), values, true);
+  py::array cds = array_taking(cds_b, py::dtype::of<int32_t>(), codes, true);
+  py::array adr = array_taking(adr_b, py::dtype::of<uint8_t>(), addresses, true);
 
   py::list out;
   for (size_t m = 0; m < plans.size(); ++m) {
