@@ -1,6 +1,7 @@
-// Frames parsed straight into the NumPy arrays of a frames pair, grown with
-// the interpreter lock taken back (the text and MF4 readers). The arrays are
-// block arrays: a loop over logs writes into the pages of those it dropped.
+// Frames parsed straight into the blocks of a frames pair (the text and MF4
+// readers), grown with no interpreter lock needed and handed out as NumPy
+// arrays by take(). Large blocks are on kept pages: a loop over logs writes
+// into the pages of those it dropped.
 #pragma once
 
 #include <algorithm>
@@ -17,50 +18,48 @@ namespace korvel::bind {
 class ArraySinkBase : public FrameSink {
  public:
   static constexpr size_t MIN_GROWTH = 1024;
-  py::array index, chunk;
 
   ArraySinkBase(size_t n_records, size_t n_bytes) {
-    index = block_array(dt_dtype(), n_records, true);
-    chunk = block_array(py::dtype::of<uint8_t>(), n_bytes, true);
+    reserve_block(index_, n_records, sizeof(DT_t), true);
+    reserve_block(chunk_, n_bytes, 1, true);
+    record_capacity = n_records;
+    payload_capacity = n_bytes;
     refresh();
   }
 
-  // Python errors (memory) propagate as py::error_already_set.
+  // Memory errors propagate as std::bad_alloc.
   void grow(size_t min_records, size_t min_payload) override {
-    py::gil_scoped_acquire gil;
     if (min_records > record_capacity) {
       const size_t cap = std::max({min_records, record_capacity * 2, MIN_GROWTH});
-      py::array bigger = block_array(dt_dtype(), cap);
-      if (record_count)
-        std::memcpy(bigger.mutable_data(), index.data(), record_count * sizeof(DT_t));
-      discard_block(index);
-      index = bigger;
-      refresh();  // the old array is gone even if the payload's growth fails
+      regrow_block(index_, cap, sizeof(DT_t), record_count);
+      record_capacity = cap;
+      refresh();  // the old block is gone even if the payload's growth fails
     }
     if (min_payload > payload_capacity) {
       const size_t cap = std::max({min_payload, payload_capacity * 2, MIN_GROWTH * 8});
-      py::array bigger = block_array(py::dtype::of<uint8_t>(), cap);
-      if (payload_size) std::memcpy(bigger.mutable_data(), chunk.data(), payload_size);
-      discard_block(chunk);
-      chunk = bigger;
+      regrow_block(chunk_, cap, 1, payload_size);
+      payload_capacity = cap;
     }
     refresh();
   }
 
+  // The pair, of the part in use (with the lock held); the sink is left
+  // empty.
   py::tuple take() {
-    index = first_items(index, record_count);
-    chunk = first_items(chunk, payload_size);
+    py::array index = array_taking(index_, dt_dtype(), record_count, true);
+    py::array chunk = array_taking(chunk_, py::dtype::of<uint8_t>(), payload_size, true);
+    record_capacity = payload_capacity = 0;
     refresh();
     return py::make_tuple(index, chunk);
   }
 
  protected:
   void refresh() {
-    records = reinterpret_cast<DT_t*>(index.mutable_data());
-    record_capacity = static_cast<size_t>(index.shape(0));
-    payload = static_cast<uint8_t*>(chunk.mutable_data());
-    payload_capacity = static_cast<size_t>(chunk.shape(0));
+    records = reinterpret_cast<DT_t*>(index_.data());
+    payload = chunk_.data();
   }
+
+  ByteBuffer index_, chunk_;
 };
 
 }  // namespace korvel::bind

@@ -60,12 +60,37 @@ inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
 // Room for n items of `item` bytes on a block of its own, as block_array
 // gives it but with no interpreter lock needed (array_taking(b, dtype, n,
 // true) hands it out).
-inline uint8_t* reserve_block(ByteBuffer& b, size_t n, size_t item) {
+// `estimate`: a reader's first arrays, sized by a guess and soon outgrown.
+inline uint8_t* reserve_block(ByteBuffer& b, size_t n, size_t item, bool estimate = false) {
   if (item && n > SIZE_MAX / item) throw std::bad_alloc();
   const size_t bytes = n * item;
-  b.reserve_exact(std::max<size_t>(bytes, 1));
+  b.reserve_exact(std::max<size_t>(bytes, 1), estimate);
   b.commit(bytes);
   return b.data();
+}
+
+// A reader's block grown to n items, the first `used` kept; the outgrown
+// pages go back to the system (kept, they would add to the read's peak
+// memory).
+inline void regrow_block(ByteBuffer& b, size_t n, size_t item, size_t used) {
+  ByteBuffer bigger;
+  reserve_block(bigger, n, item);
+  if (used) std::memcpy(bigger.data(), b.data(), used * item);
+  ByteBuffer::Block old = b.release_whole();
+  old.keep = false;
+  ByteBuffer::free_block(old);
+  b = std::move(bigger);
+}
+
+// A block of `capacity` items of which `used` are results copied to one of
+// their size when they fill less than half of it (its pages to the kept
+// ones).
+inline void shrink_block(ByteBuffer& b, size_t used, size_t capacity, size_t item) {
+  if (used >= capacity / 2) return;
+  ByteBuffer smaller;
+  reserve_block(smaller, used, item);
+  if (used) std::memcpy(smaller.data(), b.data(), used * item);
+  b = std::move(smaller);
 }
 
 // Marks a block_array outgrown while a reader fills it: its pages go back to

@@ -78,8 +78,8 @@ class ArraySink : public FrameSink {
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, Stash& stash)
       : count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)), stash_(stash) {
-    allocate(index_, n_records * sizeof(DT_t), true);
-    allocate(chunk_, n_bytes, true);
+    reserve_block(index_, n_records, sizeof(DT_t), true);
+    reserve_block(chunk_, n_bytes, 1, true);
     record_capacity = n_records;
     payload_capacity = n_bytes;
     refresh();
@@ -96,8 +96,7 @@ class ArraySink : public FrameSink {
       size_t cap = std::max({min_records, record_capacity * 2, MIN_RECORDS});
       if (count_hint_ > cap) cap = count_hint_;
       count_hint_ = 0;
-      if (cap > SIZE_MAX / sizeof(DT_t)) throw std::bad_alloc();
-      regrow(index_, cap * sizeof(DT_t), record_count * sizeof(DT_t));
+      regrow_block(index_, cap, sizeof(DT_t), record_count);
       record_capacity = cap;
       refresh();  // the old block is gone even if the payload's growth fails
     }
@@ -107,7 +106,7 @@ class ArraySink : public FrameSink {
                                 : INITIAL_BYTES_PER_RECORD;
       size_t fit = per * record_capacity + 256;
       size_t cap = std::max({min_payload, payload_capacity * 2, MIN_RECORDS * 64, fit});
-      regrow(chunk_, cap, payload_size);
+      regrow_block(chunk_, cap, 1, payload_size);
       payload_capacity = cap;
     }
     refresh();
@@ -119,8 +118,8 @@ class ArraySink : public FrameSink {
   // the kept pages.
   void trim(bool compact = false) {
     if (compact) {
-      shrink(index_, record_count * sizeof(DT_t), record_capacity * sizeof(DT_t));
-      shrink(chunk_, payload_size, payload_capacity);
+      shrink_block(index_, record_count, record_capacity, sizeof(DT_t));
+      shrink_block(chunk_, payload_size, payload_capacity, 1);
     }
     index = array_taking(index_, dt_dtype(), record_count, true);
     chunk = array_taking(chunk_, py::dtype::of<uint8_t>(), payload_size, true);
@@ -129,28 +128,6 @@ class ArraySink : public FrameSink {
   }
 
  private:
-  // At least one byte, so that the pointers are never null.
-  static void allocate(ByteBuffer& b, size_t bytes, bool estimate = false) {
-    b.reserve_exact(std::max<size_t>(bytes, 1), estimate);
-  }
-  // A larger block with the first `used` bytes of the old one, whose pages
-  // go back to the system: kept, they would add to the read's peak memory.
-  static void regrow(ByteBuffer& b, size_t bytes, size_t used) {
-    ByteBuffer bigger;
-    allocate(bigger, bytes);
-    if (used) std::memcpy(bigger.data(), b.data(), used);
-    ByteBuffer::Block old = b.release_whole();
-    old.keep = false;
-    ByteBuffer::free_block(old);
-    b = std::move(bigger);
-  }
-  static void shrink(ByteBuffer& b, size_t used, size_t capacity) {
-    if (used >= capacity / 2) return;
-    ByteBuffer smaller;
-    allocate(smaller, used);
-    if (used) std::memcpy(smaller.data(), b.data(), used);
-    b = std::move(smaller);  // the old block to the kept pages
-  }
   void refresh() {
     records = reinterpret_cast<DT_t*>(index_.data());
     payload = chunk_.data();
