@@ -44,8 +44,14 @@ class ArraySinkBase : public FrameSink {
   }
 
   // The pair, of the part in use (with the lock held); the sink is left
-  // empty.
-  py::tuple take() {
+  // empty. `compact`: records were dropped after they were written (a time
+  // window), so a result far smaller than its blocks is copied out and the
+  // blocks' pages go back to the kept pages.
+  py::tuple take(bool compact = false) {
+    if (compact) {
+      shrink_block(index_, record_count, record_capacity, sizeof(DT_t));
+      shrink_block(chunk_, payload_size, payload_capacity, 1);
+    }
     py::array index = array_taking(index_, dt_dtype(), record_count, true);
     py::array chunk = array_taking(chunk_, py::dtype::of<uint8_t>(), payload_size, true);
     record_capacity = payload_capacity = 0;

@@ -42,25 +42,10 @@ inline py::array array_taking(ByteBuffer& buf, py::dtype dtype, size_t count, bo
   return py::array(dtype, shape, block.data, owner);
 }
 
-// An uninitialised array of n items on a block of its own, large ones on
-// kept pages: a loop over logs reuses the pages of the arrays it dropped.
-// `estimate`: a reader's first arrays, sized by a guess and soon outgrown.
-inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
-  const size_t item = static_cast<size_t>(dtype.itemsize());
-  if (item && n > SIZE_MAX / item) throw std::bad_alloc();
-  const size_t bytes = n * item;
-  if (bytes < (size_t(1) << 20))
-    return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
-  ByteBuffer buf;
-  buf.reserve_exact(bytes, estimate);
-  buf.commit(bytes);
-  return array_taking(buf, dtype, n, true);
-}
-
-// Room for n items of `item` bytes on a block of its own, as block_array
-// gives it but with no interpreter lock needed (array_taking(b, dtype, n,
-// true) hands it out).
-// `estimate`: a reader's first arrays, sized by a guess and soon outgrown.
+// Room for n items of `item` bytes on a block of its own, large ones on kept
+// pages, with no interpreter lock needed (array_taking(b, dtype, n, true)
+// hands it out). `estimate`: a reader's first arrays, sized by a guess and
+// soon outgrown.
 inline uint8_t* reserve_block(ByteBuffer& b, size_t n, size_t item, bool estimate = false) {
   if (item && n > SIZE_MAX / item) throw std::bad_alloc();
   const size_t bytes = n * item;
@@ -93,27 +78,16 @@ inline void shrink_block(ByteBuffer& b, size_t used, size_t capacity, size_t ite
   b = std::move(smaller);
 }
 
-// Marks a block_array outgrown while a reader fills it: its pages go back to
-// the system when it goes, as a kept copy would add to the read's peak memory.
-inline void discard_block(const py::array& a) {
-  py::handle base = a.base();
-  if (!base || !PyCapsule_CheckExact(base.ptr())) return;
-  auto cap = py::reinterpret_borrow<py::capsule>(base);
-  if (cap.name() != nullptr) return;
-  if (auto* b = cap.get_pointer<ByteBuffer::Block>()) b->keep = false;
-}
-
-// The first n items of a block_array (or of any array) as an array of its
-// own: a view, or with `compact` a copy when they fill less than half of it.
-inline py::array first_items(const py::array& a, size_t n, bool compact = false) {
-  const size_t all = static_cast<size_t>(a.shape(0));
-  if (all == n) return a;
-  if (compact && n < all / 2) {
-    py::array out = block_array(a.dtype(), n);
-    if (n) std::memcpy(out.mutable_data(), a.data(), n * static_cast<size_t>(a.itemsize()));
-    return out;
-  }
-  return py::array(a.dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)}, a.data(), a);
+// An uninitialised array of n items on a block of its own, large ones on
+// kept pages: a loop over logs reuses the pages of the arrays it dropped.
+inline py::array block_array(py::dtype dtype, size_t n, bool estimate = false) {
+  const size_t item = static_cast<size_t>(dtype.itemsize());
+  if (item && n > SIZE_MAX / item) throw std::bad_alloc();
+  if (n * item < (size_t(1) << 20))
+    return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  ByteBuffer buf;
+  reserve_block(buf, n, item, estimate);
+  return array_taking(buf, dtype, n, true);
 }
 
 // The column's pair; the column is left empty.

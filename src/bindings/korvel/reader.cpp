@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "array_sink.hpp"
 #include "blf/format.hpp"
 #include "blf/inflate.hpp"
 #include "bus_arrays.hpp"
@@ -71,19 +72,15 @@ class Stash {
 // switch interval at each growth. Growing allocates a new block and copies
 // the part in use, which touches far less than a resize that zero-fills the
 // new part; the final trim hands out the part in use.
-class ArraySink : public FrameSink {
+class ArraySink : public ArraySinkBase {
  public:
   py::array index;  // set by trim()
   py::array chunk;
 
   ArraySink(size_t n_records, size_t n_bytes, size_t count_hint, Stash& stash)
-      : count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)), stash_(stash) {
-    reserve_block(index_, n_records, sizeof(DT_t), true);
-    reserve_block(chunk_, n_bytes, 1, true);
-    record_capacity = n_records;
-    payload_capacity = n_bytes;
-    refresh();
-  }
+      : ArraySinkBase(n_records, n_bytes),
+        count_hint_(std::min(count_hint, TRUSTED_RECORDS_MAX)),
+        stash_(stash) {}
 
   // Called by the reader without the interpreter lock.
   void grow(size_t min_records, size_t min_payload) override {
@@ -112,28 +109,14 @@ class ArraySink : public FrameSink {
     refresh();
   }
 
-  // The arrays, of the part in use (with the lock held). `compact`: records
-  // were dropped after they were written (a time window), so a result far
-  // smaller than its blocks is copied out and the blocks' pages go back to
-  // the kept pages.
+  // The arrays, of the part in use (with the lock held); see take().
   void trim(bool compact = false) {
-    if (compact) {
-      shrink_block(index_, record_count, record_capacity, sizeof(DT_t));
-      shrink_block(chunk_, payload_size, payload_capacity, 1);
-    }
-    index = array_taking(index_, dt_dtype(), record_count, true);
-    chunk = array_taking(chunk_, py::dtype::of<uint8_t>(), payload_size, true);
-    record_capacity = payload_capacity = 0;
-    refresh();
+    py::tuple pair = take(compact);
+    index = pair[0];
+    chunk = pair[1];
   }
 
  private:
-  void refresh() {
-    records = reinterpret_cast<DT_t*>(index_.data());
-    payload = chunk_.data();
-  }
-
-  ByteBuffer index_, chunk_;
   size_t count_hint_;
   Stash& stash_;
 };
