@@ -4,6 +4,8 @@ import pickle
 import subprocess
 import sys
 import warnings
+from collections import Counter
+from dataclasses import replace
 from pathlib import Path
 
 import blfbuild as bb
@@ -16,7 +18,7 @@ import pytest
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
-from dask.base import collections_to_expr
+from dask.base import collections_to_expr, tokenize
 from distributed import Client, LocalCluster
 from distributed.protocol import serialize, to_serialize
 from test_tables import DBC, payload
@@ -25,6 +27,7 @@ import korvel
 import korvel.dask as kd
 import korvel.korvel as kv
 from korvel import dravum as dv
+from korvel.tables import DecodePlan, decode_plan
 
 
 @pytest.fixture(scope="module")
@@ -107,8 +110,24 @@ def test_split_pieces_equal_whole_logs(client, db, logs):
 def test_messages_computed_together_read_each_piece_once(db, logs):
     out = kd.decode(logs[:3], db, messages=["Plain", "Nested"], split=1)
     graph = collections_to_expr(list(out.values()), optimize_graph=True).__dask_graph__()
-    reads = [k for k in graph if isinstance(k, tuple) and str(k[0]).startswith("korvel-read")]
-    assert len(reads) == 3  # one container per log
+    # A read per piece (one container per log) and a frame per piece and
+    # message: no other task rides along.
+    kinds = Counter(str(k[0]).rsplit("-", 1)[0] for k in graph)
+    assert kinds == {"korvel-read": 3, "_message_frame": 6}
+
+
+def test_graph_names_follow_the_plan(db):
+    plan = decode_plan(db, ["Nested", "Plain"])
+    assert tokenize(plan) == tokenize(decode_plan(db, ["Nested", "Plain"]))
+    # A change deep inside (one signal's scale) names another graph.
+    first = plan.messages[0]
+    changed = replace(first, signals=(*first.signals[:-1],
+                                      replace(first.signals[-1], scale=3.0)))
+    assert tokenize(DecodePlan((changed, *plan.messages[1:]))) != tokenize(plan)
+    paths = ["/fleet/a.blf", "/fleet/b.blf"]
+    same = [kd.decode(paths, db, messages=["Plain"])["Plain"] for _ in range(2)]
+    assert same[0]._name == same[1]._name
+    assert kd.decode(paths, db, messages=["Muxed"])["Muxed"]._name != same[0]._name
 
 
 @pytest.mark.parametrize("split", [None, 2])

@@ -279,9 +279,28 @@ def test_plan_is_small_and_picklable(db):
 
 
 @pytest.mark.parametrize(
+    "messages", ["Nested", ["ExtFd", "Plain"], ("Muxed",), iter(["Plain", "Nested"]), None]
+)
+def test_plan_of_some_messages_equals_the_whole_plans_selection(db, messages):
+    names = None if messages is None else (
+        [messages] if isinstance(messages, str) else list(messages))
+    if isinstance(messages, type(iter([]))):
+        messages = iter(names)  # a fresh one: the line above consumed it
+    want = decode_plan(db).select(names)
+    assert decode_plan(db, messages) == want
+    # Of several databases a later message of the same name replaces the earlier.
+    other = cantools.database.load_string(DBC.replace("(0.01,0)", "(0.02,0)"), "dbc")
+    both = decode_plan([db, other], names)
+    assert both == decode_plan([db, other]).select(names)
+    scales = [m.signals[0].scale for m in both.messages if m.name == "Plain"]
+    assert scales in ([], [0.02])
+
+
+@pytest.mark.parametrize(
     "call, error, text",
     [
         (lambda fr, db: korvel.decode(fr, db, messages=["Plain", "Nope"]), KeyError, "Nope"),
+        (lambda fr, db: korvel.decode(fr, db, messages=iter(["Nope"])), KeyError, "Nope"),
         (lambda fr, db: korvel.decode(fr, {"1": db}), TypeError, "int"),
         (lambda fr, db: korvel.decode(fr, {1.0: db}), TypeError, "int"),
         (lambda fr, db: korvel.decode(fr, "/nowhere/x.dbc"), OSError, "/nowhere/x.dbc"),

@@ -10,8 +10,10 @@ selected messages, never the database.
 
 from __future__ import annotations
 
+import hashlib
 import numbers
 import os
+import pickle
 from collections.abc import Sequence
 from typing import Any
 
@@ -33,10 +35,12 @@ from .tables import (
 from .tables import decode as _decode
 
 try:
+    import dask
     import dask.dataframe as dd
     import pandas as pd
     from dask.dataframe.utils import clear_known_categories
     from dask.sizeof import sizeof
+    from dask.tokenize import normalize_token
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError(
         "korvel.dask needs dask and distributed; install them with: pip install 'korvel[dask]'"
@@ -87,23 +91,25 @@ def decode(
     logs, files, spans = _pieces(names, _split(split))
     divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
     # Partitions of this collection are (log, Tables, plan), not DataFrames:
-    # it is only ever consumed by the map_partitions below.
-    source = dd.from_map(
-        _read_piece,
-        logs,
-        files,
-        spans,
-        plan=plan,
-        choices=bool(choices),
-        threads=threads,
-        errors=errors,
-        j1939=j1939,
-        j1939_na=j1939_na,
-        meta=pd.DataFrame(),
-        divisions=divisions,
-        label="korvel-read",
-        enforce_metadata=False,
-    )
+    # it is only ever consumed by the map_partitions below. Dask's text
+    # conversion would add a task per piece that has nothing to convert.
+    with dask.config.set({"dataframe.convert-string": False}):
+        source = dd.from_map(
+            _read_piece,
+            logs,
+            files,
+            spans,
+            plan=plan,
+            choices=bool(choices),
+            threads=threads,
+            errors=errors,
+            j1939=j1939,
+            j1939_na=j1939_na,
+            meta=pd.DataFrame(),
+            divisions=divisions,
+            label="korvel-read",
+            enforce_metadata=False,
+        )
     out = {}
     for msg in plan.messages:
         meta = _empty(msg, bool(choices), bool(index))
@@ -291,6 +297,13 @@ def _message_frame(
     if table is None:
         return _empty(next(m for m in plan.messages if m.name == name), choices, index)
     return _with_log(table.to_pandas(), log, index)
+
+
+@normalize_token.register(DecodePlan)
+def _plan_token(plan: DecodePlan) -> tuple[str, str]:
+    """A plan's graph token from its pickle: walking the nested dataclasses
+    field by field cost most of the graph's construction."""
+    return ("korvel.DecodePlan", hashlib.sha1(pickle.dumps(plan, protocol=5)).hexdigest())
 
 
 @sizeof.register(Tables)

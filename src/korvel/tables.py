@@ -350,9 +350,11 @@ def _strictly_sound(db: Any) -> bool:
     return True
 
 
-def _plans_of(db: Any) -> list[MessagePlan]:
+def _plans_of(db: Any, wanted: set[str] | None = None) -> list[MessagePlan]:
     """The message plans of a database, a path (from the plan cache when it
-    holds the file's content) or a list of those, in database order."""
+    holds the file's content) or a list of those, in database order. wanted:
+    the message names needed (None: all); databases given as objects compile
+    only those, a path's whole plan is cached."""
     if isinstance(db, (str, os.PathLike)):
         from . import _plancache
 
@@ -366,17 +368,19 @@ def _plans_of(db: Any) -> list[MessagePlan]:
     if isinstance(db, DecodePlan):
         return list(db.messages)
     if isinstance(db, (list, tuple)):
-        return [m for item in db for m in _plans_of(item)]
-    return [m for d in _load(db) for m in _merged([d])]
+        return [m for item in db for m in _plans_of(item, wanted)]
+    return [m for d in _load(db) for m in _merged([d], wanted=wanted)]
 
 
-def _merged(dbs: list[Any], channels: tuple[int, ...] = ()) -> list[MessagePlan]:
-    """The messages of several databases; a later message of the same name
-    replaces an earlier one in its place."""
+def _merged(dbs: list[Any], channels: tuple[int, ...] = (),
+            wanted: set[str] | None = None) -> list[MessagePlan]:
+    """The messages of several databases (only the `wanted` names when given);
+    a later message of the same name replaces an earlier one in its place."""
     out: dict[str, MessagePlan] = {}
     for d in dbs:
         for msg in d.messages:
-            out[msg.name] = _message_plan(msg, channels)
+            if wanted is None or msg.name in wanted:
+                out[msg.name] = _message_plan(msg, channels)
     return list(out.values())
 
 
@@ -445,7 +449,12 @@ def decode_plan(db: Any, messages: Sequence[str] | None = None) -> DecodePlan:
     if isinstance(db, DecodePlan):
         return db.select(messages)
     if not isinstance(db, Mapping):
-        return DecodePlan(tuple(_merged_plans(_plans_of(db)))).select(messages)
+        # Compiling a message costs about 0.1 ms: a few of a large database
+        # need not pay for the rest.
+        if messages is not None:
+            messages = [messages] if isinstance(messages, str) else list(messages)
+        wanted = None if messages is None else set(messages)
+        return DecodePlan(tuple(_merged_plans(_plans_of(db, wanted)))).select(messages)
 
     per_channel: list[tuple[int, list[MessagePlan]]] = []
     for channel, item in db.items():
