@@ -35,7 +35,6 @@ from .tables import (
 from .tables import decode as _decode
 
 try:
-    import dask
     import dask.dataframe as dd
     import pandas as pd
     from dask.dataframe.utils import clear_known_categories
@@ -91,25 +90,26 @@ def decode(
     logs, files, spans = _pieces(names, _split(split))
     divisions = (*range(len(names)), len(names) - 1) if index and split is None else None
     # Partitions of this collection are (log, Tables, plan), not DataFrames:
-    # it is only ever consumed by the map_partitions below. Dask's text
-    # conversion would add a task per piece that has nothing to convert.
-    with dask.config.set({"dataframe.convert-string": False}):
-        source = dd.from_map(
-            _read_piece,
-            logs,
-            files,
-            spans,
-            plan=plan,
-            choices=bool(choices),
-            threads=threads,
-            errors=errors,
-            j1939=j1939,
-            j1939_na=j1939_na,
-            meta=pd.DataFrame(),
-            divisions=divisions,
-            label="korvel-read",
-            enforce_metadata=False,
-        )
+    # it is only ever consumed by the map_partitions below.
+    source = dd.from_map(
+        _read_piece,
+        logs,
+        files,
+        spans,
+        plan=plan,
+        choices=bool(choices),
+        threads=threads,
+        errors=errors,
+        j1939=j1939,
+        j1939_na=j1939_na,
+        meta=pd.DataFrame(),
+        divisions=divisions,
+        label="korvel-read",
+        enforce_metadata=False,
+    )
+    # Dask wraps it in a text conversion: a task per piece with nothing to convert.
+    if type(source.expr).__name__ == "ArrowStringConversion":
+        source = type(source)(source.expr.frame)
     out = {}
     for msg in plan.messages:
         meta = _empty(msg, bool(choices), bool(index))
