@@ -278,14 +278,12 @@ def test_plan_is_small_and_picklable(db):
     assert (s4.name, s4.mux, s4.mux_ids, s4.scale, s4.offset) == ("S4", 1, (3, 4), 2.0, 1.0)
 
 
-@pytest.mark.parametrize(
-    "messages", ["Nested", ["ExtFd", "Plain"], ("Muxed",), iter(["Plain", "Nested"]), None]
-)
-def test_plan_of_some_messages_equals_the_whole_plans_selection(db, messages):
-    names = None if messages is None else (
-        [messages] if isinstance(messages, str) else list(messages))
-    if isinstance(messages, type(iter([]))):
-        messages = iter(names)  # a fresh one: the line above consumed it
+@pytest.mark.parametrize("names, as_iter", [
+    ("Nested", False), (["ExtFd", "Plain"], False), (("Muxed",), False),
+    (["Plain", "Nested"], True), (None, False),
+])
+def test_plan_of_some_messages_equals_the_whole_plans_selection(db, names, as_iter):
+    messages = iter(names) if as_iter else names  # names taken once
     want = decode_plan(db).select(names)
     assert decode_plan(db, messages) == want
     # Of several databases a later message of the same name replaces the earlier.
