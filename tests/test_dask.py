@@ -124,10 +124,6 @@ def test_graph_names_follow_the_plan(db):
     changed = replace(first, signals=(*first.signals[:-1],
                                       replace(first.signals[-1], scale=3.0)))
     assert tokenize(DecodePlan((changed, *plan.messages[1:]))) != tokenize(plan)
-    paths = ["/fleet/a.blf", "/fleet/b.blf"]
-    same = [kd.decode(paths, db, messages=["Plain"])["Plain"] for _ in range(2)]
-    assert same[0]._name == same[1]._name
-    assert kd.decode(paths, db, messages=["Muxed"])["Muxed"]._name != same[0]._name
 
 
 @pytest.mark.parametrize("split", [None, 2])
